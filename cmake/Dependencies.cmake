@@ -1,0 +1,42 @@
+# Third-party libraries: Debian's packages for the native build, the cache that
+# scripts/setup.sh fills for the Windows build.
+if(WIN32)
+  set(_openssl "${LAUNCHER_DEPS_CACHE}/openssl-mingw64")
+  set(_gtest "${LAUNCHER_DEPS_CACHE}/googletest-mingw64")
+  if(NOT EXISTS "${_openssl}/lib/libcrypto.a")
+    message(FATAL_ERROR "MinGW OpenSSL not found in ${_openssl}: run scripts/setup.sh first")
+  endif()
+
+  add_library(OpenSSL::Crypto STATIC IMPORTED)
+  set_target_properties(OpenSSL::Crypto PROPERTIES
+    IMPORTED_LOCATION "${_openssl}/lib/libcrypto.a"
+    INTERFACE_INCLUDE_DIRECTORIES "${_openssl}/include"
+    INTERFACE_LINK_LIBRARIES "ws2_32;crypt32;advapi32;user32;bcrypt")
+
+  # The import library libz.dll.a sits beside libz.a; name the static one so that nothing needs zlib1.dll.
+  add_library(ZLIB::ZLIB STATIC IMPORTED)
+  set_target_properties(ZLIB::ZLIB PROPERTIES
+    IMPORTED_LOCATION "/usr/${MINGW_TRIPLE}/lib/libz.a"
+    INTERFACE_INCLUDE_DIRECTORIES "/usr/${MINGW_TRIPLE}/include")
+
+  if(LAUNCHER_BUILD_TESTS)
+    if(NOT EXISTS "${_gtest}/lib/libgtest.a")
+      message(FATAL_ERROR "MinGW GoogleTest not found in ${_gtest}: run scripts/setup.sh first")
+    endif()
+    foreach(_lib gtest gtest_main gmock)
+      add_library(GTest::${_lib} STATIC IMPORTED)
+      set_target_properties(GTest::${_lib} PROPERTIES
+        IMPORTED_LOCATION "${_gtest}/lib/lib${_lib}.a"
+        INTERFACE_INCLUDE_DIRECTORIES "${_gtest}/include")
+    endforeach()
+    set_property(TARGET GTest::gtest_main APPEND PROPERTY INTERFACE_LINK_LIBRARIES GTest::gtest)
+    set_property(TARGET GTest::gmock APPEND PROPERTY INTERFACE_LINK_LIBRARIES GTest::gtest)
+  endif()
+else()
+  find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
+  find_package(ZLIB REQUIRED)
+  if(LAUNCHER_BUILD_TESTS)
+    find_package(GTest REQUIRED)
+    find_package(benchmark QUIET)
+  endif()
+endif()

@@ -1,0 +1,30 @@
+// The state of one run of the launcher's main routine, shared by its phases.
+#pragma once
+
+#include <windows.h>
+
+#include "launcher/error_value.h"
+#include "payload/package_directory.h"
+
+enum {
+    PathBufferSize = 1024,
+    MessageTextSize = 2048,
+};
+
+struct RunState {
+    ErrorValue outcome;                // the latest phase's result; its code is the exit code
+    char messageText[MessageTextSize]; // the final box's text; empty: the standard text
+    int suppressMessage;
+    char installerMissingText[512]; // string 100
+    char damagedPackageText[256];   // string 101
+    char folderPromptText[256];     // string 102
+
+    int argumentCount; // from SplitCommandLine, the program name included
+    WCHAR **arguments;
+
+    ExtractionJob job;
+    PackageSelection selection;
+    DWORD installerExitCode;
+    char installerPath[PathBufferSize];
+    char extractionFolder[PathBufferSize];
+};

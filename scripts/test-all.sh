@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Sets up the machine (scripts/setup.sh), builds both builds and runs every test: the native
+# build with sanitizers, then the Windows build under Wine, with a Wine prefix of this run's
+# own, one persistent wineserver and a virtual X display for the windows the tests open.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+
+say() { printf '\n[test-all] %s\n' "$*"; }
+
+bash scripts/setup.sh
+
+say "native build (AddressSanitizer, UBSan)"
+cmake --preset native >/dev/null
+cmake --build --preset native
+ctest --preset native
+
+say "native release build (launcher-pack, benchmarks)"
+cmake --preset native-release >/dev/null
+cmake --build --preset native-release
+
+say "Windows build (MinGW-w64)"
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+
+# shellcheck source=scripts/wine-session.sh
+source scripts/wine-session.sh
+start_wine_session "$root/build/windows/wine-prefix"
+trap stop_wine_session EXIT
+
+say "Windows tests under Wine (prefix $WINEPREFIX, display $DISPLAY)"
+ctest --preset windows

@@ -1,0 +1,24 @@
+// Test-side control of the calls that tests/seam/fault_injection.h routes. Example: let the
+// first two LocalAlloc calls succeed, then fail the third with last error 14:
+//   FailCall(SeamCall::LocalAlloc, 2, 1, 14);
+#pragma once
+
+#include <windows.h>
+
+enum class SeamCall { LocalAlloc, LocalReAlloc, GlobalAlloc, GetModuleFileNameA, ReadFile, Count };
+
+// The first succeedFirst calls go through, the next failCount fail with lastError (for
+// ReadFile: succeed but read one byte short when lastError is 0), then calls go through again.
+void FailCall(SeamCall call, unsigned succeedFirst, unsigned failCount, DWORD lastError);
+
+// Calls made since the last ResetSeams.
+unsigned SeamCallCount(SeamCall call);
+
+// No failures armed, counters at 0.
+void ResetSeams();
+
+// Resets the seams when constructed and again when destroyed, for one test's scope.
+struct SeamScope {
+    SeamScope() { ResetSeams(); }
+    ~SeamScope() { ResetSeams(); }
+};

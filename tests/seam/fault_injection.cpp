@@ -1,0 +1,103 @@
+// The routed calls: count each one and fail it when a test armed that.
+#include "tests/seam/fault_control.h"
+
+namespace {
+
+struct SeamSlot {
+    unsigned calls;
+    unsigned succeedFirst;
+    unsigned failCount;
+    DWORD lastError;
+};
+
+SeamSlot slots[static_cast<int>(SeamCall::Count)];
+
+// Counts the call; true when this one is armed to fail.
+bool ShouldFail(SeamCall call, DWORD *lastError)
+{
+    SeamSlot &slot = slots[static_cast<int>(call)];
+    unsigned index = slot.calls++;
+    if (index < slot.succeedFirst || index - slot.succeedFirst >= slot.failCount)
+        return false;
+    *lastError = slot.lastError;
+    return true;
+}
+
+} // namespace
+
+void FailCall(SeamCall call, unsigned succeedFirst, unsigned failCount, DWORD lastError)
+{
+    SeamSlot &slot = slots[static_cast<int>(call)];
+    slot.succeedFirst = slot.calls + succeedFirst;
+    slot.failCount = failCount;
+    slot.lastError = lastError;
+}
+
+unsigned SeamCallCount(SeamCall call)
+{
+    return slots[static_cast<int>(call)].calls;
+}
+
+void ResetSeams()
+{
+    for (SeamSlot &slot : slots)
+        slot = SeamSlot{};
+}
+
+HLOCAL SeamLocalAlloc(UINT flags, SIZE_T bytes)
+{
+    DWORD error;
+    if (ShouldFail(SeamCall::LocalAlloc, &error)) {
+        SetLastError(error);
+        return nullptr;
+    }
+    return LocalAlloc(flags, bytes);
+}
+
+HLOCAL SeamLocalReAlloc(HLOCAL memory, SIZE_T bytes, UINT flags)
+{
+    DWORD error;
+    if (ShouldFail(SeamCall::LocalReAlloc, &error)) {
+        SetLastError(error);
+        return nullptr;
+    }
+    return LocalReAlloc(memory, bytes, flags);
+}
+
+#ifdef _WIN32
+HGLOBAL SeamGlobalAlloc(UINT flags, SIZE_T bytes)
+{
+    DWORD error;
+    if (ShouldFail(SeamCall::GlobalAlloc, &error)) {
+        SetLastError(error);
+        return nullptr;
+    }
+    return GlobalAlloc(flags, bytes);
+}
+
+DWORD SeamGetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size)
+{
+    DWORD error;
+    if (ShouldFail(SeamCall::GetModuleFileNameA, &error)) {
+        SetLastError(error);
+        return 0;
+    }
+    return GetModuleFileNameA(module, buffer, size);
+}
+
+BOOL SeamReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped)
+{
+    DWORD error;
+    if (ShouldFail(SeamCall::ReadFile, &error)) {
+        if (error == 0) {
+            BOOL ok = ReadFile(file, buffer, toRead > 0 ? toRead - 1 : 0, read, overlapped);
+            return ok;
+        }
+        SetLastError(error);
+        if (read != nullptr)
+            *read = 0;
+        return FALSE;
+    }
+    return ReadFile(file, buffer, toRead, read, overlapped);
+}
+#endif

@@ -1,0 +1,16 @@
+// Asking the user for another extraction folder with the shell's folder browser.
+#pragma once
+
+#include <windows.h>
+
+// TRUE with the chosen folder (no trailing backslashes) in folder (1024 bytes); FALSE when the
+// user cancelled.
+BOOL PromptExtractionFolder(const char *promptText, char *folder);
+
+// The user's documents folder (or the "Personal" shell folder, or the current directory),
+// created level by level when missing.
+void GetDefaultExtractionFolder(char *output, DWORD size);
+
+BOOL GetShellSpecialFolderPath(HWND owner, char *path, int csidl, BOOL create);
+
+int CALLBACK BrowseFolderCallback(HWND window, UINT message, LPARAM lParam, LPARAM data);

@@ -1,0 +1,55 @@
+// Writing payload containers (the packer's and the tests' side of the payload format):
+// items back to back, head item first, each as data + signature + 28-byte trailer.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace writer {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct KeyDeleter {
+    void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
+};
+using PrivateKey = std::unique_ptr<EVP_PKEY, KeyDeleter>;
+
+// Reads a PEM RSA private key; throws std::runtime_error with a clear message on failure.
+PrivateKey LoadPrivateKey(const std::string &pemPath);
+
+// RSASSA-PKCS1-v1_5 over SHA-256 of output, DigestInfo with explicit NULL parameters.
+Bytes SignOutput(EVP_PKEY *key, const Bytes &output);
+
+// A zlib stream (RFC 1950) of data at the given level (0 to 9).
+Bytes CompressZlib(const Bytes &data, int level);
+
+enum class ItemKind { Head, File };
+
+struct ContainerItem {
+    ItemKind kind;
+    std::uint32_t id; // 0 for the head item
+    Bytes output;     // the bytes the launcher gets back
+};
+
+struct ContainerOptions {
+    bool compressed = true;
+    bool sign = true;
+    int level = 9;
+};
+
+// Writes the items in the order given (put the head item first). Unsigned items carry an
+// empty signature field.
+Bytes WriteContainer(const std::vector<ContainerItem> &items, const ContainerOptions &options, EVP_PKEY *key);
+
+// A package directory: records of id, byte length of the path with its NUL, UTF-16LE path.
+struct DirectoryEntry {
+    std::uint32_t id;
+    std::string path; // UTF-8; components separated by backslashes
+};
+Bytes WriteDirectory(const std::vector<DirectoryEntry> &entries);
+
+} // namespace writer
