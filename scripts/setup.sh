@@ -21,7 +21,7 @@ packages=(
   zlib1g-dev libssl-dev googletest libgtest-dev libbenchmark-dev
   msitools libmsi-dev wixl gcab osslsigncode libcli11-dev libdeflate-dev
   xvfb xauth xdotool x11-apps imagemagick hyperfine
-  dpkg-dev
+  dpkg-dev openssl
 )
 
 install_packages() {
