@@ -129,8 +129,8 @@ static void InitProgressDialog(HWND window, ExtractionJob *job)
     HFONT font = (HFONT)SendMessageA(window, WM_GETFONT, 0, 0);
     RECT box = {5, 14, 170, 12}; // left, top, width, height
     MapDialogRect(window, &box);
-    HWND bar = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, box.left, box.top, box.right,
-                               box.bottom, window, (HMENU)(INT_PTR)ProgressBarId, launcherInstance, NULL);
+    HWND bar = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, box.left, box.top, box.right, box.bottom,
+                               window, (HMENU)(INT_PTR)ProgressBarId, launcherInstance, NULL);
     if (bar != NULL)
         SendMessageA(bar, WM_SETFONT, (WPARAM)font, FALSE);
 
