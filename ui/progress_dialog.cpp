@@ -134,10 +134,9 @@ static void InitProgressDialog(HWND window, ExtractionJob *job)
     if (bar != NULL)
         SendMessageA(bar, WM_SETFONT, (WPARAM)font, FALSE);
 
-    // The icon group is named, not numbered.
-    HANDLE bigIcon = LoadImageA(launcherInstance, "APP", IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR);
+    HANDLE bigIcon = LoadImageA(launcherInstance, MAKEINTRESOURCEA(1), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR);
     SendMessageA(window, WM_SETICON, ICON_BIG, (LPARAM)bigIcon);
-    HANDLE smallIcon = LoadImageA(launcherInstance, "APP", IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR);
+    HANDLE smallIcon = LoadImageA(launcherInstance, MAKEINTRESOURCEA(1), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR);
     SendMessageA(window, WM_SETICON, ICON_SMALL, (LPARAM)smallIcon);
 
     SendDlgItemMessageA(window, ProgressBarId, PBM_SETRANGE, 0, MAKELPARAM(0, 100));

@@ -19,66 +19,7 @@ using testfiles::Pattern;
 using testfiles::ReadAll;
 using testfiles::TempFolder;
 
-// The taskbar as the dialog sees it: a recording stand-in, which also looks at the dialog
-// window at the moment the dialog hands it over.
-namespace {
-struct DialogSnapshot {
-    std::string className;
-    std::string caption;
-    std::string barClassName;
-    int barLow = -1;
-    int barHigh = -1;
-};
-std::vector<ULONGLONG> completedValues;
-std::vector<std::string> taskbarCalls;
-DialogSnapshot snapshot;
-TaskbarProgress fakeTaskbar;
-
-std::string ClassNameOf(HWND window)
-{
-    char name[256] = {};
-    GetClassNameA(window, name, sizeof name);
-    return name;
-}
-} // namespace
-
-TaskbarProgress *TaskbarProgressCreate(void)
-{
-    return &fakeTaskbar;
-}
-void TaskbarProgressRelease(TaskbarProgress *) {}
-void TaskbarProgressSetWindow(TaskbarProgress *progress, HWND window)
-{
-    if (progress == nullptr)
-        return;
-    taskbarCalls.push_back("window");
-    snapshot.className = ClassNameOf(window);
-    char caption[256] = {};
-    GetWindowTextA(window, caption, sizeof caption);
-    snapshot.caption = caption;
-    HWND bar = GetDlgItem(window, 100);
-    snapshot.barClassName = bar != nullptr ? ClassNameOf(bar) : "";
-    PBRANGE range = {-1, -1};
-    if (bar != nullptr)
-        SendMessageA(bar, PBM_GETRANGE, TRUE, (LPARAM)&range);
-    snapshot.barLow = range.iLow;
-    snapshot.barHigh = range.iHigh;
-}
-void TaskbarProgressSetState(TaskbarProgress *progress, BOOL on)
-{
-    if (progress != nullptr)
-        taskbarCalls.push_back(on ? "on" : "off");
-}
-void TaskbarProgressSetTotal(TaskbarProgress *progress, ULONGLONG total)
-{
-    if (progress != nullptr)
-        taskbarCalls.push_back("total " + std::to_string(total));
-}
-void TaskbarProgressSetCompleted(TaskbarProgress *progress, ULONGLONG completed)
-{
-    if (progress != nullptr)
-        completedValues.push_back(completed);
-}
+#include "tests/unit/taskbar_recorder.h"
 
 namespace {
 
@@ -220,10 +161,8 @@ class ProgressDialogRun : public testing::Test {
     {
         InitCommonControls();
         launcherInstance = GetModuleHandleA(nullptr);
-        taskbarProgress = &fakeTaskbar;
-        completedValues.clear();
-        taskbarCalls.clear();
-        snapshot = DialogSnapshot{};
+        taskbarProgress = &taskbarrecorder::object;
+        taskbarrecorder::Reset();
     }
     void TearDown() override { taskbarProgress = nullptr; }
 };
@@ -233,14 +172,14 @@ TEST_F(ProgressDialogRun, FillsTheBarOncePerFileAndEndsWithOne)
     DialogJob files({3000, 2000}, 1000);
     EXPECT_EQ(RunProgressDialog(&files.job, ClassName, "Contoso App", FaceName), 1);
 
-    EXPECT_EQ(snapshot.className, ClassName);
-    EXPECT_EQ(snapshot.caption, "Contoso App");
-    EXPECT_EQ(snapshot.barClassName, "msctls_progress32");
-    EXPECT_EQ(snapshot.barLow, 0);
-    EXPECT_EQ(snapshot.barHigh, 100);
-    EXPECT_EQ(taskbarCalls, (std::vector<std::string>{"window", "on", "total 100"}));
+    EXPECT_EQ(taskbarrecorder::snapshot.className, ClassName);
+    EXPECT_EQ(taskbarrecorder::snapshot.caption, "Contoso App");
+    EXPECT_EQ(taskbarrecorder::snapshot.barClassName, "msctls_progress32");
+    EXPECT_EQ(taskbarrecorder::snapshot.barLow, 0);
+    EXPECT_EQ(taskbarrecorder::snapshot.barHigh, 100);
+    EXPECT_EQ(taskbarrecorder::calls, (std::vector<std::string>{"window", "on", "total 100"}));
     // Initial 0, start, three pieces, next file, two pieces, done.
-    EXPECT_EQ(completedValues, (std::vector<ULONGLONG>{0, 0, 33, 66, 100, 0, 50, 100, 100}));
+    EXPECT_EQ(taskbarrecorder::completedValues, (std::vector<ULONGLONG>{0, 0, 33, 66, 100, 0, 50, 100, 100}));
     for (std::size_t i = 0; i < files.records.size(); i++)
         EXPECT_EQ(ReadAll(files.records[i].outputPath), files.contents[i]);
 }
@@ -251,7 +190,7 @@ TEST_F(ProgressDialogRun, RunsAgainWithTheClassRegisteredBefore)
         SCOPED_TRACE(run);
         DialogJob files({10}, 1000);
         EXPECT_EQ(RunProgressDialog(&files.job, ClassName, "Again", FaceName), 1);
-        EXPECT_EQ(snapshot.className, ClassName);
+        EXPECT_EQ(taskbarrecorder::snapshot.className, ClassName);
     }
 }
 
@@ -313,7 +252,7 @@ TEST_F(ProgressDialogRun, FailedWriteAsksAndCancelEndsWithTwo)
     FormatErrorText(ERROR_WRITE_FAULT, expected, sizeof expected, files.records[0].outputPath);
     EXPECT_EQ(watcher.text, expected);
     EXPECT_TRUE(watcher.dialogSurvivedCloseAttempts);
-    EXPECT_EQ(completedValues.back(), 0u) << "the bar shows how far the file got";
+    EXPECT_EQ(taskbarrecorder::completedValues.back(), 0u) << "the bar shows how far the file got";
 }
 
 TEST_F(ProgressDialogRun, RetryContinuesTheFileWhereItStopped)
