@@ -1,0 +1,100 @@
+#include "tests/tools/process_tools.h"
+
+#include <utility>
+
+namespace testtools {
+
+ChildProcess::ChildProcess(ChildProcess &&other) noexcept
+    : process_(std::exchange(other.process_, nullptr)), id_(other.id_), lastError_(other.lastError_)
+{
+}
+
+ChildProcess &ChildProcess::operator=(ChildProcess &&other) noexcept
+{
+    if (this != &other) {
+        Terminate();
+        process_ = std::exchange(other.process_, nullptr);
+        id_ = other.id_;
+        lastError_ = other.lastError_;
+    }
+    return *this;
+}
+
+ChildProcess::~ChildProcess()
+{
+    Terminate();
+}
+
+ChildProcess ChildProcess::Start(const std::string &program, const std::string &commandTail,
+                                 const std::string &currentDirectory)
+{
+    ChildProcess child;
+    std::string commandLine = QuoteArgument(program) + commandTail;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info)) {
+        child.lastError_ = GetLastError();
+        return child;
+    }
+    CloseHandle(info.hThread);
+    child.process_ = info.hProcess;
+    child.id_ = info.dwProcessId;
+    return child;
+}
+
+std::optional<DWORD> ChildProcess::Wait(DWORD timeoutMs)
+{
+    if (process_ == nullptr || WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0)
+        return std::nullopt;
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process_, &code))
+        return std::nullopt;
+    return code;
+}
+
+void ChildProcess::Terminate()
+{
+    if (process_ == nullptr)
+        return;
+    if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(process_, 0xDEAD);
+        WaitForSingleObject(process_, 5000);
+    }
+    CloseHandle(process_);
+    process_ = nullptr;
+}
+
+std::optional<DWORD> RunProgram(const std::string &program, const std::string &commandTail, DWORD timeoutMs)
+{
+    ChildProcess child = ChildProcess::Start(program, commandTail);
+    return child.Wait(timeoutMs);
+}
+
+std::string QuoteArgument(const std::string &argument)
+{
+    if (!argument.empty() && argument.find_first_of(" \t") == std::string::npos)
+        return argument;
+    return "\"" + argument + "\"";
+}
+
+std::string JoinArguments(const std::vector<std::string> &arguments)
+{
+    std::string joined;
+    for (const std::string &argument : arguments)
+        joined += " " + QuoteArgument(argument);
+    return joined;
+}
+
+std::string WindowsPathOfUnixPath(const std::string &unixPath)
+{
+    std::string path = "Z:" + unixPath;
+    for (char &c : path) {
+        if (c == '/')
+            c = '\\';
+    }
+    return path;
+}
+
+} // namespace testtools

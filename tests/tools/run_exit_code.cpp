@@ -1,0 +1,73 @@
+// run_exit_code [--timeout MS] PROGRAM [ARGUMENTS...]
+// Starts PROGRAM with everything after its name passed on exactly as written, waits for it and
+// prints its full 32-bit exit code ("exit code 1168 (0x00000490)"); returns that code. Exit code
+// 0xFFFFFFF0 with a message on stderr when the program could not be started or timed out.
+#include "tests/tools/process_tools.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+const DWORD ToolFailure = 0xFFFFFFF0u;
+
+// Reads one command-line token as the C runtime would for simple cases (double quotes group,
+// are dropped); returns the position right after it.
+size_t NextToken(const std::string &line, size_t position, std::string *token)
+{
+    while (position < line.size() && (line[position] == ' ' || line[position] == '\t'))
+        position++;
+    bool quoted = false;
+    token->clear();
+    for (; position < line.size(); position++) {
+        char c = line[position];
+        if (c == '"')
+            quoted = !quoted;
+        else if (!quoted && (c == ' ' || c == '\t'))
+            break;
+        else
+            *token += c;
+    }
+    return position;
+}
+
+} // namespace
+
+int main()
+{
+    std::string line = GetCommandLineA();
+    std::string token;
+    size_t position = NextToken(line, 0, &token); // our own name
+    DWORD timeoutMs = INFINITE;
+    for (;;) {
+        size_t next = NextToken(line, position, &token);
+        if (token == "--timeout") {
+            position = NextToken(line, next, &token);
+            timeoutMs = static_cast<DWORD>(std::strtoul(token.c_str(), nullptr, 10));
+            continue;
+        }
+        position = next;
+        break;
+    }
+    if (token.empty()) {
+        std::fprintf(stderr, "usage: run_exit_code [--timeout MS] PROGRAM [ARGUMENTS...]\n");
+        return static_cast<int>(ToolFailure);
+    }
+
+    testtools::ChildProcess child = testtools::ChildProcess::Start(token, line.substr(position));
+    if (!child.started()) {
+        std::fprintf(stderr, "run_exit_code: cannot start %s: error %lu\n", token.c_str(),
+                     (unsigned long)child.lastError());
+        return static_cast<int>(ToolFailure);
+    }
+    std::optional<DWORD> code = child.Wait(timeoutMs);
+    if (!code) {
+        std::fprintf(stderr, "run_exit_code: %s did not end within %lu ms; terminated\n", token.c_str(),
+                     (unsigned long)timeoutMs);
+        return static_cast<int>(ToolFailure);
+    }
+    std::printf("exit code %lu (0x%08lX)\n", (unsigned long)*code, (unsigned long)*code);
+    std::fflush(stdout);
+    return static_cast<int>(*code);
+}
