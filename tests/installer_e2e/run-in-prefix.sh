@@ -26,21 +26,22 @@ finish() {
   if [ -n "$own_display" ]; then kill "$own_display" 2>/dev/null || true; fi
 }
 trap finish EXIT
+trap 'exit 143' TERM INT
 
+mkdir -p "$prefix"
 # The server and the processes Wine starts must not hold the caller's output open.
 wineserver -p >/dev/null 2>&1 </dev/null
-if [ ! -f "$prefix/system.reg" ]; then
+if [ ! -f "$prefix/e2e-prefix-ready" ]; then
   echo "[e2e] creating the Wine prefix $prefix"
   "$wine" wineboot -i >/dev/null 2>&1 </dev/null
   # Windows without a window manager: Wine would otherwise wait two seconds for each window that
   # closes to be withdrawn.
   "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
-  wineserver -w
   # The user's folders stay inside the prefix instead of pointing into the Linux home folder.
   for link in "$prefix"/drive_c/users/*/*; do
     if [ -L "$link" ]; then rm "$link" && mkdir -p "$link"; fi
   done
-  wineserver -p >/dev/null 2>&1 </dev/null
+  touch "$prefix/e2e-prefix-ready"
 fi
 
 system32="$prefix/drive_c/windows/system32"

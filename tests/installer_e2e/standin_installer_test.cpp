@@ -230,7 +230,7 @@ TEST_F(StandInInstaller, FailedWriteAsksRetryOrCancelUnderFileSizeLimit)
     const testtools::MessageBoxContents &box = run.windows.front();
     EXPECT_EQ(box.caption, ProductName);
     EXPECT_EQ(box.text, e2e::ErrorText(ERROR_WRITE_FAULT, cabinet));
-    EXPECT_EQ(box.buttons, (std::vector<std::string>{"&Retry", "Cancel"}));
+    EXPECT_EQ(box.buttons, (std::vector<std::string>{"Retry", "Cancel"}));
     EXPECT_TRUE(cabinetWasPartlyWritten);
     EXPECT_EQ(run.exitCode, 29u);
     EXPECT_FALSE(e2e::Exists(e2e::DefaultExtractionFolder(ProductCode))) << "the written files are removed";
