@@ -8,8 +8,10 @@
 #include "packer/payload_reader.h"
 #include "packer/progress_bar.h"
 
+#include <openssl/sha.h>
+
+#include <array>
 #include <iostream>
-#include <numeric>
 
 namespace packer {
 
@@ -24,12 +26,33 @@ writer::PrivateKey LoadSigningKey(const std::string &path)
     }
 }
 
+using Digest = std::array<std::uint8_t, SHA256_DIGEST_LENGTH>;
+
+Digest DigestOf(const std::uint8_t *data, std::size_t length)
+{
+    Digest digest;
+    SHA256(data, length, digest.data());
+    return digest;
+}
+
+struct ExpectedItem {
+    bool head;
+    std::uint32_t id;
+    Digest digest;
+};
+
 // Reads the written file back with the launcher's own code and checks that it yields exactly
-// the planned directory and files.
-void CheckPackedFile(const std::string &path, const Bytes &blob, const Bytes &directory, const PackagePlan &plan)
+// the planned directory and items.
+void CheckPackedFile(const std::string &path, const Bytes &blob, const std::vector<ExpectedItem> &expected,
+                     const std::vector<writer::DirectoryEntry> &directory)
 {
     SetPayloadVerificationKey(blob);
-    PayloadReport report = ReadPayload(ReadWholeFile(path), true);
+    bool sameOutputs = true;
+    PayloadReport report = ReadPayload(ReadWholeFile(path), [&](std::size_t, std::size_t position, const ItemInfo &,
+                                                                const std::uint8_t *output, std::size_t length) {
+        sameOutputs =
+            sameOutputs && position < expected.size() && DigestOf(output, length) == expected[position].digest;
+    });
     auto fail = [](const std::string &what) {
         throw PackError("the packed file does not read back as written (" + what + "); nothing was written");
     };
@@ -38,20 +61,20 @@ void CheckPackedFile(const std::string &path, const Bytes &blob, const Bytes &di
     if (report.containers.size() != 1)
         fail(std::to_string(report.containers.size()) + " containers found");
     const ContainerInfo &container = report.containers.front();
-    if (!container.chainComplete || container.items.size() != plan.items.size() + 1)
+    if (!container.chainComplete || container.items.size() != expected.size())
         fail("the item chain is incomplete");
-    for (std::size_t i = 0; i < container.items.size(); ++i) {
+    for (std::size_t i = 0; i < expected.size(); ++i) {
         const ItemInfo &item = container.items[i];
         if (item.result.code != 0)
             fail("item " + std::to_string(item.id) + ": " + Describe(item.result));
-        const Bytes &expected = i == 0 ? directory : plan.items[i - 1].content;
-        if (item.output != expected || item.head != (i == 0) || (i != 0 && item.id != plan.items[i - 1].id))
-            fail("item " + std::to_string(item.id) + " differs");
+        if (item.head != expected[i].head || item.id != expected[i].id)
+            fail("item " + std::to_string(item.id) + " is out of place");
     }
-    bool sameDirectory = container.records.size() == plan.directory.size();
-    for (std::size_t i = 0; sameDirectory && i < plan.directory.size(); ++i)
-        sameDirectory =
-            container.records[i].id == plan.directory[i].id && container.records[i].path == plan.directory[i].path;
+    if (!sameOutputs)
+        fail("an item's content differs");
+    bool sameDirectory = container.records.size() == directory.size();
+    for (std::size_t i = 0; sameDirectory && i < directory.size(); ++i)
+        sameDirectory = container.records[i].id == directory[i].id && container.records[i].path == directory[i].path;
     if (!sameDirectory)
         fail("the directory differs");
 }
@@ -77,14 +100,20 @@ void RunPack(const PackOptions &options, std::ostream &out)
     for (const auto &warning : plan.warnings)
         std::cerr << "launcher-pack: warning: " << warning << '\n';
 
+    // The files move into the items, and each big buffer goes as soon as the next step has
+    // its result: the packer holds the input about twice at most.
     std::vector<writer::ContainerItem> items;
-    Bytes directory = writer::WriteDirectory(plan.directory);
-    items.push_back({writer::ItemKind::Head, 0, directory});
-    for (const PlannedItem &item : plan.items)
-        items.push_back({writer::ItemKind::File, item.id, item.content});
+    items.push_back({writer::ItemKind::Head, 0, writer::WriteDirectory(plan.directory)});
+    for (PlannedItem &item : plan.items)
+        items.push_back({writer::ItemKind::File, item.id, std::move(item.content)});
+    std::vector<ExpectedItem> expected;
+    std::uint64_t total = 0;
+    for (const auto &item : items) {
+        expected.push_back(
+            {item.kind == writer::ItemKind::Head, item.id, DigestOf(item.output.data(), item.output.size())});
+        total += item.output.size();
+    }
 
-    std::uint64_t total = std::accumulate(items.begin(), items.end(), std::uint64_t{0},
-                                          [](std::uint64_t sum, const auto &item) { return sum + item.output.size(); });
     ProgressBar progress(total);
     std::size_t next = 0;
     writer::ContainerOptions containerOptions;
@@ -96,18 +125,23 @@ void RunPack(const PackOptions &options, std::ostream &out)
         return stream;
     };
     Bytes container = writer::WriteContainer(items, containerOptions, key.get());
+    items.clear();
+    const std::size_t payloadSize = container.size();
     progress.Show("placing the payload");
     Bytes image = PlaceContainer(stub, container, options.placement, key.get());
+    container = Bytes();
+    const std::size_t imageSize = image.size();
 
     progress.Show("writing and reading back " + options.output);
     TemporaryFile file(options.output);
     file.Write(image);
-    CheckPackedFile(file.Path(), blob, directory, plan);
+    image = Bytes();
+    CheckPackedFile(file.Path(), blob, expected, plan.directory);
     file.Commit();
     progress.Finish();
 
-    out << options.output << ": " << image.size() << " bytes, payload " << container.size() << " bytes in "
-        << items.size() << " items, placement " << PlacementName(options.placement)
+    out << options.output << ": " << imageSize << " bytes, payload " << payloadSize << " bytes in " << expected.size()
+        << " items, placement " << PlacementName(options.placement)
         << (stub.isSigned ? " (signed stub)" : " (unsigned stub)") << '\n';
     for (const auto &entry : plan.directory)
         out << "  " << entry.id << "  " << entry.path << '\n';

@@ -72,7 +72,7 @@ void ListItems(const PayloadDescriptor &descriptor, ContainerInfo &container)
         if (trailer.signatureLength > position || trailer.dataLength > position - trailer.signatureLength)
             break;
         container.items.insert(container.items.begin(),
-                               ItemInfo{head, trailer.itemId, trailer.dataLength, trailer.signatureLength, 0, {}, {}});
+                               ItemInfo{head, trailer.itemId, trailer.dataLength, trailer.signatureLength, 0, {}});
         if (head) {
             container.chainComplete = true;
             break;
@@ -81,7 +81,8 @@ void ListItems(const PayloadDescriptor &descriptor, ContainerInfo &container)
     }
 }
 
-void ReadItem(const PayloadDescriptor &descriptor, ItemInfo &item, bool keepOutput)
+void ReadItem(const PayloadDescriptor &descriptor, ItemInfo &item,
+              const std::function<void(const BYTE *, DWORD)> &visit)
 {
     LocalBlock output;
     DWORD outputLength = 0;
@@ -91,8 +92,8 @@ void ReadItem(const PayloadDescriptor &descriptor, ItemInfo &item, bool keepOutp
     if (item.result.code != 0)
         return;
     item.outputLength = outputLength;
-    if (keepOutput)
-        item.output.assign(output.data, output.data + outputLength);
+    if (visit)
+        visit(output.data, outputLength);
 }
 
 } // namespace
@@ -119,7 +120,7 @@ std::string Describe(const LauncherFailure &failure)
     }
 }
 
-PayloadReport ReadPayload(const Bytes &image, bool keepOutputs)
+PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit)
 {
     PayloadReport report;
     LoadedPayloads payloads(image);
@@ -135,8 +136,13 @@ PayloadReport ReadPayload(const Bytes &image, bool keepOutputs)
         ContainerInfo &container = report.containers[i];
         container.size = descriptor.imageSize;
         ListItems(descriptor, container);
-        for (ItemInfo &item : container.items)
-            ReadItem(descriptor, item, keepOutputs);
+        for (std::size_t position = 0; position < container.items.size(); ++position) {
+            ItemInfo &item = container.items[position];
+            ReadItem(descriptor, item, [&](const BYTE *output, DWORD length) {
+                if (visit)
+                    visit(i, position, item, output, length);
+            });
+        }
     }
     return report;
 }

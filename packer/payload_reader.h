@@ -5,6 +5,7 @@
 #include "packer/byte_io.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,6 @@ struct ItemInfo {
     std::uint32_t signatureLength;
     std::uint32_t outputLength; // when read
     LauncherFailure result;     // of the launcher's ReadPayloadItem for this kind and id
-    Bytes output;               // when asked for
 };
 
 struct ContainerInfo {
@@ -48,9 +48,14 @@ struct PayloadReport {
     std::vector<ContainerInfo> containers;
 };
 
+// Offered each item's output that the launcher's reader produced, while it exists: the item's
+// container and its position there (in file order), the item, and the bytes.
+using OutputVisitor = std::function<void(std::size_t container, std::size_t position, const ItemInfo &item,
+                                         const std::uint8_t *output, std::size_t length)>;
+
 // Locates the containers of a file image as the launcher would and reads every item with
-// the launcher's item reader, keeping the outputs when keepOutputs is set.
-PayloadReport ReadPayload(const Bytes &image, bool keepOutputs = false);
+// the launcher's item reader.
+PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit = nullptr);
 
 struct SelectedFile {
     std::string name;
