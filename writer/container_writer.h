@@ -42,7 +42,7 @@ struct ContainerOptions {
     int level = 9;
     // Makes an item's zlib stream in place of CompressZlib at level (the packer plugs in its own
     // deflate); called once per item, in order.
-    std::function<Bytes(const Bytes &output)> compress;
+    std::function<Bytes(const Bytes &output)> compress = nullptr;
 };
 
 // Writes the items in the order given (put the head item first). Unsigned items carry an
