@@ -87,9 +87,6 @@ int MatchPackageRecord(DWORD containerIndex, DWORD recordId, const char *path, v
                selection->productCode, selection->productName, &consumed) != 4 ||
         !EndsComponent(path[consumed]))
         return 1;
-    // Id 0 names no package file: such an entry is passed over so that later entries still count.
-    if (recordId == 0)
-        return 1;
 
     const char *wanted = launcherState.is64Bit ? "x64" : "Intel";
     DWORD language = launcherState.lcid;

@@ -91,6 +91,12 @@ TEST_F(PayloadSearch, HeadersWithoutACertificateTableLeaveTheWholeImage)
     const fixtures::SecurityDirectory table = fixtures::ReadSecurityDirectory(signedImage);
     const HeaderCase cases[] = {
         {"signed, no carrier", [](Bytes &) {}, true},
+        {"unsigned, container appended",
+         [this](Bytes &image) {
+             image = fixtures::UnsignedPe();
+             image.insert(image.end(), wholeContainer.begin(), wholeContainer.end());
+         },
+         true},
         {"no DOS signature", [](Bytes &image) { fixtures::WriteU16(image, 0, 0x5A4E); }, true},
         {"NT headers past the end",
          [](Bytes &image) { fixtures::WriteU32(image, 0x3C, static_cast<std::uint32_t>(image.size() - 263)); }, true},
@@ -200,6 +206,25 @@ TEST_F(PayloadSearch, TakesCarrierExtensionsInCertificateThenExtensionOrder)
         else
             EXPECT_EQ(outcome.payloads, c.expected);
     }
+}
+
+// A signature object of indefinite length goes to the decoder with all that follows it.
+TEST_F(PayloadSearch, ReadsASignatureObjectOfIndefiniteLength)
+{
+    const Bytes directory = Text("carried directory");
+    const Bytes container = ContainerWith(directory);
+    Bytes object = fixtures::MakeSignatureObject({{{container}}});
+    ASSERT_EQ(object[1], 0x82); // a definite length in two bytes
+    object.erase(object.begin() + 1, object.begin() + 4);
+    object.insert(object.begin() + 1, 0x80);
+    object.insert(object.end(), {0, 0});
+    object.insert(object.end(), 40, 0x5A); // bytes that follow it in the entry
+    Bytes image = fixtures::WithCertificateEntry(fixtures::UnsignedPe(), object);
+
+    Outcome outcome = LoadPayloads(image);
+    EXPECT_EQ(outcome.code, 0u);
+    EXPECT_EQ(outcome.line, 547u);
+    EXPECT_EQ(outcome.payloads, (std::vector<Found>{{container, directory}}));
 }
 
 struct UndecodableCase {
