@@ -1,8 +1,11 @@
-// run_exit_code [--timeout MS] PROGRAM [ARGUMENTS...]
+// run_exit_code [--timeout MS] [--memory] PROGRAM [ARGUMENTS...]
 // Starts PROGRAM with everything after its name passed on exactly as written, waits for it and
-// prints its full 32-bit exit code ("exit code 1168 (0x00000490)"); returns that code. Exit code
+// prints its full 32-bit exit code ("exit code 1168 (0x00000490)"); returns that code. --memory
+// also prints the program's peak working set and peak pagefile usage, in bytes. Exit code
 // 0xFFFFFFF0 with a message on stderr when the program could not be started or timed out.
 #include "tests/tools/process_tools.h"
+
+#include <psapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +43,7 @@ int main()
     std::string token;
     size_t position = NextToken(line, 0, &token); // our own name
     DWORD timeoutMs = INFINITE;
+    bool memory = false;
     for (;;) {
         size_t next = NextToken(line, position, &token);
         if (token == "--timeout") {
@@ -47,11 +51,16 @@ int main()
             timeoutMs = static_cast<DWORD>(std::strtoul(token.c_str(), nullptr, 10));
             continue;
         }
+        if (token == "--memory") {
+            position = next;
+            memory = true;
+            continue;
+        }
         position = next;
         break;
     }
     if (token.empty()) {
-        std::fprintf(stderr, "usage: run_exit_code [--timeout MS] PROGRAM [ARGUMENTS...]\n");
+        std::fprintf(stderr, "usage: run_exit_code [--timeout MS] [--memory] PROGRAM [ARGUMENTS...]\n");
         return static_cast<int>(ToolFailure);
     }
 
@@ -68,6 +77,12 @@ int main()
         return static_cast<int>(ToolFailure);
     }
     std::printf("exit code %lu (0x%08lX)\n", (unsigned long)*code, (unsigned long)*code);
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    // The counters stay readable while the handle of the ended process is open.
+    if (memory && GetProcessMemoryInfo(child.handle(), &counters, sizeof counters))
+        std::printf("peak working set %llu bytes, peak pagefile usage %llu bytes\n",
+                    (unsigned long long)counters.PeakWorkingSetSize, (unsigned long long)counters.PeakPagefileUsage);
     std::fflush(stdout);
     return static_cast<int>(*code);
 }
