@@ -24,7 +24,8 @@ class RealInstaller : public testing::Test {
     {
         for (const std::string &code : {GoodCode, RefusedCode}) {
             if (!e2e::UninstallString(code).empty())
-                testtools::RunProgram(e2e::SystemFolder() + "\\msiexec.exe", " /x " + code + " /qn");
+                // The launch condition is checked on removal too.
+                testtools::RunProgram(e2e::SystemFolder() + "\\msiexec.exe", " /x " + code + " /qn INSTALLABLE=1");
             ASSERT_EQ(e2e::UninstallString(code), "") << code << " is still installed";
             e2e::RemoveTree(e2e::DefaultExtractionFolder(code));
         }

@@ -7,6 +7,7 @@
 
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -70,19 +71,28 @@ int main()
                      (unsigned long)child.lastError());
         return static_cast<int>(ToolFailure);
     }
-    std::optional<DWORD> code = child.Wait(timeoutMs);
+    // Wine keeps no counters for a process that has ended, so the peaks are sampled while it runs.
+    SIZE_T peakWorkingSet = 0, peakPagefile = 0;
+    std::optional<DWORD> code;
+    DWORD started = GetTickCount();
+    do {
+        PROCESS_MEMORY_COUNTERS counters = {};
+        counters.cb = sizeof counters;
+        if (memory && GetProcessMemoryInfo(child.handle(), &counters, sizeof counters)) {
+            peakWorkingSet = std::max({peakWorkingSet, counters.PeakWorkingSetSize, counters.WorkingSetSize});
+            peakPagefile = std::max({peakPagefile, counters.PeakPagefileUsage, counters.PagefileUsage});
+        }
+        code = child.Wait(memory ? 5 : timeoutMs);
+    } while (!code && (timeoutMs == INFINITE || GetTickCount() - started < timeoutMs));
     if (!code) {
         std::fprintf(stderr, "run_exit_code: %s did not end within %lu ms; terminated\n", token.c_str(),
                      (unsigned long)timeoutMs);
         return static_cast<int>(ToolFailure);
     }
     std::printf("exit code %lu (0x%08lX)\n", (unsigned long)*code, (unsigned long)*code);
-    PROCESS_MEMORY_COUNTERS counters = {};
-    counters.cb = sizeof counters;
-    // The counters stay readable while the handle of the ended process is open.
-    if (memory && GetProcessMemoryInfo(child.handle(), &counters, sizeof counters))
-        std::printf("peak working set %llu bytes, peak pagefile usage %llu bytes\n",
-                    (unsigned long long)counters.PeakWorkingSetSize, (unsigned long long)counters.PeakPagefileUsage);
+    if (memory)
+        std::printf("peak working set %llu bytes, peak pagefile usage %llu bytes\n", (unsigned long long)peakWorkingSet,
+                    (unsigned long long)peakPagefile);
     std::fflush(stdout);
     return static_cast<int>(*code);
 }
