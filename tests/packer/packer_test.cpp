@@ -8,6 +8,8 @@
 
 #include <sys/stat.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <filesystem>
 #include <functional>
@@ -273,6 +275,24 @@ TEST(Pack, UsageErrorsExitWithTwo)
         EXPECT_EQ(result.err.rfind("launcher-pack: error: ", 0), 0u) << result.err;
         EXPECT_TRUE(ListFolder(folder).empty());
     }
+}
+
+TEST(Pack, AnInterruptLeavesNothingBehind)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("interrupted");
+    PackageSource source;
+    source.cabinet = "slow.cab";
+    BuildPackage(folder, "slow", source);
+    RunCommand("head -c 16777216 /dev/urandom > " + Quote(folder + "/slow.cab"));
+    std::vector<std::string> before = ListFolder(folder);
+
+    // Stopped while it compresses, once its temporary file exists.
+    RunResult result = RunCommand(
+        std::string(LAUNCHER_PACK) + " " + PackOne(world, world.stub, folder + "/slow.msi", folder, " --level 12") +
+        " & pid=$!; until ls " + Quote(folder) + " | grep -q partial; do sleep 0.02; done; kill -TERM $pid; wait $pid");
+    EXPECT_EQ(result.exitCode, 128 + SIGTERM);
+    EXPECT_EQ(ListFolder(folder), before);
 }
 
 TEST(ReadBack, ADamagedPayloadFailsVerifyAndExtractsNothing)
