@@ -53,14 +53,14 @@ packWith() { echo "$pack pack --stub stub.exe --key key.pem --msi product.msi -o
 zlib9='python3 -c "import sys, zlib; print(sum(len(zlib.compress(open(f, \"rb\").read(), 9)) for f in sys.argv[1:]))" product.msi bench.cab'
 
 hyperfine --runs "${BENCH_RUNS:-3}" --export-markdown results.md \
-  -n "launcher-pack, level 9 (default)" "$(packWith 9)" \
-  -n "launcher-pack, level 10" "$(packWith 10)" \
+  -n "launcher-pack, level 10 (default)" "$(packWith 10)" \
+  -n "launcher-pack, level 9" "$(packWith 9)" \
   -n "launcher-pack, level 12" "$(packWith 12)" \
   -n "zlib level 9 alone (compress only)" "$zlib9"
 
 echo
 echo "[bench] sizes (input $((128 * mib)) bytes)"
-for level in 9 10 12; do
+for level in 10 9 12; do
   payload=$("$pack" inspect --json "setup-$level.exe" | sed -n 's/^    {$//; s/^      "size": \([0-9]*\),$/\1/p')
   echo "launcher-pack level $level: payload $payload bytes"
 done

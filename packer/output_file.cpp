@@ -7,11 +7,63 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 namespace packer {
+
+namespace {
+
+// The temporary files that exist now, so that an interrupt removes them as well.
+constexpr int PendingSlots = 32;
+char pendingPaths[PendingSlots][4096];
+volatile std::sig_atomic_t pendingUsed[PendingSlots];
+
+extern "C" void RemovePendingFilesAndStop(int signalNumber)
+{
+    for (int slot = 0; slot < PendingSlots; ++slot)
+        if (pendingUsed[slot])
+            ::unlink(pendingPaths[slot]);
+    std::signal(signalNumber, SIG_DFL);
+    std::raise(signalNumber);
+}
+
+int RegisterPending(const std::string &path)
+{
+    static bool handlersInstalled = false;
+    if (!handlersInstalled) {
+        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction action {};
+            if (::sigaction(signalNumber, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
+                action.sa_handler = RemovePendingFilesAndStop;
+                ::sigemptyset(&action.sa_mask);
+                action.sa_flags = 0;
+                ::sigaction(signalNumber, &action, nullptr);
+            }
+        }
+        handlersInstalled = true;
+    }
+    if (path.size() >= sizeof pendingPaths[0])
+        return -1;
+    for (int slot = 0; slot < PendingSlots; ++slot) {
+        if (!pendingUsed[slot]) {
+            std::memcpy(pendingPaths[slot], path.c_str(), path.size() + 1);
+            pendingUsed[slot] = 1;
+            return slot;
+        }
+    }
+    return -1;
+}
+
+void UnregisterPending(int slot)
+{
+    if (slot >= 0)
+        pendingUsed[slot] = 0;
+}
+
+} // namespace
 
 TemporaryFile::TemporaryFile(const std::string &target) : target_(target)
 {
@@ -22,6 +74,7 @@ TemporaryFile::TemporaryFile(const std::string &target) : target_(target)
     if (descriptor_ < 0)
         throw PackError(target + ": cannot create a file beside it (" + std::strerror(errno) + ")");
     path_ = pattern.data();
+    pendingSlot_ = RegisterPending(path_);
     // mkstemp makes 0600; give the output the mode a plain new file would get.
     mode_t mask = ::umask(0);
     ::umask(mask);
@@ -34,6 +87,7 @@ TemporaryFile::~TemporaryFile()
         ::close(descriptor_);
     if (!committed_)
         ::unlink(path_.c_str());
+    UnregisterPending(pendingSlot_);
 }
 
 void TemporaryFile::Write(const Bytes &bytes)
@@ -61,6 +115,8 @@ void TemporaryFile::Commit()
     if (::rename(path_.c_str(), target_.c_str()) != 0)
         throw PackError(target_ + ": cannot be replaced (" + std::strerror(errno) + ")");
     committed_ = true;
+    UnregisterPending(pendingSlot_);
+    pendingSlot_ = -1;
 }
 
 bool PathExists(const std::string &path)

@@ -1,5 +1,6 @@
 // Output that appears whole or not at all: written to a temporary file beside the target and
-// renamed into place once it has been checked.
+// renamed into place once it has been checked. An interrupt (SIGINT, SIGTERM, SIGHUP) removes
+// the temporary files that exist at the time.
 #pragma once
 
 #include "packer/byte_io.h"
@@ -26,6 +27,7 @@ class TemporaryFile {
     std::string target_;
     std::string path_;
     int descriptor_ = -1;
+    int pendingSlot_ = -1;
     bool committed_ = false;
 };
 

@@ -124,6 +124,8 @@ void RunPack(const PackOptions &options, std::ostream &out)
         progress.Advance(output.size());
         return stream;
     };
+    // The file comes first, so that an output folder that can't be written is known at once.
+    TemporaryFile file(options.output);
     Bytes container = writer::WriteContainer(items, containerOptions, key.get());
     items.clear();
     const std::size_t payloadSize = container.size();
@@ -133,7 +135,6 @@ void RunPack(const PackOptions &options, std::ostream &out)
     const std::size_t imageSize = image.size();
 
     progress.Show("writing and reading back " + options.output);
-    TemporaryFile file(options.output);
     file.Write(image);
     image = Bytes();
     CheckPackedFile(file.Path(), blob, expected, plan.directory);

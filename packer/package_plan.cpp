@@ -166,8 +166,13 @@ PackagePlan PlanPackages(const std::vector<MsiPackage> &packages)
                                         "; the launcher takes the one listed first");
         }
 
-        for (const auto &cabinet : package.cabinets)
+        for (const auto &cabinet : package.cabinets) {
             CheckCabinetName(cabinet, package.path);
+            if (std::any_of(cabinet.begin(), cabinet.end(), [](unsigned char c) { return c >= 0x80; }))
+                plan.warnings.push_back(package.path + ": cabinet name \"" + cabinet +
+                                        "\" is not ASCII; the launcher writes it in the system's code page, "
+                                        "which must hold its characters");
+        }
         std::uint32_t packageId = items.Add(ReadWholeFile(package.path), package.path);
         plan.directory.push_back(
             {packageId, Join({package.architecture, languages, package.productCode, package.productName}, '\\')});

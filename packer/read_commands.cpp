@@ -235,6 +235,13 @@ void RunExtract(const ExtractOptions &options, std::ostream &out)
 
     const std::string folder = options.folder.empty() ? "." : options.folder;
     for (const auto &selected : files) {
+        // The names come from the file being read: none may lead out of the folder.
+        const std::string &name = selected.name;
+        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+            throw PackError(options.read.file + ": the package names a file \"" + name +
+                            "\" that is not a plain file name; nothing was written");
+    }
+    for (const auto &selected : files) {
         std::string target = folder + "/" + selected.name;
         if (!options.force && PathExists(target))
             throw PackError(target + ": exists (give --force to replace it)");

@@ -8,6 +8,8 @@
 
 #include <sys/stat.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <filesystem>
 #include <functional>
@@ -275,6 +277,24 @@ TEST(Pack, UsageErrorsExitWithTwo)
     }
 }
 
+TEST(Pack, AnInterruptLeavesNothingBehind)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("interrupted");
+    PackageSource source;
+    source.cabinet = "slow.cab";
+    BuildPackage(folder, "slow", source);
+    RunCommand("head -c 16777216 /dev/urandom > " + Quote(folder + "/slow.cab"));
+    std::vector<std::string> before = ListFolder(folder);
+
+    // Stopped while it compresses, once its temporary file exists.
+    RunResult result = RunCommand(
+        std::string(LAUNCHER_PACK) + " " + PackOne(world, world.stub, folder + "/slow.msi", folder, " --level 12") +
+        " & pid=$!; until ls " + Quote(folder) + " | grep -q partial; do sleep 0.02; done; kill -TERM $pid; wait $pid");
+    EXPECT_EQ(result.exitCode, 128 + SIGTERM);
+    EXPECT_EQ(ListFolder(folder), before);
+}
+
 TEST(ReadBack, ADamagedPayloadFailsVerifyAndExtractsNothing)
 {
     const World &world = TheWorld();
@@ -320,6 +340,30 @@ TEST(Extract, RefusesToReplaceFilesWithoutForce)
     RunResult forced = Pack("extract --force " + Quote(output) + " -o " + Quote(folder + "/out"));
     EXPECT_EQ(forced.exitCode, 0) << forced.err;
     EXPECT_EQ(fixtures::ReadFileBytes(folder + "/out/main.msi"), fixtures::ReadFileBytes(world.en));
+}
+
+TEST(Extract, RefusesAFileNameThatLeavesTheFolder)
+{
+    // An installer made without the packer, whose cabinet entry names a path.
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("traversal");
+    writer::PrivateKey key = writer::LoadPrivateKey(world.key);
+    Bytes package = fixtures::ReadFileBytes(world.en);
+    Bytes directory =
+        writer::WriteDirectory({{1000, "x64\\1033\\{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B61}\\Launcher Example"},
+                                {1001, "cab\\1000\\../escaped.cab"}});
+    Bytes image = fixtures::ReadFileBytes(world.stub);
+    Bytes container = writer::WriteContainer({{writer::ItemKind::Head, 0, directory},
+                                              {writer::ItemKind::File, 1000, package},
+                                              {writer::ItemKind::File, 1001, Bytes{'c', 'a', 'b'}}},
+                                             writer::ContainerOptions{}, key.get());
+    image.insert(image.end(), container.begin(), container.end());
+    fixtures::WriteFileBytes(folder + "/setup.exe", image);
+
+    RunResult result = Pack("extract " + Quote(folder + "/setup.exe") + " -o " + Quote(folder + "/out"));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("not a plain file name"), std::string::npos) << result.err;
+    EXPECT_EQ(ListFolder(folder), std::vector<std::string>{"setup.exe"});
 }
 
 TEST(Keygen, WritesAPrivateKeyOnlyItsOwnerReadsAndReplacesNothing)
