@@ -237,4 +237,68 @@ TEST_F(StandInInstaller, FailedWriteAsksRetryOrCancelUnderFileSizeLimit)
     EXPECT_TRUE(e2e::ReadText(record_).empty()) << "the installer did not start";
 }
 
+// An argument list that does not fit the installer's command line is refused, not cut.
+TEST_F(StandInInstaller, CommandLineThatDoesNotFitIsRefusedWithTheStandardBox)
+{
+    std::string setup = Packed(e2e::BuiltPackage("good", ProductCode, ProductName));
+    e2e::Run run = e2e::RunWatched(setup, " PROPERTY=" + std::string(1000, 'v'));
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(run.exitCode, 206u);
+    ASSERT_EQ(run.windows.size(), 1u);
+    EXPECT_EQ(run.windows[0].caption, "setup.exe");
+    EXPECT_EQ(run.windows[0].text, e2e::ErrorText(206, "1, 206, 2343"));
+    EXPECT_TRUE(e2e::ReadText(record_).empty()) << "the installer did not start";
+    EXPECT_FALSE(e2e::Exists(e2e::DefaultExtractionFolder(ProductCode))) << "what was extracted is removed";
+}
+
+// The system folder's msiexec.exe replaced for one test: missing, or not a program.
+class StandInReplaced : public StandInInstaller {
+  protected:
+    void SetUp() override
+    {
+        StandInInstaller::SetUp();
+        ASSERT_TRUE(MoveFileExA(systemInstaller_.c_str(), aside_.c_str(), MOVEFILE_REPLACE_EXISTING));
+    }
+    void TearDown() override
+    {
+        DeleteFileA(systemInstaller_.c_str());
+        MoveFileExA(aside_.c_str(), systemInstaller_.c_str(), MOVEFILE_REPLACE_EXISTING);
+        StandInInstaller::TearDown();
+    }
+    const std::string aside_ = systemInstaller_ + ".aside";
+};
+
+TEST_F(StandInReplaced, MissingInstallerShowsItsMessageAndCreatesNoFolder)
+{
+    std::string setup = Packed(e2e::BuiltPackage("good", ProductCode, ProductName));
+    // One beside the launcher does not count.
+    ASSERT_TRUE(CopyFileA(aside_.c_str(), (folder_ / "msiexec.exe").c_str(), FALSE));
+
+    e2e::Run run = e2e::RunWatched(setup, "");
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(run.exitCode, 1155u);
+    ASSERT_EQ(run.windows.size(), 1u);
+    EXPECT_EQ(run.windows[0].text.rfind("Windows Installer is required for this installation package.", 0), 0u)
+        << run.windows[0].text;
+    EXPECT_FALSE(e2e::Exists(e2e::DefaultExtractionFolder(ProductCode)));
+    EXPECT_TRUE(e2e::ReadText(record_).empty());
+}
+
+TEST_F(StandInReplaced, InstallerThatCannotStartIsNamedInTheMessage)
+{
+    std::string setup = Packed(e2e::BuiltPackage("good", ProductCode, ProductName));
+    HANDLE file = CreateFileA(systemInstaller_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written;
+    WriteFile(file, "not a program", 13, &written, nullptr);
+    CloseHandle(file);
+
+    e2e::Run run = e2e::RunWatched(setup, "");
+    ASSERT_TRUE(run.ended);
+    EXPECT_NE(run.exitCode, 0u);
+    ASSERT_EQ(run.windows.size(), 1u);
+    EXPECT_EQ(run.windows[0].text, e2e::ErrorText(run.exitCode, systemInstaller_));
+    EXPECT_FALSE(e2e::Exists(e2e::DefaultExtractionFolder(ProductCode))) << "what was extracted is removed";
+}
+
 } // namespace
