@@ -112,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(Codes, StandInExitCodes, testing::Values(1602u, 3010u))
 TEST_F(StandInInstaller, ProgressWindowShowsTheProductAndCannotBeClosed)
 {
     // Large enough for the window to stay a while: one 512 KiB piece per timer tick.
-    std::string setup = Packed(LargePackage(96u << 20), 1);
+    std::string setup = Packed(LargePackage(64u << 20), 1);
     std::string screenshot = e2e::OutputFolder("progress_window") + "\\progress.bmp";
 
     HWND progress = nullptr;
