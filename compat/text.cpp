@@ -1,6 +1,7 @@
 // Text conversion on Linux: the ANSI code page is UTF-8, wide text is UTF-16.
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 
 namespace {
@@ -69,6 +70,15 @@ void AppendUtf8(std::string &out, char32_t value)
     }
 }
 
+// Wide text may sit at any byte offset (package directory records are not aligned), as the
+// platform allows on x86-64.
+char32_t UnitAt(LPCWSTR wide, size_t index)
+{
+    char16_t unit;
+    std::memcpy(&unit, reinterpret_cast<const char *>(wide) + index * sizeof unit, sizeof unit);
+    return unit;
+}
+
 } // namespace
 
 int MultiByteToWideChar(UINT, DWORD, LPCSTR text, int textLength, LPWSTR wide, int wideLength)
@@ -106,12 +116,18 @@ int WideCharToMultiByte(UINT, DWORD, LPCWSTR wide, int wideLength, LPSTR text, i
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    size_t length = wideLength == -1 ? std::char_traits<char16_t>::length(wide) + 1 : static_cast<size_t>(wideLength);
+    size_t length = static_cast<size_t>(wideLength);
+    if (wideLength == -1) {
+        for (length = 0; UnitAt(wide, length) != 0; ++length) {
+        }
+        ++length;
+    }
     std::string converted;
     for (size_t i = 0; i < length; ++i) {
-        char32_t unit = wide[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
-            AppendUtf8(converted, 0x10000 + ((unit - 0xD800) << 10) + (wide[i + 1] - 0xDC00));
+        char32_t unit = UnitAt(wide, i);
+        char32_t following = i + 1 < length ? UnitAt(wide, i + 1) : 0;
+        if (unit >= 0xD800 && unit <= 0xDBFF && following >= 0xDC00 && following <= 0xDFFF) {
+            AppendUtf8(converted, 0x10000 + ((unit - 0xD800) << 10) + (following - 0xDC00));
             ++i;
         } else if (unit >= 0xD800 && unit <= 0xDFFF) {
             AppendUtf8(converted, ReplacementCharacter);
