@@ -1,18 +1,236 @@
 #include "launcher/installer.h"
 
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "launcher/file_exists.h"
+#include "launcher/launcher_state.h"
+#include "payload/extraction.h"
+#include "ui/folder_prompt.h"
+#include "ui/progress_dialog.h"
+
+enum {
+    CommandLineSize = 1024,
+    UninstallKeySize = 256,
+};
+
+static const char ProgressWindowClassName[] = "MSI_STUB_WINDOW_CLASS_NAME";
+static const char ProgressWindowFaceName[] = "MS Sans Serif";
+static const char UninstallKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+
+// Formats at *length with the room that is left; FALSE when the piece does not fit whole.
+static BOOL AppendFormatted(char *buffer, DWORD size, DWORD *length, const char *format, ...)
+{
+    if (*length >= size)
+        return FALSE;
+    va_list arguments;
+    va_start(arguments, format);
+    int written = vsnprintf(buffer + *length, size - *length, format, arguments);
+    va_end(arguments);
+    if (written < 0 || (DWORD)written >= size - *length) {
+        buffer[*length] = '\0';
+        return FALSE;
+    }
+    *length += (DWORD)written;
+    return TRUE;
+}
+
+// Looks for the space character only; a trail byte of a double-byte character never counts.
+static BOOL HasSpace(const char *text)
+{
+    for (const char *p = text; *p != '\0'; p = CharNextA(p)) {
+        if (*p == ' ')
+            return TRUE;
+    }
+    return FALSE;
+}
+
+ErrorValue BuildInstallerCommandLine(char *commandLine, DWORD size, const char *installerPath, const char *packagePath,
+                                     int argumentCount, WCHAR *const *arguments)
+{
+    // Cutting the line would drop or change an argument meant for the installer: refuse instead.
+    const ErrorValue tooLong = MakeFixedErrorValue(ERROR_FILENAME_EXCED_RANGE, 2343);
+    DWORD length = 0;
+    memset(commandLine, 0, size);
+
+    if (!AppendFormatted(commandLine, size, &length, HasSpace(installerPath) ? "\"%s\"" : "%s", installerPath))
+        return tooLong;
+    if (!AppendFormatted(commandLine, size, &length, HasSpace(packagePath) ? " /i \"%s\"" : " /i %s", packagePath))
+        return tooLong;
+
+    for (int i = 1; i < argumentCount; i++) {
+        int bytes = WideCharToMultiByte(CP_ACP, 0, arguments[i], -1, NULL, 0, NULL, NULL);
+        char *argument = (char *)LocalAlloc(LMEM_ZEROINIT, (SIZE_T)bytes + 1);
+        if (argument == NULL)
+            return MakeErrorValue(GetLastError, ERROR_NOT_ENOUGH_MEMORY, 2338);
+        WideCharToMultiByte(CP_ACP, 0, arguments[i], -1, argument, bytes, NULL, NULL);
+        BOOL appended = AppendFormatted(commandLine, size, &length, HasSpace(argument) ? " \"%s\"" : " %s", argument);
+        LocalFree(argument);
+        if (!appended)
+            return tooLong;
+    }
+    return 0;
+}
+
+int IsProductRegistered(const char *productCode, DWORD is64Bit)
+{
+    char keyPath[UninstallKeySize];
+    if (productCode[0] == '\0')
+        return 0;
+    int needed = snprintf(keyPath, sizeof keyPath, "%s\\%s", UninstallKeyPath, productCode);
+    if (needed < 0 || needed >= (int)sizeof keyPath)
+        return 0;
+
+    HKEY key;
+    REGSAM view = is64Bit ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+        return 0;
+    DWORD bytes = 0;
+    LONG status = RegQueryValueExA(key, "UninstallString", NULL, NULL, NULL, &bytes);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS && bytes > 0 ? 1 : 0;
+}
+
+// Only the system directory is searched: the standard order starts with the launcher's own
+// folder, where a planted msiexec.exe would run with the launcher's administrator rights.
+static BOOL FindInstaller(RunState *run)
+{
+    char systemDirectory[PathBufferSize];
+    char *filePart = NULL;
+    UINT directoryLength = GetSystemDirectoryA(systemDirectory, sizeof systemDirectory);
+    DWORD found = 0;
+    if (directoryLength > 0 && directoryLength < sizeof systemDirectory)
+        found = SearchPathA(systemDirectory, "msiexec.exe", NULL, PathBufferSize, run->installerPath, &filePart);
+    if (found == 0 || found >= PathBufferSize) {
+        run->installerPath[0] = '\0';
+        snprintf(run->messageText, sizeof run->messageText, "%s", run->installerMissingText);
+        run->outcome = MakeFixedErrorValue(ERROR_NO_ASSOCIATION, 2161);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Appends "\<productCode>" to the root in extractionFolder, creates the folder and opens the
+// output files there. FALSE when the files cannot all be opened (nothing of this attempt is
+// left behind then).
+static BOOL TryExtractionFolder(RunState *run)
+{
+    DWORD length = (DWORD)strlen(run->extractionFolder);
+    if (!AppendFormatted(run->extractionFolder, PathBufferSize, &length, "\\%s", run->selection.productCode))
+        return FALSE;
+    if (!FileExists(run->extractionFolder))
+        CreateDirectoryA(run->extractionFolder, NULL);
+    return OpenOutputFiles(&run->job, run->extractionFolder);
+}
+
+static BOOL OpenOutputFolder(RunState *run)
+{
+    run->extractionFolder[0] = '\0';
+    UINT windowsLength = GetWindowsDirectoryA(run->extractionFolder, PathBufferSize);
+    if (windowsLength > 0 && windowsLength < PathBufferSize) {
+        DWORD length = windowsLength;
+        if (AppendFormatted(run->extractionFolder, PathBufferSize, &length, "\\%s", "Installer") &&
+            !FileExists(run->extractionFolder))
+            CreateDirectoryA(run->extractionFolder, NULL);
+    } else {
+        run->extractionFolder[0] = '\0';
+    }
+    if (TryExtractionFolder(run))
+        return TRUE;
+
+    for (;;) {
+        if (!PromptExtractionFolder(run->folderPromptText, run->extractionFolder)) {
+            run->outcome = MakeFixedErrorValue(ERROR_CANCELLED, 2219);
+            run->suppressMessage = 1;
+            return FALSE;
+        }
+        if (TryExtractionFolder(run))
+            return TRUE;
+    }
+}
+
+static BOOL ExtractPackageFiles(RunState *run)
+{
+    INT_PTR result =
+        RunProgressDialog(&run->job, ProgressWindowClassName, run->selection.productName, ProgressWindowFaceName);
+    if (result != 1) {
+        // The dialog has already told the user what went wrong.
+        run->outcome = MakeFixedErrorValue(ERROR_WRITE_FAULT, 2280);
+        run->suppressMessage = 1;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static void StartInstaller(RunState *run)
+{
+    char commandLine[CommandLineSize];
+    ErrorValue built = BuildInstallerCommandLine(commandLine, sizeof commandLine, run->installerPath,
+                                                 run->job.items[0].outputPath, run->argumentCount, run->arguments);
+    if (ErrorValueCode(built) != 0) {
+        run->outcome = built;
+        return;
+    }
+
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = (WORD)launcherShowCommand;
+    PROCESS_INFORMATION process;
+    memset(&process, 0, sizeof process);
+
+    if (!CreateProcessA(run->installerPath, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+        run->outcome = MakeErrorValue(GetLastError, ERROR_NO_PROC_SLOTS, 2355);
+        FormatErrorText(ErrorValueCode(run->outcome), run->messageText, sizeof run->messageText, run->installerPath);
+        return;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &run->installerExitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    if (run->installerExitCode != 0) {
+        run->outcome = MakeFixedErrorValue(run->installerExitCode, 2349);
+        run->suppressMessage = 1;
+    }
+}
+
+void RunInstallerPhases(RunState *run)
+{
+    if (!FindInstaller(run))
+        return;
+    if (!OpenOutputFolder(run))
+        return;
+    if (!ExtractPackageFiles(run))
+        return;
+    StartInstaller(run);
+}
+
 void CleanUpInstallerPhases(RunState *run)
 {
+    // Asked once: the installer has ended, so the answer no longer changes.
+    int registered = IsProductRegistered(run->selection.productCode, launcherState.is64Bit);
     ExtractionJob *job = &run->job;
     if (job->items != NULL) {
         for (int i = 0; i < job->count; i++) {
             FileRecord *record = &job->items[i];
-            if (record->data != NULL)
+            if (record->data != NULL) {
                 LocalFree(record->data);
-            if (record->handle != NULL)
+                record->data = NULL;
+            }
+            if (record->handle != NULL) {
                 CloseHandle(record->handle);
+                record->handle = NULL;
+            }
+            if (run->installerExitCode != 0 && !registered && record->outputPath[0] != '\0' &&
+                FileExists(record->outputPath))
+                DeleteFileA(record->outputPath);
         }
         LocalFree(job->items);
         job->items = NULL;
         job->count = 0;
     }
+    if (!registered && run->extractionFolder[0] != '\0' && FileExists(run->extractionFolder))
+        RemoveDirectoryA(run->extractionFolder);
 }

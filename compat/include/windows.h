@@ -51,6 +51,9 @@ typedef BOOL *LPBOOL;
 #define ERROR_NOT_FOUND 1168u
 #define ERROR_FILE_CORRUPT 1392u
 
+// HRESULTs of the cryptographic services, as the platform defines them.
+#define NTE_BAD_KEY ((LONG)0x80090003u)
+
 #define LMEM_FIXED 0x0000u
 #define LMEM_MOVEABLE 0x0002u
 #define LMEM_ZEROINIT 0x0040u

@@ -1,0 +1,95 @@
+#include "payload/extraction.h"
+
+#include <stdio.h>
+
+#include "launcher/file_exists.h"
+
+// Undoes what one attempt created: closes and deletes the files it opened (files found in
+// place have no handle and are left alone) and removes the folder, which only succeeds when
+// nothing else is in it.
+static void RollBackOutputFiles(ExtractionJob *job, const char *extractionFolder)
+{
+    for (int i = 0; i < job->count; i++) {
+        FileRecord *record = &job->items[i];
+        if (record->handle != NULL) {
+            CloseHandle(record->handle);
+            if (FileExists(record->outputPath))
+                DeleteFileA(record->outputPath);
+        }
+        record->handle = NULL;
+        record->written = 0;
+        record->outputPath[0] = '\0';
+    }
+    if (FileExists(extractionFolder))
+        RemoveDirectoryA(extractionFolder);
+}
+
+BOOL OpenOutputFiles(ExtractionJob *job, const char *extractionFolder)
+{
+    for (int i = 0; i < job->count; i++) {
+        FileRecord *record = &job->items[i];
+        record->handle = NULL;
+
+        // A path that does not fit the field would name another file: treat it like a file
+        // that cannot be created.
+        int needed = snprintf(record->outputPath, sizeof record->outputPath, "%s\\%s", extractionFolder, record->name);
+        if (needed < 0 || needed >= (int)sizeof record->outputPath) {
+            RollBackOutputFiles(job, extractionFolder);
+            return FALSE;
+        }
+
+        if (FileExists(record->outputPath))
+            continue;
+
+        HANDLE file = CreateFileA(record->outputPath, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, NULL);
+        if (file == INVALID_HANDLE_VALUE) {
+            RollBackOutputFiles(job, extractionFolder);
+            return FALSE;
+        }
+        record->handle = file;
+    }
+    return TRUE;
+}
+
+DWORD ExtractionStep(ExtractionJob *job, DWORD *progress)
+{
+    if (job->current < 0) {
+        job->current = 0;
+    } else {
+        FileRecord *record = &job->items[job->current];
+        if (record->written < record->length) {
+            DWORD wanted = record->length - record->written;
+            if (wanted > job->chunkSize)
+                wanted = job->chunkSize;
+            DWORD done = 0;
+            BOOL wrote = WriteFile(record->handle, record->data + record->written, wanted, &done, NULL);
+            // A failed or short write still counts what reached the file, so a retry goes on
+            // from the right offset.
+            record->written += done;
+            if (progress != NULL)
+                *progress = (DWORD)((double)record->written / (double)record->length * 100.0);
+            return wrote && done == wanted ? ERROR_MORE_DATA : ERROR_WRITE_FAULT;
+        }
+
+        if (record->handle != NULL) {
+            CloseHandle(record->handle);
+            record->handle = NULL;
+        }
+        job->current++;
+    }
+
+    if (job->current >= job->count) {
+        if (progress != NULL)
+            *progress = 100;
+        return ERROR_SUCCESS;
+    }
+
+    // A file that was already in place is used as it is.
+    FileRecord *next = &job->items[job->current];
+    if (next->handle == NULL)
+        next->written = next->length;
+    if (progress != NULL)
+        *progress = 0;
+    return ERROR_MORE_DATA;
+}

@@ -1,0 +1,76 @@
+// Inflating one payload item's data field. The format does not record the inflated length, so
+// the output grows by one step per zlib call.
+#include "payload/inflate.h"
+
+#include <string.h>
+#include <zlib.h>
+
+// Ends the stream and releases whatever was produced; a failure never hands out partial output.
+static int FailInflate(z_stream *stream, BYTE *buffer, int status)
+{
+    inflateEnd(stream);
+    if (buffer != NULL)
+        LocalFree(buffer);
+    return status;
+}
+
+int InflateBuffer(BYTE **outData, DWORD *outSize, const BYTE *input, DWORD inputSize)
+{
+    // Short inputs get a fixed step; longer ones an eighth of their length, so that large items
+    // need few resizes.
+    DWORD step = inputSize < 256 ? 256 : inputSize / 8;
+    *outData = NULL;
+    *outSize = 0;
+
+    z_stream stream;
+    memset(&stream, 0, sizeof stream);
+    int status = inflateInit(&stream);
+    if (status != Z_OK)
+        return status;
+
+    BYTE *buffer = NULL;
+    DWORD produced = 0;
+    DWORD consumed = 0;
+    for (;;) {
+        DWORD slice = inputSize - consumed < step ? inputSize - consumed : step;
+        if (slice == 0)
+            break;
+        stream.next_in = (Bytef *)(input + consumed);
+        stream.avail_in = slice;
+
+        do {
+            // The output length is 32-bit: a stream that would inflate past it cannot be held.
+            if (produced > 0xFFFFFFFFu - step)
+                return FailInflate(&stream, buffer, Z_MEM_ERROR);
+            BYTE *grown;
+            if (buffer == NULL)
+                grown = (BYTE *)LocalAlloc(LMEM_FIXED, step);
+            else
+                grown = (BYTE *)LocalReAlloc(buffer, (SIZE_T)produced + step, LMEM_MOVEABLE);
+            if (grown == NULL)
+                return FailInflate(&stream, buffer, Z_MEM_ERROR);
+            buffer = grown;
+
+            stream.next_out = buffer + produced;
+            stream.avail_out = step;
+            status = inflate(&stream, Z_NO_FLUSH);
+            if (status == Z_STREAM_ERROR || status == Z_NEED_DICT)
+                status = Z_DATA_ERROR;
+            if (status == Z_DATA_ERROR || status == Z_MEM_ERROR)
+                return FailInflate(&stream, buffer, status);
+            // Z_BUF_ERROR only says this slice is used up.
+            produced += step - stream.avail_out;
+        } while (stream.avail_out == 0);
+
+        consumed += slice - stream.avail_in;
+        if (status == Z_STREAM_END)
+            break;
+    }
+
+    if (status != Z_STREAM_END) // the input ended inside the stream, or there was none
+        return FailInflate(&stream, buffer, Z_DATA_ERROR);
+    inflateEnd(&stream);
+    *outData = buffer;
+    *outSize = produced;
+    return Z_OK;
+}

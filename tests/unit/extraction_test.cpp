@@ -1,0 +1,292 @@
+#include "payload/extraction.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/unit/win32_test_files.h"
+
+using testfiles::Exists;
+using testfiles::Pattern;
+using testfiles::ReadAll;
+using testfiles::TempFolder;
+
+namespace {
+
+struct FileSpec {
+    const char *name;
+    DWORD length;
+    bool existedBefore; // a file of that name is in the folder before the files are opened
+};
+
+// A job over records whose contents the test owns; the step never frees them.
+struct TestJob {
+    std::vector<std::vector<std::uint8_t>> contents;
+    std::vector<FileRecord> records;
+    ExtractionJob job{};
+
+    TestJob(const std::vector<FileSpec> &files, DWORD chunkSize)
+    {
+        records.resize(files.size());
+        for (std::size_t i = 0; i < files.size(); i++) {
+            contents.push_back(Pattern(files[i].length, static_cast<unsigned>(i) + 7));
+            FileRecord &record = records[i];
+            memset(&record, 0, sizeof record);
+            snprintf(record.name, sizeof record.name, "%s", files[i].name);
+            record.data = contents[i].data();
+            record.length = files[i].length;
+        }
+        job.items = records.empty() ? nullptr : records.data();
+        job.count = static_cast<int>(records.size());
+        job.current = -1;
+        job.chunkSize = chunkSize;
+    }
+    ~TestJob()
+    {
+        for (auto &record : records)
+            if (record.handle != nullptr)
+                CloseHandle(record.handle);
+    }
+};
+
+struct Call {
+    DWORD result;
+    DWORD progress;
+};
+
+std::vector<Call> RunToEnd(ExtractionJob &job, bool withProgress)
+{
+    std::vector<Call> calls;
+    for (int guard = 0; guard < 100000; guard++) {
+        DWORD progress = 0xDEAD;
+        DWORD result = ExtractionStep(&job, withProgress ? &progress : nullptr);
+        calls.push_back({result, progress});
+        if (result != ERROR_MORE_DATA)
+            break;
+    }
+    return calls;
+}
+
+struct Checkpoint {
+    std::size_t call; // 0-based
+    DWORD result;
+    DWORD progress;
+};
+
+struct StepCase {
+    const char *name;
+    std::vector<FileSpec> files;
+    DWORD chunkSize;
+    bool withProgress;
+    std::vector<Checkpoint> checkpoints;
+};
+
+// 1 to start, one per write of an open file, one per record to close it and move on.
+std::size_t ExpectedCalls(const StepCase &c)
+{
+    std::size_t calls = 1 + c.files.size();
+    for (const auto &file : c.files)
+        if (!file.existedBefore)
+            calls += (file.length + c.chunkSize - 1) / c.chunkSize;
+    return calls;
+}
+
+class ExtractionStepRuns : public testing::TestWithParam<StepCase> {};
+
+TEST_P(ExtractionStepRuns, WritesEveryFileInBoundedSteps)
+{
+    const StepCase &c = GetParam();
+    TempFolder folder("extract");
+    std::vector<std::vector<std::uint8_t>> previous(c.files.size());
+    for (std::size_t i = 0; i < c.files.size(); i++) {
+        if (c.files[i].existedBefore) {
+            previous[i] = Pattern(100 + i, 99);
+            testfiles::WriteAll(folder / c.files[i].name, previous[i]);
+        }
+    }
+
+    TestJob test(c.files, c.chunkSize);
+    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
+    std::vector<Call> calls = RunToEnd(test.job, c.withProgress);
+
+    ASSERT_EQ(calls.size(), ExpectedCalls(c));
+    EXPECT_EQ(calls.back().result, ERROR_SUCCESS);
+    for (std::size_t i = 0; i + 1 < calls.size(); i++)
+        EXPECT_EQ(calls[i].result, (DWORD)ERROR_MORE_DATA) << "call " << i;
+    if (c.withProgress) {
+        EXPECT_EQ(calls.back().progress, 100u);
+        for (std::size_t i = 0; i < calls.size(); i++)
+            EXPECT_LE(calls[i].progress, 100u) << "call " << i;
+    } else {
+        for (const auto &call : calls)
+            EXPECT_EQ(call.progress, 0xDEADu) << "nothing is stored without a progress pointer";
+    }
+    for (const auto &point : c.checkpoints) {
+        ASSERT_LT(point.call, calls.size());
+        EXPECT_EQ(calls[point.call].result, point.result) << "call " << point.call;
+        EXPECT_EQ(calls[point.call].progress, point.progress) << "call " << point.call;
+    }
+
+    EXPECT_EQ(test.job.current, test.job.count);
+    for (std::size_t i = 0; i < c.files.size(); i++) {
+        SCOPED_TRACE(c.files[i].name);
+        EXPECT_EQ(test.records[i].handle, nullptr) << "every handle is closed when the job is done";
+        EXPECT_EQ(test.records[i].written, c.files[i].length);
+        EXPECT_EQ(ReadAll(folder / c.files[i].name), c.files[i].existedBefore ? previous[i] : test.contents[i]);
+    }
+}
+
+const DWORD Chunk = 524288;
+
+INSTANTIATE_TEST_SUITE_P(
+    Jobs, ExtractionStepRuns,
+    testing::Values(StepCase{"NoRecords", {}, Chunk, true, {{0, 0, 100}}},
+                    StepCase{"FirstRecordExisted",
+                             {{"main.msi", 1000, true}, {"a.cab", 10, false}},
+                             Chunk,
+                             true,
+                             {{0, 234, 0}, {1, 234, 0}, {2, 234, 100}, {3, 0, 100}}},
+                    StepCase{"EmptyRecord", {{"main.msi", 0, false}}, Chunk, true, {{0, 234, 0}, {1, 0, 100}}},
+                    StepCase{"ExactMultipleOfChunk",
+                             {{"main.msi", 3 * 4096, false}, {"a.cab", 5, false}},
+                             4096,
+                             true,
+                             {{1, 234, 33}, {2, 234, 66}, {3, 234, 100}, {4, 234, 0}}},
+                    // 8 KiB of 1 MiB is below one percent.
+                    StepCase{
+                        "ProgressTruncates", {{"main.msi", 1 << 20, false}}, 8192, true, {{1, 234, 0}, {2, 234, 1}}},
+                    // A package and a large cabinet: 127 calls, the cabinet in 123 pieces.
+                    StepCase{"PackageAndCabinet",
+                             {{"main.msi", 294912, false}, {"disk1.cab", 64107930, false}},
+                             Chunk,
+                             true,
+                             {{1, 234, 100}, {2, 234, 0}, {3, 234, 0}, {4, 234, 1}, {125, 234, 100}, {126, 0, 100}}},
+                    StepCase{"NullProgress", {{"main.msi", 70000, false}, {"a.cab", 0, false}}, 65536, false, {}}),
+    [](const testing::TestParamInfo<StepCase> &info) { return std::string(info.param.name); });
+
+TEST(OpenOutputFiles, OpensNewFilesAndLeavesExistingOnesAlone)
+{
+    TempFolder folder("open");
+    testfiles::WriteAll(folder / "a.cab", {1, 2, 3});
+    TestJob test({{"main.msi", 10, false}, {"a.cab", 10, true}}, Chunk);
+
+    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
+    EXPECT_EQ(std::string(test.records[0].outputPath), folder / "main.msi");
+    EXPECT_EQ(std::string(test.records[1].outputPath), folder / "a.cab");
+    EXPECT_NE(test.records[0].handle, nullptr);
+    EXPECT_EQ(test.records[1].handle, nullptr);
+    EXPECT_EQ(ReadAll(folder / "a.cab"), (std::vector<std::uint8_t>{1, 2, 3}));
+}
+
+struct RollBackCase {
+    const char *name;
+    bool folderHoldsOldFile; // a file that was there before this run
+    std::string failingName; // the last record, which cannot be created
+};
+
+class OpenOutputFilesRollBack : public testing::TestWithParam<RollBackCase> {};
+
+TEST_P(OpenOutputFilesRollBack, RemovesOnlyWhatThisRunCreated)
+{
+    const RollBackCase &c = GetParam();
+    TempFolder root("rollback");
+    std::string folder = root / "{PRODUCT}";
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    const std::vector<std::uint8_t> old = {9, 8, 7};
+    if (c.folderHoldsOldFile)
+        testfiles::WriteAll(folder + "\\old.cab", old);
+
+    TestJob test({{"main.msi", 10, false}, {"old.cab", 3, true}, {c.failingName.c_str(), 10, false}}, Chunk);
+    EXPECT_FALSE(OpenOutputFiles(&test.job, folder.c_str()));
+
+    EXPECT_FALSE(Exists(folder + "\\main.msi"));
+    for (const auto &record : test.records) {
+        EXPECT_EQ(record.handle, nullptr);
+        EXPECT_EQ(record.written, 0u);
+        EXPECT_STREQ(record.outputPath, "");
+    }
+    if (c.folderHoldsOldFile) {
+        EXPECT_EQ(ReadAll(folder + "\\old.cab"), old) << "a file found in place is never touched";
+        EXPECT_TRUE(Exists(folder));
+    } else {
+        EXPECT_FALSE(Exists(folder)) << "the emptied folder is removed";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Failures, OpenOutputFilesRollBack,
+                         testing::Values(RollBackCase{"CannotCreate", false, "missing\\c.cab"},
+                                         RollBackCase{"CannotCreateBesideOldFile", true, "missing\\c.cab"},
+                                         // A path over 260 characters counts as one that can't be created.
+                                         RollBackCase{"PathTooLong", false, std::string(250, 'x')}),
+                         [](const testing::TestParamInfo<RollBackCase> &info) { return std::string(info.param.name); });
+
+// A write on a handle without write access really fails: the step reports 29, keeps the
+// record current and goes on from where it stopped once writing works again.
+TEST(ExtractionStepFailure, FailedWriteIsRetriedFromTheSameOffset)
+{
+    TempFolder folder("fail");
+    TestJob test({{"main.msi", 3000, false}}, 1000);
+    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
+    DWORD progress = 0;
+    ASSERT_EQ(ExtractionStep(&test.job, &progress), (DWORD)ERROR_MORE_DATA);
+    ASSERT_EQ(ExtractionStep(&test.job, &progress), (DWORD)ERROR_MORE_DATA);
+    EXPECT_EQ(test.records[0].written, 1000u);
+
+    HANDLE writable = test.records[0].handle;
+    HANDLE readOnly = CreateFileA(test.records[0].outputPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(readOnly, INVALID_HANDLE_VALUE);
+    test.records[0].handle = readOnly;
+    EXPECT_EQ(ExtractionStep(&test.job, &progress), (DWORD)ERROR_WRITE_FAULT);
+    EXPECT_EQ(ExtractionStep(&test.job, &progress), (DWORD)ERROR_WRITE_FAULT);
+    EXPECT_EQ(test.records[0].written, 1000u);
+    EXPECT_EQ(progress, 33u);
+    EXPECT_EQ(test.job.current, 0);
+    CloseHandle(readOnly);
+
+    test.records[0].handle = writable;
+    std::vector<Call> rest = RunToEnd(test.job, true);
+    EXPECT_EQ(rest.size(), 3u) << "two writes, then the close that ends the job";
+    EXPECT_EQ(rest.back().result, ERROR_SUCCESS);
+    EXPECT_EQ(ReadAll(folder / "main.msi"), test.contents[0]);
+}
+
+// Runs only under a file size limit (the test's ctest entry sets one): a write that crosses
+// the limit reaches the file in part and fails; the step counts what arrived and the retry
+// writes the rest from that offset.
+TEST(ExtractionStepShortWrite, ShortWriteContinuesFromWhatArrived)
+{
+    const char *limitText = getenv("LAUNCHER_TEST_FILE_SIZE_LIMIT");
+    ASSERT_NE(limitText, nullptr) << "run this test under a file size limit";
+    DWORD limit = static_cast<DWORD>(strtoul(limitText, nullptr, 10));
+    ASSERT_GT(limit, 0u);
+
+    TempFolder folder("short");
+    DWORD length = limit + limit / 2;
+    TestJob test({{"disk1.cab", length, false}}, length);
+    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
+    DWORD progress = 0;
+    ASSERT_EQ(ExtractionStep(&test.job, &progress), (DWORD)ERROR_MORE_DATA);
+
+    EXPECT_EQ(ExtractionStep(&test.job, &progress), (DWORD)ERROR_WRITE_FAULT);
+    EXPECT_EQ(test.records[0].written, limit) << "the bytes that reached the file are counted";
+    EXPECT_EQ(progress, static_cast<DWORD>(100.0 * limit / length));
+    std::vector<std::uint8_t> expectedHead(test.contents[0].begin(), test.contents[0].begin() + limit);
+    EXPECT_EQ(ReadAll(folder / "disk1.cab"), expectedHead);
+
+    // The limited file cannot grow; the rest goes to a fresh file, which shows where the retry
+    // starts reading.
+    CloseHandle(test.records[0].handle);
+    test.records[0].handle = CreateFileA((folder / "rest.bin").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(test.records[0].handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ExtractionStep(&test.job, &progress), (DWORD)ERROR_MORE_DATA);
+    EXPECT_EQ(progress, 100u);
+    EXPECT_EQ(ExtractionStep(&test.job, &progress), (DWORD)ERROR_SUCCESS);
+    std::vector<std::uint8_t> expectedRest(test.contents[0].begin() + limit, test.contents[0].end());
+    EXPECT_EQ(ReadAll(folder / "rest.bin"), expectedRest);
+}
+
+} // namespace

@@ -1,0 +1,215 @@
+#include "payload/inflate.h"
+
+#include "tests/seam/fault_control.h"
+#include "tests/unit/payload_fixtures.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <functional>
+#include <ostream>
+#include <string>
+
+namespace {
+
+using fixtures::Bytes;
+using fixtures::Join;
+using fixtures::Pattern;
+
+struct Inflated {
+    int status;
+    bool handedOver;
+    Bytes output;
+    SIZE_T capacity; // the size of the handed-over block
+};
+
+Inflated Inflate(const Bytes &input)
+{
+    BYTE *data = reinterpret_cast<BYTE *>(&data); // a failure must reset it
+    DWORD size = 0xDEADu;
+    Inflated result{InflateBuffer(&data, &size, input.data(), static_cast<DWORD>(input.size())),
+                    data != nullptr || size != 0,
+                    {},
+                    0};
+    if (result.status == 0 && data != nullptr) {
+        result.output.assign(data, data + size);
+        result.capacity = LocalSize(data);
+        LocalFree(data);
+    }
+    return result;
+}
+
+Bytes Zlib(const Bytes &data, int level = 9)
+{
+    return writer::CompressZlib(data, level);
+}
+
+// Deflate data with the given window bits: negative for a raw stream, 16 + 15 for gzip.
+Bytes Deflate(const Bytes &data, int windowBits, const Bytes &dictionary = {})
+{
+    z_stream stream{};
+    EXPECT_EQ(deflateInit2(&stream, 9, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    if (!dictionary.empty()) {
+        EXPECT_EQ(deflateSetDictionary(&stream, dictionary.data(), static_cast<uInt>(dictionary.size())), Z_OK);
+    }
+    Bytes out(deflateBound(&stream, static_cast<uLong>(data.size())) + 64);
+    stream.next_in = const_cast<Bytef *>(data.data());
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = out.data();
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+DWORD StepFor(std::size_t inputSize)
+{
+    return inputSize < 256 ? 256 : static_cast<DWORD>(inputSize / 8);
+}
+
+struct GoodCase {
+    const char *name;
+    std::function<Bytes()> input;
+    Bytes expected;
+    SIZE_T capacity; // 0: only the general bound is checked
+};
+
+void PrintTo(const GoodCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class InflateGood : public testing::TestWithParam<GoodCase> {};
+
+TEST_P(InflateGood, GivesTheWholeOutputInBlocksOfTheStepSize)
+{
+    const GoodCase &c = GetParam();
+    Bytes input = c.input();
+    SeamScope seams;
+    Inflated result = Inflate(input);
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, c.expected);
+    // The last call was given one step of room after what was produced before it.
+    DWORD step = StepFor(input.size());
+    EXPECT_GT(result.capacity, result.output.size());
+    EXPECT_LE(result.capacity, result.output.size() + step) << "step " << step;
+    if (c.capacity != 0) {
+        EXPECT_EQ(result.capacity, c.capacity);
+    }
+    EXPECT_EQ(SeamCallCount(SeamCall::LocalAlloc), 1u);
+}
+
+const Bytes directoryLike = Pattern(190, 7);
+const Bytes storedBytes = Pattern(245, 11);
+const Bytes packageLike = Pattern(300000, 3);
+const Bytes zeros(1 << 16, 0);
+
+INSTANTIATE_TEST_SUITE_P(Streams, InflateGood,
+                         testing::Values(
+                             // A short stream gets a 256-byte step and one inflate call.
+                             GoodCase{"ShortStreamFillsOneBlock", [] { return Zlib(directoryLike); }, directoryLike,
+                                      256},
+                             // 512 bytes fill two steps exactly; a third, empty call finds the end.
+                             GoodCase{"OutputOfExactSteps", [] { return Zlib(Bytes(512, 'a')); }, Bytes(512, 'a'), 768},
+                             // A stored block of 245 bytes is a stream of exactly 256: the step drops to 32, and the
+                             // last 28 bytes get 32 bytes of room after the first 217.
+                             GoodCase{"InputOf256BytesStepsBy32",
+                                      [] {
+                                          Bytes input = Zlib(storedBytes, 0);
+                                          EXPECT_EQ(input.size(), 256u);
+                                          return input;
+                                      },
+                                      storedBytes, 217 + 32},
+                             GoodCase{"LargeStreamStepsByAnEighth", [] { return Zlib(packageLike); }, packageLike, 0},
+                             GoodCase{"HighRatioStreamGrowsOften", [] { return Zlib(zeros); }, zeros, 0},
+                             GoodCase{"EmptyContent", [] { return Zlib({}); }, Bytes{}, 256},
+                             GoodCase{"TrailingBytesIgnored",
+                                      [] {
+                                          return Join({Zlib(directoryLike), Bytes(40, 0xEE)});
+                                      },
+                                      directoryLike, 0},
+                             GoodCase{"OnlyTheFirstOfTwoStreams",
+                                      [] {
+                                          return Join({Zlib(directoryLike), Zlib(storedBytes)});
+                                      },
+                                      directoryLike, 0}),
+                         [](const testing::TestParamInfo<GoodCase> &info) { return std::string(info.param.name); });
+
+struct BadCase {
+    const char *name;
+    std::function<Bytes()> input;
+};
+
+void PrintTo(const BadCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class InflateBad : public testing::TestWithParam<BadCase> {};
+
+TEST_P(InflateBad, IsDataErrorWithNothingHandedOver)
+{
+    Inflated result = Inflate(GetParam().input());
+    EXPECT_EQ(result.status, Z_DATA_ERROR);
+    EXPECT_FALSE(result.handedOver);
+}
+
+Bytes Flipped(Bytes bytes, std::size_t index)
+{
+    bytes[index] ^= 0x01;
+    return bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, InflateBad,
+                         testing::Values(BadCase{"EmptyInput", [] { return Bytes{}; }},
+                                         BadCase{"RawDeflate", [] { return Deflate(directoryLike, -15); }},
+                                         BadCase{"Gzip", [] { return Deflate(directoryLike, 16 + 15); }},
+                                         BadCase{"WrongHeader", [] { return Flipped(Zlib(directoryLike), 0); }},
+                                         BadCase{"BadCheckValue",
+                                                 [] {
+                                                     Bytes input = Zlib(directoryLike);
+                                                     return Flipped(input, input.size() - 1);
+                                                 }},
+                                         BadCase{"PresetDictionary",
+                                                 [] { return Deflate(directoryLike, 15, Pattern(64, 1)); }}),
+                         [](const testing::TestParamInfo<BadCase> &info) { return std::string(info.param.name); });
+
+TEST(InflateBuffer, StreamCutAnywhereIsDataError)
+{
+    // One stream shorter than 256 bytes, one that is offered in slices of an eighth.
+    for (const Bytes &stream : {Zlib(directoryLike), Zlib(Pattern(20000, 5))}) {
+        for (std::size_t cut = 0; cut < stream.size(); ++cut) {
+            SCOPED_TRACE("length " + std::to_string(stream.size()) + ", cut at " + std::to_string(cut));
+            Inflated result = Inflate(Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut)));
+            ASSERT_EQ(result.status, Z_DATA_ERROR);
+            ASSERT_FALSE(result.handedOver);
+        }
+    }
+}
+
+TEST(InflateBuffer, EveryFailedAllocationIsMemoryErrorWithNothingHandedOver)
+{
+    Bytes input = Zlib(Pattern(20000, 9));
+    unsigned reallocations;
+    {
+        SeamScope seams;
+        ASSERT_EQ(Inflate(input).status, 0);
+        ASSERT_EQ(SeamCallCount(SeamCall::LocalAlloc), 1u);
+        reallocations = SeamCallCount(SeamCall::LocalReAlloc);
+        ASSERT_GT(reallocations, 2u);
+    }
+    for (unsigned n = 0; n <= reallocations; ++n) {
+        SCOPED_TRACE("failing allocation " + std::to_string(n));
+        SeamScope seams;
+        if (n == 0)
+            FailCall(SeamCall::LocalAlloc, 0, 1, ERROR_NOT_ENOUGH_MEMORY);
+        else
+            FailCall(SeamCall::LocalReAlloc, n - 1, 1, ERROR_NOT_ENOUGH_MEMORY);
+        Inflated result = Inflate(input);
+        EXPECT_EQ(result.status, Z_MEM_ERROR);
+        EXPECT_FALSE(result.handedOver);
+    }
+}
+
+} // namespace

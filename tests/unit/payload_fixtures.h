@@ -1,0 +1,83 @@
+// Helpers for the payload tests: the test signing key, deterministic contents, and reading an
+// item out of a container built in memory.
+#pragma once
+
+#include "payload/payload_item.h"
+#include "writer/container_writer.h"
+
+#include <cstdint>
+#include <string>
+
+namespace fixtures {
+
+using writer::Bytes;
+
+// The marked test key that the test builds verify with.
+inline EVP_PKEY *TestKey()
+{
+    static writer::PrivateKey key =
+        writer::LoadPrivateKey(std::string(TEST_SOURCE_DIR) + "/tests/keys/TEST-ONLY-payload-signing-key.pem");
+    return key.get();
+}
+
+// Text-like bytes that compress about as well as a package does.
+inline Bytes Pattern(std::size_t size, std::uint32_t seed)
+{
+    static const char *const words[] = {"Installer ", "cabinet ",  "x64 ", "1033 ",  "\\",  "{8F2A-}",
+                                        "Product ",   "main.msi ", "\r\n", "table ", "row "};
+    Bytes out;
+    out.reserve(size + 16);
+    std::uint32_t state = seed;
+    while (out.size() < size) {
+        state = state * 1664525u + 1013904223u;
+        const char *word = words[(state >> 16) % (sizeof words / sizeof words[0])];
+        for (const char *c = word; *c != '\0'; ++c)
+            out.push_back(static_cast<std::uint8_t>(*c));
+        out.push_back(static_cast<std::uint8_t>(state >> 24));
+    }
+    out.resize(size);
+    return out;
+}
+
+// A trailer of one's own choosing, for containers that the writer would not produce.
+inline Bytes Trailer(const BYTE kind[16], std::uint32_t id, std::uint32_t signatureLength, std::uint32_t dataLength)
+{
+    Bytes out(kind, kind + 16);
+    for (std::uint32_t value : {id, signatureLength, dataLength})
+        for (int shift = 0; shift < 32; shift += 8)
+            out.push_back(static_cast<std::uint8_t>(value >> shift));
+    return out;
+}
+
+inline Bytes Join(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes &part : parts)
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+struct ItemResult {
+    DWORD code;
+    DWORD line;
+    bool handedOver; // outData and outSize were not left null and 0
+    Bytes output;
+};
+
+// ReadPayloadItem on a copy of container; takes the output over and frees it.
+inline ItemResult ReadItem(const Bytes &container, DWORD flags, const BYTE kind[16], DWORD id)
+{
+    Bytes image = container;
+    PayloadDescriptor descriptor = {image.data(), static_cast<DWORD>(image.size()), nullptr, 0, flags};
+    BYTE *data = reinterpret_cast<BYTE *>(&descriptor); // any non-null value: a failure must reset it
+    DWORD size = 0xDEADu;
+    ErrorValue value = ReadPayloadItem(&descriptor, kind, id, &data, &size);
+    ItemResult result{ErrorValueCode(value), ErrorValueLine(value), data != nullptr || size != 0, {}};
+    if (result.code == 0 && data != nullptr) {
+        result.output.assign(data, data + size);
+        LocalFree(data);
+    }
+    return result;
+}
+
+} // namespace fixtures

@@ -1,0 +1,287 @@
+#include "ui/progress_dialog.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "launcher/error_value.h"
+#include "launcher/launcher_state.h"
+#include "payload/extraction.h"
+#include "tests/seam/fault_control.h"
+#include "tests/unit/win32_test_files.h"
+#include "ui/taskbar_progress.h"
+
+using testfiles::Pattern;
+using testfiles::ReadAll;
+using testfiles::TempFolder;
+
+#include "tests/unit/taskbar_recorder.h"
+
+namespace {
+
+const char ClassName[] = "MSI_STUB_WINDOW_CLASS_NAME";
+const char FaceName[] = "MS Sans Serif";
+
+std::vector<std::uint8_t> Utf16z(const std::string &ascii)
+{
+    std::vector<std::uint8_t> bytes;
+    for (char c : ascii) {
+        bytes.push_back(static_cast<std::uint8_t>(c));
+        bytes.push_back(0);
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+// The template as laid out by hand: DLGTEMPLATE, no menu, class, caption, point size, face.
+std::vector<std::uint8_t> ExpectedTemplate(const std::string &className, const std::string &caption,
+                                           const std::string &faceName)
+{
+    std::vector<std::uint8_t> bytes = {
+        0xC0, 0x08, 0xC8, 0x80, // WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_CENTER | DS_MODALFRAME | DS_SETFONT
+        0x00, 0x00, 0x00, 0x00, // extended style
+        0x00, 0x00,             // no items
+        0x00, 0x00, 0x00, 0x00, // x, y
+        0xB4, 0x00, 0x28, 0x00, // 180 x 40 dialog units
+        0x00, 0x00,             // no menu
+    };
+    for (const auto &part : {Utf16z(className), Utf16z(caption)})
+        bytes.insert(bytes.end(), part.begin(), part.end());
+    bytes.push_back(10); // point size
+    bytes.push_back(0);
+    std::vector<std::uint8_t> face = Utf16z(faceName);
+    bytes.insert(bytes.end(), face.begin(), face.end());
+    return bytes;
+}
+
+std::vector<std::uint8_t> BuiltTemplate(const std::string &caption, SIZE_T *size)
+{
+    HGLOBAL block = BuildProgressDialogTemplate(ClassName, caption.c_str(), FaceName, size);
+    if (block == nullptr)
+        return {};
+    const std::uint8_t *bytes = static_cast<const std::uint8_t *>(GlobalLock(block));
+    std::vector<std::uint8_t> copy(bytes, bytes + *size);
+    GlobalUnlock(block);
+    GlobalFree(block);
+    return copy;
+}
+
+struct TemplateCase {
+    const char *name;
+    std::string caption;
+    std::string expectedCaption; // as it lands in the template
+};
+
+class ProgressDialogTemplate : public testing::TestWithParam<TemplateCase> {};
+
+TEST_P(ProgressDialogTemplate, MatchesTheLayoutByteForByte)
+{
+    const TemplateCase &c = GetParam();
+    SIZE_T size = 0;
+    std::vector<std::uint8_t> built = BuiltTemplate(c.caption, &size);
+    ASSERT_EQ(size, 28 + 2 * (strlen(ClassName) + c.caption.size() + strlen(FaceName)));
+
+    std::vector<std::uint8_t> expected = ExpectedTemplate(ClassName, c.expectedCaption, FaceName);
+    ASSERT_LE(expected.size(), built.size());
+    EXPECT_EQ(std::vector<std::uint8_t>(built.begin(), built.begin() + expected.size()), expected);
+    EXPECT_EQ(std::vector<std::uint8_t>(built.begin() + expected.size(), built.end()),
+              std::vector<std::uint8_t>(built.size() - expected.size(), 0))
+        << "the rest of the block stays zero";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Captions, ProgressDialogTemplate,
+    testing::Values(TemplateCase{"Short", "Contoso App", "Contoso App"}, TemplateCase{"Empty", "", ""},
+                    // 49 characters and the terminator fill the field exactly.
+                    TemplateCase{"FortyNine", std::string(49, 'N'), std::string(49, 'N')},
+                    // Longer captions are cut so that the fields behind stay intact.
+                    TemplateCase{"Fifty", std::string(50, 'F'), std::string(49, 'F')},
+                    TemplateCase{"ProductNameLength", std::string(255, 'L'), std::string(49, 'L')}),
+    [](const testing::TestParamInfo<TemplateCase> &info) { return std::string(info.param.name); });
+
+TEST(ProgressDialogTemplate, FailedAllocationGivesNoTemplateAndNoDialog)
+{
+    SeamScope seams;
+    FailCall(SeamCall::GlobalAlloc, 0, 2, ERROR_NOT_ENOUGH_MEMORY);
+    SIZE_T size = 0;
+    EXPECT_EQ(BuildProgressDialogTemplate(ClassName, "x", FaceName, &size), nullptr);
+    ExtractionJob job{};
+    job.current = -1;
+    EXPECT_EQ(RunProgressDialog(&job, ClassName, "x", FaceName), -1);
+}
+
+struct DialogJob {
+    TempFolder folder{"dialog"};
+    std::vector<std::vector<std::uint8_t>> contents;
+    std::vector<FileRecord> records;
+    ExtractionJob job{};
+
+    DialogJob(std::vector<DWORD> lengths, DWORD chunkSize)
+    {
+        records.resize(lengths.size());
+        for (std::size_t i = 0; i < lengths.size(); i++) {
+            contents.push_back(Pattern(lengths[i], static_cast<unsigned>(i)));
+            memset(&records[i], 0, sizeof records[i]);
+            snprintf(records[i].name, sizeof records[i].name, "file%u.bin", static_cast<unsigned>(i));
+            records[i].data = contents[i].data();
+            records[i].length = lengths[i];
+        }
+        job.items = records.data();
+        job.count = static_cast<int>(records.size());
+        job.current = -1;
+        job.chunkSize = chunkSize;
+        if (!OpenOutputFiles(&job, folder.path().c_str()))
+            throw std::runtime_error("cannot open the output files");
+    }
+    ~DialogJob()
+    {
+        for (auto &record : records)
+            if (record.handle != nullptr)
+                CloseHandle(record.handle);
+    }
+
+    // Replaces a record's handle by one without write access, so that its writes really fail.
+    HANDLE MakeReadOnly(int index)
+    {
+        HANDLE writable = records[index].handle;
+        records[index].handle = CreateFileA(records[index].outputPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        return writable;
+    }
+};
+
+class ProgressDialogRun : public testing::Test {
+  protected:
+    void SetUp() override
+    {
+        InitCommonControls();
+        launcherInstance = GetModuleHandleA(nullptr);
+        taskbarProgress = &taskbarrecorder::object;
+        taskbarrecorder::Reset();
+    }
+    void TearDown() override { taskbarProgress = nullptr; }
+};
+
+TEST_F(ProgressDialogRun, FillsTheBarOncePerFileAndEndsWithOne)
+{
+    DialogJob files({3000, 2000}, 1000);
+    EXPECT_EQ(RunProgressDialog(&files.job, ClassName, "Contoso App", FaceName), 1);
+
+    EXPECT_EQ(taskbarrecorder::snapshot.className, ClassName);
+    EXPECT_EQ(taskbarrecorder::snapshot.caption, "Contoso App");
+    EXPECT_EQ(taskbarrecorder::snapshot.barClassName, "msctls_progress32");
+    EXPECT_EQ(taskbarrecorder::snapshot.barLow, 0);
+    EXPECT_EQ(taskbarrecorder::snapshot.barHigh, 100);
+    EXPECT_EQ(taskbarrecorder::calls, (std::vector<std::string>{"window", "on", "total 100"}));
+    // Initial 0, start, three pieces, next file, two pieces, done.
+    EXPECT_EQ(taskbarrecorder::completedValues, (std::vector<ULONGLONG>{0, 0, 33, 66, 100, 0, 50, 100, 100}));
+    for (std::size_t i = 0; i < files.records.size(); i++)
+        EXPECT_EQ(ReadAll(files.records[i].outputPath), files.contents[i]);
+}
+
+TEST_F(ProgressDialogRun, RunsAgainWithTheClassRegisteredBefore)
+{
+    for (int run = 0; run < 2; run++) {
+        SCOPED_TRACE(run);
+        DialogJob files({10}, 1000);
+        EXPECT_EQ(RunProgressDialog(&files.job, ClassName, "Again", FaceName), 1);
+        EXPECT_EQ(taskbarrecorder::snapshot.className, ClassName);
+    }
+}
+
+// Watches for the Retry/Cancel box over the dialog, as a user would see it.
+struct BoxWatcher {
+    std::string caption;
+    std::string text;
+    bool dialogSurvivedCloseAttempts = false;
+    std::atomic<bool> found{false};
+
+    HWND WaitForBox()
+    {
+        for (int i = 0; i < 1000; i++) {
+            HWND box = FindWindowA("#32770", caption.c_str());
+            if (box != nullptr)
+                return box;
+            Sleep(10);
+        }
+        return nullptr;
+    }
+    HWND Read(HWND box)
+    {
+        char buffer[1024] = {};
+        GetDlgItemTextA(box, 0xFFFF, buffer, sizeof buffer);
+        text = buffer;
+        found = true;
+        return box;
+    }
+};
+
+TEST_F(ProgressDialogRun, FailedWriteAsksAndCancelEndsWithTwo)
+{
+    DialogJob files({3000}, 1000);
+    HANDLE writable = files.MakeReadOnly(0);
+    CloseHandle(writable);
+
+    BoxWatcher watcher;
+    watcher.caption = "Failing Product";
+    std::thread user([&] {
+        HWND box = watcher.WaitForBox();
+        if (box == nullptr)
+            return;
+        watcher.Read(box);
+        HWND dialog = FindWindowA(ClassName, "Failing Product");
+        // Escape, Alt+F4 and the close command do not end the dialog.
+        PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
+        PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+        PostMessageA(dialog, WM_CLOSE, 0, 0);
+        Sleep(300);
+        watcher.dialogSurvivedCloseAttempts = IsWindow(dialog) && FindWindowA("#32770", "Failing Product") == box;
+        PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), (LPARAM)GetDlgItem(box, IDCANCEL));
+    });
+    INT_PTR result = RunProgressDialog(&files.job, ClassName, "Failing Product", FaceName);
+    user.join();
+
+    EXPECT_EQ(result, 2);
+    ASSERT_TRUE(watcher.found);
+    char expected[1024];
+    FormatErrorText(ERROR_WRITE_FAULT, expected, sizeof expected, files.records[0].outputPath);
+    EXPECT_EQ(watcher.text, expected);
+    EXPECT_TRUE(watcher.dialogSurvivedCloseAttempts);
+    EXPECT_EQ(taskbarrecorder::completedValues.back(), 0u) << "the bar shows how far the file got";
+}
+
+TEST_F(ProgressDialogRun, RetryContinuesTheFileWhereItStopped)
+{
+    DialogJob files({2500}, 1000);
+    // The first piece goes through; then writing fails until the user fixes it and retries.
+    DWORD progress = 0;
+    ASSERT_EQ(ExtractionStep(&files.job, &progress), (DWORD)ERROR_MORE_DATA);
+    ASSERT_EQ(ExtractionStep(&files.job, &progress), (DWORD)ERROR_MORE_DATA);
+    HANDLE writable = files.MakeReadOnly(0);
+
+    BoxWatcher watcher;
+    watcher.caption = "Retry Product";
+    std::thread user([&] {
+        HWND box = watcher.WaitForBox();
+        if (box == nullptr)
+            return;
+        watcher.Read(box);
+        // The dialog's thread waits in the box: the job is safe to touch.
+        CloseHandle(files.records[0].handle);
+        files.records[0].handle = writable;
+        PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDRETRY, BN_CLICKED), (LPARAM)GetDlgItem(box, IDRETRY));
+    });
+    INT_PTR result = RunProgressDialog(&files.job, ClassName, "Retry Product", FaceName);
+    user.join();
+
+    EXPECT_EQ(result, 1);
+    EXPECT_TRUE(watcher.found);
+    EXPECT_EQ(ReadAll(files.records[0].outputPath), files.contents[0]);
+}
+
+} // namespace

@@ -1,0 +1,35 @@
+// Small file-system helpers for the Windows-side tests.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testfiles {
+
+// A fresh folder under the temporary folder, removed with everything in it at the end.
+class TempFolder {
+  public:
+    explicit TempFolder(const std::string &tag);
+    ~TempFolder();
+    TempFolder(const TempFolder &) = delete;
+    TempFolder &operator=(const TempFolder &) = delete;
+
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "\\" + name; }
+
+  private:
+    std::string path_;
+};
+
+bool Exists(const std::string &path);
+std::vector<std::uint8_t> ReadAll(const std::string &path);
+void WriteAll(const std::string &path, const std::vector<std::uint8_t> &bytes);
+void RemoveTree(const std::string &path);
+
+// Bytes that differ from position to position, so that an offset mistake shows.
+std::vector<std::uint8_t> Pattern(std::size_t length, unsigned seed);
+
+} // namespace testfiles

@@ -1,0 +1,200 @@
+#include "ui/progress_dialog.h"
+
+#include <commctrl.h>
+#include <string.h>
+
+#include "launcher/error_value.h"
+#include "launcher/launcher_state.h"
+#include "payload/extraction.h"
+#include "ui/taskbar_progress.h"
+
+enum {
+    ProgressBarId = 100,
+    StepTimerId = 1,
+    TemplateStringUnits = 50, // each template string, terminator included
+};
+
+// Converts text into at most TemplateStringUnits UTF-16 units at target and returns the units
+// written, terminator included. A longer text is cut at a character boundary to 49 units, so
+// that the fields behind it never land on top of it.
+static int WriteTemplateString(WCHAR *target, const char *text)
+{
+    int units = MultiByteToWideChar(CP_ACP, 0, text, -1, target, TemplateStringUnits);
+    if (units > 0)
+        return units;
+
+    int fitting = 0;  // bytes of text that convert to at most 49 units
+    int fitUnits = 0; // and those units
+    for (const char *p = text; *p != '\0';) {
+        const char *next = CharNextA(p);
+        int charUnits = MultiByteToWideChar(CP_ACP, 0, p, (int)(next - p), NULL, 0);
+        if (charUnits <= 0 || fitUnits + charUnits > TemplateStringUnits - 1)
+            break;
+        fitUnits += charUnits;
+        fitting = (int)(next - text);
+        p = next;
+    }
+    int converted = fitting > 0 ? MultiByteToWideChar(CP_ACP, 0, text, fitting, target, TemplateStringUnits - 1) : 0;
+    target[converted] = 0;
+    return converted + 1;
+}
+
+HGLOBAL BuildProgressDialogTemplate(const char *className, const char *caption, const char *faceName, SIZE_T *size)
+{
+    // Each byte of ANSI text converts to at most one UTF-16 unit, so this is never too small.
+    SIZE_T bytes = 28 + 2 * (strlen(className) + strlen(caption) + strlen(faceName));
+    HGLOBAL block = GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, bytes);
+    if (block == NULL)
+        return NULL;
+
+    BYTE *base = (BYTE *)GlobalLock(block);
+    DLGTEMPLATE *dialog = (DLGTEMPLATE *)base;
+    dialog->style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_CENTER | DS_MODALFRAME | DS_SETFONT;
+    dialog->dwExtendedStyle = 0;
+    dialog->cdit = 0;
+    dialog->x = 0;
+    dialog->y = 0;
+    dialog->cx = 180;
+    dialog->cy = 40;
+
+    WCHAR *field = (WCHAR *)(base + sizeof(DLGTEMPLATE));
+    *field++ = 0; // no menu
+    field += WriteTemplateString(field, className);
+    field += WriteTemplateString(field, caption);
+    *field++ = 10; // point size
+    WriteTemplateString(field, faceName);
+    GlobalUnlock(block);
+
+    if (size != NULL)
+        *size = bytes;
+    return block;
+}
+
+INT_PTR RunProgressDialog(ExtractionJob *job, const char *className, const char *caption, const char *faceName)
+{
+    WNDCLASSA windowClass;
+    memset(&windowClass, 0, sizeof windowClass);
+    windowClass.style = CS_DBLCLKS | CS_NOCLOSE | CS_SAVEBITS;
+    windowClass.lpfnWndProc = DefDlgProcA;
+    windowClass.cbClsExtra = 0;
+    windowClass.cbWndExtra = DLGWINDOWEXTRA;
+    windowClass.hInstance = launcherInstance;
+    windowClass.hCursor = LoadCursorA(NULL, IDC_ARROW);
+    windowClass.lpszClassName = className;
+    // Already registered by an earlier run in this process: that registration serves.
+    RegisterClassA(&windowClass);
+
+    HGLOBAL dialogTemplate = BuildProgressDialogTemplate(className, caption, faceName, NULL);
+    if (dialogTemplate == NULL)
+        return -1;
+    INT_PTR result = DialogBoxIndirectParamA(launcherInstance, (LPCDLGTEMPLATEA)dialogTemplate, NULL,
+                                             ProgressDialogProc, (LPARAM)job);
+    GlobalFree(dialogTemplate);
+    return result;
+}
+
+// Shows the Retry/Cancel box over the dialog; TRUE when the user chose Retry.
+static BOOL AskRetry(HWND window, DWORD code, const char *detail)
+{
+    char text[1024];
+    char caption[256];
+    FormatErrorText(code, text, sizeof text, detail);
+    caption[0] = '\0';
+    GetWindowTextA(window, caption, sizeof caption);
+    return MessageBoxA(window, text, caption, MB_RETRYCANCEL | MB_ICONQUESTION) != IDCANCEL;
+}
+
+// Arms the step timer; when that fails the user may retry or cancel (which ends the dialog).
+static void ArmStepTimer(HWND window, ExtractionJob *job)
+{
+    for (;;) {
+        job->timerId = SetTimer(window, StepTimerId, 0, NULL);
+        if (job->timerId != 0)
+            return;
+        if (!AskRetry(window, GetLastError(), NULL)) {
+            EndDialog(window, 2);
+            return;
+        }
+    }
+}
+
+static void InitProgressDialog(HWND window, ExtractionJob *job)
+{
+    SetLastError(0);
+    if (SetWindowLongPtrA(window, GWLP_USERDATA, (LONG_PTR)job) == 0 && GetLastError() != 0) {
+        EndDialog(window, 3);
+        return;
+    }
+
+    HFONT font = (HFONT)SendMessageA(window, WM_GETFONT, 0, 0);
+    RECT box = {5, 14, 170, 12}; // left, top, width, height
+    MapDialogRect(window, &box);
+    HWND bar = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, box.left, box.top, box.right, box.bottom,
+                               window, (HMENU)(INT_PTR)ProgressBarId, launcherInstance, NULL);
+    if (bar != NULL)
+        SendMessageA(bar, WM_SETFONT, (WPARAM)font, FALSE);
+
+    HANDLE bigIcon = LoadImageA(launcherInstance, MAKEINTRESOURCEA(1), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR);
+    SendMessageA(window, WM_SETICON, ICON_BIG, (LPARAM)bigIcon);
+    HANDLE smallIcon = LoadImageA(launcherInstance, MAKEINTRESOURCEA(1), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR);
+    SendMessageA(window, WM_SETICON, ICON_SMALL, (LPARAM)smallIcon);
+
+    SendDlgItemMessageA(window, ProgressBarId, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+    SendDlgItemMessageA(window, ProgressBarId, PBM_SETPOS, 0, 0);
+
+    TaskbarProgressSetWindow(taskbarProgress, window);
+    TaskbarProgressSetState(taskbarProgress, TRUE);
+    TaskbarProgressSetTotal(taskbarProgress, 100);
+    TaskbarProgressSetCompleted(taskbarProgress, 0);
+
+    ArmStepTimer(window, job);
+}
+
+static void RunExtractionTick(HWND window)
+{
+    ExtractionJob *job = (ExtractionJob *)GetWindowLongPtrA(window, GWLP_USERDATA);
+    if (job == NULL)
+        return;
+    // No tick may arrive while the step or a message box runs.
+    KillTimer(window, job->timerId);
+
+    DWORD progress = 0;
+    DWORD result = ExtractionStep(job, &progress);
+    SendDlgItemMessageA(window, ProgressBarId, PBM_SETPOS, progress, 0);
+    TaskbarProgressSetCompleted(taskbarProgress, progress);
+
+    if (result == ERROR_SUCCESS) {
+        EndDialog(window, 1);
+    } else if (result == ERROR_MORE_DATA) {
+        ArmStepTimer(window, job);
+    } else {
+        const char *path = job->current >= 0 && job->current < job->count ? job->items[job->current].outputPath : NULL;
+        if (AskRetry(window, result, path))
+            ArmStepTimer(window, job);
+        else
+            EndDialog(window, 2);
+    }
+}
+
+INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    (void)wParam;
+    switch (message) {
+    case WM_INITDIALOG:
+        InitProgressDialog(window, (ExtractionJob *)lParam);
+        break;
+    case WM_TIMER:
+        RunExtractionTick(window);
+        break;
+    case WM_PAINT: {
+        PAINTSTRUCT paint;
+        BeginPaint(window, &paint);
+        EndPaint(window, &paint);
+        break;
+    }
+    default:
+        break;
+    }
+    // Never handled: the dialog manager sets no focus, and WM_COMMAND and WM_CLOSE do nothing.
+    return FALSE;
+}

@@ -1,0 +1,207 @@
+#include "writer/container_writer.h"
+
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+
+namespace writer {
+
+namespace {
+
+// The kinds as they are stored: GUIDs in their in-memory layout.
+constexpr std::uint8_t headItemGuid[16] = {0xf7, 0xbb, 0xd5, 0xee, 0x84, 0x12, 0x19, 0x46,
+                                           0x91, 0x8c, 0xf0, 0xcb, 0x8e, 0xe2, 0x8b, 0x55};
+constexpr std::uint8_t fileItemGuid[16] = {0xd9, 0x8c, 0x24, 0xa1, 0x96, 0xef, 0x6b, 0x43,
+                                           0x92, 0xbf, 0xc0, 0x0b, 0xad, 0x72, 0x7e, 0x63};
+
+struct FileCloser {
+    void operator()(std::FILE *file) const { std::fclose(file); }
+};
+
+struct ContextDeleter {
+    void operator()(EVP_PKEY_CTX *context) const { EVP_PKEY_CTX_free(context); }
+};
+
+void AppendU32(Bytes &out, std::uint32_t value)
+{
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+std::uint32_t Length32(std::size_t length, const char *what)
+{
+    if (length > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error(std::string(what) + " does not fit in 32 bits");
+    return static_cast<std::uint32_t>(length);
+}
+
+// Bytes that follow a UTF-8 lead byte; 4 for a byte that cannot lead.
+std::size_t ContinuationCount(unsigned char lead)
+{
+    if (lead < 0x80)
+        return 0;
+    if (lead < 0xc2)
+        return 4;
+    if (lead < 0xe0)
+        return 1;
+    if (lead < 0xf0)
+        return 2;
+    if (lead < 0xf5)
+        return 3;
+    return 4;
+}
+
+// Strict UTF-8 to UTF-16: malformed, overlong and surrogate sequences are refused.
+std::u16string Utf16FromUtf8(const std::string &text)
+{
+    auto fail = [&text]() { return std::invalid_argument("directory path is not UTF-8: " + text); };
+    std::u16string wide;
+    for (std::size_t i = 0; i < text.size();) {
+        auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t extra = ContinuationCount(lead);
+        if (extra == 4 || text.size() - i <= extra)
+            throw fail();
+        char32_t code = extra == 0 ? lead : lead & (0x3f >> extra);
+        for (std::size_t k = 1; k <= extra; ++k) {
+            auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xc0) != 0x80)
+                throw fail();
+            code = (code << 6) | (next & 0x3f);
+        }
+        static constexpr char32_t smallest[] = {0, 0x80, 0x800, 0x10000};
+        if (code < smallest[extra] || code > 0x10ffff || (code >= 0xd800 && code < 0xe000))
+            throw fail();
+        i += 1 + extra;
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            wide.push_back(static_cast<char16_t>(0xd800 + (code >> 10)));
+            wide.push_back(static_cast<char16_t>(0xdc00 + (code & 0x3ff)));
+        } else {
+            wide.push_back(static_cast<char16_t>(code));
+        }
+    }
+    return wide;
+}
+
+} // namespace
+
+PrivateKey LoadPrivateKey(const std::string &pemPath)
+{
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(pemPath.c_str(), "rb"));
+    if (!file)
+        throw std::runtime_error("cannot open the signing key " + pemPath);
+    PrivateKey key(PEM_read_PrivateKey(file.get(), nullptr, nullptr, nullptr));
+    if (!key)
+        throw std::runtime_error("no PEM private key in " + pemPath);
+    if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA)
+        throw std::runtime_error("the signing key in " + pemPath + " is not an RSA key");
+    return key;
+}
+
+Bytes SignOutput(EVP_PKEY *key, const Bytes &output)
+{
+    if (key == nullptr)
+        throw std::invalid_argument("signing needs a private key");
+    std::uint8_t digest[32];
+    unsigned int digestLength = 0;
+    if (EVP_Digest(output.data(), output.size(), digest, &digestLength, EVP_sha256(), nullptr) != 1)
+        throw std::runtime_error("SHA-256 failed");
+
+    // With a signature digest set, PKCS #1 v1.5 padding wraps the digest in a DigestInfo whose
+    // algorithm carries explicit NULL parameters.
+    std::unique_ptr<EVP_PKEY_CTX, ContextDeleter> context(EVP_PKEY_CTX_new(key, nullptr));
+    std::size_t length = 0;
+    if (!context || EVP_PKEY_sign_init(context.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_CTX_set_signature_md(context.get(), EVP_sha256()) != 1 ||
+        EVP_PKEY_sign(context.get(), nullptr, &length, digest, digestLength) != 1)
+        throw std::runtime_error("cannot set up RSA signing with the key");
+    Bytes signature(length);
+    if (EVP_PKEY_sign(context.get(), signature.data(), &length, digest, digestLength) != 1)
+        throw std::runtime_error("RSA signing failed");
+    signature.resize(length);
+    return signature;
+}
+
+Bytes CompressZlib(const Bytes &data, int level)
+{
+    if (level < 0 || level > 9)
+        throw std::invalid_argument("zlib level must be 0 to 9");
+    z_stream stream{};
+    if (deflateInit(&stream, level) != Z_OK)
+        throw std::runtime_error("deflateInit failed");
+    Bytes out(deflateBound(&stream, static_cast<uLong>(data.size())));
+    stream.next_in = const_cast<Bytef *>(data.data());
+    // Fed in pieces that fit zlib's 32-bit counters.
+    constexpr std::size_t piece = std::size_t{1} << 30;
+    std::size_t offered = 0;
+    std::size_t written = 0;
+    int status;
+    do {
+        if (stream.avail_in == 0 && offered < data.size()) {
+            std::size_t length = std::min(data.size() - offered, piece);
+            stream.avail_in = static_cast<uInt>(length);
+            offered += length;
+        }
+        if (written == out.size())
+            out.resize(out.size() * 2 + 64);
+        std::size_t room = std::min(out.size() - written, piece);
+        stream.next_out = out.data() + written;
+        stream.avail_out = static_cast<uInt>(room);
+        status = deflate(&stream, offered == data.size() ? Z_FINISH : Z_NO_FLUSH);
+        written += room - stream.avail_out;
+    } while (status == Z_OK);
+    deflateEnd(&stream);
+    if (status != Z_STREAM_END)
+        throw std::runtime_error("deflate failed");
+    out.resize(written);
+    return out;
+}
+
+Bytes WriteContainer(const std::vector<ContainerItem> &items, const ContainerOptions &options, EVP_PKEY *key)
+{
+    if (options.sign && key == nullptr)
+        throw std::invalid_argument("a signed container needs a private key");
+    Bytes container;
+    for (const ContainerItem &item : items) {
+        Bytes data = options.compressed ? CompressZlib(item.output, options.level) : item.output;
+        Bytes signature = options.sign ? SignOutput(key, item.output) : Bytes{};
+        Length32(item.output.size(), "an item's output");
+        std::uint32_t dataLength = Length32(data.size(), "an item's data");
+        std::uint32_t signatureLength = Length32(signature.size(), "an item's signature");
+
+        container.insert(container.end(), data.begin(), data.end());
+        container.insert(container.end(), signature.begin(), signature.end());
+        const std::uint8_t *kind = item.kind == ItemKind::Head ? headItemGuid : fileItemGuid;
+        container.insert(container.end(), kind, kind + 16);
+        AppendU32(container, item.id);
+        AppendU32(container, signatureLength);
+        AppendU32(container, dataLength);
+    }
+    Length32(container.size(), "the container");
+    return container;
+}
+
+Bytes WriteDirectory(const std::vector<DirectoryEntry> &entries)
+{
+    Bytes directory;
+    for (const DirectoryEntry &entry : entries) {
+        std::u16string path = Utf16FromUtf8(entry.path);
+        path.push_back(u'\0');
+
+        AppendU32(directory, entry.id);
+        AppendU32(directory, Length32(path.size() * 2, "a directory path"));
+        for (char16_t unit : path) {
+            directory.push_back(static_cast<std::uint8_t>(unit));
+            directory.push_back(static_cast<std::uint8_t>(unit >> 8));
+        }
+    }
+    return directory;
+}
+
+} // namespace writer
