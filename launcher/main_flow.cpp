@@ -78,6 +78,8 @@ void SelectAndInstall(RunState *run)
     if (!SelectPackage(&run->job, &run->selection)) {
         SetMessageText(run, run->damagedPackageText);
         run->outcome = MakeFixedErrorValue(ERROR_INVALID_DATA, 2151);
+    } else {
+        RunInstallerPhases(run);
     }
 
     CleanUpInstallerPhases(run);
