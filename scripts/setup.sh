@@ -19,7 +19,7 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
   wine wine64
   zlib1g-dev libssl-dev googletest libgtest-dev libbenchmark-dev
-  msitools libmsi-dev wixl gcab osslsigncode libcli11-dev libdeflate-dev
+  msitools libmsi-dev libglib2.0-dev wixl gcab osslsigncode libcli11-dev libdeflate-dev
   xvfb xauth xdotool x11-apps imagemagick hyperfine
   dpkg-dev openssl
 )

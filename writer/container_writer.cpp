@@ -169,9 +169,11 @@ Bytes WriteContainer(const std::vector<ContainerItem> &items, const ContainerOpt
         throw std::invalid_argument("a signed container needs a private key");
     Bytes container;
     for (const ContainerItem &item : items) {
-        Bytes data = options.compressed ? CompressZlib(item.output, options.level) : item.output;
-        Bytes signature = options.sign ? SignOutput(key, item.output) : Bytes{};
         Length32(item.output.size(), "an item's output");
+        Bytes data = !options.compressed ? item.output
+                     : options.compress  ? options.compress(item.output)
+                                         : CompressZlib(item.output, options.level);
+        Bytes signature = options.sign ? SignOutput(key, item.output) : Bytes{};
         std::uint32_t dataLength = Length32(data.size(), "an item's data");
         std::uint32_t signatureLength = Length32(signature.size(), "an item's signature");
 

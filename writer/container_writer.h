@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,6 +40,9 @@ struct ContainerOptions {
     bool compressed = true;
     bool sign = true;
     int level = 9;
+    // Makes an item's zlib stream in place of CompressZlib at level (the packer plugs in its own
+    // deflate); called once per item, in order.
+    std::function<Bytes(const Bytes &output)> compress = nullptr;
 };
 
 // Writes the items in the order given (put the head item first). Unsigned items carry an

@@ -1,0 +1,22 @@
+// What the packer needs to know of a Windows Installer package, read with libmsi.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace packer {
+
+struct MsiPackage {
+    std::string path;
+    std::string productCode;
+    std::string productName;
+    std::string architecture;           // from the Summary Information's Template, e.g. "x64"
+    std::vector<std::string> languages; // decimal language identifiers, in Template order
+    std::vector<std::string> cabinets;  // external cabinet file names from the Media table
+};
+
+// Reads the package at path. Throws PackError when libmsi can't read it or the ProductCode,
+// ProductName or Template is missing or malformed.
+MsiPackage ReadMsiPackage(const std::string &path);
+
+} // namespace packer

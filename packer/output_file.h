@@ -1,0 +1,37 @@
+// Output that appears whole or not at all: written to a temporary file beside the target and
+// renamed into place once it has been checked. An interrupt (SIGINT, SIGTERM, SIGHUP) removes
+// the temporary files that exist at the time.
+#pragma once
+
+#include "packer/byte_io.h"
+
+#include <string>
+
+namespace packer {
+
+class TemporaryFile {
+  public:
+    // Creates a new file beside target. Throws PackError.
+    explicit TemporaryFile(const std::string &target);
+    ~TemporaryFile(); // removes the file unless it was committed
+    TemporaryFile(const TemporaryFile &) = delete;
+    TemporaryFile &operator=(const TemporaryFile &) = delete;
+
+    // Writes all of bytes and flushes them to the disk.
+    void Write(const Bytes &bytes);
+    const std::string &Path() const { return path_; }
+    // Renames the file to the target, replacing what is there.
+    void Commit();
+
+  private:
+    std::string target_;
+    std::string path_;
+    int descriptor_ = -1;
+    int pendingSlot_ = -1;
+    bool committed_ = false;
+};
+
+// True when something exists at path (a file, a folder, a dangling link).
+bool PathExists(const std::string &path);
+
+} // namespace packer

@@ -1,0 +1,151 @@
+#include "packer/commands.h"
+
+#include "packer/compressor.h"
+#include "packer/output_file.h"
+#include "packer/pack_error.h"
+#include "packer/package_plan.h"
+#include "packer/payload_key.h"
+#include "packer/payload_reader.h"
+#include "packer/progress_bar.h"
+
+#include <openssl/sha.h>
+
+#include <array>
+#include <iostream>
+
+namespace packer {
+
+namespace {
+
+writer::PrivateKey LoadSigningKey(const std::string &path)
+{
+    try {
+        return writer::LoadPrivateKey(path);
+    } catch (const std::exception &error) {
+        throw PackError(std::string("--key: ") + error.what());
+    }
+}
+
+using Digest = std::array<std::uint8_t, SHA256_DIGEST_LENGTH>;
+
+Digest DigestOf(const std::uint8_t *data, std::size_t length)
+{
+    Digest digest;
+    SHA256(data, length, digest.data());
+    return digest;
+}
+
+struct ExpectedItem {
+    bool head;
+    std::uint32_t id;
+    Digest digest;
+};
+
+// Reads the written file back with the launcher's own code and checks that it yields exactly
+// the planned directory and items.
+void CheckPackedFile(const std::string &path, const Bytes &blob, const std::vector<ExpectedItem> &expected,
+                     const std::vector<writer::DirectoryEntry> &directory)
+{
+    SetPayloadVerificationKey(blob);
+    bool sameOutputs = true;
+    PayloadReport report = ReadPayload(ReadWholeFile(path), [&](std::size_t, std::size_t position, const ItemInfo &,
+                                                                const std::uint8_t *output, std::size_t length) {
+        sameOutputs =
+            sameOutputs && position < expected.size() && DigestOf(output, length) == expected[position].digest;
+    });
+    auto fail = [](const std::string &what) {
+        throw PackError("the packed file does not read back as written (" + what + "); nothing was written");
+    };
+    if (report.locate.code != 0)
+        fail("the launcher stops with " + Describe(report.locate));
+    if (report.containers.size() != 1)
+        fail(std::to_string(report.containers.size()) + " containers found");
+    const ContainerInfo &container = report.containers.front();
+    if (!container.chainComplete || container.items.size() != expected.size())
+        fail("the item chain is incomplete");
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const ItemInfo &item = container.items[i];
+        if (item.result.code != 0)
+            fail("item " + std::to_string(item.id) + ": " + Describe(item.result));
+        if (item.head != expected[i].head || item.id != expected[i].id)
+            fail("item " + std::to_string(item.id) + " is out of place");
+    }
+    if (!sameOutputs)
+        fail("an item's content differs");
+    bool sameDirectory = container.records.size() == directory.size();
+    for (std::size_t i = 0; sameDirectory && i < directory.size(); ++i)
+        sameDirectory = container.records[i].id == directory[i].id && container.records[i].path == directory[i].path;
+    if (!sameDirectory)
+        fail("the directory differs");
+}
+
+} // namespace
+
+void RunPack(const PackOptions &options, std::ostream &out)
+{
+    // Everything that can be refused is checked before anything is written.
+    ZlibCompressor compressor(options.level);
+    writer::PrivateKey key = LoadSigningKey(options.key);
+    Bytes blob = PublicKeyBlob(key.get(), options.key);
+    Stub stub = LoadStub(options.stub, options.placement);
+    if (!ImageCarriesModulus(stub.image, blob))
+        throw PackError("stub " + options.stub + " was not built with the public half of " + options.key +
+                        ": it could never verify the payload (build launcher.exe with LAUNCHER_PUBLIC_KEY set to "
+                        "that key)");
+
+    std::vector<MsiPackage> packages;
+    for (const auto &path : options.packages)
+        packages.push_back(ReadMsiPackage(path));
+    PackagePlan plan = PlanPackages(packages);
+    for (const auto &warning : plan.warnings)
+        std::cerr << "launcher-pack: warning: " << warning << '\n';
+
+    // The files move into the items, and each big buffer goes as soon as the next step has
+    // its result: the packer holds the input about twice at most.
+    std::vector<writer::ContainerItem> items;
+    items.push_back({writer::ItemKind::Head, 0, writer::WriteDirectory(plan.directory)});
+    for (PlannedItem &item : plan.items)
+        items.push_back({writer::ItemKind::File, item.id, std::move(item.content)});
+    std::vector<ExpectedItem> expected;
+    std::uint64_t total = 0;
+    for (const auto &item : items) {
+        expected.push_back(
+            {item.kind == writer::ItemKind::Head, item.id, DigestOf(item.output.data(), item.output.size())});
+        total += item.output.size();
+    }
+
+    ProgressBar progress(total);
+    std::size_t next = 0;
+    writer::ContainerOptions containerOptions;
+    containerOptions.compress = [&](const Bytes &output) {
+        progress.Show(next == 0 ? "package directory" : "compressing and signing " + plan.items[next - 1].source);
+        ++next;
+        Bytes stream = compressor.Compress(output);
+        progress.Advance(output.size());
+        return stream;
+    };
+    // The file comes first, so that an output folder that can't be written is known at once.
+    TemporaryFile file(options.output);
+    Bytes container = writer::WriteContainer(items, containerOptions, key.get());
+    items.clear();
+    const std::size_t payloadSize = container.size();
+    progress.Show("placing the payload");
+    Bytes image = PlaceContainer(stub, container, options.placement, key.get());
+    container = Bytes();
+    const std::size_t imageSize = image.size();
+
+    progress.Show("writing and reading back " + options.output);
+    file.Write(image);
+    image = Bytes();
+    CheckPackedFile(file.Path(), blob, expected, plan.directory);
+    file.Commit();
+    progress.Finish();
+
+    out << options.output << ": " << imageSize << " bytes, payload " << payloadSize << " bytes in " << expected.size()
+        << " items, placement " << PlacementName(options.placement)
+        << (stub.isSigned ? " (signed stub)" : " (unsigned stub)") << '\n';
+    for (const auto &entry : plan.directory)
+        out << "  " << entry.id << "  " << entry.path << '\n';
+}
+
+} // namespace packer

@@ -1,0 +1,211 @@
+#include "packer/package_plan.h"
+
+#include "packer/pack_error.h"
+
+#include <openssl/sha.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <map>
+
+namespace packer {
+
+namespace {
+
+constexpr std::uint32_t FirstItemId = 1000;
+
+// Bytes the text may need in an ANSI code page: one per ASCII character, two per other
+// character (a double-byte code page's worst case).
+std::size_t AnsiLengthBound(const std::string &text)
+{
+    std::size_t length = 0;
+    for (unsigned char c : text) {
+        if (c < 0x80)
+            length += 1;
+        else if (c >= 0xC0)
+            length += 2; // a lead byte; continuation bytes add nothing
+    }
+    return length;
+}
+
+// UTF-16 units of UTF-8 text: the caption is cut in those.
+std::size_t Utf16Length(const std::string &text)
+{
+    std::size_t length = 0;
+    for (unsigned char c : text) {
+        if (c < 0x80 || (c >= 0xC0 && c < 0xF0))
+            length += 1;
+        else if (c >= 0xF0)
+            length += 2;
+    }
+    return length;
+}
+
+std::string Join(const std::vector<std::string> &parts, char separator)
+{
+    std::string joined;
+    for (const auto &part : parts) {
+        if (!joined.empty())
+            joined += separator;
+        joined += part;
+    }
+    return joined;
+}
+
+void CheckComponent(const std::string &text, const std::string &what)
+{
+    if (text.find('\\') != std::string::npos)
+        throw PackError(what + " \"" + text +
+                        "\" contains a backslash, which separates the fields of the package "
+                        "directory");
+    if (AnsiLengthBound(text) > ComponentLimit)
+        throw PackError(what + " is longer than the launcher's limit of " + std::to_string(ComponentLimit) + " bytes");
+}
+
+void CheckProductCode(const MsiPackage &package)
+{
+    const std::string &code = package.productCode;
+    bool isGuid = code.size() == 38 && code.front() == '{' && code.back() == '}';
+    for (std::size_t i = 1; isGuid && i < 37; ++i) {
+        bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+        isGuid = dash ? code[i] == '-' : std::isxdigit(static_cast<unsigned char>(code[i])) != 0;
+    }
+    // It names the extraction folder, so nothing but a GUID in braces will do.
+    if (!isGuid)
+        throw PackError(package.path + ": ProductCode \"" + code + "\" is not a GUID in braces");
+}
+
+void CheckCabinetName(const std::string &name, const std::string &packagePath)
+{
+    const std::string what = packagePath + ": cabinet name \"" + name + "\"";
+    bool plain =
+        !name.empty() && name != "." && name != ".." && std::none_of(name.begin(), name.end(), [](unsigned char c) {
+            return c < 0x20 || std::string("\\/:*?\"<>|").find(static_cast<char>(c)) != std::string::npos;
+        });
+    if (!plain)
+        throw PackError(what + " is not a plain file name");
+    std::string lower = name;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (lower == "main.msi")
+        throw PackError(what + " clashes with main.msi, the name the package is written under");
+    if (AnsiLengthBound(name) > FileNameLimit)
+        throw PackError(what + " is longer than the launcher's limit of " + std::to_string(FileNameLimit) + " bytes");
+    CheckComponent(name, what);
+}
+
+std::string Directory(const std::string &path)
+{
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+using Digest = std::array<std::uint8_t, SHA256_DIGEST_LENGTH>;
+
+class ItemTable {
+  public:
+    explicit ItemTable(PackagePlan &plan) : plan_(plan) {}
+
+    // The id of the item with this content; identical files share one item.
+    std::uint32_t Add(Bytes content, const std::string &source)
+    {
+        Digest digest;
+        SHA256(content.data(), content.size(), digest.data());
+        auto found = ids_.find(digest);
+        if (found != ids_.end())
+            return found->second;
+        std::uint32_t id = FirstItemId + static_cast<std::uint32_t>(plan_.items.size());
+        plan_.items.push_back({id, source, std::move(content)});
+        ids_.emplace(digest, id);
+        return id;
+    }
+
+  private:
+    PackagePlan &plan_;
+    std::map<Digest, std::uint32_t> ids_;
+};
+
+struct CabinetEntry {
+    std::string name;
+    std::uint32_t itemId;
+    std::vector<std::string> packageIds;
+};
+
+} // namespace
+
+PackagePlan PlanPackages(const std::vector<MsiPackage> &packages)
+{
+    PackagePlan plan;
+    ItemTable items(plan);
+    std::vector<CabinetEntry> cabinets;
+    std::map<std::string, std::string> languageOwners; // x64 language -> the package that has it first
+    bool anyX64 = false;
+
+    for (const MsiPackage &package : packages) {
+        CheckProductCode(package);
+        CheckComponent(package.architecture, package.path + ": the platform");
+        CheckComponent(package.productName, package.path + ": ProductName");
+        std::string languages = Join(package.languages, ';');
+        CheckComponent(languages, package.path + ": the language list");
+        if (Utf16Length(package.productName) > CaptionLimit)
+            plan.warnings.push_back(package.path + ": ProductName is longer than " + std::to_string(CaptionLimit) +
+                                    " characters; the progress window's caption shows only the first " +
+                                    std::to_string(CaptionLimit));
+
+        bool isX64 = package.architecture == "x64";
+        anyX64 = anyX64 || isX64;
+        if (!isX64)
+            plan.warnings.push_back(package.path + " is for " + package.architecture +
+                                    "; the launcher installs x64 packages only and never chooses it");
+        for (const auto &language : package.languages) {
+            if (!isX64)
+                continue;
+            auto [owner, added] = languageOwners.emplace(language, package.path);
+            if (!added && owner->second != package.path)
+                plan.warnings.push_back(package.path + " and " + owner->second + " both name language " + language +
+                                        "; the launcher takes the one listed first");
+        }
+
+        for (const auto &cabinet : package.cabinets) {
+            CheckCabinetName(cabinet, package.path);
+            if (std::any_of(cabinet.begin(), cabinet.end(), [](unsigned char c) { return c >= 0x80; }))
+                plan.warnings.push_back(package.path + ": cabinet name \"" + cabinet +
+                                        "\" is not ASCII; the launcher writes it in the system's code page, "
+                                        "which must hold its characters");
+        }
+        std::uint32_t packageId = items.Add(ReadWholeFile(package.path), package.path);
+        plan.directory.push_back(
+            {packageId, Join({package.architecture, languages, package.productCode, package.productName}, '\\')});
+
+        for (const auto &cabinet : package.cabinets) {
+            std::string cabinetPath = Directory(package.path) + cabinet;
+            Bytes content;
+            try {
+                content = ReadWholeFile(cabinetPath);
+            } catch (const PackError &error) {
+                throw PackError(package.path + ": cabinet " + cabinet + " from the Media table is missing (" +
+                                error.what() + ")");
+            }
+            std::uint32_t itemId = items.Add(std::move(content), cabinetPath);
+            auto entry = std::find_if(cabinets.begin(), cabinets.end(), [&](const CabinetEntry &existing) {
+                return existing.name == cabinet && existing.itemId == itemId;
+            });
+            if (entry == cabinets.end())
+                entry = cabinets.insert(cabinets.end(), {cabinet, itemId, {}});
+            std::string id = std::to_string(packageId);
+            if (std::find(entry->packageIds.begin(), entry->packageIds.end(), id) == entry->packageIds.end())
+                entry->packageIds.push_back(id);
+        }
+    }
+    if (!anyX64)
+        throw PackError("no package is for x64: the launcher installs x64 packages only");
+
+    for (const CabinetEntry &cabinet : cabinets) {
+        std::string packageIds = Join(cabinet.packageIds, ';');
+        CheckComponent(packageIds, "the package list of cabinet " + cabinet.name);
+        plan.directory.push_back({cabinet.itemId, Join({"cab", packageIds, cabinet.name}, '\\')});
+    }
+    return plan;
+}
+
+} // namespace packer

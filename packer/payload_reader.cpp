@@ -1,0 +1,189 @@
+#include "packer/payload_reader.h"
+
+#include "launcher/launcher_state.h"
+#include "packer/pack_error.h"
+#include "payload/locator.h"
+#include "payload/package_directory.h"
+#include "payload/payload_item.h"
+
+#include <openssl/pem.h>
+
+#include <cstring>
+#include <memory>
+
+namespace packer {
+
+namespace {
+
+Bytes chosenKey;
+
+LauncherFailure FailureOf(ErrorValue value)
+{
+    return {ErrorValueCode(value), ErrorValueLine(value)};
+}
+
+// The launcher's descriptor list for one file image, released when this goes.
+class LoadedPayloads {
+  public:
+    explicit LoadedPayloads(const Bytes &image)
+    {
+        if (image.size() > 0xFFFFFFFFu)
+            throw PackError("the file is 4 GiB or larger, more than the launcher can read");
+        FreePayloadDescriptors();
+        DWORD size = static_cast<DWORD>(image.size());
+        ErrorValue value = LocatePayload(image.data(), size);
+        fromCarriers = launcherState.payloadCount != 0;
+        if (ErrorValueCode(value) == 0 && launcherState.payloadCount == 0)
+            value = LoadWholeImagePayload(image.data(), size);
+        result = FailureOf(value);
+    }
+    ~LoadedPayloads() { FreePayloadDescriptors(); }
+    LoadedPayloads(const LoadedPayloads &) = delete;
+    LoadedPayloads &operator=(const LoadedPayloads &) = delete;
+
+    LauncherFailure result;
+    bool fromCarriers;
+};
+
+struct LocalBlock {
+    BYTE *data = nullptr;
+    ~LocalBlock() { LocalFree(data); }
+};
+
+int CollectRecord(DWORD containerIndex, DWORD recordId, const char *path, void *context)
+{
+    auto *containers = static_cast<std::vector<ContainerInfo> *>(context);
+    if (containerIndex < containers->size())
+        (*containers)[containerIndex].records.push_back({recordId, path});
+    return 1;
+}
+
+// Every item of a container, walking back from its end over file items to the head item.
+void ListItems(const PayloadDescriptor &descriptor, ContainerInfo &container)
+{
+    std::uint32_t position = descriptor.imageSize;
+    while (position >= sizeof(ItemTrailer)) {
+        position -= sizeof(ItemTrailer);
+        ItemTrailer trailer;
+        std::memcpy(&trailer, descriptor.image + position, sizeof trailer);
+        bool head = std::memcmp(trailer.kind, HeadItemGuid, 16) == 0;
+        if (!head && std::memcmp(trailer.kind, FileItemGuid, 16) != 0)
+            break;
+        if (trailer.signatureLength > position || trailer.dataLength > position - trailer.signatureLength)
+            break;
+        container.items.insert(container.items.begin(),
+                               ItemInfo{head, trailer.itemId, trailer.dataLength, trailer.signatureLength, 0, {}});
+        if (head) {
+            container.chainComplete = true;
+            break;
+        }
+        position -= trailer.signatureLength + trailer.dataLength;
+    }
+}
+
+void ReadItem(const PayloadDescriptor &descriptor, ItemInfo &item,
+              const std::function<void(const BYTE *, DWORD)> &visit)
+{
+    LocalBlock output;
+    DWORD outputLength = 0;
+    ErrorValue value =
+        ReadPayloadItem(&descriptor, item.head ? HeadItemGuid : FileItemGuid, item.id, &output.data, &outputLength);
+    item.result = FailureOf(value);
+    if (item.result.code != 0)
+        return;
+    item.outputLength = outputLength;
+    if (visit)
+        visit(output.data, outputLength);
+}
+
+} // namespace
+
+void SetPayloadVerificationKey(const Bytes &blob)
+{
+    chosenKey = blob;
+}
+
+std::string Describe(const LauncherFailure &failure)
+{
+    std::string text = "code " + std::to_string(failure.code) + ", line " + std::to_string(failure.line);
+    switch (failure.code) {
+    case 13:
+        return text + " (damaged data)";
+    case 1168:
+        return text + " (not found)";
+    case 1392:
+        return text + " (signature does not verify)";
+    case 0x80090003u:
+        return text + " (key not loadable)";
+    default:
+        return text;
+    }
+}
+
+PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit)
+{
+    PayloadReport report;
+    LoadedPayloads payloads(image);
+    report.locate = payloads.result;
+    report.fromCarriers = payloads.fromCarriers;
+    if (report.locate.code != 0)
+        return report;
+
+    report.containers.resize(launcherState.payloadCount);
+    EnumeratePackageDirectory(CollectRecord, &report.containers);
+    for (DWORD i = 0; i < launcherState.payloadCount; ++i) {
+        const PayloadDescriptor &descriptor = launcherState.payloads[i];
+        ContainerInfo &container = report.containers[i];
+        container.size = descriptor.imageSize;
+        ListItems(descriptor, container);
+        for (std::size_t position = 0; position < container.items.size(); ++position) {
+            ItemInfo &item = container.items[position];
+            ReadItem(descriptor, item, [&](const BYTE *output, DWORD length) {
+                if (visit)
+                    visit(i, position, item, output, length);
+            });
+        }
+    }
+    return report;
+}
+
+Selection SelectPackageFor(const Bytes &image, std::uint32_t lcid)
+{
+    LoadedPayloads payloads(image);
+    if (payloads.result.code != 0)
+        throw PackError("the launcher would stop reading its payload: " + Describe(payloads.result));
+
+    launcherState.lcid = lcid;
+    launcherState.is64Bit = 1;
+    launcherState.showProgress = 1;
+    ExtractionJob job{};
+    job.current = -1;
+    job.chunkSize = 0x80000;
+    PackageSelection chosen{};
+    BOOL selected = SelectPackage(&job, &chosen);
+
+    Selection selection{chosen.productCode, chosen.productName, {}};
+    for (int i = 0; i < job.count; ++i) {
+        FileRecord &record = job.items[i];
+        if (record.data)
+            selection.files.push_back({record.name, Bytes(record.data, record.data + record.length)});
+        LocalFree(record.data);
+    }
+    LocalFree(job.items);
+    if (!selected)
+        throw PackError("no package for x64 and locale " + std::to_string(lcid) +
+                        " (the launcher would report code 13, line 2151)");
+    return selection;
+}
+
+} // namespace packer
+
+extern "C" EVP_PKEY *PackerLoadPayloadKey(const unsigned char **in, long length)
+{
+    if (packer::chosenKey.empty())
+        return b2i_PublicKey(in, length);
+    const unsigned char *cursor = packer::chosenKey.data();
+    EVP_PKEY *key = b2i_PublicKey(&cursor, static_cast<long>(packer::chosenKey.size()));
+    *in += length;
+    return key;
+}

@@ -1,0 +1,74 @@
+// Reading a packed installer back exactly as the launcher does: the launcher's own locator,
+// item reader and package selection, built into the packer.
+#pragma once
+
+#include "packer/byte_io.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace packer {
+
+// The key (a 276-byte public key blob) that payload items are verified with from now on.
+void SetPayloadVerificationKey(const Bytes &blob);
+
+struct LauncherFailure {
+    std::uint32_t code = 0; // Win32 code, 0 for success
+    std::uint32_t line = 0; // the launcher's failure site
+};
+
+std::string Describe(const LauncherFailure &failure);
+
+struct DirectoryRecord {
+    std::uint32_t id;
+    std::string path;
+};
+
+struct ItemInfo {
+    bool head;
+    std::uint32_t id;
+    std::uint32_t dataLength;
+    std::uint32_t signatureLength;
+    std::uint32_t outputLength; // when read
+    LauncherFailure result;     // of the launcher's ReadPayloadItem for this kind and id
+};
+
+struct ContainerInfo {
+    std::uint32_t size;
+    std::vector<DirectoryRecord> records;
+    std::vector<ItemInfo> items; // in file order
+    bool chainComplete;          // the walk from the end reached the head item
+};
+
+struct PayloadReport {
+    LauncherFailure locate;    // LocatePayload, then the whole-image step as the launcher runs it
+    bool fromCarriers = false; // the containers came from carrier extensions
+    std::vector<ContainerInfo> containers;
+};
+
+// Offered each item's output that the launcher's reader produced, while it exists: the item's
+// container and its position there (in file order), the item, and the bytes.
+using OutputVisitor = std::function<void(std::size_t container, std::size_t position, const ItemInfo &item,
+                                         const std::uint8_t *output, std::size_t length)>;
+
+// Locates the containers of a file image as the launcher would and reads every item with
+// the launcher's item reader.
+PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit = nullptr);
+
+struct SelectedFile {
+    std::string name;
+    Bytes content;
+};
+
+struct Selection {
+    std::string productCode;
+    std::string productName;
+    std::vector<SelectedFile> files; // main.msi first, then its cabinets
+};
+
+// The launcher's package selection for a user locale; throws PackError when it finds none.
+Selection SelectPackageFor(const Bytes &image, std::uint32_t lcid);
+
+} // namespace packer

@@ -1,0 +1,37 @@
+// The parts of a PE32+ image that packing touches: the checksum and the attribute
+// certificate table behind the security directory.
+#pragma once
+
+#include "packer/byte_io.h"
+
+#include <cstdint>
+
+namespace packer {
+
+struct PeLayout {
+    std::uint32_t checksumOffset;      // file offset of the optional header's CheckSum
+    std::uint32_t securityEntryOffset; // file offset of the security data directory (VirtualAddress, Size)
+    std::uint32_t tableOffset;         // certificate table; 0 with tableSize 0 when there is none
+    std::uint32_t tableSize;
+};
+
+// Reads the layout of an x64 PE32+ image; throws PackError (prefixed with what) for anything
+// else or for a certificate table outside the file.
+PeLayout ReadPeLayout(const Bytes &image, const std::string &what);
+
+// The first WIN_CERTIFICATE entry of the table, when the table has one of type PKCS signed data.
+struct SignatureEntry {
+    std::uint32_t offset;       // file offset of the entry header
+    std::uint32_t length;       // dwLength
+    std::uint32_t objectLength; // DER length of the signature object at offset + 8
+};
+
+// The stub's Authenticode signature entry, or false when the image is unsigned. Throws
+// PackError for a table that is there but can't be read.
+bool FindSignatureEntry(const Bytes &image, const PeLayout &layout, SignatureEntry &entry, const std::string &what);
+
+// The image checksum: 16-bit one's-complement-style sum with carries folded, skipping the
+// CheckSum field, plus the file length.
+std::uint32_t ComputePeChecksum(const Bytes &image, std::uint32_t checksumOffset);
+
+} // namespace packer

@@ -1,0 +1,115 @@
+#include "packer/placement.h"
+
+#include "packer/pack_error.h"
+#include "packer/signature_object.h"
+#include "payload/payload_item.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace packer {
+
+namespace {
+
+std::size_t AlignUp8(std::size_t value)
+{
+    return (value + 7) & ~static_cast<std::size_t>(7);
+}
+
+bool EndsWithPayloadTrailer(const Bytes &image)
+{
+    if (image.size() < sizeof(ItemTrailer))
+        return false;
+    const std::uint8_t *kind = image.data() + image.size() - sizeof(ItemTrailer);
+    return std::memcmp(kind, HeadItemGuid, 16) == 0 || std::memcmp(kind, FileItemGuid, 16) == 0;
+}
+
+void FinishImage(Bytes &image, const PeLayout &layout, std::size_t tableOffset)
+{
+    // The launcher reads its own file with a 32-bit size.
+    if (image.size() > 0xFFFFFFFFu)
+        throw PackError("the packed installer would be 4 GiB or larger, more than the launcher can read");
+    if (tableOffset != 0) {
+        WriteU32(image, layout.securityEntryOffset, static_cast<std::uint32_t>(tableOffset));
+        WriteU32(image, layout.securityEntryOffset + 4, static_cast<std::uint32_t>(image.size() - tableOffset));
+    }
+    WriteU32(image, layout.checksumOffset, ComputePeChecksum(image, layout.checksumOffset));
+}
+
+} // namespace
+
+std::string PlacementName(Placement placement)
+{
+    return placement == Placement::End ? "end" : "certificate";
+}
+
+Stub LoadStub(const std::string &path, Placement placement)
+{
+    Stub stub{ReadWholeFile(path), {}, false, {}};
+    const std::string what = "stub " + path;
+    stub.layout = ReadPeLayout(stub.image, what);
+    stub.isSigned = FindSignatureEntry(stub.image, stub.layout, stub.signature, what);
+
+    if (!stub.isSigned) {
+        if (placement == Placement::Certificate)
+            throw PackError(what + " is not signed: --placement certificate needs an Authenticode-signed stub "
+                                   "(sign it before packing, or use --placement end)");
+        if (EndsWithPayloadTrailer(stub.image))
+            throw PackError(what + " already carries a payload: pack a freshly built launcher.exe");
+        return stub;
+    }
+
+    const PeLayout &layout = stub.layout;
+    if (static_cast<std::uint64_t>(layout.tableOffset) + layout.tableSize != stub.image.size())
+        throw PackError(what + ": data follows the certificate table; the table must end the file");
+    if (AlignUp8(stub.signature.length) < layout.tableSize)
+        throw PackError(what + ": the certificate table holds more than one entry");
+    const SignatureEntry &entry = stub.signature;
+    auto afterObject = stub.image.begin() + entry.offset + 8 + entry.objectLength;
+    if (std::any_of(afterObject, stub.image.end(), [](std::uint8_t byte) { return byte != 0; }))
+        throw PackError(what + " already carries data behind its signature object: pack a freshly signed stub");
+    if (!FindCarrierValues(stub.image.data() + entry.offset + 8, entry.objectLength).empty())
+        throw PackError(what + " already carries a payload certificate: pack a freshly signed stub");
+    return stub;
+}
+
+Bytes PlaceContainer(const Stub &stub, const Bytes &container, Placement placement, EVP_PKEY *key)
+{
+    const SignatureEntry &entry = stub.signature;
+    Bytes image;
+    if (!stub.isSigned) {
+        image.reserve(stub.image.size() + container.size());
+        image = stub.image;
+        image.insert(image.end(), container.begin(), container.end());
+        FinishImage(image, stub.layout, 0);
+        return image;
+    }
+
+    if (placement == Placement::End) {
+        // The container follows the signature object and ends the entry, the table and the
+        // file, which end 8-byte aligned as certificate entries must: the zero padding goes in
+        // front of the container. The signature does not cover the table, so it stays valid.
+        std::size_t objectEnd = entry.offset + 8 + entry.objectLength;
+        std::size_t start = AlignUp8(objectEnd + container.size()) - container.size();
+        image.reserve(start + container.size());
+        image.assign(stub.image.begin(), stub.image.begin() + objectEnd);
+        image.resize(start, 0);
+        image.insert(image.end(), container.begin(), container.end());
+    } else {
+        Bytes object = AddCertificateToSignatureObject(stub.image.data() + entry.offset + 8, entry.objectLength,
+                                                       MakeCarrierCertificate(container, key));
+        if (object.size() >= SignatureObjectLimit)
+            throw PackError("--placement certificate: the signature object would be " + std::to_string(object.size()) +
+                            " bytes, and decoders reject 64 MiB (67108864 bytes) or more; use --placement end");
+        image.reserve(entry.offset + 8 + AlignUp8(object.size()));
+        image.assign(stub.image.begin(), stub.image.begin() + entry.offset + 8);
+        image.insert(image.end(), object.begin(), object.end());
+        image.resize(AlignUp8(image.size()), 0);
+    }
+    WriteU32(image, entry.offset,
+             static_cast<std::uint32_t>(std::min<std::size_t>(image.size() - entry.offset, 0xFFFFFFFFu)));
+    FinishImage(image, stub.layout, entry.offset);
+    return image;
+}
+
+} // namespace packer

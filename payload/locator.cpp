@@ -1,0 +1,193 @@
+#include "payload/locator.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+#include <string.h>
+
+#include "launcher/launcher_state.h"
+#include "payload/payload_item.h"
+
+// E_INVALIDARG: what a decoder failure reports when the decoder set no last error.
+static const DWORD DecoderDefaultCode = 0x80070057u;
+
+static const DWORD MinimumImageSize = 64;
+static const DWORD NtHeadersSize = 264; // signature, file header, PE32+ optional header
+static const WORD DosSignature = 0x5A4D;
+static const DWORD NtSignature = 0x00004550;
+static const WORD Pe32PlusMagic = 0x20B;
+static const DWORD CertificateEntryHeaderSize = 8;
+
+static WORD ReadU16(const BYTE *bytes)
+{
+    return (WORD)(bytes[0] | (bytes[1] << 8));
+}
+
+static DWORD ReadU32(const BYTE *bytes)
+{
+    return (DWORD)bytes[0] | ((DWORD)bytes[1] << 8) | ((DWORD)bytes[2] << 16) | ((DWORD)bytes[3] << 24);
+}
+
+// The length of the DER object at the start of body, header included. The whole body when the
+// header gives no definite length or claims more than the body holds: the decoder then judges
+// it. Payload items behind the object are never handed to the decoder, which need not accept
+// them (some decoders also refuse very large update buffers).
+static DWORD LeadingObjectSize(const BYTE *body, DWORD bodySize)
+{
+    DWORD position = 1;
+    if (bodySize < 2)
+        return bodySize;
+    if ((body[0] & 0x1F) == 0x1F) {
+        // High tag number: continuation bytes, then the last tag byte.
+        while (position < bodySize && (body[position] & 0x80))
+            position++;
+        position++;
+    }
+    if (position >= bodySize)
+        return bodySize;
+    BYTE first = body[position++];
+    ULONGLONG contentLength = first;
+    if (first == 0x80)
+        return bodySize;
+    if (first > 0x80) {
+        DWORD count = first & 0x7F;
+        if (count > 4 || (ULONGLONG)position + count > bodySize)
+            return bodySize;
+        contentLength = 0;
+        for (DWORD i = 0; i < count; i++)
+            contentLength = (contentLength << 8) | body[position++];
+    }
+    ULONGLONG objectSize = position + contentLength;
+    return objectSize <= bodySize ? (DWORD)objectSize : bodySize;
+}
+
+// Takes a private copy of bytes as one container, reads its package directory and appends the
+// descriptor. On failure everything made here is released and nothing is appended.
+static ErrorValue LoadContainer(const BYTE *bytes, DWORD size, DWORD copyFailureLine, DWORD appendFailureLine)
+{
+    PayloadDescriptor descriptor;
+    memset(&descriptor, 0, sizeof descriptor);
+    descriptor.flags = PayloadFlagCompressed | PayloadFlagSigned;
+    descriptor.imageSize = size;
+    descriptor.image = (BYTE *)LocalAlloc(LMEM_FIXED, size);
+    if (descriptor.image == NULL)
+        return MakeErrorValue(GetLastError, ERROR_NOT_ENOUGH_MEMORY, copyFailureLine);
+    if (size > 0)
+        memcpy(descriptor.image, bytes, size);
+
+    ErrorValue result = ReadPayloadItem(&descriptor, HeadItemGuid, 0, &descriptor.directory, &descriptor.directorySize);
+    if (ErrorValueCode(result) != 0) {
+        LocalFree(descriptor.image);
+        return result;
+    }
+    if (!AppendPayloadDescriptor(&descriptor)) {
+        result = MakeErrorValue(GetLastError, ERROR_NOT_ENOUGH_MEMORY, appendFailureLine);
+        LocalFree(descriptor.image);
+        LocalFree(descriptor.directory);
+    }
+    return result;
+}
+
+static BOOL IsCarrierExtension(const CERT_EXTENSION *extension)
+{
+    return !extension->fCritical && extension->pszObjId != NULL &&
+           strcmp(extension->pszObjId, PayloadExtensionOid) == 0;
+}
+
+// Loads every carrier extension of the certificate at index into the descriptor list. *result
+// receives the last container's value or the failure; FALSE when the search must stop.
+static BOOL LoadCertificateCarriers(HCRYPTMSG message, DWORD index, ErrorValue *result)
+{
+    DWORD encodedSize = 0;
+    if (!CryptMsgGetParam(message, CMSG_CERT_PARAM, index, NULL, &encodedSize)) {
+        *result = MakeErrorValue(GetLastError, DecoderDefaultCode, 937);
+        return FALSE;
+    }
+    BYTE *encoded = (BYTE *)LocalAlloc(LMEM_FIXED, encodedSize);
+    if (encoded == NULL) {
+        *result = MakeErrorValue(GetLastError, ERROR_NOT_ENOUGH_MEMORY, 932);
+        return FALSE;
+    }
+    if (!CryptMsgGetParam(message, CMSG_CERT_PARAM, index, encoded, &encodedSize)) {
+        *result = MakeErrorValue(GetLastError, DecoderDefaultCode, 924);
+        LocalFree(encoded);
+        return FALSE;
+    }
+    PCCERT_CONTEXT certificate = CertCreateCertificateContext(X509_ASN_ENCODING, encoded, encodedSize);
+    if (certificate == NULL) {
+        *result = MakeErrorValue(GetLastError, DecoderDefaultCode, 919);
+        LocalFree(encoded);
+        return FALSE;
+    }
+
+    BOOL goOn = TRUE;
+    const CERT_INFO *info = certificate->pCertInfo;
+    for (DWORD i = 0; i < info->cExtension && goOn; i++) {
+        const CERT_EXTENSION *extension = &info->rgExtension[i];
+        if (!IsCarrierExtension(extension))
+            continue;
+        *result = LoadContainer(extension->Value.pbData, extension->Value.cbData, 907, 892);
+        goOn = ErrorValueCode(*result) == 0;
+    }
+
+    CertFreeCertificateContext(certificate);
+    LocalFree(encoded);
+    return goOn;
+}
+
+// Feeds the first certificate-table entry to the decoder and walks its certificates.
+static ErrorValue ReadSignatureObject(HCRYPTMSG message, const BYTE *table, DWORD tableSize)
+{
+    ErrorValue result = MakeFixedErrorValue(0, 789);
+
+    // An entry that claims fewer bytes than its own header or more than the table holds is
+    // reported like one that does not decode; nothing outside the table reaches the decoder.
+    DWORD entryLength = ReadU32(table);
+    if (entryLength < CertificateEntryHeaderSize || entryLength > tableSize)
+        return MakeFixedErrorValue(DecoderDefaultCode, 837);
+    const BYTE *body = table + CertificateEntryHeaderSize;
+    DWORD bodySize = entryLength - CertificateEntryHeaderSize;
+    if (!CryptMsgUpdate(message, body, LeadingObjectSize(body, bodySize), TRUE))
+        return MakeErrorValue(GetLastError, DecoderDefaultCode, 837);
+
+    DWORD count = 0;
+    DWORD countSize = sizeof count;
+    if (!CryptMsgGetParam(message, CMSG_CERT_COUNT_PARAM, 0, &count, &countSize))
+        return MakeErrorValue(GetLastError, DecoderDefaultCode, 846);
+
+    for (DWORD index = 0; index < count; index++) {
+        if (!LoadCertificateCarriers(message, index, &result))
+            break;
+    }
+    return result;
+}
+
+ErrorValue LocatePayload(const BYTE *image, DWORD imageSize)
+{
+    ErrorValue result = MakeFixedErrorValue(0, 789);
+
+    // Headers that do not check out mean that there is nothing to find.
+    if (imageSize < MinimumImageSize || ReadU16(image) != DosSignature)
+        return result;
+    DWORD ntOffset = ReadU32(image + 0x3C);
+    if ((ULONGLONG)ntOffset + NtHeadersSize > imageSize)
+        return result;
+    const BYTE *ntHeaders = image + ntOffset;
+    if (ReadU32(ntHeaders) != NtSignature || ReadU16(ntHeaders + 24) != Pe32PlusMagic)
+        return result;
+    DWORD tableOffset = ReadU32(ntHeaders + 168);
+    DWORD tableSize = ReadU32(ntHeaders + 172);
+    if (tableSize < CertificateEntryHeaderSize || (ULONGLONG)tableOffset + tableSize > imageSize)
+        return result;
+
+    HCRYPTMSG message = CryptMsgOpenToDecode(PKCS_7_ASN_ENCODING, 0, 0, 0, NULL, NULL);
+    if (message == NULL)
+        return MakeErrorValue(GetLastError, DecoderDefaultCode, 831);
+    result = ReadSignatureObject(message, image + tableOffset, tableSize);
+    CryptMsgClose(message);
+    return result;
+}
+
+ErrorValue LoadWholeImagePayload(const BYTE *image, DWORD imageSize)
+{
+    return LoadContainer(image, imageSize, 2016, 2001);
+}

@@ -1,0 +1,154 @@
+#include "tests/packer/packer_test_support.h"
+
+#include "packer/payload_key.h"
+#include "tests/fixtures/fixtures.h"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+namespace packer_test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string testRoot = TEST_BINARY_DIR "/packer-test";
+
+void Require(const RunResult &result, const std::string &what)
+{
+    if (result.exitCode != 0)
+        throw std::runtime_error(what + " failed: " + result.err + result.out);
+}
+
+// A stand-in for launcher.exe: a tiny PE32+ program that keeps the public key blob the way the
+// launcher does, as constant bytes.
+void BuildStub(const Bytes &blob, const std::string &folder, const std::string &path)
+{
+    std::string source = "static const unsigned char payloadPublicKey[] = {";
+    for (std::uint8_t byte : blob)
+        source += std::to_string(byte) + ",";
+    source += "};\nconst unsigned char *volatile keyInUse;\nvoid Start(void) { keyInUse = payloadPublicKey; }\n";
+    std::string sourcePath = folder + "/stub.c";
+    fixtures::WriteFileBytes(sourcePath, Bytes(source.begin(), source.end()));
+    Require(RunCommand(std::string(MINGW_GCC) + " -Os -s -nostdlib -Wl,-e,Start -o " + Quote(path) + " " +
+                       Quote(sourcePath)),
+            "building the stub");
+}
+
+World MakeWorld()
+{
+    World world;
+    world.folder = testRoot + "/world";
+    fs::remove_all(world.folder);
+    fs::create_directories(world.folder);
+
+    Require(Pack("keygen --out " + Quote(world.folder + "/key")), "keygen");
+    world.key = world.folder + "/key.pem";
+    world.publicKey = world.folder + "/key.pub.pem";
+    packer::Bytes blob = packer::PublicKeyBlob(packer::LoadKey(world.publicKey).get(), world.publicKey);
+
+    world.stub = world.folder + "/stub.exe";
+    BuildStub(blob, world.folder, world.stub);
+    world.signerCertificate = fixtures::FixturePath("test-signer.pem");
+    world.signedStub = world.folder + "/stub-signed.exe";
+    Require(RunCommand(std::string(OSSLSIGNCODE) + " sign -certs " + Quote(world.signerCertificate) + " -key " +
+                       Quote(fixtures::FixturePath("test-signer-key.pem")) + " -h sha256 -in " + Quote(world.stub) +
+                       " -out " + Quote(world.signedStub)),
+            "signing the stub");
+
+    const std::string packages = world.folder + "/packages";
+    PackageSource en;
+    en.cabinet = "shared.cab";
+    BuildPackage(packages, "en", en);
+    PackageSource de = en;
+    de.language = "1031";
+    de.productName = "Beispiel";
+    de.productCode = "{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B62}";
+    BuildPackage(packages, "de", de);
+    PackageSource fr;
+    fr.language = "1036";
+    fr.productName = "Exemple";
+    fr.productCode = "{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B63}";
+    fr.cabinet = "fr.cab";
+    fr.payloadText = "Bonjour de l'exemple.\n";
+    BuildPackage(packages, "fr", fr);
+    world.en = packages + "/en.msi";
+    world.de = packages + "/de.msi";
+    world.fr = packages + "/fr.msi";
+    world.sharedCabinet = packages + "/shared.cab";
+    world.frCabinet = packages + "/fr.cab";
+    return world;
+}
+
+} // namespace
+
+std::string Quote(const std::string &text)
+{
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+RunResult RunCommand(const std::string &command)
+{
+    fs::create_directories(testRoot);
+    const std::string out = testRoot + "/run.out";
+    const std::string err = testRoot + "/run.err";
+    int status = std::system(("(" + command + ") >" + Quote(out) + " 2>" + Quote(err) + " </dev/null").c_str());
+    RunResult result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(out), ReadText(err)};
+    return result;
+}
+
+RunResult Pack(const std::string &arguments)
+{
+    return RunCommand(std::string(LAUNCHER_PACK) + " " + arguments);
+}
+
+std::string ReadText(const std::string &path)
+{
+    Bytes bytes = fs::exists(path) ? fixtures::ReadFileBytes(path) : Bytes();
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::vector<std::string> ListFolder(const std::string &folder)
+{
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string FreshFolder(const std::string &name)
+{
+    std::string folder = testRoot + "/" + name;
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    return folder;
+}
+
+const World &TheWorld()
+{
+    static const World world = MakeWorld();
+    return world;
+}
+
+void BuildPackage(const std::string &folder, const std::string &name, const PackageSource &source)
+{
+    fs::create_directories(folder);
+    std::string payload = folder + "/" + name + "-payload.txt";
+    fixtures::WriteFileBytes(payload, Bytes(source.payloadText.begin(), source.payloadText.end()));
+    Require(RunCommand("EXAMPLE_LANGUAGE=" + Quote(source.language) + " EXAMPLE_PRODUCT_NAME=" +
+                       Quote(source.productName) + " EXAMPLE_PRODUCT_CODE=" + Quote(source.productCode) +
+                       " EXAMPLE_CABINET=" + Quote(source.cabinet) + " EXAMPLE_PAYLOAD=" + Quote(payload) + " bash " +
+                       Quote(TEST_SOURCE_DIR "/examples/build-example.sh") + " " + Quote(folder) + " " + Quote(name)),
+            "building package " + name);
+}
+
+} // namespace packer_test

@@ -1,0 +1,58 @@
+// What the packer's tests share: running commands, and the stubs, keys and packages they
+// pack, made once per test program in a folder of its own.
+#pragma once
+
+#include "writer/container_writer.h"
+
+#include <string>
+#include <vector>
+
+namespace packer_test {
+
+using writer::Bytes;
+
+struct RunResult {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+// Runs a shell command line, capturing both outputs.
+RunResult RunCommand(const std::string &command);
+// Runs launcher-pack with the arguments (already quoted where needed).
+RunResult Pack(const std::string &arguments);
+std::string Quote(const std::string &text);
+
+std::string ReadText(const std::string &path);
+// The names in a folder, sorted.
+std::vector<std::string> ListFolder(const std::string &folder);
+
+// A new empty folder for one test.
+std::string FreshFolder(const std::string &name);
+
+// Everything made once: a key pair from keygen, an unsigned and a signed stub carrying its
+// public half, and three packages: en.msi (1033) and de.msi (1031) sharing shared.cab, and
+// fr.msi (1036) with fr.cab.
+struct World {
+    std::string folder;
+    std::string key;       // private key, PEM
+    std::string publicKey; // PEM
+    std::string stub;      // unsigned
+    std::string signedStub;
+    std::string signerCertificate; // trust anchor for osslsigncode verify
+    std::string en, de, fr;        // package paths
+    std::string sharedCabinet, frCabinet;
+};
+const World &TheWorld();
+
+// Builds a package from the example product's source into folder/name.msi and its cabinet.
+struct PackageSource {
+    std::string language = "1033";
+    std::string productName = "Launcher Example";
+    std::string productCode = "{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B61}";
+    std::string cabinet = "example.cab";
+    std::string payloadText = "Hello from the launcher example.\n";
+};
+void BuildPackage(const std::string &folder, const std::string &name, const PackageSource &source);
+
+} // namespace packer_test

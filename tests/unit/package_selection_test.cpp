@@ -1,0 +1,388 @@
+// Walking the package directories, choosing the package for x64 and the user's language, and
+// building the list of files to write, over containers written by the payload writer.
+#include "payload/package_directory.h"
+
+#include "launcher/launcher_state.h"
+#include "payload/locator.h"
+#include "tests/seam/fault_control.h"
+#include "tests/unit/payload_fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using writer::Bytes;
+
+struct Entry {
+    DWORD id;
+    std::string path;
+    bool hasItem = true; // the container holds a file item with this id
+};
+
+// What the file item of id holds in the container at index.
+Bytes Content(DWORD container, DWORD id)
+{
+    std::string text = "container " + std::to_string(container) + ", item " + std::to_string(id);
+    return Bytes(text.begin(), text.end());
+}
+
+Bytes ContainerOf(const Bytes &directory, const std::vector<writer::ContainerItem> &files = {})
+{
+    std::vector<writer::ContainerItem> items = {{writer::ItemKind::Head, 0, directory}};
+    items.insert(items.end(), files.begin(), files.end());
+    return writer::WriteContainer(items, {}, fixtures::TestKey());
+}
+
+// A container whose directory lists entries (then the raw bytes tail), with their file items.
+Bytes ContainerFor(DWORD index, const std::vector<Entry> &entries, const Bytes &tail = {})
+{
+    std::vector<writer::DirectoryEntry> listed;
+    std::vector<writer::ContainerItem> files;
+    for (const Entry &entry : entries) {
+        listed.push_back({entry.id, entry.path});
+        if (entry.hasItem)
+            files.push_back({writer::ItemKind::File, entry.id, Content(index, entry.id)});
+    }
+    Bytes directory = writer::WriteDirectory(listed);
+    directory.insert(directory.end(), tail.begin(), tail.end());
+    return ContainerOf(directory, files);
+}
+
+// A raw directory record; length overrides the path's byte length when given.
+Bytes Record(DWORD id, const std::u16string &path, long length = -1)
+{
+    Bytes record;
+    DWORD byteLength = length >= 0 ? static_cast<DWORD>(length) : static_cast<DWORD>(path.size() * 2);
+    for (DWORD value : {id, byteLength})
+        for (int shift = 0; shift < 32; shift += 8)
+            record.push_back(static_cast<std::uint8_t>(value >> shift));
+    for (char16_t unit : path) {
+        record.push_back(static_cast<std::uint8_t>(unit));
+        record.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+    return record;
+}
+
+Bytes operator+(Bytes first, const Bytes &second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+void AddContainer(const Bytes &container)
+{
+    ErrorValue value = LoadWholeImagePayload(container.data(), static_cast<DWORD>(container.size()));
+    ASSERT_EQ(ErrorValueCode(value), 0u);
+}
+
+void FreeJob(ExtractionJob &job)
+{
+    for (int i = 0; i < job.count; i++)
+        LocalFree(job.items[i].data);
+    LocalFree(job.items);
+    job = ExtractionJob{};
+}
+
+class PackageDirectory : public testing::Test {
+  protected:
+    void SetUp() override
+    {
+        FreePayloadDescriptors();
+        launcherState.is64Bit = 1;
+        job.current = -1;
+        job.chunkSize = 0x80000;
+    }
+    void TearDown() override
+    {
+        FreeJob(job);
+        FreePayloadDescriptors();
+    }
+
+    ExtractionJob job = {};
+    PackageSelection selection = {};
+};
+
+struct Offered {
+    DWORD container;
+    DWORD id;
+    std::string path;
+    bool operator==(const Offered &other) const
+    {
+        return container == other.container && id == other.id && path == other.path;
+    }
+};
+
+struct Recorder {
+    std::vector<Offered> offered;
+    DWORD stopAt = 0xFFFFFFFFu;
+};
+
+int Remember(DWORD container, DWORD id, const char *path, void *context)
+{
+    auto *recorder = static_cast<Recorder *>(context);
+    recorder->offered.push_back({container, id, path});
+    return id != recorder->stopAt;
+}
+
+struct WalkCase {
+    const char *name;
+    std::vector<Bytes> directories;
+    DWORD stopAt;
+    int result;
+    std::vector<Offered> offered;
+};
+
+TEST_F(PackageDirectory, WalkOffersEveryRecordUntilItStopsOrBreaks)
+{
+    const WalkCase cases[] = {
+        {"containers in order, empty ones skipped",
+         {Record(1, u"one"), {}, Record(2, u"two") + Record(3, u"x\\y")},
+         0xFFFFFFFFu,
+         1,
+         {{0, 1, "one"}, {2, 2, "two"}, {2, 3, "x\\y"}}},
+        // An odd byte is dropped and leaves the next record at an odd offset.
+        {"odd path length, no terminating NUL",
+         {Record(1, u"ab", 5) + Bytes{'x'} + Record(2, u"cd")},
+         0xFFFFFFFFu,
+         1,
+         {{0, 1, "ab"}, {0, 2, "cd"}}},
+        {"the callback stops the walk", {Record(1, u"a"), Record(2, u"b")}, 1, 1, {{0, 1, "a"}}},
+        {"record past the end",
+         {Record(1, u"a") + Record(2, u"bb", 6), Record(3, u"c")},
+         0xFFFFFFFFu,
+         0,
+         {{0, 1, "a"}}},
+        {"header cut short", {Record(1, u"a") + Bytes{7, 0, 0, 0, 1}, Record(3, u"c")}, 0xFFFFFFFFu, 0, {{0, 1, "a"}}},
+    };
+    for (const WalkCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        FreePayloadDescriptors();
+        for (const Bytes &directory : c.directories)
+            AddContainer(ContainerOf(directory));
+        Recorder recorder;
+        recorder.stopAt = c.stopAt;
+        EXPECT_EQ(EnumeratePackageDirectory(Remember, &recorder), c.result);
+        EXPECT_EQ(recorder.offered, c.offered);
+    }
+}
+
+TEST_F(PackageDirectory, WalkEndsWhenAPathCannotBeAllocated)
+{
+    AddContainer(ContainerOf(Record(1, u"a")));
+    SeamScope seams;
+    FailCall(SeamCall::LocalAlloc, 0, 1, 14);
+    Recorder recorder;
+    EXPECT_EQ(EnumeratePackageDirectory(Remember, &recorder), 0);
+    EXPECT_TRUE(recorder.offered.empty());
+}
+
+struct FileExpectation {
+    std::string name;
+    DWORD container;
+    DWORD id;
+    bool hasData = true;
+};
+
+// What SelectPackage returns and leaves behind.
+struct Choice {
+    bool selected;
+    DWORD lcidAfter;
+    DWORD passModeAfter;
+    DWORD containerIndex;
+    DWORD packageId; // 0: none chosen
+    const char *productCode;
+};
+
+struct SelectionCase {
+    const char *name;
+    DWORD lcid;
+    std::vector<std::vector<Entry>> containers;
+    Choice expected;
+    std::vector<FileExpectation> files;
+    Bytes lastDirectoryTail = {};
+};
+
+const std::string Long255(255, 'N');
+const std::string Long256(256, 'N');
+const std::string Name260 = std::string(256, 'f') + ".cab";
+const std::string Name261 = std::string(257, 'f') + ".cab";
+
+TEST_F(PackageDirectory, SelectsByLanguageInUpToThreePassesAndCollectsTheCabinets)
+{
+    const SelectionCase cases[] = {
+        {"0x0C07: the second pass takes 1031",
+         0x0C07,
+         {{{1000, "x64\\1031\\{DE}\\Produkt"}, {1001, "x64\\1033\\{EN}\\Product"}}},
+         {true, 0x0C07, 1, 0, 1000, "{DE}"},
+         {{"main.msi", 0, 1000}}},
+        {"0x0809: the second pass takes the only 1033",
+         0x0809,
+         {{{1000, "x64\\1033\\{EN}\\Product"}}},
+         {true, 0x0809, 1, 0, 1000, "{EN}"},
+         {{"main.msi", 0, 1000}}},
+        {"1036: the third pass takes 1033 and keeps that locale",
+         1036,
+         {{{1000, "x64\\1031\\{DE}\\Produkt"}, {1001, "x64\\1033\\{EN}\\Product"}}},
+         {true, 1033, 0, 0, 1001, "{EN}"},
+         {{"main.msi", 0, 1001}}},
+        {"1033 with only 1031: two passes, then failure",
+         1033,
+         {{{1000, "x64\\1031\\{DE}\\Produkt"}}},
+         {false, 1033, 1, 0, 0, ""},
+         {}},
+        {"Intel listed first, letter case ignored",
+         1033,
+         {{{1000, "Intel\\1033\\{X86}\\Product"},
+           {1001, "X64\\1033\\{X64}\\Product"},
+           {1002, "CAB\\1001\\x.cab"},
+           {1003, "cab\\1000\\i.cab"}}},
+         {true, 1033, 0, 0, 1001, "{X64}"},
+         {{"main.msi", 0, 1001}, {"x.cab", 0, 1002}}},
+        {"language lists: empty and non-numeric tokens skipped",
+         1033,
+         {{{1000, "x64\\abc;;1031\\{DE}\\Produkt"}, {1001, "x64\\;x;1031;1033\\{MULTI}\\Product"}}},
+         {true, 1033, 0, 0, 1001, "{MULTI}"},
+         {{"main.msi", 0, 1001}}},
+        {"an entry with id 0 ends its pass unchosen; the third pass takes 1033",
+         0x0C07,
+         {{{0, "x64\\3079\\{ZERO}\\Product"}, {1000, "x64\\1031\\{DE}\\Produkt"}, {1001, "x64\\1033\\{EN}\\Product"}}},
+         {true, 1033, 0, 0, 1001, "{EN}"},
+         {{"main.msi", 0, 1001}}},
+        {"an entry with id 0 alone is never chosen",
+         1031,
+         {{{0, "x64\\1031\\{ZERO}\\Product"}}},
+         {false, 1033, 0, 0, 0, ""},
+         {}},
+        {"cabinets of the chosen package only, twice when named twice",
+         1033,
+         {{{1000, "x64\\1033\\{EN}\\Product"},
+           {1001, "cab\\1000\\a.cab"},
+           {1002, "cab\\999;1000;;1000\\b.cab"},
+           {1003, "cab\\999\\c.cab"},
+           {1004, "box\\1000\\d.cab"},
+           {1005, "cab\\\\e.cab"},
+           {1006, "cab\\1000"}},
+          {{1000, "cab\\1000\\f.cab"}, {2000, "x64\\1031\\{DE}\\Produkt"}}},
+         {true, 1033, 0, 0, 1000, "{EN}"},
+         {{"main.msi", 0, 1000}, {"a.cab", 0, 1001}, {"b.cab", 0, 1002}, {"b.cab", 0, 1002}}},
+        {"a package in the second container",
+         1033,
+         {{{1000, "x64\\1031\\{DE}\\Produkt"}, {1001, "cab\\1000\\de.cab"}},
+          {{1000, "x64\\1033\\{EN}\\Product"}, {1001, "cab\\1000\\en.cab"}}},
+         {true, 1033, 0, 1, 1000, "{EN}"},
+         {{"main.msi", 1, 1000}, {"en.cab", 1, 1001}}},
+        {"records before one that runs past the end still count",
+         1033,
+         {{{1000, "x64\\1033\\{EN}\\Product"}}},
+         {true, 1033, 0, 0, 1000, "{EN}"},
+         {{"main.msi", 0, 1000}},
+         Record(1001, u"cab\\1000\\late.cab", 200)},
+        {"overlong components and names take no part",
+         1033,
+         {{{1000, "x64\\1033\\{" + Long256 + "}\\Product"},
+           {1001, "x64\\1033\\{A}\\" + Long256},
+           {1002, "x64\\1033\\{B}\\" + Long255},
+           {1003, "cab\\1002\\" + Name261},
+           {1004, "cab\\1002\\" + Name260}}},
+         {true, 1033, 0, 0, 1002, "{B}"},
+         {{"main.msi", 0, 1002}, {Name260, 0, 1004}}},
+        {"a missing cabinet item fails, the walk goes on",
+         1033,
+         {{{1000, "x64\\1033\\{EN}\\Product"}, {1001, "cab\\1000\\a.cab", false}, {1002, "cab\\1000\\b.cab"}}},
+         {false, 1033, 0, 0, 1000, "{EN}"},
+         {{"main.msi", 0, 1000}, {"a.cab", 0, 1001, false}, {"b.cab", 0, 1002}}},
+        {"a missing package item fails",
+         1033,
+         {{{1000, "x64\\1033\\{EN}\\Product", false}, {1001, "cab\\1000\\a.cab"}}},
+         {false, 1033, 0, 0, 1000, "{EN}"},
+         {}},
+    };
+    for (const SelectionCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        FreeJob(job);
+        FreePayloadDescriptors();
+        for (DWORD i = 0; i < c.containers.size(); i++)
+            AddContainer(
+                ContainerFor(i, c.containers[i], i + 1 == c.containers.size() ? c.lastDirectoryTail : Bytes{}));
+        launcherState.lcid = c.lcid;
+        std::memset(&selection, 0x5A, sizeof selection);
+
+        const Choice &expected = c.expected;
+        EXPECT_EQ(SelectPackage(&job, &selection), expected.selected ? TRUE : FALSE);
+        EXPECT_EQ(launcherState.lcid, expected.lcidAfter);
+        EXPECT_EQ(selection.passMode, expected.passModeAfter);
+        EXPECT_EQ(selection.packageId, expected.packageId);
+        if (expected.packageId != 0) {
+            EXPECT_EQ(selection.containerIndex, expected.containerIndex);
+            EXPECT_EQ(std::string(selection.productCode), expected.productCode);
+        }
+        ASSERT_EQ(job.count, static_cast<int>(c.files.size()));
+        for (size_t i = 0; i < c.files.size(); i++) {
+            const FileRecord &record = job.items[i];
+            const FileExpectation &file = c.files[i];
+            EXPECT_EQ(std::string(record.name), file.name);
+            Bytes content = file.hasData ? Content(file.container, file.id) : Bytes{};
+            EXPECT_EQ(Bytes(record.data, record.data + record.length), content);
+            EXPECT_EQ(record.data != nullptr, file.hasData);
+            EXPECT_EQ(record.handle, nullptr);
+            EXPECT_EQ(record.written, 0u);
+            EXPECT_EQ(record.outputPath[0], '\0');
+        }
+    }
+}
+
+TEST_F(PackageDirectory, SelectionKeepsTheChosenEntrysTexts)
+{
+    AddContainer(ContainerFor(0, {{1000, "x64\\1033\\{EN}\\Product"},
+                                  {1001, "x64\\1033\\{LATER}\\Later product\\extra"},
+                                  {1002, "cab\\1000\\a.cab"}}));
+    launcherState.lcid = 1033;
+    ASSERT_TRUE(SelectPackage(&job, &selection));
+    EXPECT_STREQ(selection.architecture, "x64");
+    EXPECT_STREQ(selection.languages, "1033");
+    EXPECT_STREQ(selection.productCode, "{EN}");
+    EXPECT_STREQ(selection.productName, "Product");
+}
+
+struct ListFailureCase {
+    const char *name;
+    SeamCall call;
+    unsigned succeedFirst;
+    std::vector<std::string> names; // what is left in the list
+};
+
+TEST_F(PackageDirectory, FailedListGrowthFailsTheSelection)
+{
+    const Bytes container =
+        ContainerFor(0, {{1000, "x64\\1033\\{EN}\\Product"}, {1001, "cab\\1000\\a.cab"}, {1002, "cab\\1000\\b.cab"}});
+    // The reallocations that reading the package's item makes come before the cabinets' growth.
+    ResetSeams();
+    fixtures::ReadItem(container, PayloadFlagCompressed | PayloadFlagSigned, FileItemGuid, 1000);
+    const unsigned readReAllocs = SeamCallCount(SeamCall::LocalReAlloc);
+
+    const ListFailureCase cases[] = {
+        // The first pass converts one path and stops at it; the list's first block comes next.
+        {"first block", SeamCall::LocalAlloc, 1, {}},
+        {"growth for the first cabinet", SeamCall::LocalReAlloc, readReAllocs, {"main.msi", "b.cab"}},
+    };
+    for (const ListFailureCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        FreeJob(job);
+        FreePayloadDescriptors();
+        AddContainer(container);
+        launcherState.lcid = 1033;
+        SeamScope seams;
+        FailCall(c.call, c.succeedFirst, 1, 14);
+        EXPECT_FALSE(SelectPackage(&job, &selection));
+        std::vector<std::string> names;
+        for (int i = 0; i < job.count; i++)
+            names.push_back(job.items[i].name);
+        EXPECT_EQ(names, c.names);
+    }
+}
+
+} // namespace
