@@ -1,7 +1,7 @@
 #include "tests/end_to_end/launcher_copies.h"
 
-#include "tests/tools/file_tools.h"
 #include "tests/tools/process_tools.h"
+#include "tests/unit/win32_test_files.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -10,12 +10,12 @@ namespace endtoend {
 
 Bytes BuiltLauncher()
 {
-    return testtools::ReadWholeFile(testtools::WindowsPathOfUnixPath(LAUNCHER_EXE_PATH));
+    return testfiles::ReadAll(testtools::WindowsPathOfUnixPath(LAUNCHER_EXE_PATH));
 }
 
 Bytes SignedBuiltLauncher()
 {
-    return testtools::ReadWholeFile(testtools::WindowsPathOfUnixPath(SIGNED_LAUNCHER_EXE_PATH));
+    return testfiles::ReadAll(testtools::WindowsPathOfUnixPath(SIGNED_LAUNCHER_EXE_PATH));
 }
 
 writer::PrivateKey TestKey()
@@ -34,16 +34,15 @@ Bytes MakeContainer(const std::vector<writer::DirectoryEntry> &entries, const st
 
 Bytes WithoutString(const Bytes &launcher, UINT id)
 {
-    char folder[MAX_PATH], path[MAX_PATH];
-    GetTempPathA(sizeof folder, folder);
-    GetTempFileNameA(folder, "lst", 0, path);
-    testtools::WriteWholeFile(path, launcher);
+    testfiles::TempFolder folder("strings");
+    std::string path = folder / "launcher.exe";
+    testfiles::WriteAll(path, launcher);
 
     // Strings live in blocks of 16 counted UTF-16 strings; block n holds ids 16 (n - 1) and on.
     WORD block = static_cast<WORD>(id / 16 + 1);
     WORD language = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
     std::vector<WORD> table;
-    HMODULE module = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (module != nullptr) {
         HRSRC found = FindResourceExA(module, MAKEINTRESOURCEA(6), MAKEINTRESOURCEA(block), language);
         if (found != nullptr) {
@@ -63,21 +62,18 @@ Bytes WithoutString(const Bytes &launcher, UINT id)
         position += 1 + length;
     }
 
-    HANDLE update = BeginUpdateResourceA(path, FALSE);
+    HANDLE update = BeginUpdateResourceA(path.c_str(), FALSE);
     bool done = update != nullptr && !table.empty() &&
                 UpdateResourceA(update, MAKEINTRESOURCEA(6), MAKEINTRESOURCEA(block), language, rewritten.data(),
                                 static_cast<DWORD>(rewritten.size() * sizeof(WORD)));
     if (update != nullptr)
         EndUpdateResourceA(update, !done);
-    Bytes result = testtools::ReadWholeFile(path);
-    DeleteFileA(path);
     if (!done)
         throw std::runtime_error("could not rewrite the launcher's string table");
-    return result;
+    return testfiles::ReadAll(path);
 }
 
-LauncherRun RunAndAnswer(const std::string &program, const std::string &commandTail,
-                         const std::string &screenshotPath)
+LauncherRun RunAndAnswer(const std::string &program, const std::string &commandTail, const std::string &screenshotPath)
 {
     LauncherRun run;
     testtools::ChildProcess child = testtools::ChildProcess::Start(program, commandTail);

@@ -72,7 +72,7 @@ struct GroupEntry {
 
 TEST_F(LauncherResources, HoldsTheApplicationIconAsAppAndAsOne)
 {
-    const std::vector<std::pair<int, int>> expected = {{32, 4},  {16, 4},  {64, 8},  {48, 8},  {32, 8},
+    const std::vector<std::pair<int, int>> expected = {{32, 4},  {16, 4},  {64, 8},   {48, 8},  {32, 8},
                                                        {24, 8},  {16, 8},  {256, 32}, {64, 32}, {48, 32},
                                                        {32, 32}, {24, 32}, {16, 32}};
     for (LPCSTR name : {static_cast<LPCSTR>("APP"), static_cast<LPCSTR>(MAKEINTRESOURCEA(1))}) {

@@ -4,6 +4,7 @@
 #include "tests/fixtures/fixtures.h"
 #include "tests/tools/file_tools.h"
 #include "tests/tools/process_tools.h"
+#include "tests/unit/win32_test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +38,7 @@ Bytes Appended(Bytes image, const Bytes &container)
 }
 
 const writer::DirectoryEntry IntelPackage = {1000,
-                                              "Intel\\1033\\{6B1D2C4E-0F3A-4B5C-8D7E-9F0A1B2C3D4E}\\Sample Product"};
+                                             "Intel\\1033\\{6B1D2C4E-0F3A-4B5C-8D7E-9F0A1B2C3D4E}\\Sample Product"};
 
 // A directory whose only package is for 32-bit machines, with its file present.
 Bytes IntelOnlyContainer()
@@ -68,7 +69,7 @@ class LauncherRunTest : public ::testing::Test {
     static std::string Place(const std::string &name, const Bytes &image)
     {
         std::string path = testtools::TestOutputFolder("launcher_run") + "\\" + name + ".exe";
-        EXPECT_TRUE(testtools::WriteWholeFile(path, image));
+        testfiles::WriteAll(path, image);
         return path;
     }
 
@@ -161,8 +162,8 @@ TEST_F(LauncherRunTest, QuietSwitchesInAnyCaseSuppressTheBox)
         const char *arguments;
         bool box;
     } cases[] = {
-        {" /q", false},      {" /QN", false},     {" /Quiet", false}, {" TRANSFORMS=a.mst /qn", false},
-        {" \"/qn\"", false}, {" /qb", true},      {" /passive", true}, {" -q", true},
+        {" /q", false},      {" /QN", false}, {" /Quiet", false},  {" TRANSFORMS=a.mst /qn", false},
+        {" \"/qn\"", false}, {" /qb", true},  {" /passive", true}, {" -q", true},
         {" /qn2", true},     {"", true},
     };
     for (const auto &c : cases) {

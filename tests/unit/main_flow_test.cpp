@@ -5,8 +5,8 @@
 #include "launcher/main_flow.h"
 #include "launcher/own_file.h"
 #include "tests/seam/fault_control.h"
-#include "tests/tools/file_tools.h"
 #include "tests/tools/process_tools.h"
+#include "tests/unit/win32_test_files.h"
 #include "ui/taskbar_progress.h"
 #include "writer/container_writer.h"
 
@@ -21,7 +21,7 @@ const writer::DirectoryEntry IntelPackage{1000, "Intel\\1033\\{0C1D2E3F-4A5B-4C6
 
 // A file that is no executable, so that the locator finds nothing and the whole image is the
 // container: some leading bytes, then the items.
-std::string WriteOwnFile(const std::string &name, const std::vector<writer::DirectoryEntry> &entries)
+std::string WriteOwnFile(const std::string &path, const std::vector<writer::DirectoryEntry> &entries)
 {
     writer::PrivateKey key = writer::LoadPrivateKey(
         testtools::WindowsPathOfUnixPath(TEST_SOURCE_DIR "/tests/keys/TEST-ONLY-payload-signing-key.pem"));
@@ -31,8 +31,7 @@ std::string WriteOwnFile(const std::string &name, const std::vector<writer::Dire
     writer::Bytes image(100, 'x');
     writer::Bytes container = writer::WriteContainer(items, writer::ContainerOptions(), key.get());
     image.insert(image.end(), container.begin(), container.end());
-    std::string path = testtools::TestOutputFolder("main_flow") + "\\" + name;
-    EXPECT_TRUE(testtools::WriteWholeFile(path, image));
+    testfiles::WriteAll(path, image);
     return path;
 }
 
@@ -55,6 +54,7 @@ class MainFlowTest : public ::testing::Test {
             LocalFree(run.ownPath);
     }
 
+    testfiles::TempFolder folder{"main_flow"};
     static RunState run;
 };
 
@@ -62,13 +62,13 @@ RunState MainFlowTest::run;
 
 TEST_F(MainFlowTest, ReadsItsOwnFileAsOneContainer)
 {
-    std::string path = WriteOwnFile("own.bin", {IntelPackage});
+    std::string path = WriteOwnFile(folder / "own.bin", {IntelPackage});
     ErrorValue outcome = ReadOwnFile(path.c_str());
     EXPECT_EQ(ErrorValueCode(outcome), 0u);
     ASSERT_EQ(launcherState.payloadCount, 1u);
     const PayloadDescriptor &payload = launcherState.payloads[0];
     EXPECT_EQ(payload.flags, 3u);
-    EXPECT_EQ(payload.imageSize, testtools::ReadWholeFile(path).size());
+    EXPECT_EQ(payload.imageSize, testfiles::ReadAll(path).size());
     writer::Bytes directory = writer::WriteDirectory({IntelPackage});
     ASSERT_EQ(payload.directorySize, directory.size());
     EXPECT_EQ(writer::Bytes(payload.directory, payload.directory + payload.directorySize), directory);
@@ -76,7 +76,7 @@ TEST_F(MainFlowTest, ReadsItsOwnFileAsOneContainer)
 
 TEST_F(MainFlowTest, ReadingTheOwnFileFailsAtEachSite)
 {
-    std::string path = WriteOwnFile("own.bin", {IntelPackage});
+    std::string path = WriteOwnFile(folder / "own.bin", {IntelPackage});
 
     // How many allocations a good run makes: the file buffer, the image copy, the item's
     // output, ... and last the descriptor list.
@@ -112,8 +112,7 @@ TEST_F(MainFlowTest, ReadingTheOwnFileFailsAtEachSite)
 
 TEST_F(MainFlowTest, ReadingFailsForWhatIsNoReadableFile)
 {
-    std::string missing = testtools::TestOutputFolder("main_flow") + "\\missing.bin";
-    DeleteFileA(missing.c_str());
+    std::string missing = folder / "missing.bin";
     EXPECT_EQ(ReadOwnFile(missing.c_str()), MakeFixedErrorValue(ERROR_FILE_NOT_FOUND, 2042));
 
     // A pipe opens like a file but has no size.
@@ -166,7 +165,7 @@ TEST_F(MainFlowTest, OwnPathIsTheModulesPathOrAFailure)
 
 TEST_F(MainFlowTest, SelectionFailsWithoutAPackageForThisMachine)
 {
-    std::string path = WriteOwnFile("intel.bin", {IntelPackage});
+    std::string path = WriteOwnFile(folder / "intel.bin", {IntelPackage});
     ASSERT_EQ(ErrorValueCode(ReadOwnFile(path.c_str())), 0u);
     lstrcpyA(run.damagedPackageText, "string 101");
 

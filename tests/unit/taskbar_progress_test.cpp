@@ -1,7 +1,7 @@
 #include "ui/taskbar_progress.h"
 
-#include "tests/tools/file_tools.h"
 #include "tests/tools/process_tools.h"
+#include "tests/unit/win32_test_files.h"
 
 #include <gtest/gtest.h>
 #include <objbase.h>
@@ -157,7 +157,7 @@ TEST(TaskbarProgress, IsMadeFromWindows7On)
 {
     if (!RunningUnderWine())
         GTEST_SKIP() << "the Windows version is chosen through Wine's AppDefaults";
-    std::string folder = testtools::TestOutputFolder("taskbar_progress");
+    testfiles::TempFolder folder("taskbar_progress");
     std::string probe = testtools::WindowsPathOfUnixPath(TASKBAR_PROBE_PATH);
     const struct {
         const char *version;
@@ -166,7 +166,7 @@ TEST(TaskbarProgress, IsMadeFromWindows7On)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.version);
         std::string name = std::string("taskbar_probe_") + c.version + ".exe";
-        std::string copy = folder + "\\" + name;
+        std::string copy = folder / name;
         ASSERT_TRUE(CopyFileA(probe.c_str(), copy.c_str(), FALSE));
         WineVersionOverride version(name, c.version);
         std::optional<DWORD> result = testtools::RunProgram(copy, "");
