@@ -1,0 +1,205 @@
+#include "tests/installer_e2e/e2e_support.h"
+
+#include <shlobj.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <stdexcept>
+
+#include "launcher/error_value.h"
+#include "tests/tools/process_tools.h"
+#include "writer/container_writer.h"
+
+namespace e2e {
+
+namespace {
+
+Bytes ReadBytes(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+} // namespace
+
+Package BuiltPackage(const std::string &name, const std::string &productCode, const std::string &productName)
+{
+    std::string folder = testtools::WindowsPathOfUnixPath(PACKAGES_PATH) + "\\" + name;
+    return Package{productCode, productName, ReadBytes(folder + "\\main.msi"), "disk1.cab",
+                   ReadBytes(folder + "\\disk1.cab")};
+}
+
+void WritePackedLauncher(const std::string &path, const Package &package, int compressionLevel)
+{
+    writer::PrivateKey key = writer::LoadPrivateKey(testtools::WindowsPathOfUnixPath(TEST_KEY_PATH));
+    std::vector<writer::DirectoryEntry> directory = {
+        {1000, "x64\\1033\\" + package.productCode + "\\" + package.productName},
+        {1001, "cab\\1000\\" + package.cabinetName},
+    };
+    std::vector<writer::ContainerItem> items = {
+        {writer::ItemKind::Head, 0, writer::WriteDirectory(directory)},
+        {writer::ItemKind::File, 1000, package.database},
+        {writer::ItemKind::File, 1001, package.cabinet},
+    };
+    writer::ContainerOptions options;
+    options.level = compressionLevel;
+    Bytes container = writer::WriteContainer(items, options, key.get());
+
+    Bytes image = ReadBytes(testtools::WindowsPathOfUnixPath(LAUNCHER_EXE_PATH));
+    image.insert(image.end(), container.begin(), container.end());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
+    if (!out.flush())
+        throw std::runtime_error("cannot write " + path);
+}
+
+ScratchFolder::ScratchFolder(const std::string &tag)
+{
+    char base[MAX_PATH];
+    GetTempPathA(sizeof base, base);
+    for (unsigned n = GetTickCount();; n++) {
+        std::string candidate = std::string(base) + tag + "-" + std::to_string(n);
+        if (CreateDirectoryA(candidate.c_str(), nullptr)) {
+            path_ = candidate;
+            return;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            throw std::runtime_error("cannot create " + candidate);
+    }
+}
+
+ScratchFolder::~ScratchFolder()
+{
+    RemoveTree(path_);
+}
+
+Run RunWatched(const std::string &program, const std::string &commandTail, const WindowHandler &onWindow,
+               const TickHandler &onTick, DWORD timeoutMs)
+{
+    Run run;
+    testtools::ChildProcess child = testtools::ChildProcess::Start(program, commandTail);
+    if (!child.started())
+        throw std::runtime_error("cannot start " + program + ": error " + std::to_string(child.lastError()));
+    std::vector<HWND> answered;
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < timeoutMs) {
+        if (std::optional<DWORD> code = child.Wait(50)) {
+            run.exitCode = *code;
+            run.ended = true;
+            break;
+        }
+        if (onTick)
+            onTick(child.id());
+        testtools::WindowQuery query;
+        query.processId = child.id();
+        query.className = "#32770";
+        for (const testtools::WindowInfo &window : testtools::ListTopLevelWindows(query)) {
+            if (!window.visible || std::find(answered.begin(), answered.end(), window.handle) != answered.end())
+                continue;
+            Sleep(200); // let it finish building and painting
+            testtools::MessageBoxContents contents = testtools::ReadMessageBox(window.handle);
+            run.windows.push_back(contents);
+            answered.push_back(window.handle);
+            if (onWindow)
+                onWindow(window.handle, contents);
+            else if (!contents.buttons.empty())
+                testtools::ClickButton(window.handle, contents.buttons.front());
+        }
+    }
+    return run;
+}
+
+std::string SystemFolder()
+{
+    char path[MAX_PATH];
+    GetSystemDirectoryA(path, sizeof path);
+    return path;
+}
+
+std::string InstallerFolder()
+{
+    char path[MAX_PATH];
+    GetWindowsDirectoryA(path, sizeof path);
+    return std::string(path) + "\\Installer";
+}
+
+std::string DefaultExtractionFolder(const std::string &productCode)
+{
+    return InstallerFolder() + "\\" + productCode;
+}
+
+std::string DocumentsFolder()
+{
+    char path[MAX_PATH] = {};
+    SHGetFolderPathA(nullptr, CSIDL_PERSONAL, nullptr, 0, path);
+    return path;
+}
+
+bool Exists(const std::string &path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string ReadText(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void RemoveTree(const std::string &path)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = found.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            std::string child = path + "\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(child);
+            else
+                DeleteFileA(child.c_str());
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    if (!RemoveDirectoryA(path.c_str()))
+        DeleteFileA(path.c_str());
+}
+
+std::string UninstallString(const std::string &productCode)
+{
+    std::string keyPath = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + productCode;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return "";
+    char value[1024] = {};
+    DWORD bytes = sizeof value - 1;
+    LONG status = RegQueryValueExA(key, "UninstallString", nullptr, nullptr, reinterpret_cast<BYTE *>(value), &bytes);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS ? std::string(value) : std::string();
+}
+
+std::string ErrorText(DWORD code, const std::string &detail)
+{
+    char text[1024];
+    FormatErrorText(code, text, sizeof text, detail.c_str());
+    return text;
+}
+
+std::string OutputFolder(const std::string &name)
+{
+    char current[MAX_PATH];
+    GetCurrentDirectoryA(sizeof current, current);
+    std::string folder = std::string(current) + "\\test-output";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    folder += "\\" + name;
+    CreateDirectoryA(folder.c_str(), nullptr);
+    return folder;
+}
+
+} // namespace e2e

@@ -1,0 +1,82 @@
+// What the end-to-end installer tests share: copies of launcher.exe that carry a package, runs
+// of such a copy that watch its windows, and the state of the Wine prefix they run in.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/tools/window_tools.h"
+
+namespace e2e {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Package {
+    std::string productCode;
+    std::string productName;
+    Bytes database; // written as main.msi
+    std::string cabinetName;
+    Bytes cabinet;
+};
+
+// A package made by the build (packages/<name>/main.msi and disk1.cab).
+Package BuiltPackage(const std::string &name, const std::string &productCode, const std::string &productName);
+
+// launcher.exe with a container for the package appended to its end (the whole image is read as
+// one container): directory entries "x64\1033\<ProductCode>\<name>" (id 1000) and
+// "cab\1000\<cabinet>" (id 1001). Writes it to path.
+void WritePackedLauncher(const std::string &path, const Package &package, int compressionLevel = 9);
+
+// A fresh folder under the temporary folder, removed with its contents at the end.
+class ScratchFolder {
+  public:
+    explicit ScratchFolder(const std::string &tag);
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder &) = delete;
+    ScratchFolder &operator=(const ScratchFolder &) = delete;
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "\\" + name; }
+
+  private:
+    std::string path_;
+};
+
+// A watched run: every new visible dialog-class window of the process (message box or folder
+// browser) goes to onWindow, which answers it; without a handler each is answered with its
+// first button. Gives up after timeoutMs (the process is then terminated).
+struct Run {
+    bool ended = false;
+    DWORD exitCode = 0;
+    std::vector<testtools::MessageBoxContents> windows; // every dialog window seen, in order
+};
+using WindowHandler = std::function<void(HWND window, const testtools::MessageBoxContents &contents)>;
+using TickHandler = std::function<void(DWORD processId)>;
+Run RunWatched(const std::string &program, const std::string &commandTail, const WindowHandler &onWindow = nullptr,
+               const TickHandler &onTick = nullptr, DWORD timeoutMs = 120000);
+
+// The extraction folder the launcher uses first: <Windows>\Installer\<productCode>.
+std::string InstallerFolder();
+std::string DefaultExtractionFolder(const std::string &productCode);
+
+bool Exists(const std::string &path);
+std::string ReadText(const std::string &path);
+void RemoveTree(const std::string &path);
+
+// The uninstall entry's UninstallString in the 64-bit registry view; empty when absent.
+std::string UninstallString(const std::string &productCode);
+
+// The text the launcher shows for a Win32 code with a detail (the system's text, then the detail
+// in parentheses).
+std::string ErrorText(DWORD code, const std::string &detail);
+
+std::string SystemFolder();
+std::string DocumentsFolder();
+
+// "<current folder>\test-output\<name>", created when missing: files for a person to look at.
+std::string OutputFolder(const std::string &name);
+
+} // namespace e2e

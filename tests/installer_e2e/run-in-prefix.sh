@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# run-in-prefix.sh MODE PREFIX STANDIN TEST_PROGRAM
+# Runs an end-to-end test program in its own Wine prefix (see e2e-prefix.sh). In MODE "standin"
+# the tests named *UnderFileSizeLimit* run a second time, under a 16 MiB file size limit.
+set -euo pipefail
+mode="$1" prefix="$2" standin="$3" program="$4"
+# shellcheck source=tests/installer_e2e/e2e-prefix.sh
+source "$(dirname "$0")/e2e-prefix.sh"
+trap stop_e2e_prefix EXIT
+trap 'exit 143' TERM INT
+start_e2e_prefix "$mode" "$prefix" "$standin"
+
+cd "$(dirname "$program")"
+status=0
+if [ "$mode" = standin ]; then
+  "$e2e_wine" "$program" --gtest_filter='-*UnderFileSizeLimit*' </dev/null || status=$?
+  (
+    trap '' XFSZ # a write past the limit fails with EFBIG instead of ending the process
+    ulimit -f 16384
+    export LAUNCHER_TEST_FILE_SIZE_LIMIT=$((16384 * 1024))
+    "$e2e_wine" "$program" --gtest_filter='*UnderFileSizeLimit*' </dev/null
+  ) || status=$?
+else
+  "$e2e_wine" "$program" </dev/null || status=$?
+fi
+exit "$status"

@@ -1,0 +1,240 @@
+// launcher.exe with a stand-in msiexec.exe in the prefix's system folder, which records how it
+// was started and exits with the code the test asks for: the command line, the exit codes, the
+// progress window, a write that fails, and the folder browser.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "tests/installer_e2e/e2e_support.h"
+#include "tests/tools/process_tools.h"
+
+namespace {
+
+const std::string ProductCode = GOOD_PRODUCT_CODE;
+const std::string ProductName = "Launcher Test Product";
+const char ProgressClassName[] = "MSI_STUB_WINDOW_CLASS_NAME";
+
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+bool HasChildOfClass(HWND window, const std::string &className)
+{
+    for (const testtools::WindowInfo &child : testtools::ListChildWindows(window))
+        if (child.className == className)
+            return true;
+    return false;
+}
+
+// A package whose cabinet is large but compresses well: what the stand-in gets does not matter.
+e2e::Package LargePackage(std::size_t cabinetBytes)
+{
+    e2e::Package package = e2e::BuiltPackage("good", ProductCode, ProductName);
+    package.cabinet.resize(cabinetBytes);
+    for (std::size_t i = 0; i < cabinetBytes; i++)
+        package.cabinet[i] = static_cast<std::uint8_t>((i * 7) ^ (i >> 12));
+    return package;
+}
+
+class StandInInstaller : public testing::Test {
+  protected:
+    void SetUp() override
+    {
+        record_ = folder_ / "record.txt";
+        SetEnvironmentVariableA("STANDIN_RECORD", record_.c_str());
+        SetExitCode(0);
+        e2e::RemoveTree(e2e::DefaultExtractionFolder(ProductCode));
+    }
+    void TearDown() override { e2e::RemoveTree(e2e::DefaultExtractionFolder(ProductCode)); }
+
+    static void SetExitCode(DWORD code) { SetEnvironmentVariableA("STANDIN_EXIT_CODE", std::to_string(code).c_str()); }
+
+    // Path and command line of every start of the stand-in, a pair per start.
+    std::vector<std::string> Starts() const { return Lines(e2e::ReadText(record_)); }
+
+    std::string Packed(const e2e::Package &package, int level = 9)
+    {
+        std::string setup = folder_ / "setup.exe";
+        e2e::WritePackedLauncher(setup, package, level);
+        return setup;
+    }
+
+    e2e::ScratchFolder folder_{"standin"};
+    std::string record_;
+    const std::string systemInstaller_ = e2e::SystemFolder() + "\\msiexec.exe";
+    const std::string package_ = e2e::DefaultExtractionFolder(ProductCode) + "\\main.msi";
+};
+
+TEST_F(StandInInstaller, GetsThePackageAndTheArgumentsInOrder)
+{
+    std::string setup = Packed(e2e::BuiltPackage("good", ProductCode, ProductName));
+    // An msiexec.exe beside the launcher must never be the one that runs.
+    ASSERT_TRUE(CopyFileA(testtools::WindowsPathOfUnixPath(STANDIN_MSIEXEC_PATH).c_str(),
+                          (folder_ / "msiexec.exe").c_str(), FALSE));
+
+    e2e::Run run = e2e::RunWatched(setup, " TRANSFORMS=a.mst \"A B\" \"\" /qn");
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_TRUE(run.windows.empty());
+
+    std::vector<std::string> starts = Starts();
+    ASSERT_EQ(starts.size(), 2u) << "one start of the installer";
+    EXPECT_EQ(starts[0], systemInstaller_) << "the installer of the system folder ran";
+    // The empty argument adds only its space, and so vanishes for the installer.
+    EXPECT_EQ(starts[1], systemInstaller_ + " /i " + package_ + " TRANSFORMS=a.mst \"A B\"  /qn");
+    EXPECT_TRUE(e2e::Exists(package_)) << "a successful installer keeps the files";
+}
+
+class StandInExitCodes : public StandInInstaller, public testing::WithParamInterface<DWORD> {};
+
+TEST_P(StandInExitCodes, ArePassedOnWithoutAMessageBox)
+{
+    std::string setup = Packed(e2e::BuiltPackage("good", ProductCode, ProductName));
+    SetExitCode(GetParam());
+
+    // No quiet switch: any box the launcher showed would be seen.
+    e2e::Run run = e2e::RunWatched(setup, "");
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(run.exitCode, GetParam());
+    EXPECT_TRUE(run.windows.empty()) << "no message box";
+    EXPECT_EQ(Starts().size(), 2u);
+    EXPECT_FALSE(e2e::Exists(e2e::DefaultExtractionFolder(ProductCode)))
+        << "the product is not registered: files deleted, folder removed";
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, StandInExitCodes, testing::Values(1602u, 3010u));
+
+TEST_F(StandInInstaller, ProgressWindowShowsTheProductAndCannotBeClosed)
+{
+    // Large enough for the window to stay a while: one 512 KiB piece per timer tick.
+    std::string setup = Packed(LargePackage(96u << 20), 1);
+    std::string screenshot = e2e::OutputFolder("progress_window") + "\\progress.bmp";
+
+    HWND progress = nullptr;
+    std::string caption, barClass;
+    bool survivedCloseKeys = false;
+    auto watch = [&](DWORD processId) {
+        if (progress != nullptr)
+            return;
+        testtools::WindowQuery query;
+        query.processId = processId;
+        query.className = ProgressClassName;
+        std::vector<testtools::WindowInfo> found = testtools::ListTopLevelWindows(query);
+        if (found.empty() || !found.front().visible)
+            return;
+        progress = found.front().handle;
+        caption = testtools::ReadWindowText(progress);
+        barClass = HasChildOfClass(progress, "msctls_progress32") ? "msctls_progress32" : "";
+        Sleep(300); // a painted bar with some progress
+        testtools::SaveWindowScreenshot(progress, screenshot);
+
+        // Escape and Alt+F4 as the keyboard sends them, and the close command itself.
+        PostMessageA(progress, WM_KEYDOWN, VK_ESCAPE, 1);
+        PostMessageA(progress, WM_KEYUP, VK_ESCAPE, 0xC0000001);
+        PostMessageA(progress, WM_SYSKEYDOWN, VK_F4, 0x20000001);
+        PostMessageA(progress, WM_SYSKEYUP, VK_F4, 0xE0000001);
+        PostMessageA(progress, WM_SYSCOMMAND, SC_CLOSE, 0);
+        PostMessageA(progress, WM_CLOSE, 0, 0);
+        Sleep(100);
+        survivedCloseKeys = IsWindow(progress) != FALSE;
+    };
+    e2e::Run run = e2e::RunWatched(setup, "", nullptr, watch);
+
+    ASSERT_NE(progress, nullptr) << "the progress window appeared";
+    EXPECT_EQ(caption, ProductName);
+    EXPECT_EQ(barClass, "msctls_progress32");
+    EXPECT_TRUE(survivedCloseKeys);
+    EXPECT_TRUE(e2e::Exists(screenshot));
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(run.exitCode, 0u) << "the extraction went on to the installer";
+    EXPECT_EQ(Starts().size(), 2u);
+    EXPECT_TRUE(run.windows.empty());
+}
+
+// The default folder can't be used when a file stands where the ProductCode folder would be.
+class StandInFolderPrompt : public StandInInstaller {
+  protected:
+    void SetUp() override
+    {
+        StandInInstaller::SetUp();
+        blocker_ = e2e::DefaultExtractionFolder(ProductCode);
+        HANDLE file = CreateFileA(blocker_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        CloseHandle(file);
+    }
+    void TearDown() override
+    {
+        DeleteFileA(blocker_.c_str());
+        e2e::RemoveTree(e2e::DocumentsFolder() + "\\" + ProductCode);
+        StandInInstaller::TearDown();
+    }
+    std::string blocker_;
+};
+
+TEST_F(StandInFolderPrompt, CancellingTheBrowserEndsWith1223AndNoBox)
+{
+    std::string setup = Packed(e2e::BuiltPackage("good", ProductCode, ProductName));
+    bool browser = false;
+    e2e::Run run = e2e::RunWatched(setup, "", [&](HWND window, const testtools::MessageBoxContents &) {
+        browser = HasChildOfClass(window, "SysTreeView32");
+        testtools::ClickButton(window, "Cancel");
+    });
+    ASSERT_TRUE(run.ended);
+    EXPECT_TRUE(browser) << "the folder browser came up";
+    EXPECT_EQ(run.exitCode, 1223u);
+    EXPECT_EQ(run.windows.size(), 1u) << "no box after the browser";
+    EXPECT_TRUE(e2e::ReadText(record_).empty()) << "the installer did not start";
+    EXPECT_TRUE(e2e::Exists(blocker_)) << "the file in the way is left alone";
+}
+
+TEST_F(StandInFolderPrompt, ChosenFolderIsWhereTheInstallerStarts)
+{
+    std::string setup = Packed(e2e::BuiltPackage("good", ProductCode, ProductName));
+    SetExitCode(1603); // so the launcher removes what it extracted
+    e2e::Run run = e2e::RunWatched(setup, "", [&](HWND window, const testtools::MessageBoxContents &) {
+        // The browser opens on the documents folder; take it.
+        testtools::ClickButton(window, "OK");
+    });
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(run.exitCode, 1603u);
+    ASSERT_EQ(run.windows.size(), 1u);
+    std::string chosen = e2e::DocumentsFolder() + "\\" + ProductCode;
+    std::vector<std::string> starts = Starts();
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_EQ(starts[1], systemInstaller_ + " /i " + chosen + "\\main.msi");
+    EXPECT_FALSE(e2e::Exists(chosen)) << "cleaned up after the failed installer";
+}
+
+// Runs under a file size limit (see run-in-prefix.sh): the cabinet can't be written whole.
+TEST_F(StandInInstaller, FailedWriteAsksRetryOrCancelUnderFileSizeLimit)
+{
+    char limitText[32] = {};
+    ASSERT_GT(GetEnvironmentVariableA("LAUNCHER_TEST_FILE_SIZE_LIMIT", limitText, sizeof limitText), 0u)
+        << "run under a file size limit";
+    std::size_t limit = std::stoul(limitText);
+    std::string setup = Packed(LargePackage(limit + limit / 2), 1);
+
+    std::string cabinet = e2e::DefaultExtractionFolder(ProductCode) + "\\disk1.cab";
+    bool cabinetWasPartlyWritten = false;
+    e2e::Run run = e2e::RunWatched(setup, "", [&](HWND window, const testtools::MessageBoxContents &) {
+        cabinetWasPartlyWritten = e2e::Exists(cabinet);
+        testtools::ClickButton(window, "Cancel");
+    });
+    ASSERT_TRUE(run.ended);
+    ASSERT_EQ(run.windows.size(), 1u) << "the Retry/Cancel box, and no box after it";
+    const testtools::MessageBoxContents &box = run.windows.front();
+    EXPECT_EQ(box.caption, ProductName);
+    EXPECT_EQ(box.text, e2e::ErrorText(ERROR_WRITE_FAULT, cabinet));
+    EXPECT_EQ(box.buttons, (std::vector<std::string>{"Retry", "Cancel"}));
+    EXPECT_TRUE(cabinetWasPartlyWritten);
+    EXPECT_EQ(run.exitCode, 29u);
+    EXPECT_FALSE(e2e::Exists(e2e::DefaultExtractionFolder(ProductCode))) << "the written files are removed";
+    EXPECT_TRUE(e2e::ReadText(record_).empty()) << "the installer did not start";
+}
+
+} // namespace
