@@ -16,17 +16,29 @@ rm -rf "$work"
 mkdir -p "$work"
 osslsigncode sign -certs "$cert" -key "$signer_key" -h sha256 -in "$launcher" -out "$work/launcher-signed.exe" >/dev/null
 
-packed() { # NAME PRODUCT_CODE STUB PLACEMENT
-  local name="$1"
+packed() { # NAME PRODUCT_CODE STUB PLACEMENT [FILL_BYTES [PACK_OPTIONS...]]
+  local name="$1" code="$2" stub="$3" placement="$4" fill="${5:-0}"
+  shift $(($# < 5 ? $# : 5))
   printf 'installed by setup-%s.exe\n' "$name" >"$work/$name.txt"
-  EXAMPLE_PRODUCT_CODE="$2" EXAMPLE_PAYLOAD="$work/$name.txt" EXAMPLE_CABINET="$name.cab" \
+  # Bytes that do not compress make the payload as large as asked.
+  head -c "$fill" /dev/urandom >>"$work/$name.txt"
+  EXAMPLE_PRODUCT_CODE="$code" EXAMPLE_PAYLOAD="$work/$name.txt" EXAMPLE_CABINET="$name.cab" \
     bash "$root/examples/build-example.sh" "$work/$name" example
-  "$pack" pack --stub "$3" --key "$key" --msi "$work/$name/example.msi" -o "$work/setup-$name.exe" \
-    --placement "$4" >/dev/null
+  "$pack" pack --stub "$stub" --key "$key" --msi "$work/$name/example.msi" -o "$work/setup-$name.exe" \
+    --placement "$placement" "$@" >/dev/null
 }
 packed end-signed "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A71}" "$work/launcher-signed.exe" end
 packed certificate-signed "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A72}" "$work/launcher-signed.exe" certificate
 packed end-unsigned "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A73}" "$launcher" end
+# A carrier just below the 64 MiB that the packer allows for a signature object, which the
+# platform's decoder must still take.
+packed certificate-near-limit "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A74}" "$work/launcher-signed.exe" certificate \
+  $((64 * 1024 * 1024 - 96 * 1024)) --level 0
+object=$("$pack" inspect "$work/setup-certificate-near-limit.exe" | sed -n 's/.*signature object \([0-9]*\) bytes.*/\1/p')
+if [ "$object" -lt $((64 * 1024 * 1024 - 256 * 1024)) ]; then
+  echo "the near-limit signature object is only $object bytes" >&2
+  exit 1
+fi
 
 export PACKED_INSTALLERS="$work"
 exec bash "$here/run-in-prefix.sh" real "$prefix" "$standin" "$program"
