@@ -51,8 +51,9 @@ std::string DescribeStub(const Bytes &image)
         if (!FindSignatureEntry(image, layout, entry, "file"))
             return "x64 PE32+, unsigned";
         std::string text = "x64 PE32+, signed (signature object " + std::to_string(entry.objectLength) + " bytes";
+        // Up to seven zero bytes align the entry; more is a payload.
         std::size_t behind = entry.length - 8 - entry.objectLength;
-        if (behind != 0)
+        if (behind > 7)
             text += ", " + std::to_string(behind) + " bytes behind it in its entry";
         return text + ")";
     } catch (const PackError &error) {

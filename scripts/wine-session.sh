@@ -7,7 +7,8 @@ start_wine_session() {
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEARCH=win64
-  mkdir -p "$(dirname "$prefix")"
+  # wineserver needs the prefix folder to exist; wineboot fills it.
+  mkdir -p "$prefix"
 
   if [ -z "${DISPLAY:-}" ] || [ -n "${LAUNCHER_OWN_DISPLAY:-1}" ]; then
     local display=90

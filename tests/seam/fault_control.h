@@ -8,7 +8,9 @@
 enum class SeamCall { LocalAlloc, LocalReAlloc, GlobalAlloc, GetModuleFileNameA, ReadFile, Count };
 
 // The first succeedFirst calls go through, the next failCount fail with lastError (for
-// ReadFile: succeed but read one byte short when lastError is 0), then calls go through again.
+// ReadFile: succeed but read one byte short when lastError is 0; for GetModuleFileNameA with
+// ERROR_INSUFFICIENT_BUFFER: answer as for a path that does not fit, cut and with the buffer's
+// size as the result), then calls go through again.
 void FailCall(SeamCall call, unsigned succeedFirst, unsigned failCount, DWORD lastError);
 
 // Calls made since the last ResetSeams.

@@ -79,6 +79,14 @@ DWORD SeamGetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size)
 {
     DWORD error;
     if (ShouldFail(SeamCall::GetModuleFileNameA, &error)) {
+        if (error == ERROR_INSUFFICIENT_BUFFER && size > 0) {
+            // As for a path longer than the buffer: cut to size - 1 characters, result size.
+            char path[32768];
+            GetModuleFileNameA(module, path, sizeof path);
+            lstrcpynA(buffer, path, (int)size);
+            SetLastError(error);
+            return size;
+        }
         SetLastError(error);
         return 0;
     }

@@ -1,0 +1,20 @@
+// launcher.exe: installs the Windows Installer package that travels inside its own file.
+#include <windows.h>
+
+#include "launcher/main_flow.h"
+#include "launcher/own_file.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
+{
+    static RunState run;
+    StartLauncher(&run, instance, showCommand);
+    if (CaptureCommandLine(&run) && CaptureOwnPath(&run)) {
+        run.outcome = ReadOwnFile(run.ownPath);
+        LoadLauncherStrings(&run);
+        if (ErrorValueCode(run.outcome) != 0)
+            SetMessageText(&run, run.damagedPackageText);
+        else
+            SelectAndInstall(&run);
+    }
+    return FinishLauncher(&run);
+}

@@ -1,0 +1,37 @@
+# cmake -DOBJDUMP=<objdump> -DPROGRAM=<file.exe> -P check_imports.cmake
+# Fails unless PROGRAM is a 64-bit GUI executable that imports system DLLs only: everything else
+# (the C++ runtime, zlib, OpenSSL, winpthread) must be linked in.
+cmake_minimum_required(VERSION 3.25)
+set(systemDlls
+  advapi32.dll bcrypt.dll comctl32.dll comdlg32.dll crypt32.dll gdi32.dll kernel32.dll msvcrt.dll
+  ole32.dll oleaut32.dll shell32.dll user32.dll winspool.drv ws2_32.dll)
+
+execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} could not read ${PROGRAM}")
+endif()
+
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+if(NOT imports)
+  message(FATAL_ERROR "${PROGRAM} imports nothing: not the program expected")
+endif()
+set(foreign)
+foreach(import ${imports})
+  string(REGEX REPLACE "^DLL Name: " "" dll "${import}")
+  string(STRIP "${dll}" dll)
+  string(TOLOWER "${dll}" dll)
+  message(STATUS "imports ${dll}")
+  if(NOT dll IN_LIST systemDlls)
+    list(APPEND foreign ${dll})
+  endif()
+endforeach()
+if(foreign)
+  message(FATAL_ERROR "${PROGRAM} imports DLLs that are not part of Windows: ${foreign}")
+endif()
+
+if(NOT dump MATCHES "Magic[ \t]+020b")
+  message(FATAL_ERROR "${PROGRAM} is not a PE32+ (64-bit) image")
+endif()
+if(NOT dump MATCHES "Subsystem[ \t]+00000002")
+  message(FATAL_ERROR "${PROGRAM} is not a GUI program (subsystem 2)")
+endif()

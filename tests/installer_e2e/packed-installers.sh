@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# packed-installers.sh LAUNCHER_PACK LAUNCHER_EXE PAYLOAD_KEY SIGNER_CERT SIGNER_KEY WORK_DIR PREFIX STANDIN PROGRAM
+# Packs the example product into copies of launcher.exe with launcher-pack (the native build's),
+# one installer per case of packed_installer_test, then runs that test program in its Wine
+# prefix through run-in-prefix.sh with PACKED_INSTALLERS naming the folder.
+set -euo pipefail
+pack="$1" launcher="$2" key="$3" cert="$4" signer_key="$5" work="$6" prefix="$7" standin="$8" program="$9"
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(cd "$here/../.." && pwd)"
+if [ ! -x "$pack" ]; then
+  echo "launcher-pack not found at $pack: build the native-release preset first" >&2
+  exit 1
+fi
+
+rm -rf "$work"
+mkdir -p "$work"
+osslsigncode sign -certs "$cert" -key "$signer_key" -h sha256 -in "$launcher" -out "$work/launcher-signed.exe" >/dev/null
+
+packed() { # NAME PRODUCT_CODE STUB PLACEMENT [FILL_BYTES [PACK_OPTIONS...]]
+  local name="$1" code="$2" stub="$3" placement="$4" fill="${5:-0}"
+  shift $(($# < 5 ? $# : 5))
+  printf 'installed by setup-%s.exe\n' "$name" >"$work/$name.txt"
+  # Bytes that do not compress make the payload as large as asked.
+  head -c "$fill" /dev/urandom >>"$work/$name.txt"
+  EXAMPLE_PRODUCT_CODE="$code" EXAMPLE_PAYLOAD="$work/$name.txt" EXAMPLE_CABINET="$name.cab" \
+    bash "$root/examples/build-example.sh" "$work/$name" example
+  "$pack" pack --stub "$stub" --key "$key" --msi "$work/$name/example.msi" -o "$work/setup-$name.exe" \
+    --placement "$placement" "$@" >/dev/null
+}
+packed end-signed "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A71}" "$work/launcher-signed.exe" end
+packed certificate-signed "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A72}" "$work/launcher-signed.exe" certificate
+packed end-unsigned "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A73}" "$launcher" end
+# A carrier just below the 64 MiB that the packer allows for a signature object, which the
+# platform's decoder must still take.
+packed certificate-near-limit "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A74}" "$work/launcher-signed.exe" certificate \
+  $((64 * 1024 * 1024 - 96 * 1024)) --level 0
+object=$("$pack" inspect "$work/setup-certificate-near-limit.exe" | sed -n 's/.*signature object \([0-9]*\) bytes.*/\1/p')
+if [ "$object" -lt $((64 * 1024 * 1024 - 256 * 1024)) ]; then
+  echo "the near-limit signature object is only $object bytes" >&2
+  exit 1
+fi
+
+export PACKED_INSTALLERS="$work"
+exec bash "$here/run-in-prefix.sh" real "$prefix" "$standin" "$program"

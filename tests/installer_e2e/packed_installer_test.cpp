@@ -1,0 +1,79 @@
+// Installers that launcher-pack made from launcher.exe, installed by the prefix's Windows
+// Installer: each placement on a signed launcher.exe, and the end placement on an unsigned one.
+// packed-installers.sh packs them (natively) before this program runs.
+#include <gtest/gtest.h>
+
+#include "tests/installer_e2e/e2e_support.h"
+#include "tests/tools/process_tools.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+struct PackedCase {
+    const char *name; // setup-<name>.exe
+    const char *productCode;
+};
+
+// The product codes packed-installers.sh gives the example product for each installer.
+const PackedCase packedCases[] = {
+    {"end-signed", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A71}"},
+    {"certificate-signed", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A72}"},
+    {"end-unsigned", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A73}"},
+    {"certificate-near-limit", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A74}"}, // a signature object of almost 64 MiB
+};
+
+std::string WindowsPath(std::string unixPath)
+{
+    std::replace(unixPath.begin(), unixPath.end(), '/', '\\');
+    return "Z:" + unixPath;
+}
+
+std::string InstalledFile()
+{
+    char programFiles[MAX_PATH] = {};
+    GetEnvironmentVariableA("ProgramW6432", programFiles, sizeof programFiles);
+    return std::string(programFiles) + "\\Launcher Example\\hello.txt";
+}
+
+void Uninstall(const std::string &productCode)
+{
+    if (!e2e::UninstallString(productCode).empty())
+        testtools::RunProgram(e2e::SystemFolder() + "\\msiexec.exe", " /x " + productCode + " /qn");
+}
+
+class PackedInstaller : public testing::TestWithParam<PackedCase> {
+  protected:
+    void SetUp() override
+    {
+        Uninstall(GetParam().productCode);
+        ASSERT_EQ(e2e::UninstallString(GetParam().productCode), "");
+        e2e::RemoveTree(e2e::DefaultExtractionFolder(GetParam().productCode));
+    }
+    void TearDown() override { Uninstall(GetParam().productCode); }
+};
+
+TEST_P(PackedInstaller, InstallsQuietly)
+{
+    const char *folder = std::getenv("PACKED_INSTALLERS");
+    ASSERT_NE(folder, nullptr) << "run by packed-installers.sh";
+    std::string setup = WindowsPath(std::string(folder) + "/setup-" + GetParam().name + ".exe");
+
+    e2e::Run run = e2e::RunWatched(setup, " /qn");
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_TRUE(run.windows.empty()) << "no message box";
+    EXPECT_NE(e2e::UninstallString(GetParam().productCode), "") << "registered in the 64-bit uninstall list";
+    std::string expected = std::string("installed by setup-") + GetParam().name + ".exe\n";
+    EXPECT_EQ(e2e::ReadText(InstalledFile()).substr(0, expected.size()), expected);
+    EXPECT_TRUE(e2e::Exists(e2e::DefaultExtractionFolder(GetParam().productCode) + "\\main.msi"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Placements, PackedInstaller, testing::ValuesIn(packedCases), [](const auto &info) {
+    std::string name = info.param.name;
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
+});
+
+} // namespace
