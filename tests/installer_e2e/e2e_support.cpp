@@ -57,26 +57,6 @@ void WritePackedLauncher(const std::string &path, const Package &package, int co
         throw std::runtime_error("cannot write " + path);
 }
 
-ScratchFolder::ScratchFolder(const std::string &tag)
-{
-    char base[MAX_PATH];
-    GetTempPathA(sizeof base, base);
-    for (unsigned n = GetTickCount();; n++) {
-        std::string candidate = std::string(base) + tag + "-" + std::to_string(n);
-        if (CreateDirectoryA(candidate.c_str(), nullptr)) {
-            path_ = candidate;
-            return;
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS)
-            throw std::runtime_error("cannot create " + candidate);
-    }
-}
-
-ScratchFolder::~ScratchFolder()
-{
-    RemoveTree(path_);
-}
-
 Run RunWatched(const std::string &program, const std::string &commandTail, const WindowHandler &onWindow,
                const TickHandler &onTick, DWORD timeoutMs)
 {
@@ -139,36 +119,10 @@ std::string DocumentsFolder()
     return path;
 }
 
-bool Exists(const std::string &path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 std::string ReadText(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void RemoveTree(const std::string &path)
-{
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = found.cFileName;
-            if (name == "." || name == "..")
-                continue;
-            std::string child = path + "\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(child);
-            else
-                DeleteFileA(child.c_str());
-        } while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    if (!RemoveDirectoryA(path.c_str()))
-        DeleteFileA(path.c_str());
 }
 
 std::string UninstallString(const std::string &productCode)
@@ -189,17 +143,6 @@ std::string ErrorText(DWORD code, const std::string &detail)
     char text[1024];
     FormatErrorText(code, text, sizeof text, detail.c_str());
     return text;
-}
-
-std::string OutputFolder(const std::string &name)
-{
-    char current[MAX_PATH];
-    GetCurrentDirectoryA(sizeof current, current);
-    std::string folder = std::string(current) + "\\test-output";
-    CreateDirectoryA(folder.c_str(), nullptr);
-    folder += "\\" + name;
-    CreateDirectoryA(folder.c_str(), nullptr);
-    return folder;
 }
 
 } // namespace e2e

@@ -10,8 +10,13 @@
 #include <vector>
 
 #include "tests/tools/window_tools.h"
+#include "tests/unit/win32_test_files.h"
 
 namespace e2e {
+
+using testfiles::Exists;
+using testfiles::RemoveTree;
+using ScratchFolder = testfiles::TempFolder;
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -31,20 +36,6 @@ Package BuiltPackage(const std::string &name, const std::string &productCode, co
 // "cab\1000\<cabinet>" (id 1001). Writes it to path.
 void WritePackedLauncher(const std::string &path, const Package &package, int compressionLevel = 9);
 
-// A fresh folder under the temporary folder, removed with its contents at the end.
-class ScratchFolder {
-  public:
-    explicit ScratchFolder(const std::string &tag);
-    ~ScratchFolder();
-    ScratchFolder(const ScratchFolder &) = delete;
-    ScratchFolder &operator=(const ScratchFolder &) = delete;
-    const std::string &path() const { return path_; }
-    std::string operator/(const std::string &name) const { return path_ + "\\" + name; }
-
-  private:
-    std::string path_;
-};
-
 // A watched run: every new visible dialog-class window of the process (message box or folder
 // browser) goes to onWindow, which answers it; without a handler each is answered with its
 // first button. Gives up after timeoutMs (the process is then terminated).
@@ -62,9 +53,7 @@ Run RunWatched(const std::string &program, const std::string &commandTail, const
 std::string InstallerFolder();
 std::string DefaultExtractionFolder(const std::string &productCode);
 
-bool Exists(const std::string &path);
 std::string ReadText(const std::string &path);
-void RemoveTree(const std::string &path);
 
 // The uninstall entry's UninstallString in the 64-bit registry view; empty when absent.
 std::string UninstallString(const std::string &productCode);
@@ -75,8 +64,5 @@ std::string ErrorText(DWORD code, const std::string &detail);
 
 std::string SystemFolder();
 std::string DocumentsFolder();
-
-// "<current folder>\test-output\<name>", created when missing: files for a person to look at.
-std::string OutputFolder(const std::string &name);
 
 } // namespace e2e

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "tests/installer_e2e/e2e_support.h"
+#include "tests/tools/file_tools.h"
 #include "tests/tools/process_tools.h"
 
 namespace {
@@ -113,7 +114,7 @@ TEST_F(StandInInstaller, ProgressWindowShowsTheProductAndCannotBeClosed)
 {
     // Large enough for the window to stay a while: one 512 KiB piece per timer tick.
     std::string setup = Packed(LargePackage(64u << 20), 1);
-    std::string screenshot = e2e::OutputFolder("progress_window") + "\\progress.bmp";
+    std::string screenshot = testtools::TestOutputFolder("progress_window") + "\\progress.bmp";
 
     HWND progress = nullptr;
     std::string caption, barClass;

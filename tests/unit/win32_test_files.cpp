@@ -77,7 +77,8 @@ void RemoveTree(const std::string &path)
         } while (FindNextFileA(search, &found));
         FindClose(search);
     }
-    RemoveDirectoryA(path.c_str());
+    if (!RemoveDirectoryA(path.c_str()))
+        DeleteFileA(path.c_str());
 }
 
 std::vector<std::uint8_t> Pattern(std::size_t length, unsigned seed)

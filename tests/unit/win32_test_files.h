@@ -27,6 +27,7 @@ class TempFolder {
 bool Exists(const std::string &path);
 std::vector<std::uint8_t> ReadAll(const std::string &path);
 void WriteAll(const std::string &path, const std::vector<std::uint8_t> &bytes);
+// Removes a folder with everything in it, or a file.
 void RemoveTree(const std::string &path);
 
 // Bytes that differ from position to position, so that an offset mistake shows.
