@@ -1,6 +1,7 @@
 #include "payload/extraction.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include "launcher/file_exists.h"
 
@@ -24,6 +25,28 @@ static void RollBackOutputFiles(ExtractionJob *job, const char *extractionFolder
         RemoveDirectoryA(extractionFolder);
 }
 
+// 1 when the file at path holds exactly data. A file found in place is used instead of being
+// written, so it must be the verified content: the launcher runs it with administrator rights.
+static int ExistingFileMatches(const char *path, const BYTE *data, DWORD length)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    LARGE_INTEGER size;
+    int matches = GetFileSizeEx(file, &size) && size.QuadPart == (LONGLONG)length;
+    BYTE buffer[65536];
+    DWORD offset = 0;
+    while (matches && offset < length) {
+        DWORD wanted = length - offset < sizeof buffer ? length - offset : (DWORD)sizeof buffer;
+        DWORD read = 0;
+        if (!ReadFile(file, buffer, wanted, &read, NULL) || read != wanted || memcmp(buffer, data + offset, read) != 0)
+            matches = 0;
+        offset += read;
+    }
+    CloseHandle(file);
+    return matches;
+}
+
 BOOL OpenOutputFiles(ExtractionJob *job, const char *extractionFolder)
 {
     for (int i = 0; i < job->count; i++) {
@@ -38,8 +61,14 @@ BOOL OpenOutputFiles(ExtractionJob *job, const char *extractionFolder)
             return FALSE;
         }
 
-        if (FileExists(record->outputPath))
-            continue;
+        // A file from an earlier run is used as it is; one with other content (or a folder of
+        // that name) counts as a file that cannot be created, and is left alone.
+        if (FileExists(record->outputPath)) {
+            if (ExistingFileMatches(record->outputPath, record->data, record->length))
+                continue;
+            RollBackOutputFiles(job, extractionFolder);
+            return FALSE;
+        }
 
         HANDLE file = CreateFileA(record->outputPath, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, NULL);

@@ -99,15 +99,11 @@ TEST_P(ExtractionStepRuns, WritesEveryFileInBoundedSteps)
 {
     const StepCase &c = GetParam();
     TempFolder folder("extract");
-    std::vector<std::vector<std::uint8_t>> previous(c.files.size());
-    for (std::size_t i = 0; i < c.files.size(); i++) {
-        if (c.files[i].existedBefore) {
-            previous[i] = Pattern(100 + i, 99);
-            testfiles::WriteAll(folder / c.files[i].name, previous[i]);
-        }
-    }
-
     TestJob test(c.files, c.chunkSize);
+    // A file left by an earlier run holds the same verified content.
+    for (std::size_t i = 0; i < c.files.size(); i++)
+        if (c.files[i].existedBefore)
+            testfiles::WriteAll(folder / c.files[i].name, test.contents[i]);
     ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
     std::vector<Call> calls = RunToEnd(test.job, c.withProgress);
 
@@ -134,7 +130,7 @@ TEST_P(ExtractionStepRuns, WritesEveryFileInBoundedSteps)
         SCOPED_TRACE(c.files[i].name);
         EXPECT_EQ(test.records[i].handle, nullptr) << "every handle is closed when the job is done";
         EXPECT_EQ(test.records[i].written, c.files[i].length);
-        EXPECT_EQ(ReadAll(folder / c.files[i].name), c.files[i].existedBefore ? previous[i] : test.contents[i]);
+        EXPECT_EQ(ReadAll(folder / c.files[i].name), test.contents[i]);
     }
 }
 
@@ -166,18 +162,53 @@ INSTANTIATE_TEST_SUITE_P(
                     StepCase{"NullProgress", {{"main.msi", 70000, false}, {"a.cab", 0, false}}, 65536, false, {}}),
     [](const testing::TestParamInfo<StepCase> &info) { return std::string(info.param.name); });
 
-TEST(OpenOutputFiles, OpensNewFilesAndLeavesExistingOnesAlone)
+TEST(OpenOutputFiles, OpensNewFilesAndUsesAnIdenticalFileFromAnEarlierRun)
 {
     TempFolder folder("open");
-    testfiles::WriteAll(folder / "a.cab", {1, 2, 3});
     TestJob test({{"main.msi", 10, false}, {"a.cab", 10, true}}, Chunk);
+    testfiles::WriteAll(folder / "a.cab", test.contents[1]);
 
     ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
     EXPECT_EQ(std::string(test.records[0].outputPath), folder / "main.msi");
     EXPECT_EQ(std::string(test.records[1].outputPath), folder / "a.cab");
     EXPECT_NE(test.records[0].handle, nullptr);
     EXPECT_EQ(test.records[1].handle, nullptr);
-    EXPECT_EQ(ReadAll(folder / "a.cab"), (std::vector<std::uint8_t>{1, 2, 3}));
+    EXPECT_EQ(ReadAll(folder / "a.cab"), test.contents[1]);
+}
+
+// A file in place that is not the verified content (planted, damaged or from another
+// product version) is never run: the attempt fails, rolls back, and the file stays as it was.
+TEST(OpenOutputFiles, RefusesAFileInPlaceWithOtherContent)
+{
+    struct Planted {
+        const char *name;
+        std::vector<std::uint8_t> content;
+    };
+    const Planted cases[] = {
+        {"other bytes", Pattern(10, 99)}, {"shorter", Pattern(9, 8)}, {"longer", Pattern(11, 8)}, {"empty", {}}};
+    for (const Planted &planted : cases) {
+        SCOPED_TRACE(planted.name);
+        TempFolder root("planted");
+        std::string folder = root / "{PRODUCT}";
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+        TestJob test({{"a.cab", 10, false}, {"main.msi", 10, true}}, Chunk);
+        testfiles::WriteAll(folder + "\\main.msi", planted.content);
+
+        EXPECT_FALSE(OpenOutputFiles(&test.job, folder.c_str()));
+        EXPECT_EQ(ReadAll(folder + "\\main.msi"), planted.content);
+        EXPECT_FALSE(Exists(folder + "\\a.cab")) << "what this attempt created is removed";
+        for (const auto &record : test.records)
+            EXPECT_EQ(record.handle, nullptr);
+    }
+}
+
+TEST(OpenOutputFiles, RefusesAFolderWhereAFileBelongs)
+{
+    TempFolder folder("folder");
+    ASSERT_TRUE(CreateDirectoryA((folder / "main.msi").c_str(), nullptr));
+    TestJob test({{"main.msi", 10, true}}, Chunk);
+    EXPECT_FALSE(OpenOutputFiles(&test.job, folder.path().c_str()));
+    EXPECT_TRUE(Exists(folder / "main.msi"));
 }
 
 struct RollBackCase {
@@ -194,11 +225,10 @@ TEST_P(OpenOutputFilesRollBack, RemovesOnlyWhatThisRunCreated)
     TempFolder root("rollback");
     std::string folder = root / "{PRODUCT}";
     ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
-    const std::vector<std::uint8_t> old = {9, 8, 7};
+    TestJob test({{"main.msi", 10, false}, {"old.cab", 3, true}, {c.failingName.c_str(), 10, false}}, Chunk);
+    const std::vector<std::uint8_t> old = test.contents[1];
     if (c.folderHoldsOldFile)
         testfiles::WriteAll(folder + "\\old.cab", old);
-
-    TestJob test({{"main.msi", 10, false}, {"old.cab", 3, true}, {c.failingName.c_str(), 10, false}}, Chunk);
     EXPECT_FALSE(OpenOutputFiles(&test.job, folder.c_str()));
 
     EXPECT_FALSE(Exists(folder + "\\main.msi"));
