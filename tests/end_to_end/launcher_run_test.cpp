@@ -4,6 +4,7 @@
 #include "tests/fixtures/fixtures.h"
 #include "tests/tools/file_tools.h"
 #include "tests/tools/process_tools.h"
+#include "tests/unit/system_text.h"
 #include "tests/unit/win32_test_files.h"
 
 #include <gtest/gtest.h>
@@ -21,12 +22,7 @@ const char DamagedPackageText[] =
 // The system's text for code, trimmed as the launcher trims it, with the launcher's detail.
 std::string StandardText(DWORD code, DWORD line)
 {
-    char text[2048] = {};
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0x400,
-                                  text, sizeof text, nullptr);
-    std::string trimmed(text, length);
-    while (!trimmed.empty() && std::string(". \r\n").find(trimmed.back()) != std::string::npos)
-        trimmed.pop_back();
+    std::string trimmed = TrimmedSystemText(code);
     std::string detail = "(1, " + std::to_string(code) + ", " + std::to_string(line) + ").";
     return trimmed.empty() ? "Error " + std::to_string(code) + " " + detail : trimmed + " " + detail;
 }

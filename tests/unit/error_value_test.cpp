@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "tests/unit/system_text.h"
+
 namespace {
 
 DWORD WINAPI NoLastError()
@@ -26,18 +28,6 @@ TEST(MakeErrorValue, TakesTheLastErrorOrElseTheDefault)
     EXPECT_EQ(ErrorValueCode(fromSystem), 5u);
     EXPECT_EQ(ErrorValueLine(fromSystem), 2042u);
     EXPECT_EQ(fromSystem, (2042ull << 32) | 5u);
-}
-
-// The system's own text for code, trimmed of trailing full stops, spaces and line breaks.
-std::string TrimmedSystemText(DWORD code)
-{
-    char text[2048] = {};
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0x400,
-                                  text, sizeof text, nullptr);
-    std::string trimmed(text, length);
-    while (!trimmed.empty() && std::string(". \r\n").find(trimmed.back()) != std::string::npos)
-        trimmed.pop_back();
-    return trimmed;
 }
 
 std::string Format(DWORD code, const char *detail, DWORD size = 2048)
