@@ -1,23 +1,44 @@
 // Inflating one payload item's data field. The format does not record the inflated length, so
-// the output grows by one step per zlib call.
+// the output grows by one step per zlib call, inside address space reserved for the largest
+// output a 32-bit length can describe: growing commits pages and never moves what was made.
 #include "payload/inflate.h"
 
 #include <string.h>
 #include <zlib.h>
 
+static const SIZE_T OutputReservation = (SIZE_T)0xFFFFFFFFu + 1;
+static const SIZE_T PageSize = 4096;
+
+static SIZE_T RoundUpToPage(SIZE_T bytes)
+{
+    return (bytes + PageSize - 1) & ~(PageSize - 1);
+}
+
+BYTE *AllocateItemOutput(DWORD size)
+{
+    // A block of no bytes is still a block: the caller gets a pointer to free like any other.
+    SIZE_T bytes = size > 0 ? (SIZE_T)size : 1;
+    return (BYTE *)VirtualAlloc(NULL, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void FreeItemOutput(BYTE *data)
+{
+    if (data != NULL)
+        VirtualFree(data, 0, MEM_RELEASE);
+}
+
 // Ends the stream and releases whatever was produced; a failure never hands out partial output.
 static int FailInflate(z_stream *stream, BYTE *buffer, int status)
 {
     inflateEnd(stream);
-    if (buffer != NULL)
-        LocalFree(buffer);
+    FreeItemOutput(buffer);
     return status;
 }
 
 int InflateBuffer(BYTE **outData, DWORD *outSize, const BYTE *input, DWORD inputSize)
 {
     // Short inputs get a fixed step; longer ones an eighth of their length, so that large items
-    // need few resizes.
+    // need few zlib calls.
     DWORD step = inputSize < 256 ? 256 : inputSize / 8;
     *outData = NULL;
     *outSize = 0;
@@ -28,7 +49,10 @@ int InflateBuffer(BYTE **outData, DWORD *outSize, const BYTE *input, DWORD input
     if (status != Z_OK)
         return status;
 
-    BYTE *buffer = NULL;
+    BYTE *buffer = (BYTE *)VirtualAlloc(NULL, OutputReservation, MEM_RESERVE, PAGE_NOACCESS);
+    if (buffer == NULL)
+        return FailInflate(&stream, NULL, Z_MEM_ERROR);
+    SIZE_T committed = 0;
     DWORD produced = 0;
     DWORD consumed = 0;
     for (;;) {
@@ -42,14 +66,12 @@ int InflateBuffer(BYTE **outData, DWORD *outSize, const BYTE *input, DWORD input
             // The output length is 32-bit: a stream that would inflate past it cannot be held.
             if (produced > 0xFFFFFFFFu - step)
                 return FailInflate(&stream, buffer, Z_MEM_ERROR);
-            BYTE *grown;
-            if (buffer == NULL)
-                grown = (BYTE *)LocalAlloc(LMEM_FIXED, step);
-            else
-                grown = (BYTE *)LocalReAlloc(buffer, (SIZE_T)produced + step, LMEM_MOVEABLE);
-            if (grown == NULL)
-                return FailInflate(&stream, buffer, Z_MEM_ERROR);
-            buffer = grown;
+            SIZE_T needed = RoundUpToPage((SIZE_T)produced + step);
+            if (needed > committed) {
+                if (VirtualAlloc(buffer + committed, needed - committed, MEM_COMMIT, PAGE_READWRITE) == NULL)
+                    return FailInflate(&stream, buffer, Z_MEM_ERROR);
+                committed = needed;
+            }
 
             stream.next_out = buffer + produced;
             stream.avail_out = step;

@@ -5,16 +5,30 @@
 
 #include <windows.h>
 
-enum class SeamCall { LocalAlloc, LocalReAlloc, GlobalAlloc, GetModuleFileNameA, ReadFile, Count };
+enum class SeamCall {
+    LocalAlloc,
+    LocalReAlloc,
+    VirtualAlloc,
+    GlobalAlloc,
+    GetModuleFileNameA,
+    ReadFile,
+    WriteFile,
+    Count
+};
 
 // The first succeedFirst calls go through, the next failCount fail with lastError (for
-// ReadFile: succeed but read one byte short when lastError is 0; for GetModuleFileNameA with
+// ReadFile: succeed but read one byte short when lastError is 0; for WriteFile: fail having
+// written nothing; for GetModuleFileNameA with
 // ERROR_INSUFFICIENT_BUFFER: answer as for a path that does not fit, cut and with the buffer's
 // size as the result), then calls go through again.
 void FailCall(SeamCall call, unsigned succeedFirst, unsigned failCount, DWORD lastError);
 
 // Calls made since the last ResetSeams.
 unsigned SeamCallCount(SeamCall call);
+
+// Bytes that VirtualAlloc calls with MEM_COMMIT alone (commits in reserved space) committed
+// since the last ResetSeams.
+SIZE_T SeamCommittedBytes();
 
 // No failures armed, counters at 0.
 void ResetSeams();
