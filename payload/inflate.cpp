@@ -1,6 +1,6 @@
 // Inflating one payload item's data field. The format does not record the inflated length, so
-// the output grows by one step per zlib call, inside address space reserved for the largest
-// output a 32-bit length can describe: growing commits pages and never moves what was made.
+// the output grows with every zlib call, inside address space reserved for the largest output a
+// 32-bit length can describe: growing commits pages and never moves what was made.
 #include "payload/inflate.h"
 
 #include <string.h>
@@ -8,6 +8,8 @@
 
 static const SIZE_T OutputReservation = (SIZE_T)0xFFFFFFFFu + 1;
 static const SIZE_T PageSize = 4096;
+// The most fresh output space one zlib call gets: what is committed ahead of the output.
+static const DWORD OutputWindow = 1u << 20;
 
 static SIZE_T RoundUpToPage(SIZE_T bytes)
 {
@@ -38,8 +40,9 @@ static int FailInflate(z_stream *stream, BYTE *buffer, int status)
 int InflateBuffer(BYTE **outData, DWORD *outSize, const BYTE *input, DWORD inputSize)
 {
     // Short inputs get a fixed step; longer ones an eighth of their length, so that large items
-    // need few zlib calls.
+    // need few zlib calls. Each call gets a step of output space, at most a window.
     DWORD step = inputSize < 256 ? 256 : inputSize / 8;
+    DWORD window = step < OutputWindow ? step : OutputWindow;
     *outData = NULL;
     *outSize = 0;
 
@@ -64,9 +67,9 @@ int InflateBuffer(BYTE **outData, DWORD *outSize, const BYTE *input, DWORD input
 
         do {
             // The output length is 32-bit: a stream that would inflate past it cannot be held.
-            if (produced > 0xFFFFFFFFu - step)
+            if (produced > 0xFFFFFFFFu - window)
                 return FailInflate(&stream, buffer, Z_MEM_ERROR);
-            SIZE_T needed = RoundUpToPage((SIZE_T)produced + step);
+            SIZE_T needed = RoundUpToPage((SIZE_T)produced + window);
             if (needed > committed) {
                 if (VirtualAlloc(buffer + committed, needed - committed, MEM_COMMIT, PAGE_READWRITE) == NULL)
                     return FailInflate(&stream, buffer, Z_MEM_ERROR);
@@ -74,14 +77,14 @@ int InflateBuffer(BYTE **outData, DWORD *outSize, const BYTE *input, DWORD input
             }
 
             stream.next_out = buffer + produced;
-            stream.avail_out = step;
+            stream.avail_out = window;
             status = inflate(&stream, Z_NO_FLUSH);
             if (status == Z_STREAM_ERROR || status == Z_NEED_DICT)
                 status = Z_DATA_ERROR;
             if (status == Z_DATA_ERROR || status == Z_MEM_ERROR)
                 return FailInflate(&stream, buffer, status);
             // Z_BUF_ERROR only says this slice is used up.
-            produced += step - stream.avail_out;
+            produced += window - stream.avail_out;
         } while (stream.avail_out == 0);
 
         consumed += slice - stream.avail_in;

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <functional>
 #include <ostream>
+#include <random>
 #include <string>
 
 namespace {
@@ -64,6 +66,12 @@ DWORD StepFor(std::size_t inputSize)
     return inputSize < 256 ? 256 : static_cast<DWORD>(inputSize / 8);
 }
 
+// The output space of one zlib call: a step, at most 1 MiB.
+DWORD WindowFor(std::size_t inputSize)
+{
+    return std::min<DWORD>(StepFor(inputSize), 1u << 20);
+}
+
 struct GoodCase {
     const char *name;
     std::function<Bytes()> input;
@@ -84,7 +92,7 @@ SIZE_T RoundUpToPage(SIZE_T bytes)
     return (bytes + PageSize - 1) / PageSize * PageSize;
 }
 
-TEST_P(InflateGood, GrowsInPlaceByCommittingOneStepAhead)
+TEST_P(InflateGood, GrowsInPlaceByCommittingOneWindowAhead)
 {
     const GoodCase &c = GetParam();
     Bytes input = c.input();
@@ -93,12 +101,12 @@ TEST_P(InflateGood, GrowsInPlaceByCommittingOneStepAhead)
     ASSERT_EQ(result.status, 0);
     EXPECT_EQ(result.output, c.expected);
     // One reservation, then commits in it: the output never moves, and the last call was given
-    // one step of room after what was produced before it, and no more.
-    DWORD step = StepFor(input.size());
+    // one window of room after what was produced before it, and no more.
+    DWORD window = WindowFor(input.size());
     EXPECT_EQ(SeamCallCount(SeamCall::LocalAlloc), 0u);
     EXPECT_EQ(SeamCallCount(SeamCall::LocalReAlloc), 0u);
-    EXPECT_GE(SeamCommittedBytes(), result.output.size() + 1) << "step " << step;
-    EXPECT_LE(SeamCommittedBytes(), RoundUpToPage(result.output.size() + step)) << "step " << step;
+    EXPECT_GE(SeamCommittedBytes(), result.output.size() + 1) << "window " << window;
+    EXPECT_LE(SeamCommittedBytes(), RoundUpToPage(result.output.size() + window)) << "window " << window;
     EXPECT_EQ(SeamCommittedBytes() % PageSize, 0u);
 }
 
@@ -106,6 +114,17 @@ const Bytes directoryLike = Pattern(190, 7);
 const Bytes storedBytes = Pattern(245, 11);
 const Bytes packageLike = Pattern(300000, 3);
 const Bytes zeros(1 << 16, 0);
+
+// As incompressible as a cabinet, and large enough for a step of over 1 MiB.
+Bytes Random(std::size_t size)
+{
+    std::mt19937_64 random(size);
+    Bytes out(size);
+    for (std::size_t i = 0; i < size; i++)
+        out[i] = static_cast<std::uint8_t>(random() >> 56);
+    return out;
+}
+const Bytes cabinetLike = Random(12u << 20);
 
 INSTANTIATE_TEST_SUITE_P(Streams, InflateGood,
                          testing::Values(
@@ -123,6 +142,8 @@ INSTANTIATE_TEST_SUITE_P(Streams, InflateGood,
                                       storedBytes},
                              GoodCase{"LargeStreamStepsByAnEighth", [] { return Zlib(packageLike); }, packageLike},
                              GoodCase{"HighRatioStreamGrowsOften", [] { return Zlib(zeros); }, zeros},
+                             GoodCase{"LargeStepCommitsOneWindowAhead", [] { return Zlib(cabinetLike, 1); },
+                                      cabinetLike},
                              GoodCase{"EmptyContent", [] { return Zlib({}); }, Bytes{}},
                              GoodCase{"TrailingBytesIgnored",
                                       [] {
