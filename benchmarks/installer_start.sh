@@ -14,7 +14,7 @@ build="$root/build/windows"
 mebibytes="${1:-64}"
 runs="${RUNS:-10}"
 # The SHA-256 that the launcher verifies items with: openssl, or system (the OS's CNG).
-launcher_hash="${LAUNCHER_HASH:-openssl}"
+launcher_hash="${LAUNCHER_HASH:-system}"
 for program in launcher.exe tests/tools/run_exit_code.exe tests/installer_e2e/standin_msiexec.exe \
   benchmarks/installer_start/baseline_extract.exe benchmarks/installer_start/prepare_installer_start.exe; do
   [ -f "$build/$program" ] || { echo "missing $build/$program: build the windows preset first" >&2; exit 1; }
