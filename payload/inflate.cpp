@@ -8,7 +8,7 @@
 
 static const SIZE_T OutputReservation = (SIZE_T)0xFFFFFFFFu + 1;
 static const SIZE_T PageSize = 4096;
-// The most fresh output space one zlib call gets: what is committed ahead of the output.
+// The most fresh output space one zlib call gets, committed ahead of the output.
 static const DWORD OutputWindow = 1u << 20;
 
 static SIZE_T RoundUpToPage(SIZE_T bytes)
@@ -40,9 +40,8 @@ static int FailInflate(z_stream *stream, BYTE *buffer, int status)
 int InflateBuffer(BYTE **outData, DWORD *outSize, const BYTE *input, DWORD inputSize)
 {
     // Short inputs get a fixed step; longer ones an eighth of their length, so that large items
-    // need few zlib calls. Each call gets a step of output space, at most a window.
+    // need few zlib calls.
     DWORD step = inputSize < 256 ? 256 : inputSize / 8;
-    DWORD window = step < OutputWindow ? step : OutputWindow;
     *outData = NULL;
     *outSize = 0;
 
@@ -66,6 +65,11 @@ int InflateBuffer(BYTE **outData, DWORD *outSize, const BYTE *input, DWORD input
         stream.avail_in = slice;
 
         do {
+            // Each call gets a step of output space, or as much as was made so far when that is
+            // more (a well-compressed item needs fewer calls), at most a window.
+            DWORD window = produced > step ? produced : step;
+            if (window > OutputWindow)
+                window = OutputWindow;
             // The output length is 32-bit: a stream that would inflate past it cannot be held.
             if (produced > 0xFFFFFFFFu - window)
                 return FailInflate(&stream, buffer, Z_MEM_ERROR);

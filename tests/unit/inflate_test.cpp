@@ -66,10 +66,11 @@ DWORD StepFor(std::size_t inputSize)
     return inputSize < 256 ? 256 : static_cast<DWORD>(inputSize / 8);
 }
 
-// The output space of one zlib call: a step, at most 1 MiB.
-DWORD WindowFor(std::size_t inputSize)
+// The most output space one zlib call gets: a step, or the output made before it when that is
+// more, at most 1 MiB.
+DWORD WindowFor(std::size_t inputSize, std::size_t outputSize)
 {
-    return std::min<DWORD>(StepFor(inputSize), 1u << 20);
+    return static_cast<DWORD>(std::min<std::size_t>(std::max<std::size_t>(StepFor(inputSize), outputSize), 1u << 20));
 }
 
 struct GoodCase {
@@ -102,7 +103,7 @@ TEST_P(InflateGood, GrowsInPlaceByCommittingOneWindowAhead)
     EXPECT_EQ(result.output, c.expected);
     // One reservation, then commits in it: the output never moves, and the last call was given
     // one window of room after what was produced before it, and no more.
-    DWORD window = WindowFor(input.size());
+    DWORD window = WindowFor(input.size(), result.output.size());
     EXPECT_EQ(SeamCallCount(SeamCall::LocalAlloc), 0u);
     EXPECT_EQ(SeamCallCount(SeamCall::LocalReAlloc), 0u);
     EXPECT_GE(SeamCommittedBytes(), result.output.size() + 1) << "window " << window;
@@ -195,6 +196,21 @@ INSTANTIATE_TEST_SUITE_P(Streams, InflateBad,
                                          BadCase{"PresetDictionary",
                                                  [] { return Deflate(directoryLike, 15, Pattern(64, 1)); }}),
                          [](const testing::TestParamInfo<BadCase> &info) { return std::string(info.param.name); });
+
+// 16 MiB of zeros deflate to 16 KiB, so a step is 2 KiB: the output space must grow with the
+// output, or the item takes thousands of zlib calls and commits.
+TEST(InflateBuffer, HighRatioItemGrowsInFewCommits)
+{
+    const Bytes output(16u << 20, 0);
+    Bytes input = Zlib(output);
+    SeamScope seams;
+    Inflated result = Inflate(input);
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, output);
+    // The reservation, commits doubling from the step up to 1 MiB, then about one per MiB: tens,
+    // where output space of a step per call would take thousands.
+    EXPECT_LE(SeamCallCount(SeamCall::VirtualAlloc), 64u);
+}
 
 TEST(InflateBuffer, StreamCutAnywhereIsDataError)
 {
