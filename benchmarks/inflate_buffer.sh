@@ -33,18 +33,23 @@ done
 json="$build/benchmark-inflate-buffer.json"
 hyperfine --warmup 1 --runs "$runs" --export-json "$json" "${commands[@]}"
 
-# One line per ratio, then the largest of the three as the last line.
+# One line per ratio, with the CPU time (user and system) beside the wall-clock time, which a
+# busy machine stretches; then the largest of the three as the last line.
 python3 - "$json" "$repeat" <<'PY'
 import json, sys
-results = {r["command"]: r["mean"] for r in json.load(open(sys.argv[1]))["results"]}
+runs = json.load(open(sys.argv[1]))["results"]
+results = {r["command"]: r["mean"] for r in runs}
+cpu = {r["command"]: r["user"] + r["system"] for r in runs}
 repeat = int(sys.argv[2])
 worst = None
 for ratio in ("1", "4", "50"):
     fixed = results[f"read {ratio}:1"]
     launcher = (results[f"launcher {ratio}:1"] - fixed) / repeat
     zlib = (results[f"uncompress {ratio}:1"] - fixed) / repeat
+    cpuFixed = cpu[f"read {ratio}:1"]
+    cpuRatio = (cpu[f"launcher {ratio}:1"] - cpuFixed) / (cpu[f"uncompress {ratio}:1"] - cpuFixed)
     figures = f"InflateBuffer {launcher:.3f} s, uncompress {zlib:.3f} s per 64 MiB at {ratio}:1"
-    print(f"{ratio}:1 {launcher / zlib:.2f} ({figures})")
+    print(f"{ratio}:1 {launcher / zlib:.2f} ({figures}); CPU time {cpuRatio:.2f}")
     if worst is None or launcher / zlib > worst[0]:
         worst = (launcher / zlib, figures)
 print(f"ratio {worst[0]:.2f} (the largest: {worst[1]})")

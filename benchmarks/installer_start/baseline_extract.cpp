@@ -11,7 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 namespace {
 
@@ -43,33 +43,35 @@ int main(int argc, char **argv)
     HANDLE in = CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (in == INVALID_HANDLE_VALUE)
         return 3;
-    std::vector<unsigned char> input(GetFileSize(in, nullptr));
+    // Buffers that are not zeroed first: they are written whole before they are read.
+    DWORD inputSize = GetFileSize(in, nullptr);
+    std::unique_ptr<unsigned char[]> input(new unsigned char[inputSize]);
     DWORD read = 0;
-    BOOL ok = ReadFile(in, input.data(), static_cast<DWORD>(input.size()), &read, nullptr);
+    BOOL ok = ReadFile(in, input.get(), inputSize, &read, nullptr);
     CloseHandle(in);
-    if (!ok || read != input.size() || input.size() < 4)
+    if (!ok || read != inputSize || inputSize < 4)
         return 4;
 
-    uLongf length = input[0] | input[1] << 8 | input[2] << 16 | static_cast<uLongf>(input[3]) << 24;
-    std::vector<unsigned char> output(length);
-    if (uncompress(output.data(), &length, input.data() + 4, static_cast<uLong>(input.size() - 4)) != Z_OK ||
-        length != output.size())
+    uLongf size = input[0] | input[1] << 8 | input[2] << 16 | static_cast<uLongf>(input[3]) << 24;
+    uLongf length = size;
+    std::unique_ptr<unsigned char[]> output(new unsigned char[size]);
+    if (uncompress(output.get(), &length, input.get() + 4, inputSize - 4) != Z_OK || length != size)
         return 5;
     unsigned char digest[SHA256_DIGEST_LENGTH];
     if (system) {
-        if (!SystemSha256(output.data(), output.size(), digest))
+        if (!SystemSha256(output.get(), size, digest))
             return 8;
     } else {
-        SHA256(output.data(), output.size(), digest);
+        SHA256(output.get(), size, digest);
     }
 
     HANDLE out = CreateFileA(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE)
         return 6;
     DWORD written = 0;
-    ok = WriteFile(out, output.data(), static_cast<DWORD>(output.size()), &written, nullptr);
+    ok = WriteFile(out, output.get(), static_cast<DWORD>(size), &written, nullptr);
     CloseHandle(out);
-    if (!ok || written != output.size())
+    if (!ok || written != size)
         return 7;
     for (unsigned char byte : digest)
         std::printf("%02x", byte);
