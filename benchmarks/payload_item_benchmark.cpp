@@ -66,7 +66,7 @@ void BM_ReadPayloadItem(benchmark::State &state, Content content)
             break;
         }
         benchmark::DoNotOptimize(data);
-        LocalFree(data);
+        FreeItemOutput(data);
     }
     ReportSizes(state, fixture);
 }

@@ -7,6 +7,7 @@
 #include "launcher/file_exists.h"
 #include "launcher/launcher_state.h"
 #include "payload/extraction.h"
+#include "payload/inflate.h"
 #include "ui/folder_prompt.h"
 #include "ui/progress_dialog.h"
 
@@ -216,7 +217,7 @@ void CleanUpInstallerPhases(RunState *run)
         for (int i = 0; i < job->count; i++) {
             FileRecord *record = &job->items[i];
             if (record->data != NULL) {
-                LocalFree(record->data);
+                FreeItemOutput(record->data);
                 record->data = NULL;
             }
             if (record->handle != NULL) {

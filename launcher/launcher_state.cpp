@@ -23,13 +23,23 @@ BOOL AppendPayloadDescriptor(const PayloadDescriptor *descriptor)
     return TRUE;
 }
 
+void FreePayloadImages(void)
+{
+    for (DWORD i = 0; i < launcherState.payloadCount; i++) {
+        if (launcherState.payloads[i].image != NULL)
+            LocalFree(launcherState.payloads[i].image);
+        launcherState.payloads[i].image = NULL;
+        launcherState.payloads[i].imageSize = 0;
+    }
+}
+
 void FreePayloadDescriptors(void)
 {
     for (DWORD i = 0; i < launcherState.payloadCount; i++) {
         if (launcherState.payloads[i].image != NULL)
             LocalFree(launcherState.payloads[i].image);
         if (launcherState.payloads[i].directory != NULL)
-            LocalFree(launcherState.payloads[i].directory);
+            FreeItemOutput(launcherState.payloads[i].directory);
     }
     if (launcherState.payloads != NULL)
         LocalFree(launcherState.payloads);

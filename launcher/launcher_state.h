@@ -24,5 +24,9 @@ extern TaskbarProgress *taskbarProgress;
 // grow: it is then unchanged and the caller still owns the descriptor's buffers.
 BOOL AppendPayloadDescriptor(const PayloadDescriptor *descriptor);
 
+// Frees every descriptor's container image and clears it; the directories stay. Once the chosen
+// items are inflated and verified nothing reads the images again.
+void FreePayloadImages(void);
+
 // Frees every descriptor's buffers and the list, leaving the list empty.
 void FreePayloadDescriptors(void);

@@ -75,7 +75,10 @@ void SelectAndInstall(RunState *run)
     run->installerPath[0] = '\0';
     run->extractionFolder[0] = '\0';
 
-    if (!SelectPackage(&run->job, &run->selection)) {
+    BOOL selected = SelectPackage(&run->job, &run->selection);
+    // Every chosen item is inflated and verified: the containers are not read again.
+    FreePayloadImages();
+    if (!selected) {
         SetMessageText(run, run->damagedPackageText);
         run->outcome = MakeFixedErrorValue(ERROR_INVALID_DATA, 2151);
     } else {

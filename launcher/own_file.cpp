@@ -46,8 +46,10 @@ ErrorValue ReadOwnFile(const char *path)
         outcome = MakeFixedErrorValue(ERROR_READ_FAULT, 2023);
     } else {
         outcome = LocatePayload(image, size);
-        if (ErrorValueCode(outcome) == 0 && launcherState.payloadCount == 0)
-            outcome = LoadWholeImagePayload(image, size);
+        if (ErrorValueCode(outcome) == 0 && launcherState.payloadCount == 0) {
+            outcome = AdoptWholeImagePayload(image, size);
+            image = NULL; // the descriptor holds it now
+        }
     }
 
     if (image != NULL)

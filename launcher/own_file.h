@@ -9,6 +9,7 @@
 char *GetOwnPath(void);
 
 // Reads the file at path whole and has its payload containers located; when the locator finds
-// none, the whole image is taken as the one container. Every container found is appended to
-// launcherState.payloads. The file's own buffer is freed before returning.
+// none, the whole image is taken as the one container, which then keeps the file's buffer (the
+// file is held once). Every container found is appended to launcherState.payloads. Otherwise
+// the file's buffer is freed before returning.
 ErrorValue ReadOwnFile(const char *path);

@@ -43,9 +43,9 @@ class LoadedPayloads {
     bool fromCarriers;
 };
 
-struct LocalBlock {
+struct ItemOutput {
     BYTE *data = nullptr;
-    ~LocalBlock() { LocalFree(data); }
+    ~ItemOutput() { FreeItemOutput(data); }
 };
 
 int CollectRecord(DWORD containerIndex, DWORD recordId, const char *path, void *context)
@@ -82,7 +82,7 @@ void ListItems(const PayloadDescriptor &descriptor, ContainerInfo &container)
 void ReadItem(const PayloadDescriptor &descriptor, ItemInfo &item,
               const std::function<void(const BYTE *, DWORD)> &visit)
 {
-    LocalBlock output;
+    ItemOutput output;
     DWORD outputLength = 0;
     ErrorValue value =
         ReadPayloadItem(&descriptor, item.head ? HeadItemGuid : FileItemGuid, item.id, &output.data, &outputLength);
@@ -165,7 +165,7 @@ Selection SelectPackageFor(const Bytes &image, std::uint32_t lcid)
         FileRecord &record = job.items[i];
         if (record.data)
             selection.files.push_back({record.name, Bytes(record.data, record.data + record.length)});
-        LocalFree(record.data);
+        FreeItemOutput(record.data);
     }
     LocalFree(job.items);
     if (!selected)

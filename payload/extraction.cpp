@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "launcher/file_exists.h"
+#include "payload/inflate.h"
 
 // Undoes what one attempt created: closes and deletes the files it opened (files found in
 // place have no handle and are left alone) and removes the folder, which only succeeds when
@@ -101,10 +102,14 @@ DWORD ExtractionStep(ExtractionJob *job, DWORD *progress)
             return wrote && done == wanted ? ERROR_MORE_DATA : ERROR_WRITE_FAULT;
         }
 
+        // Finished: nothing reads the content again, so the launcher holds none of it while the
+        // installer runs.
         if (record->handle != NULL) {
             CloseHandle(record->handle);
             record->handle = NULL;
         }
+        FreeItemOutput(record->data);
+        record->data = NULL;
         job->current++;
     }
 

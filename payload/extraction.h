@@ -11,5 +11,6 @@
 BOOL OpenOutputFiles(ExtractionJob *job, const char *extractionFolder);
 
 // One step: 0 when every record is finished, 234 (ERROR_MORE_DATA) to be called again, 29
-// (ERROR_WRITE_FAULT) when this step's write failed or was short. progress may be null.
+// (ERROR_WRITE_FAULT) when this step's write failed or was short. progress may be null. The
+// step that closes a finished record also frees its data (an item output) and clears it.
 DWORD ExtractionStep(ExtractionJob *job, DWORD *progress);

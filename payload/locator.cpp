@@ -60,19 +60,16 @@ static DWORD LeadingObjectSize(const BYTE *body, DWORD bodySize)
     return objectSize <= bodySize ? (DWORD)objectSize : bodySize;
 }
 
-// Takes a private copy of bytes as one container, reads its package directory and appends the
-// descriptor. On failure everything made here is released and nothing is appended.
-static ErrorValue LoadContainer(const BYTE *bytes, DWORD size, DWORD copyFailureLine, DWORD appendFailureLine)
+// Takes image (a local-heap block) over as one container, reads its package directory and
+// appends the descriptor. On failure the image and everything made here are released and
+// nothing is appended.
+static ErrorValue AdoptContainer(BYTE *image, DWORD size, DWORD appendFailureLine)
 {
     PayloadDescriptor descriptor;
     memset(&descriptor, 0, sizeof descriptor);
     descriptor.flags = PayloadFlagCompressed | PayloadFlagSigned;
     descriptor.imageSize = size;
-    descriptor.image = (BYTE *)LocalAlloc(LMEM_FIXED, size);
-    if (descriptor.image == NULL)
-        return MakeErrorValue(GetLastError, ERROR_NOT_ENOUGH_MEMORY, copyFailureLine);
-    if (size > 0)
-        memcpy(descriptor.image, bytes, size);
+    descriptor.image = image;
 
     ErrorValue result = ReadPayloadItem(&descriptor, HeadItemGuid, 0, &descriptor.directory, &descriptor.directorySize);
     if (ErrorValueCode(result) != 0) {
@@ -82,9 +79,20 @@ static ErrorValue LoadContainer(const BYTE *bytes, DWORD size, DWORD copyFailure
     if (!AppendPayloadDescriptor(&descriptor)) {
         result = MakeErrorValue(GetLastError, ERROR_NOT_ENOUGH_MEMORY, appendFailureLine);
         LocalFree(descriptor.image);
-        LocalFree(descriptor.directory);
+        FreeItemOutput(descriptor.directory);
     }
     return result;
+}
+
+// A private copy of bytes as one container, as AdoptContainer takes it.
+static ErrorValue LoadContainer(const BYTE *bytes, DWORD size, DWORD copyFailureLine, DWORD appendFailureLine)
+{
+    BYTE *image = (BYTE *)LocalAlloc(LMEM_FIXED, size);
+    if (image == NULL)
+        return MakeErrorValue(GetLastError, ERROR_NOT_ENOUGH_MEMORY, copyFailureLine);
+    if (size > 0)
+        memcpy(image, bytes, size);
+    return AdoptContainer(image, size, appendFailureLine);
 }
 
 static BOOL IsCarrierExtension(const CERT_EXTENSION *extension)
@@ -190,4 +198,9 @@ ErrorValue LocatePayload(const BYTE *image, DWORD imageSize)
 ErrorValue LoadWholeImagePayload(const BYTE *image, DWORD imageSize)
 {
     return LoadContainer(image, imageSize, 2016, 2001);
+}
+
+ErrorValue AdoptWholeImagePayload(BYTE *image, DWORD imageSize)
+{
+    return AdoptContainer(image, imageSize, 2001);
 }

@@ -17,3 +17,7 @@ ErrorValue LocatePayload(const BYTE *image, DWORD imageSize);
 // The whole-image step: takes a private copy of the whole file image as one container, reads
 // its package directory and appends the descriptor.
 ErrorValue LoadWholeImagePayload(const BYTE *image, DWORD imageSize);
+
+// The whole-image step without a copy: the descriptor takes image (a local-heap block) over,
+// so the file is held once. On failure image is freed; either way the caller no longer owns it.
+ErrorValue AdoptWholeImagePayload(BYTE *image, DWORD imageSize);

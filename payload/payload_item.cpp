@@ -2,8 +2,6 @@
 // signature check against the key built into the launcher.
 #include "payload/payload_item.h"
 
-#include "payload/inflate.h"
-
 #include <string.h>
 
 #include <bcrypt.h>
@@ -153,7 +151,7 @@ static ErrorValue ProduceItem(const PayloadDescriptor *descriptor, const BYTE *d
             return MakeFixedErrorValue(ERROR_INVALID_DATA, sites->inflateFailed);
         successLine = sites->inflated;
     } else {
-        output = (BYTE *)LocalAlloc(LMEM_FIXED, dataLength);
+        output = AllocateItemOutput(dataLength);
         if (output == NULL)
             return MakeErrorValue(GetLastError, ERROR_NOT_ENOUGH_MEMORY, sites->copyFailed);
         memcpy(output, data, dataLength);
@@ -164,7 +162,7 @@ static ErrorValue ProduceItem(const PayloadDescriptor *descriptor, const BYTE *d
     if (descriptor->flags & PayloadFlagSigned) {
         ErrorValue verified = VerifyItemOutput(output, outputSize, signature, signatureLength, sites);
         if (ErrorValueCode(verified) != 0) {
-            LocalFree(output);
+            FreeItemOutput(output);
             return verified;
         }
     }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "launcher/error_value.h"
+#include "payload/inflate.h"
 
 enum {
     PayloadFlagCompressed = 1, // every item's data is a zlib stream
@@ -42,7 +43,7 @@ enum { PayloadPublicKeySize = 276 };
 void AssemblePayloadPublicKey(BYTE key[PayloadPublicKeySize]);
 
 // Finds the item of the given kind and id, inflates and verifies it as descriptor->flags say.
-// On success *outData (LocalFree it) and *outSize hold the item's output; on failure nothing
+// On success *outData (free it with FreeItemOutput) and *outSize hold the item's output; on failure nothing
 // is handed over.
 ErrorValue ReadPayloadItem(const PayloadDescriptor *descriptor, const BYTE kind[16], DWORD itemId, BYTE **outData,
                            DWORD *outSize);

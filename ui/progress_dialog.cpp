@@ -11,7 +11,8 @@
 enum {
     ProgressBarId = 100,
     StepTimerId = 1,
-    TemplateStringUnits = 50, // each template string, terminator included
+    TemplateStringUnits = 50,   // each template string, terminator included
+    StepBatchMilliseconds = 15, // the steps of one tick stop after about a frame
 };
 
 // Converts text into at most TemplateStringUnits UTF-16 units at target and returns the units
@@ -150,16 +151,39 @@ static void InitProgressDialog(HWND window, ExtractionJob *job)
     ArmStepTimer(window, job);
 }
 
+// Whether the batch of steps in one tick may go on: the last step asked for more, the frame
+// budget is not used up, and no input or painting waits for the message loop.
+static BOOL MayRunAnotherStep(DWORD result, const LARGE_INTEGER *tickStart, LONGLONG budget)
+{
+    if (result != ERROR_MORE_DATA)
+        return FALSE;
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    if (now.QuadPart - tickStart->QuadPart >= budget)
+        return FALSE;
+    return HIWORD(GetQueueStatus(QS_INPUT | QS_PAINT)) == 0;
+}
+
 static void RunExtractionTick(HWND window)
 {
     ExtractionJob *job = (ExtractionJob *)GetWindowLongPtrA(window, GWLP_USERDATA);
     if (job == NULL)
         return;
-    // No tick may arrive while the step or a message box runs.
+    // No tick may arrive while the steps or a message box run.
     KillTimer(window, job->timerId);
 
+    // One tick runs steps for up to a frame, so that the job goes as fast as the disk allows
+    // while the window still paints and moves between ticks.
+    LARGE_INTEGER frequency, tickStart;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&tickStart);
+    LONGLONG budget = frequency.QuadPart * StepBatchMilliseconds / 1000;
     DWORD progress = 0;
-    DWORD result = ExtractionStep(job, &progress);
+    DWORD result;
+    do {
+        result = ExtractionStep(job, &progress);
+    } while (MayRunAnotherStep(result, &tickStart, budget));
+
     SendDlgItemMessageA(window, ProgressBarId, PBM_SETPOS, progress, 0);
     TaskbarProgressSetCompleted(taskbarProgress, progress);
 

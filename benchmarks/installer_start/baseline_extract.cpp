@@ -1,45 +1,77 @@
-// baseline_extract INPUT OUTPUT: the least any extraction must do, as a yardstick for the
-// launcher: read INPUT (the output length, 4 bytes little-endian, then a zlib stream) in one
-// read, inflate it, take its SHA-256 and write the output to OUTPUT in one write.
+// baseline_extract INPUT OUTPUT [openssl|system]: the least any extraction must do, as a
+// yardstick for the launcher: read INPUT (the output length, 4 bytes little-endian, then a zlib
+// stream) in one read, inflate it, take its SHA-256 and write the output to OUTPUT in one write.
+// The hash is OpenSSL's (the default) or the system's (CNG), so that the yardstick can hash as
+// the launcher does.
 #include <windows.h>
 
+#include <bcrypt.h>
 #include <openssl/sha.h>
 #include <zlib.h>
 
 #include <cstdio>
-#include <vector>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+bool SystemSha256(const unsigned char *data, std::size_t size, unsigned char digest[32])
+{
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    bool done = BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0 &&
+                BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) == 0;
+    // One call takes at most 4 GiB - 1 bytes; a cabinet here is smaller.
+    done = done && BCryptHashData(hash, const_cast<unsigned char *>(data), static_cast<ULONG>(size), 0) == 0 &&
+           BCryptFinishHash(hash, digest, 32, 0) == 0;
+    if (hash != nullptr)
+        BCryptDestroyHash(hash);
+    if (algorithm != nullptr)
+        BCryptCloseAlgorithmProvider(algorithm, 0);
+    return done;
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: baseline_extract INPUT OUTPUT\n");
+    bool system = argc == 4 && std::strcmp(argv[3], "system") == 0;
+    if (argc < 3 || argc > 4 || (argc == 4 && !system && std::strcmp(argv[3], "openssl") != 0)) {
+        std::fprintf(stderr, "usage: baseline_extract INPUT OUTPUT [openssl|system]\n");
         return 2;
     }
     HANDLE in = CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (in == INVALID_HANDLE_VALUE)
         return 3;
-    std::vector<unsigned char> input(GetFileSize(in, nullptr));
+    // Buffers that are not zeroed first: they are written whole before they are read.
+    DWORD inputSize = GetFileSize(in, nullptr);
+    std::unique_ptr<unsigned char[]> input(new unsigned char[inputSize]);
     DWORD read = 0;
-    BOOL ok = ReadFile(in, input.data(), static_cast<DWORD>(input.size()), &read, nullptr);
+    BOOL ok = ReadFile(in, input.get(), inputSize, &read, nullptr);
     CloseHandle(in);
-    if (!ok || read != input.size() || input.size() < 4)
+    if (!ok || read != inputSize || inputSize < 4)
         return 4;
 
-    uLongf length = input[0] | input[1] << 8 | input[2] << 16 | static_cast<uLongf>(input[3]) << 24;
-    std::vector<unsigned char> output(length);
-    if (uncompress(output.data(), &length, input.data() + 4, static_cast<uLong>(input.size() - 4)) != Z_OK ||
-        length != output.size())
+    uLongf size = input[0] | input[1] << 8 | input[2] << 16 | static_cast<uLongf>(input[3]) << 24;
+    uLongf length = size;
+    std::unique_ptr<unsigned char[]> output(new unsigned char[size]);
+    if (uncompress(output.get(), &length, input.get() + 4, inputSize - 4) != Z_OK || length != size)
         return 5;
     unsigned char digest[SHA256_DIGEST_LENGTH];
-    SHA256(output.data(), output.size(), digest);
+    if (system) {
+        if (!SystemSha256(output.get(), size, digest))
+            return 8;
+    } else {
+        SHA256(output.get(), size, digest);
+    }
 
     HANDLE out = CreateFileA(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE)
         return 6;
     DWORD written = 0;
-    ok = WriteFile(out, output.data(), static_cast<DWORD>(output.size()), &written, nullptr);
+    ok = WriteFile(out, output.get(), static_cast<DWORD>(size), &written, nullptr);
     CloseHandle(out);
-    if (!ok || written != output.size())
+    if (!ok || written != size)
         return 7;
     for (unsigned char byte : digest)
         std::printf("%02x", byte);

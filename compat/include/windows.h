@@ -59,6 +59,12 @@ typedef BOOL *LPBOOL;
 #define LMEM_ZEROINIT 0x0040u
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
 
+#define MEM_COMMIT 0x00001000u
+#define MEM_RESERVE 0x00002000u
+#define MEM_RELEASE 0x00008000u
+#define PAGE_NOACCESS 0x01u
+#define PAGE_READWRITE 0x04u
+
 #define CP_ACP 0u
 #define CP_UTF8 65001u
 
@@ -70,6 +76,10 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
 HLOCAL LocalReAlloc(HLOCAL memory, SIZE_T bytes, UINT flags);
 HLOCAL LocalFree(HLOCAL memory);
 SIZE_T LocalSize(HLOCAL memory);
+
+// Address space: reserve, commit within a reservation, release a whole reservation.
+LPVOID VirtualAlloc(LPVOID address, SIZE_T bytes, DWORD type, DWORD protection);
+BOOL VirtualFree(LPVOID address, SIZE_T bytes, DWORD type);
 
 DWORD GetLastError(void);
 void SetLastError(DWORD code);

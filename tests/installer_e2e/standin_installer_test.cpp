@@ -1,8 +1,12 @@
 // launcher.exe with a stand-in msiexec.exe in the prefix's system folder, which records how it
 // was started and exits with the code the test asks for: the command line, the exit codes, the
 // progress window, a write that fails, and the folder browser.
+#include <windows.h>
+
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <sstream>
 
 #include "tests/installer_e2e/e2e_support.h"
@@ -110,15 +114,79 @@ TEST_P(StandInExitCodes, ArePassedOnWithoutAMessageBox)
 
 INSTANTIATE_TEST_SUITE_P(Codes, StandInExitCodes, testing::Values(1602u, 3010u));
 
-TEST_F(StandInInstaller, ProgressWindowShowsTheProductAndCannotBeClosed)
+// Wine runs a Linux program that a Windows one starts, but reports no process for it: it is
+// started and not waited for.
+void StartLinuxCommand(const std::string &shellCommand)
 {
-    // Large enough for the window to stay a while: one 512 KiB piece per timer tick.
-    std::string setup = Packed(LargePackage(64u << 20), 1);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::string commandLine = "sh -c \"" + shellCommand + "\"";
+    if (CreateProcessA("Z:\\bin\\sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+}
+
+// Drags the window by its caption with the X server's mouse, as a user would move it.
+void DragByCaption(HWND window, int dx, int dy)
+{
+    RECT rect;
+    GetWindowRect(window, &rect);
+    int x = (rect.left + rect.right) / 2;
+    int y = rect.top + GetSystemMetrics(SM_CYDLGFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2;
+    StartLinuxCommand("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) +
+                      " mousedown 1 sleep 0.05 mousemove " + std::to_string(x + dx) + " " + std::to_string(y + dy) +
+                      " sleep 0.05 mouseup 1");
+}
+
+int BarPosition(HWND bar)
+{
+    DWORD_PTR position = 0;
+    if (!SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &position))
+        return -1;
+    return static_cast<int>(position);
+}
+
+// How far the bar is drawn filled in the screenshot: the highlight-coloured pixels of its middle
+// row, and the rightmost of them, both counted from the bar's left edge (-1 when none).
+struct DrawnFill {
+    int pixels = 0;
+    int rightmost = -1;
+    int width = 0;
+};
+
+DrawnFill FillInScreenshot(const testtools::Screenshot &shot, HWND window, HWND bar)
+{
+    RECT windowRect, barRect;
+    GetWindowRect(window, &windowRect);
+    GetWindowRect(bar, &barRect);
+    DrawnFill fill;
+    fill.width = barRect.right - barRect.left;
+    int y = (barRect.top + barRect.bottom) / 2 - windowRect.top;
+    COLORREF highlight = GetSysColor(COLOR_HIGHLIGHT);
+    for (int x = 0; x < fill.width; x++) {
+        if (shot.Pixel(barRect.left - windowRect.left + x, y) == highlight) {
+            fill.pixels++;
+            fill.rightmost = x;
+        }
+    }
+    return fill;
+}
+
+TEST_F(StandInInstaller, ProgressWindowMovesWhileALargeCabinetIsWritten)
+{
+    // 256 MiB: 512 pieces, written in batches of about a frame, while the window is dragged.
+    e2e::Package package = LargePackage(256u << 20);
+    std::string setup = Packed(package, 1);
     std::string screenshot = testtools::TestOutputFolder("progress_window") + "\\progress.bmp";
 
     HWND progress = nullptr;
     std::string caption, barClass;
-    bool survivedCloseKeys = false;
+    bool moved = false, survivedCloseKeys = false;
+    int positionBefore = -1, positionAfter = -1;
+    DrawnFill fill;
     auto watch = [&](DWORD processId) {
         if (progress != nullptr)
             return;
@@ -130,9 +198,26 @@ TEST_F(StandInInstaller, ProgressWindowShowsTheProductAndCannotBeClosed)
             return;
         progress = found.front().handle;
         caption = testtools::ReadWindowText(progress);
-        barClass = HasChildOfClass(progress, "msctls_progress32") ? "msctls_progress32" : "";
-        Sleep(300); // a painted bar with some progress
-        testtools::SaveWindowScreenshot(progress, screenshot);
+        HWND bar = FindWindowExA(progress, nullptr, "msctls_progress32", nullptr);
+        barClass = bar != nullptr ? "msctls_progress32" : "";
+
+        RECT start, now;
+        GetWindowRect(progress, &start);
+        DragByCaption(progress, -120, -200);
+        for (int i = 0; i < 1000 && !moved && IsWindow(progress); i++) {
+            Sleep(5);
+            moved = GetWindowRect(progress, &now) && (now.left != start.left || now.top != start.top);
+        }
+        if (!moved || bar == nullptr)
+            return;
+        // Mid-way through the cabinet, after the move: the bar and the caption as drawn.
+        positionBefore = BarPosition(bar);
+        std::optional<testtools::Screenshot> shot = testtools::CaptureWindow(progress);
+        positionAfter = BarPosition(bar);
+        if (shot) {
+            testtools::SaveScreenshot(*shot, screenshot);
+            fill = FillInScreenshot(*shot, progress, bar);
+        }
 
         // Escape and Alt+F4 as the keyboard sends them, and the close command itself.
         PostMessageA(progress, WM_KEYDOWN, VK_ESCAPE, 1);
@@ -149,12 +234,22 @@ TEST_F(StandInInstaller, ProgressWindowShowsTheProductAndCannotBeClosed)
     ASSERT_NE(progress, nullptr) << "the progress window appeared";
     EXPECT_EQ(caption, ProductName);
     EXPECT_EQ(barClass, "msctls_progress32");
-    EXPECT_TRUE(survivedCloseKeys);
+    ASSERT_TRUE(moved) << "the window moved while the cabinet was written";
+    EXPECT_GT(positionBefore, 0);
+    EXPECT_LT(positionAfter, 100);
+    EXPECT_LE(positionBefore, positionAfter);
     EXPECT_TRUE(e2e::Exists(screenshot));
+    EXPECT_GT(fill.pixels, 0) << "the screenshot shows the bar partly filled";
+    EXPECT_LT(fill.rightmost, fill.width - 4) << "and not full";
+    EXPECT_TRUE(survivedCloseKeys);
+
     ASSERT_TRUE(run.ended);
     EXPECT_EQ(run.exitCode, 0u) << "the extraction went on to the installer";
     EXPECT_EQ(Starts().size(), 2u);
     EXPECT_TRUE(run.windows.empty());
+    std::string folder = e2e::DefaultExtractionFolder(ProductCode);
+    EXPECT_TRUE(testfiles::ReadAll(folder + "\\main.msi") == package.database);
+    EXPECT_TRUE(testfiles::ReadAll(folder + "\\disk1.cab") == package.cabinet) << "the cabinet is written whole";
 }
 
 // The default folder can't be used when a file stands where the ProductCode folder would be.

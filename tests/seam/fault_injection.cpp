@@ -14,6 +14,7 @@ struct SeamSlot {
 };
 
 SeamSlot slots[static_cast<int>(SeamCall::Count)];
+SIZE_T committedBytes;
 
 // Counts the call; true when this one is armed to fail.
 bool ShouldFail(SeamCall call, DWORD *lastError)
@@ -41,10 +42,16 @@ unsigned SeamCallCount(SeamCall call)
     return slots[static_cast<int>(call)].calls;
 }
 
+SIZE_T SeamCommittedBytes()
+{
+    return committedBytes;
+}
+
 void ResetSeams()
 {
     for (SeamSlot &slot : slots)
         slot = SeamSlot{};
+    committedBytes = 0;
 }
 
 HLOCAL SeamLocalAlloc(UINT flags, SIZE_T bytes)
@@ -65,6 +72,19 @@ HLOCAL SeamLocalReAlloc(HLOCAL memory, SIZE_T bytes, UINT flags)
         return nullptr;
     }
     return LocalReAlloc(memory, bytes, flags);
+}
+
+LPVOID SeamVirtualAlloc(LPVOID address, SIZE_T bytes, DWORD type, DWORD protection)
+{
+    DWORD error;
+    if (ShouldFail(SeamCall::VirtualAlloc, &error)) {
+        SetLastError(error);
+        return nullptr;
+    }
+    LPVOID result = VirtualAlloc(address, bytes, type, protection);
+    if (result != nullptr && type == MEM_COMMIT)
+        committedBytes += bytes;
+    return result;
 }
 
 // Returns from the wrapper with the armed status when this bcrypt call is to fail.
@@ -251,5 +271,17 @@ BOOL SeamReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVER
         return FALSE;
     }
     return ReadFile(file, buffer, toRead, read, overlapped);
+}
+
+BOOL SeamWriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    DWORD error;
+    if (ShouldFail(SeamCall::WriteFile, &error)) {
+        SetLastError(error);
+        if (written != nullptr)
+            *written = 0;
+        return FALSE;
+    }
+    return WriteFile(file, buffer, toWrite, written, overlapped);
 }
 #endif

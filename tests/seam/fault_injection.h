@@ -9,8 +9,10 @@
 
 HLOCAL SeamLocalAlloc(UINT flags, SIZE_T bytes);
 HLOCAL SeamLocalReAlloc(HLOCAL memory, SIZE_T bytes, UINT flags);
+LPVOID SeamVirtualAlloc(LPVOID address, SIZE_T bytes, DWORD type, DWORD protection);
 #define LocalAlloc SeamLocalAlloc
 #define LocalReAlloc SeamLocalReAlloc
+#define VirtualAlloc SeamVirtualAlloc
 
 // The system's cryptographic provider and message decoder, counted per DLL: a failed bcrypt
 // call returns the armed status, a failed crypt32 call sets the armed last error.
@@ -58,7 +60,9 @@ BOOL WINAPI SeamCertFreeCertificateContext(PCCERT_CONTEXT certificate);
 HGLOBAL SeamGlobalAlloc(UINT flags, SIZE_T bytes);
 DWORD SeamGetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 BOOL SeamReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
+BOOL SeamWriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);
 #define GlobalAlloc SeamGlobalAlloc
+#define WriteFile SeamWriteFile
 #define GetModuleFileNameA SeamGetModuleFileNameA
 #define ReadFile SeamReadFile
 #endif

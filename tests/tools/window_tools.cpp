@@ -136,22 +136,38 @@ bool ClickButton(HWND dialog, const std::string &buttonText, int controlId)
     return false;
 }
 
-bool SaveWindowScreenshot(HWND window, const std::string &bmpPath)
+namespace {
+
+DWORD RowBytes(int width)
+{
+    return ((DWORD)width * 3 + 3) & ~3u;
+}
+
+} // namespace
+
+COLORREF Screenshot::Pixel(int x, int y) const
+{
+    const unsigned char *bgr = &rows[RowBytes(width) * (DWORD)(height - 1 - y) + 3 * (DWORD)x];
+    return RGB(bgr[2], bgr[1], bgr[0]);
+}
+
+std::optional<Screenshot> CaptureWindow(HWND window)
 {
     RECT rect;
     if (!GetWindowRect(window, &rect))
-        return false;
-    int width = rect.right - rect.left;
-    int height = rect.bottom - rect.top;
-    if (width <= 0 || height <= 0)
-        return false;
+        return std::nullopt;
+    Screenshot shot;
+    shot.width = rect.right - rect.left;
+    shot.height = rect.bottom - rect.top;
+    if (shot.width <= 0 || shot.height <= 0)
+        return std::nullopt;
 
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
     BITMAPINFO bitmapInfo = {};
     bitmapInfo.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    bitmapInfo.bmiHeader.biWidth = width;
-    bitmapInfo.bmiHeader.biHeight = height;
+    bitmapInfo.bmiHeader.biWidth = shot.width;
+    bitmapInfo.bmiHeader.biHeight = shot.height;
     bitmapInfo.bmiHeader.biPlanes = 1;
     bitmapInfo.bmiHeader.biBitCount = 24;
     bitmapInfo.bmiHeader.biCompression = BI_RGB;
@@ -160,29 +176,47 @@ bool SaveWindowScreenshot(HWND window, const std::string &bmpPath)
     bool copied = false;
     if (bitmap != nullptr) {
         HGDIOBJ previous = SelectObject(memory, bitmap);
-        copied = BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY) != FALSE;
+        copied = BitBlt(memory, 0, 0, shot.width, shot.height, screen, rect.left, rect.top, SRCCOPY) != FALSE;
         GdiFlush();
         SelectObject(memory, previous);
     }
-    bool saved = false;
     if (copied) {
-        DWORD rowBytes = ((DWORD)width * 3 + 3) & ~3u;
-        DWORD imageBytes = rowBytes * (DWORD)height;
-        BITMAPFILEHEADER fileHeader = {};
-        fileHeader.bfType = 0x4D42;
-        fileHeader.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
-        fileHeader.bfSize = fileHeader.bfOffBits + imageBytes;
-        std::ofstream file(bmpPath, std::ios::binary);
-        file.write(reinterpret_cast<const char *>(&fileHeader), sizeof fileHeader);
-        file.write(reinterpret_cast<const char *>(&bitmapInfo.bmiHeader), sizeof(BITMAPINFOHEADER));
-        file.write(static_cast<const char *>(bits), imageBytes);
-        saved = file.good();
+        const unsigned char *first = static_cast<const unsigned char *>(bits);
+        shot.rows.assign(first, first + RowBytes(shot.width) * (DWORD)shot.height);
     }
     if (bitmap != nullptr)
         DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
-    return saved;
+    if (!copied)
+        return std::nullopt;
+    return shot;
+}
+
+bool SaveScreenshot(const Screenshot &screenshot, const std::string &bmpPath)
+{
+    BITMAPINFOHEADER info = {};
+    info.biSize = sizeof info;
+    info.biWidth = screenshot.width;
+    info.biHeight = screenshot.height;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    info.biCompression = BI_RGB;
+    BITMAPFILEHEADER fileHeader = {};
+    fileHeader.bfType = 0x4D42;
+    fileHeader.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+    fileHeader.bfSize = fileHeader.bfOffBits + (DWORD)screenshot.rows.size();
+    std::ofstream file(bmpPath, std::ios::binary);
+    file.write(reinterpret_cast<const char *>(&fileHeader), sizeof fileHeader);
+    file.write(reinterpret_cast<const char *>(&info), sizeof info);
+    file.write(reinterpret_cast<const char *>(screenshot.rows.data()), (std::streamsize)screenshot.rows.size());
+    return file.good();
+}
+
+bool SaveWindowScreenshot(HWND window, const std::string &bmpPath)
+{
+    std::optional<Screenshot> shot = CaptureWindow(window);
+    return shot && SaveScreenshot(*shot, bmpPath);
 }
 
 std::string DescribeWindows(const std::vector<WindowInfo> &windows, bool withChildren)

@@ -54,6 +54,22 @@ MessageBoxContents ReadMessageBox(HWND box);
 // control id when buttonText is empty). False when there is no such button.
 bool ClickButton(HWND dialog, const std::string &buttonText, int controlId = 0);
 
+// What the screen shows of a window: 24-bit rows, bottom row first, each padded to 4 bytes.
+struct Screenshot {
+    int width = 0;
+    int height = 0;
+    std::vector<unsigned char> rows;
+
+    // The colour at (x, y), counted from the window's top left corner.
+    COLORREF Pixel(int x, int y) const;
+};
+
+// What the screen shows of the window now; nothing when it can't be read.
+std::optional<Screenshot> CaptureWindow(HWND window);
+
+// Saves a screenshot as a 24-bit BMP file.
+bool SaveScreenshot(const Screenshot &screenshot, const std::string &bmpPath);
+
 // Saves what the screen shows of the window as a 24-bit BMP file.
 bool SaveWindowScreenshot(HWND window, const std::string &bmpPath);
 

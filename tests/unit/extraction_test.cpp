@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "payload/inflate.h"
 #include "tests/unit/win32_test_files.h"
 
 using testfiles::Exists;
@@ -21,10 +24,12 @@ struct FileSpec {
     bool existedBefore; // a file of that name is in the folder before the files are opened
 };
 
-// A job over records whose contents the test owns; the step never frees them.
+// A job over records whose data are item outputs, as the selection makes them; the test keeps
+// a copy of each content. The step frees a record's data once the record is finished.
 struct TestJob {
     std::vector<std::vector<std::uint8_t>> contents;
     std::vector<FileRecord> records;
+    std::vector<BYTE *> blocks; // each record's data as it was handed to the job
     ExtractionJob job{};
 
     TestJob(const std::vector<FileSpec> &files, DWORD chunkSize)
@@ -35,8 +40,12 @@ struct TestJob {
             FileRecord &record = records[i];
             memset(&record, 0, sizeof record);
             snprintf(record.name, sizeof record.name, "%s", files[i].name);
-            record.data = contents[i].data();
+            record.data = AllocateItemOutput(files[i].length);
+            if (record.data == nullptr)
+                throw std::runtime_error("cannot allocate a record's data");
+            memcpy(record.data, contents[i].data(), files[i].length);
             record.length = files[i].length;
+            blocks.push_back(record.data);
         }
         job.items = records.empty() ? nullptr : records.data();
         job.count = static_cast<int>(records.size());
@@ -45,9 +54,24 @@ struct TestJob {
     }
     ~TestJob()
     {
-        for (auto &record : records)
+        for (auto &record : records) {
             if (record.handle != nullptr)
                 CloseHandle(record.handle);
+            FreeItemOutput(record.data);
+        }
+    }
+
+    // Only the records that the job has moved past are freed, and those really are.
+    void ExpectDataFreedExactlyForFinishedRecords() const
+    {
+        for (std::size_t i = 0; i < records.size(); i++) {
+            SCOPED_TRACE("record " + std::to_string(i));
+            bool finished = static_cast<int>(i) < job.current;
+            EXPECT_EQ(records[i].data == nullptr, finished);
+            MEMORY_BASIC_INFORMATION memory{};
+            ASSERT_NE(VirtualQuery(blocks[i], &memory, sizeof memory), 0u);
+            EXPECT_EQ(memory.State == MEM_FREE, finished);
+        }
     }
 };
 
@@ -56,13 +80,14 @@ struct Call {
     DWORD progress;
 };
 
-std::vector<Call> RunToEnd(ExtractionJob &job, bool withProgress)
+std::vector<Call> RunToEnd(TestJob &test, bool withProgress)
 {
     std::vector<Call> calls;
     for (int guard = 0; guard < 100000; guard++) {
         DWORD progress = 0xDEAD;
-        DWORD result = ExtractionStep(&job, withProgress ? &progress : nullptr);
+        DWORD result = ExtractionStep(&test.job, withProgress ? &progress : nullptr);
         calls.push_back({result, progress});
+        test.ExpectDataFreedExactlyForFinishedRecords();
         if (result != ERROR_MORE_DATA)
             break;
     }
@@ -105,7 +130,7 @@ TEST_P(ExtractionStepRuns, WritesEveryFileInBoundedSteps)
         if (c.files[i].existedBefore)
             testfiles::WriteAll(folder / c.files[i].name, test.contents[i]);
     ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
-    std::vector<Call> calls = RunToEnd(test.job, c.withProgress);
+    std::vector<Call> calls = RunToEnd(test, c.withProgress);
 
     ASSERT_EQ(calls.size(), ExpectedCalls(c));
     EXPECT_EQ(calls.back().result, ERROR_SUCCESS);
@@ -274,10 +299,11 @@ TEST(ExtractionStepFailure, FailedWriteIsRetriedFromTheSameOffset)
     EXPECT_EQ(test.records[0].written, 1000u);
     EXPECT_EQ(progress, 33u);
     EXPECT_EQ(test.job.current, 0);
+    test.ExpectDataFreedExactlyForFinishedRecords(); // a failed record keeps its data for the retry
     CloseHandle(readOnly);
 
     test.records[0].handle = writable;
-    std::vector<Call> rest = RunToEnd(test.job, true);
+    std::vector<Call> rest = RunToEnd(test, true);
     EXPECT_EQ(rest.size(), 3u) << "two writes, then the close that ends the job";
     EXPECT_EQ(rest.back().result, ERROR_SUCCESS);
     EXPECT_EQ(ReadAll(folder / "main.msi"), test.contents[0]);

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <functional>
 #include <ostream>
+#include <random>
 #include <string>
 
 namespace {
@@ -20,21 +22,17 @@ struct Inflated {
     int status;
     bool handedOver;
     Bytes output;
-    SIZE_T capacity; // the size of the handed-over block
 };
 
 Inflated Inflate(const Bytes &input)
 {
     BYTE *data = reinterpret_cast<BYTE *>(&data); // a failure must reset it
     DWORD size = 0xDEADu;
-    Inflated result{InflateBuffer(&data, &size, input.data(), static_cast<DWORD>(input.size())),
-                    data != nullptr || size != 0,
-                    {},
-                    0};
+    Inflated result{
+        InflateBuffer(&data, &size, input.data(), static_cast<DWORD>(input.size())), data != nullptr || size != 0, {}};
     if (result.status == 0 && data != nullptr) {
         result.output.assign(data, data + size);
-        result.capacity = LocalSize(data);
-        LocalFree(data);
+        FreeItemOutput(data);
     }
     return result;
 }
@@ -68,11 +66,17 @@ DWORD StepFor(std::size_t inputSize)
     return inputSize < 256 ? 256 : static_cast<DWORD>(inputSize / 8);
 }
 
+// The most output space one zlib call gets: a step, or the output made before it when that is
+// more, at most 1 MiB.
+DWORD WindowFor(std::size_t inputSize, std::size_t outputSize)
+{
+    return static_cast<DWORD>(std::min<std::size_t>(std::max<std::size_t>(StepFor(inputSize), outputSize), 1u << 20));
+}
+
 struct GoodCase {
     const char *name;
     std::function<Bytes()> input;
     Bytes expected;
-    SIZE_T capacity; // 0: only the general bound is checked
 };
 
 void PrintTo(const GoodCase &c, std::ostream *os)
@@ -82,7 +86,14 @@ void PrintTo(const GoodCase &c, std::ostream *os)
 
 class InflateGood : public testing::TestWithParam<GoodCase> {};
 
-TEST_P(InflateGood, GivesTheWholeOutputInBlocksOfTheStepSize)
+const SIZE_T PageSize = 4096;
+
+SIZE_T RoundUpToPage(SIZE_T bytes)
+{
+    return (bytes + PageSize - 1) / PageSize * PageSize;
+}
+
+TEST_P(InflateGood, GrowsInPlaceByCommittingOneWindowAhead)
 {
     const GoodCase &c = GetParam();
     Bytes input = c.input();
@@ -90,14 +101,14 @@ TEST_P(InflateGood, GivesTheWholeOutputInBlocksOfTheStepSize)
     Inflated result = Inflate(input);
     ASSERT_EQ(result.status, 0);
     EXPECT_EQ(result.output, c.expected);
-    // The last call was given one step of room after what was produced before it.
-    DWORD step = StepFor(input.size());
-    EXPECT_GT(result.capacity, result.output.size());
-    EXPECT_LE(result.capacity, result.output.size() + step) << "step " << step;
-    if (c.capacity != 0) {
-        EXPECT_EQ(result.capacity, c.capacity);
-    }
-    EXPECT_EQ(SeamCallCount(SeamCall::LocalAlloc), 1u);
+    // One reservation, then commits in it: the output never moves, and the last call was given
+    // one window of room after what was produced before it, and no more.
+    DWORD window = WindowFor(input.size(), result.output.size());
+    EXPECT_EQ(SeamCallCount(SeamCall::LocalAlloc), 0u);
+    EXPECT_EQ(SeamCallCount(SeamCall::LocalReAlloc), 0u);
+    EXPECT_GE(SeamCommittedBytes(), result.output.size() + 1) << "window " << window;
+    EXPECT_LE(SeamCommittedBytes(), RoundUpToPage(result.output.size() + window)) << "window " << window;
+    EXPECT_EQ(SeamCommittedBytes() % PageSize, 0u);
 }
 
 const Bytes directoryLike = Pattern(190, 7);
@@ -105,35 +116,46 @@ const Bytes storedBytes = Pattern(245, 11);
 const Bytes packageLike = Pattern(300000, 3);
 const Bytes zeros(1 << 16, 0);
 
+// As incompressible as a cabinet, and large enough for a step of over 1 MiB.
+Bytes Random(std::size_t size)
+{
+    std::mt19937_64 random(size);
+    Bytes out(size);
+    for (std::size_t i = 0; i < size; i++)
+        out[i] = static_cast<std::uint8_t>(random() >> 56);
+    return out;
+}
+const Bytes cabinetLike = Random(12u << 20);
+
 INSTANTIATE_TEST_SUITE_P(Streams, InflateGood,
                          testing::Values(
                              // A short stream gets a 256-byte step and one inflate call.
-                             GoodCase{"ShortStreamFillsOneBlock", [] { return Zlib(directoryLike); }, directoryLike,
-                                      256},
+                             GoodCase{"ShortStreamFillsOneBlock", [] { return Zlib(directoryLike); }, directoryLike},
                              // 512 bytes fill two steps exactly; a third, empty call finds the end.
-                             GoodCase{"OutputOfExactSteps", [] { return Zlib(Bytes(512, 'a')); }, Bytes(512, 'a'), 768},
-                             // A stored block of 245 bytes is a stream of exactly 256: the step drops to 32, and the
-                             // last 28 bytes get 32 bytes of room after the first 217.
+                             GoodCase{"OutputOfExactSteps", [] { return Zlib(Bytes(512, 'a')); }, Bytes(512, 'a')},
+                             // A stored block of 245 bytes is a stream of exactly 256: the step drops to 32.
                              GoodCase{"InputOf256BytesStepsBy32",
                                       [] {
                                           Bytes input = Zlib(storedBytes, 0);
                                           EXPECT_EQ(input.size(), 256u);
                                           return input;
                                       },
-                                      storedBytes, 217 + 32},
-                             GoodCase{"LargeStreamStepsByAnEighth", [] { return Zlib(packageLike); }, packageLike, 0},
-                             GoodCase{"HighRatioStreamGrowsOften", [] { return Zlib(zeros); }, zeros, 0},
-                             GoodCase{"EmptyContent", [] { return Zlib({}); }, Bytes{}, 256},
+                                      storedBytes},
+                             GoodCase{"LargeStreamStepsByAnEighth", [] { return Zlib(packageLike); }, packageLike},
+                             GoodCase{"HighRatioStreamGrowsOften", [] { return Zlib(zeros); }, zeros},
+                             GoodCase{"LargeStepCommitsOneWindowAhead", [] { return Zlib(cabinetLike, 1); },
+                                      cabinetLike},
+                             GoodCase{"EmptyContent", [] { return Zlib({}); }, Bytes{}},
                              GoodCase{"TrailingBytesIgnored",
                                       [] {
                                           return Join({Zlib(directoryLike), Bytes(40, 0xEE)});
                                       },
-                                      directoryLike, 0},
+                                      directoryLike},
                              GoodCase{"OnlyTheFirstOfTwoStreams",
                                       [] {
                                           return Join({Zlib(directoryLike), Zlib(storedBytes)});
                                       },
-                                      directoryLike, 0}),
+                                      directoryLike}),
                          [](const testing::TestParamInfo<GoodCase> &info) { return std::string(info.param.name); });
 
 struct BadCase {
@@ -175,6 +197,21 @@ INSTANTIATE_TEST_SUITE_P(Streams, InflateBad,
                                                  [] { return Deflate(directoryLike, 15, Pattern(64, 1)); }}),
                          [](const testing::TestParamInfo<BadCase> &info) { return std::string(info.param.name); });
 
+// 16 MiB of zeros deflate to 16 KiB, so a step is 2 KiB: the output space must grow with the
+// output, or the item takes thousands of zlib calls and commits.
+TEST(InflateBuffer, HighRatioItemGrowsInFewCommits)
+{
+    const Bytes output(16u << 20, 0);
+    Bytes input = Zlib(output);
+    SeamScope seams;
+    Inflated result = Inflate(input);
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, output);
+    // The reservation, commits doubling from the step up to 1 MiB, then about one per MiB: tens,
+    // where output space of a step per call would take thousands.
+    EXPECT_LE(SeamCallCount(SeamCall::VirtualAlloc), 64u);
+}
+
 TEST(InflateBuffer, StreamCutAnywhereIsDataError)
 {
     // One stream shorter than 256 bytes, one that is offered in slices of an eighth.
@@ -190,22 +227,19 @@ TEST(InflateBuffer, StreamCutAnywhereIsDataError)
 
 TEST(InflateBuffer, EveryFailedAllocationIsMemoryErrorWithNothingHandedOver)
 {
-    Bytes input = Zlib(Pattern(20000, 9));
-    unsigned reallocations;
+    // The reservation, then a commit whenever the output reaches a new page.
+    Bytes input = Zlib(Pattern(200000, 9));
+    unsigned allocations;
     {
         SeamScope seams;
         ASSERT_EQ(Inflate(input).status, 0);
-        ASSERT_EQ(SeamCallCount(SeamCall::LocalAlloc), 1u);
-        reallocations = SeamCallCount(SeamCall::LocalReAlloc);
-        ASSERT_GT(reallocations, 2u);
+        allocations = SeamCallCount(SeamCall::VirtualAlloc);
+        ASSERT_GT(allocations, 3u);
     }
-    for (unsigned n = 0; n <= reallocations; ++n) {
+    for (unsigned n = 0; n < allocations; ++n) {
         SCOPED_TRACE("failing allocation " + std::to_string(n));
         SeamScope seams;
-        if (n == 0)
-            FailCall(SeamCall::LocalAlloc, 0, 1, ERROR_NOT_ENOUGH_MEMORY);
-        else
-            FailCall(SeamCall::LocalReAlloc, n - 1, 1, ERROR_NOT_ENOUGH_MEMORY);
+        FailCall(SeamCall::VirtualAlloc, n, 1, ERROR_NOT_ENOUGH_MEMORY);
         Inflated result = Inflate(input);
         EXPECT_EQ(result.status, Z_MEM_ERROR);
         EXPECT_FALSE(result.handedOver);

@@ -165,7 +165,7 @@ TEST_P(InstallerCleanUp, DeletesTheFilesOnlyWhenTheInstallFailedAndNothingIsRegi
         FileRecord &record = run->job.items[i];
         snprintf(record.name, sizeof record.name, "%s", names[i]);
         snprintf(record.outputPath, sizeof record.outputPath, "%s\\%s", run->extractionFolder, names[i]);
-        record.data = static_cast<BYTE *>(LocalAlloc(LMEM_ZEROINIT, 16));
+        record.data = AllocateItemOutput(16);
         record.length = 16;
         testfiles::WriteAll(record.outputPath, {1, 2, 3});
     }

@@ -82,7 +82,7 @@ void AddContainer(const Bytes &container)
 void FreeJob(ExtractionJob &job)
 {
     for (int i = 0; i < job.count; i++)
-        LocalFree(job.items[i].data);
+        FreeItemOutput(job.items[i].data);
     LocalFree(job.items);
     job = ExtractionJob{};
 }

@@ -75,7 +75,7 @@ inline ItemResult ReadItem(const Bytes &container, DWORD flags, const BYTE kind[
     ItemResult result{ErrorValueCode(value), ErrorValueLine(value), data != nullptr || size != 0, {}};
     if (result.code == 0 && data != nullptr) {
         result.output.assign(data, data + size);
-        LocalFree(data);
+        FreeItemOutput(data);
     }
     return result;
 }
