@@ -15,11 +15,13 @@ void RunKeygen(const std::string &name, std::ostream &out);
 
 struct PackOptions {
     std::string stub;
-    std::string key;
+    std::string key;        // a PEM file, or "-" for standard input
+    std::string passphrase; // of an encrypted key: env:VAR or file:PATH
     std::vector<std::string> packages;
     std::string output;
     Placement placement = Placement::End;
     int level;
+    bool allowUncompressed = false; // pack packages whose files are not all in cabinets
 };
 void RunPack(const PackOptions &options, std::ostream &out);
 
@@ -30,8 +32,21 @@ struct ReadOptions {
 
 void RunInspect(const ReadOptions &options, bool json, std::ostream &out);
 
-// False when anything fails to verify; the failures are listed on out.
-bool RunVerify(const ReadOptions &options, std::ostream &out);
+// verify's exit codes.
+enum VerifyResult { Verified = 0, NotVerified = 1, VerifyUsage = 2, NotRead = 3 };
+
+struct VerifyOptions {
+    ReadOptions read;
+    std::string expectKey; // "SHA256:<hex>", or empty
+    bool allowTestKey = false;
+};
+
+// True for "SHA256:" and 64 hex digits.
+bool IsKeyFingerprint(const std::string &text);
+
+// Verified only when every item the launcher would read verifies with the expected key; the
+// failures are listed on out. Throws ReadError when the file or the key can't be read.
+VerifyResult RunVerify(const VerifyOptions &options, std::ostream &out);
 
 struct ExtractOptions {
     ReadOptions read;

@@ -3,6 +3,7 @@
 #include "packer/commands.h"
 #include "packer/compressor.h"
 #include "packer/pack_error.h"
+#include "packer/payload_key.h"
 
 #include <CLI/CLI.hpp>
 
@@ -11,7 +12,7 @@
 namespace {
 
 constexpr int ExitFailure = 1;
-constexpr int ExitUsage = 2;
+constexpr int ExitUsage = packer::VerifyUsage;
 
 } // namespace
 
@@ -42,7 +43,16 @@ int main(int argc, char **argv)
                      "launcher.exe built with the key's public half (sign it before "
                      "packing, never after)")
         ->required();
-    packCommand->add_option("--key", pack.key, "Private payload signing key (PEM)")->required();
+    packCommand->add_option("--key", pack.key, "Private payload signing key (PEM); - reads it from standard input")
+        ->required();
+    packCommand
+        ->add_option("--pass", pack.passphrase,
+                     "Passphrase of an encrypted key: env:VAR (from the environment) or file:PATH (its first line)")
+        ->check(CLI::Validator(
+            [](std::string &source) {
+                return IsPassphraseSource(source) ? std::string() : "give env:VAR or file:PATH";
+            },
+            "env:VAR|file:PATH"));
     packCommand->add_option("--msi", pack.packages, "A package; repeat for one per language or architecture")
         ->required();
     packCommand->add_option("-o,--output", pack.output, "The installer to write")->required();
@@ -56,6 +66,10 @@ int main(int argc, char **argv)
         ->check(CLI::Range(0, MaxCompressionLevel))
         ->capture_default_str();
 
+    packCommand->add_flag(
+        "--allow-uncompressed", pack.allowUncompressed,
+        "Pack a package whose files are not all in cabinets (they must reach the target another way)");
+
     ReadOptions inspect;
     bool json = false;
     CLI::App *inspectCommand = app.add_subcommand("inspect", "Show the payload of a packed installer");
@@ -63,11 +77,22 @@ int main(int argc, char **argv)
     inspectCommand->add_option("--key", inspect.key, "Verify with this key instead of the launcher's built-in one");
     inspectCommand->add_flag("--json", json, "Print JSON");
 
-    ReadOptions verify;
-    CLI::App *verifyCommand =
-        app.add_subcommand("verify", "Verify every payload item as the launcher would; exit 0 only when all verify");
-    verifyCommand->add_option("file", verify.file, "The installer")->required();
-    verifyCommand->add_option("--key", verify.key, "Verify with this key instead of the launcher's built-in one");
+    VerifyOptions verify;
+    CLI::App *verifyCommand = app.add_subcommand(
+        "verify", "Verify every payload item as the launcher would, and print the key's SHA-256 fingerprint");
+    verifyCommand->add_option("file", verify.read.file, "The installer")->required();
+    verifyCommand->add_option("--key", verify.read.key,
+                              "The public key the installer must carry (PEM); - reads it from standard input");
+    verifyCommand
+        ->add_option("--expect-key", verify.expectKey,
+                     "The fingerprint the installer's key must have, SHA256:<hex> as verify prints it")
+        ->check(CLI::Validator(
+            [](std::string &text) { return IsKeyFingerprint(text) ? std::string() : "give SHA256: and 64 hex digits"; },
+            "SHA256:<hex>"));
+    verifyCommand->add_flag("--allow-test-key", verify.allowTestKey,
+                            "Accept the repository's TEST-ONLY key (for tests only)");
+    verifyCommand->footer("Exit codes: 0 verified; 1 did not verify; 2 usage error; 3 the file or the key could not "
+                          "be read.");
 
     ExtractOptions extract;
     CLI::App *extractCommand =
@@ -95,8 +120,12 @@ int main(int argc, char **argv)
         } else if (inspectCommand->parsed()) {
             RunInspect(inspect, json, std::cout);
         } else if (verifyCommand->parsed()) {
-            if (!RunVerify(verify, std::cout))
-                return ExitFailure;
+            try {
+                return RunVerify(verify, std::cout);
+            } catch (const ReadError &error) {
+                std::cerr << "launcher-pack: error: " << error.what() << '\n';
+                return NotRead;
+            }
         } else if (extractCommand->parsed()) {
             RunExtract(extract, std::cout);
         }

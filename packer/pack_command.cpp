@@ -17,15 +17,6 @@ namespace packer {
 
 namespace {
 
-writer::PrivateKey LoadSigningKey(const std::string &path)
-{
-    try {
-        return writer::LoadPrivateKey(path);
-    } catch (const std::exception &error) {
-        throw PackError(std::string("--key: ") + error.what());
-    }
-}
-
 using Digest = std::array<std::uint8_t, SHA256_DIGEST_LENGTH>;
 
 Digest DigestOf(const std::uint8_t *data, std::size_t length)
@@ -85,7 +76,7 @@ void RunPack(const PackOptions &options, std::ostream &out)
 {
     // Everything that can be refused is checked before anything is written.
     ZlibCompressor compressor(options.level);
-    writer::PrivateKey key = LoadSigningKey(options.key);
+    EvpKeyHandle key = LoadPrivateKey(options.key, options.passphrase);
     Bytes blob = PublicKeyBlob(key.get(), options.key);
     Stub stub = LoadStub(options.stub, options.placement);
     if (!ImageCarriesModulus(stub.image, blob))
@@ -95,7 +86,7 @@ void RunPack(const PackOptions &options, std::ostream &out)
 
     std::vector<MsiPackage> packages;
     for (const auto &path : options.packages)
-        packages.push_back(ReadMsiPackage(path));
+        packages.push_back(ReadMsiPackage(path, options.allowUncompressed));
     PackagePlan plan = PlanPackages(packages);
     for (const auto &warning : plan.warnings)
         std::cerr << "launcher-pack: warning: " << warning << '\n';

@@ -8,8 +8,8 @@
 
 #include <openssl/pem.h>
 
-#include <cstring>
 #include <memory>
+#include <set>
 
 namespace packer {
 
@@ -58,27 +58,30 @@ int CollectRecord(DWORD containerIndex, DWORD recordId, const char *path, void *
     return 1;
 }
 
-// Every item of a container, walking back from its end over file items to the head item.
+BOOL CollectItem(const PayloadItemPlace *place, void *context)
+{
+    static_cast<std::vector<PayloadItemPlace> *>(context)->push_back(*place);
+    return TRUE;
+}
+
+// The items of a container that the launcher's own walk reaches; the first of them (nearest
+// the end) with an id is the one the launcher reads for it.
 void ListItems(const PayloadDescriptor &descriptor, ContainerInfo &container)
 {
-    std::uint32_t position = descriptor.imageSize;
-    while (position >= sizeof(ItemTrailer)) {
-        position -= sizeof(ItemTrailer);
-        ItemTrailer trailer;
-        std::memcpy(&trailer, descriptor.image + position, sizeof trailer);
-        bool head = std::memcmp(trailer.kind, HeadItemGuid, 16) == 0;
-        if (!head && std::memcmp(trailer.kind, FileItemGuid, 16) != 0)
-            break;
-        if (trailer.signatureLength > position || trailer.dataLength > position - trailer.signatureLength)
-            break;
-        container.items.insert(container.items.begin(),
-                               ItemInfo{head, trailer.itemId, trailer.dataLength, trailer.signatureLength, 0, {}});
-        if (head) {
-            container.chainComplete = true;
-            break;
-        }
-        position -= trailer.signatureLength + trailer.dataLength;
-    }
+    std::vector<PayloadItemPlace> places;
+    WalkPayloadItems(&descriptor, CollectItem, &places);
+    std::set<std::uint32_t> fileIds;
+    container.chainComplete = !places.empty() && places.back().head;
+    for (auto place = places.rbegin(); place != places.rend(); ++place)
+        container.items.push_back(ItemInfo{place->head != FALSE,
+                                           place->trailer.itemId,
+                                           place->trailer.dataLength,
+                                           place->trailer.signatureLength,
+                                           false,
+                                           0,
+                                           {}});
+    for (auto item = container.items.rbegin(); item != container.items.rend(); ++item)
+        item->read = item->head || fileIds.insert(item->id).second;
 }
 
 void ReadItem(const PayloadDescriptor &descriptor, ItemInfo &item,
@@ -86,8 +89,9 @@ void ReadItem(const PayloadDescriptor &descriptor, ItemInfo &item,
 {
     LocalBlock output;
     DWORD outputLength = 0;
-    ErrorValue value =
-        ReadPayloadItem(&descriptor, item.head ? HeadItemGuid : FileItemGuid, item.id, &output.data, &outputLength);
+    // The launcher reads its head item as id 0, whatever the trailer says.
+    ErrorValue value = ReadPayloadItem(&descriptor, item.head ? HeadItemGuid : FileItemGuid, item.head ? 0 : item.id,
+                                       &output.data, &outputLength);
     item.result = FailureOf(value);
     if (item.result.code != 0)
         return;
@@ -138,6 +142,8 @@ PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit)
         ListItems(descriptor, container);
         for (std::size_t position = 0; position < container.items.size(); ++position) {
             ItemInfo &item = container.items[position];
+            if (!item.read)
+                continue;
             ReadItem(descriptor, item, [&](const BYTE *output, DWORD length) {
                 if (visit)
                     visit(i, position, item, output, length);

@@ -31,14 +31,16 @@ struct ItemInfo {
     std::uint32_t id;
     std::uint32_t dataLength;
     std::uint32_t signatureLength;
-    std::uint32_t outputLength; // when read
-    LauncherFailure result;     // of the launcher's ReadPayloadItem for this kind and id
+    // False when an item nearer the end has the same id: the launcher never reads this one.
+    bool read;
+    std::uint32_t outputLength; // when read successfully
+    LauncherFailure result;     // of the launcher's ReadPayloadItem for this kind and id, when read
 };
 
 struct ContainerInfo {
     std::uint32_t size;
     std::vector<DirectoryRecord> records;
-    std::vector<ItemInfo> items; // in file order
+    std::vector<ItemInfo> items; // the items the launcher's walk reaches, in file order
     bool chainComplete;          // the walk from the end reached the head item
 };
 

@@ -5,11 +5,7 @@
 #include <windows.h>
 
 #include "launcher/error_value.h"
-
-enum {
-    PayloadFlagCompressed = 1, // every item's data is a zlib stream
-    PayloadFlagSigned = 2,     // every item's output is verified
-};
+#include "payload/payload_format.h"
 
 // One payload container: a private copy of its bytes and the package directory read from it.
 struct PayloadDescriptor {
@@ -20,22 +16,6 @@ struct PayloadDescriptor {
     DWORD flags;
 };
 
-#pragma pack(push, 1)
-struct ItemTrailer {
-    BYTE kind[16]; // GUID in the in-memory layout, compared as raw bytes
-    DWORD itemId;
-    DWORD signatureLength;
-    DWORD dataLength;
-};
-#pragma pack(pop)
-
-static_assert(sizeof(ItemTrailer) == 28, "the item trailer is 28 bytes");
-
-extern const BYTE HeadItemGuid[16]; // {EED5BBF7-1284-4619-918C-F0CB8EE28B55}: the package directory
-extern const BYTE FileItemGuid[16]; // {A1248CD9-EF96-436B-92BF-C00BAD727E63}: one package file
-
-enum { PayloadPublicKeySize = 276 };
-
 // Copies the built-in verification key (a 276-byte public key blob) into key.
 void AssemblePayloadPublicKey(BYTE key[PayloadPublicKeySize]);
 
@@ -44,3 +24,18 @@ void AssemblePayloadPublicKey(BYTE key[PayloadPublicKeySize]);
 // is handed over.
 ErrorValue ReadPayloadItem(const PayloadDescriptor *descriptor, const BYTE kind[16], DWORD itemId, BYTE **outData,
                            DWORD *outSize);
+
+// One item that the walk reaches: its trailer and where its signature and data start.
+struct PayloadItemPlace {
+    BOOL head;
+    ItemTrailer trailer;
+    DWORD signatureStart;
+    DWORD dataStart;
+};
+
+// Offered each item the walk reaches, nearest the container's end first; FALSE stops the walk.
+typedef BOOL (*PayloadItemVisitor)(const PayloadItemPlace *place, void *context);
+
+// The walk of ReadPayloadItem: backwards from the container's end over file items, passing
+// over file trailers whose lengths do not fit, to the head item, which ends every walk.
+void WalkPayloadItems(const PayloadDescriptor *descriptor, PayloadItemVisitor visit, void *context);

@@ -195,6 +195,19 @@ const Refusal refusals[] = {
              w, w.stub,
              AlteredPackage(f, "nocode", {"-q", R"(DELETE FROM `Property` WHERE `Property` = 'ProductCode')"}), f);
      }},
+    {"media_query_fails", "the query SELECT `Cabinet` FROM `Media` failed",
+     [](const World &w, const std::string &f) {
+         return PackOne(w, w.stub,
+                        AlteredPackage(f, "nocolumn",
+                                       {"-q", "DROP TABLE `Media`", "-q",
+                                        "CREATE TABLE `Media` (`DiskId` SHORT NOT NULL, `LastSequence` LONG NOT NULL "
+                                        "PRIMARY KEY `DiskId`)"}),
+                        f);
+     }},
+    {"file_outside_the_cabinets", "1 file is not in a cabinet",
+     [](const World &w, const std::string &f) {
+         return PackOne(w, w.stub, AlteredPackage(f, "loose", {"-q", "UPDATE `File` SET `Attributes` = 8704"}), f);
+     }},
     {"cabinet_missing", "cabinet example.cab from the Media table is missing",
      [](const World &w, const std::string &f) {
          PackageSource source;
@@ -260,6 +273,17 @@ TEST(Pack, WarnsOfAProductNameTheCaptionCuts)
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_NE(result.err.find("warning: " + folder + "/caption.msi: ProductName is longer than 49"), std::string::npos)
         << result.err;
+}
+
+TEST(Pack, AllowUncompressedPacksFilesOutsideTheCabinets)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("allow-uncompressed");
+    // 0x2000: the file is not compressed, whatever the package's default.
+    std::string package = AlteredPackage(folder, "loose", {"-q", "UPDATE `File` SET `Attributes` = 8704"});
+    RunResult result = Pack(PackOne(world, world.stub, package, folder, " --allow-uncompressed"));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(Pack("verify " + Quote(folder + "/setup.exe")).exitCode, 0);
 }
 
 TEST(Pack, UsageErrorsExitWithTwo)

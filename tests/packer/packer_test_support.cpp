@@ -25,21 +25,6 @@ void Require(const RunResult &result, const std::string &what)
         throw std::runtime_error(what + " failed: " + result.err + result.out);
 }
 
-// A stand-in for launcher.exe: a tiny PE32+ program that keeps the public key blob the way the
-// launcher does, as constant bytes.
-void BuildStub(const Bytes &blob, const std::string &folder, const std::string &path)
-{
-    std::string source = "static const unsigned char payloadPublicKey[] = {";
-    for (std::uint8_t byte : blob)
-        source += std::to_string(byte) + ",";
-    source += "};\nconst unsigned char *volatile keyInUse;\nvoid Start(void) { keyInUse = payloadPublicKey; }\n";
-    std::string sourcePath = folder + "/stub.c";
-    fixtures::WriteFileBytes(sourcePath, Bytes(source.begin(), source.end()));
-    Require(RunCommand(std::string(MINGW_GCC) + " -Os -s -nostdlib -Wl,-e,Start -o " + Quote(path) + " " +
-                       Quote(sourcePath)),
-            "building the stub");
-}
-
 World MakeWorld()
 {
     World world;
@@ -54,6 +39,9 @@ World MakeWorld()
 
     world.stub = world.folder + "/stub.exe";
     BuildStub(blob, world.folder, world.stub);
+    world.testKey = TEST_SOURCE_DIR "/tests/keys/TEST-ONLY-payload-signing-key.pem";
+    world.testStub = world.folder + "/test-key-stub.exe";
+    BuildStub(packer::PublicKeyBlob(packer::LoadKey(world.testKey).get(), world.testKey), world.folder, world.testStub);
     world.signerCertificate = fixtures::FixturePath("test-signer.pem");
     world.signedStub = world.folder + "/stub-signed.exe";
     Require(RunCommand(std::string(OSSLSIGNCODE) + " sign -certs " + Quote(world.signerCertificate) + " -key " +
@@ -86,6 +74,19 @@ World MakeWorld()
 }
 
 } // namespace
+
+void BuildStub(const Bytes &blob, const std::string &folder, const std::string &path)
+{
+    std::string source = "static const unsigned char payloadPublicKey[] = {";
+    for (std::uint8_t byte : blob)
+        source += std::to_string(byte) + ",";
+    source += "};\nconst unsigned char *volatile keyInUse;\nvoid Start(void) { keyInUse = payloadPublicKey; }\n";
+    std::string sourcePath = folder + "/stub.c";
+    fixtures::WriteFileBytes(sourcePath, Bytes(source.begin(), source.end()));
+    Require(RunCommand(std::string(MINGW_GCC) + " -Os -s -nostdlib -Wl,-e,Start -o " + Quote(path) + " " +
+                       Quote(sourcePath)),
+            "building the stub");
+}
 
 std::string Quote(const std::string &text)
 {

@@ -42,8 +42,14 @@ struct World {
     std::string signerCertificate; // trust anchor for osslsigncode verify
     std::string en, de, fr;        // package paths
     std::string sharedCabinet, frCabinet;
+    std::string testKey;  // the repository's TEST-ONLY key
+    std::string testStub; // unsigned, carrying the TEST-ONLY key's public half
 };
 const World &TheWorld();
+
+// A stand-in for launcher.exe: a tiny PE32+ program that keeps a public key blob the way the
+// launcher does, as constant bytes.
+void BuildStub(const Bytes &blob, const std::string &folder, const std::string &path);
 
 // Builds a package from the example product's source into folder/name.msi and its cabinet.
 struct PackageSource {
