@@ -2,16 +2,33 @@
 // with one line for the user when it fails.
 #pragma once
 
+#include "packer/byte_io.h"
 #include "packer/placement.h"
 
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace packer {
 
 void RunKeygen(const std::string &name, std::ostream &out);
+
+// The ready stub's file name, and where an installed packer keeps it (from the prefix).
+constexpr const char *ReadyStubName = "launcher.exe";
+constexpr const char *ReadyStubFolder = "share/launcher-pack";
+
+struct StubOptions {
+    std::string stub; // empty: the ready stub found beside the packer
+    std::string key;  // the public key to set
+    std::string output;
+};
+void RunStub(const StubOptions &options, std::ostream &out);
+
+// The offset of the key slot's blob in image, if it has a slot. Throws PackError for a marker
+// that is not followed by one whole slot, or found twice.
+std::optional<std::size_t> FindKeySlot(const Bytes &image, const std::string &what);
 
 struct PackOptions {
     std::string stub;
@@ -22,6 +39,7 @@ struct PackOptions {
     Placement placement = Placement::End;
     int level;
     bool allowUncompressed = false; // pack packages whose files are not all in cabinets
+    unsigned threads = 0;           // 0: one per core
 };
 void RunPack(const PackOptions &options, std::ostream &out);
 

@@ -34,6 +34,15 @@ int main(int argc, char **argv)
                                                     "0600) and NAME.pub.pem (for building launcher.exe)");
     keygen->add_option("--out", keygenName, "Name of the key files, without extension")->required();
 
+    StubOptions stub;
+    CLI::App *stubCommand = app.add_subcommand(
+        "stub", "Write a copy of the ready stub (launcher.exe) with your payload key set: sign it, then pack");
+    stubCommand->add_option("--key", stub.key, "The payload key (PEM; its public half is set); - reads standard input")
+        ->required();
+    stubCommand->add_option("-o,--output", stub.output, "The stub to write")->required();
+    stubCommand->add_option("--stub", stub.stub,
+                            "The ready stub to copy (default: the one beside launcher-pack or installed with it)");
+
     PackOptions pack;
     pack.level = DefaultCompressionLevel;
     std::string placement = "end";
@@ -66,6 +75,11 @@ int main(int argc, char **argv)
         ->check(CLI::Range(0, MaxCompressionLevel))
         ->capture_default_str();
 
+    packCommand
+        ->add_option("--threads", pack.threads,
+                     "Threads that compress items at once (0: one per core); the output is the same for any number")
+        ->check(CLI::Range(0u, 256u))
+        ->capture_default_str();
     packCommand->add_flag(
         "--allow-uncompressed", pack.allowUncompressed,
         "Pack a package whose files are not all in cabinets (they must reach the target another way)");
@@ -114,6 +128,8 @@ int main(int argc, char **argv)
     try {
         if (keygen->parsed()) {
             RunKeygen(keygenName, std::cout);
+        } else if (stubCommand->parsed()) {
+            RunStub(stub, std::cout);
         } else if (packCommand->parsed()) {
             pack.placement = placement == "certificate" ? Placement::Certificate : Placement::End;
             RunPack(pack, std::cout);

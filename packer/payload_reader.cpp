@@ -2,6 +2,7 @@
 
 #include "launcher/launcher_state.h"
 #include "packer/pack_error.h"
+#include "packer/parallel.h"
 #include "payload/locator.h"
 #include "payload/package_directory.h"
 #include "payload/payload_item.h"
@@ -124,7 +125,7 @@ std::string Describe(const LauncherFailure &failure)
     }
 }
 
-PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit)
+PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit, unsigned threads)
 {
     PayloadReport report;
     LoadedPayloads payloads(image);
@@ -135,21 +136,25 @@ PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit)
 
     report.containers.resize(launcherState.payloadCount);
     EnumeratePackageDirectory(CollectRecord, &report.containers);
+    std::vector<std::pair<DWORD, std::size_t>> reads; // container, position
     for (DWORD i = 0; i < launcherState.payloadCount; ++i) {
         const PayloadDescriptor &descriptor = launcherState.payloads[i];
         ContainerInfo &container = report.containers[i];
         container.size = descriptor.imageSize;
         ListItems(descriptor, container);
-        for (std::size_t position = 0; position < container.items.size(); ++position) {
-            ItemInfo &item = container.items[position];
-            if (!item.read)
-                continue;
-            ReadItem(descriptor, item, [&](const BYTE *output, DWORD length) {
-                if (visit)
-                    visit(i, position, item, output, length);
-            });
-        }
+        for (std::size_t position = 0; position < container.items.size(); ++position)
+            if (container.items[position].read)
+                reads.push_back({i, position});
     }
+    // The launcher's reader keeps no state between calls: items are read side by side.
+    RunInParallel(reads.size(), threads, [&](std::size_t next, unsigned) {
+        auto [i, position] = reads[next];
+        ItemInfo &item = report.containers[i].items[position];
+        ReadItem(launcherState.payloads[i], item, [&](const BYTE *output, DWORD length) {
+            if (visit)
+                visit(i, position, item, output, length);
+        });
+    });
     return report;
 }
 

@@ -82,3 +82,11 @@ enum { PayloadPublicKeySize = 276, PayloadPublicKeyHeaderSize = 20 };
 inline constexpr uint8_t PayloadPublicKeyHeader[PayloadPublicKeyHeaderSize] = {0x06, 0x02, 0x00, 0x00, 0x00, 0xA4, 0x00,
                                                                                0x00, 0x52, 0x53, 0x41, 0x31, 0x00, 0x08,
                                                                                0x00, 0x00, 0x01, 0x00, 0x01, 0x00};
+
+// The key slot of the ready stub: this marker, found once in the image, directly followed by
+// the verification key's public key blob. The blob is all zeros, which no key loader accepts,
+// until `launcher-pack stub` sets it; the image is signed after that.
+enum { PayloadKeySlotMarkerSize = 32 };
+inline constexpr uint8_t PayloadKeySlotMarker[PayloadKeySlotMarkerSize] = {
+    'P',  'a',  'y',  'l',  'o',  'a',  'd',  ' ',  'k',  'e',  'y',  ' ',  's',  'l',  'o',  't',
+    0x4c, 0xda, 0x46, 0x63, 0x39, 0x21, 0x70, 0x4b, 0x0b, 0x64, 0xb8, 0x9f, 0xd5, 0x49, 0xef, 0xd9};

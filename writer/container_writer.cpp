@@ -168,30 +168,52 @@ Bytes CompressZlib(const Bytes &data, int level)
     return out;
 }
 
-Bytes WriteContainer(const std::vector<ContainerItem> &items, const ContainerOptions &options, EVP_PKEY *key)
+PreparedItem PrepareItem(const ContainerItem &item, const ContainerOptions &options, EVP_PKEY *key)
 {
     if (options.sign && key == nullptr)
         throw std::invalid_argument("a signed container needs a private key");
-    Bytes container;
-    for (const ContainerItem &item : items) {
-        Length32(item.output.size(), "an item's output");
-        Bytes data = !options.compressed ? item.output
-                     : options.compress  ? options.compress(item.output)
-                                         : CompressZlib(item.output, options.level);
-        Bytes signature = options.sign ? SignOutput(key, item.output) : Bytes{};
-        std::uint32_t dataLength = Length32(data.size(), "an item's data");
-        std::uint32_t signatureLength = Length32(signature.size(), "an item's signature");
+    Length32(item.output.size(), "an item's output");
+    PreparedItem prepared{item.kind, item.id, {}, {}};
+    prepared.data = !options.compressed ? item.output
+                    : options.compress  ? options.compress(item.output)
+                                        : CompressZlib(item.output, options.level);
+    if (options.sign)
+        prepared.signature = SignOutput(key, item.output);
+    Length32(prepared.data.size(), "an item's data");
+    Length32(prepared.signature.size(), "an item's signature");
+    return prepared;
+}
 
-        container.insert(container.end(), data.begin(), data.end());
-        container.insert(container.end(), signature.begin(), signature.end());
-        ItemTrailer trailer{{}, item.id, signatureLength, dataLength};
+Bytes AssembleContainer(std::vector<PreparedItem> &&items)
+{
+    std::size_t total = 0;
+    for (const PreparedItem &item : items)
+        total += item.data.size() + item.signature.size() + ItemTrailerSize;
+    Length32(total, "the container");
+    Bytes container;
+    container.reserve(total);
+    for (PreparedItem &item : items) {
+        container.insert(container.end(), item.data.begin(), item.data.end());
+        container.insert(container.end(), item.signature.begin(), item.signature.end());
+        ItemTrailer trailer{{},
+                            item.id,
+                            static_cast<std::uint32_t>(item.signature.size()),
+                            static_cast<std::uint32_t>(item.data.size())};
         const std::uint8_t *kind = item.kind == ItemKind::Head ? HeadItemGuid : FileItemGuid;
         std::copy(kind, kind + ItemKindSize, trailer.kind);
         container.resize(container.size() + ItemTrailerSize);
         WriteItemTrailer(container.data() + container.size() - ItemTrailerSize, trailer);
+        item = PreparedItem{};
     }
-    Length32(container.size(), "the container");
     return container;
+}
+
+Bytes WriteContainer(const std::vector<ContainerItem> &items, const ContainerOptions &options, EVP_PKEY *key)
+{
+    std::vector<PreparedItem> prepared;
+    for (const ContainerItem &item : items)
+        prepared.push_back(PrepareItem(item, options, key));
+    return AssembleContainer(std::move(prepared));
 }
 
 Bytes WriteDirectory(const std::vector<DirectoryEntry> &entries)

@@ -101,6 +101,27 @@ INSTANTIATE_TEST_SUITE_P(Placements, RoundTrip,
                              return name;
                          });
 
+TEST(Pack, GivesTheSameBytesForAnyNumberOfThreads)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("same-bytes");
+    // Items of different sizes, so that threads finish in a different order than they start.
+    const std::string big = PackageWithRandomCabinet(folder, "big", 1500000);
+    for (const char *placement : {"end", "certificate"}) {
+        SCOPED_TRACE(placement);
+        std::vector<Bytes> outputs;
+        for (const char *threads : {"1", "2", "2", "5"}) {
+            const std::string output = folder + "/setup-" + placement + "-" + std::to_string(outputs.size()) + ".exe";
+            RunResult packed = Pack(PackAllArguments(world, world.signedStub, output) + " --msi " + Quote(big) +
+                                    " --placement " + placement + " --threads " + threads);
+            ASSERT_EQ(packed.exitCode, 0) << packed.err;
+            outputs.push_back(fixtures::ReadFileBytes(output));
+        }
+        for (std::size_t i = 1; i < outputs.size(); ++i)
+            EXPECT_TRUE(outputs[i] == outputs[0]) << "run " << i << " differs from the one-thread run";
+    }
+}
+
 TEST(PackageDirectory, NamesEachLanguageAndStoresASharedCabinetOnce)
 {
     const World &world = TheWorld();
@@ -233,12 +254,9 @@ const Refusal refusals[] = {
      }},
     {"certificate_placement_64_mib", "use --placement end",
      [](const World &w, const std::string &f) {
-         PackageSource source;
-         source.cabinet = "big.cab";
-         BuildPackage(f, "big", source);
          // Random bytes do not compress: the carrier ends up just over 64 MiB.
-         RunCommand("head -c 67108864 /dev/urandom > " + Quote(f + "/big.cab"));
-         return PackOne(w, w.signedStub, f + "/big.msi", f, " --placement certificate --level 0");
+         return PackOne(w, w.signedStub, PackageWithRandomCabinet(f, "big", 67108864), f,
+                        " --placement certificate --level 0");
      }},
 };
 
@@ -251,11 +269,7 @@ TEST_P(Refused, WithOneLineAndNoOutput)
     std::string arguments = GetParam().arguments(world, folder);
     std::vector<std::string> before = ListFolder(folder);
 
-    RunResult result = Pack(arguments);
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err.rfind("launcher-pack: error: ", 0), 0u) << result.err;
-    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-    EXPECT_NE(result.err.find(GetParam().message), std::string::npos) << result.err;
+    ExpectRefusal(Pack(arguments), GetParam().message);
     EXPECT_EQ(ListFolder(folder), before); // no output, no temporary file
 }
 
@@ -305,15 +319,12 @@ TEST(Pack, AnInterruptLeavesNothingBehind)
 {
     const World &world = TheWorld();
     const std::string folder = FreshFolder("interrupted");
-    PackageSource source;
-    source.cabinet = "slow.cab";
-    BuildPackage(folder, "slow", source);
-    RunCommand("head -c 16777216 /dev/urandom > " + Quote(folder + "/slow.cab"));
+    const std::string slow = PackageWithRandomCabinet(folder, "slow", 16777216);
     std::vector<std::string> before = ListFolder(folder);
 
     // Stopped while it compresses, once its temporary file exists.
     RunResult result = RunCommand(
-        std::string(LAUNCHER_PACK) + " " + PackOne(world, world.stub, folder + "/slow.msi", folder, " --level 12") +
+        std::string(LAUNCHER_PACK) + " " + PackOne(world, world.stub, slow, folder, " --level 12") +
         " & pid=$!; until ls " + Quote(folder) + " | grep -q partial; do sleep 0.02; done; kill -TERM $pid; wait $pid");
     EXPECT_EQ(result.exitCode, 128 + SIGTERM);
     EXPECT_EQ(ListFolder(folder), before);
