@@ -6,18 +6,18 @@
 
 #include <string.h>
 
-#include <openssl/evp.h>
-#include <openssl/objects.h>
-#include <openssl/pem.h>
-#include <openssl/rsa.h>
-#include <openssl/sha.h>
+#include <bcrypt.h>
 
-// The public key blob of the payload builder's signing key, fixed when the launcher is built.
-static const BYTE payloadPublicKeyBytes[PayloadPublicKeySize] = {
-#include "payload_public_key.inc"
+enum {
+    LineItemNotFound = 509,
+    Sha256Size = 32,
+    KeyModulusSize = PayloadPublicKeySize - PayloadPublicKeyHeaderSize,
+    // The provider's RSA public key blob: six ULONGs, the exponent and the modulus, big-endian.
+    RsaBlobHeaderSize = 24,
+    RsaBlobSize = RsaBlobHeaderSize + 4 + KeyModulusSize,
+    // Room for the provider's SHA-256 hash object on the stack.
+    HashObjectRoom = 1024,
 };
-
-enum { LineItemNotFound = 509 };
 
 // The sites of one item kind: head and file items report the same outcomes on their own lines.
 struct ItemSites {
@@ -32,47 +32,88 @@ struct ItemSites {
 static const ItemSites headItemSites = {547, 551, 562, 566, 592, 599};
 static const ItemSites fileItemSites = {687, 691, 702, 706, 732, 739};
 
-void AssemblePayloadPublicKey(BYTE key[PayloadPublicKeySize])
+// Turns the built-in key (a CryptoAPI public key blob: little-endian modulus) into the
+// provider's RSA public key blob (big-endian exponent and modulus). FALSE when the built-in
+// blob is not a 2048-bit RSA public key.
+static BOOL MakeRsaPublicBlob(const BYTE key[PayloadPublicKeySize], BYTE blob[RsaBlobSize])
 {
-    memcpy(key, payloadPublicKeyBytes, PayloadPublicKeySize);
+    // bType, bVersion, reserved, aiKeyAlg and magic are fixed; bitlen and pubexp are read.
+    DWORD exponent = ReadU32(key + 16);
+    if (memcmp(key, PayloadPublicKeyHeader, 12) != 0 || ReadU32(key + 12) != KeyModulusSize * 8 || exponent == 0)
+        return FALSE;
+    WriteU32(blob, BCRYPT_RSAPUBLIC_MAGIC);
+    WriteU32(blob + 4, KeyModulusSize * 8);
+    WriteU32(blob + 8, 4);
+    WriteU32(blob + 12, KeyModulusSize);
+    WriteU32(blob + 16, 0);
+    WriteU32(blob + 20, 0);
+    for (int i = 0; i < 4; i++)
+        blob[RsaBlobHeaderSize + i] = (BYTE)(exponent >> (8 * (3 - i)));
+    for (int i = 0; i < KeyModulusSize; i++)
+        blob[RsaBlobHeaderSize + 4 + i] = key[PayloadPublicKeySize - 1 - i];
+    return TRUE;
 }
 
-// RSA_verify and its key accessors are deprecated in OpenSSL 3 but check exactly
-// RSASSA-PKCS1-v1_5 with the SHA-256 DigestInfo, which is what the item signatures are.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+// The SHA-256 digest of data, from the system's provider.
+static BOOL HashSha256(const BYTE *data, DWORD size, BYTE digest[Sha256Size])
+{
+    BCRYPT_ALG_HANDLE algorithm;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, NULL, 0)))
+        return FALSE;
+    // Older systems want the hash object from the caller; newer ones also take none.
+    BYTE hashObject[HashObjectRoom];
+    ULONG objectSize = 0;
+    ULONG written = 0;
+    BOOL hashed = FALSE;
+    if (BCRYPT_SUCCESS(
+            BCryptGetProperty(algorithm, BCRYPT_OBJECT_LENGTH, (PUCHAR)&objectSize, sizeof objectSize, &written, 0)) &&
+        objectSize <= sizeof hashObject) {
+        BCRYPT_HASH_HANDLE hash;
+        if (BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, hashObject, objectSize, NULL, 0, 0))) {
+            hashed = BCRYPT_SUCCESS(BCryptHashData(hash, (PUCHAR)data, size, 0)) &&
+                     BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, Sha256Size, 0));
+            BCryptDestroyHash(hash);
+        }
+    }
+    BCryptCloseAlgorithmProvider(algorithm, 0);
+    return hashed;
+}
 
-// Checks signature against the SHA-256 digest of output with a key object that lives for this
-// one check only.
+// Checks signature against the SHA-256 digest of output with the system's provider and a key
+// object that lives for this one check only. A key that does not import, or a provider that
+// cannot hash, gives the key failure; any signature that does not verify, the mismatch.
 static ErrorValue VerifyItemOutput(const BYTE *output, DWORD outputSize, const BYTE *signature, DWORD signatureLength,
                                    const ItemSites *sites)
 {
+    const ErrorValue keyNotLoadable = MakeFixedErrorValue((DWORD)NTE_BAD_KEY, sites->keyNotLoadable);
     BYTE key[PayloadPublicKeySize];
+    BYTE blob[RsaBlobSize];
     AssemblePayloadPublicKey(key);
-    const unsigned char *cursor = key;
-    EVP_PKEY *publicKey = b2i_PublicKey(&cursor, PayloadPublicKeySize);
-    if (publicKey == NULL)
-        return MakeFixedErrorValue((DWORD)NTE_BAD_KEY, sites->keyNotLoadable);
+    if (!MakeRsaPublicBlob(key, blob))
+        return keyNotLoadable;
 
-    RSA *rsa = EVP_PKEY_get1_RSA(publicKey);
-    int verified = 0;
-    if (rsa != NULL) {
-        BYTE digest[SHA256_DIGEST_LENGTH];
-        SHA256(output, outputSize, digest);
-        // A signature of any length other than the modulus's fails here.
-        verified = RSA_verify(NID_sha256, digest, sizeof digest, signature, signatureLength, rsa);
-        RSA_free(rsa);
+    BCRYPT_ALG_HANDLE rsa;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&rsa, BCRYPT_RSA_ALGORITHM, NULL, 0)))
+        return keyNotLoadable;
+    BCRYPT_KEY_HANDLE publicKey;
+    ErrorValue result = keyNotLoadable;
+    if (BCRYPT_SUCCESS(BCryptImportKeyPair(rsa, NULL, BCRYPT_RSAPUBLIC_BLOB, &publicKey, blob, sizeof blob, 0))) {
+        BYTE digest[Sha256Size];
+        if (HashSha256(output, outputSize, digest)) {
+            BCRYPT_PKCS1_PADDING_INFO padding;
+            padding.pszAlgId = BCRYPT_SHA256_ALGORITHM;
+            // A signature of any length other than the modulus's fails here.
+            if (BCRYPT_SUCCESS(BCryptVerifySignature(publicKey, &padding, digest, sizeof digest, (PUCHAR)signature,
+                                                     signatureLength, BCRYPT_PAD_PKCS1)))
+                result = MakeFixedErrorValue(ERROR_SUCCESS, 0);
+            else
+                result = MakeFixedErrorValue(ERROR_FILE_CORRUPT, sites->signatureMismatch);
+        }
+        BCryptDestroyKey(publicKey);
     }
-    EVP_PKEY_free(publicKey);
-
-    if (rsa == NULL)
-        return MakeFixedErrorValue((DWORD)NTE_BAD_KEY, sites->keyNotLoadable);
-    if (verified != 1)
-        return MakeFixedErrorValue(ERROR_FILE_CORRUPT, sites->signatureMismatch);
-    return MakeFixedErrorValue(ERROR_SUCCESS, 0);
+    BCryptCloseAlgorithmProvider(rsa, 0);
+    return result;
 }
-
-#pragma GCC diagnostic pop
 
 // Makes the item's output from its data field and, in a signed container, verifies it. An item
 // with an empty data field takes the same road: a signed container never hands out bytes that
