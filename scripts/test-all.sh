@@ -19,6 +19,14 @@ say "native release build (launcher-pack, benchmarks)"
 cmake --preset native-release >/dev/null
 cmake --build --preset native-release
 
+say "Windows release build (the ready stub) and its image checks"
+cmake --preset windows-release >/dev/null
+cmake --build --preset windows-release
+ctest --preset windows-release
+
+say "Debian package of launcher-pack, unpacked and run"
+bash tests/package/debian-package.sh build/native-release
+
 say "Windows build (MinGW-w64)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows
