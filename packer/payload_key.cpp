@@ -223,7 +223,7 @@ std::string KeyFingerprint(const Bytes &blob)
     unsigned char digest[SHA256_DIGEST_LENGTH];
     SHA256(der, static_cast<std::size_t>(length), digest);
     OPENSSL_free(der);
-    std::string text = "SHA256:";
+    std::string text(FingerprintPrefix);
     for (unsigned char byte : digest) {
         char hex[3];
         std::snprintf(hex, sizeof hex, "%02x", byte);
@@ -234,7 +234,7 @@ std::string KeyFingerprint(const Bytes &blob)
 
 const std::string &TestKeyFingerprint()
 {
-    static const std::string fingerprint = "SHA256:" TEST_KEY_FINGERPRINT;
+    static const std::string fingerprint = std::string(FingerprintPrefix) + TEST_KEY_FINGERPRINT;
     return fingerprint;
 }
 

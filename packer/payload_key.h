@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace packer {
 
@@ -32,6 +33,7 @@ Bytes PublicKeyBlob(EVP_PKEY *key, const std::string &what);
 // "SHA256:" and the lowercase hex SHA-256 digest of the key's DER SubjectPublicKeyInfo, as
 // `openssl pkey -pubin -outform DER | sha256sum` gives it for the PEM public key.
 std::string KeyFingerprint(const Bytes &blob);
+constexpr std::string_view FingerprintPrefix = "SHA256:";
 
 // The fingerprint of the TEST-ONLY key that the repository's tests use.
 const std::string &TestKeyFingerprint();

@@ -6,6 +6,8 @@
 #include "packer/payload_reader.h"
 #include "packer/signature_object.h"
 
+#include <openssl/sha.h>
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -211,9 +213,9 @@ void RunInspect(const ReadOptions &options, bool json, std::ostream &out)
 
 bool IsKeyFingerprint(const std::string &text)
 {
-    const std::string prefix = "SHA256:";
-    return text.size() == prefix.size() + 64 && text.compare(0, prefix.size(), prefix) == 0 &&
-           std::all_of(text.begin() + prefix.size(), text.end(), [](unsigned char c) { return std::isxdigit(c); });
+    const std::size_t prefix = FingerprintPrefix.size();
+    return text.size() == prefix + 2 * SHA256_DIGEST_LENGTH && text.compare(0, prefix, FingerprintPrefix) == 0 &&
+           std::all_of(text.begin() + prefix, text.end(), [](unsigned char c) { return std::isxdigit(c); });
 }
 
 VerifyResult RunVerify(const VerifyOptions &options, std::ostream &out)
@@ -227,10 +229,11 @@ VerifyResult RunVerify(const VerifyOptions &options, std::ostream &out)
         problems.push_back("the launcher in the file does not carry " + file.keySource +
                            ", so it rejects this payload");
     if (!options.expectKey.empty()) {
+        // The hex digits in either case.
         std::string expected = options.expectKey;
         std::transform(expected.begin(), expected.end(), expected.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        if (expected.substr(7) != file.fingerprint.substr(7))
+        if (expected.substr(FingerprintPrefix.size()) != file.fingerprint.substr(FingerprintPrefix.size()))
             problems.push_back("the key is " + file.fingerprint + ", not the expected " + options.expectKey);
     }
     if (file.fingerprint == TestKeyFingerprint() && !options.allowTestKey)
