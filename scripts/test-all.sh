@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Sets up the machine (scripts/setup.sh), builds both builds and runs every test: the native
-# build with sanitizers, then the Windows build under Wine, with a Wine prefix of this run's
-# own, one persistent wineserver and a virtual X display for the windows the tests open.
+# Sets up the machine (scripts/setup.sh), builds every build and runs every test: the native
+# build with sanitizers, the checks of the release launcher.exe, the Debian package of the
+# packer and the ready stub, then the Windows build under
+# Wine, with a Wine prefix of this run's own, one persistent wineserver and a virtual X display
+# for the windows the tests open.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -19,7 +21,7 @@ say "native release build (launcher-pack, benchmarks)"
 cmake --preset native-release >/dev/null
 cmake --build --preset native-release
 
-say "Windows release build (the ready stub) and its image checks"
+say "Windows release build (launcher.exe as released, the ready stub: size, imports, no build paths)"
 cmake --preset windows-release >/dev/null
 cmake --build --preset windows-release
 ctest --preset windows-release
