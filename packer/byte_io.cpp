@@ -12,13 +12,13 @@ Bytes ReadWholeFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        throw PackError(path + ": " + std::strerror(errno));
+        throw ReadError(path + ": " + std::strerror(errno));
     in.seekg(0, std::ios::end);
     std::streamoff size = in.tellg();
     in.seekg(0, std::ios::beg);
     Bytes bytes(static_cast<std::size_t>(size < 0 ? 0 : size));
     if (size < 0 || !in.read(reinterpret_cast<char *>(bytes.data()), size))
-        throw PackError(path + ": could not be read");
+        throw ReadError(path + ": could not be read");
     return bytes;
 }
 

@@ -1,6 +1,7 @@
 // Little-endian fields and whole files.
 #pragma once
 
+#include "payload/payload_format.h"
 #include "writer/container_writer.h"
 
 #include <cstddef>
@@ -11,21 +12,20 @@ namespace packer {
 
 using writer::Bytes;
 
+// The format's little-endian fields at an offset into bytes (unchecked: callers check it).
 inline std::uint16_t ReadU16(const Bytes &bytes, std::size_t offset)
 {
-    return static_cast<std::uint16_t>(bytes[offset] | bytes[offset + 1] << 8);
+    return ::ReadU16(bytes.data() + offset);
 }
 
 inline std::uint32_t ReadU32(const Bytes &bytes, std::size_t offset)
 {
-    return static_cast<std::uint32_t>(bytes[offset]) | static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
-           static_cast<std::uint32_t>(bytes[offset + 2]) << 16 | static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
+    return ::ReadU32(bytes.data() + offset);
 }
 
 inline void WriteU32(Bytes &bytes, std::size_t offset, std::uint32_t value)
 {
-    for (int i = 0; i < 4; ++i)
-        bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    ::WriteU32(bytes.data() + offset, value);
 }
 
 // The whole file; throws PackError naming the path and the system's reason.

@@ -2,10 +2,12 @@
 // with one line for the user when it fails.
 #pragma once
 
+#include "packer/byte_io.h"
 #include "packer/placement.h"
 
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,13 +15,31 @@ namespace packer {
 
 void RunKeygen(const std::string &name, std::ostream &out);
 
+// The ready stub's file name, and where an installed packer keeps it (from the prefix).
+constexpr const char *ReadyStubName = "launcher.exe";
+constexpr const char *ReadyStubFolder = "share/launcher-pack";
+
+struct StubOptions {
+    std::string stub; // empty: the ready stub found beside the packer
+    std::string key;  // the public key to set
+    std::string output;
+};
+void RunStub(const StubOptions &options, std::ostream &out);
+
+// The offset of the key slot's blob in image, if it has a slot. Throws PackError for a marker
+// that is not followed by one whole slot, or found twice.
+std::optional<std::size_t> FindKeySlot(const Bytes &image, const std::string &what);
+
 struct PackOptions {
     std::string stub;
-    std::string key;
+    std::string key;        // a PEM file, or "-" for standard input
+    std::string passphrase; // of an encrypted key: env:VAR or file:PATH
     std::vector<std::string> packages;
     std::string output;
     Placement placement = Placement::End;
     int level;
+    bool allowUncompressed = false; // pack packages whose files are not all in cabinets
+    unsigned threads = 0;           // 0: one per core
 };
 void RunPack(const PackOptions &options, std::ostream &out);
 
@@ -30,8 +50,21 @@ struct ReadOptions {
 
 void RunInspect(const ReadOptions &options, bool json, std::ostream &out);
 
-// False when anything fails to verify; the failures are listed on out.
-bool RunVerify(const ReadOptions &options, std::ostream &out);
+// verify's exit codes.
+enum VerifyResult { Verified = 0, NotVerified = 1, VerifyUsage = 2, NotRead = 3 };
+
+struct VerifyOptions {
+    ReadOptions read;
+    std::string expectKey; // "SHA256:<hex>", or empty
+    bool allowTestKey = false;
+};
+
+// True for "SHA256:" and 64 hex digits.
+bool IsKeyFingerprint(const std::string &text);
+
+// Verified only when every item the launcher would read verifies with the expected key; the
+// failures are listed on out. Throws ReadError when the file or the key can't be read.
+VerifyResult RunVerify(const VerifyOptions &options, std::ostream &out);
 
 struct ExtractOptions {
     ReadOptions read;

@@ -3,6 +3,7 @@
 #include "packer/commands.h"
 #include "packer/compressor.h"
 #include "packer/pack_error.h"
+#include "packer/payload_key.h"
 
 #include <CLI/CLI.hpp>
 
@@ -11,7 +12,7 @@
 namespace {
 
 constexpr int ExitFailure = 1;
-constexpr int ExitUsage = 2;
+constexpr int ExitUsage = packer::VerifyUsage;
 
 } // namespace
 
@@ -33,6 +34,15 @@ int main(int argc, char **argv)
                                                     "0600) and NAME.pub.pem (for building launcher.exe)");
     keygen->add_option("--out", keygenName, "Name of the key files, without extension")->required();
 
+    StubOptions stub;
+    CLI::App *stubCommand = app.add_subcommand(
+        "stub", "Write a copy of the ready stub (launcher.exe) with your payload key set: sign it, then pack");
+    stubCommand->add_option("--key", stub.key, "The payload key (PEM; its public half is set); - reads standard input")
+        ->required();
+    stubCommand->add_option("-o,--output", stub.output, "The stub to write")->required();
+    stubCommand->add_option("--stub", stub.stub,
+                            "The ready stub to copy (default: the one beside launcher-pack or installed with it)");
+
     PackOptions pack;
     pack.level = DefaultCompressionLevel;
     std::string placement = "end";
@@ -42,7 +52,16 @@ int main(int argc, char **argv)
                      "launcher.exe built with the key's public half (sign it before "
                      "packing, never after)")
         ->required();
-    packCommand->add_option("--key", pack.key, "Private payload signing key (PEM)")->required();
+    packCommand->add_option("--key", pack.key, "Private payload signing key (PEM); - reads it from standard input")
+        ->required();
+    packCommand
+        ->add_option("--pass", pack.passphrase,
+                     "Passphrase of an encrypted key: env:VAR (from the environment) or file:PATH (its first line)")
+        ->check(CLI::Validator(
+            [](std::string &source) {
+                return IsPassphraseSource(source) ? std::string() : "give env:VAR or file:PATH";
+            },
+            "env:VAR|file:PATH"));
     packCommand->add_option("--msi", pack.packages, "A package; repeat for one per language or architecture")
         ->required();
     packCommand->add_option("-o,--output", pack.output, "The installer to write")->required();
@@ -56,6 +75,15 @@ int main(int argc, char **argv)
         ->check(CLI::Range(0, MaxCompressionLevel))
         ->capture_default_str();
 
+    packCommand
+        ->add_option("--threads", pack.threads,
+                     "Threads that compress items at once (0: one per core); the output is the same for any number")
+        ->check(CLI::Range(0u, 256u))
+        ->capture_default_str();
+    packCommand->add_flag(
+        "--allow-uncompressed", pack.allowUncompressed,
+        "Pack a package whose files are not all in cabinets (they must reach the target another way)");
+
     ReadOptions inspect;
     bool json = false;
     CLI::App *inspectCommand = app.add_subcommand("inspect", "Show the payload of a packed installer");
@@ -63,11 +91,22 @@ int main(int argc, char **argv)
     inspectCommand->add_option("--key", inspect.key, "Verify with this key instead of the launcher's built-in one");
     inspectCommand->add_flag("--json", json, "Print JSON");
 
-    ReadOptions verify;
-    CLI::App *verifyCommand =
-        app.add_subcommand("verify", "Verify every payload item as the launcher would; exit 0 only when all verify");
-    verifyCommand->add_option("file", verify.file, "The installer")->required();
-    verifyCommand->add_option("--key", verify.key, "Verify with this key instead of the launcher's built-in one");
+    VerifyOptions verify;
+    CLI::App *verifyCommand = app.add_subcommand(
+        "verify", "Verify every payload item as the launcher would, and print the key's SHA-256 fingerprint");
+    verifyCommand->add_option("file", verify.read.file, "The installer")->required();
+    verifyCommand->add_option("--key", verify.read.key,
+                              "The public key the installer must carry (PEM); - reads it from standard input");
+    verifyCommand
+        ->add_option("--expect-key", verify.expectKey,
+                     "The fingerprint the installer's key must have, SHA256:<hex> as verify prints it")
+        ->check(CLI::Validator(
+            [](std::string &text) { return IsKeyFingerprint(text) ? std::string() : "give SHA256: and 64 hex digits"; },
+            "SHA256:<hex>"));
+    verifyCommand->add_flag("--allow-test-key", verify.allowTestKey,
+                            "Accept the repository's TEST-ONLY key (for tests only)");
+    verifyCommand->footer("Exit codes: 0 verified; 1 did not verify; 2 usage error; 3 the file or the key could not "
+                          "be read.");
 
     ExtractOptions extract;
     CLI::App *extractCommand =
@@ -89,14 +128,20 @@ int main(int argc, char **argv)
     try {
         if (keygen->parsed()) {
             RunKeygen(keygenName, std::cout);
+        } else if (stubCommand->parsed()) {
+            RunStub(stub, std::cout);
         } else if (packCommand->parsed()) {
             pack.placement = placement == "certificate" ? Placement::Certificate : Placement::End;
             RunPack(pack, std::cout);
         } else if (inspectCommand->parsed()) {
             RunInspect(inspect, json, std::cout);
         } else if (verifyCommand->parsed()) {
-            if (!RunVerify(verify, std::cout))
-                return ExitFailure;
+            try {
+                return RunVerify(verify, std::cout);
+            } catch (const ReadError &error) {
+                std::cerr << "launcher-pack: error: " << error.what() << '\n';
+                return NotRead;
+            }
         } else if (extractCommand->parsed()) {
             RunExtract(extract, std::cout);
         }

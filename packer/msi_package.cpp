@@ -61,14 +61,14 @@ class Database {
             throw PackError(path + ": not a Windows Installer package that can be read (" + error.Message() + ")");
     }
 
-    // Every row of a SELECT, each field as text (empty for null). A table that does not exist
-    // gives no rows.
+    // Every row of a SELECT, each field as text (empty for null). A query that fails, a missing
+    // table or column included, is an error: ask HasTable first where a table is optional.
     std::vector<std::vector<std::string>> Select(const std::string &sql, unsigned fields)
     {
         GErrorHolder error;
         GObjectHandle<LibmsiQuery> query(libmsi_query_new(database_.get(), sql.c_str(), &error.error));
         if (!query)
-            return {};
+            throw PackError(path_ + ": the query " + sql + " failed (" + error.Message() + ")");
         if (!libmsi_query_execute(query.get(), nullptr, &error.error))
             throw PackError(path_ + ": could not be read (" + error.Message() + ")");
         std::vector<std::vector<std::string>> rows;
@@ -90,6 +90,11 @@ class Database {
         return rows;
     }
 
+    bool HasTable(const std::string &name)
+    {
+        return !Select("SELECT `Name` FROM `_Tables` WHERE `Name` = '" + name + "'", 1).empty();
+    }
+
     LibmsiDatabase *get() const { return database_.get(); }
 
   private:
@@ -99,6 +104,8 @@ class Database {
 
 std::string Property(Database &database, const std::string &name)
 {
+    if (!database.HasTable("Property"))
+        return {};
     auto rows = database.Select("SELECT `Value` FROM `Property` WHERE `Property` = '" + name + "'", 1);
     return rows.empty() ? std::string() : rows.front().front();
 }
@@ -109,9 +116,34 @@ bool IsDecimal(const std::string &text)
            std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
 }
 
+// The Summary Information's Word Count bit that makes files compressed unless they say otherwise,
+// and the File table's attributes that say otherwise.
+constexpr int WordCountCompressed = 0x2;
+constexpr int FileAttributeNoncompressed = 0x2000;
+constexpr int FileAttributeCompressed = 0x4000;
+
+std::size_t UncompressedFiles(Database &database, LibmsiSummaryInfo *summary)
+{
+    if (!database.HasTable("File"))
+        return 0;
+    GErrorHolder error;
+    int wordCount = libmsi_summary_info_get_int(summary, LIBMSI_PROPERTY_SOURCE, &error.error);
+    if (error.error)
+        wordCount = 0;
+    std::size_t outside = 0;
+    for (auto &row : database.Select("SELECT `Attributes` FROM `File`", 1)) {
+        int attributes = row.front().empty() ? 0 : std::stoi(row.front());
+        bool compressed = (attributes & FileAttributeNoncompressed) ? false
+                          : (attributes & FileAttributeCompressed)  ? true
+                                                                    : (wordCount & WordCountCompressed) != 0;
+        outside += compressed ? 0 : 1;
+    }
+    return outside;
+}
+
 } // namespace
 
-MsiPackage ReadMsiPackage(const std::string &path)
+MsiPackage ReadMsiPackage(const std::string &path, bool allowUncompressed)
 {
     MsiPackage package{path, {}, {}, {}, {}, {}};
     lastLibraryMessage.clear();
@@ -153,8 +185,21 @@ MsiPackage ReadMsiPackage(const std::string &path)
         throw PackError(path + ": the Template \"" + templateValue +
                         "\" names no language; the launcher chooses packages by language (e.g. x64;1033)");
 
+    // Files outside cabinets are looked for beside the package when it installs, and the
+    // launcher brings only the package and its cabinets.
+    if (!allowUncompressed) {
+        std::size_t outside = UncompressedFiles(database, summary.get());
+        if (outside != 0)
+            throw PackError(path + ": " + std::to_string(outside) + (outside == 1 ? " file is" : " files are") +
+                            " not in a cabinet, so the installation would look for them beside the "
+                            "package (give --allow-uncompressed if they are brought another way)");
+    }
+
     // External cabinets; a name starting with '#' is a stream inside the package.
-    for (auto &row : database.Select("SELECT `Cabinet` FROM `Media`", 1)) {
+    std::vector<std::vector<std::string>> media;
+    if (database.HasTable("Media"))
+        media = database.Select("SELECT `Cabinet` FROM `Media`", 1);
+    for (auto &row : media) {
         const std::string &cabinet = row.front();
         if (cabinet.empty() || cabinet.front() == '#')
             continue;

@@ -15,8 +15,9 @@ struct MsiPackage {
     std::vector<std::string> cabinets;  // external cabinet file names from the Media table
 };
 
-// Reads the package at path. Throws PackError when libmsi can't read it or the ProductCode,
-// ProductName or Template is missing or malformed.
-MsiPackage ReadMsiPackage(const std::string &path);
+// Reads the package at path. Throws PackError when libmsi can't read it, the ProductCode,
+// ProductName or Template is missing or malformed, or (unless allowUncompressed) a file is not
+// in a cabinet.
+MsiPackage ReadMsiPackage(const std::string &path, bool allowUncompressed);
 
 } // namespace packer

@@ -4,27 +4,22 @@
 #include "packer/output_file.h"
 #include "packer/pack_error.h"
 #include "packer/package_plan.h"
+#include "packer/parallel.h"
 #include "packer/payload_key.h"
 #include "packer/payload_reader.h"
 #include "packer/progress_bar.h"
 
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <array>
+#include <mutex>
+#include <numeric>
 #include <iostream>
 
 namespace packer {
 
 namespace {
-
-writer::PrivateKey LoadSigningKey(const std::string &path)
-{
-    try {
-        return writer::LoadPrivateKey(path);
-    } catch (const std::exception &error) {
-        throw PackError(std::string("--key: ") + error.what());
-    }
-}
 
 using Digest = std::array<std::uint8_t, SHA256_DIGEST_LENGTH>;
 
@@ -44,15 +39,18 @@ struct ExpectedItem {
 // Reads the written file back with the launcher's own code and checks that it yields exactly
 // the planned directory and items.
 void CheckPackedFile(const std::string &path, const Bytes &blob, const std::vector<ExpectedItem> &expected,
-                     const std::vector<writer::DirectoryEntry> &directory)
+                     const std::vector<writer::DirectoryEntry> &directory, unsigned threads)
 {
     SetPayloadVerificationKey(blob);
-    bool sameOutputs = true;
-    PayloadReport report = ReadPayload(ReadWholeFile(path), [&](std::size_t, std::size_t position, const ItemInfo &,
-                                                                const std::uint8_t *output, std::size_t length) {
-        sameOutputs =
-            sameOutputs && position < expected.size() && DigestOf(output, length) == expected[position].digest;
-    });
+    // One flag per item: the visitor runs for several items at once.
+    std::vector<char> sameOutput(expected.size(), 0);
+    PayloadReport report = ReadPayload(
+        ReadWholeFile(path),
+        [&](std::size_t, std::size_t position, const ItemInfo &, const std::uint8_t *output, std::size_t length) {
+            if (position < expected.size())
+                sameOutput[position] = DigestOf(output, length) == expected[position].digest;
+        },
+        threads);
     auto fail = [](const std::string &what) {
         throw PackError("the packed file does not read back as written (" + what + "); nothing was written");
     };
@@ -65,12 +63,14 @@ void CheckPackedFile(const std::string &path, const Bytes &blob, const std::vect
         fail("the item chain is incomplete");
     for (std::size_t i = 0; i < expected.size(); ++i) {
         const ItemInfo &item = container.items[i];
+        if (!item.read)
+            fail("item " + std::to_string(item.id) + " is never read");
         if (item.result.code != 0)
             fail("item " + std::to_string(item.id) + ": " + Describe(item.result));
         if (item.head != expected[i].head || item.id != expected[i].id)
             fail("item " + std::to_string(item.id) + " is out of place");
     }
-    if (!sameOutputs)
+    if (std::count(sameOutput.begin(), sameOutput.end(), 0) != 0)
         fail("an item's content differs");
     bool sameDirectory = container.records.size() == directory.size();
     for (std::size_t i = 0; sameDirectory && i < directory.size(); ++i)
@@ -84,8 +84,11 @@ void CheckPackedFile(const std::string &path, const Bytes &blob, const std::vect
 void RunPack(const PackOptions &options, std::ostream &out)
 {
     // Everything that can be refused is checked before anything is written.
-    ZlibCompressor compressor(options.level);
-    writer::PrivateKey key = LoadSigningKey(options.key);
+    const unsigned threads = ThreadCount(options.threads);
+    std::vector<ZlibCompressor> compressors;
+    for (unsigned i = 0; i < threads; ++i)
+        compressors.emplace_back(options.level);
+    EvpKeyHandle key = LoadPrivateKey(options.key, options.passphrase);
     Bytes blob = PublicKeyBlob(key.get(), options.key);
     Stub stub = LoadStub(options.stub, options.placement);
     if (!ImageCarriesModulus(stub.image, blob))
@@ -95,7 +98,7 @@ void RunPack(const PackOptions &options, std::ostream &out)
 
     std::vector<MsiPackage> packages;
     for (const auto &path : options.packages)
-        packages.push_back(ReadMsiPackage(path));
+        packages.push_back(ReadMsiPackage(path, options.allowUncompressed));
     PackagePlan plan = PlanPackages(packages);
     for (const auto &warning : plan.warnings)
         std::cerr << "launcher-pack: warning: " << warning << '\n';
@@ -106,28 +109,38 @@ void RunPack(const PackOptions &options, std::ostream &out)
     items.push_back({writer::ItemKind::Head, 0, writer::WriteDirectory(plan.directory)});
     for (PlannedItem &item : plan.items)
         items.push_back({writer::ItemKind::File, item.id, std::move(item.content)});
-    std::vector<ExpectedItem> expected;
     std::uint64_t total = 0;
-    for (const auto &item : items) {
-        expected.push_back(
-            {item.kind == writer::ItemKind::Head, item.id, DigestOf(item.output.data(), item.output.size())});
+    for (const auto &item : items)
         total += item.output.size();
-    }
 
+    // Items are compressed, digested and signed on all threads at once, the largest first;
+    // each is the same whichever thread makes it, so the container is too.
+    std::vector<std::size_t> order(items.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return items[a].output.size() > items[b].output.size(); });
+    std::vector<ExpectedItem> expected(items.size());
+    std::vector<writer::PreparedItem> prepared(items.size());
     ProgressBar progress(total);
-    std::size_t next = 0;
-    writer::ContainerOptions containerOptions;
-    containerOptions.compress = [&](const Bytes &output) {
-        progress.Show(next == 0 ? "package directory" : "compressing and signing " + plan.items[next - 1].source);
-        ++next;
-        Bytes stream = compressor.Compress(output);
-        progress.Advance(output.size());
-        return stream;
-    };
+    progress.Show("compressing and signing " + std::to_string(items.size()) + " items on " + std::to_string(threads) +
+                  (threads == 1 ? " thread" : " threads"));
+    std::mutex progressLock;
     // The file comes first, so that an output folder that can't be written is known at once.
     TemporaryFile file(options.output);
-    Bytes container = writer::WriteContainer(items, containerOptions, key.get());
+    RunInParallel(items.size(), threads, [&](std::size_t next, unsigned worker) {
+        writer::ContainerItem &item = items[order[next]];
+        writer::ContainerOptions containerOptions;
+        containerOptions.compress = [&](const Bytes &output) { return compressors[worker].Compress(output); };
+        expected[order[next]] = {item.kind == writer::ItemKind::Head, item.id,
+                                 DigestOf(item.output.data(), item.output.size())};
+        prepared[order[next]] = writer::PrepareItem(item, containerOptions, key.get());
+        std::uint64_t done = item.output.size();
+        item.output = Bytes();
+        std::lock_guard<std::mutex> lock(progressLock);
+        progress.Advance(done);
+    });
     items.clear();
+    Bytes container = writer::AssembleContainer(std::move(prepared));
     const std::size_t payloadSize = container.size();
     progress.Show("placing the payload");
     Bytes image = PlaceContainer(stub, container, options.placement, key.get());
@@ -137,7 +150,7 @@ void RunPack(const PackOptions &options, std::ostream &out)
     progress.Show("writing and reading back " + options.output);
     file.Write(image);
     image = Bytes();
-    CheckPackedFile(file.Path(), blob, expected, plan.directory);
+    CheckPackedFile(file.Path(), blob, expected, plan.directory, threads);
     file.Commit();
     progress.Finish();
 

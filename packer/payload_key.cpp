@@ -4,7 +4,10 @@
 
 #include <openssl/core_names.h>
 #include <openssl/pem.h>
+#include <openssl/err.h>
+#include <openssl/param_build.h>
 #include <openssl/rsa.h>
+#include <openssl/sha.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,17 +15,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iostream>
+#include <iterator>
 #include <memory>
 
 namespace packer {
 
 namespace {
-
-// bType PUBLICKEYBLOB, bVersion 2, reserved, CALG_RSA_KEYX, "RSA1", 2048 bits, exponent 65537.
-constexpr std::uint8_t BlobHeader[20] = {0x06, 0x02, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x00, 0x52, 0x53,
-                                         0x41, 0x31, 0x00, 0x08, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00};
 
 struct FileCloser {
     void operator()(std::FILE *file) const { std::fclose(file); }
@@ -54,6 +56,60 @@ void WritePem(const std::string &path, mode_t mode, const std::function<int(std:
     }
 }
 
+// An RSA public key object from its two numbers.
+EVP_PKEY *RsaPublicKey(const BIGNUM *modulus, const BIGNUM *exponent)
+{
+    std::unique_ptr<OSSL_PARAM_BLD, OpenSslDeleter<OSSL_PARAM_BLD_free>> builder(OSSL_PARAM_BLD_new());
+    if (!builder || OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_N, modulus) != 1 ||
+        OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_E, exponent) != 1)
+        return nullptr;
+    std::unique_ptr<OSSL_PARAM, OpenSslDeleter<OSSL_PARAM_free>> params(OSSL_PARAM_BLD_to_param(builder.get()));
+    EvpKeyContextHandle context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY *key = nullptr;
+    if (!params || !context || EVP_PKEY_fromdata_init(context.get()) != 1 ||
+        EVP_PKEY_fromdata(context.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get()) != 1)
+        return nullptr;
+    return key;
+}
+
+using BioHandle = std::unique_ptr<BIO, OpenSslDeleter<BIO_free>>;
+
+// The passphrase of --pass: env:VAR is the variable's value, file:PATH the file's first line.
+std::string ReadPassphrase(const std::string &source)
+{
+    if (source.rfind("env:", 0) == 0) {
+        const char *value = std::getenv(source.c_str() + 4);
+        if (value == nullptr)
+            throw PackError("--pass " + source + ": " + source.substr(4) + " is not set");
+        return value;
+    }
+    if (source.rfind("file:", 0) == 0) {
+        Bytes bytes = ReadWholeFile(source.substr(5));
+        std::string line(bytes.begin(), bytes.end());
+        line = line.substr(0, line.find('\n'));
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        return line;
+    }
+    throw PackError("--pass " + source + ": give env:VAR or file:PATH");
+}
+
+struct PassphraseRequest {
+    std::optional<std::string> passphrase;
+    bool asked = false;
+};
+
+// OpenSSL asks here for the passphrase of an encrypted key: the one given, never the terminal.
+int GivePassphrase(char *buffer, int size, int, void *context)
+{
+    auto *request = static_cast<PassphraseRequest *>(context);
+    request->asked = true;
+    if (!request->passphrase || request->passphrase->size() > static_cast<std::size_t>(size))
+        return -1;
+    std::memcpy(buffer, request->passphrase->data(), request->passphrase->size());
+    return static_cast<int>(request->passphrase->size());
+}
+
 } // namespace
 
 void GenerateKeyPair(const std::string &name, std::string &privatePath, std::string &publicPath)
@@ -77,18 +133,60 @@ void GenerateKeyPair(const std::string &name, std::string &privatePath, std::str
     }
 }
 
-EvpKeyHandle LoadKey(const std::string &path)
+bool IsPassphraseSource(const std::string &source)
 {
-    FileHandle file(std::fopen(path.c_str(), "r"));
-    if (!file)
-        throw PackError(path + ": " + std::strerror(errno));
-    EvpKeyHandle key(PEM_read_PrivateKey(file.get(), nullptr, nullptr, nullptr));
-    if (!key) {
-        std::rewind(file.get());
-        key.reset(PEM_read_PUBKEY(file.get(), nullptr, nullptr, nullptr));
+    return (source.rfind("env:", 0) == 0 && source.size() > 4) || (source.rfind("file:", 0) == 0 && source.size() > 5);
+}
+
+EvpKeyHandle LoadKey(const std::string &path, const std::string &passphrase)
+{
+    const std::string name = path == "-" ? "standard input" : path;
+    std::string text;
+    if (path == "-") {
+        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+        if (std::cin.bad())
+            throw ReadError("--key -: standard input could not be read");
+    } else {
+        Bytes bytes = ReadWholeFile(path);
+        text.assign(bytes.begin(), bytes.end());
     }
+
+    PassphraseRequest request{passphrase.empty() ? std::nullopt : std::optional(ReadPassphrase(passphrase))};
+    EvpKeyHandle key;
+    {
+        BioHandle bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+        key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, GivePassphrase, &request));
+    }
+    if (!key && request.asked) {
+        ERR_clear_error();
+        if (!request.passphrase)
+            throw PackError(name +
+                            ": the key is encrypted; give its passphrase with --pass env:VAR or --pass file:PATH");
+        throw PackError(name + ": the passphrase does not open the key");
+    }
+    if (!key) {
+        BioHandle bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+        key.reset(PEM_read_bio_PUBKEY(bio.get(), nullptr, GivePassphrase, &request));
+    }
+    ERR_clear_error();
     if (!key)
-        throw PackError(path + ": not a PEM RSA key");
+        throw ReadError(name + ": not a PEM RSA key");
+    return key;
+}
+
+EvpKeyHandle LoadPrivateKey(const std::string &path, const std::string &passphrase)
+{
+    EvpKeyHandle key = LoadKey(path, passphrase);
+    const std::string name = path == "-" ? "standard input" : path;
+    if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA)
+        throw PackError(name + ": not an RSA key");
+    // A public key has no private exponent to give.
+    BIGNUM *exponent = nullptr;
+    bool isPrivate = EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_D, &exponent) == 1;
+    BN_clear_free(exponent);
+    ERR_clear_error();
+    if (!isPrivate)
+        throw PackError(name + ": a public key; the payload is signed with the private key");
     return key;
 }
 
@@ -102,26 +200,58 @@ Bytes PublicKeyBlob(EVP_PKEY *key, const std::string &what)
     BignumHandle exponentHandle(exponent);
     if (!isRsa || BN_num_bits(modulus) != 2048 || !BN_is_word(exponent, 65537))
         throw PackError(what + ": the launcher takes a 2048-bit RSA key with exponent 65537 only");
-    Bytes blob(std::begin(BlobHeader), std::end(BlobHeader));
-    blob.resize(PublicKeyBlobSize);
-    BN_bn2lebinpad(modulus, blob.data() + sizeof BlobHeader, 256);
+    Bytes blob(std::begin(PayloadPublicKeyHeader), std::end(PayloadPublicKeyHeader));
+    blob.resize(PayloadPublicKeySize);
+    BN_bn2lebinpad(modulus, blob.data() + PayloadPublicKeyHeaderSize, 256);
     return blob;
+}
+
+std::string KeyFingerprint(const Bytes &blob)
+{
+    BignumHandle modulus(BN_lebin2bn(blob.data() + PayloadPublicKeyHeaderSize,
+                                     static_cast<int>(blob.size() - PayloadPublicKeyHeaderSize), nullptr));
+    BignumHandle exponent(BN_new());
+    unsigned char *der = nullptr;
+    int length = -1;
+    if (modulus && exponent && BN_set_word(exponent.get(), 65537) == 1) {
+        EvpKeyHandle key(RsaPublicKey(modulus.get(), exponent.get()));
+        if (key)
+            length = i2d_PUBKEY(key.get(), &der);
+    }
+    if (length <= 0)
+        throw PackError("could not encode a public key");
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(der, static_cast<std::size_t>(length), digest);
+    OPENSSL_free(der);
+    std::string text(FingerprintPrefix);
+    for (unsigned char byte : digest) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", byte);
+        text += hex;
+    }
+    return text;
+}
+
+const std::string &TestKeyFingerprint()
+{
+    static const std::string fingerprint = std::string(FingerprintPrefix) + TEST_KEY_FINGERPRINT;
+    return fingerprint;
 }
 
 bool ImageCarriesModulus(const Bytes &image, const Bytes &blob)
 {
-    auto modulusBegin = blob.begin() + sizeof BlobHeader;
+    auto modulusBegin = blob.begin() + PayloadPublicKeyHeaderSize;
     std::boyer_moore_horspool_searcher searcher(modulusBegin, blob.end());
     return std::search(image.begin(), image.end(), searcher) != image.end();
 }
 
 std::optional<Bytes> FindPublicKeyBlob(const Bytes &image)
 {
-    std::boyer_moore_horspool_searcher searcher(std::begin(BlobHeader), std::end(BlobHeader));
+    std::boyer_moore_horspool_searcher searcher(std::begin(PayloadPublicKeyHeader), std::end(PayloadPublicKeyHeader));
     auto found = std::search(image.begin(), image.end(), searcher);
-    if (image.end() - found < static_cast<std::ptrdiff_t>(PublicKeyBlobSize))
+    if (image.end() - found < static_cast<std::ptrdiff_t>(PayloadPublicKeySize))
         return std::nullopt;
-    return Bytes(found, found + PublicKeyBlobSize);
+    return Bytes(found, found + PayloadPublicKeySize);
 }
 
 } // namespace packer

@@ -7,21 +7,36 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace packer {
-
-constexpr std::size_t PublicKeyBlobSize = 276;
 
 // Writes NAME.pem (the private key, mode 0600) and NAME.pub.pem (the public key, which the
 // launcher build takes as LAUNCHER_PUBLIC_KEY). Refuses to replace either file.
 void GenerateKeyPair(const std::string &name, std::string &privatePath, std::string &publicPath);
 
-// A PEM RSA key, private or public. Throws PackError.
-EvpKeyHandle LoadKey(const std::string &path);
+// A PEM RSA key, private or public, from a file or, for path "-", from standard input.
+// passphrase is empty, "env:VAR" or "file:PATH" (its first line); an encrypted key without one
+// is refused: there is never a prompt. Throws PackError (ReadError when the file can't be read).
+EvpKeyHandle LoadKey(const std::string &path, const std::string &passphrase = "");
+
+// As LoadKey, but only a private RSA key will do.
+EvpKeyHandle LoadPrivateKey(const std::string &path, const std::string &passphrase = "");
+
+// True for the forms --pass takes: env:VAR and file:PATH.
+bool IsPassphraseSource(const std::string &source);
 
 // The launcher's public key blob for key; throws PackError unless it is a 2048-bit RSA key
 // with exponent 65537, the only form the launcher takes.
 Bytes PublicKeyBlob(EVP_PKEY *key, const std::string &what);
+
+// "SHA256:" and the lowercase hex SHA-256 digest of the key's DER SubjectPublicKeyInfo, as
+// `openssl pkey -pubin -outform DER | sha256sum` gives it for the PEM public key.
+std::string KeyFingerprint(const Bytes &blob);
+constexpr std::string_view FingerprintPrefix = "SHA256:";
+
+// The fingerprint of the TEST-ONLY key that the repository's tests use.
+const std::string &TestKeyFingerprint();
 
 // True when image holds the blob's modulus (little-endian, as the launcher keeps it).
 bool ImageCarriesModulus(const Bytes &image, const Bytes &blob);

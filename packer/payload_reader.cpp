@@ -2,12 +2,14 @@
 
 #include "launcher/launcher_state.h"
 #include "packer/pack_error.h"
+#include "packer/parallel.h"
 #include "payload/locator.h"
 #include "payload/package_directory.h"
 #include "payload/payload_item.h"
 
 #include <cstring>
 #include <memory>
+#include <set>
 
 namespace packer {
 
@@ -56,27 +58,30 @@ int CollectRecord(DWORD containerIndex, DWORD recordId, const char *path, void *
     return 1;
 }
 
-// Every item of a container, walking back from its end over file items to the head item.
+BOOL CollectItem(const PayloadItemPlace *place, void *context)
+{
+    static_cast<std::vector<PayloadItemPlace> *>(context)->push_back(*place);
+    return TRUE;
+}
+
+// The items of a container that the launcher's own walk reaches; the first of them (nearest
+// the end) with an id is the one the launcher reads for it.
 void ListItems(const PayloadDescriptor &descriptor, ContainerInfo &container)
 {
-    std::uint32_t position = descriptor.imageSize;
-    while (position >= sizeof(ItemTrailer)) {
-        position -= sizeof(ItemTrailer);
-        ItemTrailer trailer;
-        std::memcpy(&trailer, descriptor.image + position, sizeof trailer);
-        bool head = std::memcmp(trailer.kind, HeadItemGuid, 16) == 0;
-        if (!head && std::memcmp(trailer.kind, FileItemGuid, 16) != 0)
-            break;
-        if (trailer.signatureLength > position || trailer.dataLength > position - trailer.signatureLength)
-            break;
-        container.items.insert(container.items.begin(),
-                               ItemInfo{head, trailer.itemId, trailer.dataLength, trailer.signatureLength, 0, {}});
-        if (head) {
-            container.chainComplete = true;
-            break;
-        }
-        position -= trailer.signatureLength + trailer.dataLength;
-    }
+    std::vector<PayloadItemPlace> places;
+    WalkPayloadItems(&descriptor, CollectItem, &places);
+    std::set<std::uint32_t> fileIds;
+    container.chainComplete = !places.empty() && places.back().head;
+    for (auto place = places.rbegin(); place != places.rend(); ++place)
+        container.items.push_back(ItemInfo{place->head != FALSE,
+                                           place->trailer.itemId,
+                                           place->trailer.dataLength,
+                                           place->trailer.signatureLength,
+                                           false,
+                                           0,
+                                           {}});
+    for (auto item = container.items.rbegin(); item != container.items.rend(); ++item)
+        item->read = item->head || fileIds.insert(item->id).second;
 }
 
 void ReadItem(const PayloadDescriptor &descriptor, ItemInfo &item,
@@ -84,8 +89,9 @@ void ReadItem(const PayloadDescriptor &descriptor, ItemInfo &item,
 {
     ItemOutput output;
     DWORD outputLength = 0;
-    ErrorValue value =
-        ReadPayloadItem(&descriptor, item.head ? HeadItemGuid : FileItemGuid, item.id, &output.data, &outputLength);
+    // The launcher reads its head item as id 0, whatever the trailer says.
+    ErrorValue value = ReadPayloadItem(&descriptor, item.head ? HeadItemGuid : FileItemGuid, item.head ? 0 : item.id,
+                                       &output.data, &outputLength);
     item.result = FailureOf(value);
     if (item.result.code != 0)
         return;
@@ -118,7 +124,7 @@ std::string Describe(const LauncherFailure &failure)
     }
 }
 
-PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit)
+PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit, unsigned threads)
 {
     PayloadReport report;
     LoadedPayloads payloads(image);
@@ -129,19 +135,25 @@ PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit)
 
     report.containers.resize(launcherState.payloadCount);
     EnumeratePackageDirectory(CollectRecord, &report.containers);
+    std::vector<std::pair<DWORD, std::size_t>> reads; // container, position
     for (DWORD i = 0; i < launcherState.payloadCount; ++i) {
         const PayloadDescriptor &descriptor = launcherState.payloads[i];
         ContainerInfo &container = report.containers[i];
         container.size = descriptor.imageSize;
         ListItems(descriptor, container);
-        for (std::size_t position = 0; position < container.items.size(); ++position) {
-            ItemInfo &item = container.items[position];
-            ReadItem(descriptor, item, [&](const BYTE *output, DWORD length) {
-                if (visit)
-                    visit(i, position, item, output, length);
-            });
-        }
+        for (std::size_t position = 0; position < container.items.size(); ++position)
+            if (container.items[position].read)
+                reads.push_back({i, position});
     }
+    // The launcher's reader keeps no state between calls: items are read side by side.
+    RunInParallel(reads.size(), threads, [&](std::size_t next, unsigned) {
+        auto [i, position] = reads[next];
+        ItemInfo &item = report.containers[i].items[position];
+        ReadItem(launcherState.payloads[i], item, [&](const BYTE *output, DWORD length) {
+            if (visit)
+                visit(i, position, item, output, length);
+        });
+    });
     return report;
 }
 

@@ -31,14 +31,16 @@ struct ItemInfo {
     std::uint32_t id;
     std::uint32_t dataLength;
     std::uint32_t signatureLength;
-    std::uint32_t outputLength; // when read
-    LauncherFailure result;     // of the launcher's ReadPayloadItem for this kind and id
+    // False when an item nearer the end has the same id: the launcher never reads this one.
+    bool read;
+    std::uint32_t outputLength; // when read successfully
+    LauncherFailure result;     // of the launcher's ReadPayloadItem for this kind and id, when read
 };
 
 struct ContainerInfo {
     std::uint32_t size;
     std::vector<DirectoryRecord> records;
-    std::vector<ItemInfo> items; // in file order
+    std::vector<ItemInfo> items; // the items the launcher's walk reaches, in file order
     bool chainComplete;          // the walk from the end reached the head item
 };
 
@@ -49,13 +51,14 @@ struct PayloadReport {
 };
 
 // Offered each item's output that the launcher's reader produced, while it exists: the item's
-// container and its position there (in file order), the item, and the bytes.
+// container and its position there (in file order), the item, and the bytes. It is called for
+// several items at once, from as many threads.
 using OutputVisitor = std::function<void(std::size_t container, std::size_t position, const ItemInfo &item,
                                          const std::uint8_t *output, std::size_t length)>;
 
 // Locates the containers of a file image as the launcher would and reads every item with
-// the launcher's item reader.
-PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit = nullptr);
+// the launcher's item reader, on the given number of threads (0: one per core).
+PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit = nullptr, unsigned threads = 0);
 
 struct SelectedFile {
     std::string name;

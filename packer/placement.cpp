@@ -18,10 +18,10 @@ std::size_t AlignUp8(std::size_t value)
 
 bool EndsWithPayloadTrailer(const Bytes &image)
 {
-    if (image.size() < sizeof(ItemTrailer))
+    if (image.size() < ItemTrailerSize)
         return false;
-    const std::uint8_t *kind = image.data() + image.size() - sizeof(ItemTrailer);
-    return std::memcmp(kind, HeadItemGuid, 16) == 0 || std::memcmp(kind, FileItemGuid, 16) == 0;
+    const std::uint8_t *kind = image.data() + image.size() - ItemTrailerSize;
+    return std::memcmp(kind, HeadItemGuid, ItemKindSize) == 0 || std::memcmp(kind, FileItemGuid, ItemKindSize) == 0;
 }
 
 void FinishImage(Bytes &image, const PeLayout &layout, std::size_t tableOffset)

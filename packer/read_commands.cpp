@@ -6,9 +6,12 @@
 #include "packer/payload_reader.h"
 #include "packer/signature_object.h"
 
+#include <openssl/sha.h>
+
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <ostream>
 #include <set>
@@ -21,12 +24,13 @@ struct LoadedFile {
     Bytes image;
     std::string keySource;
     bool keyMatchesFile = true; // the launcher in the file carries the key used
+    std::string fingerprint;    // of the key used
 };
 
 // The file, with the verification key chosen: the one given, else the launcher's own.
 LoadedFile LoadForReading(const ReadOptions &options)
 {
-    LoadedFile file{ReadWholeFile(options.file), {}, true};
+    LoadedFile file{ReadWholeFile(options.file), {}, true, {}};
     std::optional<Bytes> builtIn = FindPublicKeyBlob(file.image);
     Bytes blob;
     if (!options.key.empty()) {
@@ -40,6 +44,7 @@ LoadedFile LoadForReading(const ReadOptions &options)
         throw PackError(options.file + ": no payload verification key found in the file; give --key");
     }
     SetPayloadVerificationKey(blob);
+    file.fingerprint = KeyFingerprint(blob);
     return file;
 }
 
@@ -90,14 +95,25 @@ std::string RecordKind(const std::string &path)
     return separators >= 3 ? "package" : "unknown";
 }
 
+// A JSON string that is always valid UTF-8: a byte that is not part of well-formed UTF-8
+// (file names and directory paths can hold any bytes) is written as the code point of the same
+// value, \u0080 to \u00ff.
 std::string JsonString(const std::string &text)
 {
     std::string quoted = "\"";
-    for (unsigned char c : text) {
+    for (std::size_t at = 0; at < text.size();) {
+        auto c = static_cast<unsigned char>(text[at]);
+        std::size_t start = at;
+        char32_t code;
+        if (c >= 0x80 && writer::DecodeUtf8(text, at, code)) {
+            quoted.append(text, start, at - start);
+            continue;
+        }
+        ++at;
         if (c == '"' || c == '\\') {
             quoted += '\\';
             quoted += static_cast<char>(c);
-        } else if (c < 0x20) {
+        } else if (c < 0x20 || c >= 0x80) {
             char escape[8];
             std::snprintf(escape, sizeof escape, "\\u%04x", c);
             quoted += escape;
@@ -110,6 +126,8 @@ std::string JsonString(const std::string &text)
 
 std::string ItemResult(const ItemInfo &item)
 {
+    if (!item.read)
+        return "never read: an item nearer the end has this id";
     return item.result.code == 0 ? "valid" : Describe(item.result);
 }
 
@@ -118,6 +136,7 @@ void PrintText(const ReadOptions &options, const LoadedFile &file, const Payload
     out << "file: " << options.file << " (" << file.image.size() << " bytes)\n"
         << "stub: " << DescribeStub(file.image) << '\n'
         << "verification key: " << file.keySource << (file.keyMatchesFile ? "" : " (not the launcher's own)") << '\n'
+        << "key fingerprint: " << file.fingerprint << '\n'
         << "placement: " << Placement(report) << PlacementDetail(file.image, report) << '\n';
     if (report.locate.code != 0)
         out << "the launcher stops reading its payload with " << Describe(report.locate) << '\n';
@@ -130,7 +149,7 @@ void PrintText(const ReadOptions &options, const LoadedFile &file, const Payload
         for (const auto &item : container.items) {
             out << "    " << (item.head ? "head" : "file") << ' ' << item.id << "  stored " << item.dataLength
                 << "  signature " << item.signatureLength;
-            if (item.result.code == 0)
+            if (item.read && item.result.code == 0)
                 out << "  output " << item.outputLength;
             out << "  " << ItemResult(item) << '\n';
         }
@@ -141,9 +160,10 @@ void PrintText(const ReadOptions &options, const LoadedFile &file, const Payload
 
 void PrintJson(const ReadOptions &options, const LoadedFile &file, const PayloadReport &report, std::ostream &out)
 {
-    out << "{\n  \"file\": " << JsonString(options.file) << ",\n  \"size\": " << file.image.size()
+    out << "{\n  \"format\": 1,\n  \"file\": " << JsonString(options.file) << ",\n  \"size\": " << file.image.size()
         << ",\n  \"stub\": " << JsonString(DescribeStub(file.image))
         << ",\n  \"verificationKey\": " << JsonString(file.keySource)
+        << ",\n  \"keyFingerprint\": " << JsonString(file.fingerprint)
         << ",\n  \"keyIsLaunchers\": " << (file.keyMatchesFile ? "true" : "false")
         << ",\n  \"placement\": " << JsonString(Placement(report))
         << ",\n  \"launcherResult\": {\"code\": " << report.locate.code << ", \"line\": " << report.locate.line
@@ -162,12 +182,17 @@ void PrintJson(const ReadOptions &options, const LoadedFile &file, const Payload
         out << "\n      ],\n      \"items\": [";
         for (std::size_t i = 0; i < container.items.size(); ++i) {
             const auto &item = container.items[i];
+            const bool valid = item.read && item.result.code == 0;
             out << (i ? "," : "") << "\n        {\"kind\": " << (item.head ? "\"head\"" : "\"file\"")
                 << ", \"id\": " << item.id << ", \"storedSize\": " << item.dataLength
                 << ", \"signatureSize\": " << item.signatureLength
-                << ", \"outputSize\": " << (item.result.code == 0 ? std::to_string(item.outputLength) : "null")
-                << ", \"signatureValid\": " << (item.result.code == 0 ? "true" : "false")
-                << ", \"result\": {\"code\": " << item.result.code << ", \"line\": " << item.result.line << "}}";
+                << ", \"readByLauncher\": " << (item.read ? "true" : "false")
+                << ", \"outputSize\": " << (valid ? std::to_string(item.outputLength) : "null")
+                << ", \"signatureValid\": " << (valid ? "true" : "false") << ", \"result\": ";
+            if (item.read)
+                out << "{\"code\": " << item.result.code << ", \"line\": " << item.result.line << "}}";
+            else
+                out << "null}";
         }
         out << "\n      ]\n    }";
     }
@@ -186,42 +211,65 @@ void RunInspect(const ReadOptions &options, bool json, std::ostream &out)
         PrintText(options, file, report, out);
 }
 
-bool RunVerify(const ReadOptions &options, std::ostream &out)
+bool IsKeyFingerprint(const std::string &text)
 {
-    LoadedFile file = LoadForReading(options);
+    const std::size_t prefix = FingerprintPrefix.size();
+    return text.size() == prefix + 2 * SHA256_DIGEST_LENGTH && text.compare(0, prefix, FingerprintPrefix) == 0 &&
+           std::all_of(text.begin() + prefix, text.end(), [](unsigned char c) { return std::isxdigit(c); });
+}
+
+VerifyResult RunVerify(const VerifyOptions &options, std::ostream &out)
+{
+    LoadedFile file = LoadForReading(options.read);
+    const std::string &name = options.read.file;
+    out << name << ": key " << file.fingerprint << " (" << file.keySource << ")\n";
     PayloadReport report = ReadPayload(file.image);
     std::vector<std::string> problems;
     if (!file.keyMatchesFile)
         problems.push_back("the launcher in the file does not carry " + file.keySource +
                            ", so it rejects this payload");
+    if (!options.expectKey.empty()) {
+        // The hex digits in either case.
+        std::string expected = options.expectKey;
+        std::transform(expected.begin(), expected.end(), expected.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (expected.substr(FingerprintPrefix.size()) != file.fingerprint.substr(FingerprintPrefix.size()))
+            problems.push_back("the key is " + file.fingerprint + ", not the expected " + options.expectKey);
+    }
+    if (file.fingerprint == TestKeyFingerprint() && !options.allowTestKey)
+        problems.push_back("the key is the TEST-ONLY key, whose private half anyone can read (give "
+                           "--allow-test-key to accept it)");
     if (report.locate.code != 0)
         problems.push_back("the launcher stops reading its payload with " + Describe(report.locate));
     std::size_t itemCount = 0;
     for (std::size_t c = 0; c < report.containers.size(); ++c) {
         const ContainerInfo &container = report.containers[c];
         const std::string where = "container " + std::to_string(c) + ": ";
-        if (!container.chainComplete)
-            problems.push_back(where + "the item chain does not reach a head item");
         std::set<std::uint32_t> fileIds;
         for (const ItemInfo &item : container.items) {
+            const std::string itemName = item.head ? "head item" : "item " + std::to_string(item.id);
+            if (!item.read) {
+                out << name << ": note: " << where << itemName << " is never read: an item nearer the end has its id\n";
+                continue;
+            }
             ++itemCount;
+            if (!item.head)
+                fileIds.insert(item.id);
             if (item.result.code != 0)
-                problems.push_back(where + (item.head ? "head item: " : "item " + std::to_string(item.id) + ": ") +
-                                   Describe(item.result));
-            if (!item.head && !fileIds.insert(item.id).second)
-                problems.push_back(where + "two items have id " + std::to_string(item.id));
+                problems.push_back(where + itemName + ": " + Describe(item.result));
         }
         for (const auto &record : container.records)
             if (!fileIds.count(record.id))
                 problems.push_back(where + "directory record " + std::to_string(record.id) + " has no item");
     }
     for (const auto &problem : problems)
-        out << options.file << ": " << problem << '\n';
-    if (problems.empty())
-        out << options.file << ": " << itemCount << " items in " << report.containers.size()
-            << (report.containers.size() == 1 ? " container" : " containers") << " verified with " << file.keySource
-            << '\n';
-    return problems.empty();
+        out << name << ": " << problem << '\n';
+    if (!problems.empty())
+        return NotVerified;
+    out << name << ": " << itemCount << " items in " << report.containers.size()
+        << (report.containers.size() == 1 ? " container" : " containers") << " verified with " << file.keySource
+        << '\n';
+    return Verified;
 }
 
 void RunExtract(const ExtractOptions &options, std::ostream &out)

@@ -17,16 +17,6 @@ static const DWORD NtSignature = 0x00004550;
 static const WORD Pe32PlusMagic = 0x20B;
 static const DWORD CertificateEntryHeaderSize = 8;
 
-static WORD ReadU16(const BYTE *bytes)
-{
-    return (WORD)(bytes[0] | (bytes[1] << 8));
-}
-
-static DWORD ReadU32(const BYTE *bytes)
-{
-    return (DWORD)bytes[0] | ((DWORD)bytes[1] << 8) | ((DWORD)bytes[2] << 16) | ((DWORD)bytes[3] << 24);
-}
-
 // The length of the DER object at the start of body, header included. The whole body when the
 // header gives no definite length or claims more than the body holds: the decoder then judges
 // it. Payload items behind the object are never handed to the decoder, which need not accept

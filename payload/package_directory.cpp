@@ -8,13 +8,7 @@
 #include "launcher/launcher_state.h"
 #include "payload/payload_item.h"
 
-static const DWORD RecordHeaderSize = 8;
 static const DWORD EnglishLcid = 1033;
-
-static DWORD ReadU32(const BYTE *bytes)
-{
-    return (DWORD)bytes[0] | ((DWORD)bytes[1] << 8) | ((DWORD)bytes[2] << 16) | ((DWORD)bytes[3] << 24);
-}
 
 // The component that the scan stopped at must end there: a longer one was cut by the field
 // width, and such an entry takes no part rather than being read cut short.
@@ -53,14 +47,14 @@ int EnumeratePackageDirectory(DirectoryCallback callback, void *context)
         DWORD size = launcherState.payloads[index].directorySize;
         DWORD offset = 0;
         while (offset < size) {
-            if ((ULONGLONG)offset + RecordHeaderSize > size)
+            if ((ULONGLONG)offset + DirectoryRecordHeaderSize > size)
                 return 0;
             DWORD id = ReadU32(directory + offset);
             DWORD length = ReadU32(directory + offset + 4);
-            if ((ULONGLONG)offset + RecordHeaderSize + length > size)
+            if ((ULONGLONG)offset + DirectoryRecordHeaderSize + length > size)
                 return 0;
 
-            LPCWSTR wide = (LPCWSTR)(directory + offset + RecordHeaderSize);
+            LPCWSTR wide = (LPCWSTR)(directory + offset + DirectoryRecordHeaderSize);
             int units = (int)(length / 2);
             int needed = units > 0 ? WideCharToMultiByte(CP_ACP, 0, wide, units, NULL, 0, NULL, NULL) : 0;
             char *path = (char *)LocalAlloc(LMEM_ZEROINIT, (SIZE_T)needed + 1);
@@ -73,7 +67,7 @@ int EnumeratePackageDirectory(DirectoryCallback callback, void *context)
             LocalFree(path);
             if (!goOn)
                 return 1;
-            offset += RecordHeaderSize + length;
+            offset += DirectoryRecordHeaderSize + length;
         }
     }
     return 1;

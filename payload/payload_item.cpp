@@ -6,18 +6,10 @@
 
 #include <bcrypt.h>
 
-const BYTE HeadItemGuid[16] = {0xf7, 0xbb, 0xd5, 0xee, 0x84, 0x12, 0x19, 0x46,
-                               0x91, 0x8c, 0xf0, 0xcb, 0x8e, 0xe2, 0x8b, 0x55};
-const BYTE FileItemGuid[16] = {0xd9, 0x8c, 0x24, 0xa1, 0x96, 0xef, 0x6b, 0x43,
-                               0x92, 0xbf, 0xc0, 0x0b, 0xad, 0x72, 0x7e, 0x63};
-
 enum {
-    ItemTrailerSize = 28,
     LineItemNotFound = 509,
     Sha256Size = 32,
-    // The public key blob: bType, bVersion, reserved, aiKeyAlg, magic, bitlen, pubexp, modulus.
-    KeyBlobHeaderSize = 20,
-    KeyModulusSize = PayloadPublicKeySize - KeyBlobHeaderSize,
+    KeyModulusSize = PayloadPublicKeySize - PayloadPublicKeyHeaderSize,
     // The provider's RSA public key blob: six ULONGs, the exponent and the modulus, big-endian.
     RsaBlobHeaderSize = 24,
     RsaBlobSize = RsaBlobHeaderSize + 4 + KeyModulusSize,
@@ -38,25 +30,14 @@ struct ItemSites {
 static const ItemSites headItemSites = {547, 551, 562, 566, 592, 599};
 static const ItemSites fileItemSites = {687, 691, 702, 706, 732, 739};
 
-static DWORD ReadU32(const BYTE *bytes)
-{
-    return (DWORD)bytes[0] | ((DWORD)bytes[1] << 8) | ((DWORD)bytes[2] << 16) | ((DWORD)bytes[3] << 24);
-}
-
-static void WriteU32(BYTE *bytes, DWORD value)
-{
-    memcpy(bytes, &value, sizeof value);
-}
-
 // Turns the built-in key (a CryptoAPI public key blob: little-endian modulus) into the
 // provider's RSA public key blob (big-endian exponent and modulus). FALSE when the built-in
 // blob is not a 2048-bit RSA public key.
 static BOOL MakeRsaPublicBlob(const BYTE key[PayloadPublicKeySize], BYTE blob[RsaBlobSize])
 {
-    static const BYTE header[8] = {0x06, 0x02, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x00};
+    // bType, bVersion, reserved, aiKeyAlg and magic are fixed; bitlen and pubexp are read.
     DWORD exponent = ReadU32(key + 16);
-    if (memcmp(key, header, sizeof header) != 0 || memcmp(key + 8, "RSA1", 4) != 0 ||
-        ReadU32(key + 12) != KeyModulusSize * 8 || exponent == 0)
+    if (memcmp(key, PayloadPublicKeyHeader, 12) != 0 || ReadU32(key + 12) != KeyModulusSize * 8 || exponent == 0)
         return FALSE;
     WriteU32(blob, BCRYPT_RSAPUBLIC_MAGIC);
     WriteU32(blob + 4, KeyModulusSize * 8);
@@ -172,47 +153,84 @@ static ErrorValue ProduceItem(const PayloadDescriptor *descriptor, const BYTE *d
     return MakeFixedErrorValue(ERROR_SUCCESS, successLine);
 }
 
-ErrorValue ReadPayloadItem(const PayloadDescriptor *descriptor, const BYTE kind[16], DWORD itemId, BYTE **outData,
-                           DWORD *outSize)
+void WalkPayloadItems(const PayloadDescriptor *descriptor, PayloadItemVisitor visit, void *context)
 {
-    const ErrorValue notFound = MakeFixedErrorValue(ERROR_NOT_FOUND, LineItemNotFound);
-    *outData = NULL;
-    *outSize = 0;
-
     // Every subtraction below is checked first: an offset never wraps below the container's start.
     const BYTE *image = descriptor->image;
     DWORD pos = descriptor->imageSize;
     while (pos >= ItemTrailerSize) {
         pos -= ItemTrailerSize;
-        ItemTrailer trailer;
-        memcpy(&trailer, image + pos, sizeof trailer);
+        PayloadItemPlace place;
+        place.trailer = ReadItemTrailer(image + pos);
+        place.head = memcmp(place.trailer.kind, HeadItemGuid, ItemKindSize) == 0;
 
-        if (memcmp(trailer.kind, HeadItemGuid, sizeof HeadItemGuid) == 0) {
-            // The head item ends every walk, found or not.
-            if (trailer.signatureLength > pos || trailer.dataLength > pos - trailer.signatureLength)
-                return notFound;
-            DWORD signatureStart = pos - trailer.signatureLength;
-            DWORD dataStart = signatureStart - trailer.dataLength;
-            if (memcmp(kind, HeadItemGuid, sizeof HeadItemGuid) != 0 || trailer.itemId != itemId)
-                return notFound;
-            return ProduceItem(descriptor, image + dataStart, trailer.dataLength, image + signatureStart,
-                               trailer.signatureLength, &headItemSites, outData, outSize);
+        if (place.head) {
+            // The head item ends every walk; one whose lengths do not fit is not reached at all.
+            if (place.trailer.signatureLength > pos || place.trailer.dataLength > pos - place.trailer.signatureLength)
+                return;
+            place.signatureStart = pos - place.trailer.signatureLength;
+            place.dataStart = place.signatureStart - place.trailer.dataLength;
+            visit(&place, context);
+            return;
         }
 
-        if (memcmp(trailer.kind, FileItemGuid, sizeof FileItemGuid) != 0)
-            return notFound;
+        if (memcmp(place.trailer.kind, FileItemGuid, ItemKindSize) != 0)
+            return;
         // A file trailer whose lengths do not fit is passed over; the walk goes on in front of
         // as much of it as fits.
-        if (trailer.signatureLength > pos)
+        if (place.trailer.signatureLength > pos)
             continue;
-        pos -= trailer.signatureLength;
-        DWORD signatureStart = pos;
-        if (trailer.dataLength > pos)
+        pos -= place.trailer.signatureLength;
+        place.signatureStart = pos;
+        if (place.trailer.dataLength > pos)
             continue;
-        pos -= trailer.dataLength;
-        if (memcmp(kind, FileItemGuid, sizeof FileItemGuid) == 0 && trailer.itemId == itemId)
-            return ProduceItem(descriptor, image + pos, trailer.dataLength, image + signatureStart,
-                               trailer.signatureLength, &fileItemSites, outData, outSize);
+        pos -= place.trailer.dataLength;
+        place.dataStart = pos;
+        if (!visit(&place, context))
+            return;
     }
-    return notFound;
+}
+
+// What ReadPayloadItem looks for, and the item it stopped at.
+struct ItemSearch {
+    const BYTE *kind;
+    DWORD itemId;
+    BOOL found;
+    PayloadItemPlace place;
+};
+
+static BOOL MatchItem(const PayloadItemPlace *place, void *context)
+{
+    ItemSearch *search = (ItemSearch *)context;
+    BOOL wantsHead = memcmp(search->kind, HeadItemGuid, ItemKindSize) == 0;
+    BOOL wantsFile = memcmp(search->kind, FileItemGuid, ItemKindSize) == 0;
+    // The nearest file item to the end with the id wins; the head item is the last chance.
+    if (place->head ? wantsHead : wantsFile) {
+        if (place->trailer.itemId == search->itemId) {
+            search->found = TRUE;
+            search->place = *place;
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+ErrorValue ReadPayloadItem(const PayloadDescriptor *descriptor, const BYTE kind[16], DWORD itemId, BYTE **outData,
+                           DWORD *outSize)
+{
+    *outData = NULL;
+    *outSize = 0;
+
+    ItemSearch search;
+    search.kind = kind;
+    search.itemId = itemId;
+    search.found = FALSE;
+    WalkPayloadItems(descriptor, MatchItem, &search);
+    if (!search.found)
+        return MakeFixedErrorValue(ERROR_NOT_FOUND, LineItemNotFound);
+
+    const PayloadItemPlace *place = &search.place;
+    return ProduceItem(descriptor, descriptor->image + place->dataStart, place->trailer.dataLength,
+                       descriptor->image + place->signatureStart, place->trailer.signatureLength,
+                       place->head ? &headItemSites : &fileItemSites, outData, outSize);
 }

@@ -6,11 +6,7 @@
 
 #include "launcher/error_value.h"
 #include "payload/inflate.h"
-
-enum {
-    PayloadFlagCompressed = 1, // every item's data is a zlib stream
-    PayloadFlagSigned = 2,     // every item's output is verified
-};
+#include "payload/payload_format.h"
 
 // One payload container: a private copy of its bytes and the package directory read from it.
 struct PayloadDescriptor {
@@ -21,25 +17,10 @@ struct PayloadDescriptor {
     DWORD flags;
 };
 
-#pragma pack(push, 1)
-struct ItemTrailer {
-    BYTE kind[16]; // GUID in the in-memory layout, compared as raw bytes
-    DWORD itemId;
-    DWORD signatureLength;
-    DWORD dataLength;
-};
-#pragma pack(pop)
-
-static_assert(sizeof(ItemTrailer) == 28, "the item trailer is 28 bytes");
-
-extern const BYTE HeadItemGuid[16]; // {EED5BBF7-1284-4619-918C-F0CB8EE28B55}: the package directory
-extern const BYTE FileItemGuid[16]; // {A1248CD9-EF96-436B-92BF-C00BAD727E63}: one package file
-
-enum { PayloadPublicKeySize = 276 };
-
 // Copies the verification key (a 276-byte CryptoAPI public key blob) into key. Each program
-// links one definition: launcher.exe the built-in key (payload_public_key.cpp), the packer the
-// key chosen for the file at hand, tests the test key or one of their own.
+// links one definition: launcher.exe the built-in key (payload_public_key.cpp) or the ready
+// stub's key slot (payload_key_slot.cpp), the packer the key chosen for the file at hand, tests
+// the test key or one of their own.
 void AssemblePayloadPublicKey(BYTE key[PayloadPublicKeySize]);
 
 // Finds the item of the given kind and id, inflates and verifies it as descriptor->flags say.
@@ -47,3 +28,18 @@ void AssemblePayloadPublicKey(BYTE key[PayloadPublicKeySize]);
 // is handed over.
 ErrorValue ReadPayloadItem(const PayloadDescriptor *descriptor, const BYTE kind[16], DWORD itemId, BYTE **outData,
                            DWORD *outSize);
+
+// One item that the walk reaches: its trailer and where its signature and data start.
+struct PayloadItemPlace {
+    BOOL head;
+    ItemTrailer trailer;
+    DWORD signatureStart;
+    DWORD dataStart;
+};
+
+// Offered each item the walk reaches, nearest the container's end first; FALSE stops the walk.
+typedef BOOL (*PayloadItemVisitor)(const PayloadItemPlace *place, void *context);
+
+// The walk of ReadPayloadItem: backwards from the container's end over file items, passing
+// over file trailers whose lengths do not fit, to the head item, which ends every walk.
+void WalkPayloadItems(const PayloadDescriptor *descriptor, PayloadItemVisitor visit, void *context);

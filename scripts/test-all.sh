@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine (scripts/setup.sh), builds every build and runs every test: the native
-# build with sanitizers, the checks of the release launcher.exe, then the Windows build under
+# build with sanitizers, the checks of the release launcher.exe, the Debian package of the
+# packer and the ready stub, then the Windows build under
 # Wine, with a Wine prefix of this run's own, one persistent wineserver and a virtual X display
 # for the windows the tests open.
 set -euo pipefail
@@ -20,10 +21,13 @@ say "native release build (launcher-pack, benchmarks)"
 cmake --preset native-release >/dev/null
 cmake --build --preset native-release
 
-say "Windows release build (launcher.exe as released: size, imports, no build paths)"
+say "Windows release build (launcher.exe as released, the ready stub: size, imports, no build paths)"
 cmake --preset windows-release >/dev/null
 cmake --build --preset windows-release
 ctest --preset windows-release
+
+say "Debian package of launcher-pack, unpacked and run"
+bash tests/package/debian-package.sh build/native-release
 
 say "Windows build (MinGW-w64)"
 cmake --preset windows >/dev/null

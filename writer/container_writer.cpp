@@ -1,5 +1,7 @@
 #include "writer/container_writer.h"
 
+#include "payload/payload_format.h"
+
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <zlib.h>
@@ -13,12 +15,6 @@ namespace writer {
 
 namespace {
 
-// The kinds as they are stored: GUIDs in their in-memory layout.
-constexpr std::uint8_t headItemGuid[16] = {0xf7, 0xbb, 0xd5, 0xee, 0x84, 0x12, 0x19, 0x46,
-                                           0x91, 0x8c, 0xf0, 0xcb, 0x8e, 0xe2, 0x8b, 0x55};
-constexpr std::uint8_t fileItemGuid[16] = {0xd9, 0x8c, 0x24, 0xa1, 0x96, 0xef, 0x6b, 0x43,
-                                           0x92, 0xbf, 0xc0, 0x0b, 0xad, 0x72, 0x7e, 0x63};
-
 struct FileCloser {
     void operator()(std::FILE *file) const { std::fclose(file); }
 };
@@ -29,8 +25,8 @@ struct ContextDeleter {
 
 void AppendU32(Bytes &out, std::uint32_t value)
 {
-    for (int shift = 0; shift < 32; shift += 8)
-        out.push_back(static_cast<std::uint8_t>(value >> shift));
+    out.resize(out.size() + 4);
+    WriteU32(out.data() + out.size() - 4, value);
 }
 
 std::uint32_t Length32(std::size_t length, const char *what)
@@ -59,24 +55,11 @@ std::size_t ContinuationCount(unsigned char lead)
 // Strict UTF-8 to UTF-16: malformed, overlong and surrogate sequences are refused.
 std::u16string Utf16FromUtf8(const std::string &text)
 {
-    auto fail = [&text]() { return std::invalid_argument("directory path is not UTF-8: " + text); };
     std::u16string wide;
     for (std::size_t i = 0; i < text.size();) {
-        auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t extra = ContinuationCount(lead);
-        if (extra == 4 || text.size() - i <= extra)
-            throw fail();
-        char32_t code = extra == 0 ? lead : lead & (0x3f >> extra);
-        for (std::size_t k = 1; k <= extra; ++k) {
-            auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xc0) != 0x80)
-                throw fail();
-            code = (code << 6) | (next & 0x3f);
-        }
-        static constexpr char32_t smallest[] = {0, 0x80, 0x800, 0x10000};
-        if (code < smallest[extra] || code > 0x10ffff || (code >= 0xd800 && code < 0xe000))
-            throw fail();
-        i += 1 + extra;
+        char32_t code;
+        if (!DecodeUtf8(text, i, code))
+            throw std::invalid_argument("directory path is not UTF-8: " + text);
         if (code >= 0x10000) {
             code -= 0x10000;
             wide.push_back(static_cast<char16_t>(0xd800 + (code >> 10)));
@@ -90,12 +73,34 @@ std::u16string Utf16FromUtf8(const std::string &text)
 
 } // namespace
 
+bool DecodeUtf8(const std::string &text, std::size_t &at, char32_t &code)
+{
+    auto lead = static_cast<unsigned char>(text[at]);
+    std::size_t extra = ContinuationCount(lead);
+    if (extra == 4 || text.size() - at <= extra)
+        return false;
+    code = extra == 0 ? lead : lead & (0x3f >> extra);
+    for (std::size_t k = 1; k <= extra; ++k) {
+        auto next = static_cast<unsigned char>(text[at + k]);
+        if ((next & 0xc0) != 0x80)
+            return false;
+        code = (code << 6) | (next & 0x3f);
+    }
+    static constexpr char32_t smallest[] = {0, 0x80, 0x800, 0x10000};
+    if (code < smallest[extra] || code > 0x10ffff || (code >= 0xd800 && code < 0xe000))
+        return false;
+    at += 1 + extra;
+    return true;
+}
+
 PrivateKey LoadPrivateKey(const std::string &pemPath)
 {
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(pemPath.c_str(), "rb"));
     if (!file)
         throw std::runtime_error("cannot open the signing key " + pemPath);
-    PrivateKey key(PEM_read_PrivateKey(file.get(), nullptr, nullptr, nullptr));
+    // An encrypted key is refused rather than asked for on the terminal.
+    auto refusePassphrase = [](char *, int, int, void *) { return -1; };
+    PrivateKey key(PEM_read_PrivateKey(file.get(), nullptr, refusePassphrase, nullptr));
     if (!key)
         throw std::runtime_error("no PEM private key in " + pemPath);
     if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA)
@@ -163,30 +168,52 @@ Bytes CompressZlib(const Bytes &data, int level)
     return out;
 }
 
-Bytes WriteContainer(const std::vector<ContainerItem> &items, const ContainerOptions &options, EVP_PKEY *key)
+PreparedItem PrepareItem(const ContainerItem &item, const ContainerOptions &options, EVP_PKEY *key)
 {
     if (options.sign && key == nullptr)
         throw std::invalid_argument("a signed container needs a private key");
-    Bytes container;
-    for (const ContainerItem &item : items) {
-        Length32(item.output.size(), "an item's output");
-        Bytes data = !options.compressed ? item.output
-                     : options.compress  ? options.compress(item.output)
-                                         : CompressZlib(item.output, options.level);
-        Bytes signature = options.sign ? SignOutput(key, item.output) : Bytes{};
-        std::uint32_t dataLength = Length32(data.size(), "an item's data");
-        std::uint32_t signatureLength = Length32(signature.size(), "an item's signature");
+    Length32(item.output.size(), "an item's output");
+    PreparedItem prepared{item.kind, item.id, {}, {}};
+    prepared.data = !options.compressed ? item.output
+                    : options.compress  ? options.compress(item.output)
+                                        : CompressZlib(item.output, options.level);
+    if (options.sign)
+        prepared.signature = SignOutput(key, item.output);
+    Length32(prepared.data.size(), "an item's data");
+    Length32(prepared.signature.size(), "an item's signature");
+    return prepared;
+}
 
-        container.insert(container.end(), data.begin(), data.end());
-        container.insert(container.end(), signature.begin(), signature.end());
-        const std::uint8_t *kind = item.kind == ItemKind::Head ? headItemGuid : fileItemGuid;
-        container.insert(container.end(), kind, kind + 16);
-        AppendU32(container, item.id);
-        AppendU32(container, signatureLength);
-        AppendU32(container, dataLength);
+Bytes AssembleContainer(std::vector<PreparedItem> &&items)
+{
+    std::size_t total = 0;
+    for (const PreparedItem &item : items)
+        total += item.data.size() + item.signature.size() + ItemTrailerSize;
+    Length32(total, "the container");
+    Bytes container;
+    container.reserve(total);
+    for (PreparedItem &item : items) {
+        container.insert(container.end(), item.data.begin(), item.data.end());
+        container.insert(container.end(), item.signature.begin(), item.signature.end());
+        ItemTrailer trailer{{},
+                            item.id,
+                            static_cast<std::uint32_t>(item.signature.size()),
+                            static_cast<std::uint32_t>(item.data.size())};
+        const std::uint8_t *kind = item.kind == ItemKind::Head ? HeadItemGuid : FileItemGuid;
+        std::copy(kind, kind + ItemKindSize, trailer.kind);
+        container.resize(container.size() + ItemTrailerSize);
+        WriteItemTrailer(container.data() + container.size() - ItemTrailerSize, trailer);
+        item = PreparedItem{};
     }
-    Length32(container.size(), "the container");
     return container;
+}
+
+Bytes WriteContainer(const std::vector<ContainerItem> &items, const ContainerOptions &options, EVP_PKEY *key)
+{
+    std::vector<PreparedItem> prepared;
+    for (const ContainerItem &item : items)
+        prepared.push_back(PrepareItem(item, options, key));
+    return AssembleContainer(std::move(prepared));
 }
 
 Bytes WriteDirectory(const std::vector<DirectoryEntry> &entries)

@@ -41,13 +41,32 @@ struct ContainerOptions {
     bool sign = true;
     int level = 9;
     // Makes an item's zlib stream in place of CompressZlib at level (the packer plugs in its own
-    // deflate); called once per item, in order.
+    // deflate); WriteContainer calls it once per item, in order.
     std::function<Bytes(const Bytes &output)> compress = nullptr;
 };
 
-// Writes the items in the order given (put the head item first). Unsigned items carry an
-// empty signature field.
+// An item as it is stored: its data field (compressed as the options say) and its signature.
+struct PreparedItem {
+    ItemKind kind;
+    std::uint32_t id;
+    Bytes data;
+    Bytes signature; // empty when unsigned
+};
+
+// Prepares one item; items are independent of each other, so they can be prepared on several
+// threads at once (each with its own compress function).
+PreparedItem PrepareItem(const ContainerItem &item, const ContainerOptions &options, EVP_PKEY *key);
+
+// The container of the prepared items in the order given, each released once it is copied.
+Bytes AssembleContainer(std::vector<PreparedItem> &&items);
+
+// Prepares and assembles the items in the order given (put the head item first). Unsigned
+// items carry an empty signature field.
 Bytes WriteContainer(const std::vector<ContainerItem> &items, const ContainerOptions &options, EVP_PKEY *key);
+
+// One code point of strict UTF-8 at text[at] (at < text.size()): on success at moves past it;
+// false, with at unchanged, for a malformed, overlong or surrogate sequence.
+bool DecodeUtf8(const std::string &text, std::size_t &at, char32_t &code);
 
 // A package directory: records of id, byte length of the path with its NUL, UTF-16LE path.
 struct DirectoryEntry {

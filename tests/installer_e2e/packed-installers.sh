@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# packed-installers.sh LAUNCHER_PACK LAUNCHER_EXE PAYLOAD_KEY SIGNER_CERT SIGNER_KEY WORK_DIR PREFIX STANDIN PROGRAM
+# packed-installers.sh LAUNCHER_PACK LAUNCHER_EXE READY_STUB PAYLOAD_KEY SIGNER_CERT SIGNER_KEY WORK_DIR PREFIX STANDIN PROGRAM
 # Packs the example product into copies of launcher.exe with launcher-pack (the native build's),
 # one installer per case of packed_installer_test, then runs that test program in its Wine
-# prefix through run-in-prefix.sh with PACKED_INSTALLERS naming the folder.
+# prefix through run-in-prefix.sh with PACKED_INSTALLERS naming the folder. READY_STUB is the
+# launcher with an empty key slot, which launcher-pack stub fills.
 set -euo pipefail
-pack="$1" launcher="$2" key="$3" cert="$4" signer_key="$5" work="$6" prefix="$7" standin="$8" program="$9"
+pack="$1" launcher="$2" ready="$3"
+shift 3
+key="$1" cert="$2" signer_key="$3" work="$4" prefix="$5" standin="$6" program="$7"
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
 if [ ! -x "$pack" ]; then
@@ -15,6 +18,10 @@ fi
 rm -rf "$work"
 mkdir -p "$work"
 osslsigncode sign -certs "$cert" -key "$signer_key" -h sha256 -in "$launcher" -out "$work/launcher-signed.exe" >/dev/null
+# The release flow: the ready stub gets the key, then the signature.
+"$pack" stub --stub "$ready" --key "$key" -o "$work/launcher-ready-keyed.exe" >/dev/null
+osslsigncode sign -certs "$cert" -key "$signer_key" -h sha256 -in "$work/launcher-ready-keyed.exe" \
+  -out "$work/launcher-ready-signed.exe" >/dev/null
 
 packed() { # NAME PRODUCT_CODE STUB PLACEMENT [FILL_BYTES [PACK_OPTIONS...]]
   local name="$1" code="$2" stub="$3" placement="$4" fill="${5:-0}"
@@ -30,6 +37,7 @@ packed() { # NAME PRODUCT_CODE STUB PLACEMENT [FILL_BYTES [PACK_OPTIONS...]]
 packed end-signed "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A71}" "$work/launcher-signed.exe" end
 packed certificate-signed "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A72}" "$work/launcher-signed.exe" certificate
 packed end-unsigned "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A73}" "$launcher" end
+packed ready-stub-signed "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A75}" "$work/launcher-ready-signed.exe" end
 # A carrier just below the 64 MiB that the packer allows for a signature object, which the
 # platform's decoder must still take.
 packed certificate-near-limit "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A74}" "$work/launcher-signed.exe" certificate \

@@ -1,5 +1,6 @@
 // Installers that launcher-pack made from launcher.exe, installed by the prefix's Windows
-// Installer: each placement on a signed launcher.exe, and the end placement on an unsigned one.
+// Installer: each placement on a signed launcher.exe, the end placement on an unsigned one, and
+// the ready stub with its key set by launcher-pack stub, then signed.
 // packed-installers.sh packs them (natively) before this program runs.
 #include <gtest/gtest.h>
 
@@ -22,6 +23,7 @@ const PackedCase packedCases[] = {
     {"certificate-signed", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A72}"},
     {"end-unsigned", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A73}"},
     {"certificate-near-limit", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A74}"}, // a signature object of almost 64 MiB
+    {"ready-stub-signed", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A75}"},      // launcher-pack stub, signed, packed
 };
 
 std::string WindowsPath(std::string unixPath)

@@ -101,6 +101,27 @@ INSTANTIATE_TEST_SUITE_P(Placements, RoundTrip,
                              return name;
                          });
 
+TEST(Pack, GivesTheSameBytesForAnyNumberOfThreads)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("same-bytes");
+    // Items of different sizes, so that threads finish in a different order than they start.
+    const std::string big = PackageWithRandomCabinet(folder, "big", 1500000);
+    for (const char *placement : {"end", "certificate"}) {
+        SCOPED_TRACE(placement);
+        std::vector<Bytes> outputs;
+        for (const char *threads : {"1", "2", "2", "5"}) {
+            const std::string output = folder + "/setup-" + placement + "-" + std::to_string(outputs.size()) + ".exe";
+            RunResult packed = Pack(PackAllArguments(world, world.signedStub, output) + " --msi " + Quote(big) +
+                                    " --placement " + placement + " --threads " + threads);
+            ASSERT_EQ(packed.exitCode, 0) << packed.err;
+            outputs.push_back(fixtures::ReadFileBytes(output));
+        }
+        for (std::size_t i = 1; i < outputs.size(); ++i)
+            EXPECT_TRUE(outputs[i] == outputs[0]) << "run " << i << " differs from the one-thread run";
+    }
+}
+
 TEST(PackageDirectory, NamesEachLanguageAndStoresASharedCabinetOnce)
 {
     const World &world = TheWorld();
@@ -195,6 +216,19 @@ const Refusal refusals[] = {
              w, w.stub,
              AlteredPackage(f, "nocode", {"-q", R"(DELETE FROM `Property` WHERE `Property` = 'ProductCode')"}), f);
      }},
+    {"media_query_fails", "the query SELECT `Cabinet` FROM `Media` failed",
+     [](const World &w, const std::string &f) {
+         return PackOne(w, w.stub,
+                        AlteredPackage(f, "nocolumn",
+                                       {"-q", "DROP TABLE `Media`", "-q",
+                                        "CREATE TABLE `Media` (`DiskId` SHORT NOT NULL, `LastSequence` LONG NOT NULL "
+                                        "PRIMARY KEY `DiskId`)"}),
+                        f);
+     }},
+    {"file_outside_the_cabinets", "1 file is not in a cabinet",
+     [](const World &w, const std::string &f) {
+         return PackOne(w, w.stub, AlteredPackage(f, "loose", {"-q", "UPDATE `File` SET `Attributes` = 8704"}), f);
+     }},
     {"cabinet_missing", "cabinet example.cab from the Media table is missing",
      [](const World &w, const std::string &f) {
          PackageSource source;
@@ -220,12 +254,9 @@ const Refusal refusals[] = {
      }},
     {"certificate_placement_64_mib", "use --placement end",
      [](const World &w, const std::string &f) {
-         PackageSource source;
-         source.cabinet = "big.cab";
-         BuildPackage(f, "big", source);
          // Random bytes do not compress: the carrier ends up just over 64 MiB.
-         RunCommand("head -c 67108864 /dev/urandom > " + Quote(f + "/big.cab"));
-         return PackOne(w, w.signedStub, f + "/big.msi", f, " --placement certificate --level 0");
+         return PackOne(w, w.signedStub, PackageWithRandomCabinet(f, "big", 67108864), f,
+                        " --placement certificate --level 0");
      }},
 };
 
@@ -238,11 +269,7 @@ TEST_P(Refused, WithOneLineAndNoOutput)
     std::string arguments = GetParam().arguments(world, folder);
     std::vector<std::string> before = ListFolder(folder);
 
-    RunResult result = Pack(arguments);
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err.rfind("launcher-pack: error: ", 0), 0u) << result.err;
-    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-    EXPECT_NE(result.err.find(GetParam().message), std::string::npos) << result.err;
+    ExpectRefusal(Pack(arguments), GetParam().message);
     EXPECT_EQ(ListFolder(folder), before); // no output, no temporary file
 }
 
@@ -260,6 +287,17 @@ TEST(Pack, WarnsOfAProductNameTheCaptionCuts)
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_NE(result.err.find("warning: " + folder + "/caption.msi: ProductName is longer than 49"), std::string::npos)
         << result.err;
+}
+
+TEST(Pack, AllowUncompressedPacksFilesOutsideTheCabinets)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("allow-uncompressed");
+    // 0x2000: the file is not compressed, whatever the package's default.
+    std::string package = AlteredPackage(folder, "loose", {"-q", "UPDATE `File` SET `Attributes` = 8704"});
+    RunResult result = Pack(PackOne(world, world.stub, package, folder, " --allow-uncompressed"));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(Pack("verify " + Quote(folder + "/setup.exe")).exitCode, 0);
 }
 
 TEST(Pack, UsageErrorsExitWithTwo)
@@ -281,15 +319,12 @@ TEST(Pack, AnInterruptLeavesNothingBehind)
 {
     const World &world = TheWorld();
     const std::string folder = FreshFolder("interrupted");
-    PackageSource source;
-    source.cabinet = "slow.cab";
-    BuildPackage(folder, "slow", source);
-    RunCommand("head -c 16777216 /dev/urandom > " + Quote(folder + "/slow.cab"));
+    const std::string slow = PackageWithRandomCabinet(folder, "slow", 16777216);
     std::vector<std::string> before = ListFolder(folder);
 
     // Stopped while it compresses, once its temporary file exists.
     RunResult result = RunCommand(
-        std::string(LAUNCHER_PACK) + " " + PackOne(world, world.stub, folder + "/slow.msi", folder, " --level 12") +
+        std::string(LAUNCHER_PACK) + " " + PackOne(world, world.stub, slow, folder, " --level 12") +
         " & pid=$!; until ls " + Quote(folder) + " | grep -q partial; do sleep 0.02; done; kill -TERM $pid; wait $pid");
     EXPECT_EQ(result.exitCode, 128 + SIGTERM);
     EXPECT_EQ(ListFolder(folder), before);

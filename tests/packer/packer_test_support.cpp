@@ -1,9 +1,12 @@
 #include "tests/packer/packer_test_support.h"
 
 #include "packer/payload_key.h"
+#include "payload/payload_format.h"
 #include "tests/fixtures/fixtures.h"
 
 #include <sys/wait.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -25,21 +28,6 @@ void Require(const RunResult &result, const std::string &what)
         throw std::runtime_error(what + " failed: " + result.err + result.out);
 }
 
-// A stand-in for launcher.exe: a tiny PE32+ program that keeps the public key blob the way the
-// launcher does, as constant bytes.
-void BuildStub(const Bytes &blob, const std::string &folder, const std::string &path)
-{
-    std::string source = "static const unsigned char payloadPublicKey[] = {";
-    for (std::uint8_t byte : blob)
-        source += std::to_string(byte) + ",";
-    source += "};\nconst unsigned char *volatile keyInUse;\nvoid Start(void) { keyInUse = payloadPublicKey; }\n";
-    std::string sourcePath = folder + "/stub.c";
-    fixtures::WriteFileBytes(sourcePath, Bytes(source.begin(), source.end()));
-    Require(RunCommand(std::string(MINGW_GCC) + " -Os -s -nostdlib -Wl,-e,Start -o " + Quote(path) + " " +
-                       Quote(sourcePath)),
-            "building the stub");
-}
-
 World MakeWorld()
 {
     World world;
@@ -54,6 +42,11 @@ World MakeWorld()
 
     world.stub = world.folder + "/stub.exe";
     BuildStub(blob, world.folder, world.stub);
+    world.testKey = TEST_SOURCE_DIR "/tests/keys/TEST-ONLY-payload-signing-key.pem";
+    world.testStub = world.folder + "/test-key-stub.exe";
+    BuildStub(packer::PublicKeyBlob(packer::LoadKey(world.testKey).get(), world.testKey), world.folder, world.testStub);
+    world.readyStub = world.folder + "/ready-stub.exe";
+    BuildReadyStub(world.folder, world.readyStub);
     world.signerCertificate = fixtures::FixturePath("test-signer.pem");
     world.signedStub = world.folder + "/stub-signed.exe";
     Require(RunCommand(std::string(OSSLSIGNCODE) + " sign -certs " + Quote(world.signerCertificate) + " -key " +
@@ -86,6 +79,26 @@ World MakeWorld()
 }
 
 } // namespace
+
+void BuildStub(const Bytes &blob, const std::string &folder, const std::string &path)
+{
+    std::string source = "static const unsigned char payloadPublicKey[] = {";
+    for (std::uint8_t byte : blob)
+        source += std::to_string(byte) + ",";
+    source += "};\nconst unsigned char *volatile keyInUse;\nvoid Start(void) { keyInUse = payloadPublicKey; }\n";
+    std::string sourcePath = folder + "/stub.c";
+    fixtures::WriteFileBytes(sourcePath, Bytes(source.begin(), source.end()));
+    Require(RunCommand(std::string(MINGW_GCC) + " -Os -s -nostdlib -Wl,-e,Start -o " + Quote(path) + " " +
+                       Quote(sourcePath)),
+            "building the stub");
+}
+
+void BuildReadyStub(const std::string &folder, const std::string &path)
+{
+    Bytes slot(std::begin(PayloadKeySlotMarker), std::end(PayloadKeySlotMarker));
+    slot.resize(slot.size() + PayloadPublicKeySize, 0);
+    BuildStub(slot, folder, path);
+}
 
 std::string Quote(const std::string &text)
 {
@@ -149,6 +162,28 @@ void BuildPackage(const std::string &folder, const std::string &name, const Pack
                        " EXAMPLE_CABINET=" + Quote(source.cabinet) + " EXAMPLE_PAYLOAD=" + Quote(payload) + " bash " +
                        Quote(TEST_SOURCE_DIR "/examples/build-example.sh") + " " + Quote(folder) + " " + Quote(name)),
             "building package " + name);
+}
+
+} // namespace packer_test
+
+namespace packer_test {
+
+std::string PackageWithRandomCabinet(const std::string &folder, const std::string &name, std::size_t bytes)
+{
+    PackageSource source;
+    source.cabinet = name + ".cab";
+    BuildPackage(folder, name, source);
+    Require(RunCommand("head -c " + std::to_string(bytes) + " /dev/urandom > " + Quote(folder + "/" + source.cabinet)),
+            "making a random cabinet");
+    return folder + "/" + name + ".msi";
+}
+
+void ExpectRefusal(const RunResult &result, const std::string &message)
+{
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err.rfind("launcher-pack: error: ", 0), 0u) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
 }
 
 } // namespace packer_test

@@ -42,8 +42,18 @@ struct World {
     std::string signerCertificate; // trust anchor for osslsigncode verify
     std::string en, de, fr;        // package paths
     std::string sharedCabinet, frCabinet;
+    std::string testKey;   // the repository's TEST-ONLY key
+    std::string testStub;  // unsigned, carrying the TEST-ONLY key's public half
+    std::string readyStub; // unsigned, with an empty key slot
 };
 const World &TheWorld();
+
+// A stand-in for launcher.exe: a tiny PE32+ program that keeps a public key blob the way the
+// launcher does, as constant bytes.
+void BuildStub(const Bytes &blob, const std::string &folder, const std::string &path);
+
+// A stand-in for the ready stub: the same, keeping a key slot (the marker and an empty blob).
+void BuildReadyStub(const std::string &folder, const std::string &path);
 
 // Builds a package from the example product's source into folder/name.msi and its cabinet.
 struct PackageSource {
@@ -54,5 +64,12 @@ struct PackageSource {
     std::string payloadText = "Hello from the launcher example.\n";
 };
 void BuildPackage(const std::string &folder, const std::string &name, const PackageSource &source);
+
+// The example package folder/name.msi whose cabinet, folder/name.cab, is that many random bytes
+// (which do not compress); the package's path.
+std::string PackageWithRandomCabinet(const std::string &folder, const std::string &name, std::size_t bytes);
+
+// A refusal as the packer makes them: exit code 1 and one line on standard error naming it.
+void ExpectRefusal(const RunResult &result, const std::string &message);
 
 } // namespace packer_test

@@ -1,0 +1,72 @@
+// launcher-pack stub: a copy of the ready stub (a release launcher.exe whose key slot is empty)
+// with the payload verification key set, ready to be signed and packed.
+#include "packer/commands.h"
+
+#include "packer/output_file.h"
+#include "packer/pack_error.h"
+#include "packer/payload_key.h"
+#include "packer/pe_image.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <ostream>
+
+namespace packer {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Beside the packer (a build folder), then in the data folder of its installed package.
+std::string FindReadyStub()
+{
+    std::error_code error;
+    fs::path self = fs::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        for (const fs::path &candidate :
+             {self.parent_path() / ReadyStubName, self.parent_path().parent_path() / ReadyStubFolder / ReadyStubName})
+            if (fs::is_regular_file(candidate, error))
+                return candidate.string();
+    }
+    throw PackError("no ready stub (" + std::string(ReadyStubName) + ") beside launcher-pack or in ../" +
+                    ReadyStubFolder + " from it: give --stub");
+}
+
+} // namespace
+
+std::optional<std::size_t> FindKeySlot(const Bytes &image, const std::string &what)
+{
+    std::boyer_moore_horspool_searcher searcher(std::begin(PayloadKeySlotMarker), std::end(PayloadKeySlotMarker));
+    auto found = std::search(image.begin(), image.end(), searcher);
+    if (found == image.end())
+        return std::nullopt;
+    std::size_t slot = static_cast<std::size_t>(found - image.begin()) + PayloadKeySlotMarkerSize;
+    if (image.size() - slot < PayloadPublicKeySize || std::search(found + 1, image.end(), searcher) != image.end())
+        throw PackError(what + ": its key slot marker is not followed by one slot");
+    return slot;
+}
+
+void RunStub(const StubOptions &options, std::ostream &out)
+{
+    const std::string path = options.stub.empty() ? FindReadyStub() : options.stub;
+    const std::string what = "stub " + path;
+    Bytes image = ReadWholeFile(path);
+    PeLayout layout = ReadPeLayout(image, what);
+    SignatureEntry signature;
+    if (FindSignatureEntry(image, layout, signature, what))
+        throw PackError(what + " is signed, and setting the key would break its signature: set the key, then sign");
+    std::optional<std::size_t> slot = FindKeySlot(image, what);
+    if (!slot)
+        throw PackError(what + " has no key slot: use the ready stub of a release build");
+    Bytes blob = PublicKeyBlob(LoadKey(options.key).get(), options.key);
+
+    std::copy(blob.begin(), blob.end(), image.begin() + static_cast<std::ptrdiff_t>(*slot));
+    WriteU32(image, layout.checksumOffset, ComputePeChecksum(image, layout.checksumOffset));
+    TemporaryFile file(options.output);
+    file.Write(image);
+    file.Commit();
+    out << options.output << ": " << path << " with the key " << KeyFingerprint(blob)
+        << "; sign it, then pack it with the private key\n";
+}
+
+} // namespace packer

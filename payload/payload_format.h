@@ -1,0 +1,92 @@
+// The payload container format as the launcher reads it and the writer and the packer make it:
+// item kinds, container flags, the item trailer, the package directory record, the public key
+// blob, and the little-endian fields they are made of.
+#pragma once
+
+#include <stdint.h>
+
+enum {
+    PayloadFlagCompressed = 1, // every item's data is a zlib stream
+    PayloadFlagSigned = 2,     // every item's output is verified
+};
+
+// Item kinds: GUIDs in the Windows in-memory layout, compared as 16 raw bytes.
+enum { ItemKindSize = 16 };
+// {EED5BBF7-1284-4619-918C-F0CB8EE28B55}: the package directory; it ends every walk.
+inline constexpr uint8_t HeadItemGuid[ItemKindSize] = {0xf7, 0xbb, 0xd5, 0xee, 0x84, 0x12, 0x19, 0x46,
+                                                       0x91, 0x8c, 0xf0, 0xcb, 0x8e, 0xe2, 0x8b, 0x55};
+// {A1248CD9-EF96-436B-92BF-C00BAD727E63}: one package file.
+inline constexpr uint8_t FileItemGuid[ItemKindSize] = {0xd9, 0x8c, 0x24, 0xa1, 0x96, 0xef, 0x6b, 0x43,
+                                                       0x92, 0xbf, 0xc0, 0x0b, 0xad, 0x72, 0x7e, 0x63};
+
+inline uint16_t ReadU16(const uint8_t *bytes)
+{
+    return (uint16_t)(bytes[0] | (bytes[1] << 8));
+}
+
+inline uint32_t ReadU32(const uint8_t *bytes)
+{
+    return (uint32_t)bytes[0] | ((uint32_t)bytes[1] << 8) | ((uint32_t)bytes[2] << 16) | ((uint32_t)bytes[3] << 24);
+}
+
+inline void WriteU32(uint8_t *bytes, uint32_t value)
+{
+    for (int i = 0; i < 4; i++)
+        bytes[i] = (uint8_t)(value >> (8 * i));
+}
+
+// Each item is its data, its signature and this trailer, back to back; the head item comes
+// first and the last item's trailer ends the container. The trailer is not signed.
+enum {
+    ItemTrailerSize = 28,
+    TrailerItemIdOffset = 16,          // 0 for the head item
+    TrailerSignatureLengthOffset = 20, // bytes of signature directly before the trailer
+    TrailerDataLengthOffset = 24,      // bytes of data directly before the signature
+};
+
+struct ItemTrailer {
+    uint8_t kind[ItemKindSize];
+    uint32_t itemId;
+    uint32_t signatureLength;
+    uint32_t dataLength;
+};
+
+inline ItemTrailer ReadItemTrailer(const uint8_t *bytes)
+{
+    ItemTrailer trailer;
+    for (int i = 0; i < ItemKindSize; i++)
+        trailer.kind[i] = bytes[i];
+    trailer.itemId = ReadU32(bytes + TrailerItemIdOffset);
+    trailer.signatureLength = ReadU32(bytes + TrailerSignatureLengthOffset);
+    trailer.dataLength = ReadU32(bytes + TrailerDataLengthOffset);
+    return trailer;
+}
+
+inline void WriteItemTrailer(uint8_t bytes[ItemTrailerSize], const ItemTrailer &trailer)
+{
+    for (int i = 0; i < ItemKindSize; i++)
+        bytes[i] = trailer.kind[i];
+    WriteU32(bytes + TrailerItemIdOffset, trailer.itemId);
+    WriteU32(bytes + TrailerSignatureLengthOffset, trailer.signatureLength);
+    WriteU32(bytes + TrailerDataLengthOffset, trailer.dataLength);
+}
+
+// A package directory record: the item id, the byte length of the path (its NUL included),
+// then the path in UTF-16LE.
+enum { DirectoryRecordHeaderSize = 8 };
+
+// The verification key: a public key blob of a 2048-bit RSA key with exponent 65537, this
+// header followed by the modulus, little-endian.
+enum { PayloadPublicKeySize = 276, PayloadPublicKeyHeaderSize = 20 };
+// bType PUBLICKEYBLOB, bVersion 2, reserved, CALG_RSA_KEYX, "RSA1", 2048 bits, exponent 65537.
+inline constexpr uint8_t PayloadPublicKeyHeader[PayloadPublicKeyHeaderSize] = {0x06, 0x02, 0x00, 0x00, 0x00, 0xA4, 0x00,
+                                                                               0x00, 0x52, 0x53, 0x41, 0x31, 0x00, 0x08,
+                                                                               0x00, 0x00, 0x01, 0x00, 0x01, 0x00};
+
+// The key slot of the ready stub: this marker, found once in the image, directly followed by
+// the verification key's public key blob. The blob is all zeros, which no key loader accepts,
+// until `launcher-pack stub` sets it; the image is signed after that.
+enum { PayloadKeySlotMarkerSize = 32 };
+inline constexpr uint8_t PayloadKeySlotMarker[PayloadKeySlotMarkerSize] = {
+    'P',  'a',  'y',  'l',  'o',  'a',  'd',  ' ',  'k',  'e',  'y',  ' ',  's',  'l',  'o',  't',
+    0x4c, 0xda, 0x46, 0x63, 0x39, 0x21, 0x70, 0x4b, 0x0b, 0x64, 0xb8, 0x9f, 0xd5, 0x49, 0xef, 0xd9};

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# debian-package.sh NATIVE_RELEASE_BUILD: makes the Debian package with cpack in that build,
+# unpacks it into a temporary root with dpkg -x (no installation) and runs what it holds: the
+# packer's --version, and its stub command on the ready stub it finds in the package's data
+# folder. Fails on the first thing that is missing or wrong.
+set -euo pipefail
+build="$(cd "$1" && pwd)"
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+fail() { echo "debian-package: $*" >&2; exit 1; }
+
+(cd "$build" && cpack -G DEB >/dev/null)
+version=$(sed -n 's/^project(msi_launcher VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+deb="$build/launcher-pack_${version}_amd64.deb"
+[ -f "$deb" ] || fail "$deb was not made"
+
+depends=$(dpkg-deb -f "$deb" Depends)
+case "$depends" in *libc6*) ;; *) fail "dependencies not computed: Depends: $depends" ;; esac
+
+unpacked="$(mktemp -d)"
+trap 'rm -rf "$unpacked"' EXIT
+dpkg-deb -x "$deb" "$unpacked"
+for file in usr/bin/launcher-pack usr/share/launcher-pack/launcher.exe usr/share/man/man1/launcher-pack.1.gz \
+  usr/share/doc/launcher-pack/README.md; do
+  [ -f "$unpacked/$file" ] || fail "the package has no /$file"
+done
+
+pack="$unpacked/usr/bin/launcher-pack"
+"$pack" --version | grep -qx "launcher-pack $version" || fail "--version says: $("$pack" --version)"
+"$pack" keygen --out "$unpacked/key" >/dev/null
+"$pack" stub --key "$unpacked/key.pub.pem" -o "$unpacked/launcher.exe" >"$unpacked/stub.out" ||
+  fail "stub failed with the installed ready stub"
+fingerprint="SHA256:$(openssl pkey -pubin -in "$unpacked/key.pub.pem" -outform DER | sha256sum | cut -c1-64)"
+grep -q "$fingerprint" "$unpacked/stub.out" || fail "stub did not set the key: $(cat "$unpacked/stub.out")"
+cmp -s "$unpacked/launcher.exe" "$unpacked/usr/share/launcher-pack/launcher.exe" &&
+  fail "the stub written is the ready stub unchanged"
+echo "debian-package: $(basename "$deb") holds launcher-pack $version, the ready stub, the manual page and the README; Depends: $depends"

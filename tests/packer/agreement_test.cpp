@@ -1,0 +1,252 @@
+// inspect and verify read odd containers exactly as the launcher does: for every item id, the
+// launcher's own ReadPayloadItem (run here, in this process) and inspect report the same
+// outcome, and verify passes only when every read the launcher would make succeeds.
+#include "tests/packer/packer_test_support.h"
+
+#include "launcher/launcher_state.h"
+#include "packer/payload_key.h"
+#include "packer/payload_reader.h"
+#include "payload/locator.h"
+#include "payload/payload_item.h"
+#include "tests/fixtures/fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <regex>
+#include <set>
+#include <tuple>
+
+namespace packer_test {
+namespace {
+
+using Outcome = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>; // code, line, output size
+
+const char *const PackagePath = "x64\\1033\\{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B61}\\Launcher Example";
+
+Bytes Text(const std::string &text)
+{
+    return Bytes(text.begin(), text.end());
+}
+
+Bytes Container(const std::vector<writer::ContainerItem> &items)
+{
+    writer::PrivateKey key = writer::LoadPrivateKey(TheWorld().key);
+    return writer::WriteContainer(items, writer::ContainerOptions{}, key.get());
+}
+
+Bytes Directory(const std::vector<writer::DirectoryEntry> &entries)
+{
+    return writer::WriteDirectory(entries);
+}
+
+Bytes FileTrailer(std::uint32_t id, std::uint32_t signatureLength, std::uint32_t dataLength)
+{
+    Bytes trailer(ItemTrailerSize);
+    ItemTrailer fields{{}, id, signatureLength, dataLength};
+    std::copy(FileItemGuid, FileItemGuid + ItemKindSize, fields.kind);
+    WriteItemTrailer(trailer.data(), fields);
+    return trailer;
+}
+
+Bytes Joined(Bytes first, const Bytes &second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+struct OddContainer {
+    const char *name;
+    int verifyExit;
+    std::function<Bytes()> make;
+};
+
+const OddContainer oddContainers[] = {
+    // The launcher reads the item nearer the end; the other is never read.
+    {"two_items_with_one_id", 0,
+     [] {
+         return Container({{writer::ItemKind::Head, 0, Directory({{1000, PackagePath}})},
+                           {writer::ItemKind::File, 1000, Text("the first")},
+                           {writer::ItemKind::File, 1000, Text("the second, nearer the end")}});
+     }},
+    // A last trailer whose signature length runs past the front is passed over, 28 bytes back.
+    {"file_signature_length_past_the_front", 0,
+     [] {
+         return Joined(Container({{writer::ItemKind::Head, 0, Directory({{1000, PackagePath}})},
+                                  {writer::ItemKind::File, 1000, Text("package")}}),
+                       FileTrailer(1001, 0xFFFFFF00u, 0));
+     }},
+    // ... and one whose data length does, from in front of its signature.
+    {"file_data_length_past_the_front", 0,
+     [] {
+         return Joined(Container({{writer::ItemKind::Head, 0, Directory({{1000, PackagePath}})},
+                                  {writer::ItemKind::File, 1000, Text("package")}}),
+                       FileTrailer(1001, 0, 0xFFFFFF00u));
+     }},
+    // A head item whose signature runs past the front ends the walk: nothing is found.
+    {"head_signature_length_past_the_front", 1,
+     [] {
+         Bytes container = Container({{writer::ItemKind::Head, 0, Directory({{1000, PackagePath}})}});
+         WriteU32(container.data() + container.size() - ItemTrailerSize + TrailerSignatureLengthOffset, 0xFFFFFF00u);
+         return container;
+     }},
+    {"trailing_padding", 1,
+     [] {
+         return Joined(Container({{writer::ItemKind::Head, 0, Directory({{1000, PackagePath}})},
+                                  {writer::ItemKind::File, 1000, Text("package")}}),
+                       Bytes(16, 0));
+     }},
+    {"a_damaged_signature", 1,
+     [] {
+         Bytes container = Container({{writer::ItemKind::Head, 0, Directory({{1000, PackagePath}})},
+                                      {writer::ItemKind::File, 1000, Text("package")}});
+         container[container.size() - ItemTrailerSize - 1] ^= 0x01;
+         return container;
+     }},
+    {"a_record_without_its_item", 1,
+     [] {
+         return Container({{writer::ItemKind::Head, 0, Directory({{1000, PackagePath}, {1001, "cab\\1000\\a.cab"}})},
+                           {writer::ItemKind::File, 1000, Text("package")}});
+     }},
+    {"an_item_no_record_names", 0,
+     [] {
+         return Container({{writer::ItemKind::Head, 0, Directory({{1000, PackagePath}})},
+                           {writer::ItemKind::File, 1000, Text("package")},
+                           {writer::ItemKind::File, 1005, Text("extra")}});
+     }},
+};
+
+// The launcher's own outcome for the head item and every id asked about; empty when it stops
+// before its package directory (the locate result is then the first value).
+struct LauncherView {
+    std::pair<std::uint32_t, std::uint32_t> locate;
+    std::map<std::uint32_t, Outcome> files;
+    Outcome head;
+};
+
+LauncherView AskTheLauncher(const Bytes &image, const std::set<std::uint32_t> &ids)
+{
+    LauncherView view{};
+    FreePayloadDescriptors();
+    ErrorValue located = LoadWholeImagePayload(image.data(), static_cast<DWORD>(image.size()));
+    view.locate = {ErrorValueCode(located), ErrorValueLine(located)};
+    if (view.locate.first == 0) {
+        auto read = [&](const std::uint8_t *kind, std::uint32_t id) {
+            BYTE *output = nullptr;
+            DWORD size = 0;
+            ErrorValue value = ReadPayloadItem(&launcherState.payloads[0], kind, id, &output, &size);
+            LocalFree(output);
+            return Outcome{ErrorValueCode(value), ErrorValueLine(value), size};
+        };
+        view.head = read(HeadItemGuid, 0);
+        for (std::uint32_t id : ids)
+            view.files[id] = read(FileItemGuid, id);
+    }
+    FreePayloadDescriptors();
+    return view;
+}
+
+struct InspectView {
+    std::pair<std::uint32_t, std::uint32_t> locate;
+    std::map<std::uint32_t, Outcome> files; // the items the launcher reads
+    std::vector<Outcome> heads;
+    std::vector<std::uint32_t> unread; // ids of items never read
+    std::set<std::uint32_t> recordIds;
+};
+
+InspectView ParseInspect(const std::string &json)
+{
+    InspectView view{};
+    std::smatch match;
+    std::regex locate(R"re("launcherResult": \{"code": (\d+), "line": (\d+)\})re");
+    if (std::regex_search(json, match, locate))
+        view.locate = {std::stoul(match[1]), std::stoul(match[2])};
+    std::regex item(R"re(\{"kind": "(head|file)", "id": (\d+), .*"readByLauncher": (true|false), "outputSize": )re"
+                    R"re((null|\d+), .*"result": (null|\{"code": (\d+), "line": (\d+)\})\})re");
+    std::regex record(R"re(\{"id": (\d+), "kind": )re");
+    for (auto line = json.begin(); line != json.end();) {
+        auto end = std::find(line, json.end(), '\n');
+        std::string text(line, end);
+        line = end == json.end() ? end : end + 1;
+        if (std::regex_search(text, match, record))
+            view.recordIds.insert(std::stoul(match[1]));
+        if (!std::regex_search(text, match, item))
+            continue;
+        std::uint32_t id = std::stoul(match[2]);
+        if (match[3] == "false") {
+            view.unread.push_back(id);
+            continue;
+        }
+        Outcome outcome{std::stoul(match[6]), std::stoul(match[7]),
+                        match[4] == "null" ? 0 : static_cast<std::uint32_t>(std::stoul(match[4]))};
+        if (match[1] == "head")
+            view.heads.push_back(outcome);
+        else
+            view.files[id] = outcome;
+    }
+    return view;
+}
+
+class Agreement : public testing::TestWithParam<OddContainer> {};
+
+TEST_P(Agreement, InspectAndVerifyReportWhatTheLauncherReads)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder(std::string("agreement-") + GetParam().name);
+    const std::string installer = folder + "/setup.exe";
+    Bytes image = Joined(fixtures::ReadFileBytes(world.stub), GetParam().make());
+    fixtures::WriteFileBytes(installer, image);
+
+    RunResult inspected = Pack("inspect --json " + Quote(installer));
+    ASSERT_EQ(inspected.exitCode, 0) << inspected.err;
+    InspectView inspect = ParseInspect(inspected.out);
+
+    std::set<std::uint32_t> ids = inspect.recordIds;
+    for (const auto &[id, outcome] : inspect.files)
+        ids.insert(id);
+    ids.insert(inspect.unread.begin(), inspect.unread.end());
+    ids.insert({1000, 1001, 1005});
+    packer::SetPayloadVerificationKey(packer::PublicKeyBlob(packer::LoadKey(world.publicKey).get(), "key"));
+    LauncherView launcher = AskTheLauncher(image, ids);
+
+    EXPECT_EQ(inspect.locate, launcher.locate) << inspected.out;
+    bool launcherReadsAll = launcher.locate.first == 0;
+    if (launcher.locate.first == 0) {
+        ASSERT_EQ(inspect.heads.size(), 1u) << inspected.out;
+        EXPECT_EQ(inspect.heads.front(), launcher.head);
+        for (const auto &[id, outcome] : launcher.files) {
+            SCOPED_TRACE(id);
+            bool found = std::get<0>(outcome) != ERROR_NOT_FOUND;
+            ASSERT_EQ(inspect.files.count(id) == 1, found) << inspected.out;
+            if (found) {
+                EXPECT_EQ(inspect.files.at(id), outcome);
+            }
+            // The launcher reads what its directory names, and verify what the launcher reads.
+            if ((found || inspect.recordIds.count(id)) && std::get<0>(outcome) != 0)
+                launcherReadsAll = false;
+        }
+    } else {
+        EXPECT_TRUE(inspect.heads.empty() && inspect.files.empty()) << inspected.out;
+    }
+
+    RunResult verified = Pack("verify " + Quote(installer));
+    EXPECT_EQ(verified.exitCode, GetParam().verifyExit) << verified.out;
+    EXPECT_EQ(verified.exitCode == 0, launcherReadsAll) << verified.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(OddContainers, Agreement, testing::ValuesIn(oddContainers),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Agreement, TheNearerOfTwoItemsWithOneIdIsTheOneExtracted)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("agreement-extract");
+    const std::string installer = folder + "/setup.exe";
+    fixtures::WriteFileBytes(installer, Joined(fixtures::ReadFileBytes(world.stub), oddContainers[0].make()));
+    ASSERT_EQ(Pack("extract " + Quote(installer) + " -o " + Quote(folder + "/out")).exitCode, 0);
+    EXPECT_EQ(fixtures::ReadFileBytes(folder + "/out/main.msi"), Text("the second, nearer the end"));
+}
+
+} // namespace
+} // namespace packer_test

@@ -1,0 +1,148 @@
+// launcher-pack stub: the ready stub's key slot set to the user's key, with no compiler; what
+// it refuses, and where it finds the ready stub.
+#include "tests/packer/packer_test_support.h"
+
+#include "packer/payload_key.h"
+#include "payload/payload_format.h"
+#include "tests/fixtures/fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+
+namespace packer_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The blob behind the slot's marker.
+Bytes SlotOf(const Bytes &image)
+{
+    auto marker =
+        std::search(image.begin(), image.end(), std::begin(PayloadKeySlotMarker), std::end(PayloadKeySlotMarker));
+    if (image.end() - marker < PayloadKeySlotMarkerSize + PayloadPublicKeySize)
+        return {};
+    return Bytes(marker + PayloadKeySlotMarkerSize, marker + PayloadKeySlotMarkerSize + PayloadPublicKeySize);
+}
+
+TEST(Stub, SetsTheKeyThatPackAndVerifyThenAccept)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("stub-good");
+    const std::string stub = folder + "/launcher.exe";
+    EXPECT_EQ(SlotOf(fixtures::ReadFileBytes(world.readyStub)), Bytes(PayloadPublicKeySize, 0));
+
+    RunResult made =
+        Pack("stub --stub " + Quote(world.readyStub) + " --key " + Quote(world.publicKey) + " -o " + Quote(stub));
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    Bytes image = fixtures::ReadFileBytes(stub);
+    EXPECT_EQ(SlotOf(image), packer::PublicKeyBlob(packer::LoadKey(world.publicKey).get(), "key"));
+    // Only the slot and the checksum change, and the checksum is right for the new bytes.
+    Bytes ready = fixtures::ReadFileBytes(world.readyStub);
+    ASSERT_EQ(image.size(), ready.size());
+    std::size_t changed = 0;
+    for (std::size_t i = 0; i < image.size(); ++i)
+        changed += image[i] != ready[i];
+    EXPECT_LE(changed, PayloadPublicKeySize + 4);
+    Bytes rechecked = image;
+    fixtures::UpdatePeChecksum(rechecked);
+    EXPECT_EQ(rechecked, image);
+
+    // Signed, then packed: the whole flow, without a compiler.
+    const std::string signedStub = folder + "/launcher-signed.exe";
+    ASSERT_EQ(RunCommand(std::string(OSSLSIGNCODE) + " sign -certs " + Quote(world.signerCertificate) + " -key " +
+                         Quote(fixtures::FixturePath("test-signer-key.pem")) + " -h sha256 -in " + Quote(stub) +
+                         " -out " + Quote(signedStub))
+                  .exitCode,
+              0);
+    RunResult packed = Pack("pack --stub " + Quote(signedStub) + " --key " + Quote(world.key) + " --msi " +
+                            Quote(world.en) + " -o " + Quote(folder + "/setup.exe"));
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    RunResult verified = Pack("verify --key " + Quote(world.publicKey) + " " + Quote(folder + "/setup.exe"));
+    EXPECT_EQ(verified.exitCode, 0) << verified.out;
+}
+
+struct StubRefusal {
+    const char *name;
+    const char *message;
+    std::function<std::string(const World &, const std::string &folder)> arguments; // output: folder/out.exe
+};
+
+const StubRefusal stubRefusals[] = {
+    {"signed_stub", "set the key, then sign",
+     [](const World &w, const std::string &f) {
+         const std::string signedStub = f + "/signed.exe";
+         RunCommand(std::string(OSSLSIGNCODE) + " sign -certs " + Quote(w.signerCertificate) + " -key " +
+                    Quote(fixtures::FixturePath("test-signer-key.pem")) + " -h sha256 -in " + Quote(w.readyStub) +
+                    " -out " + Quote(signedStub));
+         return "--stub " + Quote(signedStub) + " --key " + Quote(w.publicKey);
+     }},
+    {"no_slot", "has no key slot",
+     [](const World &w, const std::string &) { return "--stub " + Quote(w.stub) + " --key " + Quote(w.publicKey); }},
+    {"key_of_1024_bits", "2048-bit RSA key with exponent 65537",
+     [](const World &w, const std::string &f) {
+         RunCommand("openssl genrsa -out " + Quote(f + "/small.pem") + " 1024");
+         return "--stub " + Quote(w.readyStub) + " --key " + Quote(f + "/small.pem");
+     }},
+    {"exponent_3", "2048-bit RSA key with exponent 65537",
+     [](const World &w, const std::string &f) {
+         RunCommand("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -pkeyopt rsa_keygen_pubexp:3 -out " +
+                    Quote(f + "/e3.pem"));
+         return "--stub " + Quote(w.readyStub) + " --key " + Quote(f + "/e3.pem");
+     }},
+    {"not_a_stub", "not a Windows executable",
+     [](const World &w, const std::string &) { return "--stub " + Quote(w.en) + " --key " + Quote(w.publicKey); }},
+};
+
+class StubRefused : public testing::TestWithParam<StubRefusal> {};
+
+TEST_P(StubRefused, WithOneLineAndNoOutput)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder(std::string("stub-refused-") + GetParam().name);
+    std::string arguments = GetParam().arguments(world, folder);
+    std::vector<std::string> before = ListFolder(folder);
+
+    ExpectRefusal(Pack("stub " + arguments + " -o " + Quote(folder + "/out.exe")), GetParam().message);
+    EXPECT_EQ(ListFolder(folder), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stub, StubRefused, testing::ValuesIn(stubRefusals),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Stub, FindsTheReadyStubBesideThePackerOrInItsDataFolder)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("stub-found");
+    struct Layout {
+        const char *packer;
+        const char *readyStub; // "" for none
+        int exitCode;
+    } layouts[] = {
+        {"beside/launcher-pack", "beside/launcher.exe", 0},
+        {"prefix/bin/launcher-pack", "prefix/share/launcher-pack/launcher.exe", 0},
+        {"lonely/launcher-pack", "", 1},
+    };
+    for (const Layout &layout : layouts) {
+        SCOPED_TRACE(layout.packer);
+        const std::string packer = folder + "/" + layout.packer;
+        fs::create_directories(fs::path(packer).parent_path());
+        fs::copy_file(LAUNCHER_PACK, packer);
+        if (*layout.readyStub) {
+            fs::create_directories(fs::path(folder + "/" + layout.readyStub).parent_path());
+            fs::copy_file(world.readyStub, folder + "/" + layout.readyStub);
+        }
+        const std::string output = fs::path(packer).parent_path().string() + "/out.exe";
+        RunResult result = RunCommand(Quote(packer) + " stub --key " + Quote(world.publicKey) + " -o " + Quote(output));
+        EXPECT_EQ(result.exitCode, layout.exitCode) << result.err;
+        EXPECT_EQ(fs::exists(output), layout.exitCode == 0);
+        if (layout.exitCode != 0) {
+            EXPECT_NE(result.err.find("give --stub"), std::string::npos) << result.err;
+        }
+    }
+}
+
+} // namespace
+} // namespace packer_test
