@@ -35,7 +35,12 @@ unsigned SeamCallCount(SeamCall call);
 // since the last ResetSeams.
 SIZE_T SeamCommittedBytes();
 
-// No failures armed, counters at 0.
+// From now on every QueryPerformanceCounter call of the seamed code moves a counter of its own
+// on by counterStep, so that time passes by calls, not by the machine's load; 0 goes back to
+// the real counter.
+void StepSeamClock(LONGLONG counterStep);
+
+// No failures armed, counters at 0, the real clock.
 void ResetSeams();
 
 // Resets the seams when constructed and again when destroyed, for one test's scope.

@@ -15,6 +15,8 @@ struct SeamSlot {
 
 SeamSlot slots[static_cast<int>(SeamCall::Count)];
 SIZE_T committedBytes;
+LONGLONG clockStep;    // 0: the real performance counter
+LONGLONG clockCounter; // the stepped counter's last value
 
 // Counts the call; true when this one is armed to fail.
 bool ShouldFail(SeamCall call, DWORD *lastError)
@@ -52,6 +54,13 @@ void ResetSeams()
     for (SeamSlot &slot : slots)
         slot = SeamSlot{};
     committedBytes = 0;
+    clockStep = 0;
+    clockCounter = 0;
+}
+
+void StepSeamClock(LONGLONG counterStep)
+{
+    clockStep = counterStep;
 }
 
 HLOCAL SeamLocalAlloc(UINT flags, SIZE_T bytes)
@@ -283,5 +292,14 @@ BOOL SeamWriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, 
         return FALSE;
     }
     return WriteFile(file, buffer, toWrite, written, overlapped);
+}
+
+BOOL SeamQueryPerformanceCounter(LARGE_INTEGER *counter)
+{
+    if (clockStep == 0)
+        return QueryPerformanceCounter(counter);
+    clockCounter += clockStep;
+    counter->QuadPart = clockCounter;
+    return TRUE;
 }
 #endif

@@ -65,4 +65,6 @@ BOOL SeamWriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, 
 #define WriteFile SeamWriteFile
 #define GetModuleFileNameA SeamGetModuleFileNameA
 #define ReadFile SeamReadFile
+BOOL SeamQueryPerformanceCounter(LARGE_INTEGER *counter);
+#define QueryPerformanceCounter SeamQueryPerformanceCounter
 #endif
