@@ -163,6 +163,16 @@ static BOOL ExtractPackageFiles(RunState *run)
     return TRUE;
 }
 
+// From here until the installer has ended nobody else can change what it is going to read.
+static BOOL LockPackageFiles(RunState *run)
+{
+    if (!LockOutputFiles(&run->job)) {
+        run->outcome = MakeErrorValue(GetLastError, ERROR_SHARING_VIOLATION, 2286);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 static void StartInstaller(RunState *run)
 {
     char commandLine[CommandLineSize];
@@ -186,10 +196,20 @@ static void StartInstaller(RunState *run)
         FormatErrorText(ErrorValueCode(run->outcome), run->messageText, sizeof run->messageText, run->installerPath);
         return;
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD waited = WaitForSingleObject(process.hProcess, INFINITE);
+    if (waited != WAIT_OBJECT_0) {
+        // The installer may still be running and reading the files: they stay, locked until
+        // the launcher ends.
+        run->outcome = MakeErrorValue(GetLastError, ERROR_INVALID_HANDLE, 2351);
+        run->installerMayRun = 1;
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        return;
+    }
     GetExitCodeProcess(process.hProcess, &run->installerExitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    UnlockOutputFiles(&run->job);
     if (run->installerExitCode != 0) {
         run->outcome = MakeFixedErrorValue(run->installerExitCode, 2349);
         run->suppressMessage = 1;
@@ -204,6 +224,8 @@ void RunInstallerPhases(RunState *run)
         return;
     if (!ExtractPackageFiles(run))
         return;
+    if (!LockPackageFiles(run))
+        return;
     StartInstaller(run);
 }
 
@@ -211,6 +233,8 @@ void CleanUpInstallerPhases(RunState *run)
 {
     // Asked once: the installer has ended, so the answer no longer changes.
     int registered = IsProductRegistered(run->selection.productCode, launcherState.is64Bit);
+    // Files that a still running installer may read are never deleted.
+    int keepFiles = registered || run->installerMayRun;
     ExtractionJob *job = &run->job;
     if (job->items != NULL) {
         for (int i = 0; i < job->count; i++) {
@@ -223,7 +247,7 @@ void CleanUpInstallerPhases(RunState *run)
                 CloseHandle(record->handle);
                 record->handle = NULL;
             }
-            if (run->installerExitCode != 0 && !registered && record->outputPath[0] != '\0' &&
+            if (run->installerExitCode != 0 && !keepFiles && record->outputPath[0] != '\0' &&
                 FileExists(record->outputPath))
                 DeleteFileA(record->outputPath);
         }
@@ -231,6 +255,6 @@ void CleanUpInstallerPhases(RunState *run)
         job->items = NULL;
         job->count = 0;
     }
-    if (!registered && run->extractionFolder[0] != '\0' && FileExists(run->extractionFolder))
+    if (!keepFiles && run->extractionFolder[0] != '\0' && FileExists(run->extractionFolder))
         RemoveDirectoryA(run->extractionFolder);
 }

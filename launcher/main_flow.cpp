@@ -72,6 +72,7 @@ void SelectAndInstall(RunState *run)
     run->job.current = -1;
     run->job.chunkSize = 0x80000;
     run->installerExitCode = ERROR_INSTALL_SERVICE_FAILURE;
+    run->installerMayRun = 0;
     run->installerPath[0] = '\0';
     run->extractionFolder[0] = '\0';
 

@@ -23,6 +23,19 @@ static BOOL EndsComponent(char next)
     return next == '\0' || next == '\\';
 }
 
+// A ProductCode or cabinet name becomes one component of a path: it must not lead elsewhere
+// ("/", ":", "." and "..") or hold a control character.
+static BOOL IsPlainName(const char *name)
+{
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+        return FALSE;
+    for (const char *p = name; *p != '\0'; p++) {
+        if ((unsigned char)*p < 0x20 || *p == '/' || *p == ':')
+            return FALSE;
+    }
+    return TRUE;
+}
+
 // Walks a ';'-separated list of decimal numbers; returns the next token's start, or NULL at the
 // end. *parsed is FALSE for a token that does not start with a number.
 static const char *NextNumber(const char *tokens, DWORD *value, BOOL *parsed)
@@ -85,7 +98,7 @@ int MatchPackageRecord(DWORD containerIndex, DWORD recordId, const char *path, v
     int consumed = 0;
     if (sscanf(path, "%255[^\\]\\%255[^\\]\\%255[^\\]\\%255[^\\]%n", selection->architecture, selection->languages,
                selection->productCode, selection->productName, &consumed) != 4 ||
-        !EndsComponent(path[consumed]))
+        !EndsComponent(path[consumed]) || !IsPlainName(selection->productCode))
         return 1;
 
     const char *wanted = launcherState.is64Bit ? "x64" : "Intel";
@@ -144,7 +157,8 @@ int CollectCabinetRecord(DWORD containerIndex, DWORD recordId, const char *path,
 int MakeFileRecord(DWORD containerIndex, DWORD itemId, FileRecord *record, const char *name)
 {
     memset(record, 0, sizeof *record);
-    if (snprintf(record->name, sizeof record->name, "%s", name) >= (int)sizeof record->name) {
+    // A name that is no plain file name is refused like a file that is missing.
+    if (!IsPlainName(name) || snprintf(record->name, sizeof record->name, "%s", name) >= (int)sizeof record->name) {
         record->name[0] = '\0';
         return 0;
     }
