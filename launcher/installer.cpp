@@ -1,9 +1,9 @@
 #include "launcher/installer.h"
 
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
+#include "launcher/command_line.h"
 #include "launcher/file_exists.h"
 #include "launcher/launcher_state.h"
 #include "payload/extraction.h"
@@ -18,60 +18,6 @@ enum {
 static const char ProgressWindowClassName[] = "MSI_STUB_WINDOW_CLASS_NAME";
 static const char ProgressWindowFaceName[] = "MS Sans Serif";
 static const char UninstallKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
-
-// Formats at *length with the room that is left; FALSE when the piece does not fit whole.
-static BOOL AppendFormatted(char *buffer, DWORD size, DWORD *length, const char *format, ...)
-{
-    if (*length >= size)
-        return FALSE;
-    va_list arguments;
-    va_start(arguments, format);
-    int written = vsnprintf(buffer + *length, size - *length, format, arguments);
-    va_end(arguments);
-    if (written < 0 || (DWORD)written >= size - *length) {
-        buffer[*length] = '\0';
-        return FALSE;
-    }
-    *length += (DWORD)written;
-    return TRUE;
-}
-
-// Looks for the space character only; a trail byte of a double-byte character never counts.
-static BOOL HasSpace(const char *text)
-{
-    for (const char *p = text; *p != '\0'; p = CharNextA(p)) {
-        if (*p == ' ')
-            return TRUE;
-    }
-    return FALSE;
-}
-
-ErrorValue BuildInstallerCommandLine(char *commandLine, DWORD size, const char *installerPath, const char *packagePath,
-                                     int argumentCount, WCHAR *const *arguments)
-{
-    // Cutting the line would drop or change an argument meant for the installer: refuse instead.
-    const ErrorValue tooLong = MakeFixedErrorValue(ERROR_FILENAME_EXCED_RANGE, 2343);
-    DWORD length = 0;
-    memset(commandLine, 0, size);
-
-    if (!AppendFormatted(commandLine, size, &length, HasSpace(installerPath) ? "\"%s\"" : "%s", installerPath))
-        return tooLong;
-    if (!AppendFormatted(commandLine, size, &length, HasSpace(packagePath) ? " /i \"%s\"" : " /i %s", packagePath))
-        return tooLong;
-
-    for (int i = 1; i < argumentCount; i++) {
-        int bytes = WideCharToMultiByte(CP_ACP, 0, arguments[i], -1, NULL, 0, NULL, NULL);
-        char *argument = (char *)LocalAlloc(LMEM_ZEROINIT, (SIZE_T)bytes + 1);
-        if (argument == NULL)
-            return MakeErrorValue(GetLastError, ERROR_NOT_ENOUGH_MEMORY, 2338);
-        WideCharToMultiByte(CP_ACP, 0, arguments[i], -1, argument, bytes, NULL, NULL);
-        BOOL appended = AppendFormatted(commandLine, size, &length, HasSpace(argument) ? " \"%s\"" : " %s", argument);
-        LocalFree(argument);
-        if (!appended)
-            return tooLong;
-    }
-    return 0;
-}
 
 int IsProductRegistered(const char *productCode, DWORD is64Bit)
 {

@@ -76,7 +76,7 @@ void SelectAndInstall(RunState *run)
     run->installerPath[0] = '\0';
     run->extractionFolder[0] = '\0';
 
-    if (!SelectPackage(&run->job, &run->selection)) {
+    if (!SelectPackage(&launcherState, &run->job, &run->selection)) {
         SetMessageText(run, run->damagedPackageText);
         run->outcome = MakeFixedErrorValue(ERROR_INVALID_DATA, 2151);
     } else {
@@ -95,7 +95,7 @@ int FinishLauncher(RunState *run)
     if (ErrorValueCode(run->outcome) != 0 && !run->suppressMessage)
         ShowFailureMessage(run);
 
-    FreePayloadDescriptors();
+    FreePayloadDescriptors(&launcherState);
     if (run->ownPath != NULL)
         LocalFree(run->ownPath);
     if (run->arguments != NULL)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine (scripts/setup.sh), builds both builds and runs every test: the native
-# build with sanitizers, then the Windows build under Wine, with a Wine prefix of this run's
-# own, one persistent wineserver and a virtual X display for the windows the tests open.
+# build with sanitizers and a short fuzzing run (scripts/fuzz.sh), then the Windows build under
+# Wine, with a Wine prefix of this run's own, one persistent wineserver and a virtual X display
+# for the windows the tests open.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -14,6 +15,9 @@ say "native build (AddressSanitizer, UBSan)"
 cmake --preset native >/dev/null
 cmake --build --preset native
 ctest --preset native
+
+say "fuzzing the readers of untrusted bytes, 20 s per target"
+bash scripts/fuzz.sh 20
 
 say "native release build (launcher-pack, benchmarks)"
 cmake --preset native-release >/dev/null

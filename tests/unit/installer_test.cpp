@@ -1,4 +1,5 @@
 #include "launcher/installer.h"
+#include "launcher/command_line.h"
 
 #include <gtest/gtest.h>
 

@@ -75,7 +75,7 @@ Bytes operator+(Bytes first, const Bytes &second)
 
 void AddContainer(const Bytes &container)
 {
-    ErrorValue value = LoadWholeImagePayload(container.data(), static_cast<DWORD>(container.size()));
+    ErrorValue value = LoadWholeImagePayload(&launcherState, container.data(), static_cast<DWORD>(container.size()));
     ASSERT_EQ(ErrorValueCode(value), 0u);
 }
 
@@ -91,7 +91,7 @@ class PackageDirectory : public testing::Test {
   protected:
     void SetUp() override
     {
-        FreePayloadDescriptors();
+        FreePayloadDescriptors(&launcherState);
         launcherState.is64Bit = 1;
         job.current = -1;
         job.chunkSize = 0x80000;
@@ -99,7 +99,7 @@ class PackageDirectory : public testing::Test {
     void TearDown() override
     {
         FreeJob(job);
-        FreePayloadDescriptors();
+        FreePayloadDescriptors(&launcherState);
     }
 
     ExtractionJob job = {};
@@ -160,12 +160,12 @@ TEST_F(PackageDirectory, WalkOffersEveryRecordUntilItStopsOrBreaks)
     };
     for (const WalkCase &c : cases) {
         SCOPED_TRACE(c.name);
-        FreePayloadDescriptors();
+        FreePayloadDescriptors(&launcherState);
         for (const Bytes &directory : c.directories)
             AddContainer(ContainerOf(directory));
         Recorder recorder;
         recorder.stopAt = c.stopAt;
-        EXPECT_EQ(EnumeratePackageDirectory(Remember, &recorder), c.result);
+        EXPECT_EQ(EnumeratePackageDirectory(&launcherState, Remember, &recorder), c.result);
         EXPECT_EQ(recorder.offered, c.offered);
     }
 }
@@ -176,7 +176,7 @@ TEST_F(PackageDirectory, WalkEndsWhenAPathCannotBeAllocated)
     SeamScope seams;
     FailCall(SeamCall::LocalAlloc, 0, 1, 14);
     Recorder recorder;
-    EXPECT_EQ(EnumeratePackageDirectory(Remember, &recorder), 0);
+    EXPECT_EQ(EnumeratePackageDirectory(&launcherState, Remember, &recorder), 0);
     EXPECT_TRUE(recorder.offered.empty());
 }
 
@@ -335,7 +335,7 @@ TEST_F(PackageDirectory, SelectsByLanguageInUpToThreePassesAndCollectsTheCabinet
     for (const SelectionCase &c : cases) {
         SCOPED_TRACE(c.name);
         FreeJob(job);
-        FreePayloadDescriptors();
+        FreePayloadDescriptors(&launcherState);
         for (DWORD i = 0; i < c.containers.size(); i++)
             AddContainer(
                 ContainerFor(i, c.containers[i], i + 1 == c.containers.size() ? c.lastDirectoryTail : Bytes{}));
@@ -343,7 +343,7 @@ TEST_F(PackageDirectory, SelectsByLanguageInUpToThreePassesAndCollectsTheCabinet
         std::memset(&selection, 0x5A, sizeof selection);
 
         const Choice &expected = c.expected;
-        EXPECT_EQ(SelectPackage(&job, &selection), expected.selected ? TRUE : FALSE);
+        EXPECT_EQ(SelectPackage(&launcherState, &job, &selection), expected.selected ? TRUE : FALSE);
         EXPECT_EQ(launcherState.lcid, expected.lcidAfter);
         EXPECT_EQ(selection.passMode, expected.passModeAfter);
         EXPECT_EQ(selection.packageId, expected.packageId);
@@ -372,7 +372,7 @@ TEST_F(PackageDirectory, SelectionKeepsTheChosenEntrysTexts)
                                   {1001, "x64\\1033\\{LATER}\\Later product\\extra"},
                                   {1002, "cab\\1000\\a.cab"}}));
     launcherState.lcid = 1033;
-    ASSERT_TRUE(SelectPackage(&job, &selection));
+    ASSERT_TRUE(SelectPackage(&launcherState, &job, &selection));
     EXPECT_STREQ(selection.architecture, "x64");
     EXPECT_STREQ(selection.languages, "1033");
     EXPECT_STREQ(selection.productCode, "{EN}");
@@ -403,12 +403,12 @@ TEST_F(PackageDirectory, FailedListGrowthFailsTheSelection)
     for (const ListFailureCase &c : cases) {
         SCOPED_TRACE(c.name);
         FreeJob(job);
-        FreePayloadDescriptors();
+        FreePayloadDescriptors(&launcherState);
         AddContainer(container);
         launcherState.lcid = 1033;
         SeamScope seams;
         FailCall(c.call, c.succeedFirst, 1, 14);
-        EXPECT_FALSE(SelectPackage(&job, &selection));
+        EXPECT_FALSE(SelectPackage(&launcherState, &job, &selection));
         std::vector<std::string> names;
         for (int i = 0; i < job.count; i++)
             names.push_back(job.items[i].name);

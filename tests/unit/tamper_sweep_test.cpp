@@ -39,16 +39,16 @@ class TamperSweep : public testing::Test {
                                    {}, fixtures::TestKey());
         launcherState.is64Bit = 1;
     }
-    void TearDown() override { FreePayloadDescriptors(); }
+    void TearDown() override { FreePayloadDescriptors(&launcherState); }
 
     // Reads image as the launcher reads its own file when it finds no carrier. The outcome is
     // the first failure, or success with the chosen package's content checked against the
     // signed one.
     Outcome ReadBack(const Bytes &image)
     {
-        FreePayloadDescriptors();
+        FreePayloadDescriptors(&launcherState);
         launcherState.lcid = 1033;
-        ErrorValue loaded = LoadWholeImagePayload(image.data(), static_cast<DWORD>(image.size()));
+        ErrorValue loaded = LoadWholeImagePayload(&launcherState, image.data(), static_cast<DWORD>(image.size()));
         if (ErrorValueCode(loaded) != 0)
             return {ErrorValueCode(loaded), ErrorValueLine(loaded)};
         const PayloadDescriptor &payload = launcherState.payloads[0];
@@ -58,7 +58,7 @@ class TamperSweep : public testing::Test {
         ExtractionJob job = {};
         job.current = -1;
         PackageSelection selection;
-        BOOL selected = SelectPackage(&job, &selection);
+        BOOL selected = SelectPackage(&launcherState, &job, &selection);
         Outcome outcome = {0, 0};
         if (selected) {
             EXPECT_EQ(job.count, 1);
