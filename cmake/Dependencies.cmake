@@ -3,15 +3,6 @@
 if(WIN32)
   set(_openssl "${LAUNCHER_DEPS_CACHE}/openssl-mingw64")
   set(_gtest "${LAUNCHER_DEPS_CACHE}/googletest-mingw64")
-  if(NOT EXISTS "${_openssl}/lib/libcrypto.a")
-    message(FATAL_ERROR "MinGW OpenSSL not found in ${_openssl}: run scripts/setup.sh first")
-  endif()
-
-  add_library(OpenSSL::Crypto STATIC IMPORTED)
-  set_target_properties(OpenSSL::Crypto PROPERTIES
-    IMPORTED_LOCATION "${_openssl}/lib/libcrypto.a"
-    INTERFACE_INCLUDE_DIRECTORIES "${_openssl}/include"
-    INTERFACE_LINK_LIBRARIES "ws2_32;crypt32;advapi32;user32;bcrypt")
 
   # The import library libz.dll.a sits beside libz.a; name the static one so that nothing needs zlib1.dll.
   add_library(ZLIB::ZLIB STATIC IMPORTED)
@@ -19,7 +10,17 @@ if(WIN32)
     IMPORTED_LOCATION "/usr/${MINGW_TRIPLE}/lib/libz.a"
     INTERFACE_INCLUDE_DIRECTORIES "/usr/${MINGW_TRIPLE}/include")
 
+  # launcher.exe verifies with the system's provider; OpenSSL signs payloads in the tests only.
   if(LAUNCHER_BUILD_TESTS)
+    if(NOT EXISTS "${_openssl}/lib/libcrypto.a")
+      message(FATAL_ERROR "MinGW OpenSSL not found in ${_openssl}: run scripts/setup.sh first")
+    endif()
+    add_library(OpenSSL::Crypto STATIC IMPORTED)
+    set_target_properties(OpenSSL::Crypto PROPERTIES
+      IMPORTED_LOCATION "${_openssl}/lib/libcrypto.a"
+      INTERFACE_INCLUDE_DIRECTORIES "${_openssl}/include"
+      INTERFACE_LINK_LIBRARIES "ws2_32;crypt32;advapi32;user32;bcrypt")
+
     if(NOT EXISTS "${_gtest}/lib/libgtest.a")
       message(FATAL_ERROR "MinGW GoogleTest not found in ${_gtest}: run scripts/setup.sh first")
     endif()

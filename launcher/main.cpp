@@ -3,9 +3,11 @@
 
 #include "launcher/main_flow.h"
 #include "launcher/own_file.h"
+#include "launcher/system_libraries.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 {
+    RestrictLibrarySearch();
     static RunState run;
     StartLauncher(&run, instance, showCommand);
     if (CaptureCommandLine(&run) && CaptureOwnPath(&run)) {

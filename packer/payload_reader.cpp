@@ -6,8 +6,6 @@
 #include "payload/package_directory.h"
 #include "payload/payload_item.h"
 
-#include <openssl/pem.h>
-
 #include <cstring>
 #include <memory>
 
@@ -179,12 +177,11 @@ Selection SelectPackageFor(const Bytes &image, std::uint32_t lcid)
 
 } // namespace packer
 
-extern "C" EVP_PKEY *PackerLoadPayloadKey(const unsigned char **in, long length)
+// The launcher's code verifies with the key chosen for the file at hand; with none chosen, with
+// zeros, which no provider imports.
+void AssemblePayloadPublicKey(BYTE key[PayloadPublicKeySize])
 {
-    if (packer::chosenKey.empty())
-        return b2i_PublicKey(in, length);
-    const unsigned char *cursor = packer::chosenKey.data();
-    EVP_PKEY *key = b2i_PublicKey(&cursor, static_cast<long>(packer::chosenKey.size()));
-    *in += length;
-    return key;
+    std::memset(key, 0, PayloadPublicKeySize);
+    if (packer::chosenKey.size() == PayloadPublicKeySize)
+        std::memcpy(key, packer::chosenKey.data(), PayloadPublicKeySize);
 }

@@ -36,7 +36,9 @@ extern const BYTE FileItemGuid[16]; // {A1248CD9-EF96-436B-92BF-C00BAD727E63}: o
 
 enum { PayloadPublicKeySize = 276 };
 
-// Copies the built-in verification key (a 276-byte public key blob) into key.
+// Copies the verification key (a 276-byte CryptoAPI public key blob) into key. Each program
+// links one definition: launcher.exe the built-in key (payload_public_key.cpp), the packer the
+// key chosen for the file at hand, tests the test key or one of their own.
 void AssemblePayloadPublicKey(BYTE key[PayloadPublicKeySize]);
 
 // Finds the item of the given kind and id, inflates and verifies it as descriptor->flags say.

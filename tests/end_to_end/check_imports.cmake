@@ -1,10 +1,13 @@
 # cmake -DOBJDUMP=<objdump> -DPROGRAM=<file.exe> -P check_imports.cmake
-# Fails unless PROGRAM is a 64-bit GUI executable that imports system DLLs only: everything else
-# (the C++ runtime, zlib, OpenSSL, winpthread) must be linked in.
+# Fails unless PROGRAM is a 64-bit GUI executable that imports only DLLs that the system always
+# takes from its own folder (its known DLLs, and the common controls, which the manifest binds
+# side by side): a DLL imported by name from anywhere else could be planted beside the program.
+# Everything else (the C++ runtime, zlib, winpthread) is linked in, and other system DLLs are
+# loaded at run time from the system folder.
 cmake_minimum_required(VERSION 3.25)
-set(systemDlls
-  advapi32.dll bcrypt.dll comctl32.dll comdlg32.dll crypt32.dll gdi32.dll kernel32.dll msvcrt.dll
-  ole32.dll oleaut32.dll shell32.dll user32.dll winspool.drv ws2_32.dll)
+set(knownDlls
+  advapi32.dll comctl32.dll gdi32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll shell32.dll shlwapi.dll
+  user32.dll)
 
 execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
@@ -21,12 +24,12 @@ foreach(import ${imports})
   string(STRIP "${dll}" dll)
   string(TOLOWER "${dll}" dll)
   message(STATUS "imports ${dll}")
-  if(NOT dll IN_LIST systemDlls)
+  if(NOT dll IN_LIST knownDlls)
     list(APPEND foreign ${dll})
   endif()
 endforeach()
 if(foreign)
-  message(FATAL_ERROR "${PROGRAM} imports DLLs that are not part of Windows: ${foreign}")
+  message(FATAL_ERROR "${PROGRAM} imports DLLs that are not known DLLs: ${foreign}")
 endif()
 
 if(NOT dump MATCHES "Magic[ \t]+020b")

@@ -5,12 +5,16 @@
 
 #include <windows.h>
 
-enum class SeamCall { LocalAlloc, LocalReAlloc, GlobalAlloc, GetModuleFileNameA, ReadFile, Count };
+// BCrypt and Crypt32 count every call into that DLL, so that a test can fail the nth one of a
+// run: FailCall(SeamCall::BCrypt, n - 1, 1, status).
+enum class SeamCall { LocalAlloc, LocalReAlloc, GlobalAlloc, GetModuleFileNameA, ReadFile, BCrypt, Crypt32, Count };
 
-// The first succeedFirst calls go through, the next failCount fail with lastError (for
-// ReadFile: succeed but read one byte short when lastError is 0; for GetModuleFileNameA with
-// ERROR_INSUFFICIENT_BUFFER: answer as for a path that does not fit, cut and with the buffer's
-// size as the result), then calls go through again.
+// The first succeedFirst calls go through, the next failCount fail with lastError (for a bcrypt
+// call: return it as the status; for ReadFile: succeed but read one byte short when lastError is
+// 0; for GetModuleFileNameA with ERROR_INSUFFICIENT_BUFFER: answer as for a path that does not
+// fit, cut and with the buffer's size as the result), then calls go through again. A release call
+// (closing a provider, destroying a hash or key, closing a message, freeing a certificate) that
+// fails still releases.
 void FailCall(SeamCall call, unsigned succeedFirst, unsigned failCount, DWORD lastError);
 
 // Calls made since the last ResetSeams.

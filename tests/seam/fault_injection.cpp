@@ -1,6 +1,9 @@
 // The routed calls: count each one and fail it when a test armed that.
 #include "tests/seam/fault_control.h"
 
+#include <bcrypt.h>
+#include <wincrypt.h>
+
 namespace {
 
 struct SeamSlot {
@@ -62,6 +65,147 @@ HLOCAL SeamLocalReAlloc(HLOCAL memory, SIZE_T bytes, UINT flags)
         return nullptr;
     }
     return LocalReAlloc(memory, bytes, flags);
+}
+
+// Returns from the wrapper with the armed status when this bcrypt call is to fail.
+#define BCRYPT_SEAM()                                                                                                  \
+    do {                                                                                                               \
+        DWORD status;                                                                                                  \
+        if (ShouldFail(SeamCall::BCrypt, &status))                                                                     \
+            return (NTSTATUS)status;                                                                                   \
+    } while (0)
+
+// A release that is to fail still releases, so that a failure sweep leaks nothing, and then
+// reports the failure.
+#define RELEASE_SEAM(call, release, failure)                                                                           \
+    do {                                                                                                               \
+        DWORD armed;                                                                                                   \
+        if (ShouldFail(call, &armed)) {                                                                                \
+            release;                                                                                                   \
+            return failure(armed);                                                                                     \
+        }                                                                                                              \
+    } while (0)
+
+// Returns failure with the armed last error when this crypt32 call is to fail.
+#define CRYPT32_SEAM(failure)                                                                                          \
+    do {                                                                                                               \
+        DWORD error;                                                                                                   \
+        if (ShouldFail(SeamCall::Crypt32, &error)) {                                                                   \
+            SetLastError(error);                                                                                       \
+            return failure;                                                                                            \
+        }                                                                                                              \
+    } while (0)
+
+NTSTATUS WINAPI SeamBCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE *algorithm, LPCWSTR id, LPCWSTR implementation,
+                                                ULONG flags)
+{
+    BCRYPT_SEAM();
+    return BCryptOpenAlgorithmProvider(algorithm, id, implementation, flags);
+}
+
+NTSTATUS WINAPI SeamBCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE algorithm, ULONG flags)
+{
+    RELEASE_SEAM(SeamCall::BCrypt, BCryptCloseAlgorithmProvider(algorithm, flags), (NTSTATUS));
+    return BCryptCloseAlgorithmProvider(algorithm, flags);
+}
+
+NTSTATUS WINAPI SeamBCryptGetProperty(BCRYPT_HANDLE object, LPCWSTR property, PUCHAR output, ULONG outputSize,
+                                      ULONG *result, ULONG flags)
+{
+    BCRYPT_SEAM();
+    return BCryptGetProperty(object, property, output, outputSize, result, flags);
+}
+
+NTSTATUS WINAPI SeamBCryptCreateHash(BCRYPT_ALG_HANDLE algorithm, BCRYPT_HASH_HANDLE *hash, PUCHAR hashObject,
+                                     ULONG hashObjectSize, PUCHAR secret, ULONG secretSize, ULONG flags)
+{
+    BCRYPT_SEAM();
+    return BCryptCreateHash(algorithm, hash, hashObject, hashObjectSize, secret, secretSize, flags);
+}
+
+NTSTATUS WINAPI SeamBCryptHashData(BCRYPT_HASH_HANDLE hash, PUCHAR input, ULONG inputSize, ULONG flags)
+{
+    BCRYPT_SEAM();
+    return BCryptHashData(hash, input, inputSize, flags);
+}
+
+NTSTATUS WINAPI SeamBCryptFinishHash(BCRYPT_HASH_HANDLE hash, PUCHAR output, ULONG outputSize, ULONG flags)
+{
+    BCRYPT_SEAM();
+    return BCryptFinishHash(hash, output, outputSize, flags);
+}
+
+NTSTATUS WINAPI SeamBCryptDestroyHash(BCRYPT_HASH_HANDLE hash)
+{
+    RELEASE_SEAM(SeamCall::BCrypt, BCryptDestroyHash(hash), (NTSTATUS));
+    return BCryptDestroyHash(hash);
+}
+
+NTSTATUS WINAPI SeamBCryptImportKeyPair(BCRYPT_ALG_HANDLE algorithm, BCRYPT_KEY_HANDLE importKey, LPCWSTR blobType,
+                                        BCRYPT_KEY_HANDLE *key, PUCHAR input, ULONG inputSize, ULONG flags)
+{
+    BCRYPT_SEAM();
+    return BCryptImportKeyPair(algorithm, importKey, blobType, key, input, inputSize, flags);
+}
+
+NTSTATUS WINAPI SeamBCryptVerifySignature(BCRYPT_KEY_HANDLE key, void *paddingInfo, PUCHAR hash, ULONG hashSize,
+                                          PUCHAR signature, ULONG signatureSize, ULONG flags)
+{
+    BCRYPT_SEAM();
+    return BCryptVerifySignature(key, paddingInfo, hash, hashSize, signature, signatureSize, flags);
+}
+
+NTSTATUS WINAPI SeamBCryptDestroyKey(BCRYPT_KEY_HANDLE key)
+{
+    RELEASE_SEAM(SeamCall::BCrypt, BCryptDestroyKey(key), (NTSTATUS));
+    return BCryptDestroyKey(key);
+}
+
+HCRYPTMSG WINAPI SeamCryptMsgOpenToDecode(DWORD encoding, DWORD flags, DWORD type, HCRYPTPROV_LEGACY provider,
+                                          PCERT_INFO recipient, PCMSG_STREAM_INFO stream)
+{
+    CRYPT32_SEAM(nullptr);
+    return CryptMsgOpenToDecode(encoding, flags, type, provider, recipient, stream);
+}
+
+BOOL WINAPI SeamCryptMsgUpdate(HCRYPTMSG message, const BYTE *data, DWORD size, BOOL final)
+{
+    CRYPT32_SEAM(FALSE);
+    return CryptMsgUpdate(message, data, size, final);
+}
+
+BOOL WINAPI SeamCryptMsgGetParam(HCRYPTMSG message, DWORD type, DWORD index, void *data, DWORD *size)
+{
+    CRYPT32_SEAM(FALSE);
+    return CryptMsgGetParam(message, type, index, data, size);
+}
+
+BOOL WINAPI SeamCryptMsgClose(HCRYPTMSG message)
+{
+    DWORD error;
+    if (ShouldFail(SeamCall::Crypt32, &error)) {
+        CryptMsgClose(message);
+        SetLastError(error);
+        return FALSE;
+    }
+    return CryptMsgClose(message);
+}
+
+PCCERT_CONTEXT WINAPI SeamCertCreateCertificateContext(DWORD encoding, const BYTE *encoded, DWORD size)
+{
+    CRYPT32_SEAM(nullptr);
+    return CertCreateCertificateContext(encoding, encoded, size);
+}
+
+BOOL WINAPI SeamCertFreeCertificateContext(PCCERT_CONTEXT certificate)
+{
+    DWORD error;
+    if (ShouldFail(SeamCall::Crypt32, &error)) {
+        CertFreeCertificateContext(certificate);
+        SetLastError(error);
+        return FALSE;
+    }
+    return CertFreeCertificateContext(certificate);
 }
 
 #ifdef _WIN32

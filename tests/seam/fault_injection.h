@@ -4,11 +4,55 @@
 #pragma once
 
 #include <windows.h>
+#include <bcrypt.h>
+#include <wincrypt.h>
 
 HLOCAL SeamLocalAlloc(UINT flags, SIZE_T bytes);
 HLOCAL SeamLocalReAlloc(HLOCAL memory, SIZE_T bytes, UINT flags);
 #define LocalAlloc SeamLocalAlloc
 #define LocalReAlloc SeamLocalReAlloc
+
+// The system's cryptographic provider and message decoder, counted per DLL: a failed bcrypt
+// call returns the armed status, a failed crypt32 call sets the armed last error.
+NTSTATUS WINAPI SeamBCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE *algorithm, LPCWSTR id, LPCWSTR implementation,
+                                                ULONG flags);
+NTSTATUS WINAPI SeamBCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE algorithm, ULONG flags);
+NTSTATUS WINAPI SeamBCryptGetProperty(BCRYPT_HANDLE object, LPCWSTR property, PUCHAR output, ULONG outputSize,
+                                      ULONG *result, ULONG flags);
+NTSTATUS WINAPI SeamBCryptCreateHash(BCRYPT_ALG_HANDLE algorithm, BCRYPT_HASH_HANDLE *hash, PUCHAR hashObject,
+                                     ULONG hashObjectSize, PUCHAR secret, ULONG secretSize, ULONG flags);
+NTSTATUS WINAPI SeamBCryptHashData(BCRYPT_HASH_HANDLE hash, PUCHAR input, ULONG inputSize, ULONG flags);
+NTSTATUS WINAPI SeamBCryptFinishHash(BCRYPT_HASH_HANDLE hash, PUCHAR output, ULONG outputSize, ULONG flags);
+NTSTATUS WINAPI SeamBCryptDestroyHash(BCRYPT_HASH_HANDLE hash);
+NTSTATUS WINAPI SeamBCryptImportKeyPair(BCRYPT_ALG_HANDLE algorithm, BCRYPT_KEY_HANDLE importKey, LPCWSTR blobType,
+                                        BCRYPT_KEY_HANDLE *key, PUCHAR input, ULONG inputSize, ULONG flags);
+NTSTATUS WINAPI SeamBCryptVerifySignature(BCRYPT_KEY_HANDLE key, void *paddingInfo, PUCHAR hash, ULONG hashSize,
+                                          PUCHAR signature, ULONG signatureSize, ULONG flags);
+NTSTATUS WINAPI SeamBCryptDestroyKey(BCRYPT_KEY_HANDLE key);
+#define BCryptOpenAlgorithmProvider SeamBCryptOpenAlgorithmProvider
+#define BCryptCloseAlgorithmProvider SeamBCryptCloseAlgorithmProvider
+#define BCryptGetProperty SeamBCryptGetProperty
+#define BCryptCreateHash SeamBCryptCreateHash
+#define BCryptHashData SeamBCryptHashData
+#define BCryptFinishHash SeamBCryptFinishHash
+#define BCryptDestroyHash SeamBCryptDestroyHash
+#define BCryptImportKeyPair SeamBCryptImportKeyPair
+#define BCryptVerifySignature SeamBCryptVerifySignature
+#define BCryptDestroyKey SeamBCryptDestroyKey
+
+HCRYPTMSG WINAPI SeamCryptMsgOpenToDecode(DWORD encoding, DWORD flags, DWORD type, HCRYPTPROV_LEGACY provider,
+                                          PCERT_INFO recipient, PCMSG_STREAM_INFO stream);
+BOOL WINAPI SeamCryptMsgUpdate(HCRYPTMSG message, const BYTE *data, DWORD size, BOOL final);
+BOOL WINAPI SeamCryptMsgGetParam(HCRYPTMSG message, DWORD type, DWORD index, void *data, DWORD *size);
+BOOL WINAPI SeamCryptMsgClose(HCRYPTMSG message);
+PCCERT_CONTEXT WINAPI SeamCertCreateCertificateContext(DWORD encoding, const BYTE *encoded, DWORD size);
+BOOL WINAPI SeamCertFreeCertificateContext(PCCERT_CONTEXT certificate);
+#define CryptMsgOpenToDecode SeamCryptMsgOpenToDecode
+#define CryptMsgUpdate SeamCryptMsgUpdate
+#define CryptMsgGetParam SeamCryptMsgGetParam
+#define CryptMsgClose SeamCryptMsgClose
+#define CertCreateCertificateContext SeamCertCreateCertificateContext
+#define CertFreeCertificateContext SeamCertFreeCertificateContext
 
 #ifdef _WIN32
 HGLOBAL SeamGlobalAlloc(UINT flags, SIZE_T bytes);

@@ -4,11 +4,54 @@
 #include "tests/unit/payload_fixtures.h"
 
 #include <gtest/gtest.h>
+#include <openssl/bio.h>
+#include <openssl/pem.h>
 #include <openssl/rsa.h>
 
+#include <cstring>
 #include <functional>
 #include <ostream>
 #include <string>
+
+namespace {
+
+// The 276-byte public key blob of key, as the launcher carries it.
+fixtures::Bytes PublicKeyBlob(EVP_PKEY *key)
+{
+    BIO *memory = BIO_new(BIO_s_mem());
+    fixtures::Bytes blob;
+    if (memory != nullptr && i2b_PublicKey_bio(memory, key) > 0) {
+        char *bytes = nullptr;
+        long size = BIO_get_mem_data(memory, &bytes);
+        blob.assign(bytes, bytes + size);
+    }
+    BIO_free(memory);
+    return blob;
+}
+
+// The key this program verifies with: the test key, unless a case puts another blob in place.
+fixtures::Bytes verificationKey;
+
+const fixtures::Bytes &TestKeyBlob()
+{
+    static const fixtures::Bytes blob = PublicKeyBlob(fixtures::TestKey());
+    return blob;
+}
+
+// Puts blob in place of the test key for one scope.
+struct KeyScope {
+    explicit KeyScope(const fixtures::Bytes &blob) { verificationKey = blob; }
+    ~KeyScope() { verificationKey.clear(); }
+};
+
+} // namespace
+
+void AssemblePayloadPublicKey(BYTE key[PayloadPublicKeySize])
+{
+    const fixtures::Bytes &blob = verificationKey.empty() ? TestKeyBlob() : verificationKey;
+    std::memset(key, 0, PayloadPublicKeySize);
+    std::memcpy(key, blob.data(), std::min<std::size_t>(blob.size(), PayloadPublicKeySize));
+}
 
 namespace {
 
@@ -279,47 +322,145 @@ TEST(ReadPayloadItem, EveryChangedDataOrSignatureByteIsRejected)
     }
 }
 
-struct SignatureCase {
+// One verification: the item's signature and the key the launcher holds.
+struct VerificationCase {
     const char *name;
     std::function<Bytes(const Bytes &output)> signature;
+    std::function<Bytes()> key;
+    DWORD code;
+    DWORD headLine;
+    DWORD fileLine;
 };
 
-void PrintTo(const SignatureCase &c, std::ostream *os)
+void PrintTo(const VerificationCase &c, std::ostream *os)
 {
     *os << c.name;
 }
 
-class ReadPayloadItemSignature : public testing::TestWithParam<SignatureCase> {};
+class ReadPayloadItemVerification : public testing::TestWithParam<VerificationCase> {};
 
-TEST_P(ReadPayloadItemSignature, DoesNotVerify)
+// Head and file item alike, stored and compressed: what verifies is handed over unchanged, and
+// anything else fails with the key or the signature failure, handing nothing over.
+TEST_P(ReadPayloadItemVerification, ChecksTheSignatureWithTheBuiltInKey)
 {
+    const VerificationCase &c = GetParam();
     Bytes output = Pattern(3000, 4);
-    Bytes data = writer::CompressZlib(output, 9);
-    Bytes signature = GetParam().signature(output);
-    Bytes head = Item(HeadItemGuid, 0, writer::CompressZlib(directory, 9), GetParam().signature(directory));
-    Bytes container = Join({head, Item(FileItemGuid, 1000, data, signature)});
-    ExpectFailure(ReadItem(container, PayloadFlagCompressed | PayloadFlagSigned, HeadItemGuid, 0), ERROR_FILE_CORRUPT,
-                  592);
-    ExpectFailure(ReadItem(container, PayloadFlagCompressed | PayloadFlagSigned, FileItemGuid, 1000),
-                  ERROR_FILE_CORRUPT, 732);
+    KeyScope key(c.key());
+    for (DWORD flags : {DWORD{PayloadFlagCompressed | PayloadFlagSigned}, DWORD{PayloadFlagSigned}}) {
+        SCOPED_TRACE("flags " + std::to_string(flags));
+        auto data = [&](const Bytes &bytes) {
+            return flags & PayloadFlagCompressed ? writer::CompressZlib(bytes, 9) : bytes;
+        };
+        Bytes container = Join({Item(HeadItemGuid, 0, data(directory), c.signature(directory)),
+                                Item(FileItemGuid, 1000, data(output), c.signature(output))});
+        ItemResult head = ReadItem(container, flags, HeadItemGuid, 0);
+        ItemResult file = ReadItem(container, flags, FileItemGuid, 1000);
+        if (c.code == 0) {
+            EXPECT_EQ(head.code, 0u);
+            EXPECT_EQ(head.output, directory);
+            EXPECT_EQ(file.code, 0u);
+            EXPECT_EQ(file.output, output);
+            continue;
+        }
+        ExpectFailure(head, c.code, c.headLine);
+        ExpectFailure(file, c.code, c.fileLine);
+    }
 }
 
+Bytes TestKeyBlobWith(std::size_t offset, std::uint8_t value)
+{
+    Bytes blob = TestKeyBlob();
+    blob[offset] = value;
+    return blob;
+}
+
+const Bytes otherOutput{'x'};
+
 INSTANTIATE_TEST_SUITE_P(
-    Signatures, ReadPayloadItemSignature,
-    testing::Values(SignatureCase{"FromAnotherKey",
-                                  [](const Bytes &output) {
-                                      static writer::PrivateKey other(EVP_RSA_gen(2048));
-                                      return writer::SignOutput(other.get(), output);
-                                  }},
-                    // The same number with a leading zero byte: longer than the modulus, so it never verifies.
-                    SignatureCase{"LongerThanTheModulus",
-                                  [](const Bytes &output) {
-                                      return Join({Bytes{0}, writer::SignOutput(TestKey(), output)});
-                                  }},
-                    SignatureCase{"OverOtherBytes",
-                                  [](const Bytes &) { return writer::SignOutput(TestKey(), Bytes{'x'}); }},
-                    SignatureCase{"Empty", [](const Bytes &) { return Bytes{}; }}),
-    [](const testing::TestParamInfo<SignatureCase> &info) { return std::string(info.param.name); });
+    Signatures, ReadPayloadItemVerification,
+    testing::Values(
+        VerificationCase{"Good", [](const Bytes &output) { return writer::SignOutput(TestKey(), output); }, TestKeyBlob,
+                         0, 547, 687},
+        VerificationCase{"OverOtherBytes", [](const Bytes &) { return writer::SignOutput(TestKey(), otherOutput); },
+                         TestKeyBlob, ERROR_FILE_CORRUPT, 592, 732},
+        VerificationCase{"ChangedByte",
+                         [](const Bytes &output) {
+                             Bytes signature = writer::SignOutput(TestKey(), output);
+                             signature[100] ^= 0x01;
+                             return signature;
+                         },
+                         TestKeyBlob, ERROR_FILE_CORRUPT, 592, 732},
+        VerificationCase{"OneByteShort",
+                         [](const Bytes &output) {
+                             Bytes signature = writer::SignOutput(TestKey(), output);
+                             signature.pop_back();
+                             return signature;
+                         },
+                         TestKeyBlob, ERROR_FILE_CORRUPT, 592, 732},
+        // The same number with a leading zero byte: longer than the modulus, so it never verifies.
+        VerificationCase{"OneByteLong",
+                         [](const Bytes &output) {
+                             return Join({Bytes{0}, writer::SignOutput(TestKey(), output)});
+                         },
+                         TestKeyBlob, ERROR_FILE_CORRUPT, 592, 732},
+        VerificationCase{"Empty", [](const Bytes &) { return Bytes{}; }, TestKeyBlob, ERROR_FILE_CORRUPT, 592, 732},
+        VerificationCase{"FromAnotherKey",
+                         [](const Bytes &output) {
+                             static writer::PrivateKey other(EVP_RSA_gen(2048));
+                             return writer::SignOutput(other.get(), output);
+                         },
+                         TestKeyBlob, ERROR_FILE_CORRUPT, 592, 732},
+        // Keys that do not import: every signed item fails, a good signature too.
+        VerificationCase{"KeyOfZeros", [](const Bytes &output) { return writer::SignOutput(TestKey(), output); },
+                         [] { return Bytes(PayloadPublicKeySize, 0); }, 0x80090003u, 599, 739},
+        VerificationCase{"KeyNotAPublicKeyBlob",
+                         [](const Bytes &output) { return writer::SignOutput(TestKey(), output); },
+                         [] { return TestKeyBlobWith(0, 0x07); }, 0x80090003u, 599, 739},
+        VerificationCase{"KeyOfOtherLength", [](const Bytes &output) { return writer::SignOutput(TestKey(), output); },
+                         [] { return TestKeyBlobWith(13, 0x04); }, 0x80090003u, 599, 739},
+        VerificationCase{"KeyWithoutExponent",
+                         [](const Bytes &output) { return writer::SignOutput(TestKey(), output); },
+                         [] {
+                             Bytes blob = TestKeyBlob();
+                             std::fill(blob.begin() + 16, blob.begin() + 20, 0);
+                             return blob;
+                         },
+                         0x80090003u, 599, 739}),
+    [](const testing::TestParamInfo<VerificationCase> &info) { return std::string(info.param.name); });
+
+// Fails each call into the system's provider in turn. A failed release changes nothing that is
+// handed out; any other failure fails the item, handing nothing over.
+TEST(ReadPayloadItem, EveryFailedProviderCallFailsTheItem)
+{
+    Bytes container = LauncherLike();
+    unsigned calls = 0;
+    {
+        SeamScope counting;
+        ASSERT_EQ(ReadItem(container, PayloadFlagCompressed | PayloadFlagSigned, FileItemGuid, 1000).code, 0u);
+        calls = SeamCallCount(SeamCall::BCrypt);
+        ASSERT_GT(calls, 0u);
+    }
+    unsigned keyFailures = 0;
+    unsigned mismatches = 0;
+    for (unsigned n = 0; n < calls; ++n) {
+        SCOPED_TRACE("failing provider call " + std::to_string(n));
+        SeamScope seams;
+        FailCall(SeamCall::BCrypt, n, 1, 0xC0000017u);
+        ItemResult result = ReadItem(container, PayloadFlagCompressed | PayloadFlagSigned, FileItemGuid, 1000);
+        if (result.code == 0) {
+            EXPECT_EQ(result.output, package);
+        } else if (result.code == ERROR_FILE_CORRUPT) {
+            ExpectFailure(result, ERROR_FILE_CORRUPT, 732);
+            ++mismatches;
+        } else {
+            ExpectFailure(result, 0x80090003u, 739);
+            ++keyFailures;
+        }
+    }
+    // Opening, importing and hashing come before the check; the check itself is the mismatch.
+    EXPECT_GE(keyFailures, 7u);
+    EXPECT_EQ(mismatches, 1u);
+}
 
 // An item with an empty data field is read like any other: in a signed container its output is
 // verified, and its signature field is never handed out as content.
