@@ -88,6 +88,16 @@ void SelectAndInstall(RunState *run)
     taskbarProgress = NULL;
 }
 
+void ReadAndInstall(RunState *run)
+{
+    run->outcome = ReadOwnFile(run->ownPath);
+    LoadLauncherStrings(run);
+    if (ErrorValueCode(run->outcome) != 0)
+        SetMessageText(run, run->damagedPackageText);
+    else
+        SelectAndInstall(run);
+}
+
 int FinishLauncher(RunState *run)
 {
     if (HasQuietSwitch(run->argumentCount, run->arguments))

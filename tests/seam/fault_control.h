@@ -7,7 +7,21 @@
 
 // BCrypt and Crypt32 count every call into that DLL, so that a test can fail the nth one of a
 // run: FailCall(SeamCall::BCrypt, n - 1, 1, status).
-enum class SeamCall { LocalAlloc, LocalReAlloc, GlobalAlloc, GetModuleFileNameA, ReadFile, BCrypt, Crypt32, Count };
+enum class SeamCall {
+    LocalAlloc,
+    LocalReAlloc,
+    GlobalAlloc,
+    GetModuleFileNameA,
+    ReadFile,
+    BCrypt,
+    Crypt32,
+    CreateFileA,
+    WriteFile,
+    CreateDirectoryA,
+    CreateProcessA,
+    WaitForSingleObject, // fails with WAIT_FAILED
+    Count
+};
 
 // The first succeedFirst calls go through, the next failCount fail with lastError (for a bcrypt
 // call: return it as the status; for ReadFile: succeed but read one byte short when lastError is
@@ -20,8 +34,19 @@ void FailCall(SeamCall call, unsigned succeedFirst, unsigned failCount, DWORD la
 // Calls made since the last ResetSeams.
 unsigned SeamCallCount(SeamCall call);
 
-// No failures armed, counters at 0.
+// No failures armed, counters at 0, nothing counted as live, dialogs shown.
 void ResetSeams();
+
+// Local-heap blocks that the seamed code allocated and has not freed since the last ResetSeams.
+unsigned LiveLocalBlocks();
+
+// Handles that the seamed code opened with CreateFileA and has not closed since the last
+// ResetSeams.
+unsigned OpenFileHandles();
+
+// With a nonzero answer, every message box returns it at once and every folder browser is
+// cancelled, without showing a window (Windows only).
+void AnswerDialogs(int messageBoxAnswer);
 
 // Resets the seams when constructed and again when destroyed, for one test's scope.
 struct SeamScope {
