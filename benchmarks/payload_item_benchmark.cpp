@@ -1,6 +1,7 @@
 // Reading a 64 MiB file item (inflate, SHA-256, RSA verify) against the least any reader must
 // do with the same bytes: one zlib inflate into a buffer of the known size, then SHA-256.
 //   build/native-release/benchmarks/payload_item_benchmark
+#include "benchmarks/item_content.h"
 #include "payload/payload_item.h"
 #include "writer/container_writer.h"
 
@@ -10,45 +11,14 @@
 
 #include <cstdint>
 #include <memory>
-#include <random>
 #include <string>
 
 namespace {
 
 using writer::Bytes;
+using namespace benchmarks;
 
-constexpr std::size_t itemSize = std::size_t{64} << 20;
 constexpr std::uint32_t itemId = 1000;
-
-// Kinds of content: a cabinet is already compressed, so zlib stores it almost as it is; a
-// database-like file deflates to about a third.
-enum Content { Cabinet = 0, Tables = 1 };
-
-Bytes MakeContent(Content content)
-{
-    std::mt19937_64 random(content + 1);
-    Bytes out(itemSize);
-    if (content == Cabinet) {
-        for (std::size_t i = 0; i < out.size(); i += 8) {
-            std::uint64_t value = random();
-            for (int k = 0; k < 8; ++k)
-                out[i + k] = static_cast<std::uint8_t>(value >> (8 * k));
-        }
-        return out;
-    }
-    static const char *const words[] = {"Component", "File", "Directory", "Registry", "Feature", "x64",
-                                        "1033",      "main", "Property",  "Value",    "\r\n",    "{GUID}"};
-    std::size_t i = 0;
-    while (i < out.size()) {
-        std::uint64_t value = random();
-        const char *word = words[value % (sizeof words / sizeof words[0])];
-        for (const char *c = word; *c != '\0' && i < out.size(); ++c)
-            out[i++] = static_cast<std::uint8_t>(*c);
-        if (i < out.size())
-            out[i++] = static_cast<std::uint8_t>(value >> 40);
-    }
-    return out;
-}
 
 struct Fixture {
     Bytes container;

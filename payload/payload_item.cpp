@@ -79,20 +79,24 @@ static BOOL HashSha256(const BYTE *data, DWORD size, BYTE digest[Sha256Size])
     BCRYPT_ALG_HANDLE algorithm;
     if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, NULL, 0)))
         return FALSE;
-    // Older systems want the hash object from the caller; newer ones also take none.
+    // Older systems want the hash object from the caller; newer ones make their own when given
+    // none, which is what a provider whose object does not fit here gets.
     BYTE hashObject[HashObjectRoom];
     ULONG objectSize = 0;
     ULONG written = 0;
+    PUCHAR object = hashObject;
+    if (!BCRYPT_SUCCESS(
+            BCryptGetProperty(algorithm, BCRYPT_OBJECT_LENGTH, (PUCHAR)&objectSize, sizeof objectSize, &written, 0)) ||
+        objectSize > sizeof hashObject) {
+        object = NULL;
+        objectSize = 0;
+    }
     BOOL hashed = FALSE;
-    if (BCRYPT_SUCCESS(
-            BCryptGetProperty(algorithm, BCRYPT_OBJECT_LENGTH, (PUCHAR)&objectSize, sizeof objectSize, &written, 0)) &&
-        objectSize <= sizeof hashObject) {
-        BCRYPT_HASH_HANDLE hash;
-        if (BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, hashObject, objectSize, NULL, 0, 0))) {
-            hashed = BCRYPT_SUCCESS(BCryptHashData(hash, (PUCHAR)data, size, 0)) &&
-                     BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, Sha256Size, 0));
-            BCryptDestroyHash(hash);
-        }
+    BCRYPT_HASH_HANDLE hash;
+    if (BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, object, objectSize, NULL, 0, 0))) {
+        hashed = BCRYPT_SUCCESS(BCryptHashData(hash, (PUCHAR)data, size, 0)) &&
+                 BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, Sha256Size, 0));
+        BCryptDestroyHash(hash);
     }
     BCryptCloseAlgorithmProvider(algorithm, 0);
     return hashed;

@@ -2,6 +2,9 @@
 # Installs everything the builds and tests need on a Debian 12 machine, and builds the
 # MinGW-w64 libraries that Debian does not package (OpenSSL libcrypto, GoogleTest) into a
 # cache outside the source tree. Safe to run again: finished steps are skipped.
+# launcher.exe itself needs neither (it verifies with the system's provider); the MinGW OpenSSL
+# serves the Windows-side tests: the container writer that signs their payloads, the signature
+# object and PE fixtures, and the installer-start benchmark's baseline.
 set -euo pipefail
 
 cache_dir="${LAUNCHER_DEPS_CACHE:-${HOME:-/root}/.cache/launcher-deps}"

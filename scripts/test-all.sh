@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Sets up the machine (scripts/setup.sh), builds both builds and runs every test: the native
-# build with sanitizers and a short fuzzing run (scripts/fuzz.sh), then the Windows build under
-# Wine, with a Wine prefix of this run's own, one persistent wineserver and a virtual X display
-# for the windows the tests open.
+# Sets up the machine (scripts/setup.sh), builds every build and runs every test: the native
+# build with sanitizers and a short fuzzing run (scripts/fuzz.sh), the checks of the release
+# launcher.exe, then the Windows build under Wine, with a Wine prefix of this run's own, one
+# persistent wineserver and a virtual X display for the windows the tests open.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -22,6 +22,11 @@ bash scripts/fuzz.sh 20
 say "native release build (launcher-pack, benchmarks)"
 cmake --preset native-release >/dev/null
 cmake --build --preset native-release
+
+say "Windows release build (launcher.exe as released: size, imports, no build paths)"
+cmake --preset windows-release >/dev/null
+cmake --build --preset windows-release
+ctest --preset windows-release
 
 say "Windows build (MinGW-w64)"
 cmake --preset windows >/dev/null

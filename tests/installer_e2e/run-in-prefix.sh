@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # run-in-prefix.sh MODE PREFIX STANDIN TEST_PROGRAM
-# Runs an end-to-end test program in its own Wine prefix (see e2e-prefix.sh). In MODE "standin"
+# Runs an end-to-end test program in its own Wine prefix (see e2e-prefix.sh), with the DLL
+# overrides of E2E_DLL_OVERRIDES added when it is set. In MODE "standin"
 # the tests named *UnderFileSizeLimit* run a second time, under a 16 MiB file size limit.
 set -euo pipefail
 mode="$1" prefix="$2" standin="$3" program="$4"
@@ -9,6 +10,11 @@ source "$(dirname "$0")/e2e-prefix.sh"
 trap stop_e2e_prefix EXIT
 trap 'exit 143' TERM INT
 start_e2e_prefix "$mode" "$prefix" "$standin"
+# Wine takes a process's DLL load order from the environment it was started with, so a test that
+# needs more overrides names them here (E2E_DLL_OVERRIDES) rather than in its own environment.
+if [ -n "${E2E_DLL_OVERRIDES:-}" ]; then
+  export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;$E2E_DLL_OVERRIDES"
+fi
 
 cd "$(dirname "$program")"
 status=0

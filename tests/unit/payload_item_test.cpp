@@ -457,8 +457,10 @@ TEST(ReadPayloadItem, EveryFailedProviderCallFailsTheItem)
             ++keyFailures;
         }
     }
-    // Opening, importing and hashing come before the check; the check itself is the mismatch.
-    EXPECT_GE(keyFailures, 7u);
+    // Opening the providers, importing the key, creating the hash, hashing and finishing come
+    // before the check; the check itself is the mismatch. (A failed query of the hash object's
+    // size is not a failure: the provider then makes its own.)
+    EXPECT_GE(keyFailures, 6u);
     EXPECT_EQ(mismatches, 1u);
 }
 
