@@ -170,3 +170,11 @@ LPSTR CharNextA(LPCSTR text)
         ++text;
     return const_cast<LPSTR>(text);
 }
+
+int lstrlenW(LPCWSTR text)
+{
+    int length = 0;
+    while (text[length] != u'\0')
+        ++length;
+    return length;
+}

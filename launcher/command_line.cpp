@@ -1,5 +1,9 @@
 #include "launcher/command_line.h"
 
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
 static int IsSeparator(WCHAR c)
 {
     return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r';
@@ -67,6 +71,60 @@ int HasQuietSwitch(int count, WCHAR **arguments)
         if (EqualsIgnoringAsciiCase(arguments[i], "/q") || EqualsIgnoringAsciiCase(arguments[i], "/qn") ||
             EqualsIgnoringAsciiCase(arguments[i], "/quiet"))
             return 1;
+    }
+    return 0;
+}
+
+// Formats at *length with the room that is left; FALSE when the piece does not fit whole.
+BOOL AppendFormatted(char *buffer, DWORD size, DWORD *length, const char *format, ...)
+{
+    if (*length >= size)
+        return FALSE;
+    va_list arguments;
+    va_start(arguments, format);
+    int written = vsnprintf(buffer + *length, size - *length, format, arguments);
+    va_end(arguments);
+    if (written < 0 || (DWORD)written >= size - *length) {
+        buffer[*length] = '\0';
+        return FALSE;
+    }
+    *length += (DWORD)written;
+    return TRUE;
+}
+
+// Looks for the space character only; a trail byte of a double-byte character never counts.
+static BOOL HasSpace(const char *text)
+{
+    for (const char *p = text; *p != '\0'; p = CharNextA(p)) {
+        if (*p == ' ')
+            return TRUE;
+    }
+    return FALSE;
+}
+
+ErrorValue BuildInstallerCommandLine(char *commandLine, DWORD size, const char *installerPath, const char *packagePath,
+                                     int argumentCount, WCHAR *const *arguments)
+{
+    // Cutting the line would drop or change an argument meant for the installer: refuse instead.
+    const ErrorValue tooLong = MakeFixedErrorValue(ERROR_FILENAME_EXCED_RANGE, 2343);
+    DWORD length = 0;
+    memset(commandLine, 0, size);
+
+    if (!AppendFormatted(commandLine, size, &length, HasSpace(installerPath) ? "\"%s\"" : "%s", installerPath))
+        return tooLong;
+    if (!AppendFormatted(commandLine, size, &length, HasSpace(packagePath) ? " /i \"%s\"" : " /i %s", packagePath))
+        return tooLong;
+
+    for (int i = 1; i < argumentCount; i++) {
+        int bytes = WideCharToMultiByte(CP_ACP, 0, arguments[i], -1, NULL, 0, NULL, NULL);
+        char *argument = (char *)LocalAlloc(LMEM_ZEROINIT, (SIZE_T)bytes + 1);
+        if (argument == NULL)
+            return MakeErrorValue(GetLastError, ERROR_NOT_ENOUGH_MEMORY, 2338);
+        WideCharToMultiByte(CP_ACP, 0, arguments[i], -1, argument, bytes, NULL, NULL);
+        BOOL appended = AppendFormatted(commandLine, size, &length, HasSpace(argument) ? " \"%s\"" : " %s", argument);
+        LocalFree(argument);
+        if (!appended)
+            return tooLong;
     }
     return 0;
 }

@@ -1,7 +1,10 @@
-// The launcher's own command line: splitting it into arguments, and the quiet switches.
+// The launcher's own command line: splitting it into arguments, and the quiet switches; the
+// installer's command line built from it.
 #pragma once
 
 #include <windows.h>
+
+#include "launcher/error_value.h"
 
 // Splits a wide command line into arguments: double quotes group and are dropped, space, tab,
 // line feed and carriage return separate, and nothing escapes. Returns a null-terminated vector
@@ -11,3 +14,14 @@ WCHAR **SplitCommandLine(const WCHAR *commandLine, int *count);
 
 // 1 when an argument after the program name is "/q", "/qn" or "/quiet" in any letter case.
 int HasQuietSwitch(int count, WCHAR **arguments);
+
+// Writes the installer's command line into commandLine (size bytes): the installer path, "/i"
+// and the package path, then arguments[1] to arguments[argumentCount - 1] converted to ANSI,
+// each piece after one space and in double quotes when it holds a space. A line that does not
+// fit is refused (206) rather than cut; an argument that cannot be converted fails too (8).
+ErrorValue BuildInstallerCommandLine(char *commandLine, DWORD size, const char *installerPath, const char *packagePath,
+                                     int argumentCount, WCHAR *const *arguments);
+
+// Formats at *length in buffer (size bytes) with the room that is left and advances *length;
+// FALSE, with the buffer cut back to *length, when the piece does not fit whole.
+BOOL AppendFormatted(char *buffer, DWORD size, DWORD *length, const char *format, ...);

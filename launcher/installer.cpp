@@ -1,9 +1,9 @@
 #include "launcher/installer.h"
 
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
+#include "launcher/command_line.h"
 #include "launcher/file_exists.h"
 #include "launcher/launcher_state.h"
 #include "payload/extraction.h"
@@ -19,60 +19,6 @@ enum {
 static const char ProgressWindowClassName[] = "MSI_STUB_WINDOW_CLASS_NAME";
 static const char ProgressWindowFaceName[] = "MS Sans Serif";
 static const char UninstallKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
-
-// Formats at *length with the room that is left; FALSE when the piece does not fit whole.
-static BOOL AppendFormatted(char *buffer, DWORD size, DWORD *length, const char *format, ...)
-{
-    if (*length >= size)
-        return FALSE;
-    va_list arguments;
-    va_start(arguments, format);
-    int written = vsnprintf(buffer + *length, size - *length, format, arguments);
-    va_end(arguments);
-    if (written < 0 || (DWORD)written >= size - *length) {
-        buffer[*length] = '\0';
-        return FALSE;
-    }
-    *length += (DWORD)written;
-    return TRUE;
-}
-
-// Looks for the space character only; a trail byte of a double-byte character never counts.
-static BOOL HasSpace(const char *text)
-{
-    for (const char *p = text; *p != '\0'; p = CharNextA(p)) {
-        if (*p == ' ')
-            return TRUE;
-    }
-    return FALSE;
-}
-
-ErrorValue BuildInstallerCommandLine(char *commandLine, DWORD size, const char *installerPath, const char *packagePath,
-                                     int argumentCount, WCHAR *const *arguments)
-{
-    // Cutting the line would drop or change an argument meant for the installer: refuse instead.
-    const ErrorValue tooLong = MakeFixedErrorValue(ERROR_FILENAME_EXCED_RANGE, 2343);
-    DWORD length = 0;
-    memset(commandLine, 0, size);
-
-    if (!AppendFormatted(commandLine, size, &length, HasSpace(installerPath) ? "\"%s\"" : "%s", installerPath))
-        return tooLong;
-    if (!AppendFormatted(commandLine, size, &length, HasSpace(packagePath) ? " /i \"%s\"" : " /i %s", packagePath))
-        return tooLong;
-
-    for (int i = 1; i < argumentCount; i++) {
-        int bytes = WideCharToMultiByte(CP_ACP, 0, arguments[i], -1, NULL, 0, NULL, NULL);
-        char *argument = (char *)LocalAlloc(LMEM_ZEROINIT, (SIZE_T)bytes + 1);
-        if (argument == NULL)
-            return MakeErrorValue(GetLastError, ERROR_NOT_ENOUGH_MEMORY, 2338);
-        WideCharToMultiByte(CP_ACP, 0, arguments[i], -1, argument, bytes, NULL, NULL);
-        BOOL appended = AppendFormatted(commandLine, size, &length, HasSpace(argument) ? " \"%s\"" : " %s", argument);
-        LocalFree(argument);
-        if (!appended)
-            return tooLong;
-    }
-    return 0;
-}
 
 int IsProductRegistered(const char *productCode, DWORD is64Bit)
 {
@@ -164,6 +110,16 @@ static BOOL ExtractPackageFiles(RunState *run)
     return TRUE;
 }
 
+// From here until the installer has ended nobody else can change what it is going to read.
+static BOOL LockPackageFiles(RunState *run)
+{
+    if (!LockOutputFiles(&run->job)) {
+        run->outcome = MakeErrorValue(GetLastError, ERROR_SHARING_VIOLATION, 2286);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 static void StartInstaller(RunState *run)
 {
     char commandLine[CommandLineSize];
@@ -187,10 +143,20 @@ static void StartInstaller(RunState *run)
         FormatErrorText(ErrorValueCode(run->outcome), run->messageText, sizeof run->messageText, run->installerPath);
         return;
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD waited = WaitForSingleObject(process.hProcess, INFINITE);
+    if (waited != WAIT_OBJECT_0) {
+        // The installer may still be running and reading the files: they stay, locked until
+        // the launcher ends.
+        run->outcome = MakeErrorValue(GetLastError, ERROR_INVALID_HANDLE, 2351);
+        run->installerMayRun = 1;
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        return;
+    }
     GetExitCodeProcess(process.hProcess, &run->installerExitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    UnlockOutputFiles(&run->job);
     if (run->installerExitCode != 0) {
         run->outcome = MakeFixedErrorValue(run->installerExitCode, 2349);
         run->suppressMessage = 1;
@@ -205,6 +171,8 @@ void RunInstallerPhases(RunState *run)
         return;
     if (!ExtractPackageFiles(run))
         return;
+    if (!LockPackageFiles(run))
+        return;
     StartInstaller(run);
 }
 
@@ -212,6 +180,8 @@ void CleanUpInstallerPhases(RunState *run)
 {
     // Asked once: the installer has ended, so the answer no longer changes.
     int registered = IsProductRegistered(run->selection.productCode, launcherState.is64Bit);
+    // Files that a still running installer may read are never deleted.
+    int keepFiles = registered || run->installerMayRun;
     ExtractionJob *job = &run->job;
     if (job->items != NULL) {
         for (int i = 0; i < job->count; i++) {
@@ -224,7 +194,7 @@ void CleanUpInstallerPhases(RunState *run)
                 CloseHandle(record->handle);
                 record->handle = NULL;
             }
-            if (run->installerExitCode != 0 && !registered && record->outputPath[0] != '\0' &&
+            if (run->installerExitCode != 0 && !keepFiles && record->outputPath[0] != '\0' &&
                 FileExists(record->outputPath))
                 DeleteFileA(record->outputPath);
         }
@@ -232,6 +202,6 @@ void CleanUpInstallerPhases(RunState *run)
         job->items = NULL;
         job->count = 0;
     }
-    if (!registered && run->extractionFolder[0] != '\0' && FileExists(run->extractionFolder))
+    if (!keepFiles && run->extractionFolder[0] != '\0' && FileExists(run->extractionFolder))
         RemoveDirectoryA(run->extractionFolder);
 }

@@ -14,12 +14,5 @@ void RunInstallerPhases(RunState *run);
 // registered, deletes the extracted files and the folder.
 void CleanUpInstallerPhases(RunState *run);
 
-// Writes the installer's command line into commandLine (size bytes): the installer path, "/i"
-// and the package path, then arguments[1] to arguments[argumentCount - 1] converted to ANSI,
-// each piece after one space and in double quotes when it holds a space. A line that does not
-// fit is refused (206) rather than cut; an argument that cannot be converted fails too (8).
-ErrorValue BuildInstallerCommandLine(char *commandLine, DWORD size, const char *installerPath, const char *packagePath,
-                                     int argumentCount, WCHAR *const *arguments);
-
 // 1 when the product's uninstall entry has an UninstallString, else 0.
 int IsProductRegistered(const char *productCode, DWORD is64Bit);

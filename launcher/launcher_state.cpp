@@ -7,42 +7,42 @@ HINSTANCE launcherInstance;
 int launcherShowCommand;
 TaskbarProgress *taskbarProgress;
 
-BOOL AppendPayloadDescriptor(const PayloadDescriptor *descriptor)
+BOOL AppendPayloadDescriptor(LauncherState *state, const PayloadDescriptor *descriptor)
 {
-    SIZE_T bytes = (SIZE_T)(launcherState.payloadCount + 1) * sizeof(PayloadDescriptor);
+    SIZE_T bytes = (SIZE_T)(state->payloadCount + 1) * sizeof(PayloadDescriptor);
     PayloadDescriptor *grown;
-    if (launcherState.payloads == NULL)
+    if (state->payloads == NULL)
         grown = (PayloadDescriptor *)LocalAlloc(LMEM_ZEROINIT, bytes);
     else
-        grown = (PayloadDescriptor *)LocalReAlloc(launcherState.payloads, bytes, LMEM_MOVEABLE | LMEM_ZEROINIT);
+        grown = (PayloadDescriptor *)LocalReAlloc(state->payloads, bytes, LMEM_MOVEABLE | LMEM_ZEROINIT);
     if (grown == NULL)
         return FALSE;
-    launcherState.payloads = grown;
-    memcpy(&grown[launcherState.payloadCount], descriptor, sizeof(PayloadDescriptor));
-    launcherState.payloadCount++;
+    state->payloads = grown;
+    memcpy(&grown[state->payloadCount], descriptor, sizeof(PayloadDescriptor));
+    state->payloadCount++;
     return TRUE;
 }
 
-void FreePayloadImages(void)
+void FreePayloadImages(LauncherState *state)
 {
-    for (DWORD i = 0; i < launcherState.payloadCount; i++) {
-        if (launcherState.payloads[i].image != NULL)
-            LocalFree(launcherState.payloads[i].image);
-        launcherState.payloads[i].image = NULL;
-        launcherState.payloads[i].imageSize = 0;
+    for (DWORD i = 0; i < state->payloadCount; i++) {
+        if (state->payloads[i].image != NULL)
+            LocalFree(state->payloads[i].image);
+        state->payloads[i].image = NULL;
+        state->payloads[i].imageSize = 0;
     }
 }
 
-void FreePayloadDescriptors(void)
+void FreePayloadDescriptors(LauncherState *state)
 {
-    for (DWORD i = 0; i < launcherState.payloadCount; i++) {
-        if (launcherState.payloads[i].image != NULL)
-            LocalFree(launcherState.payloads[i].image);
-        if (launcherState.payloads[i].directory != NULL)
-            FreeItemOutput(launcherState.payloads[i].directory);
+    for (DWORD i = 0; i < state->payloadCount; i++) {
+        if (state->payloads[i].image != NULL)
+            LocalFree(state->payloads[i].image);
+        if (state->payloads[i].directory != NULL)
+            FreeItemOutput(state->payloads[i].directory);
     }
-    if (launcherState.payloads != NULL)
-        LocalFree(launcherState.payloads);
-    launcherState.payloads = NULL;
-    launcherState.payloadCount = 0;
+    if (state->payloads != NULL)
+        LocalFree(state->payloads);
+    state->payloads = NULL;
+    state->payloadCount = 0;
 }

@@ -15,18 +15,19 @@ struct LauncherState {
     DWORD payloadCount;
 };
 
+// The launcher's own; the payload functions are handed the record they work on.
 extern LauncherState launcherState;
 extern HINSTANCE launcherInstance;
 extern int launcherShowCommand;
 extern TaskbarProgress *taskbarProgress;
 
-// Grows payloads by one element and copies descriptor into it. FALSE when the list could not
-// grow: it is then unchanged and the caller still owns the descriptor's buffers.
-BOOL AppendPayloadDescriptor(const PayloadDescriptor *descriptor);
+// Grows state->payloads by one element and copies descriptor into it. FALSE when the list could
+// not grow: it is then unchanged and the caller still owns the descriptor's buffers.
+BOOL AppendPayloadDescriptor(LauncherState *state, const PayloadDescriptor *descriptor);
 
 // Frees every descriptor's container image and clears it; the directories stay. Once the chosen
 // items are inflated and verified nothing reads the images again.
-void FreePayloadImages(void);
+void FreePayloadImages(LauncherState *state);
 
 // Frees every descriptor's buffers and the list, leaving the list empty.
-void FreePayloadDescriptors(void);
+void FreePayloadDescriptors(LauncherState *state);

@@ -2,7 +2,6 @@
 #include <windows.h>
 
 #include "launcher/main_flow.h"
-#include "launcher/own_file.h"
 #include "launcher/system_libraries.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
@@ -10,13 +9,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
     RestrictLibrarySearch();
     static RunState run;
     StartLauncher(&run, instance, showCommand);
-    if (CaptureCommandLine(&run) && CaptureOwnPath(&run)) {
-        run.outcome = ReadOwnFile(run.ownPath);
-        LoadLauncherStrings(&run);
-        if (ErrorValueCode(run.outcome) != 0)
-            SetMessageText(&run, run.damagedPackageText);
-        else
-            SelectAndInstall(&run);
-    }
+    if (CaptureCommandLine(&run) && CaptureOwnPath(&run))
+        ReadAndInstall(&run);
     return FinishLauncher(&run);
 }

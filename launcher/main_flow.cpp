@@ -72,12 +72,13 @@ void SelectAndInstall(RunState *run)
     run->job.current = -1;
     run->job.chunkSize = 0x80000;
     run->installerExitCode = ERROR_INSTALL_SERVICE_FAILURE;
+    run->installerMayRun = 0;
     run->installerPath[0] = '\0';
     run->extractionFolder[0] = '\0';
 
-    BOOL selected = SelectPackage(&run->job, &run->selection);
+    BOOL selected = SelectPackage(&launcherState, &run->job, &run->selection);
     // Every chosen item is inflated and verified: the containers are not read again.
-    FreePayloadImages();
+    FreePayloadImages(&launcherState);
     if (!selected) {
         SetMessageText(run, run->damagedPackageText);
         run->outcome = MakeFixedErrorValue(ERROR_INVALID_DATA, 2151);
@@ -90,6 +91,16 @@ void SelectAndInstall(RunState *run)
     taskbarProgress = NULL;
 }
 
+void ReadAndInstall(RunState *run)
+{
+    run->outcome = ReadOwnFile(run->ownPath);
+    LoadLauncherStrings(run);
+    if (ErrorValueCode(run->outcome) != 0)
+        SetMessageText(run, run->damagedPackageText);
+    else
+        SelectAndInstall(run);
+}
+
 int FinishLauncher(RunState *run)
 {
     if (HasQuietSwitch(run->argumentCount, run->arguments))
@@ -97,7 +108,7 @@ int FinishLauncher(RunState *run)
     if (ErrorValueCode(run->outcome) != 0 && !run->suppressMessage)
         ShowFailureMessage(run);
 
-    FreePayloadDescriptors();
+    FreePayloadDescriptors(&launcherState);
     if (run->ownPath != NULL)
         LocalFree(run->ownPath);
     if (run->arguments != NULL)

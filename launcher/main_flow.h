@@ -25,6 +25,10 @@ void SetMessageText(RunState *run, const char *text);
 // runs after the selection in every case.
 void SelectAndInstall(RunState *run);
 
+// Reads the file at run->ownPath, loads the strings and, when the payload was read, goes on
+// with SelectAndInstall.
+void ReadAndInstall(RunState *run);
+
 // The final steps: at most one message box, everything released, COM uninitialised. Returns
 // the exit code, the code of run->outcome.
 int FinishLauncher(RunState *run);

@@ -45,9 +45,9 @@ ErrorValue ReadOwnFile(const char *path)
     } else if (!ReadFile(file, image, size, &read, NULL) || read != size) {
         outcome = MakeFixedErrorValue(ERROR_READ_FAULT, 2023);
     } else {
-        outcome = LocatePayload(image, size);
+        outcome = LocatePayload(&launcherState, image, size);
         if (ErrorValueCode(outcome) == 0 && launcherState.payloadCount == 0) {
-            outcome = AdoptWholeImagePayload(image, size);
+            outcome = AdoptWholeImagePayload(&launcherState, image, size);
             image = NULL; // the descriptor holds it now
         }
     }

@@ -26,6 +26,7 @@ struct RunState {
     ExtractionJob job;
     PackageSelection selection;
     DWORD installerExitCode;
+    int installerMayRun; // the wait for the installer failed: it may still use the files
     char installerPath[PathBufferSize];
     char extractionFolder[PathBufferSize];
 };

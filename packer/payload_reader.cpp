@@ -22,25 +22,27 @@ LauncherFailure FailureOf(ErrorValue value)
     return {ErrorValueCode(value), ErrorValueLine(value)};
 }
 
-// The launcher's descriptor list for one file image, released when this goes.
+// The launcher's state with the descriptor list for one file image, released when this goes.
 class LoadedPayloads {
   public:
     explicit LoadedPayloads(const Bytes &image)
     {
         if (image.size() > 0xFFFFFFFFu)
             throw PackError("the file is 4 GiB or larger, more than the launcher can read");
-        FreePayloadDescriptors();
+        state.is64Bit = 1;
+        state.showProgress = 1;
         DWORD size = static_cast<DWORD>(image.size());
-        ErrorValue value = LocatePayload(image.data(), size);
-        fromCarriers = launcherState.payloadCount != 0;
-        if (ErrorValueCode(value) == 0 && launcherState.payloadCount == 0)
-            value = LoadWholeImagePayload(image.data(), size);
+        ErrorValue value = LocatePayload(&state, image.data(), size);
+        fromCarriers = state.payloadCount != 0;
+        if (ErrorValueCode(value) == 0 && state.payloadCount == 0)
+            value = LoadWholeImagePayload(&state, image.data(), size);
         result = FailureOf(value);
     }
-    ~LoadedPayloads() { FreePayloadDescriptors(); }
+    ~LoadedPayloads() { FreePayloadDescriptors(&state); }
     LoadedPayloads(const LoadedPayloads &) = delete;
     LoadedPayloads &operator=(const LoadedPayloads &) = delete;
 
+    LauncherState state{};
     LauncherFailure result;
     bool fromCarriers;
 };
@@ -133,11 +135,12 @@ PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit, unsign
     if (report.locate.code != 0)
         return report;
 
-    report.containers.resize(launcherState.payloadCount);
-    EnumeratePackageDirectory(CollectRecord, &report.containers);
+    const LauncherState &state = payloads.state;
+    report.containers.resize(state.payloadCount);
+    EnumeratePackageDirectory(&state, CollectRecord, &report.containers);
     std::vector<std::pair<DWORD, std::size_t>> reads; // container, position
-    for (DWORD i = 0; i < launcherState.payloadCount; ++i) {
-        const PayloadDescriptor &descriptor = launcherState.payloads[i];
+    for (DWORD i = 0; i < state.payloadCount; ++i) {
+        const PayloadDescriptor &descriptor = state.payloads[i];
         ContainerInfo &container = report.containers[i];
         container.size = descriptor.imageSize;
         ListItems(descriptor, container);
@@ -149,7 +152,7 @@ PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit, unsign
     RunInParallel(reads.size(), threads, [&](std::size_t next, unsigned) {
         auto [i, position] = reads[next];
         ItemInfo &item = report.containers[i].items[position];
-        ReadItem(launcherState.payloads[i], item, [&](const BYTE *output, DWORD length) {
+        ReadItem(state.payloads[i], item, [&](const BYTE *output, DWORD length) {
             if (visit)
                 visit(i, position, item, output, length);
         });
@@ -163,14 +166,12 @@ Selection SelectPackageFor(const Bytes &image, std::uint32_t lcid)
     if (payloads.result.code != 0)
         throw PackError("the launcher would stop reading its payload: " + Describe(payloads.result));
 
-    launcherState.lcid = lcid;
-    launcherState.is64Bit = 1;
-    launcherState.showProgress = 1;
+    payloads.state.lcid = lcid;
     ExtractionJob job{};
     job.current = -1;
     job.chunkSize = 0x80000;
     PackageSelection chosen{};
-    BOOL selected = SelectPackage(&job, &chosen);
+    BOOL selected = SelectPackage(&payloads.state, &job, &chosen);
 
     Selection selection{chosen.productCode, chosen.productName, {}};
     for (int i = 0; i < job.count; ++i) {

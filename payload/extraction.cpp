@@ -48,11 +48,32 @@ static int ExistingFileMatches(const char *path, const BYTE *data, DWORD length)
     return matches;
 }
 
+// 1 when an earlier record of this attempt has the same output path; paths that differ only in
+// letter case name one file on Windows.
+static int OpenedEarlier(const ExtractionJob *job, int index)
+{
+    for (int i = 0; i < index; i++) {
+        if (lstrcmpiA(job->items[i].outputPath, job->items[index].outputPath) == 0)
+            return 1;
+    }
+    return 0;
+}
+
 BOOL OpenOutputFiles(ExtractionJob *job, const char *extractionFolder)
 {
     for (int i = 0; i < job->count; i++) {
+        job->items[i].handle = NULL;
+        job->items[i].outputPath[0] = '\0';
+    }
+
+    // Through a junction or a symbolic link the files would land wherever it points. Such a
+    // folder was not made by this attempt, so it is left as it is.
+    DWORD folderAttributes = GetFileAttributesA(extractionFolder);
+    if (folderAttributes != INVALID_FILE_ATTRIBUTES && (folderAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return FALSE;
+
+    for (int i = 0; i < job->count; i++) {
         FileRecord *record = &job->items[i];
-        record->handle = NULL;
 
         // A path that does not fit the field would name another file: treat it like a file
         // that cannot be created.
@@ -62,16 +83,28 @@ BOOL OpenOutputFiles(ExtractionJob *job, const char *extractionFolder)
             return FALSE;
         }
 
-        // A file from an earlier run is used as it is; one with other content (or a folder of
-        // that name) counts as a file that cannot be created, and is left alone.
-        if (FileExists(record->outputPath)) {
-            if (ExistingFileMatches(record->outputPath, record->data, record->length))
+        // The same file named twice is written once; this record stays without a handle.
+        if (OpenedEarlier(job, i))
+            continue;
+
+        // The folder belongs to the launcher. A regular file from an earlier run with the
+        // verified content is used as it is; anything else of that name is deleted (a link
+        // itself, not its target) and written afresh, and then counts as created by this
+        // attempt. A folder, or a file that cannot be deleted, fails the attempt.
+        DWORD attributes = GetFileAttributesA(record->outputPath);
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            BOOL regular = (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+            if (regular && ExistingFileMatches(record->outputPath, record->data, record->length))
                 continue;
-            RollBackOutputFiles(job, extractionFolder);
-            return FALSE;
+            if (!DeleteFileA(record->outputPath)) {
+                RollBackOutputFiles(job, extractionFolder);
+                return FALSE;
+            }
         }
 
-        HANDLE file = CreateFileA(record->outputPath, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+        // CREATE_NEW: whatever was planted between the check and this call is refused, never
+        // written through.
+        HANDLE file = CreateFileA(record->outputPath, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, NULL);
         if (file == INVALID_HANDLE_VALUE) {
             RollBackOutputFiles(job, extractionFolder);
@@ -80,6 +113,31 @@ BOOL OpenOutputFiles(ExtractionJob *job, const char *extractionFolder)
         record->handle = file;
     }
     return TRUE;
+}
+
+BOOL LockOutputFiles(ExtractionJob *job)
+{
+    for (int i = 0; i < job->count; i++) {
+        FileRecord *record = &job->items[i];
+        if (record->handle != NULL || record->outputPath[0] == '\0')
+            continue;
+        HANDLE file = CreateFileA(record->outputPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, NULL);
+        if (file == INVALID_HANDLE_VALUE)
+            return FALSE;
+        record->handle = file;
+    }
+    return TRUE;
+}
+
+void UnlockOutputFiles(ExtractionJob *job)
+{
+    for (int i = 0; i < job->count; i++) {
+        if (job->items[i].handle != NULL) {
+            CloseHandle(job->items[i].handle);
+            job->items[i].handle = NULL;
+        }
+    }
 }
 
 DWORD ExtractionStep(ExtractionJob *job, DWORD *progress)

@@ -5,10 +5,21 @@
 
 #include "payload/package_directory.h"
 
-// Forms every record's output path in extractionFolder and opens the files that do not exist
-// yet. TRUE when all are open; otherwise what this call created is closed and deleted, the
-// folder removed when empty, and FALSE returned.
+// Forms every record's output path in extractionFolder and opens the files to write. A regular
+// file in place with the record's content is used as it is (no handle); anything else of that
+// name is deleted and written afresh. A record whose path an earlier record of this call has
+// (also in another letter case) is the same file and gets no handle. TRUE when all are open;
+// otherwise (also for a folder that is a reparse point) what this call created is closed and
+// deleted, the folder removed when empty, and FALSE returned.
 BOOL OpenOutputFiles(ExtractionJob *job, const char *extractionFolder);
+
+// Once every file is written: opens each output file for reading with FILE_SHARE_READ only, so
+// that nobody can write, rename or delete it while the installer reads it. The handles go into
+// the records. FALSE (with the last error set) when a file cannot be opened so.
+BOOL LockOutputFiles(ExtractionJob *job);
+
+// Closes every record's handle.
+void UnlockOutputFiles(ExtractionJob *job);
 
 // One step: 0 when every record is finished, 234 (ERROR_MORE_DATA) to be called again, 29
 // (ERROR_WRITE_FAULT) when this step's write failed or was short. progress may be null. The

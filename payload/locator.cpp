@@ -53,7 +53,7 @@ static DWORD LeadingObjectSize(const BYTE *body, DWORD bodySize)
 // Takes image (a local-heap block) over as one container, reads its package directory and
 // appends the descriptor. On failure the image and everything made here are released and
 // nothing is appended.
-static ErrorValue AdoptContainer(BYTE *image, DWORD size, DWORD appendFailureLine)
+static ErrorValue AdoptContainer(LauncherState *state, BYTE *image, DWORD size, DWORD appendFailureLine)
 {
     PayloadDescriptor descriptor;
     memset(&descriptor, 0, sizeof descriptor);
@@ -66,7 +66,7 @@ static ErrorValue AdoptContainer(BYTE *image, DWORD size, DWORD appendFailureLin
         LocalFree(descriptor.image);
         return result;
     }
-    if (!AppendPayloadDescriptor(&descriptor)) {
+    if (!AppendPayloadDescriptor(state, &descriptor)) {
         result = MakeErrorValue(GetLastError, ERROR_NOT_ENOUGH_MEMORY, appendFailureLine);
         LocalFree(descriptor.image);
         FreeItemOutput(descriptor.directory);
@@ -75,14 +75,15 @@ static ErrorValue AdoptContainer(BYTE *image, DWORD size, DWORD appendFailureLin
 }
 
 // A private copy of bytes as one container, as AdoptContainer takes it.
-static ErrorValue LoadContainer(const BYTE *bytes, DWORD size, DWORD copyFailureLine, DWORD appendFailureLine)
+static ErrorValue LoadContainer(LauncherState *state, const BYTE *bytes, DWORD size, DWORD copyFailureLine,
+                                DWORD appendFailureLine)
 {
     BYTE *image = (BYTE *)LocalAlloc(LMEM_FIXED, size);
     if (image == NULL)
         return MakeErrorValue(GetLastError, ERROR_NOT_ENOUGH_MEMORY, copyFailureLine);
     if (size > 0)
         memcpy(image, bytes, size);
-    return AdoptContainer(image, size, appendFailureLine);
+    return AdoptContainer(state, image, size, appendFailureLine);
 }
 
 static BOOL IsCarrierExtension(const CERT_EXTENSION *extension)
@@ -93,7 +94,7 @@ static BOOL IsCarrierExtension(const CERT_EXTENSION *extension)
 
 // Loads every carrier extension of the certificate at index into the descriptor list. *result
 // receives the last container's value or the failure; FALSE when the search must stop.
-static BOOL LoadCertificateCarriers(HCRYPTMSG message, DWORD index, ErrorValue *result)
+static BOOL LoadCertificateCarriers(LauncherState *state, HCRYPTMSG message, DWORD index, ErrorValue *result)
 {
     DWORD encodedSize = 0;
     if (!CryptMsgGetParam(message, CMSG_CERT_PARAM, index, NULL, &encodedSize)) {
@@ -123,7 +124,7 @@ static BOOL LoadCertificateCarriers(HCRYPTMSG message, DWORD index, ErrorValue *
         const CERT_EXTENSION *extension = &info->rgExtension[i];
         if (!IsCarrierExtension(extension))
             continue;
-        *result = LoadContainer(extension->Value.pbData, extension->Value.cbData, 907, 892);
+        *result = LoadContainer(state, extension->Value.pbData, extension->Value.cbData, 907, 892);
         goOn = ErrorValueCode(*result) == 0;
     }
 
@@ -133,7 +134,7 @@ static BOOL LoadCertificateCarriers(HCRYPTMSG message, DWORD index, ErrorValue *
 }
 
 // Feeds the first certificate-table entry to the decoder and walks its certificates.
-static ErrorValue ReadSignatureObject(HCRYPTMSG message, const BYTE *table, DWORD tableSize)
+static ErrorValue ReadSignatureObject(LauncherState *state, HCRYPTMSG message, const BYTE *table, DWORD tableSize)
 {
     ErrorValue result = MakeFixedErrorValue(0, 789);
 
@@ -153,13 +154,13 @@ static ErrorValue ReadSignatureObject(HCRYPTMSG message, const BYTE *table, DWOR
         return MakeErrorValue(GetLastError, DecoderDefaultCode, 846);
 
     for (DWORD index = 0; index < count; index++) {
-        if (!LoadCertificateCarriers(message, index, &result))
+        if (!LoadCertificateCarriers(state, message, index, &result))
             break;
     }
     return result;
 }
 
-ErrorValue LocatePayload(const BYTE *image, DWORD imageSize)
+ErrorValue LocatePayload(LauncherState *state, const BYTE *image, DWORD imageSize)
 {
     ErrorValue result = MakeFixedErrorValue(0, 789);
 
@@ -180,17 +181,17 @@ ErrorValue LocatePayload(const BYTE *image, DWORD imageSize)
     HCRYPTMSG message = CryptMsgOpenToDecode(PKCS_7_ASN_ENCODING, 0, 0, 0, NULL, NULL);
     if (message == NULL)
         return MakeErrorValue(GetLastError, DecoderDefaultCode, 831);
-    result = ReadSignatureObject(message, image + tableOffset, tableSize);
+    result = ReadSignatureObject(state, message, image + tableOffset, tableSize);
     CryptMsgClose(message);
     return result;
 }
 
-ErrorValue LoadWholeImagePayload(const BYTE *image, DWORD imageSize)
+ErrorValue LoadWholeImagePayload(LauncherState *state, const BYTE *image, DWORD imageSize)
 {
-    return LoadContainer(image, imageSize, 2016, 2001);
+    return LoadContainer(state, image, imageSize, 2016, 2001);
 }
 
-ErrorValue AdoptWholeImagePayload(BYTE *image, DWORD imageSize)
+ErrorValue AdoptWholeImagePayload(LauncherState *state, BYTE *image, DWORD imageSize)
 {
-    return AdoptContainer(image, imageSize, 2001);
+    return AdoptContainer(state, image, imageSize, 2001);
 }

@@ -9,15 +9,17 @@
 // dotted form in which the certificate decoder presents it.
 const char PayloadExtensionOid[] = "1.2.840.113556.1.8000.2554.2951.50896.53846.17503.37240.13145692.12219546";
 
+struct LauncherState;
+
 // Walks the attribute certificate table's signature object and appends a descriptor (with its
-// package directory) to launcherState.payloads for every carrier extension. Finding nothing is
-// a success (line 789) with nothing appended.
-ErrorValue LocatePayload(const BYTE *image, DWORD imageSize);
+// package directory) to state->payloads for every carrier extension. Finding nothing is a
+// success (line 789) with nothing appended.
+ErrorValue LocatePayload(LauncherState *state, const BYTE *image, DWORD imageSize);
 
 // The whole-image step: takes a private copy of the whole file image as one container, reads
-// its package directory and appends the descriptor.
-ErrorValue LoadWholeImagePayload(const BYTE *image, DWORD imageSize);
+// its package directory and appends the descriptor to state->payloads.
+ErrorValue LoadWholeImagePayload(LauncherState *state, const BYTE *image, DWORD imageSize);
 
 // The whole-image step without a copy: the descriptor takes image (a local-heap block) over,
 // so the file is held once. On failure image is freed; either way the caller no longer owns it.
-ErrorValue AdoptWholeImagePayload(BYTE *image, DWORD imageSize);
+ErrorValue AdoptWholeImagePayload(LauncherState *state, BYTE *image, DWORD imageSize);

@@ -17,6 +17,19 @@ static BOOL EndsComponent(char next)
     return next == '\0' || next == '\\';
 }
 
+// A ProductCode or cabinet name becomes one component of a path: it must not lead elsewhere
+// ("/", ":", "." and "..") or hold a control character.
+static BOOL IsPlainName(const char *name)
+{
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+        return FALSE;
+    for (const char *p = name; *p != '\0'; p++) {
+        if ((unsigned char)*p < 0x20 || *p == '/' || *p == ':')
+            return FALSE;
+    }
+    return TRUE;
+}
+
 // Walks a ';'-separated list of decimal numbers; returns the next token's start, or NULL at the
 // end. *parsed is FALSE for a token that does not start with a number.
 static const char *NextNumber(const char *tokens, DWORD *value, BOOL *parsed)
@@ -40,11 +53,11 @@ static FileRecord *GrowFileRecords(FileRecord *items, int count)
     return (FileRecord *)LocalReAlloc(items, bytes, LMEM_MOVEABLE | LMEM_ZEROINIT);
 }
 
-int EnumeratePackageDirectory(DirectoryCallback callback, void *context)
+int EnumeratePackageDirectory(const LauncherState *state, DirectoryCallback callback, void *context)
 {
-    for (DWORD index = 0; index < launcherState.payloadCount; index++) {
-        const BYTE *directory = launcherState.payloads[index].directory;
-        DWORD size = launcherState.payloads[index].directorySize;
+    for (DWORD index = 0; index < state->payloadCount; index++) {
+        const BYTE *directory = state->payloads[index].directory;
+        DWORD size = state->payloads[index].directorySize;
         DWORD offset = 0;
         while (offset < size) {
             if ((ULONGLONG)offset + DirectoryRecordHeaderSize > size)
@@ -79,11 +92,11 @@ int MatchPackageRecord(DWORD containerIndex, DWORD recordId, const char *path, v
     int consumed = 0;
     if (sscanf(path, "%255[^\\]\\%255[^\\]\\%255[^\\]\\%255[^\\]%n", selection->architecture, selection->languages,
                selection->productCode, selection->productName, &consumed) != 4 ||
-        !EndsComponent(path[consumed]))
+        !EndsComponent(path[consumed]) || !IsPlainName(selection->productCode))
         return 1;
 
-    const char *wanted = launcherState.is64Bit ? "x64" : "Intel";
-    DWORD language = launcherState.lcid;
+    const char *wanted = selection->state->is64Bit ? "x64" : "Intel";
+    DWORD language = selection->state->lcid;
     const char *token = selection->languages;
     while (token != NULL) {
         DWORD value = 0;
@@ -127,7 +140,7 @@ int CollectCabinetRecord(DWORD containerIndex, DWORD recordId, const char *path,
             collect->failed = 1;
             continue;
         }
-        if (!MakeFileRecord(containerIndex, recordId, &grown[*collect->count], name))
+        if (!MakeFileRecord(collect->state, containerIndex, recordId, &grown[*collect->count], name))
             collect->failed = 1;
         *collect->items = grown;
         (*collect->count)++;
@@ -135,33 +148,35 @@ int CollectCabinetRecord(DWORD containerIndex, DWORD recordId, const char *path,
     return 1;
 }
 
-int MakeFileRecord(DWORD containerIndex, DWORD itemId, FileRecord *record, const char *name)
+int MakeFileRecord(const LauncherState *state, DWORD containerIndex, DWORD itemId, FileRecord *record, const char *name)
 {
     memset(record, 0, sizeof *record);
-    if (snprintf(record->name, sizeof record->name, "%s", name) >= (int)sizeof record->name) {
+    // A name that is no plain file name is refused like a file that is missing.
+    if (!IsPlainName(name) || snprintf(record->name, sizeof record->name, "%s", name) >= (int)sizeof record->name) {
         record->name[0] = '\0';
         return 0;
     }
-    if (containerIndex >= launcherState.payloadCount)
+    if (containerIndex >= state->payloadCount)
         return 0;
     ErrorValue result =
-        ReadPayloadItem(&launcherState.payloads[containerIndex], FileItemGuid, itemId, &record->data, &record->length);
+        ReadPayloadItem(&state->payloads[containerIndex], FileItemGuid, itemId, &record->data, &record->length);
     return ErrorValueCode(result) == 0;
 }
 
-BOOL SelectPackage(ExtractionJob *job, PackageSelection *selection)
+BOOL SelectPackage(LauncherState *state, ExtractionJob *job, PackageSelection *selection)
 {
     memset(selection, 0, sizeof *selection);
+    selection->state = state;
     selection->passMode = 0;
-    EnumeratePackageDirectory(MatchPackageRecord, selection);
+    EnumeratePackageDirectory(state, MatchPackageRecord, selection);
     if (selection->packageId == 0) {
         selection->passMode = 1;
-        EnumeratePackageDirectory(MatchPackageRecord, selection);
+        EnumeratePackageDirectory(state, MatchPackageRecord, selection);
     }
-    if (selection->packageId == 0 && launcherState.lcid != EnglishLcid) {
+    if (selection->packageId == 0 && state->lcid != EnglishLcid) {
         selection->passMode = 0;
-        launcherState.lcid = EnglishLcid;
-        EnumeratePackageDirectory(MatchPackageRecord, selection);
+        state->lcid = EnglishLcid;
+        EnumeratePackageDirectory(state, MatchPackageRecord, selection);
     }
     if (selection->packageId == 0)
         return FALSE;
@@ -170,7 +185,7 @@ BOOL SelectPackage(ExtractionJob *job, PackageSelection *selection)
     if (grown == NULL)
         return FALSE;
     job->items = grown;
-    if (!MakeFileRecord(selection->containerIndex, selection->packageId, &grown[job->count], "main.msi"))
+    if (!MakeFileRecord(state, selection->containerIndex, selection->packageId, &grown[job->count], "main.msi"))
         return FALSE;
     job->count++;
 
@@ -180,6 +195,7 @@ BOOL SelectPackage(ExtractionJob *job, PackageSelection *selection)
     collect.containerIndex = selection->containerIndex;
     collect.packageId = selection->packageId;
     collect.failed = 0;
-    EnumeratePackageDirectory(CollectCabinetRecord, &collect);
+    collect.state = state;
+    EnumeratePackageDirectory(state, CollectCabinetRecord, &collect);
     return !collect.failed;
 }

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+struct LauncherState;
+
 // Offered every record of every directory; return nonzero to go on, 0 to stop the whole walk.
 // The path is ANSI text valid only during the call.
 typedef int (*DirectoryCallback)(DWORD containerIndex, DWORD recordId, const char *path, void *context);
@@ -16,6 +18,7 @@ struct PackageSelection {
     char languages[256];
     char productCode[256];
     char productName[256];
+    const LauncherState *state; // lcid, is64Bit and the payloads the scan works on
 };
 
 struct FileRecord {
@@ -41,13 +44,18 @@ struct CabinetCollectContext {
     DWORD containerIndex;
     DWORD packageId;
     DWORD failed;
+    const LauncherState *state; // the payloads the cabinets are read from
 };
 
-int EnumeratePackageDirectory(DirectoryCallback callback, void *context);
+// Offers every record of the directories of state->payloads to callback; 0 when a malformed
+// record or a failed allocation ended the walk, else 1.
+int EnumeratePackageDirectory(const LauncherState *state, DirectoryCallback callback, void *context);
 int MatchPackageRecord(DWORD containerIndex, DWORD recordId, const char *path, void *context);
 int CollectCabinetRecord(DWORD containerIndex, DWORD recordId, const char *path, void *context);
-int MakeFileRecord(DWORD containerIndex, DWORD itemId, FileRecord *record, const char *name);
+int MakeFileRecord(const LauncherState *state, DWORD containerIndex, DWORD itemId, FileRecord *record,
+                   const char *name);
 
-// Chooses the package entry for x64 and launcherState.lcid in up to three passes and fills
-// job->items and job->count ("main.msi" first, then its cabinets). TRUE on success.
-BOOL SelectPackage(ExtractionJob *job, PackageSelection *selection);
+// Chooses the package entry for x64 and state->lcid in up to three passes (the third sets
+// state->lcid to 1033) and fills job->items and job->count ("main.msi" first, then its
+// cabinets) from state->payloads. TRUE on success.
+BOOL SelectPackage(LauncherState *state, ExtractionJob *job, PackageSelection *selection);

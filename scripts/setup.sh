@@ -18,7 +18,7 @@ as_root() {
 }
 
 packages=(
-  build-essential cmake ninja-build pkg-config git python3 clang-format
+  build-essential cmake ninja-build pkg-config git python3 clang-format clang libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
   wine wine64
   zlib1g-dev libssl-dev googletest libgtest-dev libbenchmark-dev

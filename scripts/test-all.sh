@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine (scripts/setup.sh), builds every build and runs every test: the native
-# build with sanitizers, the checks of the release launcher.exe, the Debian package of the
-# packer and the ready stub, then the Windows build under
+# build with sanitizers and a short fuzzing run (scripts/fuzz.sh), the checks of the release
+# launcher.exe, the Debian package of the packer and the ready stub, then the Windows build under
 # Wine, with a Wine prefix of this run's own, one persistent wineserver and a virtual X display
 # for the windows the tests open.
 set -euo pipefail
@@ -16,6 +16,9 @@ say "native build (AddressSanitizer, UBSan)"
 cmake --preset native >/dev/null
 cmake --build --preset native
 ctest --preset native
+
+say "fuzzing the readers of untrusted bytes, 20 s per target"
+bash scripts/fuzz.sh 20
 
 say "native release build (launcher-pack, benchmarks)"
 cmake --preset native-release >/dev/null

@@ -45,7 +45,7 @@ bool ReadItem(Bytes &container, DWORD flags)
     BYTE *data = nullptr;
     DWORD size = 0;
     ErrorValue value = ReadPayloadItem(&descriptor, FileItemGuid, itemId, &data, &size);
-    LocalFree(data);
+    FreeItemOutput(data);
     return ErrorValueCode(value) == 0 && size == itemSize;
 }
 

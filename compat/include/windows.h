@@ -15,6 +15,7 @@ typedef int32_t LONG;
 typedef int BOOL;
 typedef unsigned int UINT;
 typedef uint64_t ULONGLONG;
+typedef int64_t LONGLONG;
 typedef uintptr_t UINT_PTR;
 typedef intptr_t INT_PTR;
 typedef uintptr_t ULONG_PTR;
@@ -47,6 +48,7 @@ typedef BOOL *LPBOOL;
 #define ERROR_WRITE_FAULT 29u
 #define ERROR_READ_FAULT 30u
 #define ERROR_INVALID_PARAMETER 87u
+#define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_MORE_DATA 234u
 #define ERROR_NOT_FOUND 1168u
 #define ERROR_FILE_CORRUPT 1392u
@@ -90,6 +92,7 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLength
                         LPCSTR defaultChar, LPBOOL usedDefaultChar);
 int lstrcmpiA(LPCSTR first, LPCSTR second);
 LPSTR CharNextA(LPCSTR text);
+int lstrlenW(LPCWSTR text);
 
 // System message texts for the few codes the launcher reports; other codes have none.
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,

@@ -33,12 +33,13 @@ Package BuiltPackage(const std::string &name, const std::string &productCode, co
                    ReadBytes(folder + "\\disk1.cab")};
 }
 
-void WritePackedLauncher(const std::string &path, const Package &package, int compressionLevel)
+void WritePackedLauncher(const std::string &path, const Package &package, int compressionLevel,
+                         const std::string &cabinetPackages)
 {
     writer::PrivateKey key = writer::LoadPrivateKey(testtools::WindowsPathOfUnixPath(TEST_KEY_PATH));
     std::vector<writer::DirectoryEntry> directory = {
         {1000, "x64\\1033\\" + package.productCode + "\\" + package.productName},
-        {1001, "cab\\1000\\" + package.cabinetName},
+        {1001, "cab\\" + cabinetPackages + "\\" + package.cabinetName},
     };
     std::vector<writer::ContainerItem> items = {
         {writer::ItemKind::Head, 0, writer::WriteDirectory(directory)},
@@ -58,10 +59,10 @@ void WritePackedLauncher(const std::string &path, const Package &package, int co
 }
 
 Run RunWatched(const std::string &program, const std::string &commandTail, const WindowHandler &onWindow,
-               const TickHandler &onTick, DWORD timeoutMs)
+               const TickHandler &onTick, DWORD timeoutMs, int showCommand)
 {
     Run run;
-    testtools::ChildProcess child = testtools::ChildProcess::Start(program, commandTail);
+    testtools::ChildProcess child = testtools::ChildProcess::Start(program, commandTail, std::string(), showCommand);
     if (!child.started())
         throw std::runtime_error("cannot start " + program + ": error " + std::to_string(child.lastError()));
     std::vector<HWND> answered;

@@ -33,8 +33,9 @@ Package BuiltPackage(const std::string &name, const std::string &productCode, co
 
 // launcher.exe with a container for the package appended to its end (the whole image is read as
 // one container): directory entries "x64\1033\<ProductCode>\<name>" (id 1000) and
-// "cab\1000\<cabinet>" (id 1001). Writes it to path.
-void WritePackedLauncher(const std::string &path, const Package &package, int compressionLevel = 9);
+// "cab\<cabinetPackages>\<cabinet>" (id 1001). Writes it to path.
+void WritePackedLauncher(const std::string &path, const Package &package, int compressionLevel = 9,
+                         const std::string &cabinetPackages = "1000");
 
 // A watched run: every new visible dialog-class window of the process (message box or folder
 // browser) goes to onWindow, which answers it; without a handler each is answered with its
@@ -46,8 +47,9 @@ struct Run {
 };
 using WindowHandler = std::function<void(HWND window, const testtools::MessageBoxContents &contents)>;
 using TickHandler = std::function<void(DWORD processId)>;
+// showCommand, when not -1, is handed to the program as its start-up show value.
 Run RunWatched(const std::string &program, const std::string &commandTail, const WindowHandler &onWindow = nullptr,
-               const TickHandler &onTick = nullptr, DWORD timeoutMs = 120000);
+               const TickHandler &onTick = nullptr, DWORD timeoutMs = 120000, int showCommand = -1);
 
 // The extraction folder the launcher uses first: <Windows>\Installer\<productCode>.
 std::string InstallerFolder();

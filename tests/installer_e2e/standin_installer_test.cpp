@@ -51,7 +51,9 @@ class StandInInstaller : public testing::Test {
     void SetUp() override
     {
         record_ = folder_ / "record.txt";
+        probe_ = folder_ / "probe.txt";
         SetEnvironmentVariableA("STANDIN_RECORD", record_.c_str());
+        SetEnvironmentVariableA("STANDIN_PROBE", probe_.c_str());
         SetExitCode(0);
         e2e::RemoveTree(e2e::DefaultExtractionFolder(ProductCode));
     }
@@ -71,6 +73,7 @@ class StandInInstaller : public testing::Test {
 
     e2e::ScratchFolder folder_{"standin"};
     std::string record_;
+    std::string probe_; // what the stand-in found while it ran
     const std::string systemInstaller_ = e2e::SystemFolder() + "\\msiexec.exe";
     const std::string package_ = e2e::DefaultExtractionFolder(ProductCode) + "\\main.msi";
 };
@@ -93,6 +96,73 @@ TEST_F(StandInInstaller, GetsThePackageAndTheArgumentsInOrder)
     // The empty argument adds only its space, and so vanishes for the installer.
     EXPECT_EQ(starts[1], systemInstaller_ + " /i " + package_ + " TRANSFORMS=a.mst \"A B\"  /qn");
     EXPECT_TRUE(e2e::Exists(package_)) << "a successful installer keeps the files";
+}
+
+// The installer is shown as the launcher was asked to show itself, and while it runs no other
+// process can write or delete the package it reads.
+TEST_F(StandInInstaller, StartsWithTheLaunchersShowCommandOnLockedFiles)
+{
+    std::string setup = Packed(e2e::BuiltPackage("good", ProductCode, ProductName));
+    e2e::Run run = e2e::RunWatched(setup, " /qn", nullptr, nullptr, 120000, SW_SHOWMINNOACTIVE);
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(
+        Lines(e2e::ReadText(probe_)),
+        (std::vector<std::string>{
+            "flags " + std::to_string(STARTF_USESHOWWINDOW) + " show " + std::to_string(SW_SHOWMINNOACTIVE),
+            "write " + std::to_string(ERROR_SHARING_VIOLATION), "delete " + std::to_string(ERROR_SHARING_VIOLATION)}));
+    // Once the installer has ended the files are the launcher's no more.
+    HANDLE writer = CreateFileA(package_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(writer, INVALID_HANDLE_VALUE);
+    CloseHandle(writer);
+}
+
+// What an earlier run left in the extraction folder never stops an unattended install.
+TEST_F(StandInInstaller, LeftoversAreReplacedOrUsedWithoutAWindow)
+{
+    e2e::Package package = e2e::BuiltPackage("good", ProductCode, ProductName);
+    std::string setup = Packed(package);
+    const std::string folder = e2e::DefaultExtractionFolder(ProductCode);
+    const FILETIME past = {0, 0x01C00000}; // long before this run
+
+    for (bool identical : {false, true}) {
+        SCOPED_TRACE(identical ? "identical leftover" : "differing leftover");
+        e2e::RemoveTree(folder);
+        DeleteFileA(record_.c_str());
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+        e2e::Bytes leftover = package.database;
+        if (!identical)
+            leftover.resize(leftover.size() / 2);
+        testfiles::WriteAll(package_, leftover);
+        HANDLE file = CreateFileA(package_.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &past));
+        CloseHandle(file);
+
+        e2e::Run run = e2e::RunWatched(setup, " /qn");
+        ASSERT_TRUE(run.ended);
+        EXPECT_EQ(run.exitCode, 0u);
+        EXPECT_TRUE(run.windows.empty()) << "no folder browser, no box";
+        EXPECT_EQ(Starts().size(), 2u);
+        EXPECT_EQ(testfiles::ReadAll(package_), package.database);
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        ASSERT_TRUE(GetFileAttributesExA(package_.c_str(), GetFileExInfoStandard, &data));
+        bool untouched = CompareFileTime(&data.ftLastWriteTime, &past) == 0;
+        EXPECT_EQ(untouched, identical) << "an identical file is used as it is, another one written afresh";
+    }
+}
+
+TEST_F(StandInInstaller, CabinetNamedTwiceInstalls)
+{
+    e2e::Package package = e2e::BuiltPackage("good", ProductCode, ProductName);
+    std::string setup = folder_ / "setup.exe";
+    e2e::WritePackedLauncher(setup, package, 9, "1000;1000");
+    e2e::Run run = e2e::RunWatched(setup, " /qn");
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_TRUE(run.windows.empty());
+    EXPECT_EQ(Starts().size(), 2u);
+    EXPECT_EQ(testfiles::ReadAll(e2e::DefaultExtractionFolder(ProductCode) + "\\" + package.cabinetName),
+              package.cabinet);
 }
 
 class StandInExitCodes : public StandInInstaller, public testing::WithParamInterface<DWORD> {};
@@ -286,6 +356,26 @@ TEST_F(StandInFolderPrompt, CancellingTheBrowserEndsWith1223AndNoBox)
     EXPECT_EQ(run.windows.size(), 1u) << "no box after the browser";
     EXPECT_TRUE(e2e::ReadText(record_).empty()) << "the installer did not start";
     EXPECT_TRUE(e2e::Exists(blocker_)) << "the file in the way is left alone";
+}
+
+// A chosen folder that fails too brings the browser back; cancelling it then ends the run.
+TEST_F(StandInFolderPrompt, BrowserComesBackAfterAChosenFolderFails)
+{
+    std::string setup = Packed(e2e::BuiltPackage("good", ProductCode, ProductName));
+    std::string chosenBlocker = e2e::DocumentsFolder() + "\\" + ProductCode;
+    testfiles::WriteAll(chosenBlocker, {1});
+    int browsers = 0;
+    e2e::Run run = e2e::RunWatched(setup, "", [&](HWND window, const testtools::MessageBoxContents &) {
+        browsers += HasChildOfClass(window, "SysTreeView32") ? 1 : 0;
+        // The browser opens on the documents folder: take it the first time.
+        testtools::ClickButton(window, browsers == 1 ? "OK" : "Cancel");
+    });
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(browsers, 2);
+    EXPECT_EQ(run.exitCode, 1223u);
+    EXPECT_EQ(run.windows.size(), 2u) << "no box after the browsers";
+    EXPECT_TRUE(e2e::ReadText(record_).empty()) << "the installer did not start";
+    EXPECT_EQ(testfiles::ReadAll(chosenBlocker), e2e::Bytes{1}) << "the file in the way is left alone";
 }
 
 TEST_F(StandInFolderPrompt, ChosenFolderIsWhereTheInstallerStarts)

@@ -3,6 +3,9 @@
 // STANDIN_RECORD names the record file; STANDIN_EXIT_CODE the exit code (0 when unset).
 // STANDIN_PARENT_MEMORY, when set, names a file that receives what the process that started it
 // (the launcher, waiting for it) holds: "private bytes N, working set M".
+// STANDIN_PROBE names a second file that gets what the stand-in found while it ran: its start-up
+// flags and show value, and the error of another process's open of the package for writing and
+// for deleting (0 when the open went through).
 #include <windows.h>
 
 #include <psapi.h>
@@ -11,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -52,6 +56,44 @@ void RecordParentMemory(const char *path)
     CloseHandle(file);
 }
 
+void AppendLine(const char *path, const std::string &line)
+{
+    // Appended, so that a second start shows as more lines.
+    HANDLE file =
+        CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written;
+    WriteFile(file, line.data(), (DWORD)line.size(), &written, nullptr);
+    WriteFile(file, "\n", 1, &written, nullptr);
+    CloseHandle(file);
+}
+
+// The argument after "/i", without its quotes.
+std::string PackagePath(const char *commandLine)
+{
+    const char *switchAt = strstr(commandLine, " /i ");
+    if (switchAt == nullptr)
+        return "";
+    const char *start = switchAt + 4;
+    if (*start == '"') {
+        const char *end = strchr(start + 1, '"');
+        return end != nullptr ? std::string(start + 1, end) : std::string(start + 1);
+    }
+    const char *end = strchr(start, ' ');
+    return end != nullptr ? std::string(start, end) : std::string(start);
+}
+
+DWORD OpenError(const std::string &path, DWORD access)
+{
+    HANDLE file = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    CloseHandle(file);
+    return 0;
+}
+
 } // namespace
 
 // A GUI program, so that starting it opens no console.
@@ -62,19 +104,23 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         return 1;
     char ownPath[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, ownPath, sizeof ownPath);
-
-    // Appended, so that a second start shows as a second pair of lines.
-    HANDLE file =
-        CreateFileA(record, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return 1;
     const char *commandLine = GetCommandLineA();
-    DWORD written;
-    WriteFile(file, ownPath, (DWORD)strlen(ownPath), &written, nullptr);
-    WriteFile(file, "\n", 1, &written, nullptr);
-    WriteFile(file, commandLine, (DWORD)strlen(commandLine), &written, nullptr);
-    WriteFile(file, "\n", 1, &written, nullptr);
-    CloseHandle(file);
+    AppendLine(record, ownPath);
+    AppendLine(record, commandLine);
+
+    char probe[MAX_PATH];
+    if (GetEnvironmentVariableA("STANDIN_PROBE", probe, sizeof probe) - 1u < sizeof probe - 1) {
+        STARTUPINFOA startup;
+        GetStartupInfoA(&startup);
+        std::string package = PackagePath(commandLine);
+        char line[128];
+        snprintf(line, sizeof line, "flags %lu show %u", startup.dwFlags, startup.wShowWindow);
+        AppendLine(probe, line);
+        snprintf(line, sizeof line, "write %lu", OpenError(package, GENERIC_WRITE));
+        AppendLine(probe, line);
+        snprintf(line, sizeof line, "delete %lu", OpenError(package, DELETE));
+        AppendLine(probe, line);
+    }
 
     char memoryRecord[MAX_PATH];
     if (GetEnvironmentVariableA("STANDIN_PARENT_MEMORY", memoryRecord, sizeof memoryRecord) - 1u <

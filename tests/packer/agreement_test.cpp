@@ -128,22 +128,22 @@ struct LauncherView {
 LauncherView AskTheLauncher(const Bytes &image, const std::set<std::uint32_t> &ids)
 {
     LauncherView view{};
-    FreePayloadDescriptors();
-    ErrorValue located = LoadWholeImagePayload(image.data(), static_cast<DWORD>(image.size()));
+    LauncherState state{};
+    ErrorValue located = LoadWholeImagePayload(&state, image.data(), static_cast<DWORD>(image.size()));
     view.locate = {ErrorValueCode(located), ErrorValueLine(located)};
     if (view.locate.first == 0) {
         auto read = [&](const std::uint8_t *kind, std::uint32_t id) {
             BYTE *output = nullptr;
             DWORD size = 0;
-            ErrorValue value = ReadPayloadItem(&launcherState.payloads[0], kind, id, &output, &size);
-            LocalFree(output);
+            ErrorValue value = ReadPayloadItem(&state.payloads[0], kind, id, &output, &size);
+            FreeItemOutput(output);
             return Outcome{ErrorValueCode(value), ErrorValueLine(value), size};
         };
         view.head = read(HeadItemGuid, 0);
         for (std::uint32_t id : ids)
             view.files[id] = read(FileItemGuid, id);
     }
-    FreePayloadDescriptors();
+    FreePayloadDescriptors(&state);
     return view;
 }
 

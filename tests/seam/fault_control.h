@@ -14,9 +14,13 @@ enum class SeamCall {
     GlobalAlloc,
     GetModuleFileNameA,
     ReadFile,
-    WriteFile,
     BCrypt,
     Crypt32,
+    CreateFileA,
+    WriteFile,
+    CreateDirectoryA,
+    CreateProcessA,
+    WaitForSingleObject, // fails with WAIT_FAILED
     Count
 };
 
@@ -40,8 +44,20 @@ SIZE_T SeamCommittedBytes();
 // the real counter.
 void StepSeamClock(LONGLONG counterStep);
 
-// No failures armed, counters at 0, the real clock.
+// No failures armed, counters at 0, nothing counted as live, dialogs shown, the real clock.
 void ResetSeams();
+
+// Local-heap blocks and address-space reservations that the seamed code made and has not freed
+// since the last ResetSeams.
+unsigned LiveLocalBlocks();
+
+// Handles that the seamed code opened with CreateFileA and has not closed since the last
+// ResetSeams.
+unsigned OpenFileHandles();
+
+// With a nonzero answer, every message box returns it at once and every folder browser is
+// cancelled, without showing a window (Windows only).
+void AnswerDialogs(int messageBoxAnswer);
 
 // Resets the seams when constructed and again when destroyed, for one test's scope.
 struct SeamScope {

@@ -4,6 +4,12 @@
 #include <bcrypt.h>
 #include <wincrypt.h>
 
+#include <set>
+
+#ifdef _WIN32
+#include <shlobj.h>
+#endif
+
 namespace {
 
 struct SeamSlot {
@@ -17,6 +23,9 @@ SeamSlot slots[static_cast<int>(SeamCall::Count)];
 SIZE_T committedBytes;
 LONGLONG clockStep;    // 0: the real performance counter
 LONGLONG clockCounter; // the stepped counter's last value
+std::set<HLOCAL> liveBlocks;
+std::set<HANDLE> openFiles;
+int dialogAnswer;
 
 // Counts the call; true when this one is armed to fail.
 bool ShouldFail(SeamCall call, DWORD *lastError)
@@ -56,11 +65,29 @@ void ResetSeams()
     committedBytes = 0;
     clockStep = 0;
     clockCounter = 0;
+    liveBlocks.clear();
+    openFiles.clear();
+    dialogAnswer = 0;
 }
 
 void StepSeamClock(LONGLONG counterStep)
 {
     clockStep = counterStep;
+}
+
+unsigned LiveLocalBlocks()
+{
+    return static_cast<unsigned>(liveBlocks.size());
+}
+
+unsigned OpenFileHandles()
+{
+    return static_cast<unsigned>(openFiles.size());
+}
+
+void AnswerDialogs(int messageBoxAnswer)
+{
+    dialogAnswer = messageBoxAnswer;
 }
 
 HLOCAL SeamLocalAlloc(UINT flags, SIZE_T bytes)
@@ -70,7 +97,16 @@ HLOCAL SeamLocalAlloc(UINT flags, SIZE_T bytes)
         SetLastError(error);
         return nullptr;
     }
-    return LocalAlloc(flags, bytes);
+    HLOCAL block = LocalAlloc(flags, bytes);
+    if (block != nullptr)
+        liveBlocks.insert(block);
+    return block;
+}
+
+HLOCAL SeamLocalFree(HLOCAL memory)
+{
+    liveBlocks.erase(memory);
+    return LocalFree(memory);
 }
 
 HLOCAL SeamLocalReAlloc(HLOCAL memory, SIZE_T bytes, UINT flags)
@@ -80,7 +116,10 @@ HLOCAL SeamLocalReAlloc(HLOCAL memory, SIZE_T bytes, UINT flags)
         SetLastError(error);
         return nullptr;
     }
-    return LocalReAlloc(memory, bytes, flags);
+    HLOCAL grown = LocalReAlloc(memory, bytes, flags);
+    if (grown != nullptr && liveBlocks.erase(memory) > 0)
+        liveBlocks.insert(grown);
+    return grown;
 }
 
 LPVOID SeamVirtualAlloc(LPVOID address, SIZE_T bytes, DWORD type, DWORD protection)
@@ -93,7 +132,17 @@ LPVOID SeamVirtualAlloc(LPVOID address, SIZE_T bytes, DWORD type, DWORD protecti
     LPVOID result = VirtualAlloc(address, bytes, type, protection);
     if (result != nullptr && type == MEM_COMMIT)
         committedBytes += bytes;
+    // A reservation is a block of its own until it is released, like a local-heap block.
+    if (result != nullptr && (type & MEM_RESERVE) != 0)
+        liveBlocks.insert(result);
     return result;
+}
+
+BOOL SeamVirtualFree(LPVOID address, SIZE_T bytes, DWORD type)
+{
+    if (type == MEM_RELEASE)
+        liveBlocks.erase(address);
+    return VirtualFree(address, bytes, type);
 }
 
 // Returns from the wrapper with the armed status when this bcrypt call is to fail.
@@ -282,7 +331,27 @@ BOOL SeamReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVER
     return ReadFile(file, buffer, toRead, read, overlapped);
 }
 
-BOOL SeamWriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped)
+HANDLE WINAPI SeamCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD creation,
+                              DWORD flags, HANDLE templateFile)
+{
+    DWORD error;
+    if (ShouldFail(SeamCall::CreateFileA, &error)) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE file = CreateFileA(path, access, share, security, creation, flags, templateFile);
+    if (file != INVALID_HANDLE_VALUE)
+        openFiles.insert(file);
+    return file;
+}
+
+BOOL WINAPI SeamCloseHandle(HANDLE handle)
+{
+    openFiles.erase(handle);
+    return CloseHandle(handle);
+}
+
+BOOL WINAPI SeamWriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped)
 {
     DWORD error;
     if (ShouldFail(SeamCall::WriteFile, &error)) {
@@ -301,5 +370,52 @@ BOOL SeamQueryPerformanceCounter(LARGE_INTEGER *counter)
     clockCounter += clockStep;
     counter->QuadPart = clockCounter;
     return TRUE;
+}
+
+BOOL WINAPI SeamCreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security)
+{
+    DWORD error;
+    if (ShouldFail(SeamCall::CreateDirectoryA, &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return CreateDirectoryA(path, security);
+}
+
+BOOL WINAPI SeamCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+                               LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit, DWORD flags, LPVOID environment,
+                               LPCSTR directory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION process)
+{
+    DWORD error;
+    if (ShouldFail(SeamCall::CreateProcessA, &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return CreateProcessA(application, commandLine, processAttributes, threadAttributes, inherit, flags, environment,
+                          directory, startup, process);
+}
+
+DWORD WINAPI SeamWaitForSingleObject(HANDLE object, DWORD milliseconds)
+{
+    DWORD error;
+    if (ShouldFail(SeamCall::WaitForSingleObject, &error)) {
+        SetLastError(error);
+        return WAIT_FAILED;
+    }
+    return WaitForSingleObject(object, milliseconds);
+}
+
+int WINAPI SeamMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
+{
+    if (dialogAnswer != 0)
+        return dialogAnswer;
+    return MessageBoxA(owner, text, caption, type);
+}
+
+PIDLIST_ABSOLUTE WINAPI SeamSHBrowseForFolderA(LPBROWSEINFOA browse)
+{
+    if (dialogAnswer != 0)
+        return nullptr;
+    return SHBrowseForFolderA(browse);
 }
 #endif

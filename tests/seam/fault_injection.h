@@ -10,9 +10,13 @@
 HLOCAL SeamLocalAlloc(UINT flags, SIZE_T bytes);
 HLOCAL SeamLocalReAlloc(HLOCAL memory, SIZE_T bytes, UINT flags);
 LPVOID SeamVirtualAlloc(LPVOID address, SIZE_T bytes, DWORD type, DWORD protection);
+BOOL SeamVirtualFree(LPVOID address, SIZE_T bytes, DWORD type);
+HLOCAL SeamLocalFree(HLOCAL memory);
 #define LocalAlloc SeamLocalAlloc
 #define LocalReAlloc SeamLocalReAlloc
+#define LocalFree SeamLocalFree
 #define VirtualAlloc SeamVirtualAlloc
+#define VirtualFree SeamVirtualFree
 
 // The system's cryptographic provider and message decoder, counted per DLL: a failed bcrypt
 // call returns the armed status, a failed crypt32 call sets the armed last error.
@@ -60,11 +64,31 @@ BOOL WINAPI SeamCertFreeCertificateContext(PCCERT_CONTEXT certificate);
 HGLOBAL SeamGlobalAlloc(UINT flags, SIZE_T bytes);
 DWORD SeamGetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 BOOL SeamReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
-BOOL SeamWriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);
 #define GlobalAlloc SeamGlobalAlloc
-#define WriteFile SeamWriteFile
 #define GetModuleFileNameA SeamGetModuleFileNameA
 #define ReadFile SeamReadFile
 BOOL SeamQueryPerformanceCounter(LARGE_INTEGER *counter);
 #define QueryPerformanceCounter SeamQueryPerformanceCounter
+
+#include <shlobj.h>
+
+HANDLE WINAPI SeamCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD creation,
+                              DWORD flags, HANDLE templateFile);
+BOOL WINAPI SeamCloseHandle(HANDLE handle);
+BOOL WINAPI SeamWriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);
+BOOL WINAPI SeamCreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
+BOOL WINAPI SeamCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+                               LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit, DWORD flags, LPVOID environment,
+                               LPCSTR directory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION process);
+DWORD WINAPI SeamWaitForSingleObject(HANDLE object, DWORD milliseconds);
+int WINAPI SeamMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+PIDLIST_ABSOLUTE WINAPI SeamSHBrowseForFolderA(LPBROWSEINFOA browse);
+#define CreateFileA SeamCreateFileA
+#define CloseHandle SeamCloseHandle
+#define WriteFile SeamWriteFile
+#define CreateDirectoryA SeamCreateDirectoryA
+#define CreateProcessA SeamCreateProcessA
+#define WaitForSingleObject SeamWaitForSingleObject
+#define MessageBoxA SeamMessageBoxA
+#define SHBrowseForFolderA SeamSHBrowseForFolderA
 #endif

@@ -26,12 +26,16 @@ ChildProcess::~ChildProcess()
 }
 
 ChildProcess ChildProcess::Start(const std::string &program, const std::string &commandTail,
-                                 const std::string &currentDirectory)
+                                 const std::string &currentDirectory, int showCommand)
 {
     ChildProcess child;
     std::string commandLine = QuoteArgument(program) + commandTail;
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
+    if (showCommand != -1) {
+        startup.dwFlags = STARTF_USESHOWWINDOW;
+        startup.wShowWindow = static_cast<WORD>(showCommand);
+    }
     PROCESS_INFORMATION info = {};
     if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                         currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info)) {

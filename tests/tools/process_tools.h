@@ -23,9 +23,10 @@ class ChildProcess {
 
     // Starts program with the command line "program" commandTail: commandTail is passed as it
     // stands (it is the text after the program name, usually beginning with a space). An empty
-    // object (started() false) when CreateProcess failed; lastError() tells why.
+    // object (started() false) when CreateProcess failed; lastError() tells why. showCommand,
+    // when not -1, is the child's start-up show value (STARTF_USESHOWWINDOW).
     static ChildProcess Start(const std::string &program, const std::string &commandTail,
-                              const std::string &currentDirectory = std::string());
+                              const std::string &currentDirectory = std::string(), int showCommand = -1);
 
     bool started() const { return process_ != nullptr; }
     DWORD lastError() const { return lastError_; }

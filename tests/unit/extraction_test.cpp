@@ -201,39 +201,167 @@ TEST(OpenOutputFiles, OpensNewFilesAndUsesAnIdenticalFileFromAnEarlierRun)
     EXPECT_EQ(ReadAll(folder / "a.cab"), test.contents[1]);
 }
 
-// A file in place that is not the verified content (planted, damaged or from another
-// product version) is never run: the attempt fails, rolls back, and the file stays as it was.
-TEST(OpenOutputFiles, RefusesAFileInPlaceWithOtherContent)
+// A file in place that is not the verified content (planted, damaged or from another product
+// version) is never used: it is deleted and the verified content written in its place. The
+// replacement counts as created by this attempt, so a roll-back removes it.
+TEST(OpenOutputFiles, ReplacesAFileInPlaceWithOtherContent)
 {
     struct Planted {
         const char *name;
         std::vector<std::uint8_t> content;
+        bool laterRecordFails;
     };
-    const Planted cases[] = {
-        {"other bytes", Pattern(10, 99)}, {"shorter", Pattern(9, 8)}, {"longer", Pattern(11, 8)}, {"empty", {}}};
+    const Planted cases[] = {{"other bytes", Pattern(10, 99), false},
+                             {"shorter", Pattern(9, 8), false},
+                             {"longer", Pattern(11, 8), false},
+                             {"empty", {}, false},
+                             {"other bytes, then a roll-back", Pattern(10, 99), true}};
     for (const Planted &planted : cases) {
         SCOPED_TRACE(planted.name);
         TempFolder root("planted");
         std::string folder = root / "{PRODUCT}";
         ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
-        TestJob test({{"a.cab", 10, false}, {"main.msi", 10, true}}, Chunk);
+        TestJob test({{"a.cab", 10, false},
+                      {"main.msi", 10, true},
+                      {planted.laterRecordFails ? "missing\\c.cab" : "c.cab", 10, false}},
+                     Chunk);
         testfiles::WriteAll(folder + "\\main.msi", planted.content);
 
-        EXPECT_FALSE(OpenOutputFiles(&test.job, folder.c_str()));
-        EXPECT_EQ(ReadAll(folder + "\\main.msi"), planted.content);
-        EXPECT_FALSE(Exists(folder + "\\a.cab")) << "what this attempt created is removed";
-        for (const auto &record : test.records)
-            EXPECT_EQ(record.handle, nullptr);
+        if (planted.laterRecordFails) {
+            EXPECT_FALSE(OpenOutputFiles(&test.job, folder.c_str()));
+            EXPECT_FALSE(Exists(folder + "\\main.msi")) << "the replacement is rolled back with the rest";
+            EXPECT_FALSE(Exists(folder));
+            continue;
+        }
+        ASSERT_TRUE(OpenOutputFiles(&test.job, folder.c_str()));
+        EXPECT_NE(test.records[1].handle, nullptr) << "written afresh";
+        ASSERT_EQ(RunToEnd(test.job, false).back().result, ERROR_SUCCESS);
+        for (std::size_t i = 0; i < test.records.size(); i++)
+            EXPECT_EQ(ReadAll(test.records[i].outputPath), test.contents[i]);
     }
 }
 
-TEST(OpenOutputFiles, RefusesAFolderWhereAFileBelongs)
+// What cannot be deleted fails the attempt and stays as it was: a folder of that name, or a
+// file that another process holds open without sharing deletion.
+TEST(OpenOutputFiles, RefusesWhatCannotBeDeleted)
 {
-    TempFolder folder("folder");
-    ASSERT_TRUE(CreateDirectoryA((folder / "main.msi").c_str(), nullptr));
-    TestJob test({{"main.msi", 10, true}}, Chunk);
-    EXPECT_FALSE(OpenOutputFiles(&test.job, folder.path().c_str()));
-    EXPECT_TRUE(Exists(folder / "main.msi"));
+    for (bool folderInTheWay : {true, false}) {
+        SCOPED_TRACE(folderInTheWay ? "folder" : "file held open");
+        TempFolder folder("undeletable");
+        TestJob test({{"a.cab", 10, false}, {"main.msi", 10, false}}, Chunk);
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (folderInTheWay) {
+            ASSERT_TRUE(CreateDirectoryA((folder / "main.msi").c_str(), nullptr));
+        } else {
+            testfiles::WriteAll(folder / "main.msi", Pattern(5, 1));
+            held = CreateFileA((folder / "main.msi").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        }
+
+        EXPECT_FALSE(OpenOutputFiles(&test.job, folder.path().c_str()));
+        EXPECT_FALSE(Exists(folder / "a.cab"));
+        if (held != INVALID_HANDLE_VALUE) {
+            CloseHandle(held);
+            EXPECT_EQ(ReadAll(folder / "main.msi"), Pattern(5, 1));
+        } else {
+            EXPECT_TRUE(Exists(folder / "main.msi"));
+        }
+    }
+}
+
+// One file named twice (a cabinet listed twice for the package, or two names that differ only
+// in letter case) is opened and written once; the second record is passed over.
+TEST(OpenOutputFiles, OpensAFileNamedTwiceOnce)
+{
+    struct Twice {
+        const char *first;
+        const char *second;
+        bool firstInPlace;
+    };
+    const Twice cases[] = {
+        {"disk1.cab", "disk1.cab", false}, {"disk1.cab", "DISK1.Cab", false}, {"disk1.cab", "disk1.cab", true}};
+    for (const Twice &c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " / " + c.second + (c.firstInPlace ? " in place" : ""));
+        TempFolder folder("twice");
+        TestJob test({{"main.msi", 10, false}, {c.first, 20, c.firstInPlace}, {c.second, 20, false}}, Chunk);
+        test.contents[2] = test.contents[1];
+        test.records[2].data = test.contents[2].data();
+        if (c.firstInPlace)
+            testfiles::WriteAll(folder / c.first, test.contents[1]);
+
+        ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
+        EXPECT_EQ(test.records[1].handle != nullptr, !c.firstInPlace);
+        EXPECT_EQ(test.records[2].handle, nullptr);
+        std::vector<Call> calls = RunToEnd(test.job, false);
+        ASSERT_EQ(calls.back().result, ERROR_SUCCESS);
+        EXPECT_EQ(ReadAll(folder / c.first), test.contents[1]);
+    }
+}
+
+// Files land only in a real folder, never through a junction or a symbolic link to another.
+TEST(OpenOutputFiles, RefusesAnExtractionFolderThatIsAReparsePoint)
+{
+    TempFolder root("reparse");
+    std::string target = root / "elsewhere";
+    std::string link = root / "{PRODUCT}";
+    ASSERT_TRUE(CreateDirectoryA(target.c_str(), nullptr));
+    ASSERT_TRUE(testfiles::MakeFolderLink(link, target));
+    ASSERT_NE(GetFileAttributesA(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+
+    TestJob test({{"main.msi", 10, false}}, Chunk);
+    EXPECT_FALSE(OpenOutputFiles(&test.job, link.c_str()));
+    EXPECT_EQ(test.records[0].handle, nullptr);
+    EXPECT_FALSE(Exists(target + "\\main.msi"));
+    EXPECT_TRUE(Exists(link)) << "a folder not made by this attempt is left alone";
+}
+
+// While the installer runs, nobody may change what it reads: opening for writing or deleting,
+// renaming and deleting are refused; reading is not.
+TEST(LockOutputFiles, RefusesWritersAndDeletersUntilUnlocked)
+{
+    TempFolder folder("lock");
+    TestJob test({{"main.msi", 10, false}, {"disk1.cab", 10, true}, {"DISK1.CAB", 10, false}}, Chunk);
+    testfiles::WriteAll(folder / "disk1.cab", test.contents[1]);
+    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
+    ASSERT_EQ(RunToEnd(test.job, false).back().result, ERROR_SUCCESS);
+
+    ASSERT_TRUE(LockOutputFiles(&test.job));
+    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    for (const char *name : {"main.msi", "disk1.cab"}) {
+        SCOPED_TRACE(name);
+        std::string path = folder / name;
+        for (DWORD access : {(DWORD)GENERIC_WRITE, (DWORD)DELETE}) {
+            HANDLE other = CreateFileA(path.c_str(), access, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+            EXPECT_EQ(other, INVALID_HANDLE_VALUE) << "access " << std::hex << access;
+            if (other != INVALID_HANDLE_VALUE)
+                CloseHandle(other);
+        }
+        EXPECT_FALSE(DeleteFileA(path.c_str()));
+        EXPECT_FALSE(MoveFileA(path.c_str(), (path + ".moved").c_str()));
+        HANDLE reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_NE(reader, INVALID_HANDLE_VALUE) << "the installer can read";
+        CloseHandle(reader);
+    }
+
+    UnlockOutputFiles(&test.job);
+    for (const auto &record : test.records)
+        EXPECT_EQ(record.handle, nullptr);
+    EXPECT_TRUE(DeleteFileA((folder / "main.msi").c_str()));
+}
+
+TEST(LockOutputFiles, FailsWhileAnotherProcessHoldsAFileForWriting)
+{
+    TempFolder folder("lockheld");
+    TestJob test({{"main.msi", 10, false}}, Chunk);
+    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
+    ASSERT_EQ(RunToEnd(test.job, false).back().result, ERROR_SUCCESS);
+    HANDLE writer = CreateFileA((folder / "main.msi").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(LockOutputFiles(&test.job));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+    CloseHandle(writer);
 }
 
 struct RollBackCase {

@@ -1,4 +1,5 @@
 #include "launcher/installer.h"
+#include "launcher/command_line.h"
 
 #include <gtest/gtest.h>
 
@@ -138,6 +139,7 @@ struct CleanUpCase {
     DWORD installerExitCode;
     bool registered;
     bool filesStay;
+    bool installerMayRun = false; // the wait for the installer failed
 };
 
 class InstallerCleanUp : public testing::TestWithParam<CleanUpCase> {};
@@ -157,6 +159,7 @@ TEST_P(InstallerCleanUp, DeletesTheFilesOnlyWhenTheInstallFailedAndNothingIsRegi
     snprintf(run->extractionFolder, sizeof run->extractionFolder, "%s\\%s", root.path().c_str(), TestProductCode);
     ASSERT_TRUE(CreateDirectoryA(run->extractionFolder, nullptr));
     run->installerExitCode = c.installerExitCode;
+    run->installerMayRun = c.installerMayRun ? 1 : 0;
 
     const char *names[] = {"main.msi", "disk1.cab"};
     run->job.count = 2;
@@ -192,7 +195,9 @@ INSTANTIATE_TEST_SUITE_P(ExitCodes, InstallerCleanUp,
                                          CleanUpCase{"RebootRegistered", 3010, true, true},
                                          // The installer never ran (cancelled extraction).
                                          CleanUpCase{"NotStartedNotRegistered", 1601, false, false},
-                                         CleanUpCase{"NotStartedRegistered", 1601, true, true}),
+                                         CleanUpCase{"NotStartedRegistered", 1601, true, true},
+                                         // The installer may still read them.
+                                         CleanUpCase{"WaitFailedNotRegistered", 1601, false, true, true}),
                          [](const testing::TestParamInfo<CleanUpCase> &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -63,16 +63,16 @@ Outcome Collect(ErrorValue value)
 // succeeded and found nothing.
 Outcome LoadPayloads(const Bytes &image)
 {
-    ErrorValue value = LocatePayload(image.data(), static_cast<DWORD>(image.size()));
+    ErrorValue value = LocatePayload(&launcherState, image.data(), static_cast<DWORD>(image.size()));
     if (ErrorValueCode(value) == 0 && launcherState.payloadCount == 0)
-        value = LoadWholeImagePayload(image.data(), static_cast<DWORD>(image.size()));
+        value = LoadWholeImagePayload(&launcherState, image.data(), static_cast<DWORD>(image.size()));
     return Collect(value);
 }
 
 class PayloadSearch : public testing::Test {
   protected:
-    void SetUp() override { FreePayloadDescriptors(); }
-    void TearDown() override { FreePayloadDescriptors(); }
+    void SetUp() override { FreePayloadDescriptors(&launcherState); }
+    void TearDown() override { FreePayloadDescriptors(&launcherState); }
 
     const Bytes wholeDirectory = Text("directory at the end of the file");
     const Bytes wholeContainer = ContainerWith(wholeDirectory);
@@ -123,16 +123,17 @@ TEST_F(PayloadSearch, HeadersWithoutACertificateTableLeaveTheWholeImage)
     };
     for (const HeaderCase &c : cases) {
         SCOPED_TRACE(c.name);
-        FreePayloadDescriptors();
+        FreePayloadDescriptors(&launcherState);
         Bytes image = signedImage;
         c.damage(image);
 
-        ErrorValue searched = LocatePayload(image.data(), static_cast<DWORD>(image.size()));
+        ErrorValue searched = LocatePayload(&launcherState, image.data(), static_cast<DWORD>(image.size()));
         EXPECT_EQ(ErrorValueCode(searched), 0u);
         EXPECT_EQ(ErrorValueLine(searched), 789u);
         EXPECT_EQ(launcherState.payloadCount, 0u);
 
-        Outcome outcome = Collect(LoadWholeImagePayload(image.data(), static_cast<DWORD>(image.size())));
+        Outcome outcome =
+            Collect(LoadWholeImagePayload(&launcherState, image.data(), static_cast<DWORD>(image.size())));
         if (c.wholeImageLoads) {
             EXPECT_EQ(outcome.code, 0u);
             EXPECT_EQ(outcome.line, 547u);
@@ -194,7 +195,7 @@ TEST_F(PayloadSearch, TakesCarrierExtensionsInCertificateThenExtensionOrder)
     };
     for (const CarrierCase &c : cases) {
         SCOPED_TRACE(c.name);
-        FreePayloadDescriptors();
+        FreePayloadDescriptors(&launcherState);
         Bytes signature = fixtures::MakeSignatureObject(c.certificates);
         Bytes image = fixtures::EmbedBehindSignature(fixtures::WithCertificateEntry(fixtures::UnsignedPe(), signature),
                                                      wholeContainer);
@@ -271,7 +272,7 @@ TEST_F(PayloadSearch, AFirstEntryThatDoesNotDecodeEndsTheSearch)
     };
     for (const UndecodableCase &c : cases) {
         SCOPED_TRACE(c.name);
-        FreePayloadDescriptors();
+        FreePayloadDescriptors(&launcherState);
         Outcome outcome = LoadPayloads(c.image());
         EXPECT_EQ(outcome.code, c.code);
         EXPECT_EQ(outcome.line, 837u);
@@ -357,15 +358,16 @@ TEST_F(PayloadSearch, AllocationFailuresReleaseWhatTheyMadeAndKeepTheList)
     };
     for (const AllocationCase &c : cases) {
         SCOPED_TRACE(c.name);
-        FreePayloadDescriptors();
+        FreePayloadDescriptors(&launcherState);
         std::vector<Extension> carriers(static_cast<size_t>(c.carriers), Extension{wholeContainer});
         Bytes image = c.wholeImage ? wholeContainer
                                    : fixtures::WithCertificateEntry(fixtures::UnsignedPe(),
                                                                     fixtures::MakeSignatureObject({carriers}));
         SeamScope seams;
         FailCall(c.call, c.succeedFirst, 1, c.lastError);
-        ErrorValue value = c.wholeImage ? LoadWholeImagePayload(image.data(), static_cast<DWORD>(image.size()))
-                                        : LocatePayload(image.data(), static_cast<DWORD>(image.size()));
+        ErrorValue value = c.wholeImage
+                               ? LoadWholeImagePayload(&launcherState, image.data(), static_cast<DWORD>(image.size()))
+                               : LocatePayload(&launcherState, image.data(), static_cast<DWORD>(image.size()));
         EXPECT_EQ(ErrorValueCode(value), c.code);
         EXPECT_EQ(ErrorValueLine(value), c.line);
         EXPECT_EQ(launcherState.payloadCount, c.payloadsLeft);

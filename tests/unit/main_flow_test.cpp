@@ -49,7 +49,7 @@ class MainFlowTest : public ::testing::Test {
     void TearDown() override
     {
         ResetSeams();
-        FreePayloadDescriptors();
+        FreePayloadDescriptors(&launcherState);
         if (run.ownPath != nullptr)
             LocalFree(run.ownPath);
     }
@@ -84,7 +84,7 @@ TEST_F(MainFlowTest, ReadingTheOwnFileFailsAtEachSite)
     ReadOwnFile(path.c_str());
     unsigned allocations = SeamCallCount(SeamCall::LocalAlloc);
     ASSERT_GE(allocations, 2u);
-    FreePayloadDescriptors();
+    FreePayloadDescriptors(&launcherState);
 
     const struct {
         const char *name;

@@ -75,7 +75,7 @@ Bytes operator+(Bytes first, const Bytes &second)
 
 void AddContainer(const Bytes &container)
 {
-    ErrorValue value = LoadWholeImagePayload(container.data(), static_cast<DWORD>(container.size()));
+    ErrorValue value = LoadWholeImagePayload(&launcherState, container.data(), static_cast<DWORD>(container.size()));
     ASSERT_EQ(ErrorValueCode(value), 0u);
 }
 
@@ -91,7 +91,7 @@ class PackageDirectory : public testing::Test {
   protected:
     void SetUp() override
     {
-        FreePayloadDescriptors();
+        FreePayloadDescriptors(&launcherState);
         launcherState.is64Bit = 1;
         job.current = -1;
         job.chunkSize = 0x80000;
@@ -99,7 +99,7 @@ class PackageDirectory : public testing::Test {
     void TearDown() override
     {
         FreeJob(job);
-        FreePayloadDescriptors();
+        FreePayloadDescriptors(&launcherState);
     }
 
     ExtractionJob job = {};
@@ -160,12 +160,12 @@ TEST_F(PackageDirectory, WalkOffersEveryRecordUntilItStopsOrBreaks)
     };
     for (const WalkCase &c : cases) {
         SCOPED_TRACE(c.name);
-        FreePayloadDescriptors();
+        FreePayloadDescriptors(&launcherState);
         for (const Bytes &directory : c.directories)
             AddContainer(ContainerOf(directory));
         Recorder recorder;
         recorder.stopAt = c.stopAt;
-        EXPECT_EQ(EnumeratePackageDirectory(Remember, &recorder), c.result);
+        EXPECT_EQ(EnumeratePackageDirectory(&launcherState, Remember, &recorder), c.result);
         EXPECT_EQ(recorder.offered, c.offered);
     }
 }
@@ -176,7 +176,7 @@ TEST_F(PackageDirectory, WalkEndsWhenAPathCannotBeAllocated)
     SeamScope seams;
     FailCall(SeamCall::LocalAlloc, 0, 1, 14);
     Recorder recorder;
-    EXPECT_EQ(EnumeratePackageDirectory(Remember, &recorder), 0);
+    EXPECT_EQ(EnumeratePackageDirectory(&launcherState, Remember, &recorder), 0);
     EXPECT_TRUE(recorder.offered.empty());
 }
 
@@ -290,6 +290,37 @@ TEST_F(PackageDirectory, SelectsByLanguageInUpToThreePassesAndCollectsTheCabinet
            {1004, "cab\\1002\\" + Name260}}},
          {true, 1033, 0, 0, 1002, "{B}"},
          {{"main.msi", 0, 1002}, {Name260, 0, 1004}}},
+        // Names become path components: none may lead out of the extraction folder.
+        {"ProductCodes that would lead elsewhere take no part",
+         1033,
+         {{{1000, "x64\\1033\\.\\Product"},
+           {1001, "x64\\1033\\..\\Product"},
+           {1002, "x64\\1033\\C:{P}\\Product"},
+           {1003, "x64\\1033\\{P}/..\\Product"},
+           {1004, "x64\\1033\\{P\x01}\\Product"},
+           {1005, "x64\\1033\\{P\x1f}\\Product"},
+           {1006, "x64\\1033\\..{P}\\Product"}}},
+         {true, 1033, 0, 0, 1006, "..{P}"},
+         {{"main.msi", 0, 1006}}},
+        {"cabinet names that would lead elsewhere fail like missing files",
+         1033,
+         {{{1000, "x64\\1033\\{EN}\\Product"},
+           {1001, "cab\\1000\\."},
+           {1002, "cab\\1000\\.."},
+           {1003, "cab\\1000\\../a.cab"},
+           {1004, "cab\\1000\\C:a.cab"},
+           {1005, "cab\\1000\\a.cab:stream"},
+           {1006, "cab\\1000\\a\tb.cab"},
+           {1007, "cab\\1000\\...cab"}}},
+         {false, 1033, 0, 0, 1000, "{EN}"},
+         {{"main.msi", 0, 1000},
+          {"", 0, 1001, false},
+          {"", 0, 1002, false},
+          {"", 0, 1003, false},
+          {"", 0, 1004, false},
+          {"", 0, 1005, false},
+          {"", 0, 1006, false},
+          {"...cab", 0, 1007}}},
         {"a missing cabinet item fails, the walk goes on",
          1033,
          {{{1000, "x64\\1033\\{EN}\\Product"}, {1001, "cab\\1000\\a.cab", false}, {1002, "cab\\1000\\b.cab"}}},
@@ -304,7 +335,7 @@ TEST_F(PackageDirectory, SelectsByLanguageInUpToThreePassesAndCollectsTheCabinet
     for (const SelectionCase &c : cases) {
         SCOPED_TRACE(c.name);
         FreeJob(job);
-        FreePayloadDescriptors();
+        FreePayloadDescriptors(&launcherState);
         for (DWORD i = 0; i < c.containers.size(); i++)
             AddContainer(
                 ContainerFor(i, c.containers[i], i + 1 == c.containers.size() ? c.lastDirectoryTail : Bytes{}));
@@ -312,7 +343,7 @@ TEST_F(PackageDirectory, SelectsByLanguageInUpToThreePassesAndCollectsTheCabinet
         std::memset(&selection, 0x5A, sizeof selection);
 
         const Choice &expected = c.expected;
-        EXPECT_EQ(SelectPackage(&job, &selection), expected.selected ? TRUE : FALSE);
+        EXPECT_EQ(SelectPackage(&launcherState, &job, &selection), expected.selected ? TRUE : FALSE);
         EXPECT_EQ(launcherState.lcid, expected.lcidAfter);
         EXPECT_EQ(selection.passMode, expected.passModeAfter);
         EXPECT_EQ(selection.packageId, expected.packageId);
@@ -341,7 +372,7 @@ TEST_F(PackageDirectory, SelectionKeepsTheChosenEntrysTexts)
                                   {1001, "x64\\1033\\{LATER}\\Later product\\extra"},
                                   {1002, "cab\\1000\\a.cab"}}));
     launcherState.lcid = 1033;
-    ASSERT_TRUE(SelectPackage(&job, &selection));
+    ASSERT_TRUE(SelectPackage(&launcherState, &job, &selection));
     EXPECT_STREQ(selection.architecture, "x64");
     EXPECT_STREQ(selection.languages, "1033");
     EXPECT_STREQ(selection.productCode, "{EN}");
@@ -372,12 +403,12 @@ TEST_F(PackageDirectory, FailedListGrowthFailsTheSelection)
     for (const ListFailureCase &c : cases) {
         SCOPED_TRACE(c.name);
         FreeJob(job);
-        FreePayloadDescriptors();
+        FreePayloadDescriptors(&launcherState);
         AddContainer(container);
         launcherState.lcid = 1033;
         SeamScope seams;
         FailCall(c.call, c.succeedFirst, 1, 14);
-        EXPECT_FALSE(SelectPackage(&job, &selection));
+        EXPECT_FALSE(SelectPackage(&launcherState, &job, &selection));
         std::vector<std::string> names;
         for (int i = 0; i < job.count; i++)
             names.push_back(job.items[i].name);

@@ -58,8 +58,41 @@ void WriteAll(const std::string &path, const std::vector<std::uint8_t> &bytes)
         throw std::runtime_error("cannot write " + path);
 }
 
+namespace {
+
+bool IsReparsePoint(const std::string &path)
+{
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// The Unix name of a Windows path under Wine; empty elsewhere.
+std::string UnixName(const std::string &path)
+{
+    using UnixNameGetter = char *(CDECL *)(LPCWSTR);
+    auto getter = reinterpret_cast<UnixNameGetter>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (getter == nullptr)
+        return "";
+    std::wstring wide(path.begin(), path.end());
+    char *name = getter(wide.c_str());
+    if (name == nullptr)
+        return "";
+    std::string result = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+}
+
+} // namespace
+
 void RemoveTree(const std::string &path)
 {
+    // A link goes, never what it points to.
+    if (IsReparsePoint(path)) {
+        if (!RemoveDirectoryA(path.c_str()))
+            DeleteFileA(path.c_str());
+        return;
+    }
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
@@ -79,6 +112,29 @@ void RemoveTree(const std::string &path)
     }
     if (!RemoveDirectoryA(path.c_str()))
         DeleteFileA(path.c_str());
+}
+
+bool MakeFolderLink(const std::string &link, const std::string &target)
+{
+    if (CreateSymbolicLinkA(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) && IsReparsePoint(link))
+        return true;
+    std::string unixLink = UnixName(link), unixTarget = UnixName(target);
+    if (unixLink.empty() || unixTarget.empty())
+        return false;
+    // Wine starts a Unix program given by its Unix path on the Z: drive.
+    std::string commandLine = "/bin/ln -s \"" + unixTarget + "\" \"" + unixLink + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA("Z:\\bin\\ln", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    // The handle of a Unix program does not tell when it has ended: wait for the link.
+    for (int i = 0; i < 100 && !IsReparsePoint(link); i++)
+        Sleep(50);
+    return IsReparsePoint(link);
 }
 
 std::vector<std::uint8_t> Pattern(std::size_t length, unsigned seed)

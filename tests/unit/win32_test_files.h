@@ -30,6 +30,11 @@ void WriteAll(const std::string &path, const std::vector<std::uint8_t> &bytes);
 // Removes a folder with everything in it, or a file.
 void RemoveTree(const std::string &path);
 
+// A symbolic link at link to the folder target. Wine does not make Windows links yet, so there
+// it is a Unix symbolic link made with ln, which Wine shows as a reparse point. False when
+// neither works.
+bool MakeFolderLink(const std::string &link, const std::string &target);
+
 // Bytes that differ from position to position, so that an offset mistake shows.
 std::vector<std::uint8_t> Pattern(std::size_t length, unsigned seed);
 
