@@ -26,6 +26,24 @@ static void RollBackOutputFiles(ExtractionJob *job, const char *extractionFolder
         RemoveDirectoryA(extractionFolder);
 }
 
+// 1 when the open file holds exactly data, read from its start.
+static int FileHoldsContent(HANDLE file, const BYTE *data, DWORD length)
+{
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size) || size.QuadPart != (LONGLONG)length)
+        return 0;
+    BYTE buffer[65536];
+    DWORD offset = 0;
+    while (offset < length) {
+        DWORD wanted = length - offset < sizeof buffer ? length - offset : (DWORD)sizeof buffer;
+        DWORD read = 0;
+        if (!ReadFile(file, buffer, wanted, &read, NULL) || read != wanted || memcmp(buffer, data + offset, read) != 0)
+            return 0;
+        offset += read;
+    }
+    return 1;
+}
+
 // 1 when the file at path holds exactly data. A file found in place is used instead of being
 // written, so it must be the verified content: the launcher runs it with administrator rights.
 static int ExistingFileMatches(const char *path, const BYTE *data, DWORD length)
@@ -33,17 +51,7 @@ static int ExistingFileMatches(const char *path, const BYTE *data, DWORD length)
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
-    LARGE_INTEGER size;
-    int matches = GetFileSizeEx(file, &size) && size.QuadPart == (LONGLONG)length;
-    BYTE buffer[65536];
-    DWORD offset = 0;
-    while (matches && offset < length) {
-        DWORD wanted = length - offset < sizeof buffer ? length - offset : (DWORD)sizeof buffer;
-        DWORD read = 0;
-        if (!ReadFile(file, buffer, wanted, &read, NULL) || read != wanted || memcmp(buffer, data + offset, read) != 0)
-            matches = 0;
-        offset += read;
-    }
+    int matches = FileHoldsContent(file, data, length);
     CloseHandle(file);
     return matches;
 }
@@ -126,6 +134,18 @@ BOOL LockOutputFiles(ExtractionJob *job)
         if (file == INVALID_HANDLE_VALUE)
             return FALSE;
         record->handle = file;
+        // Between closing the written file (or checking one found in place) and this open,
+        // another process could have changed it: only now, with writers shut out, is the content
+        // checked for the last time. A file named twice holds its first record's content.
+        if (!OpenedEarlier(job, i) && !FileHoldsContent(file, record->data, record->length)) {
+            SetLastError(ERROR_FILE_CORRUPT);
+            return FALSE;
+        }
+    }
+    // What the installer reads is fixed now: the launcher holds none of it while it runs.
+    for (int i = 0; i < job->count; i++) {
+        FreeItemOutput(job->items[i].data);
+        job->items[i].data = NULL;
     }
     return TRUE;
 }
@@ -160,14 +180,10 @@ DWORD ExtractionStep(ExtractionJob *job, DWORD *progress)
             return wrote && done == wanted ? ERROR_MORE_DATA : ERROR_WRITE_FAULT;
         }
 
-        // Finished: nothing reads the content again, so the launcher holds none of it while the
-        // installer runs.
         if (record->handle != NULL) {
             CloseHandle(record->handle);
             record->handle = NULL;
         }
-        FreeItemOutput(record->data);
-        record->data = NULL;
         job->current++;
     }
 

@@ -14,14 +14,15 @@
 BOOL OpenOutputFiles(ExtractionJob *job, const char *extractionFolder);
 
 // Once every file is written: opens each output file for reading with FILE_SHARE_READ only, so
-// that nobody can write, rename or delete it while the installer reads it. The handles go into
-// the records. FALSE (with the last error set) when a file cannot be opened so.
+// that nobody can write, rename or delete it while the installer reads it, and checks through
+// that handle that it still holds its record's content. The handles go into the records; then
+// every record's data (an item output) is freed and cleared. FALSE with the last error set when
+// a file cannot be opened so, or with ERROR_FILE_CORRUPT when its content changed.
 BOOL LockOutputFiles(ExtractionJob *job);
 
 // Closes every record's handle.
 void UnlockOutputFiles(ExtractionJob *job);
 
 // One step: 0 when every record is finished, 234 (ERROR_MORE_DATA) to be called again, 29
-// (ERROR_WRITE_FAULT) when this step's write failed or was short. progress may be null. The
-// step that closes a finished record also frees its data (an item output) and clears it.
+// (ERROR_WRITE_FAULT) when this step's write failed or was short. progress may be null.
 DWORD ExtractionStep(ExtractionJob *job, DWORD *progress);

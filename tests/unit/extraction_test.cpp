@@ -25,7 +25,8 @@ struct FileSpec {
 };
 
 // A job over records whose data are item outputs, as the selection makes them; the test keeps
-// a copy of each content. The step frees a record's data once the record is finished.
+// a copy of each content. The steps keep every record's data: the lock frees it, once the files
+// are locked and checked.
 struct TestJob {
     std::vector<std::vector<std::uint8_t>> contents;
     std::vector<FileRecord> records;
@@ -61,16 +62,15 @@ struct TestJob {
         }
     }
 
-    // Only the records that the job has moved past are freed, and those really are.
-    void ExpectDataFreedExactlyForFinishedRecords() const
+    // Whether every record's data is still held (before the lock) or really released (after it).
+    void ExpectDataHeld(bool held) const
     {
         for (std::size_t i = 0; i < records.size(); i++) {
             SCOPED_TRACE("record " + std::to_string(i));
-            bool finished = static_cast<int>(i) < job.current;
-            EXPECT_EQ(records[i].data == nullptr, finished);
+            EXPECT_EQ(records[i].data != nullptr, held);
             MEMORY_BASIC_INFORMATION memory{};
             ASSERT_NE(VirtualQuery(blocks[i], &memory, sizeof memory), 0u);
-            EXPECT_EQ(memory.State == MEM_FREE, finished);
+            EXPECT_EQ(memory.State != MEM_FREE, held);
         }
     }
 };
@@ -87,7 +87,7 @@ std::vector<Call> RunToEnd(TestJob &test, bool withProgress)
         DWORD progress = 0xDEAD;
         DWORD result = ExtractionStep(&test.job, withProgress ? &progress : nullptr);
         calls.push_back({result, progress});
-        test.ExpectDataFreedExactlyForFinishedRecords();
+        test.ExpectDataHeld(true);
         if (result != ERROR_MORE_DATA)
             break;
     }
@@ -235,7 +235,7 @@ TEST(OpenOutputFiles, ReplacesAFileInPlaceWithOtherContent)
         }
         ASSERT_TRUE(OpenOutputFiles(&test.job, folder.c_str()));
         EXPECT_NE(test.records[1].handle, nullptr) << "written afresh";
-        ASSERT_EQ(RunToEnd(test.job, false).back().result, ERROR_SUCCESS);
+        ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
         for (std::size_t i = 0; i < test.records.size(); i++)
             EXPECT_EQ(ReadAll(test.records[i].outputPath), test.contents[i]);
     }
@@ -293,7 +293,7 @@ TEST(OpenOutputFiles, OpensAFileNamedTwiceOnce)
         ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
         EXPECT_EQ(test.records[1].handle != nullptr, !c.firstInPlace);
         EXPECT_EQ(test.records[2].handle, nullptr);
-        std::vector<Call> calls = RunToEnd(test.job, false);
+        std::vector<Call> calls = RunToEnd(test, false);
         ASSERT_EQ(calls.back().result, ERROR_SUCCESS);
         EXPECT_EQ(ReadAll(folder / c.first), test.contents[1]);
     }
@@ -324,9 +324,10 @@ TEST(LockOutputFiles, RefusesWritersAndDeletersUntilUnlocked)
     TestJob test({{"main.msi", 10, false}, {"disk1.cab", 10, true}, {"DISK1.CAB", 10, false}}, Chunk);
     testfiles::WriteAll(folder / "disk1.cab", test.contents[1]);
     ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
-    ASSERT_EQ(RunToEnd(test.job, false).back().result, ERROR_SUCCESS);
+    ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
 
     ASSERT_TRUE(LockOutputFiles(&test.job));
+    test.ExpectDataHeld(false);
     const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     for (const char *name : {"main.msi", "disk1.cab"}) {
         SCOPED_TRACE(name);
@@ -350,12 +351,51 @@ TEST(LockOutputFiles, RefusesWritersAndDeletersUntilUnlocked)
     EXPECT_TRUE(DeleteFileA((folder / "main.msi").c_str()));
 }
 
+// Another process changed a file after it was written and closed, before the lock: the lock's
+// own read of the content refuses it, whatever was changed.
+TEST(LockOutputFiles, RefusesAFileChangedBeforeTheLock)
+{
+    const struct {
+        const char *name;
+        std::vector<std::uint8_t> (*change)(std::vector<std::uint8_t>);
+    } cases[] = {
+        {"one byte",
+         [](std::vector<std::uint8_t> bytes) {
+             bytes[bytes.size() / 2] ^= 1;
+             return bytes;
+         }},
+        {"cut short",
+         [](std::vector<std::uint8_t> bytes) {
+             bytes.pop_back();
+             return bytes;
+         }},
+        {"grown",
+         [](std::vector<std::uint8_t> bytes) {
+             bytes.push_back(0);
+             return bytes;
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder folder("lockchanged");
+        TestJob test({{"main.msi", 100000, false}, {"disk1.cab", 10, false}}, Chunk);
+        ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
+        ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
+        testfiles::WriteAll(folder / "main.msi", c.change(test.contents[0]));
+
+        EXPECT_FALSE(LockOutputFiles(&test.job));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_CORRUPT);
+        test.ExpectDataHeld(true);
+        UnlockOutputFiles(&test.job);
+    }
+}
+
 TEST(LockOutputFiles, FailsWhileAnotherProcessHoldsAFileForWriting)
 {
     TempFolder folder("lockheld");
     TestJob test({{"main.msi", 10, false}}, Chunk);
     ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
-    ASSERT_EQ(RunToEnd(test.job, false).back().result, ERROR_SUCCESS);
+    ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
     HANDLE writer = CreateFileA((folder / "main.msi").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
@@ -427,7 +467,7 @@ TEST(ExtractionStepFailure, FailedWriteIsRetriedFromTheSameOffset)
     EXPECT_EQ(test.records[0].written, 1000u);
     EXPECT_EQ(progress, 33u);
     EXPECT_EQ(test.job.current, 0);
-    test.ExpectDataFreedExactlyForFinishedRecords(); // a failed record keeps its data for the retry
+    test.ExpectDataHeld(true); // a failed record keeps its data for the retry
     CloseHandle(readOnly);
 
     test.records[0].handle = writable;
