@@ -17,11 +17,40 @@ static BOOL EndsComponent(char next)
     return next == '\0' || next == '\\';
 }
 
+// 1 when the first count characters of name are word, ignoring ASCII letter case.
+static BOOL StartsWithWord(const char *name, const char *word, size_t count)
+{
+    for (size_t i = 0; i < count; i++) {
+        char c = name[i] >= 'a' && name[i] <= 'z' ? (char)(name[i] - 'a' + 'A') : name[i];
+        if (c != word[i])
+            return FALSE;
+    }
+    return TRUE;
+}
+
+// Windows opens a device for these names, whatever extension follows: CON, PRN, AUX, NUL,
+// COM1 to COM9, LPT1 to LPT9.
+static BOOL IsDeviceName(const char *name)
+{
+    size_t length = strcspn(name, ".");
+    while (length > 0 && name[length - 1] == ' ')
+        length--;
+    if (length == 3)
+        return StartsWithWord(name, "CON", 3) || StartsWithWord(name, "PRN", 3) || StartsWithWord(name, "AUX", 3) ||
+               StartsWithWord(name, "NUL", 3);
+    return length == 4 && (StartsWithWord(name, "COM", 3) || StartsWithWord(name, "LPT", 3)) && name[3] >= '1' &&
+           name[3] <= '9';
+}
+
 // A ProductCode or cabinet name becomes one component of a path: it must not lead elsewhere
-// ("/", ":", "." and "..") or hold a control character.
+// ("/", ":", "." and ".."), hold a control character, name a device, or end in a dot or a
+// space, which Windows drops, so that the file would be another than the name says.
 static BOOL IsPlainName(const char *name)
 {
-    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || IsDeviceName(name))
+        return FALSE;
+    size_t length = strlen(name);
+    if (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' '))
         return FALSE;
     for (const char *p = name; *p != '\0'; p++) {
         if ((unsigned char)*p < 0x20 || *p == '/' || *p == ':')
