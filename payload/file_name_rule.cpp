@@ -1,0 +1,73 @@
+#include "payload/file_name_rule.h"
+
+// ASCII letters compared without case; anything else exactly.
+static BOOL MatchesWord(const WCHAR *name, const char *word, size_t count)
+{
+    for (size_t i = 0; i < count; i++) {
+        WCHAR c = name[i] >= 'a' && name[i] <= 'z' ? (WCHAR)(name[i] - 'a' + 'A') : name[i];
+        if (c != (WCHAR)word[i])
+            return FALSE;
+    }
+    return TRUE;
+}
+
+// Digits Windows takes after COM and LPT: 0 to 9 and the superscripts one, two and three.
+static BOOL IsPortDigit(WCHAR c)
+{
+    return (c >= '0' && c <= '9') || c == 0x00B9 || c == 0x00B2 || c == 0x00B3;
+}
+
+// The base name (up to the first dot, trailing spaces dropped) is what Windows matches against
+// its device names: "nul.txt" and "aux .cab" open devices too.
+static BOOL IsDeviceName(const WCHAR *name)
+{
+    size_t length = 0;
+    while (name[length] != 0 && name[length] != '.')
+        length++;
+    while (length > 0 && name[length - 1] == ' ')
+        length--;
+    if (length == 3)
+        return MatchesWord(name, "CON", 3) || MatchesWord(name, "PRN", 3) || MatchesWord(name, "AUX", 3) ||
+               MatchesWord(name, "NUL", 3);
+    if (length == 4)
+        return (MatchesWord(name, "COM", 3) || MatchesWord(name, "LPT", 3)) && IsPortDigit(name[3]);
+    if (length == 6)
+        return MatchesWord(name, "CONIN$", 6);
+    if (length == 7)
+        return MatchesWord(name, "CONOUT$", 7);
+    return FALSE;
+}
+
+static BOOL IsRefusedCharacter(WCHAR c)
+{
+    if (c < 0x20)
+        return TRUE;
+    switch (c) {
+    case '/':
+    case '\\':
+    case ':':
+    case '"':
+    case '*':
+    case '?':
+    case '<':
+    case '>':
+    case '|':
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+BOOL IsPlainFileName(const WCHAR *name)
+{
+    if (name == NULL || name[0] == 0)
+        return FALSE;
+    size_t length = 0;
+    for (; name[length] != 0; length++) {
+        if (IsRefusedCharacter(name[length]))
+            return FALSE;
+    }
+    if (name[length - 1] == '.' || name[length - 1] == ' ')
+        return FALSE; // also "." and ".."
+    return !IsDeviceName(name);
+}

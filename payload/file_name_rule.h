@@ -1,0 +1,11 @@
+// The one rule for names that become a path component under the extraction folder: a
+// ProductCode folder or a cabinet file. The launcher's selection and every packer command use it.
+#pragma once
+
+#include <windows.h>
+
+// TRUE when name (UTF-16, NUL-terminated) names exactly one ordinary file in the folder it is
+// put in: not empty, not "." or "..", no separator, drive or stream colon, wildcard, quote, pipe
+// or control character, no trailing dot or space (Windows drops them, so the file would be
+// another), and not a name Windows opens as a device, whatever extension follows.
+BOOL IsPlainFileName(const WCHAR *name);

@@ -1,0 +1,73 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "payload/file_name_rule.h"
+
+namespace {
+
+// WCHAR is wchar_t on Windows and char16_t natively; the cases are written once as UTF-16.
+bool IsPlain(const char16_t *text)
+{
+    std::basic_string<WCHAR> name;
+    for (const char16_t *p = text; *p != 0; p++)
+        name.push_back((WCHAR)*p);
+    return IsPlainFileName(name.c_str()) != FALSE;
+}
+
+struct NameCase {
+    const char16_t *name;
+    bool plain;
+};
+
+TEST(FileNameRule, DecidesEachName)
+{
+    const NameCase cases[] = {
+        {u"main.msi", true},
+        {u"disk1.cab", true},
+        {u"{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B61}", true},
+        {u"con.cab.x", false},
+        {u"console.cab", true},
+        {u"COM10.cab", true},
+        {u"LPT0", false},
+        {u"auxiliary", true},
+        {u"\u00e9t\u00e9.cab", true},
+        {u"", false},
+        {u".", false},
+        {u"..", false},
+        {u"...", false},
+        {u"data.cab.", false},
+        {u"data.cab ", false},
+        {u" data.cab", true},
+        {u"a/b", false},
+        {u"a\\b", false},
+        {u"c:x", false},
+        {u"a\"b", false},
+        {u"a*b", false},
+        {u"a?b", false},
+        {u"a<b", false},
+        {u"a>b", false},
+        {u"a|b", false},
+        {u"a\tb", false},
+        {u"a\x1f", false},
+        {u"CON", false},
+        {u"prn.txt", false},
+        {u"aux.cab", false},
+        {u"Nul .cab", false},
+        {u"com1", false},
+        {u"lpt9.msi", false},
+        {u"COM\u00b9", false},
+        {u"lpt\u00b2.cab", false},
+        {u"COM\u00b3", false},
+        {u"COM\u2074", true},
+        {u"CONIN$", false},
+        {u"conout$.log", false},
+        {u"CONIN$X", true},
+    };
+    for (const NameCase &c : cases) {
+        SCOPED_TRACE(::testing::Message() << "case " << (&c - cases));
+        EXPECT_EQ(IsPlain(c.name), c.plain);
+    }
+}
+
+} // namespace
