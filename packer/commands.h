@@ -13,7 +13,8 @@
 
 namespace packer {
 
-void RunKeygen(const std::string &name, std::ostream &out);
+// passphrase: empty, or env:VAR or file:PATH to encrypt the private key with.
+void RunKeygen(const std::string &name, const std::string &passphrase, std::ostream &out);
 
 // The ready stub's file name, and where an installed packer keeps it (from the prefix).
 constexpr const char *ReadyStubName = "launcher.exe";

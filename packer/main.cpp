@@ -3,6 +3,7 @@
 #include "packer/commands.h"
 #include "packer/compressor.h"
 #include "packer/pack_error.h"
+#include "packer/keys/pem_key.h"
 #include "packer/payload_key.h"
 
 #include <CLI/CLI.hpp>
@@ -29,10 +30,20 @@ int main(int argc, char **argv)
         return std::string("launcher-pack: error: ") + error.what() + " (see --help)\n";
     });
 
+    const CLI::Validator passSource(
+        [](std::string &source) { return IsPassphraseSource(source) ? std::string() : "give env:VAR or file:PATH"; },
+        "env:VAR|file:PATH");
+
     std::string keygenName;
+    std::string keygenPassphrase;
     CLI::App *keygen = app.add_subcommand("keygen", "Make a new payload signing key pair: NAME.pem (private, mode "
                                                     "0600) and NAME.pub.pem (for building launcher.exe)");
     keygen->add_option("--out", keygenName, "Name of the key files, without extension")->required();
+    keygen
+        ->add_option("--pass", keygenPassphrase,
+                     "Encrypt the private key (PKCS #8, AES-256) with this passphrase: env:VAR (from the "
+                     "environment) or file:PATH (its first line)")
+        ->check(passSource);
 
     StubOptions stub;
     CLI::App *stubCommand = app.add_subcommand(
@@ -57,11 +68,7 @@ int main(int argc, char **argv)
     packCommand
         ->add_option("--pass", pack.passphrase,
                      "Passphrase of an encrypted key: env:VAR (from the environment) or file:PATH (its first line)")
-        ->check(CLI::Validator(
-            [](std::string &source) {
-                return IsPassphraseSource(source) ? std::string() : "give env:VAR or file:PATH";
-            },
-            "env:VAR|file:PATH"));
+        ->check(passSource);
     packCommand->add_option("--msi", pack.packages, "A package; repeat for one per language or architecture")
         ->required();
     packCommand->add_option("-o,--output", pack.output, "The installer to write")->required();
@@ -127,7 +134,7 @@ int main(int argc, char **argv)
 
     try {
         if (keygen->parsed()) {
-            RunKeygen(keygenName, std::cout);
+            RunKeygen(keygenName, keygenPassphrase, std::cout);
         } else if (stubCommand->parsed()) {
             RunStub(stub, std::cout);
         } else if (packCommand->parsed()) {

@@ -5,6 +5,7 @@
 #include "packer/pack_error.h"
 #include "packer/package_plan.h"
 #include "packer/parallel.h"
+#include "packer/keys/pem_key.h"
 #include "packer/payload_key.h"
 #include "packer/payload_reader.h"
 #include "packer/progress_bar.h"

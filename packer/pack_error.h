@@ -16,4 +16,10 @@ struct ReadError : PackError {
     using PackError::PackError;
 };
 
+// A key that can't be used: a passphrase or PIN missing or refused, a key of the wrong kind, a
+// token, module or signer command that fails. Exits as a file that can't be read does.
+struct UnusableKey : ReadError {
+    using ReadError::ReadError;
+};
+
 } // namespace packer

@@ -1,5 +1,6 @@
 #include "packer/payload_key.h"
 
+#include "packer/keys/pem_key.h"
 #include "packer/pack_error.h"
 
 #include <openssl/core_names.h>
@@ -56,8 +57,9 @@ void WritePem(const std::string &path, mode_t mode, const std::function<int(std:
     }
 }
 
-// An RSA public key object from its two numbers.
-EVP_PKEY *RsaPublicKey(const BIGNUM *modulus, const BIGNUM *exponent)
+} // namespace
+
+EvpKeyHandle RsaPublicKey(const BIGNUM *modulus, const BIGNUM *exponent)
 {
     std::unique_ptr<OSSL_PARAM_BLD, OpenSslDeleter<OSSL_PARAM_BLD_free>> builder(OSSL_PARAM_BLD_new());
     if (!builder || OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_N, modulus) != 1 ||
@@ -69,61 +71,42 @@ EVP_PKEY *RsaPublicKey(const BIGNUM *modulus, const BIGNUM *exponent)
     if (!params || !context || EVP_PKEY_fromdata_init(context.get()) != 1 ||
         EVP_PKEY_fromdata(context.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get()) != 1)
         return nullptr;
+    return EvpKeyHandle(key);
+}
+
+EvpKeyHandle KeyFromBlob(const Bytes &blob)
+{
+    BignumHandle modulus(BN_lebin2bn(blob.data() + PayloadPublicKeyHeaderSize,
+                                     static_cast<int>(blob.size() - PayloadPublicKeyHeaderSize), nullptr));
+    BignumHandle exponent(BN_new());
+    EvpKeyHandle key;
+    if (modulus && exponent && BN_set_word(exponent.get(), 65537) == 1)
+        key = RsaPublicKey(modulus.get(), exponent.get());
+    if (!key)
+        throw PackError("could not make a key of a public key blob");
     return key;
 }
 
-using BioHandle = std::unique_ptr<BIO, OpenSslDeleter<BIO_free>>;
-
-// The passphrase of --pass: env:VAR is the variable's value, file:PATH the file's first line.
-std::string ReadPassphrase(const std::string &source)
-{
-    if (source.rfind("env:", 0) == 0) {
-        const char *value = std::getenv(source.c_str() + 4);
-        if (value == nullptr)
-            throw PackError("--pass " + source + ": " + source.substr(4) + " is not set");
-        return value;
-    }
-    if (source.rfind("file:", 0) == 0) {
-        Bytes bytes = ReadWholeFile(source.substr(5));
-        std::string line(bytes.begin(), bytes.end());
-        line = line.substr(0, line.find('\n'));
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        return line;
-    }
-    throw PackError("--pass " + source + ": give env:VAR or file:PATH");
-}
-
-struct PassphraseRequest {
-    std::optional<std::string> passphrase;
-    bool asked = false;
-};
-
-// OpenSSL asks here for the passphrase of an encrypted key: the one given, never the terminal.
-int GivePassphrase(char *buffer, int size, int, void *context)
-{
-    auto *request = static_cast<PassphraseRequest *>(context);
-    request->asked = true;
-    if (!request->passphrase || request->passphrase->size() > static_cast<std::size_t>(size))
-        return -1;
-    std::memcpy(buffer, request->passphrase->data(), request->passphrase->size());
-    return static_cast<int>(request->passphrase->size());
-}
-
-} // namespace
-
-void GenerateKeyPair(const std::string &name, std::string &privatePath, std::string &publicPath)
+void GenerateKeyPair(const std::string &name, const std::string &passphrase, std::string &privatePath,
+                     std::string &publicPath)
 {
     privatePath = name + ".pem";
     publicPath = name + ".pub.pem";
     if (::access(publicPath.c_str(), F_OK) == 0)
         throw PackError(publicPath + ": exists (not replaced)");
 
+    // Read first, so that a missing passphrase leaves no files behind.
+    const std::string secret = passphrase.empty() ? std::string() : ReadSecret(passphrase);
+    if (!passphrase.empty() && secret.empty())
+        throw UnusableKey("--pass " + passphrase + ": the passphrase is empty");
     EvpKeyHandle key(EVP_RSA_gen(2048));
     if (!key)
         throw PackError("could not generate an RSA key");
     WritePem(privatePath, 0600, [&](std::FILE *file) {
-        return PEM_write_PrivateKey(file, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+        if (secret.empty())
+            return PEM_write_PrivateKey(file, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+        return PEM_write_PKCS8PrivateKey(file, key.get(), EVP_aes_256_cbc(), secret.data(),
+                                         static_cast<int>(secret.size()), nullptr, nullptr);
     });
     try {
         WritePem(publicPath, 0644, [&](std::FILE *file) { return PEM_write_PUBKEY(file, key.get()); });
@@ -131,63 +114,6 @@ void GenerateKeyPair(const std::string &name, std::string &privatePath, std::str
         ::unlink(privatePath.c_str());
         throw;
     }
-}
-
-bool IsPassphraseSource(const std::string &source)
-{
-    return (source.rfind("env:", 0) == 0 && source.size() > 4) || (source.rfind("file:", 0) == 0 && source.size() > 5);
-}
-
-EvpKeyHandle LoadKey(const std::string &path, const std::string &passphrase)
-{
-    const std::string name = path == "-" ? "standard input" : path;
-    std::string text;
-    if (path == "-") {
-        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-        if (std::cin.bad())
-            throw ReadError("--key -: standard input could not be read");
-    } else {
-        Bytes bytes = ReadWholeFile(path);
-        text.assign(bytes.begin(), bytes.end());
-    }
-
-    PassphraseRequest request{passphrase.empty() ? std::nullopt : std::optional(ReadPassphrase(passphrase))};
-    EvpKeyHandle key;
-    {
-        BioHandle bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
-        key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, GivePassphrase, &request));
-    }
-    if (!key && request.asked) {
-        ERR_clear_error();
-        if (!request.passphrase)
-            throw PackError(name +
-                            ": the key is encrypted; give its passphrase with --pass env:VAR or --pass file:PATH");
-        throw PackError(name + ": the passphrase does not open the key");
-    }
-    if (!key) {
-        BioHandle bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
-        key.reset(PEM_read_bio_PUBKEY(bio.get(), nullptr, GivePassphrase, &request));
-    }
-    ERR_clear_error();
-    if (!key)
-        throw ReadError(name + ": not a PEM RSA key");
-    return key;
-}
-
-EvpKeyHandle LoadPrivateKey(const std::string &path, const std::string &passphrase)
-{
-    EvpKeyHandle key = LoadKey(path, passphrase);
-    const std::string name = path == "-" ? "standard input" : path;
-    if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA)
-        throw PackError(name + ": not an RSA key");
-    // A public key has no private exponent to give.
-    BIGNUM *exponent = nullptr;
-    bool isPrivate = EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_D, &exponent) == 1;
-    BN_clear_free(exponent);
-    ERR_clear_error();
-    if (!isPrivate)
-        throw PackError(name + ": a public key; the payload is signed with the private key");
-    return key;
 }
 
 Bytes PublicKeyBlob(EVP_PKEY *key, const std::string &what)
@@ -199,7 +125,7 @@ Bytes PublicKeyBlob(EVP_PKEY *key, const std::string &what)
     BignumHandle modulusHandle(modulus);
     BignumHandle exponentHandle(exponent);
     if (!isRsa || BN_num_bits(modulus) != 2048 || !BN_is_word(exponent, 65537))
-        throw PackError(what + ": the launcher takes a 2048-bit RSA key with exponent 65537 only");
+        throw UnusableKey(what + ": the launcher takes a 2048-bit RSA key with exponent 65537 only");
     Bytes blob(std::begin(PayloadPublicKeyHeader), std::end(PayloadPublicKeyHeader));
     blob.resize(PayloadPublicKeySize);
     BN_bn2lebinpad(modulus, blob.data() + PayloadPublicKeyHeaderSize, 256);
@@ -208,16 +134,9 @@ Bytes PublicKeyBlob(EVP_PKEY *key, const std::string &what)
 
 std::string KeyFingerprint(const Bytes &blob)
 {
-    BignumHandle modulus(BN_lebin2bn(blob.data() + PayloadPublicKeyHeaderSize,
-                                     static_cast<int>(blob.size() - PayloadPublicKeyHeaderSize), nullptr));
-    BignumHandle exponent(BN_new());
+    EvpKeyHandle key = KeyFromBlob(blob);
     unsigned char *der = nullptr;
-    int length = -1;
-    if (modulus && exponent && BN_set_word(exponent.get(), 65537) == 1) {
-        EvpKeyHandle key(RsaPublicKey(modulus.get(), exponent.get()));
-        if (key)
-            length = i2d_PUBKEY(key.get(), &der);
-    }
+    int length = i2d_PUBKEY(key.get(), &der);
     if (length <= 0)
         throw PackError("could not encode a public key");
     unsigned char digest[SHA256_DIGEST_LENGTH];

@@ -12,23 +12,20 @@
 namespace packer {
 
 // Writes NAME.pem (the private key, mode 0600) and NAME.pub.pem (the public key, which the
-// launcher build takes as LAUNCHER_PUBLIC_KEY). Refuses to replace either file.
-void GenerateKeyPair(const std::string &name, std::string &privatePath, std::string &publicPath);
+// launcher build takes as LAUNCHER_PUBLIC_KEY). Refuses to replace either file. With a
+// passphrase (env:VAR or file:PATH) the private key is PKCS #8, encrypted with AES-256.
+void GenerateKeyPair(const std::string &name, const std::string &passphrase, std::string &privatePath,
+                     std::string &publicPath);
 
-// A PEM RSA key, private or public, from a file or, for path "-", from standard input.
-// passphrase is empty, "env:VAR" or "file:PATH" (its first line); an encrypted key without one
-// is refused: there is never a prompt. Throws PackError (ReadError when the file can't be read).
-EvpKeyHandle LoadKey(const std::string &path, const std::string &passphrase = "");
-
-// As LoadKey, but only a private RSA key will do.
-EvpKeyHandle LoadPrivateKey(const std::string &path, const std::string &passphrase = "");
-
-// True for the forms --pass takes: env:VAR and file:PATH.
-bool IsPassphraseSource(const std::string &source);
-
-// The launcher's public key blob for key; throws PackError unless it is a 2048-bit RSA key
+// The launcher's public key blob for key; throws UnusableKey unless it is a 2048-bit RSA key
 // with exponent 65537, the only form the launcher takes.
 Bytes PublicKeyBlob(EVP_PKEY *key, const std::string &what);
+
+// An RSA public key from its modulus and exponent; null when OpenSSL refuses them.
+EvpKeyHandle RsaPublicKey(const BIGNUM *modulus, const BIGNUM *exponent);
+
+// The RSA public key a blob holds.
+EvpKeyHandle KeyFromBlob(const Bytes &blob);
 
 // "SHA256:" and the lowercase hex SHA-256 digest of the key's DER SubjectPublicKeyInfo, as
 // `openssl pkey -pubin -outform DER | sha256sum` gives it for the PEM public key.

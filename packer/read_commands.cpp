@@ -2,6 +2,7 @@
 
 #include "packer/output_file.h"
 #include "packer/pack_error.h"
+#include "packer/keys/pem_key.h"
 #include "packer/payload_key.h"
 #include "packer/payload_reader.h"
 #include "packer/signature_object.h"

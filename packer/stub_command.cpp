@@ -4,6 +4,7 @@
 
 #include "packer/output_file.h"
 #include "packer/pack_error.h"
+#include "packer/keys/pem_key.h"
 #include "packer/payload_key.h"
 #include "packer/pe_image.h"
 

@@ -25,6 +25,7 @@ packages=(
   msitools libmsi-dev libglib2.0-dev wixl gcab osslsigncode libcli11-dev libdeflate-dev
   xvfb xauth xdotool x11-apps imagemagick hyperfine
   dpkg-dev openssl
+  softhsm2 opensc libp11-kit-dev
 )
 
 install_packages() {

@@ -4,6 +4,7 @@
 #include "tests/packer/packer_test_support.h"
 
 #include "launcher/launcher_state.h"
+#include "packer/keys/pem_key.h"
 #include "packer/payload_key.h"
 #include "packer/payload_reader.h"
 #include "payload/locator.h"

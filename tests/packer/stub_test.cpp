@@ -2,6 +2,7 @@
 // it refuses, and where it finds the ready stub.
 #include "tests/packer/packer_test_support.h"
 
+#include "packer/keys/pem_key.h"
 #include "packer/payload_key.h"
 #include "payload/payload_format.h"
 #include "tests/fixtures/fixtures.h"

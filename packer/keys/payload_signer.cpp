@@ -1,0 +1,82 @@
+#include "packer/keys/payload_signer.h"
+
+#include "packer/keys/command_signer.h"
+#include "packer/keys/pem_key.h"
+#include "packer/keys/pkcs11_signer.h"
+#include "packer/keys/pkcs11_uri.h"
+#include "packer/pack_error.h"
+#include "packer/payload_key.h"
+
+#include <openssl/err.h>
+#include <openssl/rsa.h>
+#include <openssl/sha.h>
+
+namespace packer {
+
+namespace {
+
+// The token PIN from the URI's pin-source or from --pass, never both.
+std::string ReadPin(const Pkcs11Uri &uri, const std::string &passphrase)
+{
+    if (uri.pinSource && !passphrase.empty())
+        throw UnusableKey(uri.text + ": the PIN is given twice (pin-source and --pass); give it one way");
+    if (uri.pinSource)
+        return ReadSecret("file:" + *uri.pinSource, "pin-source");
+    return passphrase.empty() ? std::string() : ReadSecret(passphrase);
+}
+
+} // namespace
+
+Sha256Digest Sha256Of(const std::uint8_t *data, std::size_t length)
+{
+    Sha256Digest digest;
+    SHA256(data, length, digest.data());
+    return digest;
+}
+
+bool IsPkcs11Uri(const std::string &key)
+{
+    return key.rfind("pkcs11:", 0) == 0;
+}
+
+bool SignatureMatches(EVP_PKEY *key, const Sha256Digest &digest, const Bytes &signature)
+{
+    EvpKeyContextHandle context(EVP_PKEY_CTX_new(key, nullptr));
+    bool matches =
+        context && EVP_PKEY_verify_init(context.get()) == 1 &&
+        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) == 1 &&
+        EVP_PKEY_CTX_set_signature_md(context.get(), EVP_sha256()) == 1 &&
+        EVP_PKEY_verify(context.get(), signature.data(), signature.size(), digest.data(), digest.size()) == 1;
+    ERR_clear_error();
+    return matches;
+}
+
+std::unique_ptr<PayloadSigner> OpenSigner(const KeyOptions &options, const std::optional<Bytes> &slotKey)
+{
+    if (!options.signCommand.empty()) {
+        if (!options.key.empty())
+            return OpenCommandSigner(options.signCommand, OpenPublicKey(options), options.key, options.threads);
+        if (!slotKey)
+            throw UnusableKey("--sign-command needs the public key: give --key PUB.pem or a stub whose key slot "
+                              "holds it");
+        return OpenCommandSigner(options.signCommand, KeyFromBlob(*slotKey), "the stub's key", options.threads);
+    }
+    if (IsPkcs11Uri(options.key)) {
+        Pkcs11Uri uri = ParsePkcs11Uri(options.key);
+        return OpenPkcs11Signer(uri, options.module, ReadPin(uri, options.passphrase));
+    }
+    return std::make_unique<PemSigner>(options.key, options.passphrase);
+}
+
+EvpKeyHandle OpenPublicKey(const KeyOptions &options)
+{
+    if (IsPkcs11Uri(options.key)) {
+        Pkcs11Uri uri = ParsePkcs11Uri(options.key);
+        return ReadPkcs11PublicKey(uri, options.module, ReadPin(uri, options.passphrase));
+    }
+    EvpKeyHandle key = LoadKey(options.key, options.passphrase);
+    PublicKeyBlob(key.get(), options.key == "-" ? "standard input" : options.key);
+    return key;
+}
+
+} // namespace packer

@@ -1,0 +1,61 @@
+// Where the payload's private key lives: a PEM file, a PKCS#11 token or a key service reached
+// through a command. Each signs a SHA-256 digest and gives the public half; the commands that
+// sign do not know which one they have.
+#pragma once
+
+#include "packer/byte_io.h"
+#include "packer/openssl_handles.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace packer {
+
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+Sha256Digest Sha256Of(const std::uint8_t *data, std::size_t length);
+
+class PayloadSigner {
+  public:
+    virtual ~PayloadSigner() = default;
+
+    // The RSASSA-PKCS1-v1_5 signature (256 bytes) of a SHA-256 digest. Safe to call from several
+    // threads at once; item names the item in an error line. Throws UnusableKey when the key,
+    // token or command fails.
+    virtual Bytes SignDigest(const Sha256Digest &digest, const std::string &item) const = 0;
+
+    // The public half: always a 2048-bit RSA key with exponent 65537.
+    virtual EVP_PKEY *PublicKey() const = 0;
+
+    // How the key is named in messages (a path, a URI without its secrets, a command).
+    virtual const std::string &Name() const = 0;
+};
+
+// What the options that choose a key say.
+struct KeyOptions {
+    std::string key;         // a PEM file, "-" for standard input, or a pkcs11: URI
+    std::string passphrase;  // --pass: env:VAR or file:PATH, a PEM passphrase or a token PIN
+    std::string module;      // --pkcs11-module
+    std::string signCommand; // --sign-command; key then names the public half, if anything
+    unsigned threads = 1;    // signatures made at once at most
+};
+
+// The signer the options name. With a sign command and no key, slotKey (the public key blob of
+// the stub's key slot) is the public half. Refuses a key that is not 2048-bit RSA with exponent
+// 65537 before any signing. Throws UnusableKey, or ReadError when a file can't be read.
+std::unique_ptr<PayloadSigner> OpenSigner(const KeyOptions &options, const std::optional<Bytes> &slotKey = {});
+
+// The public key that --key names: a PEM file (private or public half) or a token's public-key
+// object. Throws as OpenSigner.
+EvpKeyHandle OpenPublicKey(const KeyOptions &options);
+
+// True when key is a pkcs11: URI rather than a path.
+bool IsPkcs11Uri(const std::string &key);
+
+// True when signature is key's RSASSA-PKCS1-v1_5 signature of digest.
+bool SignatureMatches(EVP_PKEY *key, const Sha256Digest &digest, const Bytes &signature);
+
+} // namespace packer

@@ -1,0 +1,39 @@
+// Keys in PEM files, and the passphrases and PINs given with --pass.
+#pragma once
+
+#include "packer/keys/payload_signer.h"
+
+#include <string>
+
+namespace packer {
+
+// A PEM RSA key, private or public, from a file or, for path "-", from standard input.
+// passphrase is empty, "env:VAR" or "file:PATH" (its first line); an encrypted key without one
+// is refused: there is never a prompt. Throws PackError (ReadError when the file can't be read).
+EvpKeyHandle LoadKey(const std::string &path, const std::string &passphrase = "");
+
+// As LoadKey, but only a private RSA key will do.
+EvpKeyHandle LoadPrivateKey(const std::string &path, const std::string &passphrase = "");
+
+// True for the forms --pass takes: env:VAR and file:PATH.
+bool IsPassphraseSource(const std::string &source);
+
+// The secret that source names: env:VAR is the variable's value, file:PATH the file's first
+// line. option names the option in an error line.
+std::string ReadSecret(const std::string &source, const std::string &option = "--pass");
+
+// Signs with a private key held in memory.
+class PemSigner : public PayloadSigner {
+  public:
+    // Throws as LoadPrivateKey, and UnusableKey for a key the launcher can't take.
+    PemSigner(const std::string &path, const std::string &passphrase);
+    Bytes SignDigest(const Sha256Digest &digest, const std::string &item) const override;
+    EVP_PKEY *PublicKey() const override { return key_.get(); }
+    const std::string &Name() const override { return name_; }
+
+  private:
+    std::string name_;
+    EvpKeyHandle key_;
+};
+
+} // namespace packer
