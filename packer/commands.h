@@ -3,6 +3,7 @@
 #pragma once
 
 #include "packer/byte_io.h"
+#include "packer/keys/payload_signer.h"
 #include "packer/placement.h"
 
 #include <cstdint>
@@ -22,7 +23,7 @@ constexpr const char *ReadyStubFolder = "share/launcher-pack";
 
 struct StubOptions {
     std::string stub; // empty: the ready stub found beside the packer
-    std::string key;  // the public key to set
+    KeyOptions key;   // the key whose public half is set
     std::string output;
 };
 void RunStub(const StubOptions &options, std::ostream &out);
@@ -31,10 +32,12 @@ void RunStub(const StubOptions &options, std::ostream &out);
 // that is not followed by one whole slot, or found twice.
 std::optional<std::size_t> FindKeySlot(const Bytes &image, const std::string &what);
 
+// The public key blob in image's key slot, if it has a slot with a key set.
+std::optional<Bytes> SlotKey(const Bytes &image, const std::string &what);
+
 struct PackOptions {
     std::string stub;
-    std::string key;        // a PEM file, or "-" for standard input
-    std::string passphrase; // of an encrypted key: env:VAR or file:PATH
+    KeyOptions key; // the private key, or a signer command and the public half
     std::vector<std::string> packages;
     std::string output;
     Placement placement = Placement::End;
@@ -46,7 +49,7 @@ void RunPack(const PackOptions &options, std::ostream &out);
 
 struct ReadOptions {
     std::string file;
-    std::string key; // empty: the key built into the file's launcher
+    KeyOptions key; // empty key: the key built into the file's launcher
 };
 
 void RunInspect(const ReadOptions &options, bool json, std::ostream &out);

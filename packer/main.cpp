@@ -4,6 +4,7 @@
 #include "packer/compressor.h"
 #include "packer/pack_error.h"
 #include "packer/keys/pem_key.h"
+#include "packer/parallel.h"
 #include "packer/payload_key.h"
 
 #include <CLI/CLI.hpp>
@@ -45,11 +46,25 @@ int main(int argc, char **argv)
                      "environment) or file:PATH (its first line)")
         ->check(passSource);
 
+    // --pass and --pkcs11-module wherever --key is taken.
+    auto addKeySourceOptions = [&](CLI::App *command, KeyOptions &key) {
+        command
+            ->add_option("--pass", key.passphrase,
+                         "Passphrase of an encrypted key, or the PIN of a token: env:VAR (from the environment) or "
+                         "file:PATH (its first line)")
+            ->check(passSource);
+        command->add_option("--pkcs11-module", key.module,
+                            "The PKCS#11 module of a pkcs11: key whose URI has no module-path (default: p11-kit's, "
+                            "which reaches every registered module)");
+    };
+    const std::string keyForms = "a PEM file, - for standard input, or a PKCS#11 URI (pkcs11:token=...;object=...)";
+
     StubOptions stub;
     CLI::App *stubCommand = app.add_subcommand(
         "stub", "Write a copy of the ready stub (launcher.exe) with your payload key set: sign it, then pack");
-    stubCommand->add_option("--key", stub.key, "The payload key (PEM; its public half is set); - reads standard input")
+    stubCommand->add_option("--key", stub.key.key, "The payload key, whose public half is set: " + keyForms)
         ->required();
+    addKeySourceOptions(stubCommand, stub.key);
     stubCommand->add_option("-o,--output", stub.output, "The stub to write")->required();
     stubCommand->add_option("--stub", stub.stub,
                             "The ready stub to copy (default: the one beside launcher-pack or installed with it)");
@@ -63,12 +78,13 @@ int main(int argc, char **argv)
                      "launcher.exe built with the key's public half (sign it before "
                      "packing, never after)")
         ->required();
-    packCommand->add_option("--key", pack.key, "Private payload signing key (PEM); - reads it from standard input")
-        ->required();
-    packCommand
-        ->add_option("--pass", pack.passphrase,
-                     "Passphrase of an encrypted key: env:VAR (from the environment) or file:PATH (its first line)")
-        ->check(passSource);
+    packCommand->add_option("--key", pack.key.key,
+                            "The payload signing key: " + keyForms + "; with --sign-command, the public half (PEM)");
+    addKeySourceOptions(packCommand, pack.key);
+    packCommand->add_option("--sign-command", pack.key.signCommand,
+                            "Sign each item's SHA-256 digest with this command (run by /bin/sh -c): the digest on "
+                            "its standard input and in LAUNCHER_PACK_DIGEST_HEX, the 256-byte RSASSA-PKCS1-v1_5 "
+                            "signature on its standard output; the public half comes from --key or the stub's slot");
     packCommand->add_option("--msi", pack.packages, "A package; repeat for one per language or architecture")
         ->required();
     packCommand->add_option("-o,--output", pack.output, "The installer to write")->required();
@@ -95,15 +111,17 @@ int main(int argc, char **argv)
     bool json = false;
     CLI::App *inspectCommand = app.add_subcommand("inspect", "Show the payload of a packed installer");
     inspectCommand->add_option("file", inspect.file, "The installer")->required();
-    inspectCommand->add_option("--key", inspect.key, "Verify with this key instead of the launcher's built-in one");
+    inspectCommand->add_option("--key", inspect.key.key,
+                               "Verify with this key instead of the launcher's built-in one: " + keyForms);
+    addKeySourceOptions(inspectCommand, inspect.key);
     inspectCommand->add_flag("--json", json, "Print JSON");
 
     VerifyOptions verify;
     CLI::App *verifyCommand = app.add_subcommand(
         "verify", "Verify every payload item as the launcher would, and print the key's SHA-256 fingerprint");
     verifyCommand->add_option("file", verify.read.file, "The installer")->required();
-    verifyCommand->add_option("--key", verify.read.key,
-                              "The public key the installer must carry (PEM); - reads it from standard input");
+    verifyCommand->add_option("--key", verify.read.key.key, "The public key the installer must carry: " + keyForms);
+    addKeySourceOptions(verifyCommand, verify.read.key);
     verifyCommand
         ->add_option("--expect-key", verify.expectKey,
                      "The fingerprint the installer's key must have, SHA256:<hex> as verify prints it")
@@ -121,8 +139,9 @@ int main(int argc, char **argv)
     extractCommand->add_option("file", extract.read.file, "The installer")->required();
     extractCommand->add_option("-o,--output", extract.folder, "Folder to write into")->required();
     extractCommand->add_option("--lcid", extract.lcid, "The user's locale to choose for")->capture_default_str();
-    extractCommand->add_option("--key", extract.read.key,
-                               "Verify with this key instead of the launcher's built-in one");
+    extractCommand->add_option("--key", extract.read.key.key,
+                               "Verify with this key instead of the launcher's built-in one: " + keyForms);
+    addKeySourceOptions(extractCommand, extract.read.key);
     extractCommand->add_flag("--force", extract.force, "Replace files that exist");
 
     try {
@@ -138,6 +157,11 @@ int main(int argc, char **argv)
         } else if (stubCommand->parsed()) {
             RunStub(stub, std::cout);
         } else if (packCommand->parsed()) {
+            if (pack.key.key.empty() && pack.key.signCommand.empty()) {
+                std::cerr << "launcher-pack: error: pack needs --key, or --sign-command (see --help)\n";
+                return ExitUsage;
+            }
+            pack.key.threads = ThreadCount(pack.threads);
             pack.placement = placement == "certificate" ? Placement::Certificate : Placement::End;
             RunPack(pack, std::cout);
         } else if (inspectCommand->parsed()) {
@@ -152,6 +176,10 @@ int main(int argc, char **argv)
         } else if (extractCommand->parsed()) {
             RunExtract(extract, std::cout);
         }
+    } catch (const UnusableKey &error) {
+        // A key, token, PIN, module or signer command that can't be used: set-up, not the input.
+        std::cerr << "launcher-pack: error: " << error.what() << '\n';
+        return NotRead;
     } catch (const std::bad_alloc &) {
         std::cerr << "launcher-pack: error: out of memory\n";
         return ExitFailure;

@@ -5,7 +5,7 @@
 #include "packer/pack_error.h"
 #include "packer/package_plan.h"
 #include "packer/parallel.h"
-#include "packer/keys/pem_key.h"
+#include "packer/keys/payload_signer.h"
 #include "packer/payload_key.h"
 #include "packer/payload_reader.h"
 #include "packer/progress_bar.h"
@@ -22,19 +22,10 @@ namespace packer {
 
 namespace {
 
-using Digest = std::array<std::uint8_t, SHA256_DIGEST_LENGTH>;
-
-Digest DigestOf(const std::uint8_t *data, std::size_t length)
-{
-    Digest digest;
-    SHA256(data, length, digest.data());
-    return digest;
-}
-
 struct ExpectedItem {
     bool head;
     std::uint32_t id;
-    Digest digest;
+    Sha256Digest digest;
 };
 
 // Reads the written file back with the launcher's own code and checks that it yields exactly
@@ -49,7 +40,7 @@ void CheckPackedFile(const std::string &path, const Bytes &blob, const std::vect
         ReadWholeFile(path),
         [&](std::size_t, std::size_t position, const ItemInfo &, const std::uint8_t *output, std::size_t length) {
             if (position < expected.size())
-                sameOutput[position] = DigestOf(output, length) == expected[position].digest;
+                sameOutput[position] = Sha256Of(output, length) == expected[position].digest;
         },
         threads);
     auto fail = [](const std::string &what) {
@@ -89,11 +80,11 @@ void RunPack(const PackOptions &options, std::ostream &out)
     std::vector<ZlibCompressor> compressors;
     for (unsigned i = 0; i < threads; ++i)
         compressors.emplace_back(options.level);
-    EvpKeyHandle key = LoadPrivateKey(options.key, options.passphrase);
-    Bytes blob = PublicKeyBlob(key.get(), options.key);
     Stub stub = LoadStub(options.stub, options.placement);
+    std::unique_ptr<PayloadSigner> signer = OpenSigner(options.key, SlotKey(stub.image, "stub " + options.stub));
+    Bytes blob = PublicKeyBlob(signer->PublicKey(), signer->Name());
     if (!ImageCarriesModulus(stub.image, blob))
-        throw PackError("stub " + options.stub + " was not built with the public half of " + options.key +
+        throw PackError("stub " + options.stub + " was not built with the public half of " + signer->Name() +
                         ": it could never verify the payload (build launcher.exe with LAUNCHER_PUBLIC_KEY set to "
                         "that key)");
 
@@ -132,9 +123,13 @@ void RunPack(const PackOptions &options, std::ostream &out)
         writer::ContainerItem &item = items[order[next]];
         writer::ContainerOptions containerOptions;
         containerOptions.compress = [&](const Bytes &output) { return compressors[worker].Compress(output); };
-        expected[order[next]] = {item.kind == writer::ItemKind::Head, item.id,
-                                 DigestOf(item.output.data(), item.output.size())};
-        prepared[order[next]] = writer::PrepareItem(item, containerOptions, key.get());
+        const bool head = item.kind == writer::ItemKind::Head;
+        expected[order[next]] = {head, item.id, Sha256Of(item.output.data(), item.output.size())};
+        containerOptions.signOutput = [&](const Bytes &) {
+            return signer->SignDigest(expected[order[next]].digest,
+                                      head ? "the head item" : "item " + std::to_string(item.id));
+        };
+        prepared[order[next]] = writer::PrepareItem(item, containerOptions, nullptr);
         std::uint64_t done = item.output.size();
         item.output = Bytes();
         std::lock_guard<std::mutex> lock(progressLock);
@@ -144,7 +139,7 @@ void RunPack(const PackOptions &options, std::ostream &out)
     Bytes container = writer::AssembleContainer(std::move(prepared));
     const std::size_t payloadSize = container.size();
     progress.Show("placing the payload");
-    Bytes image = PlaceContainer(stub, container, options.placement, key.get());
+    Bytes image = PlaceContainer(stub, container, options.placement, *signer);
     container = Bytes();
     const std::size_t imageSize = image.size();
 

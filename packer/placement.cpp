@@ -73,7 +73,7 @@ Stub LoadStub(const std::string &path, Placement placement)
     return stub;
 }
 
-Bytes PlaceContainer(const Stub &stub, const Bytes &container, Placement placement, EVP_PKEY *key)
+Bytes PlaceContainer(const Stub &stub, const Bytes &container, Placement placement, const PayloadSigner &signer)
 {
     const SignatureEntry &entry = stub.signature;
     Bytes image;
@@ -97,7 +97,7 @@ Bytes PlaceContainer(const Stub &stub, const Bytes &container, Placement placeme
         image.insert(image.end(), container.begin(), container.end());
     } else {
         Bytes object = AddCertificateToSignatureObject(stub.image.data() + entry.offset + 8, entry.objectLength,
-                                                       MakeCarrierCertificate(container, key));
+                                                       MakeCarrierCertificate(container, signer));
         if (object.size() >= SignatureObjectLimit)
             throw PackError("--placement certificate: the signature object would be " + std::to_string(object.size()) +
                             " bytes, and decoders reject 64 MiB (67108864 bytes) or more; use --placement end");

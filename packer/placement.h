@@ -2,9 +2,8 @@
 #pragma once
 
 #include "packer/byte_io.h"
+#include "packer/keys/payload_signer.h"
 #include "packer/pe_image.h"
-
-#include <openssl/evp.h>
 
 #include <string>
 
@@ -34,6 +33,7 @@ Stub LoadStub(const std::string &path, Placement placement);
 
 // The stub with the container placed and the PE checksum recomputed. Throws PackError when
 // the result would break a limit (the signature object size, the 4 GiB file size).
-Bytes PlaceContainer(const Stub &stub, const Bytes &container, Placement placement, EVP_PKEY *key);
+// signer signs the carrier certificate of certificate placement.
+Bytes PlaceContainer(const Stub &stub, const Bytes &container, Placement placement, const PayloadSigner &signer);
 
 } // namespace packer

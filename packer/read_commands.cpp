@@ -2,7 +2,6 @@
 
 #include "packer/output_file.h"
 #include "packer/pack_error.h"
-#include "packer/keys/pem_key.h"
 #include "packer/payload_key.h"
 #include "packer/payload_reader.h"
 #include "packer/signature_object.h"
@@ -34,9 +33,9 @@ LoadedFile LoadForReading(const ReadOptions &options)
     LoadedFile file{ReadWholeFile(options.file), {}, true, {}};
     std::optional<Bytes> builtIn = FindPublicKeyBlob(file.image);
     Bytes blob;
-    if (!options.key.empty()) {
-        blob = PublicKeyBlob(LoadKey(options.key).get(), options.key);
-        file.keySource = options.key;
+    if (!options.key.key.empty()) {
+        blob = PublicKeyBlob(OpenPublicKey(options.key).get(), options.key.key);
+        file.keySource = options.key.key;
         file.keyMatchesFile = ImageCarriesModulus(file.image, blob);
     } else if (builtIn) {
         blob = *builtIn;

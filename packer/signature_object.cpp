@@ -17,6 +17,7 @@ namespace {
 constexpr std::uint8_t TagSequence = 0x30;
 constexpr std::uint8_t TagSet = 0x31;
 constexpr std::uint8_t TagInteger = 0x02;
+constexpr std::uint8_t TagBitString = 0x03;
 constexpr std::uint8_t TagObjectIdentifier = 0x06;
 constexpr std::uint8_t TagContextZero = 0xA0;
 
@@ -50,7 +51,7 @@ void Append(Bytes &to, const std::uint8_t *data, std::size_t begin, std::size_t 
 
 } // namespace
 
-Bytes MakeCarrierCertificate(const Bytes &container, EVP_PKEY *key)
+Bytes MakeCarrierCertificate(const Bytes &container, const PayloadSigner &signer)
 {
     Check(container.size() <= INT_MAX, "the container is too large");
     X509Handle certificate(X509_new());
@@ -72,7 +73,7 @@ Bytes MakeCarrierCertificate(const Bytes &container, EVP_PKEY *key)
     Check(ASN1_TIME_set_string(X509_getm_notBefore(certificate.get()), "20000101000000Z") == 1 &&
               ASN1_TIME_set_string(X509_getm_notAfter(certificate.get()), "99991231235959Z") == 1,
           "validity");
-    Check(X509_set_pubkey(certificate.get(), key) == 1, "public key");
+    Check(X509_set_pubkey(certificate.get(), signer.PublicKey()) == 1, "public key");
 
     ObjectHandle oid(OBJ_txt2obj(PayloadExtensionOid, 1));
     Asn1StringHandle value(ASN1_OCTET_STRING_new());
@@ -80,14 +81,30 @@ Bytes MakeCarrierCertificate(const Bytes &container, EVP_PKEY *key)
           "extension value");
     ExtensionHandle extension(X509_EXTENSION_create_by_OBJ(nullptr, oid.get(), 0, value.get()));
     Check(extension && X509_add_ext(certificate.get(), extension.get(), -1) == 1, "extension");
-    Check(X509_sign(certificate.get(), key, EVP_sha256()) > 0, "signing");
 
-    int length = i2d_X509(certificate.get(), nullptr);
-    Check(length > 0, "encoding");
-    Bytes encoded(static_cast<std::size_t>(length));
-    unsigned char *out = encoded.data();
-    Check(i2d_X509(certificate.get(), &out) == length, "encoding");
-    return encoded;
+    // The signer signs the digest of the encoded TBSCertificate, as X509_sign would, and the
+    // certificate is put together here: the private key may be where OpenSSL can't reach it.
+    X509_ALGOR *algorithm = const_cast<X509_ALGOR *>(X509_get0_tbs_sigalg(certificate.get()));
+    Check(X509_ALGOR_set0(algorithm, OBJ_nid2obj(NID_sha256WithRSAEncryption), V_ASN1_NULL, nullptr) == 1,
+          "signature algorithm");
+    unsigned char *tbs = nullptr;
+    int tbsLength = i2d_re_X509_tbs(certificate.get(), &tbs);
+    Check(tbsLength > 0, "encoding");
+    Bytes encodedTbs(tbs, tbs + tbsLength);
+    OPENSSL_free(tbs);
+    Bytes signature = signer.SignDigest(Sha256Of(encodedTbs.data(), encodedTbs.size()), "the payload certificate");
+
+    unsigned char *algorithmDer = nullptr;
+    int algorithmLength = i2d_X509_ALGOR(algorithm, &algorithmDer);
+    Check(algorithmLength > 0, "encoding");
+    Bytes content = std::move(encodedTbs);
+    content.insert(content.end(), algorithmDer, algorithmDer + algorithmLength);
+    OPENSSL_free(algorithmDer);
+    Bytes bits{0}; // no unused bits
+    bits.insert(bits.end(), signature.begin(), signature.end());
+    Bytes signatureValue = Wrap(TagBitString, bits);
+    content.insert(content.end(), signatureValue.begin(), signatureValue.end());
+    return Wrap(TagSequence, content);
 }
 
 Bytes AddCertificateToSignatureObject(const std::uint8_t *object, std::size_t objectLength, const Bytes &certificate)

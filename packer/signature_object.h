@@ -3,8 +3,7 @@
 #pragma once
 
 #include "packer/byte_io.h"
-
-#include <openssl/evp.h>
+#include "packer/keys/payload_signer.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,9 +11,9 @@
 
 namespace packer {
 
-// A self-signed certificate (signed with key) whose one non-critical extension holds the
+// A self-signed certificate (signed by signer) whose one non-critical extension holds the
 // container as its value. Deterministic for the same container and key.
-Bytes MakeCarrierCertificate(const Bytes &container, EVP_PKEY *key);
+Bytes MakeCarrierCertificate(const Bytes &container, const PayloadSigner &signer);
 
 // The signature object with certificate appended to SignedData's certificate set. Everything
 // the signature covers keeps its bytes; only the enclosing lengths change. Throws PackError.

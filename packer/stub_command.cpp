@@ -4,7 +4,6 @@
 
 #include "packer/output_file.h"
 #include "packer/pack_error.h"
-#include "packer/keys/pem_key.h"
 #include "packer/payload_key.h"
 #include "packer/pe_image.h"
 
@@ -47,6 +46,17 @@ std::optional<std::size_t> FindKeySlot(const Bytes &image, const std::string &wh
     return slot;
 }
 
+std::optional<Bytes> SlotKey(const Bytes &image, const std::string &what)
+{
+    std::optional<std::size_t> slot = FindKeySlot(image, what);
+    if (!slot)
+        return std::nullopt;
+    auto begin = image.begin() + static_cast<std::ptrdiff_t>(*slot);
+    if (!std::equal(std::begin(PayloadPublicKeyHeader), std::end(PayloadPublicKeyHeader), begin))
+        return std::nullopt; // an empty slot
+    return Bytes(begin, begin + PayloadPublicKeySize);
+}
+
 void RunStub(const StubOptions &options, std::ostream &out)
 {
     const std::string path = options.stub.empty() ? FindReadyStub() : options.stub;
@@ -59,7 +69,7 @@ void RunStub(const StubOptions &options, std::ostream &out)
     std::optional<std::size_t> slot = FindKeySlot(image, what);
     if (!slot)
         throw PackError(what + " has no key slot: use the ready stub of a release build");
-    Bytes blob = PublicKeyBlob(LoadKey(options.key).get(), options.key);
+    Bytes blob = PublicKeyBlob(OpenPublicKey(options.key).get(), options.key.key);
 
     std::copy(blob.begin(), blob.end(), image.begin() + static_cast<std::ptrdiff_t>(*slot));
     WriteU32(image, layout.checksumOffset, ComputePeChecksum(image, layout.checksumOffset));

@@ -170,7 +170,7 @@ Bytes CompressZlib(const Bytes &data, int level)
 
 PreparedItem PrepareItem(const ContainerItem &item, const ContainerOptions &options, EVP_PKEY *key)
 {
-    if (options.sign && key == nullptr)
+    if (options.sign && key == nullptr && !options.signOutput)
         throw std::invalid_argument("a signed container needs a private key");
     Length32(item.output.size(), "an item's output");
     PreparedItem prepared{item.kind, item.id, {}, {}};
@@ -178,7 +178,7 @@ PreparedItem PrepareItem(const ContainerItem &item, const ContainerOptions &opti
                     : options.compress  ? options.compress(item.output)
                                         : CompressZlib(item.output, options.level);
     if (options.sign)
-        prepared.signature = SignOutput(key, item.output);
+        prepared.signature = options.signOutput ? options.signOutput(item.output) : SignOutput(key, item.output);
     Length32(prepared.data.size(), "an item's data");
     Length32(prepared.signature.size(), "an item's signature");
     return prepared;

@@ -43,6 +43,9 @@ struct ContainerOptions {
     // Makes an item's zlib stream in place of CompressZlib at level (the packer plugs in its own
     // deflate); WriteContainer calls it once per item, in order.
     std::function<Bytes(const Bytes &output)> compress = nullptr;
+    // Makes an item's signature in place of SignOutput with the key (the packer's key may be in
+    // a token or a key service); called from the thread that prepares the item.
+    std::function<Bytes(const Bytes &output)> signOutput = nullptr;
 };
 
 // An item as it is stored: its data field (compressed as the options say) and its signature.
@@ -54,7 +57,7 @@ struct PreparedItem {
 };
 
 // Prepares one item; items are independent of each other, so they can be prepared on several
-// threads at once (each with its own compress function).
+// threads at once (each with its own compress function). key may be null when signOutput is set.
 PreparedItem PrepareItem(const ContainerItem &item, const ContainerOptions &options, EVP_PKEY *key);
 
 // The container of the prepared items in the order given, each released once it is copied.

@@ -35,9 +35,9 @@ const PassphraseCase passphraseCases[] = {
     {"from_the_environment", "PAYLOAD_KEY_PASS=sekrit", "--key %KEY% --pass env:PAYLOAD_KEY_PASS", 0, ""},
     {"from_a_file", "", "--key %KEY% --pass file:%PASSFILE%", 0, ""},
     {"key_on_standard_input", "PAYLOAD_KEY_PASS=sekrit", "--key - --pass env:PAYLOAD_KEY_PASS <%KEY%", 0, ""},
-    {"missing", "", "--key %KEY%", 1, "the key is encrypted; give its passphrase with --pass"},
-    {"variable_not_set", "", "--key %KEY% --pass env:PAYLOAD_KEY_UNSET", 1, "PAYLOAD_KEY_UNSET is not set"},
-    {"wrong", "PAYLOAD_KEY_PASS=guess", "--key %KEY% --pass env:PAYLOAD_KEY_PASS", 1,
+    {"missing", "", "--key %KEY%", 3, "the key is encrypted; give its passphrase with --pass"},
+    {"variable_not_set", "", "--key %KEY% --pass env:PAYLOAD_KEY_UNSET", 3, "PAYLOAD_KEY_UNSET is not set"},
+    {"wrong", "PAYLOAD_KEY_PASS=guess", "--key %KEY% --pass env:PAYLOAD_KEY_PASS", 3,
      "the passphrase does not open the key"},
     {"not_a_source", "", "--key %KEY% --pass sekrit", 2, "give env:VAR or file:PATH"},
 };

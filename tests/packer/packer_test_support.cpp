@@ -179,9 +179,9 @@ std::string PackageWithRandomCabinet(const std::string &folder, const std::strin
     return folder + "/" + name + ".msi";
 }
 
-void ExpectRefusal(const RunResult &result, const std::string &message)
+void ExpectRefusal(const RunResult &result, const std::string &message, int exitCode)
 {
-    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.exitCode, exitCode);
     EXPECT_EQ(result.err.rfind("launcher-pack: error: ", 0), 0u) << result.err;
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     EXPECT_NE(result.err.find(message), std::string::npos) << result.err;

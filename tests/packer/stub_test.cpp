@@ -69,6 +69,7 @@ struct StubRefusal {
     const char *name;
     const char *message;
     std::function<std::string(const World &, const std::string &folder)> arguments; // output: folder/out.exe
+    int exitCode = 1;
 };
 
 const StubRefusal stubRefusals[] = {
@@ -86,13 +87,15 @@ const StubRefusal stubRefusals[] = {
      [](const World &w, const std::string &f) {
          RunCommand("openssl genrsa -out " + Quote(f + "/small.pem") + " 1024");
          return "--stub " + Quote(w.readyStub) + " --key " + Quote(f + "/small.pem");
-     }},
+     },
+     3},
     {"exponent_3", "2048-bit RSA key with exponent 65537",
      [](const World &w, const std::string &f) {
          RunCommand("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -pkeyopt rsa_keygen_pubexp:3 -out " +
                     Quote(f + "/e3.pem"));
          return "--stub " + Quote(w.readyStub) + " --key " + Quote(f + "/e3.pem");
-     }},
+     },
+     3},
     {"not_a_stub", "not a Windows executable",
      [](const World &w, const std::string &) { return "--stub " + Quote(w.en) + " --key " + Quote(w.publicKey); }},
 };
@@ -106,7 +109,8 @@ TEST_P(StubRefused, WithOneLineAndNoOutput)
     std::string arguments = GetParam().arguments(world, folder);
     std::vector<std::string> before = ListFolder(folder);
 
-    ExpectRefusal(Pack("stub " + arguments + " -o " + Quote(folder + "/out.exe")), GetParam().message);
+    ExpectRefusal(Pack("stub " + arguments + " -o " + Quote(folder + "/out.exe")), GetParam().message,
+                  GetParam().exitCode);
     EXPECT_EQ(ListFolder(folder), before);
 }
 
