@@ -5,8 +5,7 @@
 # test. The last line gives the ratio of the baseline's time to today's at the default level.
 #   cmake --preset native-release && cmake --build --preset native-release --target launcher-pack
 #   bash benchmarks/pack_benchmark.sh
-# The content is a mix: machine code and text (as in a package's tables and binaries), and
-# pseudo-random bytes standing in for what is already compressed (media, archives).
+# The inputs are made by pack_inputs.sh.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 pack="$root/build/native-release/packer/launcher-pack"
@@ -30,40 +29,12 @@ if [ ! -x "$baseline" ]; then
   cmake --build "$baselineDir/build" --target launcher-pack -j2 >/dev/null
 fi
 
-mib=$((1 << 20))
-# n MiB of the mix: a third shared libraries, a third headers and documentation, a third noise.
-# (head ends the producers early: their SIGPIPE is expected.)
-mix() (
-  set +o pipefail
-  local size=$(($1 * mib)) seed="$2" third=$(($1 * mib / 3))
-  {
-    find /usr/lib/x86_64-linux-gnu -maxdepth 1 -name '*.so*' -type f | sort | tail -n "+$seed" | xargs cat | head -c "$third"
-    find /usr/include /usr/share/doc -type f | sort | tail -n "+$seed" | xargs cat 2>/dev/null | head -c "$third"
-    openssl enc -aes-128-ctr -nosalt -pass "pass:$seed" -pbkdf2 </dev/zero 2>/dev/null | head -c "$third"
-  } | head -c "$size"
-)
-
+source "$root/benchmarks/pack_inputs.sh"
 echo "[bench] making a 64 MiB package and a 64 MiB cabinet in $work"
-# The package: the example product with a large stream added, as packages carry binaries.
-EXAMPLE_CABINET=bench.cab bash "$root/examples/build-example.sh" "$work" product >/dev/null
-mix 64 1 >stream.bin
-truncate -s "$((64 * mib - 64 * 1024))" stream.bin
-msibuild product.msi -a Bench stream.bin
-mix 64 7 >HelloFile
-truncate -s "$((64 * mib - 32 * 1024))" HelloFile
-gcab -c bench.cab HelloFile # stored: the cabinet's file is the mix itself
-rm stream.bin HelloFile
-ls -l product.msi bench.cab
-
+make_package
 echo "[bench] a stub that carries a fresh key"
 "$pack" keygen --out key >/dev/null
-openssl rsa -pubin -in key.pub.pem -outform MSBLOB -out key.blob 2>/dev/null
-{
-  printf 'static const unsigned char payloadPublicKey[] = {'
-  od -An -v -tu1 key.blob | tr -s ' \n' ',' | sed 's/^,//'
-  printf '};\nconst unsigned char *volatile keyInUse;\nvoid Start(void) { keyInUse = payloadPublicKey; }\n'
-} >stub.c
-x86_64-w64-mingw32-gcc-posix -Os -s -nostdlib -Wl,-e,Start -o stub.exe stub.c
+make_stub key.pub.pem
 
 packWith() { echo "$1 pack --stub stub.exe --key key.pem --msi product.msi -o setup-$2.exe --level $3 ${4:-}"; }
 zlib9='python3 -c "import sys, zlib; print(sum(len(zlib.compress(open(f, \"rb\").read(), 9)) for f in sys.argv[1:]))" product.msi bench.cab'
