@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 
@@ -136,6 +137,25 @@ TEST(TokenKey, GeneratedInTheTokenSignsThereAndItsPublicHalfIsReadWithoutAPin)
     for (std::size_t i = 0; i < digests.size(); ++i)
         EXPECT_TRUE(packer::SignatureMatches(publicKey.get(), digests[i], signatures[i])) << i;
     EXPECT_FALSE(packer::SignatureMatches(publicKey.get(), digests[0], signatures[1]));
+}
+
+TEST(TokenKey, AModuleThatCannotLockHasEveryCallSerialised)
+{
+    const TestToken &token = TheTestToken();
+    const std::string report = token.folder + "/cant-lock-report";
+    setenv("CANT_LOCK_MODULE_REPORT", report.c_str(), 1);
+    const auto digests = SomeDigests();
+    std::vector<packer::Bytes> signatures;
+    {
+        auto signer = packer::OpenSigner(Key(TokenUri("object=payload"), "file:" + token.pinFile, CANT_LOCK_MODULE));
+        signatures = SignAll(*signer, digests);
+    } // the module is finalised here, and writes its report
+    EXPECT_EQ(signatures, SignAll(*packer::OpenSigner(Key(testKey)), digests));
+
+    int calls = -1, overlaps = -1;
+    ASSERT_EQ(std::sscanf(ReadText(report).c_str(), "calls %d overlaps %d", &calls, &overlaps), 2);
+    EXPECT_GE(calls, 2 * static_cast<int>(digests.size())); // C_SignInit and C_Sign for each
+    EXPECT_EQ(overlaps, 0);
 }
 
 struct FaultCase {
