@@ -3,6 +3,8 @@
 #include "packer/pack_error.h"
 #include "packer/payload_key.h"
 
+#include <openssl/crypto.h>
+
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -202,6 +204,7 @@ class Token {
         ck_rv_t result = module_.Run([&](auto &f) {
             return f.C_Login(session, CKU_USER, reinterpret_cast<unsigned char *>(copy.data()), copy.size());
         });
+        OPENSSL_cleanse(copy.data(), copy.size());
         GiveBack(session);
         if (result == CKR_PIN_INCORRECT)
             throw UnusableKey(Name() + ": the PIN was refused (CKR_PIN_INCORRECT)");

@@ -23,7 +23,21 @@ osslsigncode sign -certs "$cert" -key "$signer_key" -h sha256 -in "$launcher" -o
 osslsigncode sign -certs "$cert" -key "$signer_key" -h sha256 -in "$work/launcher-ready-keyed.exe" \
   -out "$work/launcher-ready-signed.exe" >/dev/null
 
-packed() { # NAME PRODUCT_CODE STUB PLACEMENT [FILL_BYTES [PACK_OPTIONS...]]
+# A key made inside a PKCS#11 token (SoftHSM2, in a folder of this run's own) that never leaves
+# it: launcher-pack stub reads its public half from the token, pack signs there.
+export SOFTHSM2_CONF="$work/softhsm2.conf"
+mkdir "$work/tokens"
+printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$work/tokens" >"$SOFTHSM2_CONF"
+echo 4711 >"$work/pin"
+softhsm2-util --init-token --free --label e2e --pin 4711 --so-pin 8642 >/dev/null
+pkcs11-tool --module "$(find /usr/lib -name libsofthsm2.so -path '*softhsm*' | head -n 1)" --token-label e2e --login \
+  --pin 4711 --keypairgen --key-type rsa:2048 --id 01 --label payload >/dev/null 2>&1
+token="pkcs11:token=e2e;object=payload"
+"$pack" stub --stub "$ready" --key "$token" -o "$work/launcher-token-keyed.exe" >/dev/null
+osslsigncode sign -certs "$cert" -key "$signer_key" -h sha256 -in "$work/launcher-token-keyed.exe" \
+  -out "$work/launcher-token-signed.exe" >/dev/null
+
+packed() { # NAME PRODUCT_CODE STUB PLACEMENT [FILL_BYTES [PACK_OPTIONS...]]; packKey= names another key
   local name="$1" code="$2" stub="$3" placement="$4" fill="${5:-0}"
   shift $(($# < 5 ? $# : 5))
   printf 'installed by setup-%s.exe\n' "$name" >"$work/$name.txt"
@@ -31,13 +45,15 @@ packed() { # NAME PRODUCT_CODE STUB PLACEMENT [FILL_BYTES [PACK_OPTIONS...]]
   head -c "$fill" /dev/urandom >>"$work/$name.txt"
   EXAMPLE_PRODUCT_CODE="$code" EXAMPLE_PAYLOAD="$work/$name.txt" EXAMPLE_CABINET="$name.cab" \
     bash "$root/examples/build-example.sh" "$work/$name" example
-  "$pack" pack --stub "$stub" --key "$key" --msi "$work/$name/example.msi" -o "$work/setup-$name.exe" \
+  "$pack" pack --stub "$stub" --key "${packKey:-$key}" --msi "$work/$name/example.msi" -o "$work/setup-$name.exe" \
     --placement "$placement" "$@" >/dev/null
 }
 packed end-signed "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A71}" "$work/launcher-signed.exe" end
 packed certificate-signed "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A72}" "$work/launcher-signed.exe" certificate
 packed end-unsigned "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A73}" "$launcher" end
 packed ready-stub-signed "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A75}" "$work/launcher-ready-signed.exe" end
+packKey="$token" packed token-key-signed "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A76}" "$work/launcher-token-signed.exe" \
+  certificate 0 --pass "file:$work/pin"
 # A carrier just below the 64 MiB that the packer allows for a signature object, which the
 # platform's decoder must still take.
 packed certificate-near-limit "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A74}" "$work/launcher-signed.exe" certificate \

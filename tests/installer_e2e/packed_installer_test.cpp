@@ -1,6 +1,7 @@
 // Installers that launcher-pack made from launcher.exe, installed by the prefix's Windows
 // Installer: each placement on a signed launcher.exe, the end placement on an unsigned one, and
-// the ready stub with its key set by launcher-pack stub, then signed.
+// the ready stub with its key set by launcher-pack stub, then signed (a PEM key, and a key that
+// stays in a PKCS#11 token).
 // packed-installers.sh packs them (natively) before this program runs.
 #include <gtest/gtest.h>
 
@@ -24,6 +25,7 @@ const PackedCase packedCases[] = {
     {"end-unsigned", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A73}"},
     {"certificate-near-limit", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A74}"}, // a signature object of almost 64 MiB
     {"ready-stub-signed", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A75}"},      // launcher-pack stub, signed, packed
+    {"token-key-signed", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A76}"},       // the same, the key in a PKCS#11 token
 };
 
 std::string WindowsPath(std::string unixPath)
