@@ -8,11 +8,11 @@ namespace packer {
 
 void RunKeygen(const std::string &name, std::ostream &out)
 {
-    std::string privatePath;
-    std::string publicPath;
-    GenerateKeyPair(name, privatePath, publicPath);
-    out << "wrote " << privatePath << " (private payload signing key: keep it secret, give it to pack --key)\n"
-        << "wrote " << publicPath << " (build launcher.exe with -DLAUNCHER_PUBLIC_KEY=" << publicPath << ")\n";
+    const KeyPairPaths paths = KeyPairPathsFor(name);
+    GenerateKeyPair(paths);
+    out << "wrote " << paths.privateKey << " (private payload signing key: keep it secret, give it to pack --key)\n"
+        << "wrote " << paths.publicKey << " (set it into the ready stub: launcher-pack stub --key " << paths.publicKey
+        << " -o launcher.exe, then sign launcher.exe)\n";
 }
 
 } // namespace packer

@@ -1,6 +1,7 @@
 #include "packer/payload_key.h"
 
 #include "packer/pack_error.h"
+#include "packer/pe_image.h"
 
 #include <openssl/core_names.h>
 #include <openssl/pem.h>
@@ -80,7 +81,7 @@ std::string ReadPassphrase(const std::string &source)
     if (source.rfind("env:", 0) == 0) {
         const char *value = std::getenv(source.c_str() + 4);
         if (value == nullptr)
-            throw PackError("--pass " + source + ": " + source.substr(4) + " is not set");
+            throw ReadError("--pass " + source + ": " + source.substr(4) + " is not set");
         return value;
     }
     if (source.rfind("file:", 0) == 0) {
@@ -91,7 +92,7 @@ std::string ReadPassphrase(const std::string &source)
             line.pop_back();
         return line;
     }
-    throw PackError("--pass " + source + ": give env:VAR or file:PATH");
+    throw ReadError("--pass " + source + ": give env:VAR or file:PATH");
 }
 
 struct PassphraseRequest {
@@ -112,23 +113,35 @@ int GivePassphrase(char *buffer, int size, int, void *context)
 
 } // namespace
 
-void GenerateKeyPair(const std::string &name, std::string &privatePath, std::string &publicPath)
+KeyPairPaths KeyPairPathsFor(const std::string &name)
 {
-    privatePath = name + ".pem";
-    publicPath = name + ".pub.pem";
-    if (::access(publicPath.c_str(), F_OK) == 0)
-        throw PackError(publicPath + ": exists (not replaced)");
+    std::string base = name;
+    for (const char *extension : {".pub.pem", ".pem"}) {
+        const std::size_t length = std::strlen(extension);
+        if (base.size() > length && base.compare(base.size() - length, length, extension) == 0) {
+            base.resize(base.size() - length);
+            break;
+        }
+    }
+    return {base + ".pem", base + ".pub.pem"};
+}
+
+void GenerateKeyPair(const KeyPairPaths &paths)
+{
+    for (const std::string *path : {&paths.privateKey, &paths.publicKey})
+        if (::access(path->c_str(), F_OK) == 0)
+            throw UsageError(*path + ": exists; keygen never replaces a key (choose another --out)");
 
     EvpKeyHandle key(EVP_RSA_gen(2048));
     if (!key)
         throw PackError("could not generate an RSA key");
-    WritePem(privatePath, 0600, [&](std::FILE *file) {
+    WritePem(paths.privateKey, 0600, [&](std::FILE *file) {
         return PEM_write_PrivateKey(file, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
     });
     try {
-        WritePem(publicPath, 0644, [&](std::FILE *file) { return PEM_write_PUBKEY(file, key.get()); });
+        WritePem(paths.publicKey, 0644, [&](std::FILE *file) { return PEM_write_PUBKEY(file, key.get()); });
     } catch (...) {
-        ::unlink(privatePath.c_str());
+        ::unlink(paths.privateKey.c_str());
         throw;
     }
 }
@@ -138,20 +151,21 @@ bool IsPassphraseSource(const std::string &source)
     return (source.rfind("env:", 0) == 0 && source.size() > 4) || (source.rfind("file:", 0) == 0 && source.size() > 5);
 }
 
-EvpKeyHandle LoadKey(const std::string &path, const std::string &passphrase)
+EvpKeyHandle LoadKey(const KeySource &source)
 {
-    const std::string name = path == "-" ? "standard input" : path;
+    const std::string name = source.Name();
     std::string text;
-    if (path == "-") {
+    if (source.path == "-") {
         text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
         if (std::cin.bad())
             throw ReadError("--key -: standard input could not be read");
     } else {
-        Bytes bytes = ReadWholeFile(path);
+        Bytes bytes = ReadWholeFile(source.path);
         text.assign(bytes.begin(), bytes.end());
     }
 
-    PassphraseRequest request{passphrase.empty() ? std::nullopt : std::optional(ReadPassphrase(passphrase))};
+    PassphraseRequest request{source.passphrase.empty() ? std::nullopt
+                                                        : std::optional(ReadPassphrase(source.passphrase))};
     EvpKeyHandle key;
     {
         BioHandle bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
@@ -160,9 +174,9 @@ EvpKeyHandle LoadKey(const std::string &path, const std::string &passphrase)
     if (!key && request.asked) {
         ERR_clear_error();
         if (!request.passphrase)
-            throw PackError(name +
+            throw ReadError(name +
                             ": the key is encrypted; give its passphrase with --pass env:VAR or --pass file:PATH");
-        throw PackError(name + ": the passphrase does not open the key");
+        throw ReadError(name + ": the passphrase does not open the key");
     }
     if (!key) {
         BioHandle bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
@@ -170,24 +184,33 @@ EvpKeyHandle LoadKey(const std::string &path, const std::string &passphrase)
     }
     ERR_clear_error();
     if (!key)
-        throw ReadError(name + ": not a PEM RSA key");
+        throw ReadError(name + ": not a PEM key");
+    if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA)
+        throw ReadError(name + ": not an RSA key; the launcher takes a 2048-bit RSA key with exponent 65537 only");
     return key;
 }
 
-EvpKeyHandle LoadPrivateKey(const std::string &path, const std::string &passphrase)
+EvpKeyHandle LoadPrivateKey(const KeySource &source)
 {
-    EvpKeyHandle key = LoadKey(path, passphrase);
-    const std::string name = path == "-" ? "standard input" : path;
-    if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA)
-        throw PackError(name + ": not an RSA key");
+    EvpKeyHandle key = LoadKey(source);
     // A public key has no private exponent to give.
     BIGNUM *exponent = nullptr;
     bool isPrivate = EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_D, &exponent) == 1;
     BN_clear_free(exponent);
     ERR_clear_error();
     if (!isPrivate)
-        throw PackError(name + ": a public key; the payload is signed with the private key");
+        throw ReadError(source.Name() + ": a public key; the payload is signed with the private key");
     return key;
+}
+
+std::vector<std::string> KeySourceFiles(const KeySource &source)
+{
+    std::vector<std::string> files;
+    if (source.Given() && source.path != "-")
+        files.push_back(source.path);
+    if (source.passphrase.rfind("file:", 0) == 0)
+        files.push_back(source.passphrase.substr(5));
+    return files;
 }
 
 Bytes PublicKeyBlob(EVP_PKEY *key, const std::string &what)
@@ -199,7 +222,7 @@ Bytes PublicKeyBlob(EVP_PKEY *key, const std::string &what)
     BignumHandle modulusHandle(modulus);
     BignumHandle exponentHandle(exponent);
     if (!isRsa || BN_num_bits(modulus) != 2048 || !BN_is_word(exponent, 65537))
-        throw PackError(what + ": the launcher takes a 2048-bit RSA key with exponent 65537 only");
+        throw ReadError(what + ": the launcher takes a 2048-bit RSA key with exponent 65537 only");
     Bytes blob(std::begin(PayloadPublicKeyHeader), std::end(PayloadPublicKeyHeader));
     blob.resize(PayloadPublicKeySize);
     BN_bn2lebinpad(modulus, blob.data() + PayloadPublicKeyHeaderSize, 256);
@@ -238,20 +261,28 @@ const std::string &TestKeyFingerprint()
     return fingerprint;
 }
 
-bool ImageCarriesModulus(const Bytes &image, const Bytes &blob)
+std::size_t FindKeySlot(const Bytes &image, const std::string &what)
 {
-    auto modulusBegin = blob.begin() + PayloadPublicKeyHeaderSize;
-    std::boyer_moore_horspool_searcher searcher(modulusBegin, blob.end());
-    return std::search(image.begin(), image.end(), searcher) != image.end();
+    const PeLayout layout = ReadPeLayout(image, what);
+    const auto end = image.begin() + static_cast<std::ptrdiff_t>(layout.imageEnd);
+    std::boyer_moore_horspool_searcher searcher(std::begin(PayloadKeySlotMarker), std::end(PayloadKeySlotMarker));
+    auto found = std::search(image.begin(), end, searcher);
+    if (found == end)
+        throw PackError(what + " has no key slot: use the ready stub (launcher.exe) that comes with launcher-pack, "
+                               "or a launcher.exe built from this release");
+    std::size_t slot = static_cast<std::size_t>(found - image.begin()) + PayloadKeySlotMarkerSize;
+    if (layout.imageEnd - slot < PayloadPublicKeySize || std::search(found + 1, end, searcher) != end)
+        throw PackError(what + ": its key slot marker is not followed by one slot");
+    return slot;
 }
 
-std::optional<Bytes> FindPublicKeyBlob(const Bytes &image)
+std::optional<Bytes> ReadSlotKey(const Bytes &image, const std::string &what)
 {
-    std::boyer_moore_horspool_searcher searcher(std::begin(PayloadPublicKeyHeader), std::end(PayloadPublicKeyHeader));
-    auto found = std::search(image.begin(), image.end(), searcher);
-    if (image.end() - found < static_cast<std::ptrdiff_t>(PayloadPublicKeySize))
+    const auto begin = image.begin() + static_cast<std::ptrdiff_t>(FindKeySlot(image, what));
+    Bytes blob(begin, begin + PayloadPublicKeySize);
+    if (std::all_of(blob.begin(), blob.end(), [](std::uint8_t byte) { return byte == 0; }))
         return std::nullopt;
-    return Bytes(found, found + PayloadPublicKeySize);
+    return blob;
 }
 
 } // namespace packer

@@ -8,25 +8,45 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace packer {
 
-// Writes NAME.pem (the private key, mode 0600) and NAME.pub.pem (the public key, which the
-// launcher build takes as LAUNCHER_PUBLIC_KEY). Refuses to replace either file.
-void GenerateKeyPair(const std::string &name, std::string &privatePath, std::string &publicPath);
+// The key files keygen writes for a name given with or without ".pem": NAME.pem (private) and
+// NAME.pub.pem (public).
+struct KeyPairPaths {
+    std::string privateKey;
+    std::string publicKey;
+};
+KeyPairPaths KeyPairPathsFor(const std::string &name);
 
-// A PEM RSA key, private or public, from a file or, for path "-", from standard input.
-// passphrase is empty, "env:VAR" or "file:PATH" (its first line); an encrypted key without one
-// is refused: there is never a prompt. Throws PackError (ReadError when the file can't be read).
-EvpKeyHandle LoadKey(const std::string &path, const std::string &passphrase = "");
+// Writes the pair: the private key with mode 0600. Refuses (UsageError) to replace either file.
+void GenerateKeyPair(const KeyPairPaths &paths);
+
+// Where a key comes from: a PEM file, or "-" for standard input, and the passphrase of an
+// encrypted one (--pass): empty, "env:VAR" or "file:PATH" (its first line). Every command reads
+// its key through LoadKey, so there is one place that knows the sources.
+struct KeySource {
+    std::string path;
+    std::string passphrase;
+    std::string Name() const { return path == "-" ? "standard input" : path; }
+    bool Given() const { return !path.empty(); }
+};
+
+// A PEM RSA key, private or public. There is never a prompt: an encrypted key without a
+// passphrase is refused. Throws ReadError for anything that gives no usable key.
+EvpKeyHandle LoadKey(const KeySource &source);
 
 // As LoadKey, but only a private RSA key will do.
-EvpKeyHandle LoadPrivateKey(const std::string &path, const std::string &passphrase = "");
+EvpKeyHandle LoadPrivateKey(const KeySource &source);
+
+// The files a key source reads, for the check that no output replaces them.
+std::vector<std::string> KeySourceFiles(const KeySource &source);
 
 // True for the forms --pass takes: env:VAR and file:PATH.
 bool IsPassphraseSource(const std::string &source);
 
-// The launcher's public key blob for key; throws PackError unless it is a 2048-bit RSA key
+// The launcher's public key blob for key; throws ReadError unless it is a 2048-bit RSA key
 // with exponent 65537, the only form the launcher takes.
 Bytes PublicKeyBlob(EVP_PKEY *key, const std::string &what);
 
@@ -38,10 +58,15 @@ constexpr std::string_view FingerprintPrefix = "SHA256:";
 // The fingerprint of the TEST-ONLY key that the repository's tests use.
 const std::string &TestKeyFingerprint();
 
-// True when image holds the blob's modulus (little-endian, as the launcher keeps it).
-bool ImageCarriesModulus(const Bytes &image, const Bytes &blob);
+// The launcher's key slot in image: the offset of its blob, found by the marker within the PE
+// image proper (not in data appended to it or in the certificate table). Throws PackError (with
+// what) when there is no slot, or the marker is there twice or without a whole slot behind it.
+std::size_t FindKeySlot(const Bytes &image, const std::string &what);
 
-// The first public key blob built into image, if any.
-std::optional<Bytes> FindPublicKeyBlob(const Bytes &image);
+// The key in image's slot; nullopt when the slot is empty (a ready stub that no key was set in).
+std::optional<Bytes> ReadSlotKey(const Bytes &image, const std::string &what);
+
+// The remedy for an empty slot, in the words every command uses.
+constexpr const char *NoKeySet = "no key set (run launcher-pack stub)";
 
 } // namespace packer

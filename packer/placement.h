@@ -6,11 +6,14 @@
 
 #include <openssl/evp.h>
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 
 namespace packer {
 
 enum class Placement {
+    Auto,        // certificate when the signature object stays under the limit, else end
     End,         // behind the signature object in the certificate entry, or appended to an unsigned stub
     Certificate, // as a carrier extension of an extra certificate in the signature object
 };
@@ -19,6 +22,20 @@ std::string PlacementName(Placement placement);
 
 // Decoders reject an ASN.1 element of 64 MiB or more, so a carrier signature object stays below.
 constexpr std::size_t SignatureObjectLimit = 64u << 20;
+
+// Counts the compressed bytes of the items as each is done (from any thread), so that an
+// explicit certificate placement stops as soon as the payload can no longer fit, not after all
+// the work.
+class CertificateBudget {
+  public:
+    explicit CertificateBudget(Placement placement) : enforced_(placement == Placement::Certificate) {}
+    // Throws PackError once the total passes the limit.
+    void Add(std::uint64_t compressedBytes);
+
+  private:
+    bool enforced_;
+    std::atomic<std::uint64_t> total_{0};
+};
 
 struct Stub {
     Bytes image;
@@ -32,8 +49,15 @@ struct Stub {
 // stub. Throws PackError with the reason.
 Stub LoadStub(const std::string &path, Placement placement);
 
-// The stub with the container placed and the PE checksum recomputed. Throws PackError when
-// the result would break a limit (the signature object size, the 4 GiB file size).
-Bytes PlaceContainer(const Stub &stub, const Bytes &container, Placement placement, EVP_PKEY *key);
+struct PlacedImage {
+    Bytes image;
+    Placement placement; // the one used: end or certificate
+};
+
+// The stub with the container placed and the PE checksum recomputed. Auto takes certificate on
+// a signed stub when the signature object stays under the limit, else end with a warning.
+// Throws PackError when the result would break a limit (the signature object size for an
+// explicit certificate placement, the 4 GiB file size).
+PlacedImage PlaceContainer(const Stub &stub, const Bytes &container, Placement placement, EVP_PKEY *key);
 
 } // namespace packer

@@ -207,7 +207,7 @@ TEST_P(Agreement, InspectAndVerifyReportWhatTheLauncherReads)
         ids.insert(id);
     ids.insert(inspect.unread.begin(), inspect.unread.end());
     ids.insert({1000, 1001, 1005});
-    packer::SetPayloadVerificationKey(packer::PublicKeyBlob(packer::LoadKey(world.publicKey).get(), "key"));
+    packer::SetPayloadVerificationKey(packer::PublicKeyBlob(packer::LoadKey({world.publicKey, ""}).get(), "key"));
     LauncherView launcher = AskTheLauncher(image, ids);
 
     EXPECT_EQ(inspect.locate, launcher.locate) << inspected.out;

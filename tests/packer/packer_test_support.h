@@ -49,8 +49,8 @@ struct World {
 const World &TheWorld();
 
 // A stand-in for launcher.exe: a tiny PE32+ program that keeps a public key blob the way the
-// launcher does, as constant bytes.
-void BuildStub(const Bytes &blob, const std::string &folder, const std::string &path);
+// launcher does, in its marked key slot among its constant bytes, and decoy bytes beside it.
+void BuildStub(const Bytes &blob, const std::string &folder, const std::string &path, const Bytes &decoy = {});
 
 // A stand-in for the ready stub: the same, keeping a key slot (the marker and an empty blob).
 void BuildReadyStub(const std::string &folder, const std::string &path);

@@ -38,7 +38,7 @@ TEST(Stub, SetsTheKeyThatPackAndVerifyThenAccept)
         Pack("stub --stub " + Quote(world.readyStub) + " --key " + Quote(world.publicKey) + " -o " + Quote(stub));
     ASSERT_EQ(made.exitCode, 0) << made.err;
     Bytes image = fixtures::ReadFileBytes(stub);
-    EXPECT_EQ(SlotOf(image), packer::PublicKeyBlob(packer::LoadKey(world.publicKey).get(), "key"));
+    EXPECT_EQ(SlotOf(image), packer::PublicKeyBlob(packer::LoadKey({world.publicKey, ""}).get(), "key"));
     // Only the slot and the checksum change, and the checksum is right for the new bytes.
     Bytes ready = fixtures::ReadFileBytes(world.readyStub);
     ASSERT_EQ(image.size(), ready.size());
