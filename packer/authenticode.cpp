@@ -90,12 +90,11 @@ AuthenticodeCheck CheckAuthenticode(const Bytes &image)
     auto element = ReadDerElement(encoded->data, 0, static_cast<std::size_t>(encoded->length));
     if (!element)
         return Invalid("the SpcIndirectDataContent does not decode");
-    BioHandle content(BIO_new_mem_buf(encoded->data + element->ContentOffset(),
-                                      static_cast<int>(element->contentLength)));
+    BioHandle content(
+        BIO_new_mem_buf(encoded->data + element->ContentOffset(), static_cast<int>(element->contentLength)));
     StoreHandle store(X509_STORE_new());
     if (!content || !store ||
-        PKCS7_verify(signature.get(), nullptr, store.get(), content.get(), nullptr, PKCS7_NOVERIFY | PKCS7_BINARY) !=
-            1)
+        PKCS7_verify(signature.get(), nullptr, store.get(), content.get(), nullptr, PKCS7_NOVERIFY | PKCS7_BINARY) != 1)
         return Invalid("the signer's signature or its message digest does not verify");
 
     SequenceHandle indirect = DecodeSequence(contents->d.other);

@@ -131,7 +131,8 @@ void CheckOutputPath(const std::string &output, const std::vector<std::string> &
     for (const std::string &input : inputs) {
         struct stat status;
         if (::stat(input.c_str(), &status) == 0 && status.st_dev == target.st_dev && status.st_ino == target.st_ino)
-            throw UsageError(output + ": is the input " + input + ", which is never overwritten: choose another output");
+            throw UsageError(output + ": is the input " + input +
+                             ", which is never overwritten: choose another output");
     }
     if (S_ISDIR(target.st_mode))
         throw UsageError(output + ": is a folder; give the file to write");

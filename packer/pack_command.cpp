@@ -108,7 +108,8 @@ void CheckStubKey(const Bytes &image, const std::string &stubPath, const Bytes &
         throw PackError(what + ": " + NoKeySet + " --key <public half of " + key.Name() + ">, then sign it");
     if (*slotKey != blob)
         throw PackError(what + " carries the key " + KeyFingerprint(*slotKey) + ", not " + KeyFingerprint(blob) +
-                        " of " + key.Name() + ", so its launcher would reject the payload: pack with the key it "
+                        " of " + key.Name() +
+                        ", so its launcher would reject the payload: pack with the key it "
                         "carries, or set this key with launcher-pack stub, then sign");
 }
 
@@ -133,8 +134,9 @@ void RunPack(const PackOptions &options, std::ostream &out)
     Stub stub = LoadStub(options.stub, options.placement);
     CheckStubKey(stub.image, options.stub, blob, options.key);
     if (!stub.isSigned)
-        Warn("stub " + options.stub + " is not signed: sign the stub, then pack (verify refuses an unsigned "
-                                      "installer unless given --allow-unsigned)");
+        Warn("stub " + options.stub +
+             " is not signed: sign the stub, then pack (verify refuses an unsigned "
+             "installer unless given --allow-unsigned)");
 
     std::vector<MsiPackage> packages;
     for (const auto &path : options.packages) {
@@ -170,7 +172,7 @@ void RunPack(const PackOptions &options, std::ostream &out)
     progress.Show("compressing and signing " + std::to_string(items.size()) + " items on " + std::to_string(threads) +
                   (threads == 1 ? " thread" : " threads"));
     std::mutex progressLock;
-    CertificateBudget budget(options.placement);
+    CertificateBudget budget(options.placement, items.size());
     // The file comes first, so that an output folder that can't be written is known at once.
     TemporaryFile file(options.output);
     RunInParallel(items.size(), threads, [&](std::size_t next, unsigned worker) {

@@ -169,9 +169,8 @@ PackagePlan PlanPackages(const std::vector<MsiPackage> &packages)
                                         "; the launcher takes the one listed first");
         }
 
-        if (!package.productLanguage.empty() &&
-            std::find(package.languages.begin(), package.languages.end(), package.productLanguage) ==
-                package.languages.end())
+        if (!package.productLanguage.empty() && std::find(package.languages.begin(), package.languages.end(),
+                                                          package.productLanguage) == package.languages.end())
             plan.warnings.push_back(package.path + ": ProductLanguage " + package.productLanguage +
                                     " is not among the Template's languages (" + package.architecture + ";" +
                                     Join(package.languages, ',') +

@@ -55,10 +55,12 @@ std::string PlacementName(Placement placement)
 void CertificateBudget::Add(std::uint64_t compressedBytes)
 {
     const std::uint64_t total = total_ += compressedBytes;
+    const std::size_t items = ++items_;
     if (enforced_ && total >= SignatureObjectLimit)
         throw PackError("--placement certificate: the compressed payload reached " + std::to_string(total) +
-                        " bytes before all items were done, and the signature object must stay under 64 MiB "
-                        "(67108864 bytes); use --placement auto or end");
+                        " bytes after " + std::to_string(items) + " of " + std::to_string(itemCount_) +
+                        " items, and the signature object must stay under 64 MiB (67108864 bytes); use "
+                        "--placement auto or end");
 }
 
 Stub LoadStub(const std::string &path, Placement placement)

@@ -28,13 +28,18 @@ constexpr std::size_t SignatureObjectLimit = 64u << 20;
 // the work.
 class CertificateBudget {
   public:
-    explicit CertificateBudget(Placement placement) : enforced_(placement == Placement::Certificate) {}
-    // Throws PackError once the total passes the limit.
+    CertificateBudget(Placement placement, std::size_t itemCount)
+        : enforced_(placement == Placement::Certificate), itemCount_(itemCount)
+    {
+    }
+    // One item's compressed bytes; throws PackError once the total reaches the limit.
     void Add(std::uint64_t compressedBytes);
 
   private:
     bool enforced_;
+    std::size_t itemCount_;
     std::atomic<std::uint64_t> total_{0};
+    std::atomic<std::size_t> items_{0};
 };
 
 struct Stub {

@@ -26,11 +26,11 @@ namespace {
 
 struct LoadedFile {
     Bytes image;
-    std::string keySource;           // where the key used comes from, in words
-    bool keyMatchesFile = true;      // the launcher in the file carries the key used
-    std::optional<Bytes> key;        // the key used; none when the slot is empty and none was given
-    std::optional<Bytes> slotKey;    // the key in the launcher's slot
-    std::string fingerprint;         // of the key used, or NoKeySet
+    std::string keySource;        // where the key used comes from, in words
+    bool keyMatchesFile = true;   // the launcher in the file carries the key used
+    std::optional<Bytes> key;     // the key used; none when the slot is empty and none was given
+    std::optional<Bytes> slotKey; // the key in the launcher's slot
+    std::string fingerprint;      // of the key used, or NoKeySet
 };
 
 // The file, with the verification key chosen: the one given, else the one in the launcher's key
@@ -309,11 +309,12 @@ struct LocaleChoice {
     std::vector<OutputFile> files;
 };
 
-// The locales the selection is run for: every language a package names, and 1033, the
-// launcher's last fallback.
-std::vector<std::uint32_t> DirectoryLocales(const PayloadReport &report)
+// Every language a package names, and with the fallback 1033, the launcher's last resort.
+std::vector<std::uint32_t> DirectoryLocales(const PayloadReport &report, bool withFallback)
 {
-    std::set<std::uint32_t> locales{1033};
+    std::set<std::uint32_t> locales;
+    if (withFallback)
+        locales.insert(1033);
     for (const auto &container : report.containers)
         for (const auto &record : container.records) {
             std::vector<std::string> fields = Split(record.path, '\\');
@@ -347,19 +348,20 @@ void PrintVerifyJson(const VerifyOptions &options, const LoadedFile &file, const
                      std::ostream &out)
 {
     static const char *const statuses[] = {"unsigned", "valid", "invalid"};
-    out << "{\n  \"format\": 1,\n  \"file\": " << JsonString(options.read.file) << ",\n  \"size\": " << file.image.size()
-        << ",\n  \"verified\": " << (problems.empty() ? "true" : "false") << ",\n  \"authenticode\": {\"status\": \""
-        << statuses[static_cast<int>(authenticode.status)] << "\", \"detail\": " << JsonString(authenticode.detail)
+    out << "{\n  \"format\": 1,\n  \"file\": " << JsonString(options.read.file)
+        << ",\n  \"size\": " << file.image.size() << ",\n  \"verified\": " << (problems.empty() ? "true" : "false")
+        << ",\n  \"authenticode\": {\"status\": \"" << statuses[static_cast<int>(authenticode.status)]
+        << "\", \"detail\": " << JsonString(authenticode.detail)
         << "},\n  \"key\": {\"fingerprint\": " << (file.key ? JsonString(file.fingerprint) : "null")
         << ", \"source\": " << JsonString(file.keySource) << ", \"trusted\": "
-        << JsonString(options.read.key.Given()    ? "key"
+        << JsonString(options.read.key.Given()     ? "key"
                       : !options.expectKey.empty() ? "expect-key"
                                                    : "file")
         << "},\n  \"locales\": [";
     for (std::size_t i = 0; i < choices.size(); ++i) {
         const LocaleChoice &choice = choices[i];
-        out << (i ? "," : "") << "\n    {\"lcid\": " << choice.lcid << ", \"productCode\": "
-            << (choice.productCode.empty() ? "null" : JsonString(choice.productCode))
+        out << (i ? "," : "") << "\n    {\"lcid\": " << choice.lcid
+            << ", \"productCode\": " << (choice.productCode.empty() ? "null" : JsonString(choice.productCode))
             << ", \"productName\": " << (choice.productCode.empty() ? "null" : JsonString(choice.productName))
             << ", \"files\": [";
         for (std::size_t f = 0; f < choice.files.size(); ++f)
@@ -422,8 +424,9 @@ int RunVerify(const VerifyOptions &options, std::ostream &out)
 
     // The launcher's own choice for each language it may meet.
     std::vector<LocaleChoice> choices;
-    if (file.key && report.locate.code == 0) {
-        for (std::uint32_t lcid : DirectoryLocales(report)) {
+    if (file.key && problems.empty()) {
+        const std::vector<std::uint32_t> named = DirectoryLocales(report, false);
+        for (std::uint32_t lcid : DirectoryLocales(report, true)) {
             LocaleChoice choice{lcid, {}, {}, {}};
             try {
                 Selection selection = SelectPackageFor(file.image, lcid);
@@ -435,7 +438,13 @@ int RunVerify(const VerifyOptions &options, std::ostream &out)
                     choice.files.push_back({selected.name, selected.content.size(), Hex(digest, sizeof digest)});
                 }
             } catch (const PackError &error) {
-                problems.push_back("locale " + std::to_string(lcid) + ": " + error.what());
+                // A language a package names must find it; the fallback may find none, and the
+                // launcher then says so on machines whose language no package has.
+                if (std::find(named.begin(), named.end(), lcid) != named.end())
+                    problems.push_back("locale " + std::to_string(lcid) + ": " + error.what());
+                else
+                    Warn(name + ": locale " + std::to_string(lcid) + ": " + error.what() +
+                         "; users whose language no package names get an error instead of an installation");
             }
             choices.push_back(std::move(choice));
         }
@@ -445,7 +454,7 @@ int RunVerify(const VerifyOptions &options, std::ostream &out)
         PrintVerifyJson(options, file, authenticode, choices, problems, out);
     } else {
         out << name << ": Authenticode: "
-            << (authenticode.status == AuthenticodeCheck::Status::Valid     ? "valid (" + authenticode.detail + ")"
+            << (authenticode.status == AuthenticodeCheck::Status::Valid      ? "valid (" + authenticode.detail + ")"
                 : authenticode.status == AuthenticodeCheck::Status::Unsigned ? std::string("unsigned")
                                                                              : std::string("invalid"))
             << '\n'
@@ -453,13 +462,14 @@ int RunVerify(const VerifyOptions &options, std::ostream &out)
         for (const auto &choice : choices) {
             if (choice.productCode.empty())
                 continue;
-            out << name << ": locale " << choice.lcid << " installs " << choice.productCode << " "
-                << choice.productName << ":";
+            out << name << ": locale " << choice.lcid << " installs " << choice.productCode << " " << choice.productName
+                << ":";
             for (const auto &file : choice.files)
                 out << " " << file.name;
             out << '\n';
         }
     }
+    out.flush();
     for (const auto &problem : problems)
         std::cerr << "launcher-pack: error: " << name << ": " << problem << '\n';
     if (!problems.empty())
@@ -468,7 +478,6 @@ int RunVerify(const VerifyOptions &options, std::ostream &out)
         out << name << ": verified\n";
     return ExitDone;
 }
-
 
 void RunExtract(const ExtractOptions &options, std::ostream &out)
 {

@@ -230,8 +230,8 @@ TEST_P(Agreement, InspectAndVerifyReportWhatTheLauncherReads)
         EXPECT_TRUE(inspect.heads.empty() && inspect.files.empty()) << inspected.out;
     }
 
-    RunResult verified = Pack("verify " + Quote(installer));
-    EXPECT_EQ(verified.exitCode, GetParam().verifyExit) << verified.out;
+    RunResult verified = Pack("verify --allow-unsigned --key " + Quote(world.publicKey) + " " + Quote(installer));
+    EXPECT_EQ(verified.exitCode, GetParam().verifyExit) << verified.out << verified.err;
     EXPECT_EQ(verified.exitCode == 0, launcherReadsAll) << verified.out;
 }
 

@@ -44,7 +44,8 @@ World MakeWorld()
     BuildStub(blob, world.folder, world.stub);
     world.testKey = TEST_SOURCE_DIR "/tests/keys/TEST-ONLY-payload-signing-key.pem";
     world.testStub = world.folder + "/test-key-stub.exe";
-    BuildStub(packer::PublicKeyBlob(packer::LoadKey({world.testKey, ""}).get(), world.testKey), world.folder, world.testStub);
+    BuildStub(packer::PublicKeyBlob(packer::LoadKey({world.testKey, ""}).get(), world.testKey), world.folder,
+              world.testStub);
     world.readyStub = world.folder + "/ready-stub.exe";
     BuildReadyStub(world.folder, world.readyStub);
     world.signerCertificate = fixtures::FixturePath("test-signer.pem");
@@ -183,9 +184,9 @@ std::string PackageWithRandomCabinet(const std::string &folder, const std::strin
     return folder + "/" + name + ".msi";
 }
 
-void ExpectRefusal(const RunResult &result, const std::string &message)
+void ExpectRefusal(const RunResult &result, const std::string &message, int exitCode)
 {
-    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.exitCode, exitCode);
     EXPECT_EQ(result.err.rfind("launcher-pack: error: ", 0), 0u) << result.err;
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     EXPECT_NE(result.err.find(message), std::string::npos) << result.err;

@@ -69,7 +69,8 @@ void BuildPackage(const std::string &folder, const std::string &name, const Pack
 // (which do not compress); the package's path.
 std::string PackageWithRandomCabinet(const std::string &folder, const std::string &name, std::size_t bytes);
 
-// A refusal as the packer makes them: exit code 1 and one line on standard error naming it.
-void ExpectRefusal(const RunResult &result, const std::string &message);
+// A refusal as the packer makes them: the exit code (1: failed, 2: usage, 3: could not read) and
+// one line on standard error naming it.
+void ExpectRefusal(const RunResult &result, const std::string &message, int exitCode = 1);
 
 } // namespace packer_test
