@@ -249,10 +249,11 @@ TEST(Verify, IsAReleaseGateWithOneExitCodeTable)
             << result.out << result.err;
         // Success has no error line; a usage error or an unreadable input exactly one.
         const auto errors = std::count(result.err.begin(), result.err.end(), '\n');
-        if (item.exitCode == 0)
+        if (item.exitCode == 0) {
             EXPECT_EQ(result.err.find("error"), std::string::npos) << result.err;
-        else if (item.exitCode != 1)
+        } else if (item.exitCode != 1) {
             EXPECT_EQ(errors, 1) << result.err;
+        }
     }
 }
 

@@ -375,10 +375,11 @@ TEST(Pack, QuietAndVerbose)
         RunResult result = Pack(std::string(item.flag) + " " + PackOne(world, world.stub, world.en, folder));
         EXPECT_EQ(result.exitCode, 0) << result.err;
         EXPECT_EQ(result.out.empty(), !item.out) << result.out;
-        if (*item.err == 0)
+        if (*item.err == 0) {
             EXPECT_EQ(result.err, "");
-        else
+        } else {
             EXPECT_NE(result.err.find(item.err), std::string::npos) << result.err;
+        }
     }
     // Errors stay.
     ExpectRefusal(Pack("-q " + PackOne(world, world.readyStub, world.en, folder, " --force")), "no key set");
