@@ -192,9 +192,9 @@ void PrintJson(const ReadOptions &options, const LoadedFile &file, const Payload
         << ",\n  \"verificationKey\": " << JsonString(file.keySource)
         << ",\n  \"keyFingerprint\": " << (file.key ? JsonString(file.fingerprint) : "null")
         << ",\n  \"keyIsLaunchers\": " << (file.keyMatchesFile ? "true" : "false")
-        << ",\n  \"placement\": " << JsonString(Placement(report))
-        << ",\n  \"launcherResult\": {\"code\": " << report.locate.code << ", \"line\": " << report.locate.line
-        << "},\n  \"containers\": [";
+        << ",\n  \"placement\": " << JsonString(Placement(report)) << ",\n  \"launcherResult\": {\"text\": "
+        << JsonString(report.locate.code == 0 ? "payload found" : LocateProblem(file.image, report))
+        << ", \"code\": " << report.locate.code << ", \"line\": " << report.locate.line << "},\n  \"containers\": [";
     for (std::size_t c = 0; c < report.containers.size(); ++c) {
         const ContainerInfo &container = report.containers[c];
         out << (c ? "," : "") << "\n    {\n      \"size\": " << container.size
@@ -217,7 +217,8 @@ void PrintJson(const ReadOptions &options, const LoadedFile &file, const Payload
                 << ", \"outputSize\": " << (valid ? std::to_string(item.outputLength) : "null")
                 << ", \"signatureValid\": " << (valid ? "true" : "false") << ", \"result\": ";
             if (item.read)
-                out << "{\"code\": " << item.result.code << ", \"line\": " << item.result.line << "}}";
+                out << "{\"text\": " << JsonString(ItemResult(item)) << ", \"code\": " << item.result.code
+                    << ", \"line\": " << item.result.line << "}}";
             else
                 out << "null}";
         }

@@ -159,11 +159,11 @@ InspectView ParseInspect(const std::string &json)
 {
     InspectView view{};
     std::smatch match;
-    std::regex locate(R"re("launcherResult": \{"code": (\d+), "line": (\d+)\})re");
+    std::regex locate(R"re("launcherResult": \{"text": "[^"]*", "code": (\d+), "line": (\d+)\})re");
     if (std::regex_search(json, match, locate))
         view.locate = {std::stoul(match[1]), std::stoul(match[2])};
     std::regex item(R"re(\{"kind": "(head|file)", "id": (\d+), .*"readByLauncher": (true|false), "outputSize": )re"
-                    R"re((null|\d+), .*"result": (null|\{"code": (\d+), "line": (\d+)\})\})re");
+                    R"re((null|\d+), .*"result": (null|\{"text": "[^"]*", "code": (\d+), "line": (\d+)\})\})re");
     std::regex record(R"re(\{"id": (\d+), "kind": )re");
     for (auto line = json.begin(); line != json.end();) {
         auto end = std::find(line, json.end(), '\n');
