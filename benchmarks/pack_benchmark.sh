@@ -42,9 +42,9 @@ cores=$(nproc)
 
 hyperfine --runs "${BENCH_RUNS:-3}" --export-markdown results.md --export-json results.json \
   -n "baseline launcher-pack, level 10 (one thread)" "$(packWith "$baseline" baseline 10)" \
-  -n "launcher-pack, level 10 (default), $cores cores" "$(packWith "$pack" 10 10)" \
-  -n "launcher-pack, level 10, --threads 1" "$(packWith "$pack" 10-one 10 "--threads 1")" \
-  -n "launcher-pack, level 9, $cores cores" "$(packWith "$pack" 9 9)" \
+  -n "launcher-pack, level 10 (default), $cores cores" "$(packWith "$pack" 10 10 --force)" \
+  -n "launcher-pack, level 10, --threads 1" "$(packWith "$pack" 10-one 10 "--threads 1 --force")" \
+  -n "launcher-pack, level 9, $cores cores" "$(packWith "$pack" 9 9 --force)" \
   -n "zlib level 9 alone (compress only, one thread)" "$zlib9"
 
 echo

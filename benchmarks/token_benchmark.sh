@@ -39,7 +39,7 @@ rm key.der
 
 uri="pkcs11:token=bench;object=payload?module-path=$module&pin-source=file:$work/pin"
 signer="openssl pkeyutl -sign -inkey '$key' -pkeyopt digest:sha256"
-packWith() { echo "$pack pack --stub stub.exe --msi product.msi -o setup-$1.exe $2"; }
+packWith() { echo "$pack pack --stub stub.exe --msi product.msi -o setup-$1.exe --force $2"; }
 cores=$(nproc)
 
 hyperfine --runs "${BENCH_RUNS:-5}" --warmup 1 --export-markdown results.md --export-json results.json \

@@ -1,14 +1,15 @@
-// The packer's commands. Each prints what it did on standard output and throws PackError
-// with one line for the user when it fails.
+// The packer's commands. Each prints what it did on out and throws a PackError (see
+// pack_error.h for which exit code each kind ends with) with one line for the user when it
+// fails.
 #pragma once
 
 #include "packer/byte_io.h"
 #include "packer/keys/payload_signer.h"
+#include "packer/payload_key.h"
 #include "packer/placement.h"
 
 #include <cstdint>
 #include <iosfwd>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,52 +24,47 @@ constexpr const char *ReadyStubFolder = "share/launcher-pack";
 
 struct StubOptions {
     std::string stub; // empty: the ready stub found beside the packer
-    KeyOptions key;   // the key whose public half is set
+    KeySource key;    // the key whose public half is set
     std::string output;
+    bool force = false; // replace an existing output
 };
 void RunStub(const StubOptions &options, std::ostream &out);
 
-// The offset of the key slot's blob in image, if it has a slot. Throws PackError for a marker
-// that is not followed by one whole slot, or found twice.
-std::optional<std::size_t> FindKeySlot(const Bytes &image, const std::string &what);
-
-// The public key blob in image's key slot, if it has a slot with a key set.
-std::optional<Bytes> SlotKey(const Bytes &image, const std::string &what);
-
 struct PackOptions {
     std::string stub;
-    KeyOptions key; // the private key, or a signer command and the public half
+    KeySource key; // the private key, or a signer command and the public half
     std::vector<std::string> packages;
     std::string output;
-    Placement placement = Placement::End;
+    Placement placement = Placement::Auto;
     int level;
     bool allowUncompressed = false; // pack packages whose files are not all in cabinets
     unsigned threads = 0;           // 0: one per core
+    bool force = false;             // replace an existing output
 };
 void RunPack(const PackOptions &options, std::ostream &out);
 
 struct ReadOptions {
     std::string file;
-    KeyOptions key; // empty key: the key built into the file's launcher
+    KeySource key; // not given: the key in the launcher's key slot
 };
 
 void RunInspect(const ReadOptions &options, bool json, std::ostream &out);
 
-// verify's exit codes.
-enum VerifyResult { Verified = 0, NotVerified = 1, VerifyUsage = 2, NotRead = 3 };
-
 struct VerifyOptions {
     ReadOptions read;
     std::string expectKey; // "SHA256:<hex>", or empty
+    bool trustFileKey = false;
     bool allowTestKey = false;
+    bool allowUnsigned = false;
+    bool json = false;
 };
 
 // True for "SHA256:" and 64 hex digits.
 bool IsKeyFingerprint(const std::string &text);
 
-// Verified only when every item the launcher would read verifies with the expected key; the
-// failures are listed on out. Throws ReadError when the file or the key can't be read.
-VerifyResult RunVerify(const VerifyOptions &options, std::ostream &out);
+// ExitDone when the file passes every check of the release gate, else ExitFailed with every
+// failure listed on standard error. Throws like the other commands when it can't start.
+int RunVerify(const VerifyOptions &options, std::ostream &out);
 
 struct ExtractOptions {
     ReadOptions read;

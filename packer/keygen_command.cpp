@@ -8,13 +8,13 @@ namespace packer {
 
 void RunKeygen(const std::string &name, const std::string &passphrase, std::ostream &out)
 {
-    std::string privatePath;
-    std::string publicPath;
-    GenerateKeyPair(name, passphrase, privatePath, publicPath);
-    out << "wrote " << privatePath
+    const KeyPairPaths paths = KeyPairPathsFor(name);
+    GenerateKeyPair(paths, passphrase);
+    out << "wrote " << paths.privateKey
         << (passphrase.empty() ? " (private payload signing key: keep it secret, give it to pack --key)\n"
                                : " (private payload signing key, encrypted: give it to pack --key with --pass)\n")
-        << "wrote " << publicPath << " (build launcher.exe with -DLAUNCHER_PUBLIC_KEY=" << publicPath << ")\n";
+        << "wrote " << paths.publicKey << " (set it into the ready stub: launcher-pack stub --key " << paths.publicKey
+        << " -o launcher.exe, then sign launcher.exe)\n";
 }
 
 } // namespace packer

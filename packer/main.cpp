@@ -2,102 +2,108 @@
 // installer, and inspects, verifies and extracts such installers.
 #include "packer/commands.h"
 #include "packer/compressor.h"
-#include "packer/pack_error.h"
+#include "packer/console.h"
 #include "packer/keys/pem_key.h"
-#include "packer/parallel.h"
+#include "packer/pack_error.h"
 #include "packer/payload_key.h"
 
 #include <CLI/CLI.hpp>
 
 #include <iostream>
+#include <map>
 
 namespace {
 
-constexpr int ExitFailure = 1;
-constexpr int ExitUsage = packer::VerifyUsage;
+using namespace packer;
+
+constexpr const char *ExitCodeFooter =
+    "Exit codes: 0 done (verified); 1 failed (did not verify); 2 usage error; 3 a file or key could not be read or "
+    "used.";
+
+const CLI::Validator PassSource(
+    [](std::string &source) { return IsPassphraseSource(source) ? std::string() : "give env:VAR or file:PATH"; },
+    "env:VAR|file:PATH");
+
+// --key, --pass and --pkcs11-module, the same on every command that reads a key.
+void AddKeyOptions(CLI::App *command, KeySource &key, const std::string &help, bool required)
+{
+    CLI::Option *option = command->add_option(
+        "--key", key.path, help + ": a PEM file, - for standard input, or a PKCS#11 URI (pkcs11:token=...;object=...)");
+    if (required)
+        option->required();
+    command
+        ->add_option("--pass", key.passphrase,
+                     "Passphrase of an encrypted key, or a token's PIN: env:VAR (from the environment) or file:PATH "
+                     "(its first line)")
+        ->check(PassSource);
+    command->add_option("--pkcs11-module", key.module,
+                        "PKCS#11 module for a pkcs11: key whose URI names none (default: p11-kit's, which reaches "
+                        "every module registered with it)");
+}
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    using namespace packer;
-
     CLI::App app("Packs Windows Installer packages into a self-contained installer built on launcher.exe, and "
                  "inspects, verifies and extracts such installers.",
                  "launcher-pack");
     app.set_version_flag("--version", "launcher-pack " LAUNCHER_PACK_VERSION);
     app.require_subcommand(1);
+    app.footer(ExitCodeFooter);
     app.failure_message([](const CLI::App *, const CLI::Error &error) {
         return std::string("launcher-pack: error: ") + error.what() + " (see --help)\n";
     });
-
-    const CLI::Validator passSource(
-        [](std::string &source) { return IsPassphraseSource(source) ? std::string() : "give env:VAR or file:PATH"; },
-        "env:VAR|file:PATH");
+    bool quiet = false;
+    bool verbose = false;
+    auto *quietFlag = app.add_flag("-q,--quiet", quiet, "Print errors only");
+    app.add_flag("-v,--verbose", verbose, "Print each step on standard error")->excludes(quietFlag);
 
     std::string keygenName;
-    std::string keygenPassphrase;
     CLI::App *keygen = app.add_subcommand("keygen", "Make a new payload signing key pair: NAME.pem (private, mode "
-                                                    "0600) and NAME.pub.pem (for building launcher.exe)");
-    keygen->add_option("--out", keygenName, "Name of the key files, without extension")->required();
+                                                    "0600) and NAME.pub.pem (for launcher-pack stub)");
+    keygen->add_option("--out", keygenName, "Name of the key files, with or without .pem")->required();
+    std::string keygenPassphrase;
     keygen
         ->add_option("--pass", keygenPassphrase,
                      "Encrypt the private key (PKCS #8, AES-256) with this passphrase: env:VAR (from the "
                      "environment) or file:PATH (its first line)")
-        ->check(passSource);
-
-    // --pass and --pkcs11-module wherever --key is taken.
-    auto addKeySourceOptions = [&](CLI::App *command, KeyOptions &key) {
-        command
-            ->add_option("--pass", key.passphrase,
-                         "Passphrase of an encrypted key, or the PIN of a token: env:VAR (from the environment) or "
-                         "file:PATH (its first line)")
-            ->check(passSource);
-        command->add_option("--pkcs11-module", key.module,
-                            "The PKCS#11 module of a pkcs11: key whose URI has no module-path (default: p11-kit's, "
-                            "which reaches every registered module)");
-    };
-    const std::string keyForms = "a PEM file, - for standard input, or a PKCS#11 URI (pkcs11:token=...;object=...)";
+        ->check(PassSource);
 
     StubOptions stub;
     CLI::App *stubCommand = app.add_subcommand(
         "stub", "Write a copy of the ready stub (launcher.exe) with your payload key set: sign it, then pack");
-    stubCommand->add_option("--key", stub.key.key, "The payload key, whose public half is set: " + keyForms)
-        ->required();
-    addKeySourceOptions(stubCommand, stub.key);
+    AddKeyOptions(stubCommand, stub.key, "The payload key, whose public half is set", true);
     stubCommand->add_option("-o,--output", stub.output, "The stub to write")->required();
     stubCommand->add_option("--stub", stub.stub,
                             "The ready stub to copy (default: the one beside launcher-pack or installed with it)");
+    stubCommand->add_flag("--force", stub.force, "Replace the output if it exists (never an input)");
 
     PackOptions pack;
     pack.level = DefaultCompressionLevel;
-    std::string placement = "end";
+    std::string placement = "auto";
     CLI::App *packCommand = app.add_subcommand("pack", "Pack .msi packages into a copy of the launcher");
-    packCommand
-        ->add_option("--stub", pack.stub,
-                     "launcher.exe built with the key's public half (sign it before "
-                     "packing, never after)")
+    packCommand->add_option("--stub", pack.stub, "The signed stub (launcher-pack stub, then sign; never sign after)")
         ->required();
-    packCommand->add_option("--key", pack.key.key,
-                            "The payload signing key: " + keyForms + "; with --sign-command, the public half (PEM)");
-    addKeySourceOptions(packCommand, pack.key);
+    AddKeyOptions(packCommand, pack.key, "The payload signing key (with --sign-command, its public half)", false);
     packCommand->add_option("--sign-command", pack.key.signCommand,
                             "Sign each item's SHA-256 digest with this command (run by /bin/sh -c): the digest on "
                             "its standard input and in LAUNCHER_PACK_DIGEST_HEX, the 256-byte RSASSA-PKCS1-v1_5 "
-                            "signature on its standard output; the public half comes from --key or the stub's slot");
+                            "signature on its standard output; the public half from --key or the stub's key slot");
     packCommand->add_option("--msi", pack.packages, "A package; repeat for one per language or architecture")
         ->required();
     packCommand->add_option("-o,--output", pack.output, "The installer to write")->required();
+    packCommand->add_flag("--force", pack.force, "Replace the output if it exists (never an input)");
     packCommand
         ->add_option("--placement", placement,
-                     "end: behind the signature object (or appended to an unsigned stub); certificate: in an extra "
-                     "certificate of the signature object")
-        ->check(CLI::IsMember({"end", "certificate"}))
+                     "auto: certificate when the signature object stays under 64 MiB, else end with a warning; "
+                     "certificate: in an extra certificate of the signature object; end: behind the signature "
+                     "object (or appended to an unsigned stub)")
+        ->check(CLI::IsMember({"auto", "end", "certificate"}))
         ->capture_default_str();
     packCommand->add_option("--level", pack.level, "Compression level, 0 (stored) to 12")
         ->check(CLI::Range(0, MaxCompressionLevel))
         ->capture_default_str();
-
     packCommand
         ->add_option("--threads", pack.threads,
                      "Threads that compress items at once (0: one per core); the output is the same for any number")
@@ -111,27 +117,29 @@ int main(int argc, char **argv)
     bool json = false;
     CLI::App *inspectCommand = app.add_subcommand("inspect", "Show the payload of a packed installer");
     inspectCommand->add_option("file", inspect.file, "The installer")->required();
-    inspectCommand->add_option("--key", inspect.key.key,
-                               "Verify with this key instead of the launcher's built-in one: " + keyForms);
-    addKeySourceOptions(inspectCommand, inspect.key);
+    AddKeyOptions(inspectCommand, inspect.key, "Verify with this key instead of the one in the launcher's key slot",
+                  false);
     inspectCommand->add_flag("--json", json, "Print JSON");
 
     VerifyOptions verify;
     CLI::App *verifyCommand = app.add_subcommand(
-        "verify", "Verify every payload item as the launcher would, and print the key's SHA-256 fingerprint");
+        "verify", "The release gate: the Authenticode signature, the key, every payload item and the launcher's "
+                  "choice for every language, as the launcher would see them");
     verifyCommand->add_option("file", verify.read.file, "The installer")->required();
-    verifyCommand->add_option("--key", verify.read.key.key, "The public key the installer must carry: " + keyForms);
-    addKeySourceOptions(verifyCommand, verify.read.key);
+    AddKeyOptions(verifyCommand, verify.read.key, "The key the installer must carry (public or private)", false);
     verifyCommand
         ->add_option("--expect-key", verify.expectKey,
                      "The fingerprint the installer's key must have, SHA256:<hex> as verify prints it")
         ->check(CLI::Validator(
             [](std::string &text) { return IsKeyFingerprint(text) ? std::string() : "give SHA256: and 64 hex digits"; },
             "SHA256:<hex>"));
+    verifyCommand->add_flag("--trust-file-key", verify.trustFileKey,
+                            "Trust the key found in the file itself (with a warning); not for a release gate");
+    verifyCommand->add_flag("--allow-unsigned", verify.allowUnsigned,
+                            "Accept a file without an Authenticode signature (for test builds)");
     verifyCommand->add_flag("--allow-test-key", verify.allowTestKey,
                             "Accept the repository's TEST-ONLY key (for tests only)");
-    verifyCommand->footer("Exit codes: 0 verified; 1 did not verify; 2 usage error; 3 the file or the key could not "
-                          "be read.");
+    verifyCommand->add_flag("--json", verify.json, "Print the result as JSON");
 
     ExtractOptions extract;
     CLI::App *extractCommand =
@@ -139,53 +147,55 @@ int main(int argc, char **argv)
     extractCommand->add_option("file", extract.read.file, "The installer")->required();
     extractCommand->add_option("-o,--output", extract.folder, "Folder to write into")->required();
     extractCommand->add_option("--lcid", extract.lcid, "The user's locale to choose for")->capture_default_str();
-    extractCommand->add_option("--key", extract.read.key.key,
-                               "Verify with this key instead of the launcher's built-in one: " + keyForms);
-    addKeySourceOptions(extractCommand, extract.read.key);
+    AddKeyOptions(extractCommand, extract.read.key,
+                  "Verify with this key instead of the one in the launcher's key slot", false);
     extractCommand->add_flag("--force", extract.force, "Replace files that exist");
+
+    for (CLI::App *command : {keygen, stubCommand, packCommand, inspectCommand, verifyCommand, extractCommand})
+        command->footer(ExitCodeFooter);
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &error) {
         int code = app.exit(error);
-        return code == 0 ? 0 : ExitUsage;
+        return code == 0 ? ExitDone : ExitUsage;
     }
+    SetVerbosity(quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal);
+    // -q keeps the results too; errors go to standard error whatever the verbosity.
+    std::ostream silent(nullptr);
+    std::ostream &out = quiet ? silent : std::cout;
 
     try {
         if (keygen->parsed()) {
-            RunKeygen(keygenName, keygenPassphrase, std::cout);
+            RunKeygen(keygenName, keygenPassphrase, out);
         } else if (stubCommand->parsed()) {
-            RunStub(stub, std::cout);
+            RunStub(stub, out);
         } else if (packCommand->parsed()) {
-            if (pack.key.key.empty() && pack.key.signCommand.empty()) {
-                std::cerr << "launcher-pack: error: pack needs --key, or --sign-command (see --help)\n";
-                return ExitUsage;
-            }
-            pack.key.threads = ThreadCount(pack.threads);
-            pack.placement = placement == "certificate" ? Placement::Certificate : Placement::End;
-            RunPack(pack, std::cout);
+            if (!pack.key.Given() && pack.key.signCommand.empty())
+                throw UsageError("pack needs --key, or --sign-command with the stub's key");
+            const std::map<std::string, Placement> placements = {
+                {"auto", Placement::Auto}, {"end", Placement::End}, {"certificate", Placement::Certificate}};
+            pack.placement = placements.at(placement);
+            RunPack(pack, out);
         } else if (inspectCommand->parsed()) {
-            RunInspect(inspect, json, std::cout);
+            RunInspect(inspect, json, out);
         } else if (verifyCommand->parsed()) {
-            try {
-                return RunVerify(verify, std::cout);
-            } catch (const ReadError &error) {
-                std::cerr << "launcher-pack: error: " << error.what() << '\n';
-                return NotRead;
-            }
+            return RunVerify(verify, out);
         } else if (extractCommand->parsed()) {
-            RunExtract(extract, std::cout);
+            RunExtract(extract, out);
         }
-    } catch (const UnusableKey &error) {
-        // A key, token, PIN, module or signer command that can't be used: set-up, not the input.
-        std::cerr << "launcher-pack: error: " << error.what() << '\n';
-        return NotRead;
     } catch (const std::bad_alloc &) {
         std::cerr << "launcher-pack: error: out of memory\n";
-        return ExitFailure;
+        return ExitFailed;
+    } catch (const UsageError &error) {
+        std::cerr << "launcher-pack: error: " << error.what() << '\n';
+        return ExitUsage;
+    } catch (const ReadError &error) {
+        std::cerr << "launcher-pack: error: " << error.what() << '\n';
+        return ExitNotRead;
     } catch (const std::exception &error) {
         std::cerr << "launcher-pack: error: " << error.what() << '\n';
-        return ExitFailure;
+        return ExitFailed;
     }
-    return 0;
+    return ExitDone;
 }

@@ -145,7 +145,7 @@ std::size_t UncompressedFiles(Database &database, LibmsiSummaryInfo *summary)
 
 MsiPackage ReadMsiPackage(const std::string &path, bool allowUncompressed)
 {
-    MsiPackage package{path, {}, {}, {}, {}, {}};
+    MsiPackage package{path, {}, {}, {}, {}, {}, {}};
     lastLibraryMessage.clear();
     g_log_set_default_handler(KeepLibraryMessage, nullptr);
     Database database(path);
@@ -156,6 +156,9 @@ MsiPackage ReadMsiPackage(const std::string &path, bool allowUncompressed)
     package.productName = Property(database, "ProductName");
     if (package.productName.empty())
         throw PackError(path + ": the Property table has no ProductName");
+    package.productLanguage = Property(database, "ProductLanguage");
+    if (IsDecimal(package.productLanguage))
+        package.productLanguage = std::to_string(std::stoul(package.productLanguage));
 
     GErrorHolder error;
     GObjectHandle<LibmsiSummaryInfo> summary(libmsi_summary_info_new(database.get(), 0, &error.error));

@@ -10,6 +10,7 @@ struct MsiPackage {
     std::string path;
     std::string productCode;
     std::string productName;
+    std::string productLanguage;        // the Property table's, as a decimal number; may be empty
     std::string architecture;           // from the Summary Information's Template, e.g. "x64"
     std::vector<std::string> languages; // decimal language identifiers, in Template order
     std::vector<std::string> cabinets;  // external cabinet file names from the Media table

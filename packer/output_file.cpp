@@ -119,6 +119,27 @@ void TemporaryFile::Commit()
     pendingSlot_ = -1;
 }
 
+void CheckOutputPath(const std::string &output, const std::vector<std::string> &inputs, bool force)
+{
+    struct stat target;
+    if (::stat(output.c_str(), &target) != 0) {
+        // A dangling link would be replaced by the rename, and with it whatever it was meant for.
+        if (!force && PathExists(output))
+            throw UsageError(output + ": exists (give --force to replace it)");
+        return;
+    }
+    for (const std::string &input : inputs) {
+        struct stat status;
+        if (::stat(input.c_str(), &status) == 0 && status.st_dev == target.st_dev && status.st_ino == target.st_ino)
+            throw UsageError(output + ": is the input " + input +
+                             ", which is never overwritten: choose another output");
+    }
+    if (S_ISDIR(target.st_mode))
+        throw UsageError(output + ": is a folder; give the file to write");
+    if (!force)
+        throw UsageError(output + ": exists (give --force to replace it)");
+}
+
 bool PathExists(const std::string &path)
 {
     struct stat status;

@@ -6,6 +6,7 @@
 #include "packer/byte_io.h"
 
 #include <string>
+#include <vector>
 
 namespace packer {
 
@@ -33,5 +34,10 @@ class TemporaryFile {
 
 // True when something exists at path (a file, a folder, a dangling link).
 bool PathExists(const std::string &path);
+
+// An output that may be written: it names none of the inputs (compared by device and inode, so
+// that another name or a link of an input counts too), and it does not exist unless force is
+// given. Throws UsageError otherwise; run it before any work.
+void CheckOutputPath(const std::string &output, const std::vector<std::string> &inputs, bool force);
 
 } // namespace packer

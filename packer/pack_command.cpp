@@ -1,6 +1,7 @@
 #include "packer/commands.h"
 
 #include "packer/compressor.h"
+#include "packer/console.h"
 #include "packer/output_file.h"
 #include "packer/pack_error.h"
 #include "packer/package_plan.h"
@@ -12,11 +13,14 @@
 
 #include <openssl/sha.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <mutex>
 #include <numeric>
-#include <iostream>
+#include <optional>
+#include <ostream>
 
 namespace packer {
 
@@ -71,29 +75,74 @@ void CheckPackedFile(const std::string &path, const Bytes &blob, const std::vect
         fail("the directory differs");
 }
 
+// The packages once each: the same file under two names would make a duplicate record.
+void CheckPackagesOnce(const std::vector<std::string> &packages)
+{
+    std::vector<std::pair<dev_t, ino_t>> seen;
+    for (std::size_t i = 0; i < packages.size(); ++i) {
+        struct stat status;
+        if (::stat(packages[i].c_str(), &status) != 0)
+            continue; // reading it names the reason
+        std::pair<dev_t, ino_t> identity{status.st_dev, status.st_ino};
+        auto found = std::find(seen.begin(), seen.end(), identity);
+        if (found != seen.end())
+            throw UsageError("--msi " + packages[i] + " is given twice (also as " +
+                             packages[static_cast<std::size_t>(found - seen.begin())] + ")");
+        seen.push_back(identity);
+    }
+}
+
+void CheckStubKey(const Bytes &image, const std::string &stubPath, const Bytes &blob, const std::string &keyName)
+{
+    const std::string what = "stub " + stubPath;
+    std::optional<Bytes> slotKey = ReadSlotKey(image, what);
+    if (!slotKey)
+        throw PackError(what + ": " + NoKeySet + " --key <public half of " + keyName + ">, then sign it");
+    if (*slotKey != blob)
+        throw PackError(what + " carries the key " + KeyFingerprint(*slotKey) + ", not " + KeyFingerprint(blob) +
+                        " of " + keyName +
+                        ", so its launcher would reject the payload: pack with the key it "
+                        "carries, or set this key with launcher-pack stub, then sign");
+}
+
 } // namespace
 
 void RunPack(const PackOptions &options, std::ostream &out)
 {
     // Everything that can be refused is checked before anything is written.
+    std::vector<std::string> inputs = KeySourceFiles(options.key);
+    inputs.push_back(options.stub);
+    inputs.insert(inputs.end(), options.packages.begin(), options.packages.end());
+    CheckOutputPath(options.output, inputs, options.force);
+    CheckPackagesOnce(options.packages);
     const unsigned threads = ThreadCount(options.threads);
     std::vector<ZlibCompressor> compressors;
     for (unsigned i = 0; i < threads; ++i)
         compressors.emplace_back(options.level);
+    // The stub first: without --key, a signer command's public half is the one in its slot.
+    Step("reading the stub " + options.stub);
     Stub stub = LoadStub(options.stub, options.placement);
-    std::unique_ptr<PayloadSigner> signer = OpenSigner(options.key, SlotKey(stub.image, "stub " + options.stub));
+    Step("reading the key " + options.key.Name());
+    std::unique_ptr<PayloadSigner> signer =
+        OpenSigner(options.key, threads, options.key.Given() ? std::nullopt : ReadSlotKey(stub.image, options.stub));
     Bytes blob = PublicKeyBlob(signer->PublicKey(), signer->Name());
-    if (!ImageCarriesModulus(stub.image, blob))
-        throw PackError("stub " + options.stub + " was not built with the public half of " + signer->Name() +
-                        ": it could never verify the payload (build launcher.exe with LAUNCHER_PUBLIC_KEY set to "
-                        "that key)");
+    CheckStubKey(stub.image, options.stub, blob, signer->Name());
+    if (!stub.isSigned)
+        Warn("stub " + options.stub +
+             " is not signed: sign the stub, then pack (verify refuses an unsigned "
+             "installer unless given --allow-unsigned)");
 
     std::vector<MsiPackage> packages;
-    for (const auto &path : options.packages)
+    for (const auto &path : options.packages) {
+        Step("reading the package " + path);
         packages.push_back(ReadMsiPackage(path, options.allowUncompressed));
+    }
     PackagePlan plan = PlanPackages(packages);
     for (const auto &warning : plan.warnings)
-        std::cerr << "launcher-pack: warning: " << warning << '\n';
+        Warn(warning);
+    for (const auto &item : plan.items)
+        inputs.push_back(item.source);
+    CheckOutputPath(options.output, inputs, options.force);
 
     // The files move into the items, and each big buffer goes as soon as the next step has
     // its result: the packer holds the input about twice at most.
@@ -117,6 +166,7 @@ void RunPack(const PackOptions &options, std::ostream &out)
     progress.Show("compressing and signing " + std::to_string(items.size()) + " items on " + std::to_string(threads) +
                   (threads == 1 ? " thread" : " threads"));
     std::mutex progressLock;
+    CertificateBudget budget(options.placement, items.size());
     // The file comes first, so that an output folder that can't be written is known at once.
     TemporaryFile file(options.output);
     RunInParallel(items.size(), threads, [&](std::size_t next, unsigned worker) {
@@ -130,6 +180,7 @@ void RunPack(const PackOptions &options, std::ostream &out)
                                       head ? "the head item" : "item " + std::to_string(item.id));
         };
         prepared[order[next]] = writer::PrepareItem(item, containerOptions, nullptr);
+        budget.Add(prepared[order[next]].data.size() + prepared[order[next]].signature.size() + ItemTrailerSize);
         std::uint64_t done = item.output.size();
         item.output = Bytes();
         std::lock_guard<std::mutex> lock(progressLock);
@@ -139,10 +190,12 @@ void RunPack(const PackOptions &options, std::ostream &out)
     Bytes container = writer::AssembleContainer(std::move(prepared));
     const std::size_t payloadSize = container.size();
     progress.Show("placing the payload");
-    Bytes image = PlaceContainer(stub, container, options.placement, *signer);
+    PlacedImage placed = PlaceContainer(stub, container, options.placement, *signer);
+    Bytes image = std::move(placed.image);
     container = Bytes();
     const std::size_t imageSize = image.size();
 
+    Step("placed the payload: " + PlacementName(placed.placement));
     progress.Show("writing and reading back " + options.output);
     file.Write(image);
     image = Bytes();
@@ -151,7 +204,7 @@ void RunPack(const PackOptions &options, std::ostream &out)
     progress.Finish();
 
     out << options.output << ": " << imageSize << " bytes, payload " << payloadSize << " bytes in " << expected.size()
-        << " items, placement " << PlacementName(options.placement)
+        << " items, placement " << PlacementName(placed.placement)
         << (stub.isSigned ? " (signed stub)" : " (unsigned stub)") << '\n';
     for (const auto &entry : plan.directory)
         out << "  " << entry.id << "  " << entry.path << '\n';

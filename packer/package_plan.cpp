@@ -1,6 +1,7 @@
 #include "packer/package_plan.h"
 
 #include "packer/pack_error.h"
+#include "packer/payload_reader.h"
 
 #include <openssl/sha.h>
 
@@ -79,12 +80,14 @@ void CheckProductCode(const MsiPackage &package)
 void CheckCabinetName(const std::string &name, const std::string &packagePath)
 {
     const std::string what = packagePath + ": cabinet name \"" + name + "\"";
-    bool plain =
-        !name.empty() && name != "." && name != ".." && std::none_of(name.begin(), name.end(), [](unsigned char c) {
-            return c < 0x20 || std::string("\\/:*?\"<>|").find(static_cast<char>(c)) != std::string::npos;
-        });
-    if (!plain)
-        throw PackError(what + " is not a plain file name");
+    // The launcher writes names in the system's code page: only ASCII names are the same on
+    // every machine.
+    if (std::any_of(name.begin(), name.end(), [](unsigned char c) { return c >= 0x80; }))
+        throw PackError(what + " is not ASCII, and the launcher would write it in the user's code page: rename "
+                               "the cabinet (Media table) to ASCII");
+    if (!IsPlainFileNameUtf8(name))
+        throw PackError(what + " is one the launcher refuses (a separator, wildcard, quote, control character, "
+                               "trailing dot or space, or a device name such as AUX): rename the cabinet");
     std::string lower = name;
     std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
     if (lower == "main.msi")
@@ -166,13 +169,15 @@ PackagePlan PlanPackages(const std::vector<MsiPackage> &packages)
                                         "; the launcher takes the one listed first");
         }
 
-        for (const auto &cabinet : package.cabinets) {
+        if (!package.productLanguage.empty() && std::find(package.languages.begin(), package.languages.end(),
+                                                          package.productLanguage) == package.languages.end())
+            plan.warnings.push_back(package.path + ": ProductLanguage " + package.productLanguage +
+                                    " is not among the Template's languages (" + package.architecture + ";" +
+                                    Join(package.languages, ',') +
+                                    "); the launcher chooses by the Template: set it to the product's language");
+
+        for (const auto &cabinet : package.cabinets)
             CheckCabinetName(cabinet, package.path);
-            if (std::any_of(cabinet.begin(), cabinet.end(), [](unsigned char c) { return c >= 0x80; }))
-                plan.warnings.push_back(package.path + ": cabinet name \"" + cabinet +
-                                        "\" is not ASCII; the launcher writes it in the system's code page, "
-                                        "which must hold its characters");
-        }
         std::uint32_t packageId = items.Add(ReadWholeFile(package.path), package.path);
         plan.directory.push_back(
             {packageId, Join({package.architecture, languages, package.productCode, package.productName}, '\\')});
@@ -183,7 +188,7 @@ PackagePlan PlanPackages(const std::vector<MsiPackage> &packages)
             try {
                 content = ReadWholeFile(cabinetPath);
             } catch (const PackError &error) {
-                throw PackError(package.path + ": cabinet " + cabinet + " from the Media table is missing (" +
+                throw ReadError(package.path + ": cabinet " + cabinet + " from the Media table is missing (" +
                                 error.what() + ")");
             }
             std::uint32_t itemId = items.Add(std::move(content), cabinetPath);

@@ -2,6 +2,7 @@
 
 #include "packer/keys/pem_key.h"
 #include "packer/pack_error.h"
+#include "packer/pe_image.h"
 
 #include <openssl/core_names.h>
 #include <openssl/pem.h>
@@ -87,13 +88,24 @@ EvpKeyHandle KeyFromBlob(const Bytes &blob)
     return key;
 }
 
-void GenerateKeyPair(const std::string &name, const std::string &passphrase, std::string &privatePath,
-                     std::string &publicPath)
+KeyPairPaths KeyPairPathsFor(const std::string &name)
 {
-    privatePath = name + ".pem";
-    publicPath = name + ".pub.pem";
-    if (::access(publicPath.c_str(), F_OK) == 0)
-        throw PackError(publicPath + ": exists (not replaced)");
+    std::string base = name;
+    for (const char *extension : {".pub.pem", ".pem"}) {
+        const std::size_t length = std::strlen(extension);
+        if (base.size() > length && base.compare(base.size() - length, length, extension) == 0) {
+            base.resize(base.size() - length);
+            break;
+        }
+    }
+    return {base + ".pem", base + ".pub.pem"};
+}
+
+void GenerateKeyPair(const KeyPairPaths &paths, const std::string &passphrase)
+{
+    for (const std::string *path : {&paths.privateKey, &paths.publicKey})
+        if (::access(path->c_str(), F_OK) == 0)
+            throw UsageError(*path + ": exists; keygen never replaces a key (choose another --out)");
 
     // Read first, so that a missing passphrase leaves no files behind.
     const std::string secret = passphrase.empty() ? std::string() : ReadSecret(passphrase);
@@ -102,16 +114,16 @@ void GenerateKeyPair(const std::string &name, const std::string &passphrase, std
     EvpKeyHandle key(EVP_RSA_gen(2048));
     if (!key)
         throw PackError("could not generate an RSA key");
-    WritePem(privatePath, 0600, [&](std::FILE *file) {
+    WritePem(paths.privateKey, 0600, [&](std::FILE *file) {
         if (secret.empty())
             return PEM_write_PrivateKey(file, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
         return PEM_write_PKCS8PrivateKey(file, key.get(), EVP_aes_256_cbc(), secret.data(),
                                          static_cast<int>(secret.size()), nullptr, nullptr);
     });
     try {
-        WritePem(publicPath, 0644, [&](std::FILE *file) { return PEM_write_PUBKEY(file, key.get()); });
+        WritePem(paths.publicKey, 0644, [&](std::FILE *file) { return PEM_write_PUBKEY(file, key.get()); });
     } catch (...) {
-        ::unlink(privatePath.c_str());
+        ::unlink(paths.privateKey.c_str());
         throw;
     }
 }
@@ -157,20 +169,28 @@ const std::string &TestKeyFingerprint()
     return fingerprint;
 }
 
-bool ImageCarriesModulus(const Bytes &image, const Bytes &blob)
+std::size_t FindKeySlot(const Bytes &image, const std::string &what)
 {
-    auto modulusBegin = blob.begin() + PayloadPublicKeyHeaderSize;
-    std::boyer_moore_horspool_searcher searcher(modulusBegin, blob.end());
-    return std::search(image.begin(), image.end(), searcher) != image.end();
+    const PeLayout layout = ReadPeLayout(image, what);
+    const auto end = image.begin() + static_cast<std::ptrdiff_t>(layout.imageEnd);
+    std::boyer_moore_horspool_searcher searcher(std::begin(PayloadKeySlotMarker), std::end(PayloadKeySlotMarker));
+    auto found = std::search(image.begin(), end, searcher);
+    if (found == end)
+        throw PackError(what + " has no key slot: use the ready stub (launcher.exe) that comes with launcher-pack, "
+                               "or a launcher.exe built from this release");
+    std::size_t slot = static_cast<std::size_t>(found - image.begin()) + PayloadKeySlotMarkerSize;
+    if (layout.imageEnd - slot < PayloadPublicKeySize || std::search(found + 1, end, searcher) != end)
+        throw PackError(what + ": its key slot marker is not followed by one slot");
+    return slot;
 }
 
-std::optional<Bytes> FindPublicKeyBlob(const Bytes &image)
+std::optional<Bytes> ReadSlotKey(const Bytes &image, const std::string &what)
 {
-    std::boyer_moore_horspool_searcher searcher(std::begin(PayloadPublicKeyHeader), std::end(PayloadPublicKeyHeader));
-    auto found = std::search(image.begin(), image.end(), searcher);
-    if (image.end() - found < static_cast<std::ptrdiff_t>(PayloadPublicKeySize))
+    const auto begin = image.begin() + static_cast<std::ptrdiff_t>(FindKeySlot(image, what));
+    Bytes blob(begin, begin + PayloadPublicKeySize);
+    if (std::all_of(blob.begin(), blob.end(), [](std::uint8_t byte) { return byte == 0; }))
         return std::nullopt;
-    return Bytes(found, found + PayloadPublicKeySize);
+    return blob;
 }
 
 } // namespace packer

@@ -8,14 +8,21 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace packer {
 
-// Writes NAME.pem (the private key, mode 0600) and NAME.pub.pem (the public key, which the
-// launcher build takes as LAUNCHER_PUBLIC_KEY). Refuses to replace either file. With a
-// passphrase (env:VAR or file:PATH) the private key is PKCS #8, encrypted with AES-256.
-void GenerateKeyPair(const std::string &name, const std::string &passphrase, std::string &privatePath,
-                     std::string &publicPath);
+// The key files keygen writes for a name given with or without ".pem": NAME.pem (private) and
+// NAME.pub.pem (public).
+struct KeyPairPaths {
+    std::string privateKey;
+    std::string publicKey;
+};
+KeyPairPaths KeyPairPathsFor(const std::string &name);
+
+// Writes the pair: the private key with mode 0600. Refuses (UsageError) to replace either file.
+// With a passphrase (env:VAR or file:PATH) the private key is PKCS #8, encrypted with AES-256.
+void GenerateKeyPair(const KeyPairPaths &paths, const std::string &passphrase = "");
 
 // The launcher's public key blob for key; throws UnusableKey unless it is a 2048-bit RSA key
 // with exponent 65537, the only form the launcher takes.
@@ -35,10 +42,15 @@ constexpr std::string_view FingerprintPrefix = "SHA256:";
 // The fingerprint of the TEST-ONLY key that the repository's tests use.
 const std::string &TestKeyFingerprint();
 
-// True when image holds the blob's modulus (little-endian, as the launcher keeps it).
-bool ImageCarriesModulus(const Bytes &image, const Bytes &blob);
+// The launcher's key slot in image: the offset of its blob, found by the marker within the PE
+// image proper (not in data appended to it or in the certificate table). Throws PackError (with
+// what) when there is no slot, or the marker is there twice or without a whole slot behind it.
+std::size_t FindKeySlot(const Bytes &image, const std::string &what);
 
-// The first public key blob built into image, if any.
-std::optional<Bytes> FindPublicKeyBlob(const Bytes &image);
+// The key in image's slot; nullopt when the slot is empty (a ready stub that no key was set in).
+std::optional<Bytes> ReadSlotKey(const Bytes &image, const std::string &what);
+
+// The remedy for an empty slot, in the words every command uses.
+constexpr const char *NoKeySet = "no key set (run launcher-pack stub)";
 
 } // namespace packer

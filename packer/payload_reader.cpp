@@ -3,6 +3,8 @@
 #include "launcher/launcher_state.h"
 #include "packer/pack_error.h"
 #include "packer/parallel.h"
+#include "writer/container_writer.h"
+#include "payload/file_name_rule.h"
 #include "payload/locator.h"
 #include "payload/package_directory.h"
 #include "payload/payload_item.h"
@@ -104,6 +106,26 @@ void ReadItem(const PayloadDescriptor &descriptor, ItemInfo &item,
 
 } // namespace
 
+bool IsPlainFileNameUtf8(const std::string &name)
+{
+    std::u16string wide;
+    for (std::size_t at = 0; at < name.size();) {
+        char32_t code;
+        if (static_cast<unsigned char>(name[at]) < 0x80) {
+            code = static_cast<unsigned char>(name[at++]);
+        } else if (!writer::DecodeUtf8(name, at, code)) {
+            return false;
+        }
+        if (code >= 0x10000) {
+            wide += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
+            wide += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            wide += static_cast<char16_t>(code);
+        }
+    }
+    return IsPlainFileName(reinterpret_cast<const WCHAR *>(wide.c_str())) != FALSE;
+}
+
 void SetPayloadVerificationKey(const Bytes &blob)
 {
     chosenKey = blob;
@@ -111,18 +133,19 @@ void SetPayloadVerificationKey(const Bytes &blob)
 
 std::string Describe(const LauncherFailure &failure)
 {
-    std::string text = "code " + std::to_string(failure.code) + ", line " + std::to_string(failure.line);
+    // The plain words first; the launcher's code and line are the detail a bug report needs.
+    const std::string detail = "code " + std::to_string(failure.code) + ", line " + std::to_string(failure.line);
     switch (failure.code) {
     case 13:
-        return text + " (damaged data)";
+        return "damaged data (" + detail + ")";
     case 1168:
-        return text + " (not found)";
+        return "not found (" + detail + ")";
     case 1392:
-        return text + " (signature does not verify)";
+        return "signature does not verify (" + detail + ")";
     case 0x80090003u:
-        return text + " (key not loadable)";
+        return "the key can't be loaded (" + detail + ")";
     default:
-        return text;
+        return detail;
     }
 }
 

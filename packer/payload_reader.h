@@ -11,6 +11,10 @@
 
 namespace packer {
 
+// The launcher's rule for a name that becomes a path component (a cabinet, a ProductCode
+// folder), for UTF-8 text; false for text that is not UTF-8.
+bool IsPlainFileNameUtf8(const std::string &name);
+
 // The key (a 276-byte public key blob) that payload items are verified with from now on.
 void SetPayloadVerificationKey(const Bytes &blob);
 

@@ -3,6 +3,7 @@
 #include "packer/der.h"
 #include "packer/pack_error.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace packer {
@@ -45,6 +46,19 @@ PeLayout ReadPeLayout(const Bytes &image, const std::string &what)
         throw PackError(what + ": truncated PE optional header");
 
     PeLayout layout{};
+    std::uint16_t sectionCount = ReadU16(image, nt + 6);
+    std::uint64_t sections = optional + optionalSize;
+    if (sections + 40ull * sectionCount > image.size())
+        throw PackError(what + ": truncated section table");
+    layout.imageEnd = sections + 40ull * sectionCount;
+    for (std::uint16_t i = 0; i < sectionCount; ++i) {
+        std::uint64_t header = sections + 40ull * i;
+        std::uint64_t rawSize = ReadU32(image, header + 16);
+        std::uint64_t rawOffset = ReadU32(image, header + 20);
+        if (rawSize != 0)
+            layout.imageEnd = std::max(layout.imageEnd, rawOffset + rawSize);
+    }
+    layout.imageEnd = std::min<std::uint64_t>(layout.imageEnd, image.size());
     layout.checksumOffset = static_cast<std::uint32_t>(optional + 64);
     layout.securityEntryOffset = static_cast<std::uint32_t>(securityEntry);
     std::uint32_t tableOffset = ReadU32(image, securityEntry);

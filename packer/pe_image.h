@@ -13,6 +13,7 @@ struct PeLayout {
     std::uint32_t securityEntryOffset; // file offset of the security data directory (VirtualAddress, Size)
     std::uint32_t tableOffset;         // certificate table; 0 with tableSize 0 when there is none
     std::uint32_t tableSize;
+    std::uint64_t imageEnd; // end of the headers and the sections' raw data: what the loader maps
 };
 
 // Reads the layout of an x64 PE32+ image; throws PackError (prefixed with what) for anything

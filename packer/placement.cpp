@@ -1,5 +1,6 @@
 #include "packer/placement.h"
 
+#include "packer/console.h"
 #include "packer/pack_error.h"
 #include "packer/signature_object.h"
 #include "payload/payload_item.h"
@@ -40,7 +41,26 @@ void FinishImage(Bytes &image, const PeLayout &layout, std::size_t tableOffset)
 
 std::string PlacementName(Placement placement)
 {
-    return placement == Placement::End ? "end" : "certificate";
+    switch (placement) {
+    case Placement::Auto:
+        return "auto";
+    case Placement::End:
+        return "end";
+    case Placement::Certificate:
+        return "certificate";
+    }
+    return "";
+}
+
+void CertificateBudget::Add(std::uint64_t compressedBytes)
+{
+    const std::uint64_t total = total_ += compressedBytes;
+    const std::size_t items = ++items_;
+    if (enforced_ && total >= SignatureObjectLimit)
+        throw PackError("--placement certificate: the compressed payload reached " + std::to_string(total) +
+                        " bytes after " + std::to_string(items) + " of " + std::to_string(itemCount_) +
+                        " items, and the signature object must stay under 64 MiB (67108864 bytes); use "
+                        "--placement auto or end");
 }
 
 Stub LoadStub(const std::string &path, Placement placement)
@@ -73,7 +93,7 @@ Stub LoadStub(const std::string &path, Placement placement)
     return stub;
 }
 
-Bytes PlaceContainer(const Stub &stub, const Bytes &container, Placement placement, const PayloadSigner &signer)
+PlacedImage PlaceContainer(const Stub &stub, const Bytes &container, Placement placement, const PayloadSigner &signer)
 {
     const SignatureEntry &entry = stub.signature;
     Bytes image;
@@ -82,8 +102,23 @@ Bytes PlaceContainer(const Stub &stub, const Bytes &container, Placement placeme
         image = stub.image;
         image.insert(image.end(), container.begin(), container.end());
         FinishImage(image, stub.layout, 0);
-        return image;
+        return {std::move(image), Placement::End};
     }
+
+    Bytes object;
+    if (placement != Placement::End && container.size() < SignatureObjectLimit)
+        object = AddCertificateToSignatureObject(stub.image.data() + entry.offset + 8, entry.objectLength,
+                                                 MakeCarrierCertificate(container, signer));
+    const bool fits = !object.empty() && object.size() < SignatureObjectLimit;
+    if (placement == Placement::Certificate && !fits)
+        throw PackError("--placement certificate: the signature object would be " +
+                        std::to_string(object.empty() ? container.size() : object.size()) +
+                        " bytes or more, and decoders reject 64 MiB (67108864 bytes) or more; use --placement auto "
+                        "or end");
+    if (placement == Placement::Auto && !fits)
+        Warn("the payload does not fit in the signature object (64 MiB), so it follows it (--placement end): "
+             "machines with the certificate padding check on will not see the signature");
+    placement = fits && placement != Placement::End ? Placement::Certificate : Placement::End;
 
     if (placement == Placement::End) {
         // The container follows the signature object and ends the entry, the table and the
@@ -96,11 +131,6 @@ Bytes PlaceContainer(const Stub &stub, const Bytes &container, Placement placeme
         image.resize(start, 0);
         image.insert(image.end(), container.begin(), container.end());
     } else {
-        Bytes object = AddCertificateToSignatureObject(stub.image.data() + entry.offset + 8, entry.objectLength,
-                                                       MakeCarrierCertificate(container, signer));
-        if (object.size() >= SignatureObjectLimit)
-            throw PackError("--placement certificate: the signature object would be " + std::to_string(object.size()) +
-                            " bytes, and decoders reject 64 MiB (67108864 bytes) or more; use --placement end");
         image.reserve(entry.offset + 8 + AlignUp8(object.size()));
         image.assign(stub.image.begin(), stub.image.begin() + entry.offset + 8);
         image.insert(image.end(), object.begin(), object.end());
@@ -109,7 +139,7 @@ Bytes PlaceContainer(const Stub &stub, const Bytes &container, Placement placeme
     WriteU32(image, entry.offset,
              static_cast<std::uint32_t>(std::min<std::size_t>(image.size() - entry.offset, 0xFFFFFFFFu)));
     FinishImage(image, stub.layout, entry.offset);
-    return image;
+    return {std::move(image), placement};
 }
 
 } // namespace packer

@@ -1,12 +1,17 @@
 #include "packer/progress_bar.h"
 
+#include "packer/console.h"
+
 #include <unistd.h>
 
 #include <cstdio>
 
 namespace packer {
 
-ProgressBar::ProgressBar(std::uint64_t total) : enabled_(::isatty(STDERR_FILENO) == 1), total_(total) {}
+ProgressBar::ProgressBar(std::uint64_t total)
+    : enabled_(::isatty(STDERR_FILENO) == 1 && CurrentVerbosity() != Verbosity::Quiet), total_(total)
+{
+}
 
 ProgressBar::~ProgressBar()
 {

@@ -1,5 +1,8 @@
 #include "packer/commands.h"
 
+#include "packer/authenticode.h"
+#include "packer/console.h"
+
 #include "packer/output_file.h"
 #include "packer/pack_error.h"
 #include "packer/payload_key.h"
@@ -13,7 +16,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <ostream>
+#include <iostream>
+#include <optional>
 #include <set>
 
 namespace packer {
@@ -22,30 +26,53 @@ namespace {
 
 struct LoadedFile {
     Bytes image;
-    std::string keySource;
-    bool keyMatchesFile = true; // the launcher in the file carries the key used
-    std::string fingerprint;    // of the key used
+    std::string keySource;        // where the key used comes from, in words
+    bool keyMatchesFile = true;   // the launcher in the file carries the key used
+    std::optional<Bytes> key;     // the key used; none when the slot is empty and none was given
+    std::optional<Bytes> slotKey; // the key in the launcher's slot
+    std::string fingerprint;      // of the key used, or NoKeySet
 };
 
-// The file, with the verification key chosen: the one given, else the launcher's own.
+// The file, with the verification key chosen: the one given, else the one in the launcher's key
+// slot, and nowhere else.
 LoadedFile LoadForReading(const ReadOptions &options)
 {
-    LoadedFile file{ReadWholeFile(options.file), {}, true, {}};
-    std::optional<Bytes> builtIn = FindPublicKeyBlob(file.image);
-    Bytes blob;
-    if (!options.key.key.empty()) {
-        blob = PublicKeyBlob(OpenPublicKey(options.key).get(), options.key.key);
-        file.keySource = options.key.key;
-        file.keyMatchesFile = ImageCarriesModulus(file.image, blob);
-    } else if (builtIn) {
-        blob = *builtIn;
-        file.keySource = "the launcher's built-in key";
+    LoadedFile file{ReadWholeFile(options.file), {}, true, {}, {}, NoKeySet};
+    file.slotKey = ReadSlotKey(file.image, options.file);
+    if (options.key.Given()) {
+        file.key = PublicKeyBlob(OpenPublicKey(options.key).get(), options.key.Name());
+        file.keySource = "--key " + options.key.Name();
+        file.keyMatchesFile = file.slotKey == file.key;
+    } else if (file.slotKey) {
+        file.key = file.slotKey;
+        file.keySource = "the launcher's key slot";
     } else {
-        throw PackError(options.file + ": no payload verification key found in the file; give --key");
+        file.keySource = "the launcher's key slot";
     }
-    SetPayloadVerificationKey(blob);
-    file.fingerprint = KeyFingerprint(blob);
+    SetPayloadVerificationKey(file.key ? *file.key : Bytes());
+    if (file.key)
+        file.fingerprint = KeyFingerprint(*file.key);
     return file;
+}
+
+bool IsSigned(const Bytes &image)
+{
+    try {
+        PeLayout layout = ReadPeLayout(image, "file");
+        SignatureEntry entry;
+        return FindSignatureEntry(image, layout, entry, "file");
+    } catch (const PackError &) {
+        return false;
+    }
+}
+
+// Why the launcher finds no payload, in words first.
+std::string LocateProblem(const Bytes &image, const PayloadReport &report)
+{
+    std::string text = "the launcher finds no payload it can read: " + Describe(report.locate);
+    if (report.locate.code == 1168 && IsSigned(image))
+        text += "; signed after packing? sign the stub, then pack";
+    return text;
 }
 
 std::string DescribeStub(const Bytes &image)
@@ -139,7 +166,7 @@ void PrintText(const ReadOptions &options, const LoadedFile &file, const Payload
         << "key fingerprint: " << file.fingerprint << '\n'
         << "placement: " << Placement(report) << PlacementDetail(file.image, report) << '\n';
     if (report.locate.code != 0)
-        out << "the launcher stops reading its payload with " << Describe(report.locate) << '\n';
+        out << LocateProblem(file.image, report) << '\n';
     for (std::size_t c = 0; c < report.containers.size(); ++c) {
         const ContainerInfo &container = report.containers[c];
         out << "container " << c << ": " << container.size << " bytes\n  directory:\n";
@@ -163,11 +190,11 @@ void PrintJson(const ReadOptions &options, const LoadedFile &file, const Payload
     out << "{\n  \"format\": 1,\n  \"file\": " << JsonString(options.file) << ",\n  \"size\": " << file.image.size()
         << ",\n  \"stub\": " << JsonString(DescribeStub(file.image))
         << ",\n  \"verificationKey\": " << JsonString(file.keySource)
-        << ",\n  \"keyFingerprint\": " << JsonString(file.fingerprint)
+        << ",\n  \"keyFingerprint\": " << (file.key ? JsonString(file.fingerprint) : "null")
         << ",\n  \"keyIsLaunchers\": " << (file.keyMatchesFile ? "true" : "false")
-        << ",\n  \"placement\": " << JsonString(Placement(report))
-        << ",\n  \"launcherResult\": {\"code\": " << report.locate.code << ", \"line\": " << report.locate.line
-        << "},\n  \"containers\": [";
+        << ",\n  \"placement\": " << JsonString(Placement(report)) << ",\n  \"launcherResult\": {\"text\": "
+        << JsonString(report.locate.code == 0 ? "payload found" : LocateProblem(file.image, report))
+        << ", \"code\": " << report.locate.code << ", \"line\": " << report.locate.line << "},\n  \"containers\": [";
     for (std::size_t c = 0; c < report.containers.size(); ++c) {
         const ContainerInfo &container = report.containers[c];
         out << (c ? "," : "") << "\n    {\n      \"size\": " << container.size
@@ -190,7 +217,8 @@ void PrintJson(const ReadOptions &options, const LoadedFile &file, const Payload
                 << ", \"outputSize\": " << (valid ? std::to_string(item.outputLength) : "null")
                 << ", \"signatureValid\": " << (valid ? "true" : "false") << ", \"result\": ";
             if (item.read)
-                out << "{\"code\": " << item.result.code << ", \"line\": " << item.result.line << "}}";
+                out << "{\"text\": " << JsonString(ItemResult(item)) << ", \"code\": " << item.result.code
+                    << ", \"line\": " << item.result.line << "}}";
             else
                 out << "null}";
         }
@@ -218,63 +246,250 @@ bool IsKeyFingerprint(const std::string &text)
            std::all_of(text.begin() + prefix, text.end(), [](unsigned char c) { return std::isxdigit(c); });
 }
 
-VerifyResult RunVerify(const VerifyOptions &options, std::ostream &out)
+namespace {
+
+// What keeps the launcher from reading every item of the payload, in words.
+std::vector<std::string> PayloadProblems(const LoadedFile &file, const PayloadReport &report)
 {
-    LoadedFile file = LoadForReading(options.read);
-    const std::string &name = options.read.file;
-    out << name << ": key " << file.fingerprint << " (" << file.keySource << ")\n";
-    PayloadReport report = ReadPayload(file.image);
     std::vector<std::string> problems;
-    if (!file.keyMatchesFile)
-        problems.push_back("the launcher in the file does not carry " + file.keySource +
-                           ", so it rejects this payload");
-    if (!options.expectKey.empty()) {
-        // The hex digits in either case.
-        std::string expected = options.expectKey;
-        std::transform(expected.begin(), expected.end(), expected.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        if (expected.substr(FingerprintPrefix.size()) != file.fingerprint.substr(FingerprintPrefix.size()))
-            problems.push_back("the key is " + file.fingerprint + ", not the expected " + options.expectKey);
-    }
-    if (file.fingerprint == TestKeyFingerprint() && !options.allowTestKey)
-        problems.push_back("the key is the TEST-ONLY key, whose private half anyone can read (give "
-                           "--allow-test-key to accept it)");
     if (report.locate.code != 0)
-        problems.push_back("the launcher stops reading its payload with " + Describe(report.locate));
-    std::size_t itemCount = 0;
+        problems.push_back(LocateProblem(file.image, report));
     for (std::size_t c = 0; c < report.containers.size(); ++c) {
         const ContainerInfo &container = report.containers[c];
         const std::string where = "container " + std::to_string(c) + ": ";
         std::set<std::uint32_t> fileIds;
         for (const ItemInfo &item : container.items) {
-            const std::string itemName = item.head ? "head item" : "item " + std::to_string(item.id);
-            if (!item.read) {
-                out << name << ": note: " << where << itemName << " is never read: an item nearer the end has its id\n";
+            if (!item.read)
                 continue;
-            }
-            ++itemCount;
             if (!item.head)
                 fileIds.insert(item.id);
             if (item.result.code != 0)
-                problems.push_back(where + itemName + ": " + Describe(item.result));
+                problems.push_back(where + (item.head ? "head item" : "item " + std::to_string(item.id)) + ": " +
+                                   Describe(item.result) + "; the file is damaged or was changed after packing");
         }
         for (const auto &record : container.records)
             if (!fileIds.count(record.id))
                 problems.push_back(where + "directory record " + std::to_string(record.id) + " has no item");
     }
+    return problems;
+}
+
+std::vector<std::string> Split(const std::string &text, char separator)
+{
+    std::vector<std::string> parts;
+    for (std::size_t begin = 0;;) {
+        std::size_t end = text.find(separator, begin);
+        parts.push_back(text.substr(begin, end - begin));
+        if (end == std::string::npos)
+            return parts;
+        begin = end + 1;
+    }
+}
+
+std::string Hex(const unsigned char *bytes, std::size_t length)
+{
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", bytes[i]);
+        text += hex;
+    }
+    return text;
+}
+
+struct OutputFile {
+    std::string name;
+    std::size_t size;
+    std::string sha256;
+};
+
+struct LocaleChoice {
+    std::uint32_t lcid;
+    std::string productCode; // empty when the launcher chooses nothing
+    std::string productName;
+    std::vector<OutputFile> files;
+};
+
+// Every language a package names, and with the fallback 1033, the launcher's last resort.
+std::vector<std::uint32_t> DirectoryLocales(const PayloadReport &report, bool withFallback)
+{
+    std::set<std::uint32_t> locales;
+    if (withFallback)
+        locales.insert(1033);
+    for (const auto &container : report.containers)
+        for (const auto &record : container.records) {
+            std::vector<std::string> fields = Split(record.path, '\\');
+            if (RecordKind(record.path) != "package" || fields.size() < 2)
+                continue;
+            for (const auto &language : Split(fields[1], ';'))
+                if (!language.empty() && language.size() <= 5 &&
+                    std::all_of(language.begin(), language.end(), [](unsigned char c) { return std::isdigit(c); }))
+                    locales.insert(static_cast<std::uint32_t>(std::stoul(language)));
+        }
+    return {locales.begin(), locales.end()};
+}
+
+// The names in the directory that become path components, checked with the launcher's rule.
+void CheckDirectoryNames(const PayloadReport &report, std::vector<std::string> &problems)
+{
+    for (const auto &container : report.containers)
+        for (const auto &record : container.records) {
+            std::vector<std::string> fields = Split(record.path, '\\');
+            const std::string kind = RecordKind(record.path);
+            std::string name = kind == "cabinet" ? fields[2] : kind == "package" ? fields[2] : "";
+            if (kind != "unknown" && !IsPlainFileNameUtf8(name))
+                problems.push_back((kind == "cabinet" ? "cabinet name \"" : "ProductCode \"") + name +
+                                   "\" is one the launcher refuses (a device name, a trailing dot or space, or a "
+                                   "character a file name can't hold): rename it and pack again");
+        }
+}
+
+void PrintVerifyJson(const VerifyOptions &options, const LoadedFile &file, const AuthenticodeCheck &authenticode,
+                     const std::vector<LocaleChoice> &choices, const std::vector<std::string> &problems,
+                     std::ostream &out)
+{
+    static const char *const statuses[] = {"unsigned", "valid", "invalid"};
+    out << "{\n  \"format\": 1,\n  \"file\": " << JsonString(options.read.file)
+        << ",\n  \"size\": " << file.image.size() << ",\n  \"verified\": " << (problems.empty() ? "true" : "false")
+        << ",\n  \"authenticode\": {\"status\": \"" << statuses[static_cast<int>(authenticode.status)]
+        << "\", \"detail\": " << JsonString(authenticode.detail)
+        << "},\n  \"key\": {\"fingerprint\": " << (file.key ? JsonString(file.fingerprint) : "null")
+        << ", \"source\": " << JsonString(file.keySource) << ", \"trusted\": "
+        << JsonString(options.read.key.Given()     ? "key"
+                      : !options.expectKey.empty() ? "expect-key"
+                                                   : "file")
+        << "},\n  \"locales\": [";
+    for (std::size_t i = 0; i < choices.size(); ++i) {
+        const LocaleChoice &choice = choices[i];
+        out << (i ? "," : "") << "\n    {\"lcid\": " << choice.lcid
+            << ", \"productCode\": " << (choice.productCode.empty() ? "null" : JsonString(choice.productCode))
+            << ", \"productName\": " << (choice.productCode.empty() ? "null" : JsonString(choice.productName))
+            << ", \"files\": [";
+        for (std::size_t f = 0; f < choice.files.size(); ++f)
+            out << (f ? ", " : "") << "{\"name\": " << JsonString(choice.files[f].name)
+                << ", \"size\": " << choice.files[f].size << ", \"sha256\": \"" << choice.files[f].sha256 << "\"}";
+        out << "]}";
+    }
+    out << "\n  ],\n  \"problems\": [";
+    for (std::size_t i = 0; i < problems.size(); ++i)
+        out << (i ? "," : "") << "\n    " << JsonString(problems[i]);
+    out << "\n  ]\n}\n";
+}
+
+} // namespace
+
+int RunVerify(const VerifyOptions &options, std::ostream &out)
+{
+    if (!options.read.key.Given() && options.expectKey.empty() && !options.trustFileKey)
+        throw UsageError("verify needs the key to trust: give --key FILE, --expect-key SHA256:<hex> or "
+                         "--trust-file-key");
+    LoadedFile file = LoadForReading(options.read);
+    const std::string &name = options.read.file;
+    std::vector<std::string> problems;
+
+    const AuthenticodeCheck authenticode = CheckAuthenticode(file.image);
+    if (authenticode.status == AuthenticodeCheck::Status::Unsigned && !options.allowUnsigned)
+        problems.push_back("the file has no Authenticode signature: sign the stub, then pack (--allow-unsigned "
+                           "accepts it, for test builds)");
+    if (authenticode.status == AuthenticodeCheck::Status::Invalid)
+        problems.push_back("the Authenticode signature does not hold: " + authenticode.detail +
+                           " (sign the stub, then pack, and change nothing after)");
+
+    if (!options.read.key.Given() && options.expectKey.empty())
+        Warn(name + ": --trust-file-key: trusting the key found in the file itself, which anyone who rebuilds "
+                    "the file chooses; give --key or --expect-key in a release gate");
+    if (!file.key)
+        problems.push_back(std::string(NoKeySet) + ": the launcher accepts no payload");
+    if (!file.keyMatchesFile)
+        problems.push_back("the launcher in the file carries " +
+                           (file.slotKey ? "the key " + KeyFingerprint(*file.slotKey) : std::string(NoKeySet)) +
+                           ", not the key of " + options.read.key.Name() + ", so it rejects this payload");
+    if (!options.expectKey.empty()) {
+        // The hex digits in either case.
+        std::string expected = options.expectKey;
+        std::transform(expected.begin(), expected.end(), expected.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (!file.key || expected.substr(FingerprintPrefix.size()) != file.fingerprint.substr(FingerprintPrefix.size()))
+            problems.push_back("the key is " + file.fingerprint + ", not the expected " + options.expectKey);
+    }
+    if (file.key && file.fingerprint == TestKeyFingerprint() && !options.allowTestKey)
+        problems.push_back("the key is the TEST-ONLY key, whose private half anyone can read (give "
+                           "--allow-test-key to accept it)");
+
+    PayloadReport report = ReadPayload(file.image);
+    if (file.key) {
+        std::vector<std::string> payloadProblems = PayloadProblems(file, report);
+        problems.insert(problems.end(), payloadProblems.begin(), payloadProblems.end());
+    }
+    CheckDirectoryNames(report, problems);
+
+    // The launcher's own choice for each language it may meet.
+    std::vector<LocaleChoice> choices;
+    if (file.key && problems.empty()) {
+        const std::vector<std::uint32_t> named = DirectoryLocales(report, false);
+        for (std::uint32_t lcid : DirectoryLocales(report, true)) {
+            LocaleChoice choice{lcid, {}, {}, {}};
+            try {
+                Selection selection = SelectPackageFor(file.image, lcid);
+                choice.productCode = selection.productCode;
+                choice.productName = selection.productName;
+                for (const auto &selected : selection.files) {
+                    unsigned char digest[SHA256_DIGEST_LENGTH];
+                    SHA256(selected.content.data(), selected.content.size(), digest);
+                    choice.files.push_back({selected.name, selected.content.size(), Hex(digest, sizeof digest)});
+                }
+            } catch (const PackError &error) {
+                // A language a package names must find it; the fallback may find none, and the
+                // launcher then says so on machines whose language no package has.
+                if (std::find(named.begin(), named.end(), lcid) != named.end())
+                    problems.push_back("locale " + std::to_string(lcid) + ": " + error.what());
+                else
+                    Warn(name + ": locale " + std::to_string(lcid) + ": " + error.what() +
+                         "; users whose language no package names get an error instead of an installation");
+            }
+            choices.push_back(std::move(choice));
+        }
+    }
+
+    if (options.json) {
+        PrintVerifyJson(options, file, authenticode, choices, problems, out);
+    } else {
+        out << name << ": Authenticode: "
+            << (authenticode.status == AuthenticodeCheck::Status::Valid      ? "valid (" + authenticode.detail + ")"
+                : authenticode.status == AuthenticodeCheck::Status::Unsigned ? std::string("unsigned")
+                                                                             : std::string("invalid"))
+            << '\n'
+            << name << ": key " << file.fingerprint << " (" << file.keySource << ")\n";
+        for (const auto &choice : choices) {
+            if (choice.productCode.empty())
+                continue;
+            out << name << ": locale " << choice.lcid << " installs " << choice.productCode << " " << choice.productName
+                << ":";
+            for (const auto &file : choice.files)
+                out << " " << file.name;
+            out << '\n';
+        }
+    }
+    out.flush();
     for (const auto &problem : problems)
-        out << name << ": " << problem << '\n';
+        std::cerr << "launcher-pack: error: " << name << ": " << problem << '\n';
     if (!problems.empty())
-        return NotVerified;
-    out << name << ": " << itemCount << " items in " << report.containers.size()
-        << (report.containers.size() == 1 ? " container" : " containers") << " verified with " << file.keySource
-        << '\n';
-    return Verified;
+        return ExitFailed;
+    if (!options.json)
+        out << name << ": verified\n";
+    return ExitDone;
 }
 
 void RunExtract(const ExtractOptions &options, std::ostream &out)
 {
     LoadedFile file = LoadForReading(options.read);
+    if (!file.key)
+        throw PackError(options.read.file + ": " + NoKeySet + " in its launcher, so it accepts no payload");
+    // A damaged or changed payload says so, rather than that no package fits.
+    PayloadReport report = ReadPayload(file.image);
+    std::vector<std::string> problems = PayloadProblems(file, report);
+    if (!problems.empty())
+        throw PackError(options.read.file + ": " + problems.front() + "; nothing was written");
     Selection selection = SelectPackageFor(file.image, options.lcid);
 
     std::vector<SelectedFile> files;
@@ -286,14 +501,14 @@ void RunExtract(const ExtractOptions &options, std::ostream &out)
     for (const auto &selected : files) {
         // The names come from the file being read: none may lead out of the folder.
         const std::string &name = selected.name;
-        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+        if (!IsPlainFileNameUtf8(name) || name.find('/') != std::string::npos)
             throw PackError(options.read.file + ": the package names a file \"" + name +
                             "\" that is not a plain file name; nothing was written");
     }
     for (const auto &selected : files) {
         std::string target = folder + "/" + selected.name;
         if (!options.force && PathExists(target))
-            throw PackError(target + ": exists (give --force to replace it)");
+            throw UsageError(target + ": exists (give --force to replace it)");
     }
     if (!PathExists(folder) && ::mkdir(folder.c_str(), 0777) != 0)
         throw PackError(folder + ": cannot create the folder");

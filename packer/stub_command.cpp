@@ -34,44 +34,22 @@ std::string FindReadyStub()
 
 } // namespace
 
-std::optional<std::size_t> FindKeySlot(const Bytes &image, const std::string &what)
-{
-    std::boyer_moore_horspool_searcher searcher(std::begin(PayloadKeySlotMarker), std::end(PayloadKeySlotMarker));
-    auto found = std::search(image.begin(), image.end(), searcher);
-    if (found == image.end())
-        return std::nullopt;
-    std::size_t slot = static_cast<std::size_t>(found - image.begin()) + PayloadKeySlotMarkerSize;
-    if (image.size() - slot < PayloadPublicKeySize || std::search(found + 1, image.end(), searcher) != image.end())
-        throw PackError(what + ": its key slot marker is not followed by one slot");
-    return slot;
-}
-
-std::optional<Bytes> SlotKey(const Bytes &image, const std::string &what)
-{
-    std::optional<std::size_t> slot = FindKeySlot(image, what);
-    if (!slot)
-        return std::nullopt;
-    auto begin = image.begin() + static_cast<std::ptrdiff_t>(*slot);
-    if (!std::equal(std::begin(PayloadPublicKeyHeader), std::end(PayloadPublicKeyHeader), begin))
-        return std::nullopt; // an empty slot
-    return Bytes(begin, begin + PayloadPublicKeySize);
-}
-
 void RunStub(const StubOptions &options, std::ostream &out)
 {
     const std::string path = options.stub.empty() ? FindReadyStub() : options.stub;
     const std::string what = "stub " + path;
+    std::vector<std::string> inputs = KeySourceFiles(options.key);
+    inputs.push_back(path);
+    CheckOutputPath(options.output, inputs, options.force);
     Bytes image = ReadWholeFile(path);
     PeLayout layout = ReadPeLayout(image, what);
     SignatureEntry signature;
     if (FindSignatureEntry(image, layout, signature, what))
         throw PackError(what + " is signed, and setting the key would break its signature: set the key, then sign");
-    std::optional<std::size_t> slot = FindKeySlot(image, what);
-    if (!slot)
-        throw PackError(what + " has no key slot: use the ready stub of a release build");
-    Bytes blob = PublicKeyBlob(OpenPublicKey(options.key).get(), options.key.key);
+    const std::size_t slot = FindKeySlot(image, what);
+    Bytes blob = PublicKeyBlob(OpenPublicKey(options.key).get(), options.key.Name());
 
-    std::copy(blob.begin(), blob.end(), image.begin() + static_cast<std::ptrdiff_t>(*slot));
+    std::copy(blob.begin(), blob.end(), image.begin() + static_cast<std::ptrdiff_t>(slot));
     WriteU32(image, layout.checksumOffset, ComputePeChecksum(image, layout.checksumOffset));
     TemporaryFile file(options.output);
     file.Write(image);

@@ -90,3 +90,20 @@ enum { PayloadKeySlotMarkerSize = 32 };
 inline constexpr uint8_t PayloadKeySlotMarker[PayloadKeySlotMarkerSize] = {
     'P',  'a',  'y',  'l',  'o',  'a',  'd',  ' ',  'k',  'e',  'y',  ' ',  's',  'l',  'o',  't',
     0x4c, 0xda, 0x46, 0x63, 0x39, 0x21, 0x70, 0x4b, 0x0b, 0x64, 0xb8, 0x9f, 0xd5, 0x49, 0xef, 0xd9};
+
+// The slot as the image holds it. Every launcher build has one: the ready stub's blob is empty,
+// a build with its key fixed at build time fills it; the packer reads the key from here only.
+struct PayloadKeySlot {
+    uint8_t marker[PayloadKeySlotMarkerSize];
+    uint8_t key[PayloadPublicKeySize];
+};
+
+inline constexpr PayloadKeySlot MakePayloadKeySlot(const uint8_t (&key)[PayloadPublicKeySize])
+{
+    PayloadKeySlot slot = {};
+    for (int i = 0; i < PayloadKeySlotMarkerSize; i++)
+        slot.marker[i] = PayloadKeySlotMarker[i];
+    for (int i = 0; i < PayloadPublicKeySize; i++)
+        slot.key[i] = key[i];
+    return slot;
+}

@@ -4,22 +4,9 @@
 // payload item at all.
 #include "payload/payload_item.h"
 
-struct PayloadKeySlot {
-    BYTE marker[PayloadKeySlotMarkerSize];
-    BYTE key[PayloadPublicKeySize];
-};
-
-static constexpr PayloadKeySlot EmptyKeySlot()
-{
-    PayloadKeySlot slot = {};
-    for (int i = 0; i < PayloadKeySlotMarkerSize; i++)
-        slot.marker[i] = PayloadKeySlotMarker[i];
-    return slot;
-}
-
 // volatile: every read takes the bytes as they are in the file, never the zeros the compiler
 // saw; the slot is constant data, covered by the image's signature.
-static const volatile PayloadKeySlot payloadKeySlot = EmptyKeySlot();
+static const volatile PayloadKeySlot payloadKeySlot = MakePayloadKeySlot({});
 
 void AssemblePayloadPublicKey(BYTE key[PayloadPublicKeySize])
 {

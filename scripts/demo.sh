@@ -46,8 +46,9 @@ step "Packing the product into the signed launcher"
 show "$pack" pack --stub "$out/launcher-signed.exe" --key "$out/payload-key.pem" \
   --msi "$out/product/example.msi" -o "$out/setup.exe"
 
-step "Verifying: the payload as the launcher reads it, and the Authenticode signature"
-show "$pack" verify "$out/setup.exe"
+step "Verifying as a release gate: the Authenticode signature, the key we made, the payload and the launcher's choice"
+fingerprint="SHA256:$(openssl pkey -pubin -in "$out/payload-key.pub.pem" -outform DER | sha256sum | cut -c1-64)"
+show "$pack" verify --expect-key "$fingerprint" "$out/setup.exe"
 show "$pack" inspect "$out/setup.exe"
 osslsigncode verify -CAfile "$out/signer.pem" -in "$out/setup.exe" | grep -E '^(Signature verification|Calculated PE checksum|Succeeded|Failed)'
 

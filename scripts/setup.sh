@@ -24,7 +24,7 @@ packages=(
   zlib1g-dev libssl-dev googletest libgtest-dev libbenchmark-dev
   msitools libmsi-dev libglib2.0-dev wixl gcab osslsigncode libcli11-dev libdeflate-dev
   xvfb xauth xdotool x11-apps imagemagick hyperfine
-  dpkg-dev openssl
+  dpkg-dev openssl lintian
   softhsm2 opensc libp11-kit-dev
 )
 

@@ -51,31 +51,58 @@ bool SignatureMatches(EVP_PKEY *key, const Sha256Digest &digest, const Bytes &si
     return matches;
 }
 
-std::unique_ptr<PayloadSigner> OpenSigner(const KeyOptions &options, const std::optional<Bytes> &slotKey)
+std::string KeySource::Name() const
 {
-    if (!options.signCommand.empty()) {
-        if (!options.key.empty())
-            return OpenCommandSigner(options.signCommand, OpenPublicKey(options), options.key, options.threads);
+    if (IsPkcs11Uri(path))
+        return path.substr(0, path.find('?'));
+    return path == "-" ? "standard input" : path;
+}
+
+std::vector<std::string> KeySourceFiles(const KeySource &source)
+{
+    std::vector<std::string> files;
+    if (IsPkcs11Uri(source.path)) {
+        try {
+            Pkcs11Uri uri = ParsePkcs11Uri(source.path);
+            if (uri.pinSource)
+                files.push_back(*uri.pinSource);
+        } catch (const UnusableKey &) {
+            // opening the key names the fault
+        }
+    } else if (source.Given() && source.path != "-") {
+        files.push_back(source.path);
+    }
+    if (source.passphrase.rfind("file:", 0) == 0)
+        files.push_back(source.passphrase.substr(5));
+    return files;
+}
+
+std::unique_ptr<PayloadSigner> OpenSigner(const KeySource &source, unsigned threads,
+                                          const std::optional<Bytes> &slotKey)
+{
+    if (!source.signCommand.empty()) {
+        if (source.Given())
+            return OpenCommandSigner(source.signCommand, OpenPublicKey(source), source.Name(), threads);
         if (!slotKey)
             throw UnusableKey("--sign-command needs the public key: give --key PUB.pem or a stub whose key slot "
                               "holds it");
-        return OpenCommandSigner(options.signCommand, KeyFromBlob(*slotKey), "the stub's key", options.threads);
+        return OpenCommandSigner(source.signCommand, KeyFromBlob(*slotKey), "the stub's key", threads);
     }
-    if (IsPkcs11Uri(options.key)) {
-        Pkcs11Uri uri = ParsePkcs11Uri(options.key);
-        return OpenPkcs11Signer(uri, options.module, ReadPin(uri, options.passphrase));
+    if (IsPkcs11Uri(source.path)) {
+        Pkcs11Uri uri = ParsePkcs11Uri(source.path);
+        return OpenPkcs11Signer(uri, source.module, ReadPin(uri, source.passphrase));
     }
-    return std::make_unique<PemSigner>(options.key, options.passphrase);
+    return std::make_unique<PemSigner>(source);
 }
 
-EvpKeyHandle OpenPublicKey(const KeyOptions &options)
+EvpKeyHandle OpenPublicKey(const KeySource &source)
 {
-    if (IsPkcs11Uri(options.key)) {
-        Pkcs11Uri uri = ParsePkcs11Uri(options.key);
-        return ReadPkcs11PublicKey(uri, options.module, ReadPin(uri, options.passphrase));
+    if (IsPkcs11Uri(source.path)) {
+        Pkcs11Uri uri = ParsePkcs11Uri(source.path);
+        return ReadPkcs11PublicKey(uri, source.module, ReadPin(uri, source.passphrase));
     }
-    EvpKeyHandle key = LoadKey(options.key, options.passphrase);
-    PublicKeyBlob(key.get(), options.key == "-" ? "standard input" : options.key);
+    EvpKeyHandle key = LoadKey(source);
+    PublicKeyBlob(key.get(), source.Name());
     return key;
 }
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace packer {
 
@@ -34,23 +35,36 @@ class PayloadSigner {
     virtual const std::string &Name() const = 0;
 };
 
-// What the options that choose a key say.
-struct KeyOptions {
-    std::string key;         // a PEM file, "-" for standard input, or a pkcs11: URI
+// Where a key comes from: --key and the options beside it. Every command reads its key through
+// OpenSigner or OpenPublicKey, so there is one place that knows the sources.
+struct KeySource {
+    KeySource(std::string path = "", std::string passphrase = "")
+        : path(std::move(path)), passphrase(std::move(passphrase))
+    {
+    }
+    std::string path;        // a PEM file, "-" for standard input, or a pkcs11: URI
     std::string passphrase;  // --pass: env:VAR or file:PATH, a PEM passphrase or a token PIN
     std::string module;      // --pkcs11-module
-    std::string signCommand; // --sign-command; key then names the public half, if anything
-    unsigned threads = 1;    // signatures made at once at most
+    std::string signCommand; // --sign-command; path then names the public half, if anything
+
+    // For messages: a URI without its query, which may hold a PIN that is refused.
+    std::string Name() const;
+    bool Given() const { return !path.empty(); }
 };
 
-// The signer the options name. With a sign command and no key, slotKey (the public key blob of
-// the stub's key slot) is the public half. Refuses a key that is not 2048-bit RSA with exponent
-// 65537 before any signing. Throws UnusableKey, or ReadError when a file can't be read.
-std::unique_ptr<PayloadSigner> OpenSigner(const KeyOptions &options, const std::optional<Bytes> &slotKey = {});
+// The files a key source reads, for the check that no output replaces them.
+std::vector<std::string> KeySourceFiles(const KeySource &source);
 
-// The public key that --key names: a PEM file (private or public half) or a token's public-key
-// object. Throws as OpenSigner.
-EvpKeyHandle OpenPublicKey(const KeyOptions &options);
+// The signer the source names, for at most threads signatures at once. With a sign command and
+// no path, slotKey (the public key blob of the stub's key slot) is the public half. Refuses a
+// key that is not 2048-bit RSA with exponent 65537 before any signing. Throws ReadError (an
+// UnusableKey for a key, token or command that can't be used).
+std::unique_ptr<PayloadSigner> OpenSigner(const KeySource &source, unsigned threads,
+                                          const std::optional<Bytes> &slotKey = {});
+
+// The public key that the source names: a PEM file (private or public half) or a token's
+// public-key object. Throws as OpenSigner.
+EvpKeyHandle OpenPublicKey(const KeySource &source);
 
 // True when key is a pkcs11: URI rather than a path.
 bool IsPkcs11Uri(const std::string &key);

@@ -36,11 +36,6 @@ int GivePassphrase(char *buffer, int size, int, void *context)
     return static_cast<int>(request->passphrase->size());
 }
 
-std::string KeyName(const std::string &path)
-{
-    return path == "-" ? "standard input" : path;
-}
-
 } // namespace
 
 bool IsPassphraseSource(const std::string &source)
@@ -64,23 +59,23 @@ std::string ReadSecret(const std::string &source, const std::string &option)
             line.pop_back();
         return line;
     }
-    throw PackError(option + " " + source + ": give env:VAR or file:PATH");
+    throw UnusableKey(option + " " + source + ": give env:VAR or file:PATH");
 }
 
-EvpKeyHandle LoadKey(const std::string &path, const std::string &passphrase)
+EvpKeyHandle LoadKey(const KeySource &source)
 {
-    const std::string name = KeyName(path);
+    const std::string name = source.Name();
     std::string text;
-    if (path == "-") {
+    if (source.path == "-") {
         text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
         if (std::cin.bad())
             throw ReadError("--key -: standard input could not be read");
     } else {
-        Bytes bytes = ReadWholeFile(path);
+        Bytes bytes = ReadWholeFile(source.path);
         text.assign(bytes.begin(), bytes.end());
     }
 
-    PassphraseRequest request{passphrase.empty() ? std::nullopt : std::optional(ReadSecret(passphrase))};
+    PassphraseRequest request{source.passphrase.empty() ? std::nullopt : std::optional(ReadSecret(source.passphrase))};
     EvpKeyHandle key;
     {
         BioHandle bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
@@ -99,28 +94,26 @@ EvpKeyHandle LoadKey(const std::string &path, const std::string &passphrase)
     }
     ERR_clear_error();
     if (!key)
-        throw ReadError(name + ": not a PEM RSA key");
+        throw ReadError(name + ": not a PEM key");
+    if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA)
+        throw UnusableKey(name + ": not an RSA key; the launcher takes a 2048-bit RSA key with exponent 65537 only");
     return key;
 }
 
-EvpKeyHandle LoadPrivateKey(const std::string &path, const std::string &passphrase)
+EvpKeyHandle LoadPrivateKey(const KeySource &source)
 {
-    EvpKeyHandle key = LoadKey(path, passphrase);
-    const std::string name = KeyName(path);
-    if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA)
-        throw UnusableKey(name + ": not an RSA key");
+    EvpKeyHandle key = LoadKey(source);
     // A public key has no private exponent to give.
     BIGNUM *exponent = nullptr;
     bool isPrivate = EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_D, &exponent) == 1;
     BN_clear_free(exponent);
     ERR_clear_error();
     if (!isPrivate)
-        throw UnusableKey(name + ": a public key; the payload is signed with the private key");
+        throw UnusableKey(source.Name() + ": a public key; the payload is signed with the private key");
     return key;
 }
 
-PemSigner::PemSigner(const std::string &path, const std::string &passphrase)
-    : name_(KeyName(path)), key_(LoadPrivateKey(path, passphrase))
+PemSigner::PemSigner(const KeySource &source) : name_(source.Name()), key_(LoadPrivateKey(source))
 {
     PublicKeyBlob(key_.get(), name_);
 }

@@ -7,13 +7,13 @@
 
 namespace packer {
 
-// A PEM RSA key, private or public, from a file or, for path "-", from standard input.
-// passphrase is empty, "env:VAR" or "file:PATH" (its first line); an encrypted key without one
-// is refused: there is never a prompt. Throws PackError (ReadError when the file can't be read).
-EvpKeyHandle LoadKey(const std::string &path, const std::string &passphrase = "");
+// A PEM RSA key, private or public, from the source's file or, for path "-", from standard
+// input, opened with its passphrase. There is never a prompt: an encrypted key without a
+// passphrase is refused. Throws ReadError for anything that gives no usable key.
+EvpKeyHandle LoadKey(const KeySource &source);
 
 // As LoadKey, but only a private RSA key will do.
-EvpKeyHandle LoadPrivateKey(const std::string &path, const std::string &passphrase = "");
+EvpKeyHandle LoadPrivateKey(const KeySource &source);
 
 // True for the forms --pass takes: env:VAR and file:PATH.
 bool IsPassphraseSource(const std::string &source);
@@ -26,7 +26,7 @@ std::string ReadSecret(const std::string &source, const std::string &option = "-
 class PemSigner : public PayloadSigner {
   public:
     // Throws as LoadPrivateKey, and UnusableKey for a key the launcher can't take.
-    PemSigner(const std::string &path, const std::string &passphrase);
+    explicit PemSigner(const KeySource &source);
     Bytes SignDigest(const Sha256Digest &digest, const std::string &item) const override;
     EVP_PKEY *PublicKey() const override { return key_.get(); }
     const std::string &Name() const override { return name_; }

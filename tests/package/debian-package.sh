@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # debian-package.sh NATIVE_RELEASE_BUILD: makes the Debian package with cpack in that build,
-# unpacks it into a temporary root with dpkg -x (no installation) and runs what it holds: the
-# packer's --version, and its stub command on the ready stub it finds in the package's data
-# folder. Fails on the first thing that is missing or wrong.
+# checks it with lintian (no error and no warning), unpacks it into a temporary root with
+# dpkg -x (no installation) and runs what it holds: the packer's --version, and its stub command
+# on the ready stub it finds in the package's data folder. Fails on the first thing that is
+# missing or wrong.
 set -euo pipefail
 build="$(cd "$1" && pwd)"
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -13,6 +14,16 @@ version=$(sed -n 's/^project(msi_launcher VERSION \([0-9.]*\).*/\1/p' "$root/CMa
 deb="$build/launcher-pack_${version}_amd64.deb"
 [ -f "$deb" ] || fail "$deb was not made"
 
+# Errors and warnings fail; what lintian only notes is shown.
+lintian_out=$(lintian --tag-display-limit 0 "$deb" 2>&1) || true
+if echo "$lintian_out" | grep -E '^[EW]: ' >&2; then
+  fail "lintian reports errors or warnings (above)"
+fi
+[ -z "$lintian_out" ] || echo "$lintian_out" | sed 's/^/debian-package: lintian: /'
+maintainer=$(dpkg-deb -f "$deb" Maintainer)
+case "$maintainer" in *localhost*|"") fail "Maintainer: $maintainer" ;; esac
+[ "$(dpkg-deb -f "$deb" Description | wc -l)" -gt 3 ] || fail "no long description"
+
 depends=$(dpkg-deb -f "$deb" Depends)
 case "$depends" in *libc6*) ;; *) fail "dependencies not computed: Depends: $depends" ;; esac
 
@@ -20,9 +31,15 @@ unpacked="$(mktemp -d)"
 trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb -x "$deb" "$unpacked"
 for file in usr/bin/launcher-pack usr/share/launcher-pack/launcher.exe usr/share/man/man1/launcher-pack.1.gz \
-  usr/share/doc/launcher-pack/README.md; do
+  usr/share/doc/launcher-pack/README.md usr/share/doc/launcher-pack/copyright usr/share/doc/launcher-pack/changelog.gz; do
   [ -f "$unpacked/$file" ] || fail "the package has no /$file"
 done
+# The users' README: the release path, without the developers' part of README.md.
+readme="$unpacked/usr/share/doc/launcher-pack/README.md"
+grep -q "^### The release path" "$readme" || fail "README.md has no release path"
+grep -q -e "^## Layout" -e "user-guide" "$readme" && fail "README.md holds more than the users' part"
+zcat "$unpacked/usr/share/doc/launcher-pack/changelog.gz" | head -1 | grep -q "^launcher-pack ($version)" ||
+  fail "the changelog does not start with version $version"
 
 pack="$unpacked/usr/bin/launcher-pack"
 "$pack" --version | grep -qx "launcher-pack $version" || fail "--version says: $("$pack" --version)"

@@ -160,11 +160,11 @@ InspectView ParseInspect(const std::string &json)
 {
     InspectView view{};
     std::smatch match;
-    std::regex locate(R"re("launcherResult": \{"code": (\d+), "line": (\d+)\})re");
+    std::regex locate(R"re("launcherResult": \{"text": "[^"]*", "code": (\d+), "line": (\d+)\})re");
     if (std::regex_search(json, match, locate))
         view.locate = {std::stoul(match[1]), std::stoul(match[2])};
     std::regex item(R"re(\{"kind": "(head|file)", "id": (\d+), .*"readByLauncher": (true|false), "outputSize": )re"
-                    R"re((null|\d+), .*"result": (null|\{"code": (\d+), "line": (\d+)\})\})re");
+                    R"re((null|\d+), .*"result": (null|\{"text": "[^"]*", "code": (\d+), "line": (\d+)\})\})re");
     std::regex record(R"re(\{"id": (\d+), "kind": )re");
     for (auto line = json.begin(); line != json.end();) {
         auto end = std::find(line, json.end(), '\n');
@@ -208,7 +208,7 @@ TEST_P(Agreement, InspectAndVerifyReportWhatTheLauncherReads)
         ids.insert(id);
     ids.insert(inspect.unread.begin(), inspect.unread.end());
     ids.insert({1000, 1001, 1005});
-    packer::SetPayloadVerificationKey(packer::PublicKeyBlob(packer::LoadKey(world.publicKey).get(), "key"));
+    packer::SetPayloadVerificationKey(packer::PublicKeyBlob(packer::LoadKey({world.publicKey, ""}).get(), "key"));
     LauncherView launcher = AskTheLauncher(image, ids);
 
     EXPECT_EQ(inspect.locate, launcher.locate) << inspected.out;
@@ -231,8 +231,8 @@ TEST_P(Agreement, InspectAndVerifyReportWhatTheLauncherReads)
         EXPECT_TRUE(inspect.heads.empty() && inspect.files.empty()) << inspected.out;
     }
 
-    RunResult verified = Pack("verify " + Quote(installer));
-    EXPECT_EQ(verified.exitCode, GetParam().verifyExit) << verified.out;
+    RunResult verified = Pack("verify --allow-unsigned --key " + Quote(world.publicKey) + " " + Quote(installer));
+    EXPECT_EQ(verified.exitCode, GetParam().verifyExit) << verified.out << verified.err;
     EXPECT_EQ(verified.exitCode == 0, launcherReadsAll) << verified.out;
 }
 

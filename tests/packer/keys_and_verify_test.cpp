@@ -2,6 +2,9 @@
 // fingerprint, its expected key, the TEST-ONLY key and its exit codes; inspect's JSON.
 #include "tests/packer/packer_test_support.h"
 
+#include "packer/keys/pem_key.h"
+#include "packer/payload_key.h"
+
 #include "tests/fixtures/fixtures.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +12,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <stdexcept>
 
 namespace packer_test {
 namespace {
@@ -35,6 +39,8 @@ const PassphraseCase passphraseCases[] = {
     {"from_the_environment", "PAYLOAD_KEY_PASS=sekrit", "--key %KEY% --pass env:PAYLOAD_KEY_PASS", 0, ""},
     {"from_a_file", "", "--key %KEY% --pass file:%PASSFILE%", 0, ""},
     {"key_on_standard_input", "PAYLOAD_KEY_PASS=sekrit", "--key - --pass env:PAYLOAD_KEY_PASS <%KEY%", 0, ""},
+    // A key that can't be opened exits with 3, as one that can't be read: a configuration error
+    // that CI tells from a refused input.
     {"missing", "", "--key %KEY%", 3, "the key is encrypted; give its passphrase with --pass"},
     {"variable_not_set", "", "--key %KEY% --pass env:PAYLOAD_KEY_UNSET", 3, "PAYLOAD_KEY_UNSET is not set"},
     {"wrong", "PAYLOAD_KEY_PASS=guess", "--key %KEY% --pass env:PAYLOAD_KEY_PASS", 3,
@@ -67,12 +73,15 @@ TEST(Passphrase, ComesFromTheEnvironmentOrAFileAndIsNeverPromptedFor)
         std::string keyAndPass =
             Filled(Filled(item.keyAndPass, "%KEY%", Quote(encrypted)), "%PASSFILE%", Quote(folder + "/pass.txt"));
         // setsid: no controlling terminal, as in CI; a prompt would fail or hang.
-        RunResult result =
-            RunCommand(std::string(item.environment) + " setsid " + LAUNCHER_PACK + " pack --stub " +
-                       Quote(world.stub) + " " + keyAndPass + " --msi " + Quote(world.en) + " -o " + Quote(output));
+        RunResult result = RunCommand(std::string(item.environment) + " setsid " + LAUNCHER_PACK + " pack --stub " +
+                                      Quote(world.signedStub) + " " + keyAndPass + " --msi " + Quote(world.en) +
+                                      " -o " + Quote(output));
         EXPECT_EQ(result.exitCode, item.exitCode) << result.err;
         if (item.exitCode == 0) {
-            EXPECT_EQ(Pack("verify --key " + Quote(world.publicKey) + " " + Quote(output)).exitCode, 0);
+            // verify reads the same key the same way.
+            RunResult verified = RunCommand(std::string(item.environment) + " setsid " + LAUNCHER_PACK + " verify " +
+                                            keyAndPass + " " + Quote(output));
+            EXPECT_EQ(verified.exitCode, 0) << verified.err;
         } else {
             EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
             EXPECT_NE(result.err.find(item.error), std::string::npos) << result.err;
@@ -81,81 +90,234 @@ TEST(Passphrase, ComesFromTheEnvironmentOrAFileAndIsNeverPromptedFor)
     }
 }
 
-// Whose fingerprint verify prints: the installer's own key, the TEST-ONLY key, the other key.
-enum class UsedKey { Own, Test, Other, None };
+// The installers of the verify table, made once: each a way an installer can be wrong, and the
+// right ones beside them.
+struct Installers {
+    std::string good;        // signed stub, own key, end placement
+    std::string unsigned_;   // unsigned stub
+    std::string codeFlipped; // a byte of the stub's code changed after packing
+    std::string payloadFlipped;
+    std::string signedAfter; // signed again after packing: the payload is gone
+    std::string decoy;       // the TEST-ONLY key's blob beside the slot that holds the own key
+    std::string testKey;     // packed with the TEST-ONLY key
+    std::string refusedName; // a cabinet named aux.cab, made without the packer
+    std::string emptySlot;   // a payload behind a ready stub whose slot is empty
+    std::string dualSigned;  // the stub signed twice (a nested signature), then packed
+};
+
+// The offset of the first section's raw data.
+std::size_t FirstSectionData(const Bytes &image)
+{
+    const std::size_t nt = fixtures::NtHeadersOffset(image);
+    const std::size_t sections = nt + 24 + (image[nt + 20] | image[nt + 21] << 8);
+    return fixtures::ReadU32(image, sections + 20);
+}
+
+std::string Sign(const World &world, const std::string &in, const std::string &out, const std::string &extra = "")
+{
+    RunResult signedFile = RunCommand(
+        std::string(OSSLSIGNCODE) + " sign " + extra + " -certs " + Quote(world.signerCertificate) + " -key " +
+        Quote(fixtures::FixturePath("test-signer-key.pem")) + " -h sha256 -in " + Quote(in) + " -out " + Quote(out));
+    if (signedFile.exitCode != 0)
+        throw std::runtime_error("osslsigncode failed: " + signedFile.out + signedFile.err);
+    return out;
+}
+
+// The stub with a container appended, as a packer without checks would make it.
+std::string Handmade(const World &world, const std::string &stub, const std::string &cabinet, const std::string &out)
+{
+    writer::PrivateKey key = writer::LoadPrivateKey(world.key);
+    Bytes directory =
+        writer::WriteDirectory({{1000, "x64\\1033\\{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B61}\\Launcher Example"},
+                                {1001, "cab\\1000\\" + cabinet}});
+    Bytes container = writer::WriteContainer({{writer::ItemKind::Head, 0, directory},
+                                              {writer::ItemKind::File, 1000, fixtures::ReadFileBytes(world.en)},
+                                              {writer::ItemKind::File, 1001, Bytes{'c', 'a', 'b'}}},
+                                             writer::ContainerOptions{}, key.get());
+    Bytes image = fixtures::ReadFileBytes(stub);
+    image.insert(image.end(), container.begin(), container.end());
+    fixtures::UpdatePeChecksum(image);
+    fixtures::WriteFileBytes(out, image);
+    return out;
+}
+
+const Installers &TheInstallers()
+{
+    static const Installers installers = [] {
+        const World &world = TheWorld();
+        const std::string f = FreshFolder("verify-installers");
+        Installers made;
+        auto pack = [&](const std::string &stub, const std::string &key, const std::string &out) {
+            RunResult packed = Pack("pack --stub " + Quote(stub) + " --key " + Quote(key) + " --msi " +
+                                    Quote(world.en) + " --placement end -o " + Quote(out));
+            if (packed.exitCode != 0)
+                throw std::runtime_error("pack failed: " + packed.err);
+            return out;
+        };
+        made.good = pack(world.signedStub, world.key, f + "/good.exe");
+        made.unsigned_ = pack(world.stub, world.key, f + "/unsigned.exe");
+        Bytes image = fixtures::ReadFileBytes(made.good);
+        image[FirstSectionData(image) + 2] ^= 0x01;
+        fixtures::UpdatePeChecksum(image);
+        made.codeFlipped = f + "/code-flipped.exe";
+        fixtures::WriteFileBytes(made.codeFlipped, image);
+        image = fixtures::ReadFileBytes(made.good);
+        image[image.size() - 28 - 10] ^= 0x01; // the last item's signature
+        made.payloadFlipped = f + "/payload-flipped.exe";
+        fixtures::WriteFileBytes(made.payloadFlipped, image);
+        made.signedAfter = Sign(world, made.good, f + "/signed-after.exe");
+        Bytes testBlob = packer::PublicKeyBlob(packer::LoadKey({world.testKey, ""}).get(), "key");
+        BuildStub(packer::PublicKeyBlob(packer::LoadKey({world.publicKey, ""}).get(), "key"), f, f + "/decoy-stub.exe",
+                  testBlob);
+        made.decoy = pack(Sign(world, f + "/decoy-stub.exe", f + "/decoy-signed.exe"), world.key, f + "/decoy.exe");
+        made.testKey = pack(Sign(world, world.testStub, f + "/test-signed.exe"), world.testKey, f + "/test-key.exe");
+        made.refusedName = Handmade(world, world.stub, "aux.cab", f + "/aux.exe");
+        made.emptySlot = Handmade(world, world.readyStub, "data.cab", f + "/empty-slot.exe");
+        made.dualSigned =
+            pack(Sign(world, world.signedStub, f + "/dual-signed-stub.exe", "-nest"), world.key, f + "/dual.exe");
+        return made;
+    }();
+    return installers;
+}
 
 struct VerifyCase {
     const char *name;
-    const char *arguments; // with %FILE%, %KEY%, %FINGERPRINT%, %OTHERKEY% filled in
-    bool testKeyStub;      // the installer is packed with the TEST-ONLY key
+    std::string Installers::*file;
+    const char *arguments; // with %OWN%, %TEST%, %KEY% and %OTHERKEY% filled in
     int exitCode;
-    const char *says; // a part of the output
-    UsedKey used;
+    const char *says; // a part of standard output and standard error
 };
 
 const VerifyCase verifyCases[] = {
-    {"built_in_key", "verify %FILE%", false, 0, "verified with the launcher's built-in key", UsedKey::Own},
-    {"expected_key_file", "verify --key %KEY% %FILE%", false, 0, "verified with", UsedKey::Own},
-    {"expected_fingerprint", "verify --expect-key %FINGERPRINT% %FILE%", false, 0, "verified with", UsedKey::Own},
-    {"other_key_file", "verify --key %OTHERKEY% %FILE%", false, 1, "does not carry", UsedKey::Other},
-    {"other_fingerprint",
-     "verify --expect-key SHA256:aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa %FILE%", false, 1,
-     "not the expected SHA256:aaaa", UsedKey::Own},
-    {"test_key", "verify %FILE%", true, 1, "the TEST-ONLY key", UsedKey::Test},
-    {"test_key_allowed", "verify --allow-test-key %FILE%", true, 0, "verified with", UsedKey::Test},
-    {"damaged", "verify %FILE%.damaged", false, 1, "code 1392", UsedKey::Own},
-    {"missing_file", "verify %FILE%.missing", false, 3, "", UsedKey::None},
-    {"unreadable_key", "verify --key %FILE%.missing %FILE%", false, 3, "", UsedKey::None},
-    {"malformed_fingerprint", "verify --expect-key SHA256:abc %FILE%", false, 2, "", UsedKey::None},
-    {"no_file", "verify", false, 2, "", UsedKey::None},
+    {"own_key_file", &Installers::good, "--key %KEY%", 0, ": verified"},
+    {"own_fingerprint", &Installers::good, "--expect-key %OWN%", 0, ": key %OWN% (the launcher's key slot)"},
+    {"trust_file_key", &Installers::good, "--trust-file-key", 0,
+     "warning: %FILE%: --trust-file-key: trusting the key found in the file itself"},
+    {"no_key_option", &Installers::good, "", 2, "give --key FILE, --expect-key SHA256:<hex> or --trust-file-key"},
+    {"other_key_file", &Installers::good, "--key %OTHERKEY%", 1, ", not the key of"},
+    {"other_fingerprint", &Installers::good,
+     "--expect-key SHA256:aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", 1,
+     "not the expected SHA256:aaaa"},
+    {"unsigned", &Installers::unsigned_, "--key %KEY%", 1, "has no Authenticode signature: sign the stub, then pack"},
+    {"unsigned_allowed", &Installers::unsigned_, "--key %KEY% --allow-unsigned", 0, "Authenticode: unsigned"},
+    {"code_byte_flipped", &Installers::codeFlipped, "--key %KEY%", 1, "PE image digest differs from the signed one"},
+    {"payload_byte_flipped", &Installers::payloadFlipped, "--key %KEY%", 1,
+     "item 1001: signature does not verify (code 1392"},
+    {"signed_after_packing", &Installers::signedAfter, "--key %KEY%", 1,
+     "signed after packing? sign the stub, then pack"},
+    // The key is the one in the slot, whatever else the image holds.
+    {"decoy_beside_the_slot", &Installers::decoy, "--expect-key %OWN%", 0, ": key %OWN% "},
+    {"decoy_is_not_the_key", &Installers::decoy, "--expect-key %TEST%", 1, "the key is %OWN%, not the expected"},
+    {"refused_cabinet_name", &Installers::refusedName, "--key %KEY% --allow-unsigned", 1,
+     "cabinet name \"aux.cab\" is one the launcher refuses"},
+    {"test_key", &Installers::testKey, "--expect-key %TEST%", 1, "the TEST-ONLY key"},
+    {"test_key_allowed", &Installers::testKey, "--expect-key %TEST% --allow-test-key", 0, ": verified"},
+    {"empty_slot", &Installers::emptySlot, "--trust-file-key --allow-unsigned", 1,
+     "no key set (run launcher-pack stub)"},
+    {"dual_signed_stub", &Installers::dualSigned, "--expect-key %OWN%", 0, ": verified"},
+    {"missing_file", &Installers::good, "--key %KEY% %FILE%.missing", 3, "No such file"},
+    {"unreadable_key", &Installers::good, "--key %FILE%.missing %FILE%", 3, "No such file"},
+    {"ec_key", &Installers::good, "--key %ECKEY%", 3, "not an RSA key"},
+    {"malformed_fingerprint", &Installers::good, "--expect-key SHA256:abc", 2, "give SHA256: and 64 hex digits"},
 };
 
-TEST(Verify, ExitCodesTellVerifiedFromNotVerifiedFromUsageFromUnreadable)
+TEST(Verify, IsAReleaseGateWithOneExitCodeTable)
 {
     const World &world = TheWorld();
-    const std::string folder = FreshFolder("verify-exit-codes");
-    const std::string installer = folder + "/setup.exe";
-    const std::string testInstaller = folder + "/test-key-setup.exe";
-    ASSERT_EQ(Pack("pack --stub " + Quote(world.stub) + " --key " + Quote(world.key) + " --msi " + Quote(world.en) +
-                   " -o " + Quote(installer))
-                  .exitCode,
-              0);
-    ASSERT_EQ(Pack("pack --stub " + Quote(world.testStub) + " --key " + Quote(world.testKey) + " --msi " +
-                   Quote(world.en) + " -o " + Quote(testInstaller))
-                  .exitCode,
-              0);
-    Bytes damaged = fixtures::ReadFileBytes(installer);
-    damaged[damaged.size() - 28 - 10] ^= 0x01; // the last item's signature
-    fixtures::WriteFileBytes(installer + ".damaged", damaged);
-    const std::string otherKey = fixtures::FixturePath("test-signer-key.pem");
-    const std::string fingerprint = Fingerprint(world.publicKey);
-    const std::map<UsedKey, std::string> fingerprints = {{UsedKey::Own, fingerprint},
-                                                         {UsedKey::Test, Fingerprint(world.testKey)},
-                                                         {UsedKey::Other, Fingerprint(otherKey)}};
+    const Installers &installers = TheInstallers();
+    const std::string folder = FreshFolder("verify-cases");
+    const std::string ecKey = folder + "/ec.pem";
+    ASSERT_EQ(
+        RunCommand("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + Quote(ecKey)).exitCode, 0);
+    const std::string own = Fingerprint(world.publicKey);
 
     for (const VerifyCase &item : verifyCases) {
         SCOPED_TRACE(item.name);
-        std::string arguments = Filled(item.arguments, "%FILE%", Quote(item.testKeyStub ? testInstaller : installer));
-        arguments = Filled(arguments, "%KEY%", Quote(world.publicKey));
-        arguments = Filled(arguments, "%OTHERKEY%", Quote(otherKey));
-        arguments = Filled(arguments, "%FINGERPRINT%", fingerprint);
-        RunResult result = Pack(arguments);
+        const std::string file = installers.*item.file;
+        std::string arguments = item.arguments;
+        if (arguments.find("%FILE%") == std::string::npos)
+            arguments += " %FILE%";
+        auto fill = [&](std::string text) {
+            text = Filled(text, "%KEY%", Quote(world.publicKey));
+            text = Filled(text, "%OTHERKEY%", Quote(fixtures::FixturePath("test-signer-key.pem")));
+            text = Filled(text, "%ECKEY%", Quote(ecKey));
+            text = Filled(text, "%OWN%", own);
+            return Filled(text, "%TEST%", Fingerprint(world.testKey));
+        };
+        RunResult result = Pack("verify " + Filled(fill(arguments), "%FILE%", Quote(file)));
         EXPECT_EQ(result.exitCode, item.exitCode) << result.out << result.err;
-        EXPECT_NE(result.out.find(item.says), std::string::npos) << result.out;
-        // The fingerprint of the key it used, whenever it got as far as a key.
-        if (item.used != UsedKey::None) {
-            EXPECT_NE(result.out.find(": key " + fingerprints.at(item.used) + " "), std::string::npos) << result.out;
+        EXPECT_NE((result.out + result.err).find(Filled(fill(item.says), "%FILE%", file)), std::string::npos)
+            << result.out << result.err;
+        // Success has no error line; a usage error or an unreadable input exactly one.
+        const auto errors = std::count(result.err.begin(), result.err.end(), '\n');
+        if (item.exitCode == 0) {
+            EXPECT_EQ(result.err.find("error"), std::string::npos) << result.err;
+        } else if (item.exitCode != 1) {
+            EXPECT_EQ(errors, 1) << result.err;
         }
     }
 }
 
+TEST(Verify, TheDualSignedStubKeepsBothSignaturesWhenPacked)
+{
+    RunResult checked = RunCommand(std::string(OSSLSIGNCODE) + " verify -CAfile " +
+                                   Quote(TheWorld().signerCertificate) + " -in " + Quote(TheInstallers().dualSigned));
+    EXPECT_EQ(checked.exitCode, 0) << checked.out << checked.err;
+    EXPECT_NE(checked.out.find("Number of verified signatures: 2"), std::string::npos) << checked.out;
+}
+
+TEST(Verify, JsonNamesEachOutputFileWithItsDigest)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("verify-json");
+    const std::string installer = folder + "/setup.exe";
+    ASSERT_EQ(Pack("pack --stub " + Quote(world.signedStub) + " --key " + Quote(world.key) + " --msi " +
+                   Quote(world.en) + " --msi " + Quote(world.fr) + " -o " + Quote(installer))
+                  .exitCode,
+              0);
+    RunResult verified = Pack("verify --json --expect-key " + Fingerprint(world.publicKey) + " " + Quote(installer));
+    ASSERT_EQ(verified.exitCode, 0) << verified.err;
+    const std::string json = folder + "/verify.json";
+    fixtures::WriteFileBytes(json, Bytes(verified.out.begin(), verified.out.end()));
+    // What a pipeline would take from it: each locale's files as name, size and SHA-256.
+    RunResult listed = RunCommand(
+        "python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); "
+        "print(d[\"format\"], d[\"verified\"], d[\"authenticode\"][\"status\"], d[\"key\"][\"fingerprint\"], "
+        "d[\"key\"][\"trusted\"]); [print(l[\"lcid\"], f[\"name\"], f[\"size\"], f[\"sha256\"]) for l in "
+        "d[\"locales\"] "
+        "for f in l[\"files\"]]' " +
+        Quote(json));
+    ASSERT_EQ(listed.exitCode, 0) << listed.err << verified.out;
+    auto line = [](std::uint32_t lcid, const std::string &name, const std::string &path) {
+        RunResult digest = RunCommand("sha256sum " + Quote(path));
+        return std::to_string(lcid) + " " + name + " " + std::to_string(fixtures::ReadFileBytes(path).size()) + " " +
+               digest.out.substr(0, 64) + "\n";
+    };
+    EXPECT_EQ(listed.out, "1 True valid " + Fingerprint(world.publicKey) + " expect-key\n" +
+                              line(1033, "main.msi", world.en) + line(1033, "shared.cab", world.sharedCabinet) +
+                              line(1036, "main.msi", world.fr) + line(1036, "fr.cab", world.frCabinet));
+}
+
 TEST(Verify, HelpListsTheExitCodes)
 {
-    RunResult help = Pack("verify --help");
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_NE(help.out.find("0 verified; 1 did not verify; 2 usage error; 3 the file or the key could not be read"),
-              std::string::npos)
-        << help.out;
+    for (const char *command : {"verify", "pack", "stub", "keygen", "inspect", "extract"}) {
+        SCOPED_TRACE(command);
+        RunResult help = Pack(std::string(command) + " --help");
+        EXPECT_EQ(help.exitCode, 0);
+        EXPECT_NE(help.out.find("Exit codes: 0 done (verified); 1 failed (did not verify); 2 usage error; 3 a file "
+                                "or key could not be read or used."),
+                  std::string::npos)
+            << help.out;
+    }
+}
+
+TEST(Inspect, SaysNoKeyIsSetForAnEmptySlot)
+{
+    RunResult inspected = Pack("inspect " + Quote(TheInstallers().emptySlot));
+    EXPECT_EQ(inspected.exitCode, 0) << inspected.err;
+    EXPECT_NE(inspected.out.find("key fingerprint: no key set (run launcher-pack stub)\n"), std::string::npos)
+        << inspected.out;
+    EXPECT_EQ(inspected.out.find("SHA256:"), std::string::npos) << inspected.out;
 }
 
 TEST(Inspect, JsonIsValidUtf8WhateverTheFileIsCalled)

@@ -2,6 +2,9 @@
 // every refusal leaves nothing behind.
 #include "tests/packer/packer_test_support.h"
 
+#include "packer/keys/pem_key.h"
+#include "packer/payload_key.h"
+#include "payload/payload_format.h"
 #include "tests/fixtures/fixtures.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +12,7 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <cstring>
 
 #include <algorithm>
 #include <filesystem>
@@ -30,6 +34,7 @@ struct RoundTripCase {
     const char *name;
     const char *placement;
     bool signedStub;
+    const char *placed; // the placement inspect finds
 };
 
 class RoundTrip : public testing::TestWithParam<RoundTripCase> {};
@@ -44,12 +49,17 @@ TEST_P(RoundTrip, ExtractGivesBackThePackagesTheLauncherWouldChoose)
     RunResult packed = Pack(PackAllArguments(world, param.signedStub ? world.signedStub : world.stub, output) +
                             " --placement " + param.placement);
     ASSERT_EQ(packed.exitCode, 0) << packed.err;
-    EXPECT_EQ(packed.err, "");
+    // An unsigned stub packs, with the one warning that verify will refuse it.
+    EXPECT_EQ(packed.err, param.signedStub ? ""
+                                           : "launcher-pack: warning: stub " + world.stub +
+                                                 " is not signed: sign the stub, then pack (verify refuses an "
+                                                 "unsigned installer unless given --allow-unsigned)\n");
 
-    RunResult verified = Pack("verify " + Quote(output));
-    EXPECT_EQ(verified.exitCode, 0) << verified.out;
+    RunResult verified = Pack("verify --key " + Quote(world.publicKey) + " " + Quote(output) +
+                              (param.signedStub ? "" : " --allow-unsigned"));
+    EXPECT_EQ(verified.exitCode, 0) << verified.out << verified.err;
     RunResult inspected = Pack("inspect --json " + Quote(output));
-    EXPECT_NE(inspected.out.find(std::string("\"placement\": \"") + param.placement + "\""), std::string::npos)
+    EXPECT_NE(inspected.out.find(std::string("\"placement\": \"") + param.placed + "\""), std::string::npos)
         << inspected.out;
 
     struct Expected {
@@ -92,9 +102,11 @@ TEST_P(RoundTrip, ExtractGivesBackThePackagesTheLauncherWouldChoose)
 }
 
 INSTANTIATE_TEST_SUITE_P(Placements, RoundTrip,
-                         testing::Values(RoundTripCase{"end-unsigned", "end", false},
-                                         RoundTripCase{"end-signed", "end", true},
-                                         RoundTripCase{"certificate-signed", "certificate", true}),
+                         testing::Values(RoundTripCase{"end-unsigned", "end", false, "end"},
+                                         RoundTripCase{"auto-unsigned", "auto", false, "end"},
+                                         RoundTripCase{"end-signed", "end", true, "end"},
+                                         RoundTripCase{"certificate-signed", "certificate", true, "certificate"},
+                                         RoundTripCase{"auto-signed", "auto", true, "certificate"}),
                          [](const auto &info) {
                              std::string name = info.param.name;
                              std::replace(name.begin(), name.end(), '-', '_');
@@ -167,6 +179,7 @@ struct Refusal {
     const char *message; // a part of the one error line
     // The pack arguments, made in folder; the output is folder/setup.exe.
     std::function<std::string(const World &, const std::string &folder)> arguments;
+    int exitCode = 1;
 };
 
 std::string PackOne(const World &world, const std::string &stub, const std::string &package, const std::string &folder,
@@ -196,9 +209,28 @@ const Refusal refusals[] = {
      [](const World &w, const std::string &f) {
          return PackOne(w, Patched(w.stub, f + "/pe32.exe", fixtures::OptionalHeaderMagicOffset, 0x10B), w.en, f);
      }},
-    {"stub_without_the_key", "was not built with the public half",
+    {"stub_without_a_key_slot", "has no key slot",
      [](const World &w, const std::string &f) {
          return PackOne(w, fixtures::FixturePath("signed-pe64.exe"), w.en, f);
+     }},
+    {"stub_with_an_empty_slot", "no key set (run launcher-pack stub)",
+     [](const World &w, const std::string &f) { return PackOne(w, w.readyStub, w.en, f); }},
+    {"stub_with_another_key", "set this key with launcher-pack stub, then sign",
+     [](const World &w, const std::string &f) { return PackOne(w, w.testStub, w.en, f); }},
+    // The key's public half elsewhere in the image does not count: only the slot does.
+    {"stub_with_the_key_beside_an_empty_slot", "no key set (run launcher-pack stub)",
+     [](const World &w, const std::string &f) {
+         BuildStub(Bytes(PayloadPublicKeySize, 0), f, f + "/decoy.exe",
+                   packer::PublicKeyBlob(packer::LoadKey({w.publicKey, ""}).get(), "key"));
+         return PackOne(w, f + "/decoy.exe", w.en, f);
+     }},
+    {"stub_with_two_slots", "its key slot marker is not followed by one slot",
+     [](const World &w, const std::string &f) {
+         Bytes decoy(std::begin(PayloadKeySlotMarker), std::end(PayloadKeySlotMarker));
+         Bytes blob = packer::PublicKeyBlob(packer::LoadKey({w.publicKey, ""}).get(), "key");
+         decoy.insert(decoy.end(), blob.begin(), blob.end());
+         BuildStub(Bytes(PayloadPublicKeySize, 0), f, f + "/two-slots.exe", decoy);
+         return PackOne(w, f + "/two-slots.exe", w.en, f);
      }},
     {"certificate_placement_unsigned_stub", "is not signed",
      [](const World &w, const std::string &f) { return PackOne(w, w.stub, w.en, f, " --placement certificate"); }},
@@ -209,16 +241,16 @@ const Refusal refusals[] = {
          return first.exitCode == 0 ? PackOne(w, f + "/packed.exe", w.en, f) : std::string("first pack failed");
      }},
     {"package_unreadable", "not a Windows Installer package",
-     [](const World &w, const std::string &f) { return PackOne(w, w.stub, w.stub, f); }},
+     [](const World &w, const std::string &f) { return PackOne(w, w.signedStub, w.stub, f); }},
     {"package_without_product_code", "has no ProductCode",
      [](const World &w, const std::string &f) {
          return PackOne(
-             w, w.stub,
+             w, w.signedStub,
              AlteredPackage(f, "nocode", {"-q", R"(DELETE FROM `Property` WHERE `Property` = 'ProductCode')"}), f);
      }},
     {"media_query_fails", "the query SELECT `Cabinet` FROM `Media` failed",
      [](const World &w, const std::string &f) {
-         return PackOne(w, w.stub,
+         return PackOne(w, w.signedStub,
                         AlteredPackage(f, "nocolumn",
                                        {"-q", "DROP TABLE `Media`", "-q",
                                         "CREATE TABLE `Media` (`DiskId` SHORT NOT NULL, `LastSequence` LONG NOT NULL "
@@ -227,37 +259,63 @@ const Refusal refusals[] = {
      }},
     {"file_outside_the_cabinets", "1 file is not in a cabinet",
      [](const World &w, const std::string &f) {
-         return PackOne(w, w.stub, AlteredPackage(f, "loose", {"-q", "UPDATE `File` SET `Attributes` = 8704"}), f);
+         return PackOne(w, w.signedStub, AlteredPackage(f, "loose", {"-q", "UPDATE `File` SET `Attributes` = 8704"}),
+                        f);
      }},
     {"cabinet_missing", "cabinet example.cab from the Media table is missing",
      [](const World &w, const std::string &f) {
          PackageSource source;
          BuildPackage(f, "lonely", source);
          std::filesystem::remove(f + "/example.cab");
-         return PackOne(w, w.stub, f + "/lonely.msi", f);
-     }},
-    {"cabinet_in_a_folder", "is not a plain file name",
+         return PackOne(w, w.signedStub, f + "/lonely.msi", f);
+     },
+     3},
+    // Names the launcher refuses, so that pack never makes an installer it would not install.
+    {"cabinet_in_a_folder", "is one the launcher refuses",
      [](const World &w, const std::string &f) {
-         return PackOne(w, w.stub,
+         return PackOne(w, w.signedStub,
                         AlteredPackage(f, "sub", {"-q", R"(UPDATE `Media` SET `Cabinet` = 'disk1\data.cab')"}), f);
+     }},
+    {"cabinet_named_as_a_device", "\"aux.cab\" is one the launcher refuses",
+     [](const World &w, const std::string &f) {
+         return PackOne(w, w.signedStub, AlteredPackage(f, "aux", {"-q", "UPDATE `Media` SET `Cabinet` = 'aux.cab'"}),
+                        f);
+     }},
+    {"cabinet_with_a_trailing_dot", "\"data.cab.\" is one the launcher refuses",
+     [](const World &w, const std::string &f) {
+         return PackOne(w, w.signedStub, AlteredPackage(f, "dot", {"-q", "UPDATE `Media` SET `Cabinet` = 'data.cab.'"}),
+                        f);
+     }},
+    {"cabinet_not_ascii", "is not ASCII",
+     [](const World &w, const std::string &f) {
+         return PackOne(w, w.signedStub,
+                        AlteredPackage(f, "cafe", {"-q", "UPDATE `Media` SET `Cabinet` = 'caf\xc3\xa9.cab'"}), f);
      }},
     {"product_name_too_long", "longer than the launcher's limit of 255",
      [](const World &w, const std::string &f) {
          PackageSource source;
          source.productName = std::string(256, 'n');
          BuildPackage(f, "long", source);
-         return PackOne(w, w.stub, f + "/long.msi", f);
+         return PackOne(w, w.signedStub, f + "/long.msi", f);
      }},
     {"no_x64_package", "no package is for x64",
      [](const World &w, const std::string &f) {
-         return PackOne(w, w.stub, AlteredPackage(f, "intel", {"-s", "Example", "Launcher Project", "Intel;1033"}), f);
+         return PackOne(w, w.signedStub,
+                        AlteredPackage(f, "intel", {"-s", "Example", "Launcher Project", "Intel;1033"}), f);
      }},
-    {"certificate_placement_64_mib", "use --placement end",
+    // Random bytes do not compress: the payload passes 64 MiB with the cabinet, the first item
+    // done on one thread, and the packer stops there, before the other items.
+    {"certificate_placement_64_mib", "after 1 of 3 items",
      [](const World &w, const std::string &f) {
-         // Random bytes do not compress: the carrier ends up just over 64 MiB.
          return PackOne(w, w.signedStub, PackageWithRandomCabinet(f, "big", 67108864), f,
-                        " --placement certificate --level 0");
+                        " --placement certificate --level 0 --threads 1");
      }},
+    {"same_package_twice", "is given twice",
+     [](const World &w, const std::string &f) {
+         std::filesystem::create_symlink(w.en, f + "/again.msi");
+         return PackOne(w, w.signedStub, w.en, f, " --msi " + Quote(f + "/again.msi"));
+     },
+     2},
 };
 
 class Refused : public testing::TestWithParam<Refusal> {};
@@ -269,7 +327,7 @@ TEST_P(Refused, WithOneLineAndNoOutput)
     std::string arguments = GetParam().arguments(world, folder);
     std::vector<std::string> before = ListFolder(folder);
 
-    ExpectRefusal(Pack(arguments), GetParam().message);
+    ExpectRefusal(Pack(arguments), GetParam().message, GetParam().exitCode);
     EXPECT_EQ(ListFolder(folder), before); // no output, no temporary file
 }
 
@@ -289,15 +347,71 @@ TEST(Pack, WarnsOfAProductNameTheCaptionCuts)
         << result.err;
 }
 
+TEST(Pack, WarnsOfAProductLanguageTheTemplateDoesNotName)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("product-language");
+    // As wixl writes it: the Template says 1031 (here), the Property table 1033.
+    std::string package = AlteredPackage(folder, "german", {"-s", "Example", "Launcher Project", "x64;1031"});
+    RunResult result = Pack(PackOne(world, world.signedStub, package, folder));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err, "launcher-pack: warning: " + package +
+                              ": ProductLanguage 1033 is not among the Template's languages (x64;1031); the launcher "
+                              "chooses by the Template: set it to the product's language\n");
+}
+
+// -q leaves errors only, -v adds each step; the result is the same.
+TEST(Pack, QuietAndVerbose)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("quiet-verbose");
+    const struct {
+        const char *flag;
+        bool out;
+        const char *err; // a part of standard error, or "" for none at all
+    } cases[] = {{"", true, "warning: stub"}, {"-q", false, ""}, {"-v", true, "launcher-pack: reading the key"}};
+    for (const auto &item : cases) {
+        SCOPED_TRACE(item.flag);
+        std::filesystem::remove(folder + "/setup.exe");
+        RunResult result = Pack(std::string(item.flag) + " " + PackOne(world, world.stub, world.en, folder));
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(result.out.empty(), !item.out) << result.out;
+        if (*item.err == 0) {
+            EXPECT_EQ(result.err, "");
+        } else {
+            EXPECT_NE(result.err.find(item.err), std::string::npos) << result.err;
+        }
+    }
+    // Errors stay.
+    ExpectRefusal(Pack("-q " + PackOne(world, world.readyStub, world.en, folder, " --force")), "no key set");
+}
+
+// auto takes the certificate while the signature object stays under 64 MiB (the round trip shows
+// it), and above that the end, with one warning.
+TEST(Pack, AutoPlacementTakesTheEndAboveTheLimit)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("auto-above");
+    const std::string big = PackageWithRandomCabinet(folder, "big", 67108864);
+    RunResult result = Pack(PackOne(world, world.signedStub, big, folder, " --level 0"));
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err, "launcher-pack: warning: the payload does not fit in the signature object (64 MiB), so it "
+                          "follows it (--placement end): machines with the certificate padding check on will not see "
+                          "the signature\n");
+    EXPECT_NE(result.out.find("placement end (signed stub)"), std::string::npos) << result.out;
+    RunResult verified = Pack("verify --key " + Quote(world.publicKey) + " " + Quote(folder + "/setup.exe"));
+    EXPECT_EQ(verified.exitCode, 0) << verified.err;
+}
+
 TEST(Pack, AllowUncompressedPacksFilesOutsideTheCabinets)
 {
     const World &world = TheWorld();
     const std::string folder = FreshFolder("allow-uncompressed");
     // 0x2000: the file is not compressed, whatever the package's default.
     std::string package = AlteredPackage(folder, "loose", {"-q", "UPDATE `File` SET `Attributes` = 8704"});
-    RunResult result = Pack(PackOne(world, world.stub, package, folder, " --allow-uncompressed"));
+    RunResult result = Pack(PackOne(world, world.signedStub, package, folder, " --allow-uncompressed"));
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(Pack("verify " + Quote(folder + "/setup.exe")).exitCode, 0);
+    EXPECT_EQ(Pack("verify --key " + Quote(world.publicKey) + " " + Quote(folder + "/setup.exe")).exitCode, 0);
 }
 
 TEST(Pack, UsageErrorsExitWithTwo)
@@ -335,26 +449,31 @@ TEST(ReadBack, ADamagedPayloadFailsVerifyAndExtractsNothing)
     const World &world = TheWorld();
     const std::string folder = FreshFolder("damaged");
     const std::string output = folder + "/setup.exe";
-    ASSERT_EQ(Pack(PackOne(world, world.signedStub, world.fr, folder)).exitCode, 0);
+    ASSERT_EQ(Pack(PackOne(world, world.signedStub, world.fr, folder, " --placement end")).exitCode, 0);
 
     // Only the launcher's own key verifies it.
     EXPECT_EQ(Pack("verify --key " + Quote(world.publicKey) + " " + Quote(output)).exitCode, 0);
     RunResult otherKey =
         Pack("verify --key " + Quote(fixtures::FixturePath("test-signer-key.pem")) + " " + Quote(output));
     EXPECT_EQ(otherKey.exitCode, 1);
-    EXPECT_NE(otherKey.out.find("does not carry"), std::string::npos) << otherKey.out;
+    EXPECT_NE(otherKey.err.find(", not the key of"), std::string::npos) << otherKey.err;
 
     // The last item is fr.cab's; change a byte of its signature, just before its trailer.
     Bytes image = fixtures::ReadFileBytes(output);
     image[image.size() - 28 - 10] ^= 0x01;
     fixtures::WriteFileBytes(output, image);
 
-    RunResult verified = Pack("verify " + Quote(output));
+    RunResult verified = Pack("verify --key " + Quote(world.publicKey) + " " + Quote(output));
     EXPECT_EQ(verified.exitCode, 1);
-    EXPECT_NE(verified.out.find("item 1001: code 1392, line 732"), std::string::npos) << verified.out;
-    RunResult extracted = Pack("extract " + Quote(output) + " -o " + Quote(folder + "/out") + " --lcid 1036");
-    EXPECT_EQ(extracted.exitCode, 1);
-    EXPECT_FALSE(std::filesystem::exists(folder + "/out"));
+    EXPECT_NE(verified.err.find("item 1001: signature does not verify (code 1392, line 732)"), std::string::npos)
+        << verified.err;
+    // extract says what is wrong, for any locale, rather than that no package fits.
+    for (const char *lcid : {"1036", "1033"}) {
+        RunResult extracted = Pack("extract " + Quote(output) + " -o " + Quote(folder + "/out") + " --lcid " + lcid);
+        ExpectRefusal(extracted, "item 1001: signature does not verify");
+        EXPECT_NE(extracted.err.find("the file is damaged or was changed after packing"), std::string::npos);
+        EXPECT_FALSE(std::filesystem::exists(folder + "/out"));
+    }
 }
 
 TEST(Extract, RefusesToReplaceFilesWithoutForce)
@@ -367,7 +486,7 @@ TEST(Extract, RefusesToReplaceFilesWithoutForce)
     fixtures::WriteFileBytes(folder + "/out/main.msi", Bytes{'o', 'l', 'd'});
 
     RunResult refused = Pack("extract " + Quote(output) + " -o " + Quote(folder + "/out"));
-    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.exitCode, 2);
     EXPECT_NE(refused.err.find("give --force"), std::string::npos) << refused.err;
     EXPECT_EQ(ListFolder(folder + "/out"), std::vector<std::string>{"main.msi"});
     EXPECT_EQ(fixtures::ReadFileBytes(folder + "/out/main.msi"), (Bytes{'o', 'l', 'd'}));
@@ -397,8 +516,7 @@ TEST(Extract, RefusesAFileNameThatLeavesTheFolder)
 
     RunResult result = Pack("extract " + Quote(folder + "/setup.exe") + " -o " + Quote(folder + "/out"));
     // The launcher's own selection refuses the name, as it refuses a missing cabinet.
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.err.find("code 13, line 2151"), std::string::npos) << result.err;
+    ExpectRefusal(result, "code 13, line 2151");
     EXPECT_EQ(ListFolder(folder), std::vector<std::string>{"setup.exe"});
 }
 
@@ -411,10 +529,97 @@ TEST(Keygen, WritesAPrivateKeyOnlyItsOwnerReadsAndReplacesNothing)
     EXPECT_EQ(status.st_mode & 0777, 0600u);
     EXPECT_NE(ReadText(folder + "/k.pub.pem").find("BEGIN PUBLIC KEY"), std::string::npos);
 
+    // The name with its extension names the same files.
     Bytes privateKey = fixtures::ReadFileBytes(folder + "/k.pem");
-    RunResult again = Pack("keygen --out " + Quote(folder + "/k"));
-    EXPECT_EQ(again.exitCode, 1);
-    EXPECT_EQ(fixtures::ReadFileBytes(folder + "/k.pem"), privateKey);
+    for (const char *name : {"k", "k.pem", "k.pub.pem"}) {
+        SCOPED_TRACE(name);
+        RunResult again = Pack("keygen --out " + Quote(folder + "/" + name));
+        EXPECT_EQ(again.exitCode, 2);
+        EXPECT_NE(again.err.find("keygen never replaces a key"), std::string::npos) << again.err;
+        EXPECT_EQ(fixtures::ReadFileBytes(folder + "/k.pem"), privateKey);
+    }
+    ASSERT_EQ(Pack("keygen --out " + Quote(folder + "/other.pem")).exitCode, 0);
+    EXPECT_EQ(ListFolder(folder), (std::vector<std::string>{"k.pem", "k.pub.pem", "other.pem", "other.pub.pem"}));
+}
+
+// Every way an output can name an input, and an output that exists: refused with exit code 2
+// before any work, the input unchanged; --force replaces an output that is no input.
+struct OverwriteCase {
+    const char *name;
+    const char *command; // %KEY%, %STUB%, %SIGNED%, %MSI%, %CAB%, %PUB%, %OTHER% and %F% (the folder) filled in
+    const char *target;  // the file that must stay as it was, relative to the folder
+    int exitCode;
+    const char *error; // a part of the one error line, or "" on success
+};
+
+const OverwriteCase overwriteCases[] = {
+    {"pack_over_its_private_key", "pack --stub %SIGNED% --key %KEY% --msi %MSI% -o %KEY% --force", "key.pem", 2,
+     "is the input"},
+    {"pack_over_its_package", "pack --stub %SIGNED% --key %KEY% --msi %MSI% -o %MSI% --force", "en.msi", 2,
+     "is the input"},
+    {"pack_over_a_cabinet", "pack --stub %SIGNED% --key %KEY% --msi %MSI% -o %CAB% --force", "shared.cab", 2,
+     "is the input"},
+    {"pack_over_its_stub", "pack --stub %SIGNED% --key %KEY% --msi %MSI% -o %SIGNED% --force", "signed.exe", 2,
+     "is the input"},
+    {"pack_over_a_hard_link_of_its_key",
+     "ln %KEY% %F%/link.pem && " LAUNCHER_PACK " pack --stub %SIGNED% --key %KEY% --msi %MSI% -o %F%/link.pem --force",
+     "key.pem", 2, "is the input"},
+    {"pack_over_a_symbolic_link_to_its_package",
+     "ln -s %MSI% %F%/link.msi && " LAUNCHER_PACK
+     " pack --stub %SIGNED% --key %KEY% --msi %MSI% -o %F%/link.msi --force",
+     "en.msi", 2, "is the input"},
+    {"pack_over_another_file", "pack --stub %SIGNED% --key %KEY% --msi %MSI% -o %OTHER%", "other.exe", 2,
+     "exists (give --force to replace it)"},
+    {"stub_over_itself", "stub --stub %STUB% --key %PUB% -o %STUB% --force", "ready.exe", 2, "is the input"},
+    {"stub_over_its_key", "stub --stub %STUB% --key %PUB% -o %PUB% --force", "key.pub.pem", 2, "is the input"},
+    {"stub_over_another_file", "stub --stub %STUB% --key %PUB% -o %OTHER%", "other.exe", 2,
+     "exists (give --force to replace it)"},
+};
+
+TEST(Output, NeverAnInputAndReplacedOnlyWithForce)
+{
+    const World &world = TheWorld();
+    for (const OverwriteCase &item : overwriteCases) {
+        SCOPED_TRACE(item.name);
+        // Copies, so that a fault can't spoil the shared files.
+        const std::string f = FreshFolder(std::string("overwrite-") + item.name);
+        for (auto [from, to] : {std::pair{world.key, "key.pem"},
+                                {world.publicKey, "key.pub.pem"},
+                                {world.signedStub, "signed.exe"},
+                                {world.readyStub, "ready.exe"},
+                                {world.en, "en.msi"},
+                                {world.sharedCabinet, "shared.cab"}})
+            fs::copy_file(from, f + "/" + to);
+        fixtures::WriteFileBytes(f + "/other.exe", Bytes{'o', 't', 'h', 'e', 'r'});
+        std::string command = item.command;
+        for (auto [name, value] : {std::pair{"%KEY%", "key.pem"},
+                                   {"%PUB%", "key.pub.pem"},
+                                   {"%SIGNED%", "signed.exe"},
+                                   {"%STUB%", "ready.exe"},
+                                   {"%MSI%", "en.msi"},
+                                   {"%CAB%", "shared.cab"},
+                                   {"%OTHER%", "other.exe"},
+                                   {"%F%", ""}})
+            for (std::size_t at; (at = command.find(name)) != std::string::npos;)
+                command.replace(at, std::strlen(name), Quote(*value ? f + "/" + value : f));
+        const Bytes before = fixtures::ReadFileBytes(f + "/" + item.target);
+
+        RunResult result = command.rfind("ln ", 0) == 0 ? RunCommand(command) : Pack(command);
+        EXPECT_EQ(result.exitCode, item.exitCode) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        EXPECT_NE(result.err.find(item.error), std::string::npos) << result.err;
+        EXPECT_EQ(fixtures::ReadFileBytes(f + "/" + item.target), before);
+        for (const auto &name : ListFolder(f))
+            EXPECT_EQ(name.find("partial"), std::string::npos) << name;
+    }
+
+    // With --force, an output that is no input is replaced.
+    const std::string f = FreshFolder("overwrite-forced");
+    fixtures::WriteFileBytes(f + "/setup.exe", Bytes{'o', 'l', 'd'});
+    RunResult forced = Pack("pack --stub " + Quote(world.signedStub) + " --key " + Quote(world.key) + " --msi " +
+                            Quote(world.en) + " -o " + Quote(f + "/setup.exe") + " --force");
+    EXPECT_EQ(forced.exitCode, 0) << forced.err;
+    EXPECT_GT(fixtures::ReadFileBytes(f + "/setup.exe").size(), 3u);
 }
 
 TEST(Keygen, EncryptsThePrivateKeyWithAes256WhenGivenAPassphrase)

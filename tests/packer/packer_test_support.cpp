@@ -39,13 +39,14 @@ World MakeWorld()
     Require(Pack("keygen --out " + Quote(world.folder + "/key")), "keygen");
     world.key = world.folder + "/key.pem";
     world.publicKey = world.folder + "/key.pub.pem";
-    packer::Bytes blob = packer::PublicKeyBlob(packer::LoadKey(world.publicKey).get(), world.publicKey);
+    packer::Bytes blob = packer::PublicKeyBlob(packer::LoadKey({world.publicKey, ""}).get(), world.publicKey);
 
     world.stub = world.folder + "/stub.exe";
     BuildStub(blob, world.folder, world.stub);
     world.testKey = TEST_SOURCE_DIR "/tests/keys/TEST-ONLY-payload-signing-key.pem";
     world.testStub = world.folder + "/test-key-stub.exe";
-    BuildStub(packer::PublicKeyBlob(packer::LoadKey(world.testKey).get(), world.testKey), world.folder, world.testStub);
+    BuildStub(packer::PublicKeyBlob(packer::LoadKey({world.testKey, ""}).get(), world.testKey), world.folder,
+              world.testStub);
     world.readyStub = world.folder + "/ready-stub.exe";
     BuildReadyStub(world.folder, world.readyStub);
     world.signerCertificate = fixtures::FixturePath("test-signer.pem");
@@ -81,12 +82,19 @@ World MakeWorld()
 
 } // namespace
 
-void BuildStub(const Bytes &blob, const std::string &folder, const std::string &path)
+void BuildStub(const Bytes &blob, const std::string &folder, const std::string &path, const Bytes &decoy)
 {
-    std::string source = "static const unsigned char payloadPublicKey[] = {";
-    for (std::uint8_t byte : blob)
-        source += std::to_string(byte) + ",";
-    source += "};\nconst unsigned char *volatile keyInUse;\nvoid Start(void) { keyInUse = payloadPublicKey; }\n";
+    auto array = [](const char *name, const Bytes &bytes) {
+        std::string text = std::string("static const unsigned char ") + name + "[] = {";
+        for (std::uint8_t byte : bytes)
+            text += std::to_string(byte) + ",";
+        return text + "0};\n";
+    };
+    Bytes slot(std::begin(PayloadKeySlotMarker), std::end(PayloadKeySlotMarker));
+    slot.insert(slot.end(), blob.begin(), blob.end());
+    std::string source = array("decoy", decoy) + array("payloadKeySlot", slot) +
+                         "const unsigned char *volatile keyInUse;\nvoid Start(void) { keyInUse = decoy; keyInUse = "
+                         "payloadKeySlot; }\n";
     std::string sourcePath = folder + "/stub.c";
     fixtures::WriteFileBytes(sourcePath, Bytes(source.begin(), source.end()));
     Require(RunCommand(std::string(MINGW_GCC) + " -Os -s -nostdlib -Wl,-e,Start -o " + Quote(path) + " " +
@@ -96,9 +104,7 @@ void BuildStub(const Bytes &blob, const std::string &folder, const std::string &
 
 void BuildReadyStub(const std::string &folder, const std::string &path)
 {
-    Bytes slot(std::begin(PayloadKeySlotMarker), std::end(PayloadKeySlotMarker));
-    slot.resize(slot.size() + PayloadPublicKeySize, 0);
-    BuildStub(slot, folder, path);
+    BuildStub(Bytes(PayloadPublicKeySize, 0), folder, path);
 }
 
 std::string Quote(const std::string &text)

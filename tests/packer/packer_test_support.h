@@ -49,8 +49,8 @@ struct World {
 const World &TheWorld();
 
 // A stand-in for launcher.exe: a tiny PE32+ program that keeps a public key blob the way the
-// launcher does, as constant bytes.
-void BuildStub(const Bytes &blob, const std::string &folder, const std::string &path);
+// launcher does, in its marked key slot among its constant bytes, and decoy bytes beside it.
+void BuildStub(const Bytes &blob, const std::string &folder, const std::string &path, const Bytes &decoy = {});
 
 // A stand-in for the ready stub: the same, keeping a key slot (the marker and an empty blob).
 void BuildReadyStub(const std::string &folder, const std::string &path);
@@ -69,7 +69,7 @@ void BuildPackage(const std::string &folder, const std::string &name, const Pack
 // (which do not compress); the package's path.
 std::string PackageWithRandomCabinet(const std::string &folder, const std::string &name, std::size_t bytes);
 
-// A refusal as the packer makes them: the exit code (1, or 3 for a key that can't be used) and
+// A refusal as the packer makes them: the exit code (1: failed, 2: usage, 3: could not read) and
 // one line on standard error naming it.
 void ExpectRefusal(const RunResult &result, const std::string &message, int exitCode = 1);
 

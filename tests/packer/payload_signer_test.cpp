@@ -21,6 +21,7 @@ namespace packer_test {
 namespace {
 
 const std::string testKey = TEST_SOURCE_DIR "/tests/keys/TEST-ONLY-payload-signing-key.pem";
+constexpr unsigned SignerThreads = 4;
 
 std::vector<packer::Sha256Digest> SomeDigests()
 {
@@ -37,19 +38,18 @@ std::vector<packer::Bytes> SignAll(const packer::PayloadSigner &signer,
                                    const std::vector<packer::Sha256Digest> &digests)
 {
     std::vector<packer::Bytes> signatures(digests.size());
-    packer::RunInParallel(digests.size(), 4, [&](std::size_t index, unsigned) {
+    packer::RunInParallel(digests.size(), SignerThreads, [&](std::size_t index, unsigned) {
         signatures[index] = signer.SignDigest(digests[index], "item " + std::to_string(index));
     });
     return signatures;
 }
 
-packer::KeyOptions Key(const std::string &key, const std::string &passphrase = "", const std::string &module = "")
+packer::KeySource Key(const std::string &key, const std::string &passphrase = "", const std::string &module = "")
 {
-    packer::KeyOptions options;
-    options.key = key;
+    packer::KeySource options;
+    options.path = key;
     options.passphrase = passphrase;
     options.module = module;
-    options.threads = 4;
     return options;
 }
 
@@ -60,7 +60,7 @@ packer::Bytes TestKeyBlob()
 
 struct SignerCase {
     const char *name;
-    std::function<packer::KeyOptions(const TestToken &)> options;
+    std::function<packer::KeySource(const TestToken &)> options;
     bool slotKey = false; // the public key comes from a stub's key slot
 };
 
@@ -78,18 +78,16 @@ const SignerCase signerCases[] = {
      [](const TestToken &token) { return Key(TokenUri("object=payload"), "file:" + token.pinFile); }},
     {"sign_command_with_the_public_key",
      [](const TestToken &) {
-         packer::KeyOptions options;
-         options.key = TheWorld().folder + "/test-key.pub.pem";
+         packer::KeySource options;
+         options.path = TheWorld().folder + "/test-key.pub.pem";
          options.signCommand = "openssl pkeyutl -sign -inkey '" + testKey + "' -pkeyopt digest:sha256";
-         options.threads = 3;
          return options;
      }},
     {"sign_command_with_the_stubs_key_and_the_hex_digest",
      [](const TestToken &) {
-         packer::KeyOptions options;
+         packer::KeySource options;
          options.signCommand = "echo \"$LAUNCHER_PACK_DIGEST_HEX\" | xxd -r -p | openssl pkeyutl -sign -inkey '" +
                                testKey + "' -pkeyopt digest:sha256";
-         options.threads = 2;
          return options;
      },
      true},
@@ -105,11 +103,11 @@ TEST_P(SameSignatures, AsThePemKeyGivesThem)
             .exitCode,
         0);
     const auto digests = SomeDigests();
-    auto pem = packer::OpenSigner(Key(testKey));
+    auto pem = packer::OpenSigner(Key(testKey), SignerThreads);
     const auto expected = SignAll(*pem, digests);
 
-    auto signer =
-        packer::OpenSigner(GetParam().options(token), GetParam().slotKey ? std::optional(TestKeyBlob()) : std::nullopt);
+    auto signer = packer::OpenSigner(GetParam().options(token), SignerThreads,
+                                     GetParam().slotKey ? std::optional(TestKeyBlob()) : std::nullopt);
     EXPECT_EQ(packer::PublicKeyBlob(signer->PublicKey(), "signer"), TestKeyBlob());
     const auto signatures = SignAll(*signer, digests);
     for (std::size_t i = 0; i < digests.size(); ++i) {
@@ -125,8 +123,8 @@ INSTANTIATE_TEST_SUITE_P(Signers, SameSignatures, testing::ValuesIn(signerCases)
 TEST(TokenKey, GeneratedInTheTokenSignsThereAndItsPublicHalfIsReadWithoutAPin)
 {
     const TestToken &token = TheTestToken();
-    packer::KeyOptions options = Key(TokenUri("object=generated"), "file:" + token.pinFile, token.module);
-    auto signer = packer::OpenSigner(options);
+    packer::KeySource options = Key(TokenUri("object=generated"), "file:" + token.pinFile, token.module);
+    auto signer = packer::OpenSigner(options, SignerThreads);
     packer::EvpKeyHandle publicKey =
         packer::OpenPublicKey(Key(TokenUri("object=generated;type=public"), "", token.module));
     EXPECT_EQ(EVP_PKEY_eq(signer->PublicKey(), publicKey.get()), 1);
@@ -147,10 +145,11 @@ TEST(TokenKey, AModuleThatCannotLockHasEveryCallSerialised)
     const auto digests = SomeDigests();
     std::vector<packer::Bytes> signatures;
     {
-        auto signer = packer::OpenSigner(Key(TokenUri("object=payload"), "file:" + token.pinFile, CANT_LOCK_MODULE));
+        auto signer = packer::OpenSigner(Key(TokenUri("object=payload"), "file:" + token.pinFile, CANT_LOCK_MODULE),
+                                         SignerThreads);
         signatures = SignAll(*signer, digests);
     } // the module is finalised here, and writes its report
-    EXPECT_EQ(signatures, SignAll(*packer::OpenSigner(Key(testKey)), digests));
+    EXPECT_EQ(signatures, SignAll(*packer::OpenSigner(Key(testKey), SignerThreads), digests));
 
     int calls = -1, overlaps = -1;
     ASSERT_EQ(std::sscanf(ReadText(report).c_str(), "calls %d overlaps %d", &calls, &overlaps), 2);
@@ -160,14 +159,14 @@ TEST(TokenKey, AModuleThatCannotLockHasEveryCallSerialised)
 
 struct FaultCase {
     const char *name;
-    std::function<packer::KeyOptions(const TestToken &)> options;
+    std::function<packer::KeySource(const TestToken &)> options;
     const char *message; // a part of the one error line
 };
 
-packer::KeyOptions Command(const std::string &command)
+packer::KeySource Command(const std::string &command)
 {
-    packer::KeyOptions options;
-    options.key = TheWorld().folder + "/test-key.pub.pem";
+    packer::KeySource options;
+    options.path = TheWorld().folder + "/test-key.pub.pem";
     options.signCommand = command;
     return options;
 }
@@ -211,7 +210,7 @@ const FaultCase faultCases[] = {
      "--sign-command for item 0: the signature does not verify with"},
     {"signer_without_a_public_key",
      [](const TestToken &) {
-         packer::KeyOptions options;
+         packer::KeySource options;
          options.signCommand = "true";
          return options;
      },
@@ -228,7 +227,7 @@ TEST_P(UnusableKeys, AreOneErrorLineOfTheirOwnKind)
             .exitCode,
         0);
     try {
-        auto signer = packer::OpenSigner(GetParam().options(token));
+        auto signer = packer::OpenSigner(GetParam().options(token), SignerThreads);
         packer::Sha256Digest digest{};
         signer->SignDigest(digest, "item 0");
         FAIL() << "no error";

@@ -39,7 +39,7 @@ TEST(Stub, SetsTheKeyThatPackAndVerifyThenAccept)
         Pack("stub --stub " + Quote(world.readyStub) + " --key " + Quote(world.publicKey) + " -o " + Quote(stub));
     ASSERT_EQ(made.exitCode, 0) << made.err;
     Bytes image = fixtures::ReadFileBytes(stub);
-    EXPECT_EQ(SlotOf(image), packer::PublicKeyBlob(packer::LoadKey(world.publicKey).get(), "key"));
+    EXPECT_EQ(SlotOf(image), packer::PublicKeyBlob(packer::LoadKey({world.publicKey, ""}).get(), "key"));
     // Only the slot and the checksum change, and the checksum is right for the new bytes.
     Bytes ready = fixtures::ReadFileBytes(world.readyStub);
     ASSERT_EQ(image.size(), ready.size());
@@ -82,11 +82,26 @@ const StubRefusal stubRefusals[] = {
          return "--stub " + Quote(signedStub) + " --key " + Quote(w.publicKey);
      }},
     {"no_slot", "has no key slot",
-     [](const World &w, const std::string &) { return "--stub " + Quote(w.stub) + " --key " + Quote(w.publicKey); }},
+     [](const World &w, const std::string &f) {
+         Bytes image = fixtures::ReadFileBytes(w.readyStub);
+         auto marker =
+             std::search(image.begin(), image.end(), std::begin(PayloadKeySlotMarker), std::end(PayloadKeySlotMarker));
+         if (marker != image.end())
+             *marker ^= 0xFF;
+         fixtures::WriteFileBytes(f + "/no-slot.exe", image);
+         return "--stub " + Quote(f + "/no-slot.exe") + " --key " + Quote(w.publicKey);
+     }},
+    // Keys that can't be used exit with 3, like keys that can't be read.
     {"key_of_1024_bits", "2048-bit RSA key with exponent 65537",
      [](const World &w, const std::string &f) {
          RunCommand("openssl genrsa -out " + Quote(f + "/small.pem") + " 1024");
          return "--stub " + Quote(w.readyStub) + " --key " + Quote(f + "/small.pem");
+     },
+     3},
+    {"key_of_3072_bits", "2048-bit RSA key with exponent 65537",
+     [](const World &w, const std::string &f) {
+         RunCommand("openssl genrsa -out " + Quote(f + "/big.pem") + " 3072");
+         return "--stub " + Quote(w.readyStub) + " --key " + Quote(f + "/big.pem");
      },
      3},
     {"exponent_3", "2048-bit RSA key with exponent 65537",
@@ -94,6 +109,25 @@ const StubRefusal stubRefusals[] = {
          RunCommand("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -pkeyopt rsa_keygen_pubexp:3 -out " +
                     Quote(f + "/e3.pem"));
          return "--stub " + Quote(w.readyStub) + " --key " + Quote(f + "/e3.pem");
+     },
+     3},
+    {"ec_key", "not an RSA key",
+     [](const World &w, const std::string &f) {
+         RunCommand("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + Quote(f + "/ec.pem"));
+         return "--stub " + Quote(w.readyStub) + " --key " + Quote(f + "/ec.pem");
+     },
+     3},
+    {"encrypted_key_without_pass", "give its passphrase with --pass",
+     [](const World &w, const std::string &f) {
+         RunCommand("openssl pkey -in " + Quote(w.key) + " -aes256 -passout pass:x -out " + Quote(f + "/enc.pem"));
+         return "--stub " + Quote(w.readyStub) + " --key " + Quote(f + "/enc.pem");
+     },
+     3},
+    // stub takes --pass like every command that reads a key.
+    {"encrypted_key_with_a_wrong_pass", "the passphrase does not open the key",
+     [](const World &w, const std::string &f) {
+         RunCommand("openssl pkey -in " + Quote(w.key) + " -aes256 -passout pass:x -out " + Quote(f + "/enc.pem"));
+         return "--stub " + Quote(w.readyStub) + " --key " + Quote(f + "/enc.pem") + " --pass env:HOME";
      },
      3},
     {"not_a_stub", "not a Windows executable",
