@@ -118,6 +118,22 @@ TEST(TokenKey, SetsTheStubPacksAndVerifiesWithAKeyThatNeverLeavesTheToken)
     EXPECT_EQ(other.exitCode, 1) << other.out << other.err;
 }
 
+// A PIN file is an input like the key: an output that names it is refused.
+TEST(TokenKey, NeverWritesOverThePinFile)
+{
+    const TestToken &token = TheTestToken();
+    const std::string folder = FreshFolder("token-pin-output");
+    const std::string pin = folder + "/pin";
+    ASSERT_EQ(RunCommand("cp " + Quote(token.pinFile) + " " + Quote(pin)).exitCode, 0);
+    for (const std::string &key : {"--key " + Quote(TokenUri("object=payload?pin-source=file:" + pin)),
+                                   "--key " + Quote(TokenUri("object=payload")) + " --pass file:" + Quote(pin)}) {
+        SCOPED_TRACE(key);
+        RunResult result = Pack(PackArguments(TheTestKeyStub().stub, pin) + " --force " + key);
+        EXPECT_EQ(result.exitCode, 2) << result.err;
+        EXPECT_EQ(ReadText(pin), ReadText(token.pinFile));
+    }
+}
+
 struct PackFault {
     const char *name;
     std::function<std::string(const TestToken &, const TestKeyStub &)> keyArguments;
