@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -127,16 +128,30 @@ class Module {
     std::mutex lock_;
 };
 
+// The library of a module registered with p11-kit: the "module:" line of its NAME.module file,
+// a path or a name in p11-kit's module folder.
+std::string RegisteredModulePath(const std::string &uri, const std::string &name)
+{
+    if (name.empty() || name.find('/') != std::string::npos)
+        throw UnusableKey(uri + ": module-name is a name; give a path with module-path");
+    std::ifstream config(std::string(PKCS11_MODULE_CONFIGS) + "/" + name + ".module");
+    for (std::string line; std::getline(config, line);) {
+        if (line.rfind("module:", 0) != 0)
+            continue;
+        std::string path = line.substr(7);
+        path.erase(0, path.find_first_not_of(" \t"));
+        path.erase(path.find_last_not_of(" \t\r") + 1);
+        return path.rfind('/', 0) == 0 ? path : std::string(PKCS11_MODULE_DIR) + "/" + path;
+    }
+    return std::string(PKCS11_MODULE_DIR) + "/" + name + ".so";
+}
+
 std::string ModulePath(const Pkcs11Uri &uri, const std::string &module)
 {
     if (uri.modulePath)
         return *uri.modulePath;
-    if (uri.moduleName) {
-        // A name without path or suffix: the modules registered with p11-kit live in its folder.
-        if (uri.moduleName->find('/') != std::string::npos)
-            throw UnusableKey(uri.text + ": module-name is a name; give a path with module-path");
-        return std::string(PKCS11_MODULE_DIR) + "/" + *uri.moduleName + ".so";
-    }
+    if (uri.moduleName)
+        return RegisteredModulePath(uri.text, *uri.moduleName);
     return module.empty() ? DefaultModule : module;
 }
 

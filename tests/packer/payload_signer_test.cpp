@@ -74,6 +74,10 @@ const SignerCase signerCases[] = {
          setenv("SIGNER_TEST_PIN", "4711", 1);
          return Key(TokenUri("id=%01;type=private"), "env:SIGNER_TEST_PIN", token.module);
      }},
+    {"token_by_module_name_as_p11_kit_registers_it",
+     [](const TestToken &token) {
+         return Key(TokenUri("object=payload?module-name=softhsm2&pin-source=file:" + token.pinFile));
+     }},
     {"token_through_p11_kit_pin_from_file",
      [](const TestToken &token) { return Key(TokenUri("object=payload"), "file:" + token.pinFile); }},
     {"sign_command_with_the_public_key",
