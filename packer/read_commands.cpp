@@ -31,14 +31,22 @@ struct LoadedFile {
     std::optional<Bytes> key;     // the key used; none when the slot is empty and none was given
     std::optional<Bytes> slotKey; // the key in the launcher's slot
     std::string fingerprint;      // of the key used, or NoKeySet
+    std::string slotProblem;      // why the launcher has no key slot to read, when it has none
 };
 
 // The file, with the verification key chosen: the one given, else the one in the launcher's key
 // slot, and nowhere else.
 LoadedFile LoadForReading(const ReadOptions &options)
 {
-    LoadedFile file{ReadWholeFile(options.file), {}, true, {}, {}, NoKeySet};
-    file.slotKey = ReadSlotKey(file.image, options.file);
+    LoadedFile file{ReadWholeFile(options.file), {}, true, {}, {}, NoKeySet, {}};
+    try {
+        file.slotKey = ReadSlotKey(file.image, options.file);
+    } catch (const PackError &error) {
+        // With a key given, a file without a usable slot can still be read; verify fails it.
+        if (!options.key.Given())
+            throw;
+        file.slotProblem = error.what();
+    }
     if (options.key.Given()) {
         file.key = PublicKeyBlob(OpenPublicKey(options.key).get(), options.key.Name());
         file.keySource = "--key " + options.key.Name();
@@ -400,7 +408,9 @@ int RunVerify(const VerifyOptions &options, std::ostream &out)
                     "the file chooses; give --key or --expect-key in a release gate");
     if (!file.key)
         problems.push_back(std::string(NoKeySet) + ": the launcher accepts no payload");
-    if (!file.keyMatchesFile)
+    if (!file.slotProblem.empty())
+        problems.push_back(file.slotProblem);
+    else if (!file.keyMatchesFile)
         problems.push_back("the launcher in the file carries " +
                            (file.slotKey ? "the key " + KeyFingerprint(*file.slotKey) : std::string(NoKeySet)) +
                            ", not the key of " + options.read.key.Name() + ", so it rejects this payload");
