@@ -61,10 +61,16 @@ user's language and runs the Windows Installer.
 The package carries the ready stub, the launcher with an empty key slot:
 launcher-pack sets the payload key in it, the stub is then Authenticode-signed
 with osslsigncode and packed, with no compiler. launcher-pack verify checks
-the result as a release gate, and inspect and extract read installers back.")
+the result as a release gate, and inspect and extract read installers back.
+.
+The payload key can be a PEM file, a key in a PKCS#11 token (which never
+leaves it) or a key service reached through a signer command.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Loaded at run time for pkcs11: keys whose URI names no module (p11-kit reaches every registered
+# module), so dpkg-shlibdeps can't see it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libp11-kit0")
 set(CPACK_STRIP_FILES ON)
 include(CPack)
