@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs everything the builds and tests need on a Debian 12 machine, and builds the
-# MinGW-w64 libraries that Debian does not package (OpenSSL libcrypto, GoogleTest) into a
-# cache outside the source tree. Safe to run again: finished steps are skipped.
+# MinGW-w64 libraries that Debian does not package (OpenSSL libcrypto, libdeflate, GoogleTest)
+# into a cache outside the source tree. Safe to run again: finished steps are skipped.
 # launcher.exe itself needs neither (it verifies with the system's provider); the MinGW OpenSSL
-# serves the Windows-side tests: the container writer that signs their payloads, the signature
-# object and PE fixtures, and the installer-start benchmark's baseline.
+# serves launcher-pack.exe and the Windows-side tests: the container writer that signs their
+# payloads, the signature object and PE fixtures, and the installer-start benchmark's baseline.
 set -euo pipefail
 
 cache_dir="${LAUNCHER_DEPS_CACHE:-${HOME:-/root}/.cache/launcher-deps}"
@@ -58,38 +58,92 @@ ensure_deb_src() {
   as_root apt-get update -q >/dev/null || fail "apt-get update failed after adding deb-src"
 }
 
-build_openssl() {
-  local prefix="$cache_dir/openssl-mingw64"
-  if [ -f "$prefix/.complete" ]; then
-    say "MinGW OpenSSL libcrypto: cached in $prefix"
-    return
+# Fetches Debian's source package NAME (one of the versions apt lists, newest first, or exactly
+# VERSION when given) and unpacks it into WORK/src; prints the version fetched.
+fetch_source() {
+  local name="$1" work="$2" wanted="${3:-}"
+  ensure_deb_src >&2
+  local versions
+  if [ -n "$wanted" ]; then
+    versions="$wanted"
+  else
+    # The newest listed version can be gone from the archive; try each listed version in turn.
+    versions="$(apt-cache showsrc "$name" | awk '/^Version:/ {print $2}' | sort -ruV)"
   fi
-  ensure_deb_src
-  local work
-  work="$(mktemp -d)"
-  say "fetching Debian's openssl source package"
-  local fetched=""
-  # The newest listed version can be gone from the archive; try each listed version in turn.
-  for version in $(apt-cache showsrc openssl | awk '/^Version:/ {print $2}' | sort -ruV); do
-    if (cd "$work" && apt-get source -q --download-only "openssl=$version" >/dev/null 2>&1 && dpkg-source -x --no-check openssl_*.dsc src >/dev/null 2>&1); then
-      fetched="$version"
-      break
+  for version in $versions; do
+    if (cd "$work" && apt-get source -q --download-only "$name=$version" >/dev/null 2>&1 && dpkg-source -x --no-check "${name}"_*.dsc src >/dev/null 2>&1); then
+      echo "$version"
+      return 0
     fi
     rm -rf "${work:?}"/*
   done
-  [ -n "$fetched" ] || fail "could not fetch Debian's openssl source package"
+  return 1
+}
+
+# Bump when the configuration below changes, so that caches built the old way are rebuilt.
+# 2: OPENSSLDIR names a folder that cannot exist on Windows (it was the Linux cache path, which
+# Windows reads as a folder under the current drive's root that any user may create).
+openssl_cache_key=2
+# '?' is not allowed in Windows file names, so no configuration file can ever be found there.
+openssl_dir='/openssl-config-disabled?/ssl'
+
+build_openssl() {
+  local prefix="$cache_dir/openssl-mingw64"
+  if [ -f "$prefix/.complete" ] && [ "$(cat "$prefix/.cache-key" 2>/dev/null)" = "$openssl_cache_key" ]; then
+    say "MinGW OpenSSL libcrypto: cached in $prefix"
+    return
+  fi
+  local work
+  work="$(mktemp -d)"
+  say "fetching Debian's openssl source package"
+  local fetched
+  fetched="$(fetch_source openssl "$work")" || fail "could not fetch Debian's openssl source package"
   say "building OpenSSL $fetched libcrypto for x86_64-w64-mingw32 (takes a few minutes)"
   (
     cd "$work/src"
     ./Configure mingw64 no-shared no-tests no-engine no-dso no-module no-legacy \
       no-async no-sock no-ui-console no-ssl no-dtls no-tls --cross-compile-prefix=x86_64-w64-mingw32- \
-      --prefix="$prefix" --libdir=lib CC=gcc-posix CXX=g++-posix >"$work/configure.log" 2>&1 \
+      --prefix="$prefix" --openssldir="$openssl_dir" --libdir=lib CC=gcc-posix CXX=g++-posix >"$work/configure.log" 2>&1 \
       || { tail -20 "$work/configure.log"; exit 1; }
     make -j"$jobs" build_libs >"$work/build.log" 2>&1 || { tail -30 "$work/build.log"; exit 1; }
-    make install_dev >"$work/install.log" 2>&1 || { tail -30 "$work/install.log"; exit 1; }
+    make install_dev DESTDIR="$work/stage" >"$work/install.log" 2>&1 || { tail -30 "$work/install.log"; exit 1; }
   ) || fail "the MinGW OpenSSL build failed"
-  rm -f "$prefix"/lib/*.dll.a
-  echo "$fetched" >"$prefix/.complete"
+  # Swapped in whole, so that a build running meanwhile never links a half-written cache.
+  local staged="$work/stage$prefix"
+  rm -f "$staged"/lib/*.dll.a
+  echo "$fetched" >"$staged/.complete"
+  echo "$openssl_cache_key" >"$staged/.cache-key"
+  rm -rf "$prefix.old"
+  [ ! -e "$prefix" ] || mv "$prefix" "$prefix.old"
+  mv "$staged" "$prefix"
+  rm -rf "$prefix.old" "$work"
+}
+
+# libdeflate for MinGW, the very version of the native libdeflate-dev, so that launcher-pack.exe
+# and launcher-pack compress to the same bytes.
+build_libdeflate() {
+  local prefix="$cache_dir/libdeflate-mingw64"
+  local version
+  version="$(dpkg-query -W -f='${Version}' libdeflate-dev 2>/dev/null)" || fail "libdeflate-dev is not installed"
+  if [ -f "$prefix/.complete" ] && [ "$(cat "$prefix/.complete")" = "$version" ]; then
+    say "MinGW libdeflate: cached in $prefix"
+    return
+  fi
+  local work
+  work="$(mktemp -d)"
+  say "fetching Debian's libdeflate $version source package"
+  fetch_source libdeflate "$work" "$version" >/dev/null || fail "could not fetch Debian's libdeflate $version source package"
+  say "building libdeflate $version for x86_64-w64-mingw32"
+  make -C "$work/src" -j"$jobs" CC=x86_64-w64-mingw32-gcc-posix AR=x86_64-w64-mingw32-ar libdeflatestatic.lib \
+    >"$work/build.log" 2>&1 || { tail -30 "$work/build.log"; fail "the MinGW libdeflate build failed"; }
+  local staged="$work/stage"
+  mkdir -p "$staged/lib" "$staged/include"
+  cp "$work/src/libdeflatestatic.lib" "$staged/lib/libdeflate.a"
+  cp "$work/src/libdeflate.h" "$staged/include/"
+  cp "$work/src/COPYING" "$staged/"
+  echo "$version" >"$staged/.complete"
+  rm -rf "$prefix"
+  mv "$staged" "$prefix"
   rm -rf "$work"
 }
 
@@ -112,8 +166,21 @@ build_googletest() {
   rm -rf "$work" "$work.log"
 }
 
+# Named steps only, e.g. `scripts/setup.sh build_libdeflate`: for a machine set up before they changed.
+if [ $# -gt 0 ]; then
+  mkdir -p "$cache_dir"
+  for step in "$@"; do
+    case "$step" in
+      build_openssl | build_libdeflate | build_googletest) "$step" ;;
+      *) fail "unknown step $step (build_openssl, build_libdeflate, build_googletest)" ;;
+    esac
+  done
+  exit 0
+fi
+
 install_packages
 mkdir -p "$cache_dir"
 build_openssl
+build_libdeflate
 build_googletest
 say "done; dependency cache: $cache_dir"
