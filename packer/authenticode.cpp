@@ -21,7 +21,6 @@ struct SequenceFree {
 };
 using SequenceHandle = std::unique_ptr<ASN1_SEQUENCE_ANY, SequenceFree>;
 using AlgorithmHandle = std::unique_ptr<X509_ALGOR, OpenSslDeleter<X509_ALGOR_free>>;
-using BioHandle = std::unique_ptr<BIO, OpenSslDeleter<BIO_free>>;
 using StoreHandle = std::unique_ptr<X509_STORE, OpenSslDeleter<X509_STORE_free>>;
 
 SequenceHandle DecodeSequence(const ASN1_TYPE *type)

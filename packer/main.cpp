@@ -3,6 +3,8 @@
 #include "packer/commands.h"
 #include "packer/compressor.h"
 #include "packer/console.h"
+#include "packer/host/entry.h"
+#include "packer/host/host.h"
 #include "packer/keys/pem_key.h"
 #include "packer/pack_error.h"
 #include "packer/payload_key.h"
@@ -43,7 +45,7 @@ void AddKeyOptions(CLI::App *command, KeySource &key, const std::string &help, b
 
 } // namespace
 
-int main(int argc, char **argv)
+int RunLauncherPack(int argc, char **argv)
 {
     CLI::App app("Packs Windows Installer packages into a self-contained installer built on launcher.exe, and "
                  "inspects, verifies and extracts such installers.",
@@ -86,10 +88,11 @@ int main(int argc, char **argv)
     packCommand->add_option("--stub", pack.stub, "The signed stub (launcher-pack stub, then sign; never sign after)")
         ->required();
     AddKeyOptions(packCommand, pack.key, "The payload signing key (with --sign-command, its public half)", false);
-    packCommand->add_option("--sign-command", pack.key.signCommand,
-                            "Sign each item's SHA-256 digest with this command (run by /bin/sh -c): the digest on "
-                            "its standard input and in LAUNCHER_PACK_DIGEST_HEX, the 256-byte RSASSA-PKCS1-v1_5 "
-                            "signature on its standard output; the public half from --key or the stub's key slot");
+    packCommand->add_option(
+        "--sign-command", pack.key.signCommand,
+        std::string("Sign each item's SHA-256 digest with this command (") + host::CommandRunner +
+            "): the digest on its standard input and in LAUNCHER_PACK_DIGEST_HEX, the 256-byte RSASSA-PKCS1-v1_5 "
+            "signature on its standard output; the public half from --key or the stub's key slot");
     packCommand->add_option("--msi", pack.packages, "A package; repeat for one per language or architecture")
         ->required();
     packCommand->add_option("-o,--output", pack.output, "The installer to write")->required();

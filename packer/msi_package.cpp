@@ -1,8 +1,7 @@
 #include "packer/msi_package.h"
 
+#include "packer/msi/msi_database.h"
 #include "packer/pack_error.h"
-
-#include <libmsi.h>
 
 #include <algorithm>
 #include <cctype>
@@ -12,99 +11,14 @@ namespace packer {
 
 namespace {
 
-struct GObjectDeleter {
-    void operator()(void *object) const { g_object_unref(object); }
-};
-template <typename T> using GObjectHandle = std::unique_ptr<T, GObjectDeleter>;
-
-struct GErrorHolder {
-    GError *error = nullptr;
-    ~GErrorHolder() { Clear(); }
-    void Clear()
-    {
-        if (error)
-            g_error_free(error);
-        error = nullptr;
-    }
-    std::string Message() const;
-};
-
-// libmsi reports through GLib's log; the packer says one line of its own, with libmsi's last word in it.
-std::string lastLibraryMessage;
-
-void KeepLibraryMessage(const gchar *, GLogLevelFlags, const gchar *message, gpointer)
+bool HasTable(MsiDatabase &database, const std::string &name)
 {
-    lastLibraryMessage = message ? message : "";
-    while (!lastLibraryMessage.empty() && std::isspace(static_cast<unsigned char>(lastLibraryMessage.back())))
-        lastLibraryMessage.pop_back();
+    return !database.Select("SELECT `Name` FROM `_Tables` WHERE `Name` = '" + name + "'", 1).empty();
 }
 
-std::string GErrorHolder::Message() const
+std::string Property(MsiDatabase &database, const std::string &name)
 {
-    if (error && error->message)
-        return error->message;
-    return lastLibraryMessage.empty() ? "unknown error" : lastLibraryMessage;
-}
-
-struct GStringHandle {
-    gchar *text;
-    ~GStringHandle() { g_free(text); }
-};
-
-class Database {
-  public:
-    explicit Database(const std::string &path) : path_(path)
-    {
-        GErrorHolder error;
-        database_.reset(libmsi_database_new(path.c_str(), LIBMSI_DB_FLAGS_READONLY, nullptr, &error.error));
-        if (!database_)
-            throw PackError(path + ": not a Windows Installer package that can be read (" + error.Message() + ")");
-    }
-
-    // Every row of a SELECT, each field as text (empty for null). A query that fails, a missing
-    // table or column included, is an error: ask HasTable first where a table is optional.
-    std::vector<std::vector<std::string>> Select(const std::string &sql, unsigned fields)
-    {
-        GErrorHolder error;
-        GObjectHandle<LibmsiQuery> query(libmsi_query_new(database_.get(), sql.c_str(), &error.error));
-        if (!query)
-            throw PackError(path_ + ": the query " + sql + " failed (" + error.Message() + ")");
-        if (!libmsi_query_execute(query.get(), nullptr, &error.error))
-            throw PackError(path_ + ": could not be read (" + error.Message() + ")");
-        std::vector<std::vector<std::string>> rows;
-        while (GObjectHandle<LibmsiRecord> record{libmsi_query_fetch(query.get(), &error.error)}) {
-            std::vector<std::string> row;
-            for (unsigned field = 1; field <= fields; ++field) {
-                if (libmsi_record_is_null(record.get(), field)) {
-                    row.emplace_back();
-                } else {
-                    GStringHandle text{libmsi_record_get_string(record.get(), field)};
-                    row.emplace_back(text.text ? text.text : "");
-                }
-            }
-            rows.push_back(std::move(row));
-        }
-        if (error.error)
-            throw PackError(path_ + ": could not be read (" + error.Message() + ")");
-        libmsi_query_close(query.get(), nullptr);
-        return rows;
-    }
-
-    bool HasTable(const std::string &name)
-    {
-        return !Select("SELECT `Name` FROM `_Tables` WHERE `Name` = '" + name + "'", 1).empty();
-    }
-
-    LibmsiDatabase *get() const { return database_.get(); }
-
-  private:
-    std::string path_;
-    GObjectHandle<LibmsiDatabase> database_;
-};
-
-std::string Property(Database &database, const std::string &name)
-{
-    if (!database.HasTable("Property"))
+    if (!HasTable(database, "Property"))
         return {};
     auto rows = database.Select("SELECT `Value` FROM `Property` WHERE `Property` = '" + name + "'", 1);
     return rows.empty() ? std::string() : rows.front().front();
@@ -122,14 +36,11 @@ constexpr int WordCountCompressed = 0x2;
 constexpr int FileAttributeNoncompressed = 0x2000;
 constexpr int FileAttributeCompressed = 0x4000;
 
-std::size_t UncompressedFiles(Database &database, LibmsiSummaryInfo *summary)
+std::size_t UncompressedFiles(MsiDatabase &database)
 {
-    if (!database.HasTable("File"))
+    if (!HasTable(database, "File"))
         return 0;
-    GErrorHolder error;
-    int wordCount = libmsi_summary_info_get_int(summary, LIBMSI_PROPERTY_SOURCE, &error.error);
-    if (error.error)
-        wordCount = 0;
+    const int wordCount = database.WordCount().value_or(0);
     std::size_t outside = 0;
     for (auto &row : database.Select("SELECT `Attributes` FROM `File`", 1)) {
         int attributes = row.front().empty() ? 0 : std::stoi(row.front());
@@ -146,9 +57,8 @@ std::size_t UncompressedFiles(Database &database, LibmsiSummaryInfo *summary)
 MsiPackage ReadMsiPackage(const std::string &path, bool allowUncompressed)
 {
     MsiPackage package{path, {}, {}, {}, {}, {}, {}};
-    lastLibraryMessage.clear();
-    g_log_set_default_handler(KeepLibraryMessage, nullptr);
-    Database database(path);
+    std::unique_ptr<MsiDatabase> opened = OpenMsiDatabase(path);
+    MsiDatabase &database = *opened;
 
     package.productCode = Property(database, "ProductCode");
     if (package.productCode.empty())
@@ -160,12 +70,7 @@ MsiPackage ReadMsiPackage(const std::string &path, bool allowUncompressed)
     if (IsDecimal(package.productLanguage))
         package.productLanguage = std::to_string(std::stoul(package.productLanguage));
 
-    GErrorHolder error;
-    GObjectHandle<LibmsiSummaryInfo> summary(libmsi_summary_info_new(database.get(), 0, &error.error));
-    if (!summary)
-        throw PackError(path + ": the Summary Information can't be read (" + error.Message() + ")");
-    const gchar *templateText = libmsi_summary_info_get_string(summary.get(), LIBMSI_PROPERTY_TEMPLATE, nullptr);
-    std::string templateValue = templateText ? templateText : "";
+    const std::string templateValue = database.Template();
     // Template is "platform;language,language...".
     auto separator = templateValue.find(';');
     if (separator == std::string::npos || separator == 0)
@@ -191,7 +96,7 @@ MsiPackage ReadMsiPackage(const std::string &path, bool allowUncompressed)
     // Files outside cabinets are looked for beside the package when it installs, and the
     // launcher brings only the package and its cabinets.
     if (!allowUncompressed) {
-        std::size_t outside = UncompressedFiles(database, summary.get());
+        std::size_t outside = UncompressedFiles(database);
         if (outside != 0)
             throw PackError(path + ": " + std::to_string(outside) + (outside == 1 ? " file is" : " files are") +
                             " not in a cabinet, so the installation would look for them beside the "
@@ -200,7 +105,7 @@ MsiPackage ReadMsiPackage(const std::string &path, bool allowUncompressed)
 
     // External cabinets; a name starting with '#' is a stream inside the package.
     std::vector<std::vector<std::string>> media;
-    if (database.HasTable("Media"))
+    if (HasTable(database, "Media"))
         media = database.Select("SELECT `Cabinet` FROM `Media`", 1);
     for (auto &row : media) {
         const std::string &cabinet = row.front();

@@ -1,4 +1,4 @@
-// What the packer needs to know of a Windows Installer package, read with libmsi.
+// What the packer needs to know of a Windows Installer package, and the checks it must pass.
 #pragma once
 
 #include <string>
@@ -16,7 +16,7 @@ struct MsiPackage {
     std::vector<std::string> cabinets;  // external cabinet file names from the Media table
 };
 
-// Reads the package at path. Throws PackError when libmsi can't read it, the ProductCode,
+// Reads the package at path. Throws PackError when it can't be read, the ProductCode,
 // ProductName or Template is missing or malformed, or (unless allowUncompressed) a file is not
 // in a cabinet.
 MsiPackage ReadMsiPackage(const std::string &path, bool allowUncompressed);

@@ -1,6 +1,7 @@
 // Owning pointers for the OpenSSL objects the packer makes.
 #pragma once
 
+#include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs7.h>
@@ -23,6 +24,7 @@ using Asn1StringHandle = std::unique_ptr<ASN1_OCTET_STRING, OpenSslDeleter<ASN1_
 using ExtensionHandle = std::unique_ptr<X509_EXTENSION, OpenSslDeleter<X509_EXTENSION_free>>;
 using ObjectHandle = std::unique_ptr<ASN1_OBJECT, OpenSslDeleter<ASN1_OBJECT_free>>;
 using EvpKeyHandle = std::unique_ptr<EVP_PKEY, OpenSslDeleter<EVP_PKEY_free>>;
+using BioHandle = std::unique_ptr<BIO, OpenSslDeleter<BIO_free>>;
 using EvpKeyContextHandle = std::unique_ptr<EVP_PKEY_CTX, OpenSslDeleter<EVP_PKEY_CTX_free>>;
 
 } // namespace packer

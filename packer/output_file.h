@@ -1,9 +1,10 @@
 // Output that appears whole or not at all: written to a temporary file beside the target and
-// renamed into place once it has been checked. An interrupt (SIGINT, SIGTERM, SIGHUP) removes
-// the temporary files that exist at the time.
+// moved into place once it has been checked. An interrupt (Ctrl+C; SIGINT, SIGTERM, SIGHUP)
+// removes the temporary files that exist at the time.
 #pragma once
 
 #include "packer/byte_io.h"
+#include "packer/host/host.h"
 
 #include <string>
 #include <vector>
@@ -21,13 +22,13 @@ class TemporaryFile {
     // Writes all of bytes and flushes them to the disk.
     void Write(const Bytes &bytes);
     const std::string &Path() const { return path_; }
-    // Renames the file to the target, replacing what is there.
+    // Moves the file to the target, replacing what is there.
     void Commit();
 
   private:
     std::string target_;
     std::string path_;
-    int descriptor_ = -1;
+    host::WritableFile file_;
     int pendingSlot_ = -1;
     bool committed_ = false;
 };

@@ -13,8 +13,6 @@
 
 #include <openssl/sha.h>
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <mutex>
@@ -78,17 +76,16 @@ void CheckPackedFile(const std::string &path, const Bytes &blob, const std::vect
 // The packages once each: the same file under two names would make a duplicate record.
 void CheckPackagesOnce(const std::vector<std::string> &packages)
 {
-    std::vector<std::pair<dev_t, ino_t>> seen;
+    std::vector<host::FileIdentity> seen;
     for (std::size_t i = 0; i < packages.size(); ++i) {
-        struct stat status;
-        if (::stat(packages[i].c_str(), &status) != 0)
+        std::optional<host::FileIdentity> identity = host::IdentifyFile(packages[i]);
+        if (!identity)
             continue; // reading it names the reason
-        std::pair<dev_t, ino_t> identity{status.st_dev, status.st_ino};
-        auto found = std::find(seen.begin(), seen.end(), identity);
+        auto found = std::find(seen.begin(), seen.end(), *identity);
         if (found != seen.end())
             throw UsageError("--msi " + packages[i] + " is given twice (also as " +
                              packages[static_cast<std::size_t>(found - seen.begin())] + ")");
-        seen.push_back(identity);
+        seen.push_back(*identity);
     }
 }
 

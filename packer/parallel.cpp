@@ -1,5 +1,7 @@
 #include "packer/parallel.h"
 
+#include "packer/host/host.h"
+
 #include <algorithm>
 #include <atomic>
 #include <exception>
@@ -14,7 +16,7 @@ unsigned ThreadCount(unsigned requested)
 {
     if (requested != 0)
         return requested;
-    return std::max(1u, std::thread::hardware_concurrency());
+    return std::max(1u, host::CoreCount());
 }
 
 void RunInParallel(std::size_t count, unsigned threads, const std::function<void(std::size_t, unsigned)> &work)

@@ -1,5 +1,6 @@
 #include "packer/payload_key.h"
 
+#include "packer/host/host.h"
 #include "packer/keys/pem_key.h"
 #include "packer/pack_error.h"
 #include "packer/pe_image.h"
@@ -10,9 +11,6 @@
 #include <openssl/param_build.h>
 #include <openssl/rsa.h>
 #include <openssl/sha.h>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -28,33 +26,21 @@ namespace packer {
 
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
-// Creates path for writing with the given mode; never replaces an existing file.
-FileHandle CreateNewFile(const std::string &path, mode_t mode)
+// Writes a new file (never replacing one) with what write puts in a memory BIO.
+void WritePem(const std::string &path, bool privateKey, const std::function<int(BIO *)> &write)
 {
-    int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (descriptor < 0)
-        throw PackError(path + ": " + std::strerror(errno) + (errno == EEXIST ? " (not replaced)" : ""));
-    FileHandle file(::fdopen(descriptor, "w"));
-    if (!file) {
-        ::close(descriptor);
-        throw PackError(path + ": " + std::strerror(errno));
-    }
-    return file;
-}
-
-void WritePem(const std::string &path, mode_t mode, const std::function<int(std::FILE *)> &write)
-{
-    FileHandle file = CreateNewFile(path, mode);
-    bool written = write(file.get()) == 1;
-    written = std::fclose(file.release()) == 0 && written;
-    if (!written) {
-        ::unlink(path.c_str());
+    BioHandle memory(BIO_new(BIO_s_mem()));
+    if (!memory || write(memory.get()) != 1)
         throw PackError(path + ": could not be written");
+    char *data = nullptr;
+    long size = BIO_get_mem_data(memory.get(), &data);
+    host::WritableFile file = host::WritableFile::CreateNew(path, privateKey);
+    try {
+        file.Write(data, static_cast<std::size_t>(size), path);
+        file.Close(path);
+    } catch (...) {
+        host::RemoveFile(path);
+        throw;
     }
 }
 
@@ -104,7 +90,7 @@ KeyPairPaths KeyPairPathsFor(const std::string &name)
 void GenerateKeyPair(const KeyPairPaths &paths, const std::string &passphrase)
 {
     for (const std::string *path : {&paths.privateKey, &paths.publicKey})
-        if (::access(path->c_str(), F_OK) == 0)
+        if (host::PathExists(*path))
             throw UsageError(*path + ": exists; keygen never replaces a key (choose another --out)");
 
     // Read first, so that a missing passphrase leaves no files behind.
@@ -114,16 +100,16 @@ void GenerateKeyPair(const KeyPairPaths &paths, const std::string &passphrase)
     EvpKeyHandle key(EVP_RSA_gen(2048));
     if (!key)
         throw PackError("could not generate an RSA key");
-    WritePem(paths.privateKey, 0600, [&](std::FILE *file) {
+    WritePem(paths.privateKey, true, [&](BIO *bio) {
         if (secret.empty())
-            return PEM_write_PrivateKey(file, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-        return PEM_write_PKCS8PrivateKey(file, key.get(), EVP_aes_256_cbc(), secret.data(),
-                                         static_cast<int>(secret.size()), nullptr, nullptr);
+            return PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+        return PEM_write_bio_PKCS8PrivateKey(bio, key.get(), EVP_aes_256_cbc(), secret.data(),
+                                             static_cast<int>(secret.size()), nullptr, nullptr);
     });
     try {
-        WritePem(paths.publicKey, 0644, [&](std::FILE *file) { return PEM_write_PUBKEY(file, key.get()); });
+        WritePem(paths.publicKey, false, [&](BIO *bio) { return PEM_write_bio_PUBKEY(bio, key.get()); });
     } catch (...) {
-        ::unlink(paths.privateKey.c_str());
+        host::RemoveFile(paths.privateKey);
         throw;
     }
 }

@@ -1,15 +1,14 @@
 #include "packer/progress_bar.h"
 
 #include "packer/console.h"
-
-#include <unistd.h>
+#include "packer/host/host.h"
 
 #include <cstdio>
 
 namespace packer {
 
 ProgressBar::ProgressBar(std::uint64_t total)
-    : enabled_(::isatty(STDERR_FILENO) == 1 && CurrentVerbosity() != Verbosity::Quiet), total_(total)
+    : enabled_(host::ErrorIsTerminal() && CurrentVerbosity() != Verbosity::Quiet), total_(total)
 {
 }
 

@@ -11,8 +11,6 @@
 
 #include <openssl/sha.h>
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -520,7 +518,7 @@ void RunExtract(const ExtractOptions &options, std::ostream &out)
         if (!options.force && PathExists(target))
             throw UsageError(target + ": exists (give --force to replace it)");
     }
-    if (!PathExists(folder) && ::mkdir(folder.c_str(), 0777) != 0)
+    if (!PathExists(folder) && !host::MakeFolder(folder))
         throw PackError(folder + ": cannot create the folder");
 
     // All files are written before any takes its name, so a failure leaves nothing behind.

@@ -2,6 +2,7 @@
 // with the payload verification key set, ready to be signed and packed.
 #include "packer/commands.h"
 
+#include "packer/host/host.h"
 #include "packer/output_file.h"
 #include "packer/pack_error.h"
 #include "packer/payload_key.h"
@@ -21,12 +22,13 @@ namespace fs = std::filesystem;
 std::string FindReadyStub()
 {
     std::error_code error;
-    fs::path self = fs::read_symlink("/proc/self/exe", error);
-    if (!error) {
+    const std::string self = host::ExecutablePath();
+    if (!self.empty()) {
+        const fs::path folder = fs::u8path(self).parent_path();
         for (const fs::path &candidate :
-             {self.parent_path() / ReadyStubName, self.parent_path().parent_path() / ReadyStubFolder / ReadyStubName})
+             {folder / ReadyStubName, folder.parent_path() / ReadyStubFolder / ReadyStubName})
             if (fs::is_regular_file(candidate, error))
-                return candidate.string();
+                return candidate.u8string();
     }
     throw PackError("no ready stub (" + std::string(ReadyStubName) + ") beside launcher-pack or in ../" +
                     ReadyStubFolder + " from it: give --stub");

@@ -8,7 +8,7 @@
 
 namespace packer {
 
-// Runs command through /bin/sh -c for each item, at most `at once` at a time. The command gets
+// Runs command (see host::CommandRunner) for each item, at most `at once` at a time. The command gets
 // the 32-byte digest on standard input and in hex as LAUNCHER_PACK_DIGEST_HEX, and prints the
 // raw 256-byte signature; each one is checked against publicKey before it is used.
 std::unique_ptr<PayloadSigner> OpenCommandSigner(const std::string &command, EvpKeyHandle publicKey,

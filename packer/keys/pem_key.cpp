@@ -18,8 +18,6 @@ namespace packer {
 
 namespace {
 
-using BioHandle = std::unique_ptr<BIO, OpenSslDeleter<BIO_free>>;
-
 struct PassphraseRequest {
     std::optional<std::string> passphrase;
     bool asked = false;

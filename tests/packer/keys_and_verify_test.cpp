@@ -73,13 +73,13 @@ TEST(Passphrase, ComesFromTheEnvironmentOrAFileAndIsNeverPromptedFor)
         std::string keyAndPass =
             Filled(Filled(item.keyAndPass, "%KEY%", Quote(encrypted)), "%PASSFILE%", Quote(folder + "/pass.txt"));
         // setsid: no controlling terminal, as in CI; a prompt would fail or hang.
-        RunResult result = RunCommand(std::string(item.environment) + " setsid " + LAUNCHER_PACK + " pack --stub " +
+        RunResult result = RunCommand(std::string(item.environment) + " setsid " + LauncherPack() + " pack --stub " +
                                       Quote(world.signedStub) + " " + keyAndPass + " --msi " + Quote(world.en) +
                                       " -o " + Quote(output));
         EXPECT_EQ(result.exitCode, item.exitCode) << result.err;
         if (item.exitCode == 0) {
             // verify reads the same key the same way.
-            RunResult verified = RunCommand(std::string(item.environment) + " setsid " + LAUNCHER_PACK + " verify " +
+            RunResult verified = RunCommand(std::string(item.environment) + " setsid " + LauncherPack() + " verify " +
                                             keyAndPass + " " + Quote(output));
             EXPECT_EQ(verified.exitCode, 0) << verified.err;
         } else {

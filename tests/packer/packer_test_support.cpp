@@ -125,9 +125,18 @@ RunResult RunCommand(const std::string &command)
     return result;
 }
 
+const std::string &LauncherPack()
+{
+    static const std::string command = [] {
+        const char *other = std::getenv("LAUNCHER_PACK_UNDER_TEST");
+        return std::string(other && *other ? other : LAUNCHER_PACK);
+    }();
+    return command;
+}
+
 RunResult Pack(const std::string &arguments)
 {
-    return RunCommand(std::string(LAUNCHER_PACK) + " " + arguments);
+    return RunCommand(LauncherPack() + " " + arguments);
 }
 
 std::string ReadText(const std::string &path)

@@ -19,6 +19,9 @@ struct RunResult {
 
 // Runs a shell command line, capturing both outputs.
 RunResult RunCommand(const std::string &command);
+// The command that runs the packer under test: launcher-pack of this build, or the command line in
+// LAUNCHER_PACK_UNDER_TEST (launcher-pack.exe under Wine: tests/packer/windows-host.sh).
+const std::string &LauncherPack();
 // Runs launcher-pack with the arguments (already quoted where needed).
 RunResult Pack(const std::string &arguments);
 std::string Quote(const std::string &text);

@@ -87,8 +87,8 @@ TEST_P(SameInstaller, AsWithThePemKey)
     ASSERT_EQ(fromPem.exitCode, 0) << fromPem.err;
 
     RunResult packed =
-        RunCommand("TOKEN_TEST_PIN=4711 " + std::string(LAUNCHER_PACK) + " " +
-                   PackArguments(stub.stub, folder + "/other.exe") + " " + GetParam().keyArguments(token, stub));
+        RunCommand("TOKEN_TEST_PIN=4711 " + LauncherPack() + " " + PackArguments(stub.stub, folder + "/other.exe") +
+                   " " + GetParam().keyArguments(token, stub));
     ASSERT_EQ(packed.exitCode, 0) << packed.err;
     EXPECT_TRUE(fixtures::ReadFileBytes(folder + "/other.exe") == fixtures::ReadFileBytes(folder + "/pem.exe"));
 }

@@ -1,0 +1,91 @@
+// What differs between the hosts the packer runs on. Each host has one file of its own that CMake
+// chooses (posix.cpp on Linux, windows.cpp on Windows); everything else is the same code. Paths
+// are UTF-8 on both hosts; Windows opens them as UTF-16.
+#pragma once
+
+#include "writer/container_writer.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace packer::host {
+
+using writer::Bytes;
+
+// How --sign-command is run, for the help text.
+extern const char *const CommandRunner;
+
+// The packer's own program file.
+std::string ExecutablePath();
+
+// The processors this process may use: --threads 0.
+unsigned CoreCount();
+
+// Standard error is a terminal that understands the progress line's escape sequences.
+bool ErrorIsTerminal();
+
+// A file's identity, the same for every name and link of it.
+struct FileIdentity {
+    std::uint64_t volume;
+    std::uint64_t index;
+    bool isFolder;
+    bool operator==(const FileIdentity &other) const { return volume == other.volume && index == other.index; }
+};
+// Follows links; nothing when the path can't be reached.
+std::optional<FileIdentity> IdentifyFile(const std::string &path);
+
+// Something exists at path (a file, a folder, a dangling link).
+bool PathExists(const std::string &path);
+// Creates one folder; false when that failed.
+bool MakeFolder(const std::string &path);
+// Removes a file, quietly.
+void RemoveFile(const std::string &path);
+
+// A file open for writing, closed when it goes.
+class WritableFile {
+  public:
+    // A new file named after target (target + ".partial-" + something unique); its path in path.
+    static WritableFile CreateBeside(const std::string &target, std::string &path);
+    // A new file at path; an existing one is never replaced (PackError, "exists"). privateKey: only
+    // the user may read it.
+    static WritableFile CreateNew(const std::string &path, bool privateKey);
+
+    WritableFile(WritableFile &&other) noexcept;
+    WritableFile &operator=(WritableFile &&other) noexcept;
+    ~WritableFile();
+
+    // All of the bytes, or PackError naming what.
+    void Write(const void *data, std::size_t size, const std::string &what);
+    // Through the system's caches to the disk.
+    void FlushToDisk(const std::string &what);
+    void Close(const std::string &what);
+
+  private:
+    explicit WritableFile(std::intptr_t handle) : handle_(handle) {}
+    std::intptr_t handle_;
+};
+
+// Puts source in target's place at once, replacing target. Throws PackError.
+void MoveIntoPlace(const std::string &source, const std::string &target);
+
+// Temporary files that an interrupt (Ctrl+C, SIGINT, SIGTERM, SIGHUP) removes before the packer
+// stops. Register returns a slot for Unregister (-1 when it could not be kept).
+int RegisterPendingFile(const std::string &path);
+void UnregisterPendingFile(int slot);
+
+// What a command run by RunCommand did.
+struct CommandOutcome {
+    bool succeeded = false;    // ended with exit code 0
+    std::string status;        // "exit code 3", "killed by signal 9"
+    Bytes out;                 // standard output, up to the limit
+    std::size_t outLength = 0; // all it printed, kept or not
+    std::string err;           // standard error, up to the limit
+};
+// Runs command (see CommandRunner) with input on its standard input and variable=value added to
+// its environment; both outputs are binary. Throws UnusableKey when it can't be started.
+CommandOutcome RunCommand(const std::string &command, const Bytes &input, const std::string &variable,
+                          const std::string &value, std::size_t outputLimit);
+
+} // namespace packer::host

@@ -1,0 +1,16 @@
+// UTF-8 inside the packer, UTF-16 at the Windows API.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace packer::host {
+
+std::wstring Wide(const std::string &text);
+std::string Utf8(const wchar_t *text, std::size_t length);
+std::string Utf8(const std::wstring &text);
+// The system's words for an error code, with the code: "Access is denied (error 5)".
+std::string SystemMessage(DWORD error);
+
+} // namespace packer::host
