@@ -40,6 +40,8 @@ struct PackOptions {
     int level;
     bool allowUncompressed = false; // pack packages whose files are not all in cabinets
     unsigned threads = 0;           // 0: one per core
+    std::uint64_t memoryLimit = 0;  // 0: DefaultMemoryLimit()
+    bool quiet = false;             // no progress
 };
 void RunPack(const PackOptions &options, std::ostream &out);
 

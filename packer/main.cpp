@@ -2,6 +2,7 @@
 // installer, and inspects, verifies and extracts such installers.
 #include "packer/commands.h"
 #include "packer/compressor.h"
+#include "packer/memory_budget.h"
 #include "packer/pack_error.h"
 #include "packer/payload_key.h"
 
@@ -28,6 +29,9 @@ int main(int argc, char **argv)
     app.failure_message([](const CLI::App *, const CLI::Error &error) {
         return std::string("launcher-pack: error: ") + error.what() + " (see --help)\n";
     });
+
+    bool quiet = false;
+    app.add_flag("-q,--quiet", quiet, "Print no progress");
 
     std::string keygenName;
     CLI::App *keygen = app.add_subcommand("keygen", "Make a new payload signing key pair: NAME.pem (private, mode "
@@ -80,6 +84,22 @@ int main(int argc, char **argv)
                      "Threads that compress items at once (0: one per core); the output is the same for any number")
         ->check(CLI::Range(0u, 256u))
         ->capture_default_str();
+    std::string memoryLimit;
+    packCommand
+        ->add_option("--memory-limit", memoryLimit,
+                     "Memory for the compressed output and the pieces in flight, such as 4G or 512M (default: "
+                     "half the machine's memory or of its cgroup's limit); fewer pieces are compressed at once "
+                     "to stay under it")
+        ->check(CLI::Validator(
+            [](std::string &text) {
+                try {
+                    ParseMemorySize(text);
+                    return std::string();
+                } catch (const PackError &error) {
+                    return std::string(error.what());
+                }
+            },
+            "SIZE"));
     packCommand->add_flag(
         "--allow-uncompressed", pack.allowUncompressed,
         "Pack a package whose files are not all in cabinets (they must reach the target another way)");
@@ -132,6 +152,9 @@ int main(int argc, char **argv)
             RunStub(stub, std::cout);
         } else if (packCommand->parsed()) {
             pack.placement = placement == "certificate" ? Placement::Certificate : Placement::End;
+            pack.quiet = quiet;
+            if (!memoryLimit.empty())
+                pack.memoryLimit = ParseMemorySize(memoryLimit);
             RunPack(pack, std::cout);
         } else if (inspectCommand->parsed()) {
             RunInspect(inspect, json, std::cout);

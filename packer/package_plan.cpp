@@ -2,8 +2,6 @@
 
 #include "packer/pack_error.h"
 
-#include <openssl/sha.h>
-
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -100,23 +98,19 @@ std::string Directory(const std::string &path)
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-using Digest = std::array<std::uint8_t, SHA256_DIGEST_LENGTH>;
-
 class ItemTable {
   public:
     explicit ItemTable(PackagePlan &plan) : plan_(plan) {}
 
     // The id of the item with this content; identical files share one item.
-    std::uint32_t Add(Bytes content, const std::string &source)
+    std::uint32_t Add(const FileSummary &content, const std::string &source)
     {
-        Digest digest;
-        SHA256(content.data(), content.size(), digest.data());
-        auto found = ids_.find(digest);
+        auto found = ids_.find(content.digest);
         if (found != ids_.end())
             return found->second;
         std::uint32_t id = FirstItemId + static_cast<std::uint32_t>(plan_.items.size());
-        plan_.items.push_back({id, source, std::move(content)});
-        ids_.emplace(digest, id);
+        plan_.items.push_back({id, source, content.size, content.digest});
+        ids_.emplace(content.digest, id);
         return id;
     }
 
@@ -173,20 +167,20 @@ PackagePlan PlanPackages(const std::vector<MsiPackage> &packages)
                                         "\" is not ASCII; the launcher writes it in the system's code page, "
                                         "which must hold its characters");
         }
-        std::uint32_t packageId = items.Add(ReadWholeFile(package.path), package.path);
+        std::uint32_t packageId = items.Add(SummarizeFile(package.path), package.path);
         plan.directory.push_back(
             {packageId, Join({package.architecture, languages, package.productCode, package.productName}, '\\')});
 
         for (const auto &cabinet : package.cabinets) {
             std::string cabinetPath = Directory(package.path) + cabinet;
-            Bytes content;
+            FileSummary content;
             try {
-                content = ReadWholeFile(cabinetPath);
+                content = SummarizeFile(cabinetPath);
             } catch (const PackError &error) {
                 throw PackError(package.path + ": cabinet " + cabinet + " from the Media table is missing (" +
                                 error.what() + ")");
             }
-            std::uint32_t itemId = items.Add(std::move(content), cabinetPath);
+            std::uint32_t itemId = items.Add(content, cabinetPath);
             auto entry = std::find_if(cabinets.begin(), cabinets.end(), [&](const CabinetEntry &existing) {
                 return existing.name == cabinet && existing.itemId == itemId;
             });

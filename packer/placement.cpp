@@ -24,15 +24,26 @@ bool EndsWithPayloadTrailer(const Bytes &image)
     return std::memcmp(kind, HeadItemGuid, ItemKindSize) == 0 || std::memcmp(kind, FileItemGuid, ItemKindSize) == 0;
 }
 
-void FinishImage(Bytes &image, const PeLayout &layout, std::size_t tableOffset)
+void CheckImageSize(std::uint64_t size)
 {
     // The launcher reads its own file with a 32-bit size.
-    if (image.size() > 0xFFFFFFFFu)
+    if (size > 0xFFFFFFFFu)
         throw PackError("the packed installer would be 4 GiB or larger, more than the launcher can read");
+}
+
+// Sets the certificate table fields for an image of imageSize bytes (none when tableOffset is 0).
+void SetTableFields(Bytes &image, const PeLayout &layout, std::size_t tableOffset, std::uint64_t imageSize)
+{
+    CheckImageSize(imageSize);
     if (tableOffset != 0) {
         WriteU32(image, layout.securityEntryOffset, static_cast<std::uint32_t>(tableOffset));
-        WriteU32(image, layout.securityEntryOffset + 4, static_cast<std::uint32_t>(image.size() - tableOffset));
+        WriteU32(image, layout.securityEntryOffset + 4, static_cast<std::uint32_t>(imageSize - tableOffset));
     }
+}
+
+void FinishImage(Bytes &image, const PeLayout &layout, std::size_t tableOffset)
+{
+    SetTableFields(image, layout, tableOffset, image.size());
     WriteU32(image, layout.checksumOffset, ComputePeChecksum(image, layout.checksumOffset));
 }
 
@@ -73,39 +84,50 @@ Stub LoadStub(const std::string &path, Placement placement)
     return stub;
 }
 
+Bytes ImageHeadForEnd(const Stub &stub, std::uint64_t containerSize)
+{
+    const SignatureEntry &entry = stub.signature;
+    CheckImageSize(stub.image.size() + containerSize);
+    if (!stub.isSigned) {
+        Bytes head = stub.image;
+        SetTableFields(head, stub.layout, 0, head.size() + containerSize);
+        return head;
+    }
+    // The container follows the signature object and ends the entry, the table and the file,
+    // which end 8-byte aligned as certificate entries must: the zero padding goes in front of
+    // the container. The signature does not cover the table, so it stays valid.
+    std::size_t objectEnd = entry.offset + 8 + entry.objectLength;
+    std::uint64_t start = AlignUp8(objectEnd + containerSize) - containerSize;
+    Bytes head(stub.image.begin(), stub.image.begin() + static_cast<std::ptrdiff_t>(objectEnd));
+    head.resize(static_cast<std::size_t>(start), 0);
+    std::uint64_t imageSize = start + containerSize;
+    WriteU32(head, entry.offset,
+             static_cast<std::uint32_t>(std::min<std::uint64_t>(imageSize - entry.offset, 0xFFFFFFFFu)));
+    SetTableFields(head, stub.layout, entry.offset, imageSize);
+    return head;
+}
+
 Bytes PlaceContainer(const Stub &stub, const Bytes &container, Placement placement, EVP_PKEY *key)
 {
     const SignatureEntry &entry = stub.signature;
-    Bytes image;
-    if (!stub.isSigned) {
-        image.reserve(stub.image.size() + container.size());
-        image = stub.image;
+    if (placement == Placement::End || !stub.isSigned) {
+        Bytes image = ImageHeadForEnd(stub, container.size());
+        image.reserve(image.size() + container.size());
         image.insert(image.end(), container.begin(), container.end());
-        FinishImage(image, stub.layout, 0);
+        WriteU32(image, stub.layout.checksumOffset, ComputePeChecksum(image, stub.layout.checksumOffset));
         return image;
     }
 
-    if (placement == Placement::End) {
-        // The container follows the signature object and ends the entry, the table and the
-        // file, which end 8-byte aligned as certificate entries must: the zero padding goes in
-        // front of the container. The signature does not cover the table, so it stays valid.
-        std::size_t objectEnd = entry.offset + 8 + entry.objectLength;
-        std::size_t start = AlignUp8(objectEnd + container.size()) - container.size();
-        image.reserve(start + container.size());
-        image.assign(stub.image.begin(), stub.image.begin() + objectEnd);
-        image.resize(start, 0);
-        image.insert(image.end(), container.begin(), container.end());
-    } else {
-        Bytes object = AddCertificateToSignatureObject(stub.image.data() + entry.offset + 8, entry.objectLength,
-                                                       MakeCarrierCertificate(container, key));
-        if (object.size() >= SignatureObjectLimit)
-            throw PackError("--placement certificate: the signature object would be " + std::to_string(object.size()) +
-                            " bytes, and decoders reject 64 MiB (67108864 bytes) or more; use --placement end");
-        image.reserve(entry.offset + 8 + AlignUp8(object.size()));
-        image.assign(stub.image.begin(), stub.image.begin() + entry.offset + 8);
-        image.insert(image.end(), object.begin(), object.end());
-        image.resize(AlignUp8(image.size()), 0);
-    }
+    Bytes object = AddCertificateToSignatureObject(stub.image.data() + entry.offset + 8, entry.objectLength,
+                                                   MakeCarrierCertificate(container, key));
+    if (object.size() >= SignatureObjectLimit)
+        throw PackError("--placement certificate: the signature object would be " + std::to_string(object.size()) +
+                        " bytes, and decoders reject 64 MiB (67108864 bytes) or more; use --placement end");
+    Bytes image;
+    image.reserve(entry.offset + 8 + AlignUp8(object.size()));
+    image.assign(stub.image.begin(), stub.image.begin() + entry.offset + 8);
+    image.insert(image.end(), object.begin(), object.end());
+    image.resize(AlignUp8(image.size()), 0);
     WriteU32(image, entry.offset,
              static_cast<std::uint32_t>(std::min<std::size_t>(image.size() - entry.offset, 0xFFFFFFFFu)));
     FinishImage(image, stub.layout, entry.offset);

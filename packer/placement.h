@@ -36,4 +36,9 @@ Stub LoadStub(const std::string &path, Placement placement);
 // the result would break a limit (the signature object size, the 4 GiB file size).
 Bytes PlaceContainer(const Stub &stub, const Bytes &container, Placement placement, EVP_PKEY *key);
 
+// For --placement end: the bytes of the image in front of a container of containerSize bytes,
+// its table fields set for it; the PE checksum is left to be computed over the whole image
+// (PeChecksum, at stub.layout.checksumOffset). Throws PackError past the 4 GiB file size.
+Bytes ImageHeadForEnd(const Stub &stub, std::uint64_t containerSize);
+
 } // namespace packer

@@ -41,7 +41,7 @@ TEST_P(RoundTrip, ExtractGivesBackThePackagesTheLauncherWouldChoose)
     const std::string folder = FreshFolder(std::string("round-trip-") + param.name);
     const std::string output = folder + "/setup.exe";
 
-    RunResult packed = Pack(PackAllArguments(world, param.signedStub ? world.signedStub : world.stub, output) +
+    RunResult packed = Pack("-q " + PackAllArguments(world, param.signedStub ? world.signedStub : world.stub, output) +
                             " --placement " + param.placement);
     ASSERT_EQ(packed.exitCode, 0) << packed.err;
     EXPECT_EQ(packed.err, "");
@@ -269,7 +269,7 @@ TEST_P(Refused, WithOneLineAndNoOutput)
     std::string arguments = GetParam().arguments(world, folder);
     std::vector<std::string> before = ListFolder(folder);
 
-    ExpectRefusal(Pack(arguments), GetParam().message);
+    ExpectRefusal(Pack("-q " + arguments), GetParam().message);
     EXPECT_EQ(ListFolder(folder), before); // no output, no temporary file
 }
 
