@@ -16,6 +16,10 @@
 
 #include <openssl/sha.h>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <iostream>
 #include <memory>
@@ -200,6 +204,11 @@ void RunPack(const PackOptions &options, std::ostream &out)
         imageSize = WriteInstaller(file, stub, container, options.placement, key.get());
     }
     packed.clear();
+#ifdef __GLIBC__
+    // The pieces were many blocks of a few MiB; hand their pages back before the file is read
+    // back, so that the output is held once, not twice.
+    malloc_trim(0);
+#endif
 
     progress.Begin("reading back " + options.output, total);
     CheckPackedFile(file.Path(), blob, expected, plan.directory, threads, progress);
