@@ -20,28 +20,10 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 echo "[bench] load: $(uptime)"
 
-mib=$((1 << 20))
-# Text: headers and documentation, over and over; noise: a cipher's key stream.
-text() (
-  set +o pipefail
-  while :; do find /usr/include /usr/share/doc -type f -size -1000k | sort | xargs cat 2>/dev/null; done
-)
-noise() (
-  set +o pipefail
-  openssl enc -aes-128-ctr -nosalt -pass pass:bench -pbkdf2 </dev/zero 2>/dev/null
-)
+# shellcheck source=benchmarks/mixed_payload.sh
+source "$root/benchmarks/mixed_payload.sh"
 echo "[bench] making a $sizeMib MiB cabinet of mixed content in $work"
-# (head ends the producers early: their SIGPIPE is expected.)
-set +o pipefail
-text | head -c $((sizeMib / 2 * mib)) >text.bin
-noise | head -c $((sizeMib / 2 * mib)) >noise.bin
-set -o pipefail
-for ((block = 0; block < sizeMib / 16; block++)); do
-  dd if=noise.bin bs=8M skip="$block" count=1 status=none
-  dd if=text.bin bs=8M skip="$block" count=1 status=none
-done >payload.bin
-rm text.bin noise.bin
-touch -d '2020-01-01 00:00:00 UTC' payload.bin
+make_mixed_payload payload.bin "$sizeMib"
 EXAMPLE_PAYLOAD="$work/payload.bin" EXAMPLE_CABINET=big.cab bash "$root/examples/build-example.sh" "$work" product >/dev/null
 rm payload.bin
 ls -l product.msi big.cab

@@ -105,9 +105,10 @@ void ProgressBar::Draw()
 
 void ProgressBar::LogTenths()
 {
-    if (mode_ != Mode::Log)
+    // A stage of no measured work (writing the file) is not worth a line.
+    if (mode_ != Mode::Log || total_ == 0)
         return;
-    int tenths = total_ == 0 ? 10 : static_cast<int>((done_ > total_ ? total_ : done_) * 10 / total_);
+    int tenths = static_cast<int>((done_ > total_ ? total_ : done_) * 10 / total_);
     if (tenths <= tenthsLogged_)
         return;
     tenthsLogged_ = tenths;
