@@ -5,8 +5,9 @@ make_mixed_payload() {
   local file="$1" sizeMib="$2" mib=$((1 << 20)) block
   # (head ends the producers early: their SIGPIPE is expected.)
   set +o pipefail
-  while :; do find /usr/include /usr/share/doc -type f -size -1000k | sort | xargs cat 2>/dev/null; done |
-    head -c $((sizeMib / 2 * mib)) >"$file.text"
+  find /usr/include /usr/share/doc -type f -size -1000k | sort | xargs cat 2>/dev/null >"$file.pass" || :
+  while cat "$file.pass"; do :; done | head -c $((sizeMib / 2 * mib)) >"$file.text"
+  rm "$file.pass"
   openssl enc -aes-128-ctr -nosalt -pass pass:bench -pbkdf2 </dev/zero 2>/dev/null |
     head -c $((sizeMib / 2 * mib)) >"$file.noise"
   set -o pipefail
