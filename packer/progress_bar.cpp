@@ -87,6 +87,12 @@ void ProgressBar::Draw()
 {
     if (mode_ != Mode::Terminal)
         return;
+    if (total_ == 0) { // a stage of no measured work (writing the file)
+        std::fprintf(stderr, "\r\033[K%.70s", activity_.c_str());
+        std::fflush(stderr);
+        drawn_ = true;
+        return;
+    }
     std::uint64_t done = done_ > total_ ? total_ : done_;
     int percent = total_ == 0 ? 100 : static_cast<int>(done * 100 / total_);
     double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
