@@ -92,15 +92,25 @@ TemporaryFile::~TemporaryFile()
 
 void TemporaryFile::Write(const Bytes &bytes)
 {
+    Append(bytes.data(), bytes.size());
+    Flush();
+}
+
+void TemporaryFile::Append(const std::uint8_t *data, std::size_t length)
+{
     std::size_t written = 0;
-    while (written < bytes.size()) {
-        ssize_t count = ::write(descriptor_, bytes.data() + written, bytes.size() - written);
+    while (written < length) {
+        ssize_t count = ::write(descriptor_, data + written, length - written);
         if (count < 0 && errno == EINTR)
             continue;
         if (count <= 0)
             throw PackError(target_ + ": write failed (" + std::strerror(count < 0 ? errno : ENOSPC) + ")");
         written += static_cast<std::size_t>(count);
     }
+}
+
+void TemporaryFile::Flush()
+{
     if (::fsync(descriptor_) != 0)
         throw PackError(target_ + ": write failed (" + std::strerror(errno) + ")");
 }

@@ -1,6 +1,7 @@
 #include "packer/progress_bar.h"
 
 #include "packer/console.h"
+#include "packer/memory_budget.h"
 
 #include <unistd.h>
 
@@ -8,48 +9,121 @@
 
 namespace packer {
 
-ProgressBar::ProgressBar(std::uint64_t total)
-    : enabled_(::isatty(STDERR_FILENO) == 1 && CurrentVerbosity() != Verbosity::Quiet), total_(total)
+namespace {
+
+std::string Duration(double seconds)
 {
+    long whole = static_cast<long>(seconds + 0.5);
+    char text[32];
+    if (whole >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", whole / 3600, whole / 60 % 60, whole % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
+    return text;
+}
+
+} // namespace
+
+ProgressBar::Mode ProgressBar::ModeForConsole()
+{
+    if (CurrentVerbosity() == Verbosity::Quiet)
+        return Mode::Quiet;
+    return ::isatty(STDERR_FILENO) == 1 ? Mode::Terminal : Mode::Log;
+}
+
+ProgressBar::ProgressBar(Mode mode) : mode_(mode), started_(Clock::now())
+{
+    if (mode_ == Mode::Terminal)
+        ticker_ = std::thread([this] { Tick(); });
 }
 
 ProgressBar::~ProgressBar()
 {
     Finish();
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        stopping_ = true;
+    }
+    stop_.notify_all();
+    if (ticker_.joinable())
+        ticker_.join();
 }
 
-void ProgressBar::Show(const std::string &activity)
+void ProgressBar::Begin(const std::string &activity, std::uint64_t total)
 {
+    std::lock_guard<std::mutex> lock(lock_);
     activity_ = activity;
+    total_ = total;
+    done_ = 0;
+    tenthsLogged_ = -1;
+    started_ = Clock::now();
     Draw();
+    LogTenths();
 }
 
 void ProgressBar::Advance(std::uint64_t amount)
 {
+    std::lock_guard<std::mutex> lock(lock_);
     done_ += amount;
-    Draw();
+    LogTenths();
 }
 
 void ProgressBar::Finish()
 {
-    if (enabled_ && drawn_)
+    std::lock_guard<std::mutex> lock(lock_);
+    if (mode_ == Mode::Terminal && drawn_)
         std::fputs("\r\033[K", stderr);
     drawn_ = false;
 }
 
+void ProgressBar::Tick()
+{
+    std::unique_lock<std::mutex> lock(lock_);
+    while (!stop_.wait_for(lock, std::chrono::milliseconds(250), [this] { return stopping_; }))
+        if (!activity_.empty())
+            Draw();
+}
+
 void ProgressBar::Draw()
 {
-    if (!enabled_)
+    if (mode_ != Mode::Terminal)
         return;
-    constexpr int width = 30;
+    if (total_ == 0) { // a stage of no measured work (writing the file)
+        std::fprintf(stderr, "\r\033[K%.70s", activity_.c_str());
+        std::fflush(stderr);
+        drawn_ = true;
+        return;
+    }
     std::uint64_t done = done_ > total_ ? total_ : done_;
     int percent = total_ == 0 ? 100 : static_cast<int>(done * 100 / total_);
-    int filled = percent * width / 100;
-    std::string bar(static_cast<std::size_t>(filled), '#');
-    bar.resize(width, '.');
-    std::fprintf(stderr, "\r\033[K[%s] %3d%% %.60s", bar.c_str(), percent, activity_.c_str());
+    double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+    std::string rate = "-";
+    std::string left = "-";
+    if (seconds > 0.5 && done > 0) {
+        double perSecond = static_cast<double>(done) / seconds;
+        rate = DescribeSize(static_cast<std::uint64_t>(perSecond)) + "/s";
+        left = Duration(static_cast<double>(total_ - done) / perSecond);
+    }
+    std::fprintf(stderr, "\r\033[K%3d%% %s / %s, %s, %s left: %.50s", percent, DescribeSize(done).c_str(),
+                 DescribeSize(total_).c_str(), rate.c_str(), left.c_str(), activity_.c_str());
     std::fflush(stderr);
     drawn_ = true;
+}
+
+void ProgressBar::LogTenths()
+{
+    // A stage of no measured work (writing the file) is not worth a line.
+    if (mode_ != Mode::Log || total_ == 0)
+        return;
+    int tenths = static_cast<int>((done_ > total_ ? total_ : done_) * 10 / total_);
+    if (tenths <= tenthsLogged_)
+        return;
+    tenthsLogged_ = tenths;
+    double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+    std::fprintf(stderr, "launcher-pack: %s: %d%% (%s of %s, %s)\n", activity_.c_str(), tenths * 10,
+                 DescribeSize(done_ > total_ ? total_ : done_).c_str(), DescribeSize(total_).c_str(),
+                 Duration(seconds).c_str());
+    std::fflush(stderr);
 }
 
 } // namespace packer
