@@ -10,7 +10,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target fuzz_targets
+cmake --build --preset fuzz -j2 --target fuzz_targets
 
 build="$root/build/fuzz/fuzz"
 runs="$root/build/fuzz/runs"
