@@ -34,13 +34,14 @@ echo "[bench] a stub that carries a fresh key"
 source "$root/benchmarks/pack_inputs.sh"
 make_stub key.pub.pem
 
-packWith() { echo "$pack -q pack --stub stub.exe --key key.pem --msi product.msi -o setup-$1.exe --threads $1"; }
+packWith() { echo "$pack -q pack --stub stub.exe --key key.pem --msi product.msi -o setup-$1.exe --threads $1 --force"; }
 hyperfine --runs "${BENCH_RUNS:-2}" --export-json results.json \
   -n "threads 1" "$(packWith 1)" \
   -n "threads 2" "$(packWith 2)"
 
 echo "[bench] peak RSS of a two-thread run"
-/usr/bin/time -f '%M' -o rss.txt $(packWith 2) >pack.out
+# Without -q, which would also silence the result line; the progress goes to the log file.
+/usr/bin/time -f '%M' -o rss.txt $(packWith 2 | sed 's/ -q / /') >pack.out 2>pack.log
 cat pack.out
 payload=$(sed -n 's/.*payload \([0-9]*\) bytes.*/\1/p' pack.out)
 rssKib=$(tail -n 1 rss.txt)

@@ -45,7 +45,7 @@ bash scripts/fuzz.sh 20
 # the benchmark, so that it keeps building.
 say "native release build (launcher-pack, its manual page, the benchmark)"
 cmake --preset native-release >/dev/null
-cmake --build --preset native-release -j2 --target launcher-pack launcher_pack_manual payload_item_benchmark
+cmake --build --preset native-release -j2 --target launcher-pack launcher_pack_package_files payload_item_benchmark
 
 say "Windows release build (launcher.exe as released, the ready stub: size, imports, no build paths)"
 cmake --preset windows-release >/dev/null
