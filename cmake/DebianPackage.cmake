@@ -1,7 +1,7 @@
 # The Debian package of launcher-pack (cpack -G DEB in the native-release build):
 # launcher-pack_<version>_amd64.deb with the packer, the ready stub that the Windows release
-# build makes, the manual page, the copyright file, the changelog and the users' README (the
-# part of README.md between the user-guide markers). Its dependencies are computed by
+# build makes and its SHA-256, the manual page, the copyright file, the changelog and the users'
+# README (the part of README.md between the user-guide markers). Its dependencies are computed by
 # dpkg-shlibdeps; tests/package/debian-package.sh checks it with lintian.
 set(LAUNCHER_READY_STUB "${PROJECT_SOURCE_DIR}/build/windows-release/launcher.exe" CACHE FILEPATH
     "The ready stub (launcher.exe of the windows-release preset) that the Debian package carries")
@@ -13,6 +13,12 @@ install(TARGETS launcher-pack RUNTIME DESTINATION bin)
 # The packer looks for the ready stub in ../share/launcher-pack from its own folder.
 install(FILES "${LAUNCHER_READY_STUB}" DESTINATION share/launcher-pack RENAME launcher.exe)
 install(FILES "${PROJECT_SOURCE_DIR}/packaging/debian/copyright" DESTINATION ${docDir})
+# Its SHA-256, in sha256sum's format, for comparing with a stub rebuilt from the same source.
+# Computed when packing, because the stub is built in another tree.
+set(stubHash "${PROJECT_BINARY_DIR}/launcher.exe.sha256")
+install(CODE "file(SHA256 \"${LAUNCHER_READY_STUB}\" hash)
+  file(WRITE \"${stubHash}\" \"\${hash}  launcher.exe\\n\")")
+install(FILES "${stubHash}" DESTINATION share/launcher-pack)
 
 # The users' README: what a user does, without the developers' part.
 file(READ "${PROJECT_SOURCE_DIR}/README.md" readme)

@@ -13,31 +13,34 @@ if(WIN32)
 
   # launcher.exe verifies with the system's provider; OpenSSL signs payloads in launcher-pack.exe
   # and the tests. Its OPENSSLDIR names no folder a Windows machine can have (see setup.sh).
-  if(NOT EXISTS "${_openssl}/lib/libcrypto.a" OR NOT EXISTS "${_openssl}/.cache-key")
-    message(FATAL_ERROR "MinGW OpenSSL (current build) not found in ${_openssl}: run scripts/setup.sh first")
+  if(LAUNCHER_BUILD_TESTS OR LAUNCHER_WINDOWS_PACKER)
+    if(NOT EXISTS "${_openssl}/lib/libcrypto.a" OR NOT EXISTS "${_openssl}/.cache-key")
+      message(FATAL_ERROR "MinGW OpenSSL (current build) not found in ${_openssl}: run scripts/setup.sh first")
+    endif()
+    add_library(OpenSSL::Crypto STATIC IMPORTED)
+    set_target_properties(OpenSSL::Crypto PROPERTIES
+      IMPORTED_LOCATION "${_openssl}/lib/libcrypto.a"
+      INTERFACE_INCLUDE_DIRECTORIES "${_openssl}/include"
+      INTERFACE_LINK_LIBRARIES "ws2_32;crypt32;advapi32;user32;bcrypt")
   endif()
-  add_library(OpenSSL::Crypto STATIC IMPORTED)
-  set_target_properties(OpenSSL::Crypto PROPERTIES
-    IMPORTED_LOCATION "${_openssl}/lib/libcrypto.a"
-    INTERFACE_INCLUDE_DIRECTORIES "${_openssl}/include"
-    INTERFACE_LINK_LIBRARIES "ws2_32;crypt32;advapi32;user32;bcrypt")
 
   # launcher-pack.exe: the very libdeflate version of the native build, so both write the same
   # bytes, and CLI11's headers (header-only) copied out of the host's /usr/include.
-  if(NOT EXISTS "${_libdeflate}/lib/libdeflate.a")
-    message(FATAL_ERROR "MinGW libdeflate not found in ${_libdeflate}: run scripts/setup.sh first")
+  if(LAUNCHER_WINDOWS_PACKER)
+    if(NOT EXISTS "${_libdeflate}/lib/libdeflate.a")
+      message(FATAL_ERROR "MinGW libdeflate not found in ${_libdeflate}: run scripts/setup.sh first")
+    endif()
+    add_library(libdeflate::libdeflate STATIC IMPORTED)
+    set_target_properties(libdeflate::libdeflate PROPERTIES
+      IMPORTED_LOCATION "${_libdeflate}/lib/libdeflate.a"
+      INTERFACE_INCLUDE_DIRECTORIES "${_libdeflate}/include")
+    find_path(LAUNCHER_CLI11_INCLUDE CLI/CLI.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+    file(COPY "${LAUNCHER_CLI11_INCLUDE}/CLI" DESTINATION "${PROJECT_BINARY_DIR}/cli11/include")
+    add_library(CLI11::CLI11 INTERFACE IMPORTED)
+    set_target_properties(CLI11::CLI11 PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${PROJECT_BINARY_DIR}/cli11/include")
   endif()
-  add_library(libdeflate::libdeflate STATIC IMPORTED)
-  set_target_properties(libdeflate::libdeflate PROPERTIES
-    IMPORTED_LOCATION "${_libdeflate}/lib/libdeflate.a"
-    INTERFACE_INCLUDE_DIRECTORIES "${_libdeflate}/include")
-  find_path(LAUNCHER_CLI11_INCLUDE CLI/CLI.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
-  file(COPY "${LAUNCHER_CLI11_INCLUDE}/CLI" DESTINATION "${PROJECT_BINARY_DIR}/cli11/include")
-  add_library(CLI11::CLI11 INTERFACE IMPORTED)
-  set_target_properties(CLI11::CLI11 PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${PROJECT_BINARY_DIR}/cli11/include")
 
   if(LAUNCHER_BUILD_TESTS)
-
     if(NOT EXISTS "${_gtest}/lib/libgtest.a")
       message(FATAL_ERROR "MinGW GoogleTest not found in ${_gtest}: run scripts/setup.sh first")
     endif()

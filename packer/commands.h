@@ -40,6 +40,7 @@ struct PackOptions {
     bool allowUncompressed = false; // pack packages whose files are not all in cabinets
     unsigned threads = 0;           // 0: one per core
     bool force = false;             // replace an existing output
+    std::uint64_t memoryLimit = 0;  // 0: DefaultMemoryLimit()
 };
 void RunPack(const PackOptions &options, std::ostream &out);
 

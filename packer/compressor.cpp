@@ -22,12 +22,36 @@ ZlibCompressor::ZlibCompressor(int level)
 
 Bytes ZlibCompressor::Compress(const Bytes &data) const
 {
-    Bytes stream(libdeflate_zlib_compress_bound(compressor_.get(), data.size()));
-    std::size_t length =
-        libdeflate_zlib_compress(compressor_.get(), data.data(), data.size(), stream.data(), stream.size());
-    if (length == 0)
+    return Compress(data.data(), data.size());
+}
+
+Bytes ZlibCompressor::Compress(const std::uint8_t *data, std::size_t length) const
+{
+    Bytes stream(libdeflate_zlib_compress_bound(compressor_.get(), length));
+    std::size_t made = libdeflate_zlib_compress(compressor_.get(), data, length, stream.data(), stream.size());
+    if (made == 0)
         throw PackError("compression failed");
-    stream.resize(length);
+    stream.resize(made);
+    stream.shrink_to_fit();
+    return stream;
+}
+
+Bytes ZlibCompressor::Deflate(const std::uint8_t *data, std::size_t length) const
+{
+    Bytes stream(libdeflate_deflate_compress_bound(compressor_.get(), length));
+    std::size_t made = libdeflate_deflate_compress(compressor_.get(), data, length, stream.data(), stream.size());
+    if (made == 0)
+        throw PackError("compression failed");
+    stream.resize(made);
+    stream.shrink_to_fit();
+    return stream;
+}
+
+Bytes ZlibCompressor::Header() const
+{
+    // libdeflate's own header for the level: that of an empty stream.
+    Bytes stream = Compress(nullptr, 0);
+    stream.resize(2);
     return stream;
 }
 

@@ -7,6 +7,8 @@
 
 #include "packer/byte_io.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 
 struct libdeflate_compressor;
@@ -20,6 +22,11 @@ class ZlibCompressor {
   public:
     explicit ZlibCompressor(int level); // 0 (stored) to 12; throws PackError
     Bytes Compress(const Bytes &data) const;
+    Bytes Compress(const std::uint8_t *data, std::size_t length) const;
+    // Raw deflate (RFC 1951) of data, ending with a final block.
+    Bytes Deflate(const std::uint8_t *data, std::size_t length) const;
+    // The two header bytes that Compress puts in front of its streams at this level.
+    Bytes Header() const;
 
   private:
     struct Free {

@@ -26,6 +26,12 @@ void Warn(const std::string &text)
         std::cerr << "launcher-pack: warning: " << text << '\n';
 }
 
+void Note(const std::string &text)
+{
+    if (verbosity != Verbosity::Quiet)
+        std::cerr << "launcher-pack: note: " << text << '\n';
+}
+
 void Step(const std::string &text)
 {
     if (verbosity == Verbosity::Verbose)

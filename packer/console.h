@@ -13,6 +13,8 @@ Verbosity CurrentVerbosity();
 
 // "launcher-pack: warning: TEXT", unless quiet.
 void Warn(const std::string &text);
+// "launcher-pack: note: TEXT", unless quiet.
+void Note(const std::string &text);
 // "launcher-pack: TEXT", when verbose.
 void Step(const std::string &text);
 

@@ -6,6 +6,7 @@
 #include "packer/host/entry.h"
 #include "packer/host/host.h"
 #include "packer/keys/pem_key.h"
+#include "packer/memory_budget.h"
 #include "packer/pack_error.h"
 #include "packer/payload_key.h"
 
@@ -112,6 +113,22 @@ int RunLauncherPack(int argc, char **argv)
                      "Threads that compress items at once (0: one per core); the output is the same for any number")
         ->check(CLI::Range(0u, 256u))
         ->capture_default_str();
+    std::string memoryLimit;
+    packCommand
+        ->add_option("--memory-limit", memoryLimit,
+                     "Memory for the compressed output and the pieces in flight, such as 4G or 512M (default: "
+                     "half the machine's memory or of its cgroup's limit); fewer pieces are compressed at once "
+                     "to stay under it")
+        ->check(CLI::Validator(
+            [](std::string &text) {
+                try {
+                    ParseMemorySize(text);
+                    return std::string();
+                } catch (const PackError &error) {
+                    return std::string(error.what());
+                }
+            },
+            "SIZE"));
     packCommand->add_flag(
         "--allow-uncompressed", pack.allowUncompressed,
         "Pack a package whose files are not all in cabinets (they must reach the target another way)");
@@ -179,6 +196,8 @@ int RunLauncherPack(int argc, char **argv)
             const std::map<std::string, Placement> placements = {
                 {"auto", Placement::Auto}, {"end", Placement::End}, {"certificate", Placement::Certificate}};
             pack.placement = placements.at(placement);
+            if (!memoryLimit.empty())
+                pack.memoryLimit = ParseMemorySize(memoryLimit);
             RunPack(pack, out);
         } else if (inspectCommand->parsed()) {
             RunInspect(inspect, json, out);

@@ -24,7 +24,17 @@ TemporaryFile::~TemporaryFile()
 
 void TemporaryFile::Write(const Bytes &bytes)
 {
-    file_.Write(bytes.data(), bytes.size(), target_);
+    Append(bytes.data(), bytes.size());
+    Flush();
+}
+
+void TemporaryFile::Append(const std::uint8_t *data, std::size_t length)
+{
+    file_.Write(data, length, target_);
+}
+
+void TemporaryFile::Flush()
+{
     file_.FlushToDisk(target_);
 }
 

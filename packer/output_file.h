@@ -21,6 +21,9 @@ class TemporaryFile {
 
     // Writes all of bytes and flushes them to the disk.
     void Write(const Bytes &bytes);
+    // Writes all of the bytes; Flush puts what was written on the disk.
+    void Append(const std::uint8_t *data, std::size_t length);
+    void Flush();
     const std::string &Path() const { return path_; }
     // Moves the file to the target, replacing what is there.
     void Commit();

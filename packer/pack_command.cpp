@@ -2,6 +2,8 @@
 
 #include "packer/compressor.h"
 #include "packer/console.h"
+#include "packer/item_pipeline.h"
+#include "packer/memory_budget.h"
 #include "packer/output_file.h"
 #include "packer/pack_error.h"
 #include "packer/package_plan.h"
@@ -9,14 +11,15 @@
 #include "packer/keys/payload_signer.h"
 #include "packer/payload_key.h"
 #include "packer/payload_reader.h"
+#include "packer/pe_image.h"
+#include "packer/piece_compressor.h"
 #include "packer/progress_bar.h"
+#include "packer/streaming_input.h"
 
 #include <openssl/sha.h>
 
 #include <algorithm>
-#include <array>
-#include <mutex>
-#include <numeric>
+#include <memory>
 #include <optional>
 #include <ostream>
 
@@ -30,19 +33,26 @@ struct ExpectedItem {
     Sha256Digest digest;
 };
 
-// Reads the written file back with the launcher's own code and checks that it yields exactly
-// the planned directory and items.
+// Reads the written file back with the launcher's own walk and the streaming form of its item
+// check, and checks that it yields exactly the planned directory and items.
 void CheckPackedFile(const std::string &path, const Bytes &blob, const std::vector<ExpectedItem> &expected,
-                     const std::vector<writer::DirectoryEntry> &directory, unsigned threads)
+                     const std::vector<writer::DirectoryEntry> &directory, unsigned threads, ProgressBar &progress)
 {
     SetPayloadVerificationKey(blob);
-    // One flag per item: the visitor runs for several items at once.
-    std::vector<char> sameOutput(expected.size(), 0);
-    PayloadReport report = ReadPayload(
-        ReadWholeFile(path),
+    // One digest per item: the visitor runs for several items at once, each in order.
+    using Context = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+    std::vector<Context> digests;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        digests.emplace_back(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+        if (!digests.back() || EVP_DigestInit_ex(digests.back().get(), EVP_sha256(), nullptr) != 1)
+            throw PackError("SHA-256 is not available");
+    }
+    PayloadReport report = CheckPayloadFile(
+        path,
         [&](std::size_t, std::size_t position, const ItemInfo &, const std::uint8_t *output, std::size_t length) {
             if (position < expected.size())
-                sameOutput[position] = Sha256Of(output, length) == expected[position].digest;
+                EVP_DigestUpdate(digests[position].get(), output, length);
+            progress.Advance(length);
         },
         threads);
     auto fail = [](const std::string &what) {
@@ -63,9 +73,11 @@ void CheckPackedFile(const std::string &path, const Bytes &blob, const std::vect
             fail("item " + std::to_string(item.id) + ": " + Describe(item.result));
         if (item.head != expected[i].head || item.id != expected[i].id)
             fail("item " + std::to_string(item.id) + " is out of place");
+        Sha256Digest digest;
+        EVP_DigestFinal_ex(digests[i].get(), digest.data(), nullptr);
+        if (digest != expected[i].digest)
+            fail("item " + std::to_string(item.id) + "'s content differs");
     }
-    if (std::count(sameOutput.begin(), sameOutput.end(), 0) != 0)
-        fail("an item's content differs");
     bool sameDirectory = container.records.size() == directory.size();
     for (std::size_t i = 0; sameDirectory && i < directory.size(); ++i)
         sameDirectory = container.records[i].id == directory[i].id && container.records[i].path == directory[i].path;
@@ -102,6 +114,70 @@ void CheckStubKey(const Bytes &image, const std::string &stubPath, const Bytes &
                         "carries, or set this key with launcher-pack stub, then sign");
 }
 
+// The container as pieces of memory to be written one after another: each item's data chunks,
+// its signature and its trailer.
+struct ContainerSpans {
+    std::vector<Bytes> trailers;
+    std::vector<std::pair<const std::uint8_t *, std::size_t>> spans;
+    std::uint64_t size = 0;
+};
+
+ContainerSpans SpansOf(const std::vector<PackedItem> &items)
+{
+    ContainerSpans container;
+    container.trailers.reserve(items.size());
+    auto add = [&](const Bytes &bytes) {
+        container.spans.push_back({bytes.data(), bytes.size()});
+        container.size += bytes.size();
+    };
+    for (const PackedItem &item : items) {
+        for (const Bytes &chunk : item.data)
+            add(chunk);
+        add(item.signature);
+        container.trailers.push_back(writer::ItemTrailerBytes(item.kind, item.id, item.signature.size(),
+                                                              static_cast<std::size_t>(item.dataSize)));
+        add(container.trailers.back());
+    }
+    return container;
+}
+
+struct WrittenImage {
+    std::uint64_t size;
+    Placement placement; // the one used: end or certificate
+};
+
+// Writes the stub with the container placed. The end placement is written a span at a time, so
+// that the image is never held whole beside the container; the certificate placement (under
+// 64 MiB) is put together in memory.
+WrittenImage WriteInstaller(TemporaryFile &file, const Stub &stub, const ContainerSpans &container, Placement placement,
+                            const PayloadSigner &signer)
+{
+    const bool mayFit = stub.isSigned && placement != Placement::End &&
+                        (placement == Placement::Certificate || container.size < SignatureObjectLimit);
+    if (mayFit) {
+        Bytes whole;
+        whole.reserve(static_cast<std::size_t>(container.size));
+        for (const auto &[data, length] : container.spans)
+            whole.insert(whole.end(), data, data + length);
+        PlacedImage placed = PlaceContainer(stub, whole, placement, signer);
+        file.Write(placed.image);
+        return {placed.image.size(), placed.placement};
+    }
+    if (stub.isSigned && placement == Placement::Auto)
+        WarnPayloadFollowsSignature();
+    Bytes head = ImageHeadForEnd(stub, container.size);
+    PeChecksum checksum(stub.layout.checksumOffset);
+    checksum.Add(head.data(), head.size());
+    for (const auto &[data, length] : container.spans)
+        checksum.Add(data, length);
+    WriteU32(head, stub.layout.checksumOffset, checksum.Finish());
+    file.Append(head.data(), head.size());
+    for (const auto &[data, length] : container.spans)
+        file.Append(data, length);
+    file.Flush();
+    return {head.size() + container.size, Placement::End};
+}
+
 } // namespace
 
 void RunPack(const PackOptions &options, std::ostream &out)
@@ -113,9 +189,9 @@ void RunPack(const PackOptions &options, std::ostream &out)
     CheckOutputPath(options.output, inputs, options.force);
     CheckPackagesOnce(options.packages);
     const unsigned threads = ThreadCount(options.threads);
-    std::vector<ZlibCompressor> compressors;
-    for (unsigned i = 0; i < threads; ++i)
-        compressors.emplace_back(options.level);
+    ZlibCompressor levelCheck(options.level);
+    const std::size_t pieceSize = PieceSize();
+    const std::uint64_t memoryLimit = options.memoryLimit != 0 ? options.memoryLimit : DefaultMemoryLimit();
     // The stub first: without --key, a signer command's public half is the one in its slot.
     Step("reading the stub " + options.stub);
     Stub stub = LoadStub(options.stub, options.placement);
@@ -141,67 +217,56 @@ void RunPack(const PackOptions &options, std::ostream &out)
         inputs.push_back(item.source);
     CheckOutputPath(options.output, inputs, options.force);
 
-    // The files move into the items, and each big buffer goes as soon as the next step has
-    // its result: the packer holds the input about twice at most.
-    std::vector<writer::ContainerItem> items;
-    items.push_back({writer::ItemKind::Head, 0, writer::WriteDirectory(plan.directory)});
-    for (PlannedItem &item : plan.items)
-        items.push_back({writer::ItemKind::File, item.id, std::move(item.content)});
+    // The head item is made here; the files are read again in pieces as they are compressed.
+    std::vector<ItemSource> items;
+    Bytes directory = writer::WriteDirectory(plan.directory);
+    items.push_back(
+        {writer::ItemKind::Head, 0, directory, {}, directory.size(), Sha256Of(directory.data(), directory.size())});
+    for (const PlannedItem &item : plan.items)
+        items.push_back({writer::ItemKind::File, item.id, {}, item.source, item.size, item.digest});
     std::uint64_t total = 0;
-    for (const auto &item : items)
-        total += item.output.size();
+    std::vector<ExpectedItem> expected;
+    for (const auto &item : items) {
+        total += item.size;
+        expected.push_back({item.kind == writer::ItemKind::Head, item.id, item.digest});
+    }
 
-    // Items are compressed, digested and signed on all threads at once, the largest first;
-    // each is the same whichever thread makes it, so the container is too.
-    std::vector<std::size_t> order(items.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return items[a].output.size() > items[b].output.size(); });
-    std::vector<ExpectedItem> expected(items.size());
-    std::vector<writer::PreparedItem> prepared(items.size());
-    ProgressBar progress(total);
-    progress.Show("compressing and signing " + std::to_string(items.size()) + " items on " + std::to_string(threads) +
-                  (threads == 1 ? " thread" : " threads"));
-    std::mutex progressLock;
-    CertificateBudget budget(options.placement, items.size());
+    ProgressBar progress(ProgressBar::ModeForConsole());
+    std::uint64_t inputDone = 0; // under the pipeline's lock
     // The file comes first, so that an output folder that can't be written is known at once.
     TemporaryFile file(options.output);
-    RunInParallel(items.size(), threads, [&](std::size_t next, unsigned worker) {
-        writer::ContainerItem &item = items[order[next]];
-        writer::ContainerOptions containerOptions;
-        containerOptions.compress = [&](const Bytes &output) { return compressors[worker].Compress(output); };
-        const bool head = item.kind == writer::ItemKind::Head;
-        expected[order[next]] = {head, item.id, Sha256Of(item.output.data(), item.output.size())};
-        containerOptions.signOutput = [&](const Bytes &) {
-            return signer->SignDigest(expected[order[next]].digest,
-                                      head ? "the head item" : "item " + std::to_string(item.id));
-        };
-        prepared[order[next]] = writer::PrepareItem(item, containerOptions, nullptr);
-        budget.Add(prepared[order[next]].data.size() + prepared[order[next]].signature.size() + ItemTrailerSize);
-        std::uint64_t done = item.output.size();
-        item.output = Bytes();
-        std::lock_guard<std::mutex> lock(progressLock);
-        progress.Advance(done);
-    });
-    items.clear();
-    Bytes container = writer::AssembleContainer(std::move(prepared));
-    const std::size_t payloadSize = container.size();
-    progress.Show("placing the payload");
-    PlacedImage placed = PlaceContainer(stub, container, options.placement, *signer);
-    Bytes image = std::move(placed.image);
-    container = Bytes();
-    const std::size_t imageSize = image.size();
+    progress.Begin("compressing and signing " + std::to_string(items.size()) + " items on " + std::to_string(threads) +
+                       (threads == 1 ? " thread" : " threads"),
+                   total);
+    std::vector<PackedItem> packed =
+        PackItems(items, {options.level, threads, pieceSize, memoryLimit}, *signer,
+                  [&](std::size_t, std::uint64_t input, std::uint64_t, std::uint64_t compressed) {
+                      progress.Advance(input);
+                      inputDone += input;
+                      CheckCertificateBudget(options.placement, compressed, inputDone, total);
+                  });
 
-    Step("placed the payload: " + PlacementName(placed.placement));
-    progress.Show("writing and reading back " + options.output);
-    file.Write(image);
-    image = Bytes();
-    CheckPackedFile(file.Path(), blob, expected, plan.directory, threads);
+    progress.Begin("writing " + options.output, 0);
+    WrittenImage written;
+    std::uint64_t payloadSize;
+    {
+        ContainerSpans container = SpansOf(packed);
+        payloadSize = container.size;
+        written = WriteInstaller(file, stub, container, options.placement, *signer);
+    }
+    packed.clear();
+    // The pieces were many blocks of a few MiB; hand their pages back before the file is read
+    // back, so that the output is held once, not twice.
+    host::ReleaseFreeMemory();
+    Step("placed the payload: " + PlacementName(written.placement));
+
+    progress.Begin("reading back " + options.output, total);
+    CheckPackedFile(file.Path(), blob, expected, plan.directory, threads, progress);
     file.Commit();
     progress.Finish();
 
-    out << options.output << ": " << imageSize << " bytes, payload " << payloadSize << " bytes in " << expected.size()
-        << " items, placement " << PlacementName(placed.placement)
+    out << options.output << ": " << written.size << " bytes, payload " << payloadSize << " bytes in "
+        << expected.size() << " items, placement " << PlacementName(written.placement)
         << (stub.isSigned ? " (signed stub)" : " (unsigned stub)") << '\n';
     for (const auto &entry : plan.directory)
         out << "  " << entry.id << "  " << entry.path << '\n';

@@ -3,8 +3,6 @@
 #include "packer/pack_error.h"
 #include "packer/payload_reader.h"
 
-#include <openssl/sha.h>
-
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -103,29 +101,25 @@ std::string Directory(const std::string &path)
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-using Digest = std::array<std::uint8_t, SHA256_DIGEST_LENGTH>;
-
 class ItemTable {
   public:
     explicit ItemTable(PackagePlan &plan) : plan_(plan) {}
 
     // The id of the item with this content; identical files share one item.
-    std::uint32_t Add(Bytes content, const std::string &source)
+    std::uint32_t Add(const FileSummary &content, const std::string &source)
     {
-        Digest digest;
-        SHA256(content.data(), content.size(), digest.data());
-        auto found = ids_.find(digest);
+        auto found = ids_.find(content.digest);
         if (found != ids_.end())
             return found->second;
         std::uint32_t id = FirstItemId + static_cast<std::uint32_t>(plan_.items.size());
-        plan_.items.push_back({id, source, std::move(content)});
-        ids_.emplace(digest, id);
+        plan_.items.push_back({id, source, content.size, content.digest});
+        ids_.emplace(content.digest, id);
         return id;
     }
 
   private:
     PackagePlan &plan_;
-    std::map<Digest, std::uint32_t> ids_;
+    std::map<Sha256Digest, std::uint32_t> ids_;
 };
 
 struct CabinetEntry {
@@ -178,20 +172,20 @@ PackagePlan PlanPackages(const std::vector<MsiPackage> &packages)
 
         for (const auto &cabinet : package.cabinets)
             CheckCabinetName(cabinet, package.path);
-        std::uint32_t packageId = items.Add(ReadWholeFile(package.path), package.path);
+        std::uint32_t packageId = items.Add(SummarizeFile(package.path), package.path);
         plan.directory.push_back(
             {packageId, Join({package.architecture, languages, package.productCode, package.productName}, '\\')});
 
         for (const auto &cabinet : package.cabinets) {
             std::string cabinetPath = Directory(package.path) + cabinet;
-            Bytes content;
+            FileSummary content;
             try {
-                content = ReadWholeFile(cabinetPath);
+                content = SummarizeFile(cabinetPath);
             } catch (const PackError &error) {
                 throw ReadError(package.path + ": cabinet " + cabinet + " from the Media table is missing (" +
                                 error.what() + ")");
             }
-            std::uint32_t itemId = items.Add(std::move(content), cabinetPath);
+            std::uint32_t itemId = items.Add(content, cabinetPath);
             auto entry = std::find_if(cabinets.begin(), cabinets.end(), [&](const CabinetEntry &existing) {
                 return existing.name == cabinet && existing.itemId == itemId;
             });

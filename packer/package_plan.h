@@ -3,6 +3,7 @@
 
 #include "packer/byte_io.h"
 #include "packer/msi_package.h"
+#include "packer/streaming_input.h"
 #include "writer/container_writer.h"
 
 #include <cstdint>
@@ -13,8 +14,9 @@ namespace packer {
 
 struct PlannedItem {
     std::uint32_t id;
-    std::string source; // the file it came from, for messages
-    Bytes content;
+    std::string source; // the file it holds, read again in pieces when it is packed
+    std::uint64_t size;
+    Sha256Digest digest; // SHA-256 of the content when it was planned
 };
 
 struct PackagePlan {

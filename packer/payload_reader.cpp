@@ -8,6 +8,8 @@
 #include "payload/locator.h"
 #include "payload/package_directory.h"
 #include "payload/payload_item.h"
+#include "payload/payload_item_stream.h"
+#include "packer/streaming_input.h"
 
 #include <cstring>
 #include <memory>
@@ -38,6 +40,32 @@ class LoadedPayloads {
         fromCarriers = state.payloadCount != 0;
         if (ErrorValueCode(value) == 0 && state.payloadCount == 0)
             value = LoadWholeImagePayload(&state, image.data(), size);
+        result = FailureOf(value);
+    }
+    // The file read once into a block that the whole-image step takes over: it is held once.
+    explicit LoadedPayloads(const std::string &path)
+    {
+        InputFile file(path);
+        if (file.Size() > 0xFFFFFFFFu)
+            throw PackError(path + " is 4 GiB or larger, more than the launcher can read");
+        state.is64Bit = 1;
+        state.showProgress = 1;
+        DWORD size = static_cast<DWORD>(file.Size());
+        BYTE *image = static_cast<BYTE *>(LocalAlloc(LMEM_FIXED, size > 0 ? size : 1));
+        if (image == nullptr)
+            throw std::bad_alloc();
+        try {
+            file.ReadNext(image, size);
+        } catch (...) {
+            LocalFree(image);
+            throw;
+        }
+        ErrorValue value = LocatePayload(&state, image, size);
+        fromCarriers = state.payloadCount != 0;
+        if (ErrorValueCode(value) == 0 && state.payloadCount == 0)
+            value = AdoptWholeImagePayload(&state, image, size);
+        else
+            LocalFree(image);
         result = FailureOf(value);
     }
     ~LoadedPayloads() { FreePayloadDescriptors(&state); }
@@ -149,10 +177,15 @@ std::string Describe(const LauncherFailure &failure)
     }
 }
 
-PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit, unsigned threads)
+namespace {
+
+// Reads every item the launcher would read, side by side: its reader keeps no state between calls.
+using ItemReader =
+    std::function<void(const PayloadDescriptor &, std::size_t container, std::size_t position, ItemInfo &item)>;
+
+PayloadReport ReadLoadedPayload(const LoadedPayloads &payloads, unsigned threads, const ItemReader &read)
 {
     PayloadReport report;
-    LoadedPayloads payloads(image);
     report.locate = payloads.result;
     report.fromCarriers = payloads.fromCarriers;
     if (report.locate.code != 0)
@@ -171,16 +204,57 @@ PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit, unsign
             if (container.items[position].read)
                 reads.push_back({i, position});
     }
-    // The launcher's reader keeps no state between calls: items are read side by side.
     RunInParallel(reads.size(), threads, [&](std::size_t next, unsigned) {
         auto [i, position] = reads[next];
-        ItemInfo &item = report.containers[i].items[position];
-        ReadItem(state.payloads[i], item, [&](const BYTE *output, DWORD length) {
-            if (visit)
-                visit(i, position, item, output, length);
-        });
+        read(state.payloads[i], i, position, report.containers[i].items[position]);
     });
     return report;
+}
+
+struct StreamVisit {
+    const OutputPieceVisitor *visit;
+    std::size_t container;
+    std::size_t position;
+    const ItemInfo *item;
+};
+
+void OfferPiece(const BYTE *output, DWORD size, void *context)
+{
+    const StreamVisit *visit = static_cast<const StreamVisit *>(context);
+    (*visit->visit)(visit->container, visit->position, *visit->item, output, size);
+}
+
+} // namespace
+
+PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit, unsigned threads)
+{
+    LoadedPayloads payloads(image);
+    return ReadLoadedPayload(
+        payloads, threads,
+        [&](const PayloadDescriptor &descriptor, std::size_t i, std::size_t position, ItemInfo &item) {
+            ReadItem(descriptor, item, [&](const BYTE *output, DWORD length) {
+                if (visit)
+                    visit(i, position, item, output, length);
+            });
+        });
+}
+
+PayloadReport CheckPayloadFile(const std::string &path, const OutputPieceVisitor &visit, unsigned threads)
+{
+    LoadedPayloads payloads(path);
+    return ReadLoadedPayload(
+        payloads, threads,
+        [&](const PayloadDescriptor &descriptor, std::size_t i, std::size_t position, ItemInfo &item) {
+            StreamVisit context{&visit, i, position, &item};
+            DWORD outputLength = 0;
+            // The launcher reads its head item as id 0, whatever the trailer says.
+            ErrorValue value =
+                CheckPayloadItem(&descriptor, item.head ? HeadItemGuid : FileItemGuid, item.head ? 0 : item.id,
+                                 visit ? OfferPiece : nullptr, &context, &outputLength);
+            item.result = FailureOf(value);
+            if (item.result.code == 0)
+                item.outputLength = outputLength;
+        });
 }
 
 Selection SelectPackageFor(const Bytes &image, std::uint32_t lcid)

@@ -64,6 +64,17 @@ using OutputVisitor = std::function<void(std::size_t container, std::size_t posi
 // the launcher's item reader, on the given number of threads (0: one per core).
 PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit = nullptr, unsigned threads = 0);
 
+// Offered each window of an item's output as the streaming check inflates it, in order; called
+// for several items at once, from as many threads. The output is verified only when the item's
+// result says so, after the last window.
+using OutputPieceVisitor = std::function<void(std::size_t container, std::size_t position, const ItemInfo &item,
+                                              const std::uint8_t *output, std::size_t length)>;
+
+// ReadPayload for a file on disk with the streaming form of the item check: the file is held
+// once and no item's output is held whole.
+PayloadReport CheckPayloadFile(const std::string &path, const OutputPieceVisitor &visit = nullptr,
+                               unsigned threads = 0);
+
 struct SelectedFile {
     std::string name;
     Bytes content;

@@ -90,21 +90,37 @@ bool FindSignatureEntry(const Bytes &image, const PeLayout &layout, SignatureEnt
     return true;
 }
 
-std::uint32_t ComputePeChecksum(const Bytes &image, std::uint32_t checksumOffset)
+void PeChecksum::Add(const std::uint8_t *data, std::size_t length)
 {
-    // The CheckSum field counts as zero, wherever the header put it.
-    auto byteAt = [&](std::size_t i) -> std::uint32_t { return i - checksumOffset < 4 ? 0 : image[i]; };
-    std::uint64_t sum = 0;
-    std::size_t size = image.size();
-    for (std::size_t i = 0; i < size; i += 2) {
-        std::uint32_t word = byteAt(i);
-        if (i + 1 < size)
-            word |= byteAt(i + 1) << 8;
-        sum += word;
+    for (std::size_t i = 0; i < length; ++i, ++position_) {
+        // The CheckSum field counts as zero, wherever the header put it.
+        std::uint32_t byte = position_ - checksumOffset_ < 4 ? 0 : data[i];
+        if ((position_ & 1) == 0) {
+            low_ = byte;
+            continue;
+        }
+        sum_ += low_ | (byte << 8);
+        sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
+        low_ = 0;
+    }
+}
+
+std::uint32_t PeChecksum::Finish() const
+{
+    std::uint64_t sum = sum_;
+    if ((position_ & 1) != 0) {
+        sum += low_;
         sum = (sum & 0xFFFF) + (sum >> 16);
     }
     sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<std::uint32_t>(sum + size);
+    return static_cast<std::uint32_t>(sum + position_);
+}
+
+std::uint32_t ComputePeChecksum(const Bytes &image, std::uint32_t checksumOffset)
+{
+    PeChecksum checksum(checksumOffset);
+    checksum.Add(image.data(), image.size());
+    return checksum.Finish();
 }
 
 } // namespace packer

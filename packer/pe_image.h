@@ -35,4 +35,18 @@ bool FindSignatureEntry(const Bytes &image, const PeLayout &layout, SignatureEnt
 // CheckSum field, plus the file length.
 std::uint32_t ComputePeChecksum(const Bytes &image, std::uint32_t checksumOffset);
 
+// The same checksum over an image given in pieces, front to back.
+class PeChecksum {
+  public:
+    explicit PeChecksum(std::uint32_t checksumOffset) : checksumOffset_(checksumOffset) {}
+    void Add(const std::uint8_t *data, std::size_t length);
+    std::uint32_t Finish() const; // for the bytes added so far as the whole image
+
+  private:
+    std::uint64_t checksumOffset_;
+    std::uint64_t position_ = 0;
+    std::uint64_t sum_ = 0;
+    std::uint32_t low_ = 0;
+};
+
 } // namespace packer

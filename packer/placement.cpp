@@ -25,15 +25,26 @@ bool EndsWithPayloadTrailer(const Bytes &image)
     return std::memcmp(kind, HeadItemGuid, ItemKindSize) == 0 || std::memcmp(kind, FileItemGuid, ItemKindSize) == 0;
 }
 
-void FinishImage(Bytes &image, const PeLayout &layout, std::size_t tableOffset)
+void CheckImageSize(std::uint64_t size)
 {
     // The launcher reads its own file with a 32-bit size.
-    if (image.size() > 0xFFFFFFFFu)
+    if (size > 0xFFFFFFFFu)
         throw PackError("the packed installer would be 4 GiB or larger, more than the launcher can read");
+}
+
+// Sets the certificate table fields for an image of imageSize bytes (none when tableOffset is 0).
+void SetTableFields(Bytes &image, const PeLayout &layout, std::size_t tableOffset, std::uint64_t imageSize)
+{
+    CheckImageSize(imageSize);
     if (tableOffset != 0) {
         WriteU32(image, layout.securityEntryOffset, static_cast<std::uint32_t>(tableOffset));
-        WriteU32(image, layout.securityEntryOffset + 4, static_cast<std::uint32_t>(image.size() - tableOffset));
+        WriteU32(image, layout.securityEntryOffset + 4, static_cast<std::uint32_t>(imageSize - tableOffset));
     }
+}
+
+void FinishImage(Bytes &image, const PeLayout &layout, std::size_t tableOffset)
+{
+    SetTableFields(image, layout, tableOffset, image.size());
     WriteU32(image, layout.checksumOffset, ComputePeChecksum(image, layout.checksumOffset));
 }
 
@@ -52,14 +63,13 @@ std::string PlacementName(Placement placement)
     return "";
 }
 
-void CertificateBudget::Add(std::uint64_t compressedBytes)
+void CheckCertificateBudget(Placement placement, std::uint64_t compressedSoFar, std::uint64_t inputSoFar,
+                            std::uint64_t inputTotal)
 {
-    const std::uint64_t total = total_ += compressedBytes;
-    const std::size_t items = ++items_;
-    if (enforced_ && total >= SignatureObjectLimit)
-        throw PackError("--placement certificate: the compressed payload reached " + std::to_string(total) +
-                        " bytes after " + std::to_string(items) + " of " + std::to_string(itemCount_) +
-                        " items, and the signature object must stay under 64 MiB (67108864 bytes); use "
+    if (placement == Placement::Certificate && compressedSoFar >= SignatureObjectLimit)
+        throw PackError("--placement certificate: the compressed payload reached " + std::to_string(compressedSoFar) +
+                        " bytes after " + std::to_string(inputSoFar) + " of " + std::to_string(inputTotal) +
+                        " input bytes, and the signature object must stay under 64 MiB (67108864 bytes); use "
                         "--placement auto or end");
 }
 
@@ -93,20 +103,40 @@ Stub LoadStub(const std::string &path, Placement placement)
     return stub;
 }
 
+Bytes ImageHeadForEnd(const Stub &stub, std::uint64_t containerSize)
+{
+    const SignatureEntry &entry = stub.signature;
+    CheckImageSize(stub.image.size() + containerSize);
+    if (!stub.isSigned) {
+        Bytes head = stub.image;
+        SetTableFields(head, stub.layout, 0, head.size() + containerSize);
+        return head;
+    }
+    // The container follows the signature object and ends the entry, the table and the file,
+    // which end 8-byte aligned as certificate entries must: the zero padding goes in front of
+    // the container. The signature does not cover the table, so it stays valid.
+    std::size_t objectEnd = entry.offset + 8 + entry.objectLength;
+    std::uint64_t start = AlignUp8(objectEnd + containerSize) - containerSize;
+    Bytes head(stub.image.begin(), stub.image.begin() + static_cast<std::ptrdiff_t>(objectEnd));
+    head.resize(static_cast<std::size_t>(start), 0);
+    std::uint64_t imageSize = start + containerSize;
+    WriteU32(head, entry.offset,
+             static_cast<std::uint32_t>(std::min<std::uint64_t>(imageSize - entry.offset, 0xFFFFFFFFu)));
+    SetTableFields(head, stub.layout, entry.offset, imageSize);
+    return head;
+}
+
+void WarnPayloadFollowsSignature()
+{
+    Warn("the payload does not fit in the signature object (64 MiB), so it follows it (--placement end): "
+         "machines with the certificate padding check on will not see the signature");
+}
+
 PlacedImage PlaceContainer(const Stub &stub, const Bytes &container, Placement placement, const PayloadSigner &signer)
 {
     const SignatureEntry &entry = stub.signature;
-    Bytes image;
-    if (!stub.isSigned) {
-        image.reserve(stub.image.size() + container.size());
-        image = stub.image;
-        image.insert(image.end(), container.begin(), container.end());
-        FinishImage(image, stub.layout, 0);
-        return {std::move(image), Placement::End};
-    }
-
     Bytes object;
-    if (placement != Placement::End && container.size() < SignatureObjectLimit)
+    if (stub.isSigned && placement != Placement::End && container.size() < SignatureObjectLimit)
         object = AddCertificateToSignatureObject(stub.image.data() + entry.offset + 8, entry.objectLength,
                                                  MakeCarrierCertificate(container, signer));
     const bool fits = !object.empty() && object.size() < SignatureObjectLimit;
@@ -115,31 +145,26 @@ PlacedImage PlaceContainer(const Stub &stub, const Bytes &container, Placement p
                         std::to_string(object.empty() ? container.size() : object.size()) +
                         " bytes or more, and decoders reject 64 MiB (67108864 bytes) or more; use --placement auto "
                         "or end");
-    if (placement == Placement::Auto && !fits)
-        Warn("the payload does not fit in the signature object (64 MiB), so it follows it (--placement end): "
-             "machines with the certificate padding check on will not see the signature");
-    placement = fits && placement != Placement::End ? Placement::Certificate : Placement::End;
+    if (placement == Placement::Auto && stub.isSigned && !fits)
+        WarnPayloadFollowsSignature();
 
-    if (placement == Placement::End) {
-        // The container follows the signature object and ends the entry, the table and the
-        // file, which end 8-byte aligned as certificate entries must: the zero padding goes in
-        // front of the container. The signature does not cover the table, so it stays valid.
-        std::size_t objectEnd = entry.offset + 8 + entry.objectLength;
-        std::size_t start = AlignUp8(objectEnd + container.size()) - container.size();
-        image.reserve(start + container.size());
-        image.assign(stub.image.begin(), stub.image.begin() + objectEnd);
-        image.resize(start, 0);
+    if (placement == Placement::End || !fits) {
+        Bytes image = ImageHeadForEnd(stub, container.size());
+        image.reserve(image.size() + container.size());
         image.insert(image.end(), container.begin(), container.end());
-    } else {
-        image.reserve(entry.offset + 8 + AlignUp8(object.size()));
-        image.assign(stub.image.begin(), stub.image.begin() + entry.offset + 8);
-        image.insert(image.end(), object.begin(), object.end());
-        image.resize(AlignUp8(image.size()), 0);
+        WriteU32(image, stub.layout.checksumOffset, ComputePeChecksum(image, stub.layout.checksumOffset));
+        return {std::move(image), Placement::End};
     }
+
+    Bytes image;
+    image.reserve(entry.offset + 8 + AlignUp8(object.size()));
+    image.assign(stub.image.begin(), stub.image.begin() + entry.offset + 8);
+    image.insert(image.end(), object.begin(), object.end());
+    image.resize(AlignUp8(image.size()), 0);
     WriteU32(image, entry.offset,
              static_cast<std::uint32_t>(std::min<std::size_t>(image.size() - entry.offset, 0xFFFFFFFFu)));
     FinishImage(image, stub.layout, entry.offset);
-    return {std::move(image), placement};
+    return {std::move(image), Placement::Certificate};
 }
 
 } // namespace packer

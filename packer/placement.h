@@ -5,7 +5,6 @@
 #include "packer/keys/payload_signer.h"
 #include "packer/pe_image.h"
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -22,24 +21,11 @@ std::string PlacementName(Placement placement);
 // Decoders reject an ASN.1 element of 64 MiB or more, so a carrier signature object stays below.
 constexpr std::size_t SignatureObjectLimit = 64u << 20;
 
-// Counts the compressed bytes of the items as each is done (from any thread), so that an
-// explicit certificate placement stops as soon as the payload can no longer fit, not after all
-// the work.
-class CertificateBudget {
-  public:
-    CertificateBudget(Placement placement, std::size_t itemCount)
-        : enforced_(placement == Placement::Certificate), itemCount_(itemCount)
-    {
-    }
-    // One item's compressed bytes; throws PackError once the total reaches the limit.
-    void Add(std::uint64_t compressedBytes);
-
-  private:
-    bool enforced_;
-    std::size_t itemCount_;
-    std::atomic<std::uint64_t> total_{0};
-    std::atomic<std::size_t> items_{0};
-};
+// Called as pieces are compressed, so that an explicit certificate placement stops as soon as
+// the payload can no longer fit, not after all the work: throws PackError once the compressed
+// bytes reach the limit.
+void CheckCertificateBudget(Placement placement, std::uint64_t compressedSoFar, std::uint64_t inputSoFar,
+                            std::uint64_t inputTotal);
 
 struct Stub {
     Bytes image;
@@ -64,5 +50,19 @@ struct PlacedImage {
 // explicit certificate placement, the 4 GiB file size).
 // signer signs the carrier certificate of certificate placement.
 PlacedImage PlaceContainer(const Stub &stub, const Bytes &container, Placement placement, const PayloadSigner &signer);
+
+// The warning of auto when the payload does not fit in the signature object.
+void WarnPayloadFollowsSignature();
+
+// For the end placement written a piece at a time: the bytes of the image in front of a
+// container of containerSize bytes, its table fields set for it; the PE checksum is left to be
+// computed over the whole image (PeChecksum, at stub.layout.checksumOffset). Throws PackError
+// past the 4 GiB file size.
+Bytes ImageHeadForEnd(const Stub &stub, std::uint64_t containerSize);
+
+// For --placement end: the bytes of the image in front of a container of containerSize bytes,
+// its table fields set for it; the PE checksum is left to be computed over the whole image
+// (PeChecksum, at stub.layout.checksumOffset). Throws PackError past the 4 GiB file size.
+Bytes ImageHeadForEnd(const Stub &stub, std::uint64_t containerSize);
 
 } // namespace packer

@@ -29,6 +29,25 @@ void FreeItemOutput(BYTE *data)
         VirtualFree(data, 0, MEM_RELEASE);
 }
 
+int InflateItemCall(z_stream *stream, BYTE *output, DWORD produced, DWORD window)
+{
+    if (!ItemOutputFits(produced, window))
+        return Z_MEM_ERROR;
+    stream->next_out = output;
+    stream->avail_out = window;
+    int status = inflate(stream, Z_NO_FLUSH);
+    if (status == Z_STREAM_ERROR || status == Z_NEED_DICT)
+        status = Z_DATA_ERROR;
+    // Z_BUF_ERROR only says the input given is used up.
+    return status == Z_BUF_ERROR ? Z_OK : status;
+}
+
+int InflateItemEnd(int lastStatus)
+{
+    // The input ended inside the stream, or there was none.
+    return lastStatus == Z_STREAM_END ? Z_OK : Z_DATA_ERROR;
+}
+
 // Ends the stream and releases whatever was produced; a failure never hands out partial output.
 static int FailInflate(z_stream *stream, BYTE *buffer, int status)
 {
@@ -70,8 +89,7 @@ int InflateBuffer(BYTE **outData, DWORD *outSize, const BYTE *input, DWORD input
             DWORD window = produced > step ? produced : step;
             if (window > OutputWindow)
                 window = OutputWindow;
-            // The output length is 32-bit: a stream that would inflate past it cannot be held.
-            if (produced > 0xFFFFFFFFu - window)
+            if (!ItemOutputFits(produced, window))
                 return FailInflate(&stream, buffer, Z_MEM_ERROR);
             SIZE_T needed = RoundUpToPage((SIZE_T)produced + window);
             if (needed > committed) {
@@ -80,14 +98,9 @@ int InflateBuffer(BYTE **outData, DWORD *outSize, const BYTE *input, DWORD input
                 committed = needed;
             }
 
-            stream.next_out = buffer + produced;
-            stream.avail_out = window;
-            status = inflate(&stream, Z_NO_FLUSH);
-            if (status == Z_STREAM_ERROR || status == Z_NEED_DICT)
-                status = Z_DATA_ERROR;
+            status = InflateItemCall(&stream, buffer + produced, produced, window);
             if (status == Z_DATA_ERROR || status == Z_MEM_ERROR)
                 return FailInflate(&stream, buffer, status);
-            // Z_BUF_ERROR only says this slice is used up.
             produced += window - stream.avail_out;
         } while (stream.avail_out == 0);
 
@@ -96,7 +109,7 @@ int InflateBuffer(BYTE **outData, DWORD *outSize, const BYTE *input, DWORD input
             break;
     }
 
-    if (status != Z_STREAM_END) // the input ended inside the stream, or there was none
+    if (InflateItemEnd(status) != Z_OK)
         return FailInflate(&stream, buffer, Z_DATA_ERROR);
     inflateEnd(&stream);
     *outData = buffer;

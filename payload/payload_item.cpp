@@ -8,27 +8,19 @@
 
 enum {
     LineItemNotFound = 509,
-    Sha256Size = 32,
     KeyModulusSize = PayloadPublicKeySize - PayloadPublicKeyHeaderSize,
     // The provider's RSA public key blob: six ULONGs, the exponent and the modulus, big-endian.
     RsaBlobHeaderSize = 24,
     RsaBlobSize = RsaBlobHeaderSize + 4 + KeyModulusSize,
-    // Room for the provider's SHA-256 hash object on the stack.
-    HashObjectRoom = 1024,
-};
-
-// The sites of one item kind: head and file items report the same outcomes on their own lines.
-struct ItemSites {
-    DWORD inflated;
-    DWORD inflateFailed;
-    DWORD stored;
-    DWORD copyFailed;
-    DWORD signatureMismatch;
-    DWORD keyNotLoadable;
 };
 
 static const ItemSites headItemSites = {547, 551, 562, 566, 592, 599};
 static const ItemSites fileItemSites = {687, 691, 702, 706, 732, 739};
+
+const ItemSites *ItemSitesOf(BOOL head)
+{
+    return head ? &headItemSites : &fileItemSites;
+}
 
 // Turns the built-in key (a CryptoAPI public key blob: little-endian modulus) into the
 // provider's RSA public key blob (big-endian exponent and modulus). FALSE when the built-in
@@ -52,40 +44,59 @@ static BOOL MakeRsaPublicBlob(const BYTE key[PayloadPublicKeySize], BYTE blob[Rs
     return TRUE;
 }
 
-// The SHA-256 digest of data, from the system's provider.
-static BOOL HashSha256(const BYTE *data, DWORD size, BYTE digest[Sha256Size])
+BOOL BeginSha256(Sha256Stream *stream)
 {
-    BCRYPT_ALG_HANDLE algorithm;
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, NULL, 0)))
+    stream->algorithm = NULL;
+    stream->hash = NULL;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&stream->algorithm, BCRYPT_SHA256_ALGORITHM, NULL, 0)))
         return FALSE;
     // Older systems want the hash object from the caller; newer ones make their own when given
     // none, which is what a provider whose object does not fit here gets.
-    BYTE hashObject[HashObjectRoom];
     ULONG objectSize = 0;
     ULONG written = 0;
-    PUCHAR object = hashObject;
-    if (!BCRYPT_SUCCESS(
-            BCryptGetProperty(algorithm, BCRYPT_OBJECT_LENGTH, (PUCHAR)&objectSize, sizeof objectSize, &written, 0)) ||
-        objectSize > sizeof hashObject) {
+    PUCHAR object = stream->hashObject;
+    if (!BCRYPT_SUCCESS(BCryptGetProperty(stream->algorithm, BCRYPT_OBJECT_LENGTH, (PUCHAR)&objectSize,
+                                          sizeof objectSize, &written, 0)) ||
+        objectSize > sizeof stream->hashObject) {
         object = NULL;
         objectSize = 0;
     }
-    BOOL hashed = FALSE;
-    BCRYPT_HASH_HANDLE hash;
-    if (BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, object, objectSize, NULL, 0, 0))) {
-        hashed = BCRYPT_SUCCESS(BCryptHashData(hash, (PUCHAR)data, size, 0)) &&
-                 BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, Sha256Size, 0));
-        BCryptDestroyHash(hash);
-    }
-    BCryptCloseAlgorithmProvider(algorithm, 0);
+    if (BCRYPT_SUCCESS(BCryptCreateHash(stream->algorithm, &stream->hash, object, objectSize, NULL, 0, 0)))
+        return TRUE;
+    stream->hash = NULL;
+    BCryptCloseAlgorithmProvider(stream->algorithm, 0);
+    stream->algorithm = NULL;
+    return FALSE;
+}
+
+BOOL AddSha256(Sha256Stream *stream, const BYTE *data, DWORD size)
+{
+    return BCRYPT_SUCCESS(BCryptHashData(stream->hash, (PUCHAR)data, size, 0));
+}
+
+BOOL FinishSha256(Sha256Stream *stream, BYTE digest[Sha256Size], BOOL hashed)
+{
+    if (stream->hash == NULL)
+        return FALSE;
+    hashed = hashed && BCRYPT_SUCCESS(BCryptFinishHash(stream->hash, digest, Sha256Size, 0));
+    BCryptDestroyHash(stream->hash);
+    BCryptCloseAlgorithmProvider(stream->algorithm, 0);
+    stream->hash = NULL;
+    stream->algorithm = NULL;
     return hashed;
 }
 
-// Checks signature against the SHA-256 digest of output with the system's provider and a key
-// object that lives for this one check only. A key that does not import, or a provider that
-// cannot hash, gives the key failure; any signature that does not verify, the mismatch.
-static ErrorValue VerifyItemOutput(const BYTE *output, DWORD outputSize, const BYTE *signature, DWORD signatureLength,
-                                   const ItemSites *sites)
+// The SHA-256 digest of data, from the system's provider.
+static BOOL HashSha256(const BYTE *data, DWORD size, BYTE digest[Sha256Size])
+{
+    Sha256Stream stream;
+    if (!BeginSha256(&stream))
+        return FALSE;
+    return FinishSha256(&stream, digest, AddSha256(&stream, data, size));
+}
+
+ErrorValue VerifyItemSignature(ItemDigestMaker makeDigest, void *context, const BYTE *signature, DWORD signatureLength,
+                               const ItemSites *sites)
 {
     const ErrorValue keyNotLoadable = MakeFixedErrorValue((DWORD)NTE_BAD_KEY, sites->keyNotLoadable);
     BYTE key[PayloadPublicKeySize];
@@ -101,7 +112,7 @@ static ErrorValue VerifyItemOutput(const BYTE *output, DWORD outputSize, const B
     ErrorValue result = keyNotLoadable;
     if (BCRYPT_SUCCESS(BCryptImportKeyPair(rsa, NULL, BCRYPT_RSAPUBLIC_BLOB, &publicKey, blob, sizeof blob, 0))) {
         BYTE digest[Sha256Size];
-        if (HashSha256(output, outputSize, digest)) {
+        if (makeDigest(digest, context)) {
             BCRYPT_PKCS1_PADDING_INFO padding;
             padding.pszAlgId = BCRYPT_SHA256_ALGORITHM;
             // A signature of any length other than the modulus's fails here.
@@ -115,6 +126,17 @@ static ErrorValue VerifyItemOutput(const BYTE *output, DWORD outputSize, const B
     }
     BCryptCloseAlgorithmProvider(rsa, 0);
     return result;
+}
+
+struct HeldOutput {
+    const BYTE *data;
+    DWORD size;
+};
+
+static BOOL HashHeldOutput(BYTE digest[Sha256Size], void *context)
+{
+    const HeldOutput *output = (const HeldOutput *)context;
+    return HashSha256(output->data, output->size, digest);
 }
 
 // Makes the item's output from its data field and, in a signed container, verifies it. An item
@@ -141,7 +163,8 @@ static ErrorValue ProduceItem(const PayloadDescriptor *descriptor, const BYTE *d
     }
 
     if (descriptor->flags & PayloadFlagSigned) {
-        ErrorValue verified = VerifyItemOutput(output, outputSize, signature, signatureLength, sites);
+        HeldOutput held = {output, outputSize};
+        ErrorValue verified = VerifyItemSignature(HashHeldOutput, &held, signature, signatureLength, sites);
         if (ErrorValueCode(verified) != 0) {
             FreeItemOutput(output);
             return verified;
@@ -191,7 +214,7 @@ void WalkPayloadItems(const PayloadDescriptor *descriptor, PayloadItemVisitor vi
     }
 }
 
-// What ReadPayloadItem looks for, and the item it stopped at.
+// What FindPayloadItem looks for, and the item it stopped at.
 struct ItemSearch {
     const BYTE *kind;
     DWORD itemId;
@@ -215,12 +238,9 @@ static BOOL MatchItem(const PayloadItemPlace *place, void *context)
     return TRUE;
 }
 
-ErrorValue ReadPayloadItem(const PayloadDescriptor *descriptor, const BYTE kind[16], DWORD itemId, BYTE **outData,
-                           DWORD *outSize)
+ErrorValue FindPayloadItem(const PayloadDescriptor *descriptor, const BYTE kind[16], DWORD itemId,
+                           PayloadItemPlace *place)
 {
-    *outData = NULL;
-    *outSize = 0;
-
     ItemSearch search;
     search.kind = kind;
     search.itemId = itemId;
@@ -228,9 +248,21 @@ ErrorValue ReadPayloadItem(const PayloadDescriptor *descriptor, const BYTE kind[
     WalkPayloadItems(descriptor, MatchItem, &search);
     if (!search.found)
         return MakeFixedErrorValue(ERROR_NOT_FOUND, LineItemNotFound);
+    *place = search.place;
+    return MakeFixedErrorValue(ERROR_SUCCESS, 0);
+}
 
-    const PayloadItemPlace *place = &search.place;
-    return ProduceItem(descriptor, descriptor->image + place->dataStart, place->trailer.dataLength,
-                       descriptor->image + place->signatureStart, place->trailer.signatureLength,
-                       place->head ? &headItemSites : &fileItemSites, outData, outSize);
+ErrorValue ReadPayloadItem(const PayloadDescriptor *descriptor, const BYTE kind[16], DWORD itemId, BYTE **outData,
+                           DWORD *outSize)
+{
+    *outData = NULL;
+    *outSize = 0;
+
+    PayloadItemPlace place;
+    ErrorValue found = FindPayloadItem(descriptor, kind, itemId, &place);
+    if (ErrorValueCode(found) != 0)
+        return found;
+    return ProduceItem(descriptor, descriptor->image + place.dataStart, place.trailer.dataLength,
+                       descriptor->image + place.signatureStart, place.trailer.signatureLength, ItemSitesOf(place.head),
+                       outData, outSize);
 }

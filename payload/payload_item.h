@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <bcrypt.h>
+
 #include "launcher/error_value.h"
 #include "payload/inflate.h"
 #include "payload/payload_format.h"
@@ -43,3 +45,48 @@ typedef BOOL (*PayloadItemVisitor)(const PayloadItemPlace *place, void *context)
 // The walk of ReadPayloadItem: backwards from the container's end over file items, passing
 // over file trailers whose lengths do not fit, to the head item, which ends every walk.
 void WalkPayloadItems(const PayloadDescriptor *descriptor, PayloadItemVisitor visit, void *context);
+
+// The rules both forms of the item check share: ReadPayloadItem above, which makes the whole
+// output, and CheckPayloadItem (payload_item_stream.h), which inflates and hashes it as a stream.
+
+enum {
+    Sha256Size = 32,
+    // Room for the provider's SHA-256 hash object on the stack.
+    HashObjectRoom = 1024,
+};
+
+// The sites of one item kind: head and file items report the same outcomes on their own lines.
+struct ItemSites {
+    DWORD inflated;
+    DWORD inflateFailed;
+    DWORD stored;
+    DWORD copyFailed;
+    DWORD signatureMismatch;
+    DWORD keyNotLoadable;
+};
+const ItemSites *ItemSitesOf(BOOL head);
+
+// The item ReadPayloadItem reads for a kind and id; the not-found failure otherwise.
+ErrorValue FindPayloadItem(const PayloadDescriptor *descriptor, const BYTE kind[16], DWORD itemId,
+                           PayloadItemPlace *place);
+
+// A SHA-256 digest from the system's provider, fed in pieces. FinishSha256 releases what
+// BeginSha256 made and is TRUE only when hashed (every AddSha256 succeeded) and it finishes.
+struct Sha256Stream {
+    BCRYPT_ALG_HANDLE algorithm;
+    BCRYPT_HASH_HANDLE hash;
+    BYTE hashObject[HashObjectRoom];
+};
+BOOL BeginSha256(Sha256Stream *stream);
+BOOL AddSha256(Sha256Stream *stream, const BYTE *data, DWORD size);
+BOOL FinishSha256(Sha256Stream *stream, BYTE digest[Sha256Size], BOOL hashed);
+
+// Makes the digest of an item's output into digest; FALSE when it cannot.
+typedef BOOL (*ItemDigestMaker)(BYTE digest[Sha256Size], void *context);
+
+// Checks signature against the digest of an item's output with a key object that lives for
+// this one check only; the digest is asked for once the key has imported. A key that does not
+// import, or a digest that cannot be made, gives the key failure; any signature that does not
+// verify, the mismatch.
+ErrorValue VerifyItemSignature(ItemDigestMaker makeDigest, void *context, const BYTE *signature, DWORD signatureLength,
+                               const ItemSites *sites);

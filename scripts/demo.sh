@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The main job, from a fresh Debian 12 machine to an installed product: sets the machine up,
-# builds launcher-pack, makes a payload signing key and builds launcher.exe with it, builds the
-# example product (examples/), signs the launcher with a throwaway code-signing certificate,
-# packs the product into it, verifies the result and installs it under Wine with /qn.
-# Everything it makes stays in build/demo.
+# The main job, the way a user takes it, from a fresh Debian 12 machine to an installed product:
+# installs the main job's Debian packages (scripts/setup.sh --main), builds launcher-pack and the
+# ready stub, makes the Debian package and installs it with apt-get. Then, as a user with only
+# that package: makes a payload key, sets it in the ready stub, signs the stub with a throwaway
+# code-signing certificate, builds the example product (examples/), packs it, verifies the result
+# and installs it under Wine with /qn. Prints each step's time at the end.
+# Everything it makes stays in build/demo; the package is installed system-wide.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -11,56 +13,105 @@ demo="$root/build/demo"
 out="$demo/out"
 product_code="{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B61}"
 
-step() { printf '\n==> %s\n' "$*"; }
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+seconds_since() { awk -v from="$1" -v now="$(date +%s.%N)" 'BEGIN { printf "%.1f", now - from }'; }
+timed_steps=()
+step_name="" step_started=""
+end_step() {
+  if [ -n "$step_name" ]; then
+    timed_steps+=("$(printf '%6s s  %s' "$(seconds_since "$step_started")" "$step_name")")
+  fi
+  step_name=""
+}
+step() {
+  end_step
+  step_name="$1" step_started="$(date +%s.%N)"
+  printf '\n==> %s\n' "$1"
+}
 show() { printf '    $ %s\n' "$*"; "$@"; }
+demo_started="$(date +%s.%N)"
+print_times() {
+  end_step
+  printf '\nStep times:\n'
+  printf '  %s\n' "${timed_steps[@]}"
+  printf '  %6s s  in all\n' "$(seconds_since "$demo_started")"
+}
 
-step "Setting up the machine: Debian packages, MinGW builds of OpenSSL and GoogleTest"
-bash scripts/setup.sh
+step "Set-up: the main job's Debian packages"
+bash scripts/setup.sh --main
 
-step "Building launcher-pack (optimised native build in build/demo/native)"
-cmake --preset native-release -B "$demo/native" -DLAUNCHER_BUILD_TESTS=OFF >/dev/null
-cmake --build "$demo/native" -j2 --target launcher-pack
-pack="$demo/native/packer/launcher-pack"
+step "Building launcher-pack (release, no tests) in build/demo/native"
+cmake --preset native-release -B "$demo/native" -DLAUNCHER_BUILD_TESTS=OFF \
+  -DLAUNCHER_READY_STUB="$demo/windows-release/launcher.exe" >/dev/null
+cmake --build "$demo/native" -j2
 
+step "Building the ready stub (windows-release) in build/demo/windows-release"
+cmake --preset windows-release -B "$demo/windows-release" >/dev/null
+cmake --build "$demo/windows-release" -j2 --target launcher
+# A Windows-side runner that prints the installer's full exit code: wine passes on only its low
+# byte (1603 would show as 67).
+x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -static -I"$root" tests/tools/run_exit_code.cpp \
+  tests/tools/process_tools.cpp -lpsapi -o "$demo/run_exit_code.exe"
+
+step "Making the Debian package and installing it with apt-get"
+(cd "$demo/native" && cpack -G DEB >/dev/null)
+deb="$(cd "$demo/native" && ls launcher-pack_*_amd64.deb)"
+echo "    \$ apt-get install --reinstall ./$deb"
+(cd "$demo/native" && as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --reinstall "./$deb" 2>&1 |
+  grep -E '^(Unpacking|Setting up) ' | sed 's/^/      /')
+echo "    launcher-pack is $(command -v launcher-pack); the ready stub, as built:"
+(cd /usr/share/launcher-pack && sed 's/^/      /' launcher.exe.sha256 && sha256sum -c launcher.exe.sha256 | sed 's/^/      /')
+
+# From here on, only what the package installed: launcher-pack from the PATH, the ready stub
+# from /usr/share/launcher-pack.
 rm -rf "$out"
 mkdir -p "$out"
-step "Making a payload signing key of our own"
-show "$pack" keygen --out "$out/payload-key"
+cd "$out"
 
-step "Building launcher.exe with that key's public half (build/demo/windows)"
-cmake --preset windows -B "$demo/windows" -DLAUNCHER_PUBLIC_KEY="$out/payload-key.pub.pem" >/dev/null
-cmake --build "$demo/windows" -j2 --target launcher run_exit_code
-cp "$demo/windows/launcher.exe" "$out/launcher.exe"
+step "1. launcher-pack keygen: a payload signing key of our own"
+show launcher-pack keygen --out payload-key
 
-step "Building the example product with wixl, msibuild and gcab"
-show bash examples/build-example.sh "$out/product" example
-ls -l "$out/product"
+step "2. launcher-pack stub: the ready stub with that key set"
+show launcher-pack stub --key payload-key.pub.pem -o launcher.exe
 
-step "Signing launcher.exe with a throwaway code-signing certificate (sign before packing, never after)"
-openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 30 -subj "/CN=Launcher demo signer" \
-  -addext "extendedKeyUsage=codeSigning" -keyout "$out/signer-key.pem" -out "$out/signer.pem" 2>/dev/null
-show osslsigncode sign -certs "$out/signer.pem" -key "$out/signer-key.pem" -h sha256 -n "Launcher Example" \
-  -in "$out/launcher.exe" -out "$out/launcher-signed.exe" >/dev/null
+step "3. Signing the stub with a throwaway code-signing certificate (sign before packing, never after)"
+show openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 30 -subj "/CN=Launcher demo signer" \
+  -addext "extendedKeyUsage=codeSigning" -keyout signer-key.pem -out signer.pem 2>/dev/null
+show osslsigncode sign -certs signer.pem -key signer-key.pem -h sha256 -n "Launcher Example" \
+  -in launcher.exe -out launcher-signed.exe
 
-step "Packing the product into the signed launcher"
-show "$pack" pack --stub "$out/launcher-signed.exe" --key "$out/payload-key.pem" \
-  --msi "$out/product/example.msi" -o "$out/setup.exe"
+step "4. Building the example product with wixl, msibuild and gcab"
+show bash "$root/examples/build-example.sh" product example
+ls -l product
 
-step "Verifying as a release gate: the Authenticode signature, the key we made, the payload and the launcher's choice"
-fingerprint="SHA256:$(openssl pkey -pubin -in "$out/payload-key.pub.pem" -outform DER | sha256sum | cut -c1-64)"
-show "$pack" verify --expect-key "$fingerprint" "$out/setup.exe"
-show "$pack" inspect "$out/setup.exe"
-osslsigncode verify -CAfile "$out/signer.pem" -in "$out/setup.exe" | grep -E '^(Signature verification|Calculated PE checksum|Succeeded|Failed)'
+step "5. launcher-pack pack: the product into the signed stub (default placement)"
+show launcher-pack pack --stub launcher-signed.exe --key payload-key.pem --msi product/example.msi -o setup.exe
 
-step "Installing under Wine with /qn (a fresh Wine prefix in build/demo/wine-prefix)"
+step "6. launcher-pack verify, expecting our key's fingerprint"
+# The fingerprint is the SHA-256 of the DER public key.
+fingerprint="SHA256:$(openssl pkey -pubin -in payload-key.pub.pem -outform DER | sha256sum | cut -c1-64)"
+echo "    our key: $fingerprint"
+show launcher-pack verify --expect-key "$fingerprint" setup.exe
+show launcher-pack inspect setup.exe
+
+step "7. osslsigncode verify: the Authenticode signature still holds"
+printf '    $ %s\n' "osslsigncode verify -CAfile signer.pem -in setup.exe"
+osslsigncode verify -CAfile signer.pem -in setup.exe | grep -E '^(Signature verification|Calculated PE checksum|Succeeded|Failed)'
+
+step "8. Installing under Wine with /qn (a fresh Wine prefix in build/demo/wine-prefix)"
 rm -rf "$demo/wine-prefix"
 # shellcheck source=scripts/wine-session.sh
-source scripts/wine-session.sh
+source "$root/scripts/wine-session.sh"
 start_wine_session "$demo/wine-prefix"
 trap stop_wine_session EXIT
 wine="$root/scripts/wine-run.sh"
+cp "$demo/run_exit_code.exe" .
 status=0
-show "$wine" "$demo/windows/tests/tools/run_exit_code.exe" "$out/setup.exe" /qn || status=$?
+echo "    \$ wine run_exit_code.exe setup.exe /qn"
+"$wine" run_exit_code.exe setup.exe /qn || status=$?
 
 step "The installed product"
 "$wine" reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product_code" 2>/dev/null |
@@ -72,9 +123,12 @@ if [ -f "$installed" ]; then
 else
   echo "    C:\\Program Files\\Launcher Example\\hello.txt is missing"
 fi
+stop_wine_session
+trap - EXIT
+print_times
 if [ "$status" -eq 0 ] && [ -f "$installed" ]; then
-  step "Done: setup.exe installed the example product (exit code 0). Everything is in $out."
+  printf '\nDone: setup.exe installed the example product (exit code 0). Everything is in %s.\n' "$out"
 else
-  step "The installation failed (run_exit_code's exit status $status)."
+  printf '\nThe installation failed (run_exit_code exit status %s).\n' "$status"
   exit 1
 fi

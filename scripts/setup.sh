@@ -1,11 +1,27 @@
 #!/usr/bin/env bash
-# Installs everything the builds and tests need on a Debian 12 machine, and builds the
-# MinGW-w64 libraries that Debian does not package (OpenSSL libcrypto, libdeflate, GoogleTest)
-# into a cache outside the source tree. Safe to run again: finished steps are skipped.
-# launcher.exe itself needs neither (it verifies with the system's provider); the MinGW OpenSSL
-# serves launcher-pack.exe and the Windows-side tests: the container writer that signs their
-# payloads, the signature object and PE fixtures, and the installer-start benchmark's baseline.
+# setup.sh [--main]: installs what the builds need on a Debian 12 machine. Safe to run again:
+# finished steps are skipped.
+#   --main  only the main job's Debian packages (scripts/demo.sh): the native build of
+#           launcher-pack and its Debian package, the MinGW-w64 build of the ready stub, the
+#           example product's tools, signing, Wine;
+#   (none)  the test command's set-up (scripts/test-all.sh): those, the test and benchmark
+#           tools, and the MinGW-w64 libraries that Debian does not package (OpenSSL libcrypto,
+#           libdeflate, GoogleTest), built into a cache outside the source tree;
+#   STEP... only the named cache steps (build_openssl, build_libdeflate, build_googletest), for
+#           a machine set up before they changed.
+# launcher.exe itself needs no such library (it verifies with the system's provider); the MinGW
+# OpenSSL and libdeflate serve launcher-pack.exe (the windows-packer preset) and the
+# Windows-side tests: the container writer that signs their payloads, the signature object and
+# PE fixtures, and the installer-start benchmark's baseline.
 set -euo pipefail
+
+mode=tests
+case "${1:-}" in
+  --main) mode=main ;;
+  "") ;;
+  build_*) mode=steps ;;
+  *) echo "usage: setup.sh [--main | STEP...]" >&2; exit 2 ;;
+esac
 
 cache_dir="${LAUNCHER_DEPS_CACHE:-${HOME:-/root}/.cache/launcher-deps}"
 jobs="$(nproc 2>/dev/null || echo 2)"
@@ -17,16 +33,21 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-packages=(
-  build-essential cmake ninja-build pkg-config git python3 clang-format clang libclang-rt-14-dev
+main_packages=(
+  build-essential cmake ninja-build pkg-config python3 file dpkg-dev openssl
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
-  wine wine64
-  zlib1g-dev libssl-dev googletest libgtest-dev libbenchmark-dev
-  msitools libmsi-dev libglib2.0-dev wixl gcab osslsigncode libcli11-dev libdeflate-dev
-  xvfb xauth xdotool x11-apps imagemagick hyperfine
-  dpkg-dev openssl lintian
-  softhsm2 opensc libp11-kit-dev
+  zlib1g-dev libssl-dev libmsi-dev libglib2.0-dev libcli11-dev libdeflate-dev libp11-kit-dev
+  msitools wixl gcab osslsigncode
+  wine wine64 xvfb
 )
+test_packages=(
+  git clang-format clang libclang-rt-14-dev
+  googletest libgtest-dev libbenchmark-dev
+  xauth xdotool x11-apps imagemagick hyperfine
+  lintian softhsm2 opensc
+)
+packages=("${main_packages[@]}")
+[ "$mode" = main ] || packages+=("${test_packages[@]}")
 
 install_packages() {
   local missing=()
@@ -166,8 +187,7 @@ build_googletest() {
   rm -rf "$work" "$work.log"
 }
 
-# Named steps only, e.g. `scripts/setup.sh build_libdeflate`: for a machine set up before they changed.
-if [ $# -gt 0 ]; then
+if [ "$mode" = steps ]; then
   mkdir -p "$cache_dir"
   for step in "$@"; do
     case "$step" in
@@ -179,6 +199,10 @@ if [ $# -gt 0 ]; then
 fi
 
 install_packages
+if [ "$mode" = main ]; then
+  say "done (the main job's packages)"
+  exit 0
+fi
 mkdir -p "$cache_dir"
 build_openssl
 build_libdeflate

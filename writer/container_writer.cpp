@@ -116,7 +116,14 @@ Bytes SignOutput(EVP_PKEY *key, const Bytes &output)
     unsigned int digestLength = 0;
     if (EVP_Digest(output.data(), output.size(), digest, &digestLength, EVP_sha256(), nullptr) != 1)
         throw std::runtime_error("SHA-256 failed");
+    return SignDigest(key, digest);
+}
 
+Bytes SignDigest(EVP_PKEY *key, const std::uint8_t *digest)
+{
+    if (key == nullptr)
+        throw std::invalid_argument("signing needs a private key");
+    const std::size_t digestLength = 32;
     // With a signature digest set, PKCS #1 v1.5 padding wraps the digest in a DigestInfo whose
     // algorithm carries explicit NULL parameters.
     std::unique_ptr<EVP_PKEY_CTX, ContextDeleter> context(EVP_PKEY_CTX_new(key, nullptr));
@@ -184,6 +191,17 @@ PreparedItem PrepareItem(const ContainerItem &item, const ContainerOptions &opti
     return prepared;
 }
 
+Bytes ItemTrailerBytes(ItemKind kind, std::uint32_t id, std::size_t signatureLength, std::size_t dataLength)
+{
+    ItemTrailer trailer{
+        {}, id, Length32(signatureLength, "an item's signature"), Length32(dataLength, "an item's data")};
+    const std::uint8_t *guid = kind == ItemKind::Head ? HeadItemGuid : FileItemGuid;
+    std::copy(guid, guid + ItemKindSize, trailer.kind);
+    Bytes bytes(ItemTrailerSize);
+    WriteItemTrailer(bytes.data(), trailer);
+    return bytes;
+}
+
 Bytes AssembleContainer(std::vector<PreparedItem> &&items)
 {
     std::size_t total = 0;
@@ -195,14 +213,8 @@ Bytes AssembleContainer(std::vector<PreparedItem> &&items)
     for (PreparedItem &item : items) {
         container.insert(container.end(), item.data.begin(), item.data.end());
         container.insert(container.end(), item.signature.begin(), item.signature.end());
-        ItemTrailer trailer{{},
-                            item.id,
-                            static_cast<std::uint32_t>(item.signature.size()),
-                            static_cast<std::uint32_t>(item.data.size())};
-        const std::uint8_t *kind = item.kind == ItemKind::Head ? HeadItemGuid : FileItemGuid;
-        std::copy(kind, kind + ItemKindSize, trailer.kind);
-        container.resize(container.size() + ItemTrailerSize);
-        WriteItemTrailer(container.data() + container.size() - ItemTrailerSize, trailer);
+        Bytes trailer = ItemTrailerBytes(item.kind, item.id, item.signature.size(), item.data.size());
+        container.insert(container.end(), trailer.begin(), trailer.end());
         item = PreparedItem{};
     }
     return container;

@@ -24,6 +24,8 @@ PrivateKey LoadPrivateKey(const std::string &pemPath);
 
 // RSASSA-PKCS1-v1_5 over SHA-256 of output, DigestInfo with explicit NULL parameters.
 Bytes SignOutput(EVP_PKEY *key, const Bytes &output);
+// The same signature from the output's SHA-256 digest (32 bytes), for output read in pieces.
+Bytes SignDigest(EVP_PKEY *key, const std::uint8_t *digest);
 
 // A zlib stream (RFC 1950) of data at the given level (0 to 9).
 Bytes CompressZlib(const Bytes &data, int level);
@@ -59,6 +61,9 @@ struct PreparedItem {
 // Prepares one item; items are independent of each other, so they can be prepared on several
 // threads at once (each with its own compress function). key may be null when signOutput is set.
 PreparedItem PrepareItem(const ContainerItem &item, const ContainerOptions &options, EVP_PKEY *key);
+
+// The 28-byte trailer that follows an item's data and signature.
+Bytes ItemTrailerBytes(ItemKind kind, std::uint32_t id, std::size_t signatureLength, std::size_t dataLength);
 
 // The container of the prepared items in the order given, each released once it is copied.
 Bytes AssembleContainer(std::vector<PreparedItem> &&items);

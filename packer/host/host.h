@@ -23,6 +23,11 @@ std::string ExecutablePath();
 // The processors this process may use: --threads 0.
 unsigned CoreCount();
 
+// The memory this process may count on: the machine's, or less where a limit is set (a cgroup).
+std::uint64_t MemoryAvailable();
+// Hands the pages of freed blocks back to the system.
+void ReleaseFreeMemory();
+
 // Standard error is a terminal that understands the progress line's escape sequences.
 bool ErrorIsTerminal();
 
@@ -64,6 +69,22 @@ class WritableFile {
 
   private:
     explicit WritableFile(std::intptr_t handle) : handle_(handle) {}
+    std::intptr_t handle_;
+};
+
+// A file open for reading from the start, closed when it goes.
+class ReadableFile {
+  public:
+    // A regular file and its size; throws ReadError naming the reason.
+    static ReadableFile Open(const std::string &path, std::uint64_t &size);
+    ReadableFile(ReadableFile &&other) noexcept;
+    ReadableFile &operator=(ReadableFile &&other) noexcept;
+    ~ReadableFile();
+    // Up to size bytes; 0 at the end. Throws ReadError naming what.
+    std::size_t Read(void *data, std::size_t size, const std::string &what);
+
+  private:
+    explicit ReadableFile(std::intptr_t handle) : handle_(handle) {}
     std::intptr_t handle_;
 };
 

@@ -11,10 +11,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -34,6 +41,52 @@ std::string ExecutablePath()
 unsigned CoreCount()
 {
     return std::thread::hardware_concurrency();
+}
+
+namespace {
+
+// The first number in a file, or none.
+bool ReadNumber(const std::string &path, std::uint64_t &value)
+{
+    std::ifstream in(path);
+    unsigned long long number;
+    if (!(in >> number))
+        return false;
+    value = number;
+    return true;
+}
+
+std::uint64_t MachineMemory()
+{
+    std::ifstream in("/proc/meminfo");
+    std::string key;
+    unsigned long long kib;
+    while (in >> key >> kib) {
+        if (key == "MemTotal:")
+            return std::uint64_t{kib} * 1024;
+        in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    return std::uint64_t{8} << 30; // unknown: assume a small runner
+}
+
+} // namespace
+
+std::uint64_t MemoryAvailable()
+{
+    std::uint64_t memory = MachineMemory();
+    std::uint64_t cgroup;
+    // "max" (no limit) does not read as a number.
+    if (ReadNumber("/sys/fs/cgroup/memory.max", cgroup) ||
+        ReadNumber("/sys/fs/cgroup/memory/memory.limit_in_bytes", cgroup))
+        memory = std::min(memory, cgroup);
+    return memory;
+}
+
+void ReleaseFreeMemory()
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 bool ErrorIsTerminal()
@@ -143,6 +196,54 @@ void WritableFile::Close(const std::string &what)
     handle_ = -1;
     if (descriptor >= 0 && ::close(descriptor) != 0)
         throw PackError(what + ": write failed (" + SystemText(errno) + ")");
+}
+
+ReadableFile ReadableFile::Open(const std::string &path, std::uint64_t &size)
+{
+    int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat status;
+    if (descriptor < 0 || ::fstat(descriptor, &status) != 0) {
+        int error = errno;
+        if (descriptor >= 0)
+            ::close(descriptor);
+        throw ReadError(path + ": " + SystemText(error));
+    }
+    ReadableFile file(descriptor);
+    if (!S_ISREG(status.st_mode))
+        throw ReadError(path + ": not a regular file");
+    size = static_cast<std::uint64_t>(status.st_size);
+    // Read once, front to back: the kernel may read ahead and drop pages behind.
+    ::posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return file;
+}
+
+ReadableFile::ReadableFile(ReadableFile &&other) noexcept : handle_(other.handle_)
+{
+    other.handle_ = -1;
+}
+
+ReadableFile &ReadableFile::operator=(ReadableFile &&other) noexcept
+{
+    std::swap(handle_, other.handle_);
+    return *this;
+}
+
+ReadableFile::~ReadableFile()
+{
+    if (handle_ >= 0)
+        ::close(static_cast<int>(handle_));
+}
+
+std::size_t ReadableFile::Read(void *data, std::size_t size, const std::string &what)
+{
+    for (;;) {
+        ssize_t count = ::read(static_cast<int>(handle_), data, size);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            throw ReadError(what + ": " + SystemText(errno));
+        return static_cast<std::size_t>(count);
+    }
 }
 
 void MoveIntoPlace(const std::string &source, const std::string &target)

@@ -8,6 +8,8 @@
 #include <sddl.h>
 #include <windows.h>
 
+#include <malloc.h>
+
 #include <map>
 #include <mutex>
 #include <thread>
@@ -54,6 +56,20 @@ unsigned CoreCount()
 {
     // Every processor group: a machine with more than 64 logical processors has several.
     return static_cast<unsigned>(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
+}
+
+std::uint64_t MemoryAvailable()
+{
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    if (!GlobalMemoryStatusEx(&status))
+        return std::uint64_t{8} << 30; // unknown: assume a small runner
+    return status.ullTotalPhys;
+}
+
+void ReleaseFreeMemory()
+{
+    _heapmin();
 }
 
 bool ErrorIsTerminal()
@@ -184,6 +200,45 @@ void WritableFile::Close(const std::string &what)
     handle_ = -1;
     if (handle != AsHandle(-1) && !CloseHandle(handle))
         throw PackError(what + ": write failed (" + SystemMessage(GetLastError()) + ")");
+}
+
+ReadableFile ReadableFile::Open(const std::string &path, std::uint64_t &size)
+{
+    HANDLE handle = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        throw ReadError(path + ": " + SystemMessage(GetLastError()));
+    ReadableFile file(reinterpret_cast<std::intptr_t>(handle));
+    LARGE_INTEGER length;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &length))
+        throw ReadError(path + ": not a regular file");
+    size = static_cast<std::uint64_t>(length.QuadPart);
+    return file;
+}
+
+ReadableFile::ReadableFile(ReadableFile &&other) noexcept : handle_(other.handle_)
+{
+    other.handle_ = -1;
+}
+
+ReadableFile &ReadableFile::operator=(ReadableFile &&other) noexcept
+{
+    std::swap(handle_, other.handle_);
+    return *this;
+}
+
+ReadableFile::~ReadableFile()
+{
+    if (handle_ != -1)
+        CloseHandle(AsHandle(handle_));
+}
+
+std::size_t ReadableFile::Read(void *data, std::size_t size, const std::string &what)
+{
+    DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size), got = 0;
+    if (!ReadFile(AsHandle(handle_), data, chunk, &got, nullptr))
+        throw ReadError(what + ": " + SystemMessage(GetLastError()));
+    return got;
 }
 
 void MoveIntoPlace(const std::string &source, const std::string &target)

@@ -9,7 +9,6 @@
 
 #include <openssl/err.h>
 #include <openssl/rsa.h>
-#include <openssl/sha.h>
 
 namespace packer {
 
@@ -26,13 +25,6 @@ std::string ReadPin(const Pkcs11Uri &uri, const std::string &passphrase)
 }
 
 } // namespace
-
-Sha256Digest Sha256Of(const std::uint8_t *data, std::size_t length)
-{
-    Sha256Digest digest;
-    SHA256(data, length, digest.data());
-    return digest;
-}
 
 bool IsPkcs11Uri(const std::string &key)
 {

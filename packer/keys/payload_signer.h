@@ -5,6 +5,7 @@
 
 #include "packer/byte_io.h"
 #include "packer/openssl_handles.h"
+#include "packer/sha256.h"
 
 #include <array>
 #include <cstdint>
@@ -14,10 +15,6 @@
 #include <vector>
 
 namespace packer {
-
-using Sha256Digest = std::array<std::uint8_t, 32>;
-
-Sha256Digest Sha256Of(const std::uint8_t *data, std::size_t length);
 
 class PayloadSigner {
   public:

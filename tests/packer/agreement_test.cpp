@@ -9,6 +9,9 @@
 #include "packer/payload_reader.h"
 #include "payload/locator.h"
 #include "payload/payload_item.h"
+#include "payload/payload_item_stream.h"
+#include "packer/compressor.h"
+#include "packer/piece_compressor.h"
 #include "tests/fixtures/fixtures.h"
 
 #include <gtest/gtest.h>
@@ -110,6 +113,48 @@ const OddContainer oddContainers[] = {
          return Container({{writer::ItemKind::Head, 0, Directory({{1000, PackagePath}, {1001, "cab\\1000\\a.cab"}})},
                            {writer::ItemKind::File, 1000, Text("package")}});
      }},
+    // An item compressed in pieces is one zlib stream to the launcher.
+    {"an_item_compressed_in_pieces", 0,
+     [] {
+         writer::PrivateKey key = writer::LoadPrivateKey(TheWorld().key);
+         writer::ContainerOptions options;
+         options.compress = [](const Bytes &output) {
+             packer::ZlibCompressor compressor(packer::DefaultCompressionLevel);
+             std::vector<packer::CompressedPiece> pieces;
+             for (std::size_t offset = 0; offset < output.size(); offset += 4096) {
+                 std::size_t length = std::min<std::size_t>(4096, output.size() - offset);
+                 pieces.push_back(packer::CompressPiece(compressor, output.data() + offset, length,
+                                                        offset + length == output.size()));
+             }
+             Bytes stream;
+             for (const Bytes &chunk : packer::JoinPieces(compressor, std::move(pieces)))
+                 stream.insert(stream.end(), chunk.begin(), chunk.end());
+             return stream;
+         };
+         Bytes big;
+         for (int i = 0; big.size() < 20000; ++i)
+             for (char c : "line " + std::to_string(i * 7919 % 1000) + " of the package\n")
+                 big.push_back(static_cast<std::uint8_t>(c));
+         return writer::WriteContainer(
+             {{writer::ItemKind::Head, 0, Directory({{1000, PackagePath}})}, {writer::ItemKind::File, 1000, big}},
+             options, key.get());
+     }},
+    // A zlib stream cut short: both forms fail it at the inflate site.
+    {"a_truncated_stream", 1,
+     [] {
+         writer::PrivateKey key = writer::LoadPrivateKey(TheWorld().key);
+         writer::ContainerOptions options;
+         const Bytes cut = Text("a package that is cut short");
+         options.compress = [cut](const Bytes &output) {
+             Bytes stream = writer::CompressZlib(output, 9);
+             if (output == cut)
+                 stream.resize(stream.size() - 6);
+             return stream;
+         };
+         return writer::WriteContainer(
+             {{writer::ItemKind::Head, 0, Directory({{1000, PackagePath}})}, {writer::ItemKind::File, 1000, cut}},
+             options, key.get());
+     }},
     {"an_item_no_record_names", 0,
      [] {
          return Container({{writer::ItemKind::Head, 0, Directory({{1000, PackagePath}})},
@@ -133,12 +178,30 @@ LauncherView AskTheLauncher(const Bytes &image, const std::set<std::uint32_t> &i
     ErrorValue located = LoadWholeImagePayload(&state, image.data(), static_cast<DWORD>(image.size()));
     view.locate = {ErrorValueCode(located), ErrorValueLine(located)};
     if (view.locate.first == 0) {
+        // Both forms of the item check: the launcher's, which makes the whole output, and the
+        // streaming one the packer reads back with. They give the same outcome and output.
         auto read = [&](const std::uint8_t *kind, std::uint32_t id) {
             BYTE *output = nullptr;
             DWORD size = 0;
             ErrorValue value = ReadPayloadItem(&state.payloads[0], kind, id, &output, &size);
+            Bytes whole = output != nullptr ? Bytes(output, output + size) : Bytes();
             FreeItemOutput(output);
-            return Outcome{ErrorValueCode(value), ErrorValueLine(value), size};
+            Outcome outcome{ErrorValueCode(value), ErrorValueLine(value), size};
+
+            Bytes streamed;
+            DWORD streamedSize = 0;
+            ErrorValue checked = CheckPayloadItem(
+                &state.payloads[0], kind, id,
+                [](const BYTE *piece, DWORD length, void *context) {
+                    auto *into = static_cast<Bytes *>(context);
+                    into->insert(into->end(), piece, piece + length);
+                },
+                &streamed, &streamedSize);
+            EXPECT_EQ((Outcome{ErrorValueCode(checked), ErrorValueLine(checked), streamedSize}), outcome) << id;
+            if (ErrorValueCode(value) == 0) {
+                EXPECT_EQ(streamed, whole) << id;
+            }
+            return outcome;
         };
         view.head = read(HeadItemGuid, 0);
         for (std::uint32_t id : ids)

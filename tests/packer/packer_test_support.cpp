@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 
 namespace packer_test {
@@ -192,6 +193,16 @@ std::string PackageWithRandomCabinet(const std::string &folder, const std::strin
     Require(RunCommand("head -c " + std::to_string(bytes) + " /dev/urandom > " + Quote(folder + "/" + source.cabinet)),
             "making a random cabinet");
     return folder + "/" + name + ".msi";
+}
+
+std::string WarningLines(const std::string &err)
+{
+    std::string warnings;
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("launcher-pack: warning: ", 0) == 0)
+            warnings += line + '\n';
+    return warnings;
 }
 
 void ExpectRefusal(const RunResult &result, const std::string &message, int exitCode)

@@ -72,6 +72,10 @@ void BuildPackage(const std::string &folder, const std::string &name, const Pack
 // (which do not compress); the package's path.
 std::string PackageWithRandomCabinet(const std::string &folder, const std::string &name, std::size_t bytes);
 
+// The warning lines of standard error, each with its newline: what is left once the progress
+// lines of a log are taken out.
+std::string WarningLines(const std::string &err);
+
 // A refusal as the packer makes them: the exit code (1: failed, 2: usage, 3: could not read) and
 // one line on standard error naming it.
 void ExpectRefusal(const RunResult &result, const std::string &message, int exitCode = 1);

@@ -10,8 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <thread>
 
 namespace packer_test {
 namespace {
@@ -63,6 +65,26 @@ TEST(Stub, SetsTheKeyThatPackAndVerifyThenAccept)
     ASSERT_EQ(packed.exitCode, 0) << packed.err;
     RunResult verified = Pack("verify --key " + Quote(world.publicKey) + " " + Quote(folder + "/setup.exe"));
     EXPECT_EQ(verified.exitCode, 0) << verified.out;
+}
+
+// The stub a user makes depends on the ready stub and the key only: not on the time, the output's
+// name or the ready stub's file time. Two users with the same inputs get the same bytes.
+TEST(Stub, SameReadyStubAndKeyGiveTheSameBytes)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("stub-same");
+    const std::string copy = folder + "/ready-copy.exe";
+    fs::copy_file(world.readyStub, copy);
+    fs::last_write_time(copy, fs::last_write_time(world.readyStub) - std::chrono::hours(24 * 400));
+
+    RunResult first =
+        Pack("stub --stub " + Quote(world.readyStub) + " --key " + Quote(world.publicKey) + " -o " + Quote(folder + "/a.exe"));
+    ASSERT_EQ(first.exitCode, 0) << first.err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100)); // into another second
+    RunResult second = Pack("stub --stub " + Quote(copy) + " --key " + Quote(world.publicKey) + " -o " +
+                            Quote(folder + "/another-name.exe"));
+    ASSERT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_EQ(fixtures::ReadFileBytes(folder + "/a.exe"), fixtures::ReadFileBytes(folder + "/another-name.exe"));
 }
 
 struct StubRefusal {

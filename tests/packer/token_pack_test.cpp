@@ -188,8 +188,9 @@ TEST_P(PackFaults, AreOneLineAndLeaveNoOutput)
     const TestToken &token = TheTestToken();
     const TestKeyStub &stub = TheTestKeyStub();
     const std::string folder = FreshFolder(std::string("pack-fault-") + GetParam().name);
-    ExpectRefusal(Pack(PackArguments(stub.stub, folder + "/setup.exe") + " " + GetParam().keyArguments(token, stub)),
-                  GetParam().message, GetParam().exitCode);
+    ExpectRefusal(
+        Pack("-q " + PackArguments(stub.stub, folder + "/setup.exe") + " " + GetParam().keyArguments(token, stub)),
+        GetParam().message, GetParam().exitCode);
     EXPECT_TRUE(ListFolder(folder).empty());
 }
 

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# A 1 GiB product end to end: a cabinet of mixed content packed by launcher-pack into
+# launcher.exe (the windows build, which carries the TEST-ONLY key), installed under Wine by
+# the real Windows Installer, and the installed file compared byte for byte with the source.
+# Not a test: it needs 4 to 5 GiB of disk under build/ and several minutes. The last line gives
+# the ratio of the install time to the pack time.
+#   cmake --preset native-release && cmake --build --preset native-release --target launcher-pack
+#   cmake --preset windows && cmake --build --preset windows --target launcher
+#   bash benchmarks/pack_install_wine.sh        (SIZE_MIB=1024 by default)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+pack="$root/build/native-release/packer/launcher-pack"
+launcher="$(find "$root/build/windows" -name launcher.exe -path '*launcher*' | head -n 1)"
+key="$root/tests/keys/TEST-ONLY-payload-signing-key.pem"
+work="$root/build/windows/pack-install-benchmark"
+prefix="$root/build/windows/pack-install-prefix"
+sizeMib="${SIZE_MIB:-1024}"
+code="{6C1F8B32-4D5E-4F90-AB2C-3D4E5F6A7B81}"
+[ -x "$pack" ] || { echo "build launcher-pack in the native-release preset first" >&2; exit 1; }
+[ -n "$launcher" ] || { echo "build launcher.exe in the windows preset first" >&2; exit 1; }
+rm -rf "$work"
+mkdir -p "$work"
+# shellcheck source=tests/installer_e2e/e2e-prefix.sh
+source "$root/tests/installer_e2e/e2e-prefix.sh"
+cleanup() {
+  stop_e2e_prefix || true
+  rm -rf "$work" "$prefix"
+}
+trap cleanup EXIT
+cd "$work"
+echo "[bench] load: $(uptime)"
+
+# shellcheck source=benchmarks/mixed_payload.sh
+source "$root/benchmarks/mixed_payload.sh"
+echo "[bench] making a $sizeMib MiB product in $work"
+make_mixed_payload payload.bin "$sizeMib"
+EXAMPLE_PRODUCT_CODE="$code" EXAMPLE_PAYLOAD="$work/payload.bin" EXAMPLE_CABINET=big.cab \
+  bash "$root/examples/build-example.sh" "$work" product >/dev/null
+ls -l product.msi big.cab
+
+echo "[bench] packing with $launcher"
+start=$(date +%s.%N)
+/usr/bin/time -f 'launcher-pack: %e s, peak RSS %M KiB' "$pack" -q pack --stub "$launcher" --key "$key" \
+  --msi product.msi -o setup.exe
+packSeconds=$(echo "$(date +%s.%N) - $start" | bc)
+rm big.cab
+
+echo "[bench] installing under Wine with its Windows Installer"
+start_e2e_prefix real "$prefix" ""
+start=$(date +%s.%N)
+"$e2e_wine" "$work/setup.exe" /qn INSTALLABLE=1 </dev/null
+installSeconds=$(echo "$(date +%s.%N) - $start" | bc)
+installed="$WINEPREFIX/drive_c/Program Files/Launcher Example/hello.txt"
+same="NOT identical"
+cmp -s "$installed" payload.bin && same="byte-identical"
+echo "installed file: $same ($(stat -c %s "$installed" 2>/dev/null || echo missing) bytes)"
+"$e2e_wine" msiexec /x "$code" /qn </dev/null || true
+echo "[bench] load: $(uptime)"
+echo "install $installSeconds s / pack $packSeconds s = $(echo "scale=2; $installSeconds / $packSeconds" | bc)x; the installed file is $same"

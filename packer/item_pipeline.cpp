@@ -1,0 +1,226 @@
+#include "packer/item_pipeline.h"
+
+#include "packer/compressor.h"
+#include "packer/console.h"
+#include "packer/memory_budget.h"
+#include "packer/pack_error.h"
+#include "packer/parallel.h"
+#include "packer/piece_compressor.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace packer {
+
+namespace {
+
+struct Piece {
+    std::size_t item;
+    std::size_t index; // within the item
+    std::uint64_t offset;
+    std::size_t length;
+};
+
+struct ItemState {
+    std::size_t pieceCount = 0;
+    std::size_t piecesDone = 0;
+    std::uint64_t compressed = 0;
+    std::unique_ptr<InputFile> file; // open while its pieces are being read
+    std::vector<CompressedPiece> pieces;
+    Bytes whole; // the zlib stream of an item of one piece
+};
+
+// The pieces in a fixed order: every item's in turn, cut at fixed offsets.
+std::vector<Piece> CutPieces(const std::vector<ItemSource> &items, std::size_t pieceSize,
+                             std::vector<ItemState> &states)
+{
+    std::vector<Piece> pieces;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        std::uint64_t size = items[i].size;
+        std::size_t count = size <= pieceSize ? 1 : static_cast<std::size_t>((size + pieceSize - 1) / pieceSize);
+        for (std::size_t k = 0; k < count; ++k) {
+            std::uint64_t offset = std::uint64_t{k} * pieceSize;
+            pieces.push_back(
+                {i, k, offset, static_cast<std::size_t>(std::min<std::uint64_t>(size - offset, pieceSize))});
+        }
+        states[i].pieceCount = count;
+        states[i].pieces.resize(count > 1 ? count : 0);
+    }
+    return pieces;
+}
+
+class Pipeline {
+  public:
+    Pipeline(const std::vector<ItemSource> &items, const PipelineSettings &settings, const PayloadSigner &signer,
+             const PieceObserver &observe)
+        : items_(items), settings_(settings), signer_(signer), observe_(observe), states_(items.size()),
+          packed_(items.size())
+    {
+        pieces_ = CutPieces(items, settings.pieceSize, states_);
+        for (unsigned i = 0; i < settings.threads; ++i)
+            compressors_.emplace_back(settings.level);
+    }
+
+    std::vector<PackedItem> Run()
+    {
+        RunInParallel(settings_.threads, settings_.threads, [&](std::size_t, unsigned worker) { Work(worker); });
+        return std::move(packed_);
+    }
+
+  private:
+    // A piece's input and its compressed bound, in flight at once.
+    static std::uint64_t SlotCost(const Piece &piece) { return 2 * std::uint64_t{piece.length} + 4096; }
+
+    void Work(unsigned worker)
+    {
+        std::vector<std::uint8_t> input;
+        for (;;) {
+            Piece piece;
+            {
+                std::unique_lock<std::mutex> lock(lock_);
+                // A piece starts when it fits the limit beside the output held and the pieces in
+                // flight; one always may, so the work goes on however small the limit.
+                wake_.wait(lock, [&] {
+                    return stopped_ || next_ == pieces_.size() || inFlight_ == 0 ||
+                           held_ + inFlightCost_ + SlotCost(pieces_[next_]) <= settings_.memoryLimit;
+                });
+                if (stopped_ || next_ == pieces_.size())
+                    return;
+                piece = pieces_[next_++];
+                ++inFlight_;
+                inFlightCost_ += SlotCost(piece);
+                NoteLimit();
+                try {
+                    ReadPiece(piece, input);
+                } catch (...) {
+                    Stop();
+                    throw;
+                }
+            }
+            try {
+                Compress(piece, input, compressors_[worker]);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(lock_);
+                Stop();
+                throw;
+            }
+        }
+    }
+
+    void Stop()
+    {
+        stopped_ = true;
+        wake_.notify_all();
+    }
+
+    // Under the lock: pieces of one file are read in order, as they are handed out.
+    void ReadPiece(const Piece &piece, std::vector<std::uint8_t> &input)
+    {
+        const ItemSource &item = items_[piece.item];
+        ItemState &state = states_[piece.item];
+        input.resize(piece.length);
+        if (item.path.empty()) {
+            std::copy_n(item.bytes.begin() + static_cast<std::ptrdiff_t>(piece.offset), piece.length, input.begin());
+            return;
+        }
+        if (piece.index == 0) {
+            state.file = std::make_unique<InputFile>(item.path);
+            if (state.file->Size() != item.size)
+                throw ReadError(item.path + ": the file changed size while it was packed");
+        }
+        state.file->ReadNext(input.data(), piece.length);
+        if (piece.index + 1 == state.pieceCount)
+            state.file.reset();
+    }
+
+    void Compress(const Piece &piece, const std::vector<std::uint8_t> &input, const ZlibCompressor &compressor)
+    {
+        ItemState &state = states_[piece.item];
+        std::uint64_t made;
+        if (state.pieceCount == 1) {
+            state.whole = compressor.Compress(input.data(), piece.length);
+            made = state.whole.size();
+        } else {
+            state.pieces[piece.index] =
+                CompressPiece(compressor, input.data(), piece.length, piece.index + 1 == state.pieceCount);
+            made = state.pieces[piece.index].deflate.size();
+        }
+        bool complete;
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            --inFlight_;
+            inFlightCost_ -= SlotCost(piece);
+            held_ += made;
+            state.compressed += made;
+            complete = ++state.piecesDone == state.pieceCount;
+            if (observe_)
+                observe_(piece.item, piece.length, state.compressed, held_);
+            wake_.notify_all();
+        }
+        if (complete)
+            Finish(piece.item, compressor);
+    }
+
+    void Finish(std::size_t index, const ZlibCompressor &compressor)
+    {
+        const ItemSource &item = items_[index];
+        ItemState &state = states_[index];
+        PackedItem &packed = packed_[index];
+        packed.kind = item.kind;
+        packed.id = item.id;
+        if (state.pieceCount == 1)
+            packed.data.push_back(std::move(state.whole));
+        else
+            packed.data = JoinPieces(compressor, std::move(state.pieces));
+        for (const Bytes &chunk : packed.data)
+            packed.dataSize += chunk.size();
+        if (packed.dataSize > 0xFFFFFFFFu)
+            throw PackError(item.path + ": compressed, it is 4 GiB or larger, more than an item can hold");
+        packed.signature = signer_.SignDigest(
+            item.digest, item.kind == writer::ItemKind::Head ? "the head item" : "item " + std::to_string(item.id));
+    }
+
+    // Under the lock: says once that the limit keeps fewer pieces in flight than threads.
+    void NoteLimit()
+    {
+        if (noted_ || next_ == pieces_.size() || inFlight_ >= settings_.threads)
+            return;
+        if (held_ + inFlightCost_ + SlotCost(pieces_[next_]) <= settings_.memoryLimit)
+            return;
+        noted_ = true;
+        Note("--memory-limit " + DescribeSize(settings_.memoryLimit) + " keeps " + std::to_string(inFlight_) +
+             (inFlight_ == 1 ? " piece" : " pieces") + " in flight instead of " + std::to_string(settings_.threads) +
+             " (compressed output held: " + DescribeSize(held_) + ")");
+    }
+
+    const std::vector<ItemSource> &items_;
+    const PipelineSettings &settings_;
+    const PayloadSigner &signer_;
+    const PieceObserver &observe_;
+    std::vector<ZlibCompressor> compressors_;
+    std::vector<Piece> pieces_;
+    std::vector<ItemState> states_;
+    std::vector<PackedItem> packed_;
+
+    std::mutex lock_;
+    std::condition_variable wake_;
+    std::size_t next_ = 0;
+    unsigned inFlight_ = 0;
+    std::uint64_t inFlightCost_ = 0;
+    std::uint64_t held_ = 0;
+    bool stopped_ = false;
+    bool noted_ = false;
+};
+
+} // namespace
+
+std::vector<PackedItem> PackItems(const std::vector<ItemSource> &items, const PipelineSettings &settings,
+                                  const PayloadSigner &signer, const PieceObserver &observe)
+{
+    return Pipeline(items, settings, signer, observe).Run();
+}
+
+} // namespace packer

@@ -1,0 +1,15 @@
+// The item check as a stream: the same walk, inflation and signature rules as ReadPayloadItem,
+// with the output inflated and hashed a window at a time and offered to the caller, never held
+// whole. The packer reads its output back with it.
+#pragma once
+
+#include "payload/payload_item.h"
+
+// Offered each window of an item's output as it is inflated, in order.
+typedef void (*ItemOutputVisitor)(const BYTE *output, DWORD size, void *context);
+
+// ReadPayloadItem's outcome (code and site) for the kind and id, with the output offered to
+// visit (may be null) instead of handed over; *outSize holds its length on success, 0 on failure.
+// An output offered before a failure was not verified.
+ErrorValue CheckPayloadItem(const PayloadDescriptor *descriptor, const BYTE kind[16], DWORD itemId,
+                            ItemOutputVisitor visit, void *context, DWORD *outSize);
