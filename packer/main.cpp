@@ -52,6 +52,8 @@ int RunLauncherPack(int argc, char **argv)
                  "inspects, verifies and extracts such installers.",
                  "launcher-pack");
     app.set_version_flag("--version", "launcher-pack " LAUNCHER_PACK_VERSION);
+    // /path is a path on every host, never an option; set before the subcommands, which copy it.
+    app.allow_windows_style_options(false);
     app.require_subcommand(1);
     app.footer(ExitCodeFooter);
     app.failure_message([](const CLI::App *, const CLI::Error &error) {

@@ -109,15 +109,16 @@ void RemoveFile(const std::string &path)
 
 WritableFile WritableFile::CreateBeside(const std::string &target, std::string &path)
 {
-    // Shared for deletion, so that the Ctrl+C handler can remove it while it is open.
+    // Shared for reading (pack reads its output back before it takes its name) and for deletion
+    // (the Ctrl+C handler removes it while it is open).
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[64];
         std::snprintf(suffix, sizeof suffix, ".partial-%lx-%x-%llx", GetCurrentProcessId(), ++counter,
                       static_cast<unsigned long long>(GetTickCount64()));
         std::string candidate = target + suffix;
-        HANDLE file = CreateFileW(Wide(candidate).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE file = CreateFileW(Wide(candidate).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             path = candidate;
             return WritableFile(reinterpret_cast<std::intptr_t>(file));
@@ -204,8 +205,11 @@ void WritableFile::Close(const std::string &what)
 
 ReadableFile ReadableFile::Open(const std::string &path, std::uint64_t &size)
 {
-    HANDLE handle = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    // Shared as the C runtime shares the files it opens; pack also reads back its own output, which it
+    // holds open for writing.
+    HANDLE handle =
+        CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         throw ReadError(path + ": " + SystemMessage(GetLastError()));
     ReadableFile file(reinterpret_cast<std::intptr_t>(handle));

@@ -171,7 +171,7 @@ const Installers &TheInstallers()
                   testBlob);
         made.decoy = pack(Sign(world, f + "/decoy-stub.exe", f + "/decoy-signed.exe"), world.key, f + "/decoy.exe");
         made.testKey = pack(Sign(world, world.testStub, f + "/test-signed.exe"), world.testKey, f + "/test-key.exe");
-        made.refusedName = Handmade(world, world.stub, "aux.cab", f + "/aux.exe");
+        made.refusedName = Handmade(world, world.stub, "aux.cab", f + "/device-cabinet.exe");
         made.emptySlot = Handmade(world, world.readyStub, "data.cab", f + "/empty-slot.exe");
         made.dualSigned =
             pack(Sign(world, world.signedStub, f + "/dual-signed-stub.exe", "-nest"), world.key, f + "/dual.exe");

@@ -279,8 +279,8 @@ const Refusal refusals[] = {
      }},
     {"cabinet_named_as_a_device", "\"aux.cab\" is one the launcher refuses",
      [](const World &w, const std::string &f) {
-         return PackOne(w, w.signedStub, AlteredPackage(f, "aux", {"-q", "UPDATE `Media` SET `Cabinet` = 'aux.cab'"}),
-                        f);
+         return PackOne(w, w.signedStub,
+                        AlteredPackage(f, "device", {"-q", "UPDATE `Media` SET `Cabinet` = 'aux.cab'"}), f);
      }},
     {"cabinet_with_a_trailing_dot", "\"data.cab.\" is one the launcher refuses",
      [](const World &w, const std::string &f) {

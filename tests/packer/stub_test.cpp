@@ -77,8 +77,8 @@ TEST(Stub, SameReadyStubAndKeyGiveTheSameBytes)
     fs::copy_file(world.readyStub, copy);
     fs::last_write_time(copy, fs::last_write_time(world.readyStub) - std::chrono::hours(24 * 400));
 
-    RunResult first =
-        Pack("stub --stub " + Quote(world.readyStub) + " --key " + Quote(world.publicKey) + " -o " + Quote(folder + "/a.exe"));
+    RunResult first = Pack("stub --stub " + Quote(world.readyStub) + " --key " + Quote(world.publicKey) + " -o " +
+                           Quote(folder + "/a.exe"));
     ASSERT_EQ(first.exitCode, 0) << first.err;
     std::this_thread::sleep_for(std::chrono::milliseconds(1100)); // into another second
     RunResult second = Pack("stub --stub " + Quote(copy) + " --key " + Quote(world.publicKey) + " -o " +
@@ -149,7 +149,9 @@ const StubRefusal stubRefusals[] = {
     {"encrypted_key_with_a_wrong_pass", "the passphrase does not open the key",
      [](const World &w, const std::string &f) {
          RunCommand("openssl pkey -in " + Quote(w.key) + " -aes256 -passout pass:x -out " + Quote(f + "/enc.pem"));
-         return "--stub " + Quote(w.readyStub) + " --key " + Quote(f + "/enc.pem") + " --pass env:HOME";
+         fixtures::WriteFileBytes(f + "/wrong.txt", Bytes{'y', '\n'});
+         return "--stub " + Quote(w.readyStub) + " --key " + Quote(f + "/enc.pem") +
+                " --pass file:" + Quote(f + "/wrong.txt");
      },
      3},
     {"not_a_stub", "not a Windows executable",
