@@ -2,7 +2,9 @@
 # cross-host-bytes.sh LAUNCHER_PACK LAUNCHER_PACK_EXE READY_STUB WORK_DIR
 # The same stub, key, packages and cabinets packed by launcher-pack on Linux and by
 # launcher-pack.exe under Wine give the same bytes, for each placement and thread count; and each
-# packer's verify accepts the other's installer. The folder's name is not ASCII.
+# packer's verify accepts the other's installer. The folder's name is not ASCII. Then
+# launcher-pack.exe signs through --sign-command: a Windows program (windows_signer.c, built here
+# with the MinGW OpenSSL of scripts/setup.sh) started by CreateProcessW, to the same bytes.
 set -euo pipefail
 pack="$(realpath "$1")" exe="$(realpath "$2")" ready="$(realpath "$3")" base="$4"
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -56,4 +58,24 @@ done
 verify=(-q verify --key "$work/key.pub.pem" "$work/setup-stub-signed-certificate-0-linux.exe")
 windows "${verify[@]}"
 "$pack" -q verify --key "$work/key.pub.pem" "$work/setup-stub-signed-end-0-windows.exe"
+# The signer command: a quoted argument with a space and non-ASCII letters, the digest through
+# binary pipes and the environment.
+openssl_dir="${LAUNCHER_DEPS_CACHE:-$HOME/.cache/launcher-deps}/openssl-mingw64"
+x86_64-w64-mingw32-gcc-posix -municode -static -O1 -o "$base/signer.exe" "$root/tests/packer/windows_signer.c" \
+  -I"$openssl_dir/include" "$openssl_dir/lib/libcrypto.a" -lws2_32 -lcrypt32 -lbcrypt -luser32 -ladvapi32
+signer="$(winepath -w "$(realpath "$base/signer.exe")")"
+key="$(winepath -w "$(realpath "$work/key.pem")")"
+windows -q pack --stub "$work/stub-signed.exe" --key "$work/key.pub.pem" --sign-command "\"$signer\" \"$key\"" \
+  --msi "$work/en.msi" --msi "$work/de.msi" --placement end -o "$work/setup-signer-windows.exe"
+cmp "$work/setup-stub-signed-end-0-linux.exe" "$work/setup-signer-windows.exe"
+# A signer that fails (no key argument: exit code 3) is one error line and exit code 3.
+status=0
+windows -q pack --stub "$work/stub-signed.exe" --key "$work/key.pub.pem" --sign-command "\"$signer\"" \
+  --msi "$work/en.msi" -o "$work/setup-failed.exe" 2>"$work/failed.err" || status=$?
+if [ "$status" -ne 3 ] || [ "$(wc -l <"$work/failed.err")" -ne 1 ] || ! grep -q 'exit code 3' "$work/failed.err" ||
+  [ -e "$work/setup-failed.exe" ]; then
+  echo "cross-host-bytes: a failing signer gave exit code $status and: $(cat "$work/failed.err")" >&2
+  exit 1
+fi
+echo "cross-host-bytes: --sign-command through CreateProcessW signs to the same bytes; a failing signer exits 3"
 echo "cross-host-bytes: $compared installers byte-identical from launcher-pack and launcher-pack.exe; each verifies the other's"
