@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <filesystem>
 #include <map>
 
 namespace packer {
@@ -95,10 +96,10 @@ void CheckCabinetName(const std::string &name, const std::string &packagePath)
     CheckComponent(name, what);
 }
 
+// The package's folder with its separator, as the host writes paths ('\\' or '/' on Windows).
 std::string Directory(const std::string &path)
 {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    return std::filesystem::u8path(path).remove_filename().u8string();
 }
 
 class ItemTable {
