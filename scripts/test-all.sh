@@ -2,6 +2,7 @@
 # Sets up the machine (scripts/setup.sh), builds every build and runs every test: the native
 # build with sanitizers and a short fuzzing run (scripts/fuzz.sh), the checks of the release
 # launcher.exe and that it is reproducible, the Debian package of the packer and the ready stub,
+# launcher-pack.exe (its tests under Wine, its bytes against Linux's, its archive in a prefix),
 # then the Windows build under Wine, with a Wine prefix of this run's own, one persistent
 # wineserver and a virtual X display for the windows the tests open. Prints each stage's time.
 set -euo pipefail
@@ -29,7 +30,7 @@ say() {
 }
 trap print_stage_times EXIT
 
-say "set-up: Debian packages, the MinGW builds of OpenSSL and GoogleTest (cached)"
+say "set-up: Debian packages, the MinGW builds of OpenSSL, libdeflate and GoogleTest (cached)"
 bash scripts/setup.sh
 
 say "native build (AddressSanitizer, UBSan)"
@@ -57,6 +58,17 @@ bash tests/release/reproducible-stub.sh build/windows-release/launcher.exe
 
 say "Debian package of launcher-pack, unpacked and run"
 bash tests/package/debian-package.sh build/native-release
+
+# Each of these runs Wine in a prefix of its own, before the Windows tests' session starts.
+say "launcher-pack.exe (windows-packer): imports, the packer's tests under Wine, the same bytes as on Linux, the release archive"
+cmake --preset windows-packer >/dev/null
+cmake --build --preset windows-packer -j2
+cmake --build --preset windows-packer -j2 --target windows_packer_archive
+ctest --preset windows-packer
+bash tests/packer/windows-host.sh build/native build/windows-packer
+bash tests/packer/cross-host-bytes.sh build/native-release/packer/launcher-pack build/windows-packer/packer/launcher-pack.exe \
+  build/windows-release/launcher.exe build/windows-packer/cross-host
+bash tests/package/windows-archive.sh build/windows-packer
 
 say "Windows build (MinGW-w64)"
 cmake --preset windows >/dev/null

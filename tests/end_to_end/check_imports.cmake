@@ -1,5 +1,5 @@
-# cmake -DOBJDUMP=<objdump> -DPROGRAM=<file.exe> -P check_imports.cmake
-# Fails unless PROGRAM is a 64-bit GUI executable that imports only DLLs that the system always
+# cmake -DOBJDUMP=<objdump> -DPROGRAM=<file.exe> [-DCONSOLE=ON] -P check_imports.cmake
+# Fails unless PROGRAM is a 64-bit GUI executable (a console one with CONSOLE) that imports only DLLs that the system always
 # takes from its own folder (its known DLLs, and the common controls, which the manifest binds
 # side by side): a DLL imported by name from anywhere else could be planted beside the program.
 # Everything else (the C++ runtime, zlib, winpthread) is linked in, and other system DLLs are
@@ -35,6 +35,10 @@ endif()
 if(NOT dump MATCHES "Magic[ \t]+020b")
   message(FATAL_ERROR "${PROGRAM} is not a PE32+ (64-bit) image")
 endif()
-if(NOT dump MATCHES "Subsystem[ \t]+00000002")
+if(CONSOLE)
+  if(NOT dump MATCHES "Subsystem[ \t]+00000003")
+    message(FATAL_ERROR "${PROGRAM} is not a console program (subsystem 3)")
+  endif()
+elseif(NOT dump MATCHES "Subsystem[ \t]+00000002")
   message(FATAL_ERROR "${PROGRAM} is not a GUI program (subsystem 2)")
 endif()
