@@ -5,8 +5,8 @@
 # checks through LAUNCHER_PACK_UNDER_TEST, here launcher-pack.exe of the windows-packer build.
 # The cases about the host stay out: PKCS#11 tokens (Linux only), signer commands written for
 # /bin/sh, the ready stub found beside the packer's Linux install folders, the private key's Unix
-# mode, file names that are not UTF-8 (Windows names are UTF-16) and SIGTERM; Ctrl+C, Windows'
-# interrupt, is checked here after the table instead.
+# mode, file names that are not UTF-8 (Windows names are UTF-16) and SIGTERM. After the table come
+# Windows' own cases: Ctrl+C, and an output that another program holds open for a while.
 set -euo pipefail
 native="$(cd "$1" && pwd)" windows="$(cd "$2" && pwd)"
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -50,3 +50,34 @@ if ls "$work" | grep -q 'setup.exe'; then
   exit 1
 fi
 echo "windows-host: Ctrl+C during pack left no output and no temporary file"
+
+# The output held open by another program (a virus scanner, an indexer): pack tries again for a
+# few seconds, so that a short hold passes and a long one is one error line with the system's
+# reason, the old file kept and no temporary file left.
+x86_64-w64-mingw32-gcc-posix -municode -O1 -o "$work/holder.exe" "$root/tests/packer/windows_holder.c"
+held="$work/held.exe"
+pack_over_held() {
+  "$root/scripts/wine-run.sh" "$exe" -q pack --stub "$world/stub.exe" --key "$world/key.pem" \
+    --msi "$world/packages/en.msi" -o "$held" --force
+}
+hold() { # MILLISECONDS: returns once the holder has the file open
+  printf old >"$held"
+  rm -f "$held.held"
+  "$root/scripts/wine-run.sh" "$work/holder.exe" "$(winepath -w "$held")" "$1" &
+  holder=$!
+  until [ -e "$held.held" ]; do sleep 0.02; done
+}
+hold 700
+pack_over_held
+wait "$holder"
+[ "$(head -c 2 "$held")" = MZ ] || { echo "windows-host: pack did not replace a file held for 0.7 s" >&2; exit 1; }
+hold 6000
+status=0
+pack_over_held 2>"$work/held.err" || status=$?
+wait "$holder"
+if [ "$status" -ne 1 ] || ! grep -Eq 'cannot be replaced \(.*\(error (5|32)\)\)' "$work/held.err" ||
+  [ "$(wc -l <"$work/held.err")" -ne 1 ] || [ "$(cat "$held")" != old ] || ls "$work" | grep -q partial; then
+  echo "windows-host: a file held for 6 s gave exit code $status and: $(cat "$work/held.err")" >&2
+  exit 1
+fi
+echo "windows-host: an output held for 0.7 s is replaced; held for 6 s: $(cat "$work/held.err")"
