@@ -51,6 +51,18 @@ if ls "$work" | grep -q 'setup.exe'; then
 fi
 echo "windows-host: Ctrl+C during pack left no output and no temporary file"
 
+# Console output: a name that is not ASCII reads the same in a console (WriteConsoleW; script
+# gives the program one) and redirected to a file (UTF-8 bytes, lines ending in LF as on Linux).
+script -qec "$root/scripts/wine-run.sh $exe keygen --out '$work/schlüssel-konsole'" "$work/console.txt" >/dev/null
+"$root/scripts/wine-run.sh" "$exe" keygen --out "$work/schlüssel-datei" >"$work/redirected.txt"
+# (Wine's console wraps its lines at 80 columns.)
+if ! grep -q "wrote $work/schlüssel-kons" "$work/console.txt" ||
+  ! grep -q "^wrote $work/schlüssel-datei.pem (" "$work/redirected.txt" || grep -q $'\r' "$work/redirected.txt"; then
+  echo "windows-host: the console or the redirected output does not show the name as given" >&2
+  exit 1
+fi
+echo "windows-host: a non-ASCII name reads the same in a console and in redirected output"
+
 # The output held open by another program (a virus scanner, an indexer): pack tries again for a
 # few seconds, so that a short hold passes and a long one is one error line with the system's
 # reason, the old file kept and no temporary file left.
