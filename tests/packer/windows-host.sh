@@ -51,6 +51,15 @@ if ls "$work" | grep -q 'setup.exe'; then
 fi
 echo "windows-host: Ctrl+C during pack left no output and no temporary file"
 
+# PKCS#11 keys are Linux-only: on Windows one error line and exit code 3.
+status=0
+"$root/scripts/wine-run.sh" "$exe" pack --stub "$world/stub.exe" --key 'pkcs11:token=release;object=payload' \
+  --msi "$world/packages/en.msi" -o "$work/token.exe" 2>"$work/token.err" || status=$?
+if [ "$status" -ne 3 ] || [ "$(wc -l <"$work/token.err")" -ne 1 ] || ! grep -q 'Linux launcher-pack only' "$work/token.err"; then
+  echo "windows-host: a pkcs11: key gave exit code $status and: $(cat "$work/token.err")" >&2
+  exit 1
+fi
+
 # Console output: a name that is not ASCII reads the same in a console (WriteConsoleW; script
 # gives the program one) and redirected to a file (UTF-8 bytes, lines ending in LF as on Linux).
 script -qec "$root/scripts/wine-run.sh $exe keygen --out '$work/schlüssel-konsole'" "$work/console.txt" >/dev/null
