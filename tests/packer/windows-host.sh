@@ -51,6 +51,17 @@ if ls "$work" | grep -q 'setup.exe'; then
 fi
 echo "windows-host: Ctrl+C during pack left no output and no temporary file"
 
+# No OpenSSL configuration is read: one that loads only the null provider (so that no key could
+# be made) stops the Linux packer, whose OpenSSL reads OPENSSL_CONF, but not launcher-pack.exe.
+printf 'openssl_conf = init\n[init]\nproviders = providers\n[providers]\nnull = null\n[null]\nactivate = 1\n' \
+  >"$work/null-provider.cnf"
+if OPENSSL_CONF="$work/null-provider.cnf" "$native/packer/launcher-pack" -q keygen --out "$work/linux-conf" 2>/dev/null; then
+  echo "windows-host: the null-provider configuration does not stop OpenSSL; the check below would prove nothing" >&2
+  exit 1
+fi
+OPENSSL_CONF="$(winepath -w "$work/null-provider.cnf")" "$root/scripts/wine-run.sh" "$exe" -q keygen --out "$work/conf"
+echo "windows-host: launcher-pack.exe reads no OpenSSL configuration"
+
 # PKCS#11 keys are Linux-only: on Windows one error line and exit code 3.
 status=0
 "$root/scripts/wine-run.sh" "$exe" pack --stub "$world/stub.exe" --key 'pkcs11:token=release;object=payload' \
