@@ -65,10 +65,6 @@ cmake --preset windows-packer >/dev/null
 cmake --build --preset windows-packer -j2
 cmake --build --preset windows-packer -j2 --target windows_packer_archive
 ctest --preset windows-packer
-bash tests/packer/windows-host.sh build/native build/windows-packer
-bash tests/packer/cross-host-bytes.sh build/native-release/packer/launcher-pack build/windows-packer/packer/launcher-pack.exe \
-  build/windows-release/launcher.exe build/windows-packer/cross-host
-bash tests/package/windows-archive.sh build/windows-packer
 
 say "Windows build (MinGW-w64)"
 cmake --preset windows >/dev/null
