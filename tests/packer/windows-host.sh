@@ -62,6 +62,20 @@ fi
 OPENSSL_CONF="$(winepath -w "$work/null-provider.cnf")" "$root/scripts/wine-run.sh" "$exe" -q keygen --out "$work/conf"
 echo "windows-host: launcher-pack.exe reads no OpenSSL configuration"
 
+# keygen's private key is for its owner only: its DACL grants the user and no group of users,
+# where the public key beside it (a plain new file) lets everyone read it.
+x86_64-w64-mingw32-gcc-posix -municode -O1 -o "$work/acl.exe" "$root/tests/packer/windows_acl.c"
+"$root/scripts/wine-run.sh" "$exe" -q keygen --out "$work/acl-key"
+private_acl="$("$root/scripts/wine-run.sh" "$work/acl.exe" "$(winepath -w "$work/acl-key.pem")")"
+public_acl="$("$root/scripts/wine-run.sh" "$work/acl.exe" "$(winepath -w "$work/acl-key.pub.pem")")"
+groups=';(WD|BU|AU|IU)\)'
+if ! grep -Eq "$groups" <<<"$public_acl" || grep -Eq "$groups" <<<"$private_acl" ||
+  ! grep -q '(A;;FA;;;S-1-5-21-' <<<"$private_acl"; then
+  echo "windows-host: the private key's DACL is $private_acl (the public key's: $public_acl)" >&2
+  exit 1
+fi
+echo "windows-host: the private key's DACL names its owner only: $private_acl"
+
 # PKCS#11 keys are Linux-only: on Windows one error line and exit code 3.
 status=0
 "$root/scripts/wine-run.sh" "$exe" pack --stub "$world/stub.exe" --key 'pkcs11:token=release;object=payload' \
