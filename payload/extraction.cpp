@@ -145,13 +145,36 @@ static void DeleteRecordFile(const ExtractionJob *job, FileRecord *record)
         DeleteInFolder(job, name);
 }
 
+static void CloseAsideHandle(FileRecord *record)
+{
+    if (record->asideHandle != NULL) {
+        CloseHandle(record->asideHandle);
+        record->asideHandle = NULL;
+    }
+}
+
 // Puts the file moved aside for the record back under the record's name, where nothing may be
-// now: a name taken meanwhile is not replaced.
+// now: a name taken meanwhile is not replaced. The move needs delete access, which the handle
+// that held the file shares with nobody, so that handle is closed first.
 static void PutBackAside(const ExtractionJob *job, FileRecord *record)
 {
+    CloseAsideHandle(record);
     WCHAR name[WideNameSize];
     if (RecordName(record, name))
         MoveInFolder(job, record->asideName, name);
+}
+
+static void DeleteAside(const ExtractionJob *job, FileRecord *record)
+{
+    if (record->asideHandle != NULL) {
+        FILE_DISPOSITION_INFO disposition = {TRUE};
+        BOOL deleted =
+            SetFileInformationByHandle(record->asideHandle, FileDispositionInfo, &disposition, sizeof disposition);
+        CloseAsideHandle(record);
+        if (deleted)
+            return;
+    }
+    DeleteInFolder(job, record->asideName);
 }
 
 static BOOL IsNewFile(const FileRecord *record)
@@ -179,6 +202,7 @@ static void ClearRecord(FileRecord *record)
     record->kind = OutputNotOpen;
     record->handleIsLock = 0;
     record->asideName[0] = L'\0';
+    record->asideHandle = NULL;
 }
 
 // Undoes what one attempt did, while the folder is still pinned: deletes the files it created,
@@ -243,13 +267,23 @@ static BOOL IsUsableFolder(HANDLE folder, const WCHAR *path)
 }
 
 // Moves what stands under the record's name aside, to "<name>.<process id>-<n>.aside" with the
-// first n whose name is free; the move never replaces anything.
+// first n whose name is free; the move never replaces anything. From then on a handle without
+// delete sharing holds it, so that nobody else can delete or rename it either.
 static BOOL MoveAside(const ExtractionJob *job, FileRecord *record, const WCHAR *name)
 {
     for (DWORD attempt = 0; attempt < AsideAttempts; attempt++) {
         wsprintfW(record->asideName, L"%s.%lu-%lu.aside", name, GetCurrentProcessId(), attempt);
-        if (MoveInFolder(job, name, record->asideName))
+        if (MoveInFolder(job, name, record->asideName)) {
+            WCHAR path[WidePathSize];
+            if (!JoinPath(path, job->folderPath, record->asideName))
+                return FALSE;
+            HANDLE aside =
+                CreateFileW(path, DELETE, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+            if (aside == INVALID_HANDLE_VALUE)
+                return FALSE;
+            record->asideHandle = aside;
             return TRUE;
+        }
         DWORD error = GetLastError();
         if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
             break;
@@ -447,7 +481,7 @@ void FinishOutputFiles(ExtractionJob *job, BOOL keepFiles, BOOL restoreLeftovers
             if (!keepFiles && (IsNewFile(record) || record->kind == OutputInPlace))
                 DeleteRecordFile(job, record);
             if (record->kind == OutputReplacing)
-                DeleteInFolder(job, record->asideName);
+                DeleteAside(job, record);
         }
         CloseRecordHandle(record);
     }
@@ -457,6 +491,8 @@ void FinishOutputFiles(ExtractionJob *job, BOOL keepFiles, BOOL restoreLeftovers
 void CloseOutputFiles(ExtractionJob *job)
 {
     UnlockOutputFiles(job);
+    for (int i = 0; i < job->count; i++)
+        CloseAsideHandle(&job->items[i]);
     UnpinFolder(job, FALSE);
 }
 

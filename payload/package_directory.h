@@ -45,6 +45,7 @@ struct FileRecord {
     DWORD kind;                     // OutputKind
     DWORD handleIsLock;             // handle is read-only and shares reading alone: no delete through it
     WCHAR asideName[AsideNameSize]; // OutputReplacing: the earlier file's name in the extraction folder
+    HANDLE asideHandle;             // holds the earlier file with delete access, sharing reading alone
 };
 
 struct ExtractionJob {
