@@ -110,13 +110,15 @@ static BOOL ExtractPackageFiles(RunState *run)
     return TRUE;
 }
 
-// From here until the installer has ended nobody else can change what it is going to read.
+// From here until the installer has ended nobody else can change what it is going to read: the
+// files are locked and checked through their locks, and the launcher holds none of their data.
 static BOOL LockPackageFiles(RunState *run)
 {
-    if (!LockOutputFiles(&run->job)) {
+    if (!LockOutputFiles(&run->job) || !VerifyOutputFiles(&run->job)) {
         run->outcome = MakeErrorValue(GetLastError, ERROR_SHARING_VIOLATION, 2286);
         return FALSE;
     }
+    FreeOutputData(&run->job);
     return TRUE;
 }
 
@@ -178,30 +180,33 @@ void RunInstallerPhases(RunState *run)
 
 void CleanUpInstallerPhases(RunState *run)
 {
+    ExtractionJob *job = &run->job;
+    if (job->items == NULL)
+        return;
+    FreeOutputData(job);
+    // The installer may still be reading the files: they stay locked, and the folder pinned,
+    // until the process ends.
+    if (run->installerMayRun)
+        return;
+
     // Asked once: the installer has ended, so the answer no longer changes.
     int registered = IsProductRegistered(run->selection.productCode, launcherState.is64Bit);
-    // Files that a still running installer may read are never deleted.
-    int keepFiles = registered || run->installerMayRun;
-    ExtractionJob *job = &run->job;
-    if (job->items != NULL) {
-        for (int i = 0; i < job->count; i++) {
-            FileRecord *record = &job->items[i];
-            if (record->data != NULL) {
-                FreeItemOutput(record->data);
-                record->data = NULL;
-            }
-            if (record->handle != NULL) {
-                CloseHandle(record->handle);
-                record->handle = NULL;
-            }
-            if (run->installerExitCode != 0 && !keepFiles && record->outputPath[0] != '\0' &&
-                FileExists(record->outputPath))
-                DeleteFileA(record->outputPath);
-        }
-        LocalFree(job->items);
-        job->items = NULL;
-        job->count = 0;
-    }
-    if (!keepFiles && run->extractionFolder[0] != '\0' && FileExists(run->extractionFolder))
-        RemoveDirectoryA(run->extractionFolder);
+    DWORD exitCode = run->installerExitCode;
+    BOOL succeeded = exitCode == ERROR_SUCCESS || exitCode == ERROR_SUCCESS_REBOOT_INITIATED ||
+                     exitCode == ERROR_SUCCESS_REBOOT_REQUIRED;
+    // A registered product was installed from the file that a replacement pushed aside.
+    FinishOutputFiles(job, exitCode == ERROR_SUCCESS || registered, !succeeded && registered);
+    LocalFree(job->items);
+    job->items = NULL;
+    job->count = 0;
+}
+
+void ReleaseKeptFiles(RunState *run)
+{
+    if (run->job.items == NULL)
+        return;
+    CloseOutputFiles(&run->job);
+    LocalFree(run->job.items);
+    run->job.items = NULL;
+    run->job.count = 0;
 }

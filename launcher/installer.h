@@ -10,9 +10,16 @@
 // messageText and suppressMessage) and skips the rest.
 void RunInstallerPhases(RunState *run);
 
-// Frees the file records and, unless the installation succeeded or the product is
-// registered, deletes the extracted files and the folder.
+// Settles the extracted files and frees the file records. Exit 0, 1641 or 3010: what a file
+// replaced is deleted. Another outcome with the product registered: each replaced file is put
+// back, the files that replaced nothing stay. Unless the installation succeeded (0) or the
+// product is registered, everything is deleted and the folder removed. After a failed wait the
+// files stay locked and the records kept (ReleaseKeptFiles).
 void CleanUpInstallerPhases(RunState *run);
+
+// Closes the files and the folder that a failed wait kept locked and frees their records; in
+// the launcher the process's end does this.
+void ReleaseKeptFiles(RunState *run);
 
 // 1 when the product's uninstall entry has an UninstallString, else 0.
 int IsProductRegistered(const char *productCode, DWORD is64Bit);

@@ -21,6 +21,20 @@ struct PackageSelection {
     const LauncherState *state; // lcid, is64Bit and the payloads the scan works on
 };
 
+// What the opening of the output files did with a record's name in the extraction folder.
+enum OutputKind {
+    OutputNotOpen = 0,
+    OutputCreated,   // a new file where there was none
+    OutputReplacing, // a new file; what was there before waits under asideName
+    OutputInPlace,   // a file from an earlier run with the verified content, used as it is
+    OutputSameFile,  // an earlier record names the same file
+};
+
+enum {
+    AsideNameSize = 280,
+    OutputFolderSize = 1024,
+};
+
 struct FileRecord {
     char name[261];
     BYTE *data; // local heap, owned by the record
@@ -28,6 +42,10 @@ struct FileRecord {
     HANDLE handle; // null while not open
     DWORD written;
     char outputPath[261];
+    DWORD kind;                     // OutputKind
+    DWORD handleIsLock;             // handle is read-only and shares reading alone: no delete through it
+    WCHAR asideName[AsideNameSize]; // OutputReplacing: the earlier file's name in the extraction folder
+    HANDLE asideHandle;             // holds the earlier file with delete access, sharing reading alone
 };
 
 struct ExtractionJob {
@@ -36,6 +54,8 @@ struct ExtractionJob {
     int current; // -1 before the first step, count when all are done
     DWORD chunkSize;
     UINT_PTR timerId; // the progress dialog's timer
+    HANDLE folder;    // pins the extraction folder while files are open in it; null otherwise
+    WCHAR folderPath[OutputFolderSize];
 };
 
 struct CabinetCollectContext {

@@ -6,6 +6,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <sstream>
 
@@ -99,7 +100,7 @@ TEST_F(StandInInstaller, GetsThePackageAndTheArgumentsInOrder)
 }
 
 // The installer is shown as the launcher was asked to show itself, and while it runs no other
-// process can write or delete the package it reads.
+// process can write, rename or delete the package it reads, the cabinet, or their folder.
 TEST_F(StandInInstaller, StartsWithTheLaunchersShowCommandOnLockedFiles)
 {
     std::string setup = Packed(e2e::BuiltPackage("good", ProductCode, ProductName));
@@ -110,7 +111,13 @@ TEST_F(StandInInstaller, StartsWithTheLaunchersShowCommandOnLockedFiles)
         Lines(e2e::ReadText(probe_)),
         (std::vector<std::string>{
             "flags " + std::to_string(STARTF_USESHOWWINDOW) + " show " + std::to_string(SW_SHOWMINNOACTIVE),
-            "write " + std::to_string(ERROR_SHARING_VIOLATION), "delete " + std::to_string(ERROR_SHARING_VIOLATION)}));
+            "write " + std::to_string(ERROR_SHARING_VIOLATION), "delete " + std::to_string(ERROR_SHARING_VIOLATION),
+            "folder rename " + std::to_string(ERROR_SHARING_VIOLATION) + " delete " +
+                std::to_string(ERROR_SHARING_VIOLATION),
+            "disk1.cab rename " + std::to_string(ERROR_SHARING_VIOLATION) + " delete " +
+                std::to_string(ERROR_SHARING_VIOLATION),
+            "main.msi rename " + std::to_string(ERROR_SHARING_VIOLATION) + " delete " +
+                std::to_string(ERROR_SHARING_VIOLATION)}));
     // Once the installer has ended the files are the launcher's no more.
     HANDLE writer = CreateFileA(package_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(writer, INVALID_HANDLE_VALUE);
@@ -150,6 +157,80 @@ TEST_F(StandInInstaller, LeftoversAreReplacedOrUsedWithoutAWindow)
         EXPECT_EQ(untouched, identical) << "an identical file is used as it is, another one written afresh";
     }
 }
+
+// A differing main.msi in place may be the source of the installed product: it is moved aside,
+// not deleted, and comes back when the installer fails while the product is registered.
+struct LeftoverCase {
+    const char *name;
+    DWORD exitCode;
+    bool registered;
+    bool folderStays;
+    bool originalBack; // else the verified package is in place
+};
+
+class StandInLeftover : public StandInInstaller, public testing::WithParamInterface<LeftoverCase> {
+  protected:
+    void TearDown() override
+    {
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, UninstallKey().c_str(), KEY_WOW64_64KEY, 0);
+        StandInInstaller::TearDown();
+    }
+    static std::string UninstallKey()
+    {
+        return "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + ProductCode;
+    }
+};
+
+TEST_P(StandInLeftover, IsKeptUntilTheInstallSucceeded)
+{
+    const LeftoverCase &c = GetParam();
+    e2e::Package package = e2e::BuiltPackage("good", ProductCode, ProductName);
+    std::string setup = Packed(package);
+    const std::string folder = e2e::DefaultExtractionFolder(ProductCode);
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    const e2e::Bytes original = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+    testfiles::WriteAll(package_, original);
+    if (c.registered) {
+        HKEY key;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, UninstallKey().c_str(), 0, nullptr, 0,
+                                  KEY_WRITE | KEY_WOW64_64KEY, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        const char command[] = "MsiExec.exe /X{x}";
+        RegSetValueExA(key, "UninstallString", 0, REG_SZ, reinterpret_cast<const BYTE *>(command), sizeof command);
+        RegCloseKey(key);
+    }
+    SetExitCode(c.exitCode);
+
+    e2e::Run run = e2e::RunWatched(setup, " /qn");
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    EXPECT_TRUE(run.windows.empty());
+    ASSERT_EQ(Starts().size(), 2u);
+    if (!c.folderStays) {
+        EXPECT_FALSE(e2e::Exists(folder)) << "everything deleted";
+        return;
+    }
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    do
+        if (found.cFileName[0] != '.')
+            names.push_back(found.cFileName);
+    while (FindNextFileA(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{package.cabinetName, "main.msi"})) << "no moved-aside file is left";
+    EXPECT_EQ(testfiles::ReadAll(package_), c.originalBack ? original : package.database);
+}
+
+INSTANTIATE_TEST_SUITE_P(Outcomes, StandInLeftover,
+                         testing::Values(LeftoverCase{"FailedRegistered", 1603, true, true, true},
+                                         LeftoverCase{"SucceededRegistered", 0, true, true, false},
+                                         LeftoverCase{"Succeeded", 0, false, true, false},
+                                         LeftoverCase{"RebootRegistered", 3010, true, true, false},
+                                         LeftoverCase{"FailedNotRegistered", 1603, false, false, false}),
+                         [](const testing::TestParamInfo<LeftoverCase> &info) { return std::string(info.param.name); });
 
 TEST_F(StandInInstaller, CabinetNamedTwiceInstalls)
 {

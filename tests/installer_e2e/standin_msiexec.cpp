@@ -4,17 +4,21 @@
 // STANDIN_PARENT_MEMORY, when set, names a file that receives what the process that started it
 // (the launcher, waiting for it) holds: "private bytes N, working set M".
 // STANDIN_PROBE names a second file that gets what the stand-in found while it ran: its start-up
-// flags and show value, and the error of another process's open of the package for writing and
-// for deleting (0 when the open went through).
+// flags and show value, the error of another process's open of the package for writing and for
+// deleting, of a rename of the package's folder and of its open for deleting, and of a rename
+// and a delete of each file in the folder (0 when the call went through; what was renamed is
+// renamed back).
 #include <windows.h>
 
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -87,11 +91,46 @@ std::string PackagePath(const char *commandLine)
 DWORD OpenError(const std::string &path, DWORD access)
 {
     HANDLE file = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return GetLastError();
     CloseHandle(file);
     return 0;
+}
+
+DWORD RenameError(const std::string &path)
+{
+    std::string moved = path + ".moved";
+    if (!MoveFileExA(path.c_str(), moved.c_str(), 0))
+        return GetLastError();
+    MoveFileExA(moved.c_str(), path.c_str(), 0);
+    return 0;
+}
+
+// What another process can do to the package's folder and to every file in it.
+void ProbeFolder(const char *probe, const std::string &package)
+{
+    std::string folder = package.substr(0, package.find_last_of('\\'));
+    char line[512];
+    snprintf(line, sizeof line, "folder rename %lu delete %lu", RenameError(folder), OpenError(folder, DELETE));
+    AppendLine(probe, line);
+    std::vector<std::string> lines; // in name order
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            continue;
+        std::string file = folder + "\\" + found.cFileName;
+        DWORD deleteError = DeleteFileA(file.c_str()) ? 0 : GetLastError();
+        snprintf(line, sizeof line, "%s rename %lu delete %lu", found.cFileName, RenameError(file), deleteError);
+        lines.push_back(line);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    std::sort(lines.begin(), lines.end());
+    for (const std::string &fileLine : lines)
+        AppendLine(probe, fileLine);
 }
 
 } // namespace
@@ -120,6 +159,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         AppendLine(probe, line);
         snprintf(line, sizeof line, "delete %lu", OpenError(package, DELETE));
         AppendLine(probe, line);
+        ProbeFolder(probe, package);
     }
 
     char memoryRecord[MAX_PATH];

@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "launcher/installer.h"
 #include "launcher/launcher_state.h"
 #include "launcher/main_flow.h"
 #include "tests/fixtures/fixtures.h"
@@ -59,7 +60,10 @@ struct RunResult {
     unsigned liveBlocks;
     unsigned openFiles;
     bool folderLeft;
+    FileRules fileRules;
 };
+
+RunState run; // the last run's state, for what a failed wait keeps
 
 class WholeRun : public testing::Test {
   protected:
@@ -82,7 +86,6 @@ class WholeRun : public testing::Test {
     // seams must be armed before; what they counted stays for the caller.
     RunResult RunOnce()
     {
-        static RunState run;
         StartLauncher(&run, GetModuleHandleA(nullptr), SW_SHOWNORMAL);
         if (CaptureCommandLine(&run) && CaptureOwnPath(&run)) {
             lstrcpynA(run.ownPath, setup_.c_str(), MAX_PATH);
@@ -90,7 +93,7 @@ class WholeRun : public testing::Test {
         }
         DWORD line = ErrorValueLine(run.outcome);
         DWORD exitCode = static_cast<DWORD>(FinishLauncher(&run));
-        return {exitCode, line, LiveLocalBlocks(), OpenFileHandles(), testfiles::Exists(extracted_)};
+        return {exitCode, line, LiveLocalBlocks(), OpenFileHandles(), testfiles::Exists(extracted_), SeamFileRules()};
     }
 
     testfiles::TempFolder folder_{"whole_run"};
@@ -113,20 +116,36 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
         {"WriteFile", SeamCall::WriteFile, ERROR_DISK_FULL},
         {"CreateDirectoryA", SeamCall::CreateDirectoryA, ERROR_ACCESS_DENIED},
         {"CreateProcessA", SeamCall::CreateProcessA, ERROR_ACCESS_DENIED},
+        {"CreateFileW", SeamCall::CreateFileW, ERROR_ACCESS_DENIED},
+        {"ReOpenFile", SeamCall::ReOpenFile, ERROR_SHARING_VIOLATION},
+        {"MoveFileExW", SeamCall::MoveFileExW, ERROR_ACCESS_DENIED},
+        {"SetFileInformationByHandle", SeamCall::SetFileInformationByHandle, ERROR_ACCESS_DENIED},
+        {"GetFinalPathNameByHandleW", SeamCall::GetFinalPathNameByHandleW, ERROR_NOT_ENOUGH_MEMORY},
         {"ReadFile", SeamCall::ReadFile, ERROR_READ_FAULT},
         {"crypt32", SeamCall::Crypt32, static_cast<DWORD>(CRYPT_E_ASN1_BADTAG)},
         {"bcrypt", SeamCall::BCrypt, 0xC0000017u}, // STATUS_NO_MEMORY
     };
     std::map<std::pair<DWORD, DWORD>, std::string> sites; // (code, line): the sweeps that reached it
-    for (bool inCertificate : {true, false})
+    // The third pass finds a differing main.msi in the folder, which is moved aside and, as the
+    // stand-in registers nothing, deleted with the rest by a failed run.
+    const Bytes leftover = {'o', 'l', 'd'};
+    for (int pass = 0; pass < 3; pass++)
         for (const Sweep &sweep : sweeps) {
+            bool inCertificate = pass != 1;
+            bool withLeftover = pass == 2;
             testfiles::WriteAll(setup_, PackedImage(inCertificate));
-            std::string sweepName = std::string(sweep.name) + (inCertificate ? "" : " (whole image)");
+            std::string sweepName = std::string(sweep.name) + (pass == 1   ? " (whole image)"
+                                                               : pass == 2 ? " (leftover)"
+                                                                           : "");
             unsigned runs = 0;
             for (unsigned n = 0;; n++) {
                 SCOPED_TRACE(testing::Message() << sweepName << " call " << n << " fails");
                 ASSERT_LT(n, 1000u) << "the sweep does not end";
                 testfiles::RemoveTree(extracted_);
+                if (withLeftover) {
+                    CreateDirectoryA(extracted_.c_str(), nullptr);
+                    testfiles::WriteAll(extracted_ + "\\main.msi", leftover);
+                }
                 ResetSeams();
                 AnswerDialogs(IDCANCEL); // the folder browser and the Retry/Cancel box are cancelled
                 FailCall(sweep.call, n, 1, sweep.error);
@@ -136,11 +155,36 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
 
                 EXPECT_EQ(result.liveBlocks, 0u) << "local-heap blocks left";
                 EXPECT_EQ(result.openFiles, 0u) << "file handles left open";
+                EXPECT_EQ(result.fileRules.pathOpensAfterWrite, 0u) << "an output file opened by path after its write";
+                EXPECT_EQ(result.fileRules.changesUnpinned, 0u) << "a delete or a move outside the pinned folder";
                 if (result.exitCode == 0) {
                     EXPECT_TRUE(result.folderLeft) << "a successful installation keeps its files";
+                    EXPECT_EQ(testfiles::ReadAll(extracted_ + "\\main.msi"),
+                              testfiles::ReadAll(testtools::WindowsPathOfUnixPath(PACKAGES_PATH) + "\\good\\main.msi"));
+                    if (withLeftover) {
+                        EXPECT_FALSE(testfiles::Exists(extracted_ + "\\main.msi." +
+                                                       std::to_string(GetCurrentProcessId()) + "-0.aside"))
+                            << "the replaced file is deleted after the installer succeeded";
+                    }
                 } else {
                     EXPECT_NE(result.line, 0u) << "a failure names its site";
-                    EXPECT_FALSE(result.folderLeft) << "a failed run leaves nothing of its own";
+                    // Unless the run got as far as moving it aside, the leftover is untouched.
+                    bool leftoverUntouched = withLeftover && testfiles::Exists(extracted_ + "\\main.msi") &&
+                                             testfiles::ReadAll(extracted_ + "\\main.msi") == leftover;
+                    WIN32_FIND_DATAA found;
+                    HANDLE search = FindFirstFileA((extracted_ + "\\*").c_str(), &found);
+                    int entries = 0;
+                    if (search != INVALID_HANDLE_VALUE) {
+                        do
+                            entries += found.cFileName[0] != '.';
+                        while (FindNextFileA(search, &found));
+                        FindClose(search);
+                    }
+                    if (leftoverUntouched) {
+                        EXPECT_EQ(entries, 1) << "nothing but the leftover";
+                    } else {
+                        EXPECT_FALSE(result.folderLeft) << "a failed run leaves nothing of its own";
+                    }
                     std::string &names = sites[{result.exitCode, result.line}];
                     if (names.find(sweepName) == std::string::npos)
                         names += (names.empty() ? "" : ", ") + sweepName;
@@ -160,8 +204,9 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
                     static_cast<unsigned long>(site.second), names.c_str());
 }
 
-// A wait that fails is the launcher's own failure, and the files stay: the installer may still
-// be reading them.
+// A wait that fails is the launcher's own failure, and the files stay locked in their pinned
+// folder until the process ends: the installer may still be reading them. In this process the
+// test releases them itself.
 TEST_F(WholeRun, FailedWaitKeepsTheFiles)
 {
     ResetSeams();
@@ -172,8 +217,15 @@ TEST_F(WholeRun, FailedWaitKeepsTheFiles)
     EXPECT_EQ(result.line, 2351u);
     EXPECT_TRUE(testfiles::Exists(extracted_ + "\\main.msi"));
     EXPECT_TRUE(testfiles::Exists(extracted_ + "\\disk1.cab"));
-    EXPECT_EQ(result.liveBlocks, 0u);
-    EXPECT_EQ(result.openFiles, 0u);
+    EXPECT_EQ(result.openFiles, 3u) << "the folder and both files";
+    EXPECT_FALSE(MoveFileA(extracted_.c_str(), (extracted_ + ".moved").c_str()));
+    EXPECT_FALSE(DeleteFileA((extracted_ + "\\main.msi").c_str()));
+    EXPECT_EQ(result.liveBlocks, 1u) << "the records that hold the handles";
+
+    ReleaseKeptFiles(&run);
+    EXPECT_EQ(LiveLocalBlocks(), 0u);
+    EXPECT_EQ(OpenFileHandles(), 0u);
+    EXPECT_TRUE(testfiles::Exists(extracted_ + "\\main.msi")) << "releasing touches no file";
 }
 
 } // namespace

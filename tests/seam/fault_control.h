@@ -21,6 +21,11 @@ enum class SeamCall {
     CreateDirectoryA,
     CreateProcessA,
     WaitForSingleObject, // fails with WAIT_FAILED
+    CreateFileW,
+    ReOpenFile,
+    MoveFileExW,
+    SetFileInformationByHandle,
+    GetFinalPathNameByHandleW,
     Count
 };
 
@@ -51,9 +56,23 @@ void ResetSeams();
 // since the last ResetSeams.
 unsigned LiveLocalBlocks();
 
-// Handles that the seamed code opened with CreateFileA and has not closed since the last
-// ResetSeams.
+// Handles that the seamed code opened with CreateFileA, CreateFileW or ReOpenFile and has not
+// closed since the last ResetSeams.
 unsigned OpenFileHandles();
+
+// How the seamed code treated the extraction folder and its files since the last ResetSeams
+// (Windows only). A folder is pinned while a handle that CreateFileW opened on it with
+// FILE_FLAG_BACKUP_SEMANTICS is open.
+struct FileRules {
+    unsigned pathOpensAfterWrite; // CreateFileA/W of a path that a handle of it was written through
+    unsigned changesWhilePinned;  // deletes (DeleteFileW, FileDispositionInfo) and moves (MoveFileExW)
+    unsigned changesUnpinned;     // the same, of a name whose folder was not pinned at that moment
+};
+FileRules SeamFileRules();
+
+// From now on every FileAttributeTagInfo query on a pinned folder's handle answers these
+// attributes and reparse tag, as a folder that Wine can't make would (Windows only).
+void FakeFolderTag(DWORD attributes, DWORD reparseTag);
 
 // With a nonzero answer, every message box returns it at once and every folder browser is
 // cancelled, without showing a window (Windows only).

@@ -4,7 +4,9 @@
 #include <bcrypt.h>
 #include <wincrypt.h>
 
+#include <map>
 #include <set>
+#include <string>
 
 #ifdef _WIN32
 #include <shlobj.h>
@@ -26,6 +28,15 @@ LONGLONG clockCounter; // the stepped counter's last value
 std::set<HLOCAL> liveBlocks;
 std::set<HANDLE> openFiles;
 int dialogAnswer;
+#ifdef _WIN32
+std::map<HANDLE, std::wstring> filePaths; // open file handles and their paths, in lower case
+std::map<HANDLE, std::wstring> pins;      // open folder handles and their paths, in lower case
+std::set<std::wstring> writtenPaths;
+FileRules fileRules;
+bool fakeTag;
+DWORD fakeAttributes;
+DWORD fakeReparseTag;
+#endif
 
 // Counts the call; true when this one is armed to fail.
 bool ShouldFail(SeamCall call, DWORD *lastError)
@@ -68,6 +79,13 @@ void ResetSeams()
     liveBlocks.clear();
     openFiles.clear();
     dialogAnswer = 0;
+#ifdef _WIN32
+    filePaths.clear();
+    pins.clear();
+    writtenPaths.clear();
+    fileRules = FileRules{};
+    fakeTag = false;
+#endif
 }
 
 void StepSeamClock(LONGLONG counterStep)
@@ -331,10 +349,148 @@ BOOL SeamReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVER
     return ReadFile(file, buffer, toRead, read, overlapped);
 }
 
+namespace {
+
+std::wstring Lower(const WCHAR *path)
+{
+    std::wstring lower(path);
+    for (WCHAR &c : lower)
+        c = static_cast<WCHAR>(towlower(c));
+    return lower;
+}
+
+std::wstring Widened(const char *path)
+{
+    WCHAR wide[MAX_PATH * 4] = {};
+    MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH * 4);
+    return wide;
+}
+
+void NoteOpenByPath(const std::wstring &lowerPath)
+{
+    if (writtenPaths.count(lowerPath) > 0)
+        fileRules.pathOpensAfterWrite++;
+}
+
+// Counts a delete or a move of the file at lowerPath by whether its folder is pinned.
+void NoteChange(const std::wstring &lowerPath)
+{
+    std::wstring folder = lowerPath.substr(0, lowerPath.find_last_of(L'\\'));
+    bool pinned = false;
+    for (const auto &pin : pins)
+        pinned = pinned || pin.second == folder;
+    (pinned ? fileRules.changesWhilePinned : fileRules.changesUnpinned)++;
+}
+
+} // namespace
+
+FileRules SeamFileRules()
+{
+    return fileRules;
+}
+
+void FakeFolderTag(DWORD attributes, DWORD reparseTag)
+{
+    fakeTag = true;
+    fakeAttributes = attributes;
+    fakeReparseTag = reparseTag;
+}
+
+HANDLE WINAPI SeamCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD creation,
+                              DWORD flags, HANDLE templateFile)
+{
+    DWORD error;
+    if (ShouldFail(SeamCall::CreateFileW, &error)) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::wstring lower = Lower(path);
+    NoteOpenByPath(lower);
+    HANDLE file = CreateFileW(path, access, share, security, creation, flags, templateFile);
+    if (file != INVALID_HANDLE_VALUE) {
+        openFiles.insert(file);
+        if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0)
+            pins[file] = lower;
+        else
+            filePaths[file] = lower;
+    }
+    return file;
+}
+
+HANDLE WINAPI SeamReOpenFile(HANDLE original, DWORD access, DWORD share, DWORD flags)
+{
+    DWORD error;
+    if (ShouldFail(SeamCall::ReOpenFile, &error)) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE file = ReOpenFile(original, access, share, flags);
+    if (file != INVALID_HANDLE_VALUE) {
+        openFiles.insert(file);
+        auto known = filePaths.find(original);
+        if (known != filePaths.end())
+            filePaths[file] = known->second;
+    }
+    return file;
+}
+
+BOOL WINAPI SeamMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    DWORD error;
+    if (ShouldFail(SeamCall::MoveFileExW, &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    NoteChange(Lower(from));
+    NoteChange(Lower(to));
+    return MoveFileExW(from, to, flags);
+}
+
+BOOL WINAPI SeamDeleteFileW(LPCWSTR path)
+{
+    NoteChange(Lower(path));
+    return DeleteFileW(path);
+}
+
+BOOL WINAPI SeamSetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID info, DWORD size)
+{
+    DWORD error;
+    if (ShouldFail(SeamCall::SetFileInformationByHandle, &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    auto known = filePaths.find(file);
+    if (infoClass == FileDispositionInfo && known != filePaths.end())
+        NoteChange(known->second);
+    return SetFileInformationByHandle(file, infoClass, info, size);
+}
+
+BOOL WINAPI SeamGetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID info, DWORD size)
+{
+    BOOL answered = GetFileInformationByHandleEx(file, infoClass, info, size);
+    if (answered && fakeTag && infoClass == FileAttributeTagInfo && pins.count(file) > 0) {
+        auto *tagInfo = static_cast<FILE_ATTRIBUTE_TAG_INFO *>(info);
+        tagInfo->FileAttributes = fakeAttributes;
+        tagInfo->ReparseTag = fakeReparseTag;
+    }
+    return answered;
+}
+
+DWORD WINAPI SeamGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags)
+{
+    DWORD error;
+    if (ShouldFail(SeamCall::GetFinalPathNameByHandleW, &error)) {
+        SetLastError(error);
+        return 0;
+    }
+    return GetFinalPathNameByHandleW(file, path, size, flags);
+}
+
 HANDLE WINAPI SeamCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD creation,
                               DWORD flags, HANDLE templateFile)
 {
     DWORD error;
+    NoteOpenByPath(Lower(Widened(path).c_str()));
     if (ShouldFail(SeamCall::CreateFileA, &error)) {
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
@@ -348,6 +504,8 @@ HANDLE WINAPI SeamCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY
 BOOL WINAPI SeamCloseHandle(HANDLE handle)
 {
     openFiles.erase(handle);
+    filePaths.erase(handle);
+    pins.erase(handle);
     return CloseHandle(handle);
 }
 
@@ -360,6 +518,9 @@ BOOL WINAPI SeamWriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD wr
             *written = 0;
         return FALSE;
     }
+    auto known = filePaths.find(file);
+    if (known != filePaths.end())
+        writtenPaths.insert(known->second);
     return WriteFile(file, buffer, toWrite, written, overlapped);
 }
 

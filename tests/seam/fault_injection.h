@@ -83,6 +83,21 @@ BOOL WINAPI SeamCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY
 DWORD WINAPI SeamWaitForSingleObject(HANDLE object, DWORD milliseconds);
 int WINAPI SeamMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 PIDLIST_ABSOLUTE WINAPI SeamSHBrowseForFolderA(LPBROWSEINFOA browse);
+HANDLE WINAPI SeamCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD creation,
+                              DWORD flags, HANDLE templateFile);
+HANDLE WINAPI SeamReOpenFile(HANDLE original, DWORD access, DWORD share, DWORD flags);
+BOOL WINAPI SeamMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
+BOOL WINAPI SeamDeleteFileW(LPCWSTR path);
+BOOL WINAPI SeamSetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID info, DWORD size);
+BOOL WINAPI SeamGetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID info, DWORD size);
+DWORD WINAPI SeamGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags);
+#define CreateFileW SeamCreateFileW
+#define ReOpenFile SeamReOpenFile
+#define MoveFileExW SeamMoveFileExW
+#define DeleteFileW SeamDeleteFileW
+#define SetFileInformationByHandle SeamSetFileInformationByHandle
+#define GetFileInformationByHandleEx SeamGetFileInformationByHandleEx
+#define GetFinalPathNameByHandleW SeamGetFinalPathNameByHandleW
 #define CreateFileA SeamCreateFileA
 #define CloseHandle SeamCloseHandle
 #define WriteFile SeamWriteFile

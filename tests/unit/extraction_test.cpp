@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "payload/inflate.h"
+#include "tests/seam/fault_control.h"
 #include "tests/unit/win32_test_files.h"
 
 using testfiles::Exists;
@@ -55,11 +57,9 @@ struct TestJob {
     }
     ~TestJob()
     {
-        for (auto &record : records) {
-            if (record.handle != nullptr)
-                CloseHandle(record.handle);
+        CloseOutputFiles(&job);
+        for (auto &record : records)
             FreeItemOutput(record.data);
-        }
     }
 
     // Whether every record's data is still held (before the lock) or really released (after it).
@@ -153,7 +153,7 @@ TEST_P(ExtractionStepRuns, WritesEveryFileInBoundedSteps)
     EXPECT_EQ(test.job.current, test.job.count);
     for (std::size_t i = 0; i < c.files.size(); i++) {
         SCOPED_TRACE(c.files[i].name);
-        EXPECT_EQ(test.records[i].handle, nullptr) << "every handle is closed when the job is done";
+        EXPECT_NE(test.records[i].handle, nullptr) << "every file stays open for its lock";
         EXPECT_EQ(test.records[i].written, c.files[i].length);
         EXPECT_EQ(ReadAll(folder / c.files[i].name), test.contents[i]);
     }
@@ -187,8 +187,38 @@ INSTANTIATE_TEST_SUITE_P(
                     StepCase{"NullProgress", {{"main.msi", 70000, false}, {"a.cab", 0, false}}, 65536, false, {}}),
     [](const testing::TestParamInfo<StepCase> &info) { return std::string(info.param.name); });
 
-TEST(OpenOutputFiles, OpensNewFilesAndUsesAnIdenticalFileFromAnEarlierRun)
+// The names in a folder, sorted.
+std::vector<std::string> FolderNames(const std::string &folder)
 {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        std::string name = found.cFileName;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Whether another process could open the file with this access, sharing everything.
+bool OthersCanOpen(const std::string &path, DWORD access)
+{
+    HANDLE other = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (other == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(other);
+    return true;
+}
+
+TEST(OpenOutputFiles, OpensNewFilesAndLocksAnIdenticalFileFromAnEarlierRun)
+{
+    SeamScope seams;
     TempFolder folder("open");
     TestJob test({{"main.msi", 10, false}, {"a.cab", 10, true}}, Chunk);
     testfiles::WriteAll(folder / "a.cab", test.contents[1]);
@@ -196,15 +226,43 @@ TEST(OpenOutputFiles, OpensNewFilesAndUsesAnIdenticalFileFromAnEarlierRun)
     ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
     EXPECT_EQ(std::string(test.records[0].outputPath), folder / "main.msi");
     EXPECT_EQ(std::string(test.records[1].outputPath), folder / "a.cab");
-    EXPECT_NE(test.records[0].handle, nullptr);
-    EXPECT_EQ(test.records[1].handle, nullptr);
+    EXPECT_EQ(test.records[0].kind, (DWORD)OutputCreated);
+    EXPECT_EQ(test.records[1].kind, (DWORD)OutputInPlace);
+    EXPECT_NE(test.records[1].handle, nullptr) << "the file in place is held as it is";
+    EXPECT_FALSE(OthersCanOpen(folder / "a.cab", GENERIC_WRITE));
+    EXPECT_FALSE(OthersCanOpen(folder / "a.cab", DELETE));
+    EXPECT_TRUE(OthersCanOpen(folder / "a.cab", GENERIC_READ));
     EXPECT_EQ(ReadAll(folder / "a.cab"), test.contents[1]);
+    EXPECT_EQ(SeamCallCount(SeamCall::GetFinalPathNameByHandleW), 3u) << "the folder and each file";
 }
 
-// A file in place that is not the verified content (planted, damaged or from another product
-// version) is never used: it is deleted and the verified content written in its place. The
-// replacement counts as created by this attempt, so a roll-back removes it.
-TEST(OpenOutputFiles, ReplacesAFileInPlaceWithOtherContent)
+// While files are open in it, the folder can be neither renamed nor deleted: nothing can swap it
+// for a junction. Once the files are settled, it can.
+TEST(OpenOutputFiles, PinsTheFolderUntilTheFilesAreSettled)
+{
+    TempFolder root("pin");
+    std::string folder = root / "{PRODUCT}";
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    TestJob test({{"main.msi", 10, false}}, Chunk);
+    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.c_str()));
+    ASSERT_NE(test.job.folder, nullptr);
+
+    EXPECT_FALSE(MoveFileA(folder.c_str(), (root / "moved").c_str()));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+    EXPECT_FALSE(OthersCanOpen(folder, DELETE));
+    EXPECT_TRUE(OthersCanOpen(folder, FILE_LIST_DIRECTORY)) << "the folder can still be read";
+
+    ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
+    FinishOutputFiles(&test.job, TRUE, FALSE);
+    EXPECT_EQ(test.job.folder, nullptr);
+    EXPECT_TRUE(MoveFileA(folder.c_str(), (root / "moved").c_str()));
+}
+
+// A file in place that is not the verified content (planted, damaged, or the source of an
+// installed product of another version) is moved aside in the folder, never deleted here, and
+// the verified content written under its name. A roll-back deletes the new file and puts the
+// earlier one back.
+TEST(OpenOutputFiles, MovesADifferingFileAsideAndPutsItBackOnRollBack)
 {
     struct Planted {
         const char *name;
@@ -218,6 +276,7 @@ TEST(OpenOutputFiles, ReplacesAFileInPlaceWithOtherContent)
                              {"other bytes, then a roll-back", Pattern(10, 99), true}};
     for (const Planted &planted : cases) {
         SCOPED_TRACE(planted.name);
+        SeamScope seams;
         TempFolder root("planted");
         std::string folder = root / "{PRODUCT}";
         ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
@@ -229,21 +288,40 @@ TEST(OpenOutputFiles, ReplacesAFileInPlaceWithOtherContent)
 
         if (planted.laterRecordFails) {
             EXPECT_FALSE(OpenOutputFiles(&test.job, folder.c_str()));
-            EXPECT_FALSE(Exists(folder + "\\main.msi")) << "the replacement is rolled back with the rest";
-            EXPECT_FALSE(Exists(folder));
+            EXPECT_EQ(FolderNames(folder), std::vector<std::string>{"main.msi"});
+            EXPECT_EQ(ReadAll(folder + "\\main.msi"), planted.content) << "the earlier file is back";
+            EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
             continue;
         }
         ASSERT_TRUE(OpenOutputFiles(&test.job, folder.c_str()));
-        EXPECT_NE(test.records[1].handle, nullptr) << "written afresh";
+        EXPECT_EQ(test.records[1].kind, (DWORD)OutputReplacing);
+        std::string aside = "main.msi." + std::to_string(GetCurrentProcessId()) + "-0.aside";
+        EXPECT_EQ(FolderNames(folder), (std::vector<std::string>{"a.cab", "c.cab", "main.msi", aside}));
+        EXPECT_EQ(ReadAll(folder + "\\" + aside), planted.content);
         ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
         for (std::size_t i = 0; i < test.records.size(); i++)
             EXPECT_EQ(ReadAll(test.records[i].outputPath), test.contents[i]);
     }
 }
 
-// What cannot be deleted fails the attempt and stays as it was: a folder of that name, or a
+// A name taken by an earlier aside file (a run that ended without settling) is passed over; that
+// file is left as it is.
+TEST(OpenOutputFiles, MovesAsideUnderAFreeName)
+{
+    TempFolder folder("asidetaken");
+    TestJob test({{"main.msi", 10, true}}, Chunk);
+    std::string prefix = "main.msi." + std::to_string(GetCurrentProcessId());
+    testfiles::WriteAll(folder / "main.msi", Pattern(10, 50));
+    testfiles::WriteAll(folder / (prefix + "-0.aside"), Pattern(3, 51));
+
+    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
+    EXPECT_EQ(ReadAll(folder / (prefix + "-0.aside")), Pattern(3, 51));
+    EXPECT_EQ(ReadAll(folder / (prefix + "-1.aside")), Pattern(10, 50));
+}
+
+// What cannot be moved aside fails the attempt and stays as it was: a folder of that name, or a
 // file that another process holds open without sharing deletion.
-TEST(OpenOutputFiles, RefusesWhatCannotBeDeleted)
+TEST(OpenOutputFiles, RefusesWhatCannotBeMovedAside)
 {
     for (bool folderInTheWay : {true, false}) {
         SCOPED_TRACE(folderInTheWay ? "folder" : "file held open");
@@ -260,12 +338,11 @@ TEST(OpenOutputFiles, RefusesWhatCannotBeDeleted)
         }
 
         EXPECT_FALSE(OpenOutputFiles(&test.job, folder.path().c_str()));
-        EXPECT_FALSE(Exists(folder / "a.cab"));
+        EXPECT_NE(GetLastError(), 0u) << "the failed call's error";
+        EXPECT_EQ(FolderNames(folder.path()), std::vector<std::string>{"main.msi"});
         if (held != INVALID_HANDLE_VALUE) {
             CloseHandle(held);
             EXPECT_EQ(ReadAll(folder / "main.msi"), Pattern(5, 1));
-        } else {
-            EXPECT_TRUE(Exists(folder / "main.msi"));
         }
     }
 }
@@ -286,21 +363,24 @@ TEST(OpenOutputFiles, OpensAFileNamedTwiceOnce)
         TempFolder folder("twice");
         TestJob test({{"main.msi", 10, false}, {c.first, 20, c.firstInPlace}, {c.second, 20, false}}, Chunk);
         test.contents[2] = test.contents[1];
-        test.records[2].data = test.contents[2].data();
+        memcpy(test.records[2].data, test.contents[2].data(), 20);
         if (c.firstInPlace)
             testfiles::WriteAll(folder / c.first, test.contents[1]);
 
         ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
-        EXPECT_EQ(test.records[1].handle != nullptr, !c.firstInPlace);
+        EXPECT_EQ(test.records[1].kind, (DWORD)(c.firstInPlace ? OutputInPlace : OutputCreated));
+        EXPECT_EQ(test.records[2].kind, (DWORD)OutputSameFile);
         EXPECT_EQ(test.records[2].handle, nullptr);
         std::vector<Call> calls = RunToEnd(test, false);
         ASSERT_EQ(calls.back().result, ERROR_SUCCESS);
+        ASSERT_TRUE(LockOutputFiles(&test.job));
+        EXPECT_TRUE(VerifyOutputFiles(&test.job));
         EXPECT_EQ(ReadAll(folder / c.first), test.contents[1]);
     }
 }
 
 // Files land only in a real folder, never through a junction or a symbolic link to another.
-TEST(OpenOutputFiles, RefusesAnExtractionFolderThatIsAReparsePoint)
+TEST(OpenOutputFiles, RefusesAnExtractionFolderThatIsALink)
 {
     TempFolder root("reparse");
     std::string target = root / "elsewhere";
@@ -312,14 +392,49 @@ TEST(OpenOutputFiles, RefusesAnExtractionFolderThatIsAReparsePoint)
     TestJob test({{"main.msi", 10, false}}, Chunk);
     EXPECT_FALSE(OpenOutputFiles(&test.job, link.c_str()));
     EXPECT_EQ(test.records[0].handle, nullptr);
+    EXPECT_EQ(test.job.folder, nullptr);
     EXPECT_FALSE(Exists(target + "\\main.msi"));
     EXPECT_TRUE(Exists(link)) << "a folder not made by this attempt is left alone";
 }
 
-// While the installer runs, nobody may change what it reads: opening for writing or deleting,
-// renaming and deleting are refused; reading is not.
-TEST(LockOutputFiles, RefusesWritersAndDeletersUntilUnlocked)
+// What the pin's handle says the folder is decides, not its name: junctions and symbolic links
+// (name surrogates) are refused, other reparse points such as cloud-file placeholders are
+// folders like any other. Wine makes none of these, so the seam gives the answer.
+TEST(OpenOutputFiles, JudgesTheFolderByItsReparseTag)
 {
+    const struct {
+        const char *name;
+        DWORD attributes;
+        DWORD tag;
+        bool accepted;
+    } cases[] = {
+        {"junction", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, IO_REPARSE_TAG_MOUNT_POINT, false},
+        {"symbolic link", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, IO_REPARSE_TAG_SYMLINK, false},
+        {"cloud placeholder", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, 0x9000601Au, true},
+        {"deduplicated", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, IO_REPARSE_TAG_DEDUP, true},
+        {"plain folder", FILE_ATTRIBUTE_DIRECTORY, 0, true},
+        {"not a folder", FILE_ATTRIBUTE_NORMAL, 0, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        SeamScope seams;
+        TempFolder root("tag");
+        std::string folder = root / "{PRODUCT}";
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+        FakeFolderTag(c.attributes, c.tag);
+        TestJob test({{"main.msi", 10, false}}, Chunk);
+        EXPECT_EQ(OpenOutputFiles(&test.job, folder.c_str()), c.accepted ? TRUE : FALSE);
+        EXPECT_EQ(Exists(folder + "\\main.msi"), c.accepted);
+        EXPECT_TRUE(Exists(folder));
+    }
+}
+
+// Once written, each file becomes its read-only lock through its own handle: nothing opens an
+// output file by its path after its first write. While locked, nobody may write, rename or
+// delete it; reading is not refused.
+TEST(LockOutputFiles, LocksThroughTheHandlesAndRefusesWritersAndDeleters)
+{
+    SeamScope seams;
     TempFolder folder("lock");
     TestJob test({{"main.msi", 10, false}, {"disk1.cab", 10, true}, {"DISK1.CAB", 10, false}}, Chunk);
     testfiles::WriteAll(folder / "disk1.cab", test.contents[1]);
@@ -327,17 +442,17 @@ TEST(LockOutputFiles, RefusesWritersAndDeletersUntilUnlocked)
     ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
 
     ASSERT_TRUE(LockOutputFiles(&test.job));
+    ASSERT_TRUE(VerifyOutputFiles(&test.job));
+    FreeOutputData(&test.job);
     test.ExpectDataHeld(false);
-    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    EXPECT_EQ(SeamCallCount(SeamCall::ReOpenFile), 2u) << "the middle handle and the lock of main.msi";
+    EXPECT_EQ(SeamFileRules().pathOpensAfterWrite, 0u);
+    EXPECT_EQ(OpenFileHandles(), 3u) << "the folder and two locks";
     for (const char *name : {"main.msi", "disk1.cab"}) {
         SCOPED_TRACE(name);
         std::string path = folder / name;
-        for (DWORD access : {(DWORD)GENERIC_WRITE, (DWORD)DELETE}) {
-            HANDLE other = CreateFileA(path.c_str(), access, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
-            EXPECT_EQ(other, INVALID_HANDLE_VALUE) << "access " << std::hex << access;
-            if (other != INVALID_HANDLE_VALUE)
-                CloseHandle(other);
-        }
+        EXPECT_FALSE(OthersCanOpen(path, GENERIC_WRITE));
+        EXPECT_FALSE(OthersCanOpen(path, DELETE));
         EXPECT_FALSE(DeleteFileA(path.c_str()));
         EXPECT_FALSE(MoveFileA(path.c_str(), (path + ".moved").c_str()));
         HANDLE reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -351,63 +466,114 @@ TEST(LockOutputFiles, RefusesWritersAndDeletersUntilUnlocked)
     EXPECT_TRUE(DeleteFileA((folder / "main.msi").c_str()));
 }
 
-// Another process changed a file after it was written and closed, before the lock: the lock's
-// own read of the content refuses it, whatever was changed.
-TEST(LockOutputFiles, RefusesAFileChangedBeforeTheLock)
+// A change between the writing and the lock (here made through the write handle itself, as a
+// writer slipping in before the lock would) shows in the check through the lock.
+TEST(VerifyOutputFiles, RefusesAFileChangedBeforeTheLock)
 {
     const struct {
         const char *name;
-        std::vector<std::uint8_t> (*change)(std::vector<std::uint8_t>);
-    } cases[] = {
-        {"one byte",
-         [](std::vector<std::uint8_t> bytes) {
-             bytes[bytes.size() / 2] ^= 1;
-             return bytes;
-         }},
-        {"cut short",
-         [](std::vector<std::uint8_t> bytes) {
-             bytes.pop_back();
-             return bytes;
-         }},
-        {"grown",
-         [](std::vector<std::uint8_t> bytes) {
-             bytes.push_back(0);
-             return bytes;
-         }},
-    };
+        LONG offset;    // where one byte is flipped, or -1
+        LONG newLength; // the file's new length, or -1
+    } cases[] = {{"one byte", 50000, -1}, {"cut short", -1, 99999}, {"grown", -1, 100001}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         TempFolder folder("lockchanged");
         TestJob test({{"main.msi", 100000, false}, {"disk1.cab", 10, false}}, Chunk);
         ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
         ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
-        testfiles::WriteAll(folder / "main.msi", c.change(test.contents[0]));
+        HANDLE writer = test.records[0].handle;
+        if (c.offset >= 0) {
+            BYTE flipped = test.contents[0][c.offset] ^ 1;
+            DWORD written = 0;
+            SetFilePointer(writer, c.offset, nullptr, FILE_BEGIN);
+            ASSERT_TRUE(WriteFile(writer, &flipped, 1, &written, nullptr));
+        } else {
+            SetFilePointer(writer, c.newLength, nullptr, FILE_BEGIN);
+            ASSERT_TRUE(SetEndOfFile(writer));
+        }
 
-        EXPECT_FALSE(LockOutputFiles(&test.job));
+        ASSERT_TRUE(LockOutputFiles(&test.job));
+        EXPECT_FALSE(VerifyOutputFiles(&test.job));
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_CORRUPT);
         test.ExpectDataHeld(true);
-        UnlockOutputFiles(&test.job);
     }
 }
 
-TEST(LockOutputFiles, FailsWhileAnotherProcessHoldsAFileForWriting)
+// A reopen that fails (as the last one does when a writer slipped in between) fails the lock
+// with its error, and the files can still be settled.
+TEST(LockOutputFiles, AFailedReopenFailsTheLock)
 {
-    TempFolder folder("lockheld");
-    TestJob test({{"main.msi", 10, false}}, Chunk);
-    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
-    ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
-    HANDLE writer = CreateFileA((folder / "main.msi").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(LockOutputFiles(&test.job));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
-    CloseHandle(writer);
+    for (unsigned failing : {0u, 1u}) {
+        SCOPED_TRACE(failing == 0 ? "the middle handle" : "the lock");
+        SeamScope seams;
+        TempFolder root("lockfail");
+        std::string folder = root / "{PRODUCT}";
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+        TestJob test({{"main.msi", 10, false}}, Chunk);
+        ASSERT_TRUE(OpenOutputFiles(&test.job, folder.c_str()));
+        ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
+        FailCall(SeamCall::ReOpenFile, failing, 1, ERROR_SHARING_VIOLATION);
+        EXPECT_FALSE(LockOutputFiles(&test.job));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+
+        FinishOutputFiles(&test.job, FALSE, FALSE);
+        EXPECT_FALSE(Exists(folder));
+        EXPECT_EQ(OpenFileHandles(), 0u);
+        EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
+    }
+}
+
+// How the files are settled after the installer: which stay, and whether a file that was moved
+// aside comes back. All of it happens while the folder is pinned.
+TEST(FinishOutputFiles, KeepsDeletesOrPutsBackAsTold)
+{
+    const struct {
+        const char *name;
+        BOOL keepFiles;
+        BOOL restoreLeftovers;
+        bool newFilesStay;
+        bool earlierFileBack;
+    } cases[] = {
+        {"installed", TRUE, FALSE, true, false},
+        {"failed, registered", TRUE, TRUE, true, true},
+        {"failed, not registered", FALSE, FALSE, false, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        SeamScope seams;
+        TempFolder root("finish");
+        std::string folder = root / "{PRODUCT}";
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+        TestJob test({{"main.msi", 10, true}, {"same.cab", 10, true}, {"new.cab", 10, false}}, Chunk);
+        const std::vector<std::uint8_t> earlier = Pattern(7, 77);
+        testfiles::WriteAll(folder + "\\main.msi", earlier);
+        testfiles::WriteAll(folder + "\\same.cab", test.contents[1]);
+        ASSERT_TRUE(OpenOutputFiles(&test.job, folder.c_str()));
+        ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
+        ASSERT_TRUE(LockOutputFiles(&test.job));
+        ASSERT_TRUE(VerifyOutputFiles(&test.job));
+
+        FinishOutputFiles(&test.job, c.keepFiles, c.restoreLeftovers);
+        EXPECT_EQ(OpenFileHandles(), 0u);
+        EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
+        EXPECT_GT(SeamFileRules().changesWhilePinned, 0u);
+        if (!c.newFilesStay) {
+            EXPECT_FALSE(Exists(folder)) << "everything deleted, the folder removed";
+            continue;
+        }
+        EXPECT_EQ(FolderNames(folder), (std::vector<std::string>{"main.msi", "new.cab", "same.cab"}))
+            << "no aside file is left";
+        EXPECT_EQ(ReadAll(folder + "\\main.msi"), c.earlierFileBack ? earlier : test.contents[0]);
+        EXPECT_EQ(ReadAll(folder + "\\same.cab"), test.contents[1]);
+        EXPECT_EQ(ReadAll(folder + "\\new.cab"), test.contents[2]);
+    }
 }
 
 struct RollBackCase {
     const char *name;
     bool folderHoldsOldFile; // a file that was there before this run
     std::string failingName; // the last record, which cannot be created
+    SeamCall failingCall = SeamCall::Count;
 };
 
 class OpenOutputFilesRollBack : public testing::TestWithParam<RollBackCase> {};
@@ -415,6 +581,7 @@ class OpenOutputFilesRollBack : public testing::TestWithParam<RollBackCase> {};
 TEST_P(OpenOutputFilesRollBack, RemovesOnlyWhatThisRunCreated)
 {
     const RollBackCase &c = GetParam();
+    SeamScope seams;
     TempFolder root("rollback");
     std::string folder = root / "{PRODUCT}";
     ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
@@ -422,6 +589,11 @@ TEST_P(OpenOutputFilesRollBack, RemovesOnlyWhatThisRunCreated)
     const std::vector<std::uint8_t> old = test.contents[1];
     if (c.folderHoldsOldFile)
         testfiles::WriteAll(folder + "\\old.cab", old);
+    // The third file's check of where it lies, or the delete through its handle.
+    if (c.failingCall == SeamCall::GetFinalPathNameByHandleW)
+        FailCall(c.failingCall, 3, 1, ERROR_ACCESS_DENIED);
+    if (c.failingCall == SeamCall::SetFileInformationByHandle)
+        FailCall(c.failingCall, 0, 10, ERROR_ACCESS_DENIED);
     EXPECT_FALSE(OpenOutputFiles(&test.job, folder.c_str()));
 
     EXPECT_FALSE(Exists(folder + "\\main.msi"));
@@ -430,6 +602,9 @@ TEST_P(OpenOutputFilesRollBack, RemovesOnlyWhatThisRunCreated)
         EXPECT_EQ(record.written, 0u);
         EXPECT_STREQ(record.outputPath, "");
     }
+    EXPECT_EQ(test.job.folder, nullptr);
+    EXPECT_EQ(OpenFileHandles(), 0u);
+    EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
     if (c.folderHoldsOldFile) {
         EXPECT_EQ(ReadAll(folder + "\\old.cab"), old) << "a file found in place is never touched";
         EXPECT_TRUE(Exists(folder));
@@ -438,12 +613,16 @@ TEST_P(OpenOutputFilesRollBack, RemovesOnlyWhatThisRunCreated)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Failures, OpenOutputFilesRollBack,
-                         testing::Values(RollBackCase{"CannotCreate", false, "missing\\c.cab"},
-                                         RollBackCase{"CannotCreateBesideOldFile", true, "missing\\c.cab"},
-                                         // A path over 260 characters counts as one that can't be created.
-                                         RollBackCase{"PathTooLong", false, std::string(250, 'x')}),
-                         [](const testing::TestParamInfo<RollBackCase> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Failures, OpenOutputFilesRollBack,
+    testing::Values(RollBackCase{"CannotCreate", false, "missing\\c.cab"},
+                    RollBackCase{"CannotCreateBesideOldFile", true, "missing\\c.cab"},
+                    // A path over 260 characters counts as one that can't be created.
+                    RollBackCase{"PathTooLong", false, std::string(250, 'x')},
+                    RollBackCase{"WhereItLiesUnknown", false, "c.cab", SeamCall::GetFinalPathNameByHandleW},
+                    // The handle can't delete: the name is deleted in the pinned folder.
+                    RollBackCase{"DeleteByName", false, "missing\\c.cab", SeamCall::SetFileInformationByHandle}),
+    [](const testing::TestParamInfo<RollBackCase> &info) { return std::string(info.param.name); });
 
 // A write on a handle without write access really fails: the step reports 29, keeps the
 // record current and goes on from where it stopped once writing works again.
@@ -458,8 +637,9 @@ TEST(ExtractionStepFailure, FailedWriteIsRetriedFromTheSameOffset)
     EXPECT_EQ(test.records[0].written, 1000u);
 
     HANDLE writable = test.records[0].handle;
-    HANDLE readOnly = CreateFileA(test.records[0].outputPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE readOnly =
+        CreateFileA(test.records[0].outputPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(readOnly, INVALID_HANDLE_VALUE);
     test.records[0].handle = readOnly;
     EXPECT_EQ(ExtractionStep(&test.job, &progress), (DWORD)ERROR_WRITE_FAULT);

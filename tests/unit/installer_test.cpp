@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "launcher/launcher_state.h"
+#include "payload/extraction.h"
+#include "payload/inflate.h"
 #include "tests/seam/fault_control.h"
 #include "tests/unit/win32_test_files.h"
 
@@ -138,15 +140,20 @@ struct CleanUpCase {
     const char *name;
     DWORD installerExitCode;
     bool registered;
-    bool filesStay;
+    bool filesStay;               // the new files, and the one found in place
+    bool earlierFileBack;         // main.msi holds again what was there before this run
     bool installerMayRun = false; // the wait for the installer failed
 };
 
 class InstallerCleanUp : public testing::TestWithParam<CleanUpCase> {};
 
-TEST_P(InstallerCleanUp, DeletesTheFilesOnlyWhenTheInstallFailedAndNothingIsRegistered)
+// The folder holds an earlier main.msi with other bytes (moved aside and replaced), a cabinet
+// identical to this run's (used in place) and gets a new file; the files are opened, written and
+// locked as a run does, then the clean-up settles them by the installer's outcome.
+TEST_P(InstallerCleanUp, SettlesTheFilesByTheOutcome)
 {
     const CleanUpCase &c = GetParam();
+    SeamScope seams;
     launcherState.is64Bit = 1;
     std::unique_ptr<UninstallEntry> entry;
     if (c.registered)
@@ -157,47 +164,79 @@ TEST_P(InstallerCleanUp, DeletesTheFilesOnlyWhenTheInstallFailedAndNothingIsRegi
     memset(run.get(), 0, sizeof *run);
     snprintf(run->selection.productCode, sizeof run->selection.productCode, "%s", TestProductCode);
     snprintf(run->extractionFolder, sizeof run->extractionFolder, "%s\\%s", root.path().c_str(), TestProductCode);
-    ASSERT_TRUE(CreateDirectoryA(run->extractionFolder, nullptr));
+    const std::string folder = run->extractionFolder;
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    const std::vector<std::uint8_t> earlier = testfiles::Pattern(5, 40);
+    testfiles::WriteAll(folder + "\\main.msi", earlier);
+
+    const char *names[] = {"main.msi", "disk1.cab", "disk2.cab"};
+    std::vector<std::vector<std::uint8_t>> contents;
+    run->job.count = 3;
+    run->job.current = -1;
+    run->job.chunkSize = 4096;
+    run->job.items = static_cast<FileRecord *>(LocalAlloc(LMEM_ZEROINIT, 3 * sizeof(FileRecord)));
+    for (int i = 0; i < 3; i++) {
+        FileRecord &record = run->job.items[i];
+        contents.push_back(testfiles::Pattern(16, i + 1));
+        snprintf(record.name, sizeof record.name, "%s", names[i]);
+        record.data = AllocateItemOutput(16);
+        memcpy(record.data, contents[i].data(), 16);
+        record.length = 16;
+    }
+    testfiles::WriteAll(folder + "\\disk1.cab", contents[1]);
+    ASSERT_TRUE(OpenOutputFiles(&run->job, folder.c_str()));
+    while (ExtractionStep(&run->job, nullptr) == ERROR_MORE_DATA) {
+    }
+    ASSERT_TRUE(LockOutputFiles(&run->job));
+    ASSERT_TRUE(VerifyOutputFiles(&run->job));
     run->installerExitCode = c.installerExitCode;
     run->installerMayRun = c.installerMayRun ? 1 : 0;
 
-    const char *names[] = {"main.msi", "disk1.cab"};
-    run->job.count = 2;
-    run->job.items = static_cast<FileRecord *>(LocalAlloc(LMEM_ZEROINIT, 2 * sizeof(FileRecord)));
-    for (int i = 0; i < 2; i++) {
-        FileRecord &record = run->job.items[i];
-        snprintf(record.name, sizeof record.name, "%s", names[i]);
-        snprintf(record.outputPath, sizeof record.outputPath, "%s\\%s", run->extractionFolder, names[i]);
-        record.data = AllocateItemOutput(16);
-        record.length = 16;
-        testfiles::WriteAll(record.outputPath, {1, 2, 3});
-    }
-    // A cancelled extraction leaves the second file open.
-    run->job.items[1].handle = CreateFileA(run->job.items[1].outputPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(run->job.items[1].handle, INVALID_HANDLE_VALUE);
-    std::string folder = run->extractionFolder;
-
     CleanUpInstallerPhases(run.get());
 
+    EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
+    EXPECT_EQ(SeamFileRules().pathOpensAfterWrite, 0u);
+    if (c.installerMayRun) {
+        EXPECT_EQ(OpenFileHandles(), 5u) << "the folder, the three files and the moved-aside one stay held";
+        HANDLE writer =
+            CreateFileA((folder + "\\main.msi").c_str(), GENERIC_WRITE, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+        ReleaseKeptFiles(run.get());
+    }
     EXPECT_EQ(run->job.items, nullptr);
-    for (const char *name : names)
-        EXPECT_EQ(Exists(folder + "\\" + name), c.filesStay) << name;
-    EXPECT_EQ(Exists(folder), c.filesStay || c.registered);
+    EXPECT_EQ(OpenFileHandles(), 0u);
+    EXPECT_EQ(LiveLocalBlocks(), 0u);
+    if (!c.filesStay && !c.earlierFileBack) {
+        EXPECT_FALSE(Exists(folder)) << "everything deleted, the folder removed";
+        return;
+    }
+    std::vector<std::string> left;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*.aside").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        left.push_back(found.cFileName);
+        FindClose(search);
+    }
+    EXPECT_EQ(left.size(), c.installerMayRun ? 1u : 0u) << "no moved-aside file is left once settled";
+    EXPECT_EQ(testfiles::ReadAll(folder + "\\main.msi"), c.earlierFileBack ? earlier : contents[0]);
+    EXPECT_EQ(testfiles::ReadAll(folder + "\\disk1.cab"), contents[1]);
+    EXPECT_EQ(testfiles::ReadAll(folder + "\\disk2.cab"), contents[2]);
 }
 
 INSTANTIATE_TEST_SUITE_P(ExitCodes, InstallerCleanUp,
-                         testing::Values(CleanUpCase{"SucceededNotRegistered", 0, false, true},
-                                         CleanUpCase{"SucceededRegistered", 0, true, true},
-                                         CleanUpCase{"FailedNotRegistered", 1603, false, false},
-                                         CleanUpCase{"FailedRegistered", 1603, true, true},
-                                         CleanUpCase{"RebootNotRegistered", 3010, false, false},
-                                         CleanUpCase{"RebootRegistered", 3010, true, true},
+                         testing::Values(CleanUpCase{"SucceededNotRegistered", 0, false, true, false},
+                                         CleanUpCase{"SucceededRegistered", 0, true, true, false},
+                                         CleanUpCase{"FailedNotRegistered", 1603, false, false, false},
+                                         // The registered product was installed from the earlier file.
+                                         CleanUpCase{"FailedRegistered", 1603, true, true, true},
+                                         CleanUpCase{"RebootNotRegistered", 3010, false, false, false},
+                                         CleanUpCase{"RebootRegistered", 3010, true, true, false},
+                                         CleanUpCase{"RestartStartedRegistered", 1641, true, true, false},
                                          // The installer never ran (cancelled extraction).
-                                         CleanUpCase{"NotStartedNotRegistered", 1601, false, false},
-                                         CleanUpCase{"NotStartedRegistered", 1601, true, true},
+                                         CleanUpCase{"NotStartedNotRegistered", 1601, false, false, false},
+                                         CleanUpCase{"NotStartedRegistered", 1601, true, true, true},
                                          // The installer may still read them.
-                                         CleanUpCase{"WaitFailedNotRegistered", 1601, false, true, true}),
+                                         CleanUpCase{"WaitFailedNotRegistered", 1601, false, true, false, true}),
                          [](const testing::TestParamInfo<CleanUpCase> &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -148,19 +148,18 @@ struct DialogJob {
     }
     ~DialogJob()
     {
-        for (auto &record : records) {
-            if (record.handle != nullptr)
-                CloseHandle(record.handle);
+        CloseOutputFiles(&job);
+        for (auto &record : records)
             FreeItemOutput(record.data);
-        }
     }
 
     // Replaces a record's handle by one without write access, so that its writes really fail.
     HANDLE MakeReadOnly(int index)
     {
         HANDLE writable = records[index].handle;
-        records[index].handle = CreateFileA(records[index].outputPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        records[index].handle =
+            CreateFileA(records[index].outputPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         return writable;
     }
 };
