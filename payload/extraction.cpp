@@ -11,6 +11,8 @@
 // nothing else is in it.
 static void RollBackOutputFiles(ExtractionJob *job, const char *extractionFolder)
 {
+    // The caller reports the call that failed the attempt: its last error outlives the roll-back.
+    DWORD failure = GetLastError();
     for (int i = 0; i < job->count; i++) {
         FileRecord *record = &job->items[i];
         if (record->handle != NULL) {
@@ -24,6 +26,7 @@ static void RollBackOutputFiles(ExtractionJob *job, const char *extractionFolder
     }
     if (FileExists(extractionFolder))
         RemoveDirectoryA(extractionFolder);
+    SetLastError(failure);
 }
 
 // 1 when the open file holds exactly data, read from its start.

@@ -85,7 +85,7 @@ class WholeRun : public testing::Test {
         static RunState run;
         StartLauncher(&run, GetModuleHandleA(nullptr), SW_SHOWNORMAL);
         if (CaptureCommandLine(&run) && CaptureOwnPath(&run)) {
-            lstrcpynA(run.ownPath, setup_.c_str(), MAX_PATH);
+            MultiByteToWideChar(CP_ACP, 0, setup_.c_str(), -1, run.ownPath, MAX_PATH);
             ReadAndInstall(&run);
         }
         DWORD line = ErrorValueLine(run.outcome);
@@ -110,9 +110,10 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
         {"LocalAlloc", SeamCall::LocalAlloc, ERROR_NOT_ENOUGH_MEMORY},
         {"LocalReAlloc", SeamCall::LocalReAlloc, ERROR_NOT_ENOUGH_MEMORY},
         {"CreateFileA", SeamCall::CreateFileA, ERROR_ACCESS_DENIED},
+        {"CreateFileW", SeamCall::CreateFileW, ERROR_ACCESS_DENIED},
         {"WriteFile", SeamCall::WriteFile, ERROR_DISK_FULL},
         {"CreateDirectoryA", SeamCall::CreateDirectoryA, ERROR_ACCESS_DENIED},
-        {"CreateProcessA", SeamCall::CreateProcessA, ERROR_ACCESS_DENIED},
+        {"CreateProcessW", SeamCall::CreateProcessW, ERROR_ACCESS_DENIED},
         {"ReadFile", SeamCall::ReadFile, ERROR_READ_FAULT},
         {"crypt32", SeamCall::Crypt32, static_cast<DWORD>(CRYPT_E_ASN1_BADTAG)},
         {"bcrypt", SeamCall::BCrypt, 0xC0000017u}, // STATUS_NO_MEMORY
