@@ -138,7 +138,7 @@ static void StartInstaller(RunState *run)
         run->outcome = MakeErrorValue(GetLastError, ERROR_INVALID_DATA, 2357);
         return;
     }
-    ErrorValue built = BuildInstallerCommandLine(commandLine, sizeof commandLine, run->installerPath,
+    ErrorValue built = BuildInstallerCommandLine(commandLine, CommandLineSize, run->installerPath,
                                                  run->job.items[0].outputPath, run->argumentCount, run->arguments);
     if (ErrorValueCode(built) != 0) {
         run->outcome = built;

@@ -170,8 +170,9 @@ TEST(GetMessageCaption, ShowsNoLookAlike)
                       L"1.exe",
                       caption, sizeof caption);
     EXPECT_STRNE(caption, "setup_1.exe");
-    if (GetACP() != CP_UTF8)
+    if (GetACP() != CP_UTF8) {
         EXPECT_STREQ(caption, "setup?1.exe");
+    }
 }
 
 } // namespace
