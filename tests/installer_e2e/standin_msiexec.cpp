@@ -6,7 +6,11 @@
 // STANDIN_PROBE names a second file that gets what the stand-in found while it ran: its start-up
 // flags and show value, and the error of another process's open of the package for writing and
 // for deleting (0 when the open went through).
+// STANDIN_ARGUMENTS names a file that gets its arguments as the system splits its UTF-16 command
+// line, one UTF-8 line each, the program name first.
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <psapi.h>
 #include <tlhelp32.h>
@@ -94,6 +98,20 @@ DWORD OpenError(const std::string &path, DWORD access)
     return 0;
 }
 
+void RecordArguments(const char *path)
+{
+    int count = 0;
+    LPWSTR *arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments == nullptr)
+        return;
+    for (int i = 0; i < count; i++) {
+        char line[4096] = {};
+        WideCharToMultiByte(CP_UTF8, 0, arguments[i], -1, line, sizeof line - 1, nullptr, nullptr);
+        AppendLine(path, line);
+    }
+    LocalFree(arguments);
+}
+
 } // namespace
 
 // A GUI program, so that starting it opens no console.
@@ -121,6 +139,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         snprintf(line, sizeof line, "delete %lu", OpenError(package, DELETE));
         AppendLine(probe, line);
     }
+
+    char argumentRecord[MAX_PATH];
+    if (GetEnvironmentVariableA("STANDIN_ARGUMENTS", argumentRecord, sizeof argumentRecord) - 1u <
+        sizeof argumentRecord - 1)
+        RecordArguments(argumentRecord);
 
     char memoryRecord[MAX_PATH];
     if (GetEnvironmentVariableA("STANDIN_PARENT_MEMORY", memoryRecord, sizeof memoryRecord) - 1u <
