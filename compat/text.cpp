@@ -145,6 +145,11 @@ int WideCharToMultiByte(UINT, DWORD, LPCWSTR wide, int wideLength, LPSTR text, i
     return static_cast<int>(converted.size());
 }
 
+UINT GetACP(void)
+{
+    return CP_UTF8;
+}
+
 int lstrcmpiA(LPCSTR first, LPCSTR second)
 {
     for (;; ++first, ++second) {

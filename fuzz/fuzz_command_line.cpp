@@ -2,7 +2,6 @@
 // from them. Input: UTF-16LE text; its first unit also chooses the buffer size.
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "launcher/command_line.h"
@@ -21,13 +20,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (count < 0 || arguments[count] != nullptr)
         __builtin_trap();
 
-    // Buffers from tiny to the launcher's 1024 bytes, each exactly its size.
+    // Buffers from tiny to the launcher's 1024 units, each exactly its size.
     DWORD bufferSize = size >= 2 ? 1 + (text[0] % 1024) : 1024;
-    std::vector<char> line(bufferSize);
+    std::vector<WCHAR> line(bufferSize);
     ErrorValue built = BuildInstallerCommandLine(line.data(), bufferSize, "C:\\Windows\\system32\\msiexec.exe",
                                                  "C:\\Windows\\Installer\\{P}\\main.msi", count, arguments);
-    if (ErrorValueCode(built) == 0 && std::memchr(line.data(), '\0', bufferSize) == nullptr)
-        __builtin_trap(); // the line handed to the installer is always terminated
+    bool terminated = false;
+    for (WCHAR unit : line)
+        terminated = terminated || unit == u'\0';
+    if (!terminated)
+        __builtin_trap(); // the line is always terminated, also when it is refused
+    if (ErrorValueCode(built) != 0 && ErrorValueCode(built) != ERROR_FILENAME_EXCED_RANGE)
+        __builtin_trap(); // the fixed paths always convert: only the length can fail
     HasQuietSwitch(count, arguments);
     LocalFree(arguments);
     return 0;

@@ -102,29 +102,86 @@ static BOOL HasSpace(const char *text)
     return FALSE;
 }
 
-ErrorValue BuildInstallerCommandLine(char *commandLine, DWORD size, const char *installerPath, const char *packagePath,
+static BOOL HasWideSpace(const WCHAR *text)
+{
+    for (const WCHAR *p = text; *p != 0; p++) {
+        if (*p == ' ')
+            return TRUE;
+    }
+    return FALSE;
+}
+
+// Appends the ASCII text at *length; FALSE when it does not fit with a terminator behind it.
+static BOOL AppendAscii(WCHAR *line, DWORD size, DWORD *length, const char *text)
+{
+    for (; *text != '\0'; text++) {
+        if (*length + 1 >= size)
+            return FALSE;
+        line[(*length)++] = (WCHAR)*text;
+    }
+    line[*length] = 0;
+    return TRUE;
+}
+
+// Appends prefix, then the argument as it is, in double quotes when it holds a space.
+static BOOL AppendArgument(WCHAR *line, DWORD size, DWORD *length, const char *prefix, const WCHAR *argument)
+{
+    BOOL quoted = HasWideSpace(argument);
+    if (!AppendAscii(line, size, length, prefix) || (quoted && !AppendAscii(line, size, length, "\"")))
+        return FALSE;
+    for (const WCHAR *p = argument; *p != 0; p++) {
+        if (*length + 1 >= size)
+            return FALSE;
+        line[(*length)++] = *p;
+    }
+    line[*length] = 0;
+    return !quoted || AppendAscii(line, size, length, "\"");
+}
+
+// Appends prefix, then the ANSI path converted, in double quotes when it holds a space. FALSE with
+// *failed set when the path does not convert.
+static BOOL AppendPath(WCHAR *line, DWORD size, DWORD *length, const char *prefix, const char *path, BOOL *failed)
+{
+    BOOL quoted = HasSpace(path);
+    if (!AppendAscii(line, size, length, prefix) || (quoted && !AppendAscii(line, size, length, "\"")))
+        return FALSE;
+    if (path[0] != '\0') {
+        int units = MultiByteToWideChar(CP_ACP, 0, path, -1, NULL, 0);
+        if (units <= 0) {
+            *failed = TRUE;
+            return FALSE;
+        }
+        // units counts the terminator, which takes the place that must stay free.
+        if (*length + (DWORD)units > size)
+            return FALSE;
+        MultiByteToWideChar(CP_ACP, 0, path, -1, line + *length, units);
+        *length += (DWORD)units - 1;
+    }
+    return !quoted || AppendAscii(line, size, length, "\"");
+}
+
+ErrorValue BuildInstallerCommandLine(WCHAR *commandLine, DWORD size, const char *installerPath, const char *packagePath,
                                      int argumentCount, WCHAR *const *arguments)
 {
     // Cutting the line would drop or change an argument meant for the installer: refuse instead.
     const ErrorValue tooLong = MakeFixedErrorValue(ERROR_FILENAME_EXCED_RANGE, 2343);
     DWORD length = 0;
-    memset(commandLine, 0, size);
+    memset(commandLine, 0, size * sizeof(WCHAR));
 
-    if (!AppendFormatted(commandLine, size, &length, HasSpace(installerPath) ? "\"%s\"" : "%s", installerPath))
-        return tooLong;
-    if (!AppendFormatted(commandLine, size, &length, HasSpace(packagePath) ? " /i \"%s\"" : " /i %s", packagePath))
-        return tooLong;
-
+    BOOL failed = FALSE;
+    if (!AppendPath(commandLine, size, &length, "", installerPath, &failed) ||
+        !AppendPath(commandLine, size, &length, " /i ", packagePath, &failed)) {
+        if (size > 0)
+            commandLine[length < size ? length : size - 1] = 0;
+        return failed ? MakeErrorValue(GetLastError, ERROR_NO_UNICODE_TRANSLATION, 2338) : tooLong;
+    }
+    // The arguments go on as the launcher got them, unconverted: no character can turn into a
+    // quote or a separator on the way.
     for (int i = 1; i < argumentCount; i++) {
-        int bytes = WideCharToMultiByte(CP_ACP, 0, arguments[i], -1, NULL, 0, NULL, NULL);
-        char *argument = (char *)LocalAlloc(LMEM_ZEROINIT, (SIZE_T)bytes + 1);
-        if (argument == NULL)
-            return MakeErrorValue(GetLastError, ERROR_NOT_ENOUGH_MEMORY, 2338);
-        WideCharToMultiByte(CP_ACP, 0, arguments[i], -1, argument, bytes, NULL, NULL);
-        BOOL appended = AppendFormatted(commandLine, size, &length, HasSpace(argument) ? " \"%s\"" : " %s", argument);
-        LocalFree(argument);
-        if (!appended)
+        if (!AppendArgument(commandLine, size, &length, " ", arguments[i])) {
+            commandLine[length < size ? length : size - 1] = 0;
             return tooLong;
+        }
     }
     return 0;
 }

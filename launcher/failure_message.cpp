@@ -2,16 +2,21 @@
 
 #include <stdio.h>
 
-const char *GetMessageCaption(const char *ownPath, UINT codePage)
+#include "payload/ansi_text.h"
+
+void GetMessageCaption(const WCHAR *ownPath, char *caption, int size)
 {
-    if (ownPath == NULL)
-        return "Loader";
-    const char *name = ownPath;
-    for (const char *p = ownPath; *p != '\0'; p = CharNextExA((WORD)codePage, p, 0)) {
+    if (ownPath == NULL) {
+        lstrcpynA(caption, "Loader", size);
+        return;
+    }
+    const WCHAR *name = ownPath;
+    for (const WCHAR *p = ownPath; *p != 0; p++) {
         if (*p == '\\')
             name = p + 1;
     }
-    return name;
+    if (!ConvertToAnsiForDisplay(name, lstrlenW(name), caption, size))
+        caption[0] = '\0';
 }
 
 void ShowFailureMessage(RunState *run)
@@ -22,5 +27,7 @@ void ShowFailureMessage(RunState *run)
                  (unsigned)ErrorValueLine(run->outcome));
         FormatErrorText(ErrorValueCode(run->outcome), run->messageText, sizeof run->messageText, detail);
     }
-    MessageBoxA(NULL, run->messageText, GetMessageCaption(run->ownPath, CP_ACP), MB_ICONERROR);
+    char caption[MAX_PATH];
+    GetMessageCaption(run->ownPath, caption, sizeof caption);
+    MessageBoxA(NULL, run->messageText, caption, MB_ICONERROR);
 }

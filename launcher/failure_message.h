@@ -5,10 +5,10 @@
 
 #include "launcher/run_state.h"
 
-// The caption for the box: the file name part of ownPath (after its last backslash, scanned
-// character by character in codePage so that a double-byte character's trail byte never counts),
-// the whole path when it has no backslash, "Loader" when there is no path.
-const char *GetMessageCaption(const char *ownPath, UINT codePage);
+// Writes the caption for the box into caption (size bytes): the file name part of ownPath (after
+// its last backslash), the whole path when it has no backslash, "Loader" when there is no path. A
+// character the ANSI code page lacks shows as its default character, never as a look-alike.
+void GetMessageCaption(const WCHAR *ownPath, char *caption, int size);
 
 // Shows run->messageText, or the standard text for run->outcome when that is empty (it is
 // written into messageText then), under the caption for run->ownPath.

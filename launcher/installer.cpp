@@ -12,7 +12,7 @@
 #include "ui/progress_dialog.h"
 
 enum {
-    CommandLineSize = 1024,
+    CommandLineSize = 1024, // UTF-16 units, the terminator included
     UninstallKeySize = 256,
 };
 
@@ -64,10 +64,14 @@ static BOOL FindInstaller(RunState *run)
 static BOOL TryExtractionFolder(RunState *run)
 {
     DWORD length = (DWORD)strlen(run->extractionFolder);
-    if (!AppendFormatted(run->extractionFolder, PathBufferSize, &length, "\\%s", run->selection.productCode))
+    if (!AppendFormatted(run->extractionFolder, PathBufferSize, &length, "\\%s", run->selection.productCode)) {
+        SetLastError(0);
         return FALSE;
+    }
     if (!FileExists(run->extractionFolder))
         CreateDirectoryA(run->extractionFolder, NULL);
+    // The probes above leave errors of their own: only the failed call's may be reported.
+    SetLastError(0);
     return OpenOutputFiles(&run->job, run->extractionFolder);
 }
 
@@ -87,6 +91,11 @@ static BOOL OpenOutputFolder(RunState *run)
         return TRUE;
 
     for (;;) {
+        // Unattended, nobody would ever answer the browser.
+        if (HasQuietSwitch(run->argumentCount, run->arguments)) {
+            run->outcome = MakeErrorValue(GetLastError, ERROR_CANNOT_MAKE, 2214);
+            return FALSE;
+        }
         if (!PromptExtractionFolder(run->folderPromptText, run->extractionFolder)) {
             run->outcome = MakeFixedErrorValue(ERROR_CANCELLED, 2219);
             run->suppressMessage = 1;
@@ -99,10 +108,11 @@ static BOOL OpenOutputFolder(RunState *run)
 
 static BOOL ExtractPackageFiles(RunState *run)
 {
+    run->job.unattended = HasQuietSwitch(run->argumentCount, run->arguments) ? 1 : 0;
     INT_PTR result =
         RunProgressDialog(&run->job, ProgressWindowClassName, run->selection.productName, ProgressWindowFaceName);
     if (result != 1) {
-        // The dialog has already told the user what went wrong.
+        // The dialog has already told the user what went wrong (or, unattended, nobody).
         run->outcome = MakeFixedErrorValue(ERROR_WRITE_FAULT, 2280);
         run->suppressMessage = 1;
         return FALSE;
@@ -124,15 +134,20 @@ static BOOL LockPackageFiles(RunState *run)
 
 static void StartInstaller(RunState *run)
 {
-    char commandLine[CommandLineSize];
-    ErrorValue built = BuildInstallerCommandLine(commandLine, sizeof commandLine, run->installerPath,
+    WCHAR commandLine[CommandLineSize];
+    WCHAR installerPath[PathBufferSize];
+    if (MultiByteToWideChar(CP_ACP, 0, run->installerPath, -1, installerPath, PathBufferSize) == 0) {
+        run->outcome = MakeErrorValue(GetLastError, ERROR_INVALID_DATA, 2357);
+        return;
+    }
+    ErrorValue built = BuildInstallerCommandLine(commandLine, CommandLineSize, run->installerPath,
                                                  run->job.items[0].outputPath, run->argumentCount, run->arguments);
     if (ErrorValueCode(built) != 0) {
         run->outcome = built;
         return;
     }
 
-    STARTUPINFOA startup;
+    STARTUPINFOW startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -140,7 +155,7 @@ static void StartInstaller(RunState *run)
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof process);
 
-    if (!CreateProcessA(run->installerPath, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+    if (!CreateProcessW(installerPath, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
         run->outcome = MakeErrorValue(GetLastError, ERROR_NO_PROC_SLOTS, 2355);
         FormatErrorText(ErrorValueCode(run->outcome), run->messageText, sizeof run->messageText, run->installerPath);
         return;

@@ -3,21 +3,21 @@
 #include "launcher/launcher_state.h"
 #include "payload/locator.h"
 
-char *GetOwnPath(void)
+WCHAR *GetOwnPath(void)
 {
     DWORD size = MAX_PATH;
-    char *path = (char *)LocalAlloc(LMEM_FIXED, size + 1);
+    WCHAR *path = (WCHAR *)LocalAlloc(LMEM_FIXED, (size + 1) * sizeof(WCHAR));
     if (path == NULL)
         return NULL;
     for (;;) {
-        DWORD length = GetModuleFileNameA(NULL, path, size);
+        DWORD length = GetModuleFileNameW(NULL, path, size);
         if (length == 0)
             break;
         if (length < size)
             return path;
         // A result that fills the buffer may be cut: try again with more room.
         size += 64;
-        char *grown = (char *)LocalReAlloc(path, size + 1, LMEM_MOVEABLE);
+        WCHAR *grown = (WCHAR *)LocalReAlloc(path, (size + 1) * sizeof(WCHAR), LMEM_MOVEABLE);
         if (grown == NULL)
             break;
         path = grown;
@@ -26,9 +26,9 @@ char *GetOwnPath(void)
     return NULL;
 }
 
-ErrorValue ReadOwnFile(const char *path)
+ErrorValue ReadOwnFile(const WCHAR *path)
 {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return MakeErrorValue(GetLastError, ERROR_OPEN_FAILED, 2042);
 

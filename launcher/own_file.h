@@ -5,11 +5,12 @@
 
 #include "launcher/error_value.h"
 
-// The full ANSI path of the own executable in a LocalAlloc block, or null.
-char *GetOwnPath(void);
+// The full path of the own executable, UTF-16 as the system holds it (an ANSI form may name a
+// look-alike file), in a LocalAlloc block, or null.
+WCHAR *GetOwnPath(void);
 
 // Reads the file at path whole and has its payload containers located; when the locator finds
 // none, the whole image is taken as the one container, which then keeps the file's buffer (the
 // file is held once). Every container found is appended to launcherState.payloads. Otherwise
 // the file's buffer is freed before returning.
-ErrorValue ReadOwnFile(const char *path);
+ErrorValue ReadOwnFile(const WCHAR *path);

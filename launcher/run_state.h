@@ -21,7 +21,7 @@ struct RunState {
 
     int argumentCount; // from SplitCommandLine, the program name included
     WCHAR **arguments;
-    char *ownPath; // from GetOwnPath; null until known
+    WCHAR *ownPath; // from GetOwnPath; null until known
 
     ExtractionJob job;
     PackageSelection selection;

@@ -82,11 +82,20 @@ struct ItemOutput {
     ~ItemOutput() { FreeItemOutput(data); }
 };
 
-int CollectRecord(DWORD containerIndex, DWORD recordId, const char *path, void *context)
+// The report holds paths as UTF-8.
+int CollectRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path, void *context)
 {
     auto *containers = static_cast<std::vector<ContainerInfo> *>(context);
-    if (containerIndex < containers->size())
-        (*containers)[containerIndex].records.push_back({recordId, path});
+    if (containerIndex >= containers->size())
+        return 1;
+    std::string text;
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, path, -1, nullptr, 0, nullptr, nullptr);
+    if (bytes > 1) {
+        text.resize(static_cast<std::size_t>(bytes));
+        WideCharToMultiByte(CP_UTF8, 0, path, -1, text.data(), bytes, nullptr, nullptr);
+        text.resize(static_cast<std::size_t>(bytes) - 1);
+    }
+    (*containers)[containerIndex].records.push_back({recordId, text});
     return 1;
 }
 

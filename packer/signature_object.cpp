@@ -3,7 +3,7 @@
 #include "packer/der.h"
 #include "packer/openssl_handles.h"
 #include "packer/pack_error.h"
-#include "payload/locator.h"
+#include "payload/payload_format.h"
 
 #include <openssl/sha.h>
 

@@ -1,4 +1,5 @@
 #include "payload/locator.h"
+#include "payload/payload_format.h"
 
 #include <windows.h>
 #include <wincrypt.h>

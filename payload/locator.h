@@ -5,10 +5,6 @@
 
 #include "launcher/error_value.h"
 
-// The object identifier of a certificate extension that carries a payload container, in the
-// dotted form in which the certificate decoder presents it.
-const char PayloadExtensionOid[] = "1.2.840.113556.1.8000.2554.2951.50896.53846.17503.37240.13145692.12219546";
-
 struct LauncherState;
 
 // Walks the attribute certificate table's signature object and appends a descriptor (with its

@@ -1,62 +1,73 @@
 #include "payload/package_directory.h"
 
 #include <windows.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "launcher/launcher_state.h"
+#include "payload/ansi_text.h"
+#include "payload/file_name_rule.h"
 #include "payload/payload_item.h"
 
 static const DWORD EnglishLcid = 1033;
 
-// The component that the scan stopped at must end there: a longer one was cut by the field
-// width, and such an entry takes no part rather than being read cut short.
-static BOOL EndsComponent(char next)
+// Texts of the directory are UTF-16; these helpers take ASCII words and separators.
+static const WCHAR PackageFileName[] = {'m', 'a', 'i', 'n', '.', 'm', 's', 'i', 0};
+
+// One component of a path: its start and its length in units, up to a backslash or the end.
+struct PathComponent {
+    const WCHAR *text;
+    int units;
+};
+
+// Splits path into up to count components; returns how many were found, each at least one unit
+// long. What follows the last wanted component is left alone.
+static int SplitPath(const WCHAR *path, PathComponent *components, int count)
 {
-    return next == '\0' || next == '\\';
+    int found = 0;
+    const WCHAR *p = path;
+    while (found < count) {
+        const WCHAR *start = p;
+        while (*p != 0 && *p != '\\')
+            p++;
+        if (p == start)
+            return found;
+        components[found].text = start;
+        components[found].units = (int)(p - start);
+        found++;
+        if (*p == 0)
+            return found;
+        p++;
+    }
+    return found;
 }
 
-// 1 when the first count characters of name are word, ignoring ASCII letter case.
-static BOOL StartsWithWord(const char *name, const char *word, size_t count)
+static WCHAR LowerAscii(WCHAR c)
 {
-    for (size_t i = 0; i < count; i++) {
-        char c = name[i] >= 'a' && name[i] <= 'z' ? (char)(name[i] - 'a' + 'A') : name[i];
-        if (c != word[i])
+    return c >= 'A' && c <= 'Z' ? (WCHAR)(c - 'A' + 'a') : c;
+}
+
+// 1 when the component is word, ignoring ASCII letter case.
+static BOOL ComponentIs(const PathComponent *component, const char *word)
+{
+    int i = 0;
+    for (; i < component->units && word[i] != '\0'; i++) {
+        if (LowerAscii(component->text[i]) != LowerAscii((WCHAR)word[i]))
             return FALSE;
     }
-    return TRUE;
+    return i == component->units && word[i] == '\0';
 }
 
-// Windows opens a device for these names, whatever extension follows: CON, PRN, AUX, NUL,
-// COM1 to COM9, LPT1 to LPT9.
-static BOOL IsDeviceName(const char *name)
+// A ProductCode or cabinet name becomes one component of a path: it must be a plain file name,
+// and its ANSI form must be the same name, or the ANSI calls would reach another file.
+static BOOL CopyPlainName(const PathComponent *component, char *name, int size)
 {
-    size_t length = strcspn(name, ".");
-    while (length > 0 && name[length - 1] == ' ')
-        length--;
-    if (length == 3)
-        return StartsWithWord(name, "CON", 3) || StartsWithWord(name, "PRN", 3) || StartsWithWord(name, "AUX", 3) ||
-               StartsWithWord(name, "NUL", 3);
-    return length == 4 && (StartsWithWord(name, "COM", 3) || StartsWithWord(name, "LPT", 3)) && name[3] >= '1' &&
-           name[3] <= '9';
-}
-
-// A ProductCode or cabinet name becomes one component of a path: it must not lead elsewhere
-// ("/", ":", "." and ".."), hold a control character, name a device, or end in a dot or a
-// space, which Windows drops, so that the file would be another than the name says.
-static BOOL IsPlainName(const char *name)
-{
-    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || IsDeviceName(name))
+    WCHAR terminated[261];
+    if (component->units >= (int)(sizeof terminated / sizeof terminated[0]))
         return FALSE;
-    size_t length = strlen(name);
-    if (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' '))
-        return FALSE;
-    for (const char *p = name; *p != '\0'; p++) {
-        if ((unsigned char)*p < 0x20 || *p == '/' || *p == ':')
-            return FALSE;
-    }
-    return TRUE;
+    memcpy(terminated, component->text, (size_t)component->units * sizeof(WCHAR));
+    terminated[component->units] = 0;
+    return IsPlainFileName(terminated) && ConvertToAnsiExactly(terminated, component->units, name, size);
 }
 
 // Walks a ';'-separated list of decimal numbers; returns the next token's start, or NULL at the
@@ -96,14 +107,12 @@ int EnumeratePackageDirectory(const LauncherState *state, DirectoryCallback call
             if ((ULONGLONG)offset + DirectoryRecordHeaderSize + length > size)
                 return 0;
 
-            LPCWSTR wide = (LPCWSTR)(directory + offset + DirectoryRecordHeaderSize);
+            // Copied out: the record may sit at an odd offset, and may lack its terminator.
             int units = (int)(length / 2);
-            int needed = units > 0 ? WideCharToMultiByte(CP_ACP, 0, wide, units, NULL, 0, NULL, NULL) : 0;
-            char *path = (char *)LocalAlloc(LMEM_ZEROINIT, (SIZE_T)needed + 1);
+            WCHAR *path = (WCHAR *)LocalAlloc(LMEM_ZEROINIT, ((SIZE_T)units + 1) * sizeof(WCHAR));
             if (path == NULL)
                 return 0;
-            if (needed > 0)
-                WideCharToMultiByte(CP_ACP, 0, wide, units, path, needed, NULL, NULL);
+            memcpy(path, directory + offset + DirectoryRecordHeaderSize, (size_t)units * sizeof(WCHAR));
 
             int goOn = callback(index, id, path, context);
             LocalFree(path);
@@ -115,13 +124,16 @@ int EnumeratePackageDirectory(const LauncherState *state, DirectoryCallback call
     return 1;
 }
 
-int MatchPackageRecord(DWORD containerIndex, DWORD recordId, const char *path, void *context)
+int MatchPackageRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path, void *context)
 {
     PackageSelection *selection = (PackageSelection *)context;
-    int consumed = 0;
-    if (sscanf(path, "%255[^\\]\\%255[^\\]\\%255[^\\]\\%255[^\\]%n", selection->architecture, selection->languages,
-               selection->productCode, selection->productName, &consumed) != 4 ||
-        !EndsComponent(path[consumed]) || !IsPlainName(selection->productCode))
+    PathComponent parts[4];
+    if (SplitPath(path, parts, 4) != 4 ||
+        !ConvertToAnsiForDisplay(parts[0].text, parts[0].units, selection->architecture,
+                                 sizeof selection->architecture) ||
+        !ConvertToAnsiForDisplay(parts[1].text, parts[1].units, selection->languages, sizeof selection->languages) ||
+        !CopyPlainName(&parts[2], selection->productCode, sizeof selection->productCode) ||
+        !ConvertToAnsiForDisplay(parts[3].text, parts[3].units, selection->productName, sizeof selection->productName))
         return 1;
 
     const char *wanted = selection->state->is64Bit ? "x64" : "Intel";
@@ -133,7 +145,7 @@ int MatchPackageRecord(DWORD containerIndex, DWORD recordId, const char *path, v
         const char *next = NextNumber(token, &value, &parsed);
         BOOL matches =
             selection->passMode == 0 ? (value & 0xFFFF) == (language & 0xFFFF) : (value & 0xFF) == (language & 0xFF);
-        if (parsed && matches && lstrcmpiA(selection->architecture, wanted) == 0) {
+        if (parsed && matches && ComponentIs(&parts[0], wanted)) {
             selection->containerIndex = containerIndex;
             selection->packageId = recordId;
             return 0;
@@ -143,16 +155,21 @@ int MatchPackageRecord(DWORD containerIndex, DWORD recordId, const char *path, v
     return 1;
 }
 
-int CollectCabinetRecord(DWORD containerIndex, DWORD recordId, const char *path, void *context)
+int CollectCabinetRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path, void *context)
 {
     CabinetCollectContext *collect = (CabinetCollectContext *)context;
-    char kind[256];
+    PathComponent parts[3];
     char packageIds[256];
-    char name[sizeof(((FileRecord *)NULL)->name)];
-    int consumed = 0;
-    if (sscanf(path, "%255[^\\]\\%255[^\\]\\%260[^\\]%n", kind, packageIds, name, &consumed) != 3 ||
-        !EndsComponent(path[consumed]) || lstrcmpiA(kind, "cab") != 0)
+    if (SplitPath(path, parts, 3) != 3 || !ComponentIs(&parts[0], "cab") ||
+        !ConvertToAnsiForDisplay(parts[1].text, parts[1].units, packageIds, sizeof packageIds))
         return 1;
+    // The name ends at the next backslash, if any; it is checked when the record is made. A name
+    // longer than a record holds takes no part.
+    WCHAR name[sizeof(((FileRecord *)NULL)->name)];
+    if (parts[2].units >= (int)(sizeof name / sizeof name[0]))
+        return 1;
+    memcpy(name, parts[2].text, (size_t)parts[2].units * sizeof(WCHAR));
+    name[parts[2].units] = 0;
     if (containerIndex != collect->containerIndex)
         return 1;
 
@@ -177,14 +194,14 @@ int CollectCabinetRecord(DWORD containerIndex, DWORD recordId, const char *path,
     return 1;
 }
 
-int MakeFileRecord(const LauncherState *state, DWORD containerIndex, DWORD itemId, FileRecord *record, const char *name)
+int MakeFileRecord(const LauncherState *state, DWORD containerIndex, DWORD itemId, FileRecord *record,
+                   const WCHAR *name)
 {
     memset(record, 0, sizeof *record);
     // A name that is no plain file name is refused like a file that is missing.
-    if (!IsPlainName(name) || snprintf(record->name, sizeof record->name, "%s", name) >= (int)sizeof record->name) {
-        record->name[0] = '\0';
+    PathComponent whole = {name, lstrlenW(name)};
+    if (!CopyPlainName(&whole, record->name, sizeof record->name))
         return 0;
-    }
     if (containerIndex >= state->payloadCount)
         return 0;
     ErrorValue result =
@@ -214,7 +231,7 @@ BOOL SelectPackage(LauncherState *state, ExtractionJob *job, PackageSelection *s
     if (grown == NULL)
         return FALSE;
     job->items = grown;
-    if (!MakeFileRecord(state, selection->containerIndex, selection->packageId, &grown[job->count], "main.msi"))
+    if (!MakeFileRecord(state, selection->containerIndex, selection->packageId, &grown[job->count], PackageFileName))
         return FALSE;
     job->count++;
 

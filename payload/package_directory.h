@@ -7,13 +7,15 @@
 struct LauncherState;
 
 // Offered every record of every directory; return nonzero to go on, 0 to stop the whole walk.
-// The path is ANSI text valid only during the call.
-typedef int (*DirectoryCallback)(DWORD containerIndex, DWORD recordId, const char *path, void *context);
+// The path is the record's UTF-16 text as stored, NUL-terminated, valid only during the call.
+typedef int (*DirectoryCallback)(DWORD containerIndex, DWORD recordId, const WCHAR *path, void *context);
 
 struct PackageSelection {
     DWORD passMode; // 0: exact language; 1: primary language
     DWORD containerIndex;
     DWORD packageId; // 0 while none is chosen
+    // ANSI. The ProductCode converts back to its UTF-16 unchanged; the other texts show a
+    // character the code page lacks as its default character, never as a look-alike.
     char architecture[256];
     char languages[256];
     char productCode[256];
@@ -56,6 +58,7 @@ struct ExtractionJob {
     UINT_PTR timerId; // the progress dialog's timer
     HANDLE folder;    // pins the extraction folder while files are open in it; null otherwise
     WCHAR folderPath[OutputFolderSize];
+    DWORD unattended; // a quiet switch was given: a failed step ends the dialog, nobody is asked
 };
 
 struct CabinetCollectContext {
@@ -70,10 +73,13 @@ struct CabinetCollectContext {
 // Offers every record of the directories of state->payloads to callback; 0 when a malformed
 // record or a failed allocation ended the walk, else 1.
 int EnumeratePackageDirectory(const LauncherState *state, DirectoryCallback callback, void *context);
-int MatchPackageRecord(DWORD containerIndex, DWORD recordId, const char *path, void *context);
-int CollectCabinetRecord(DWORD containerIndex, DWORD recordId, const char *path, void *context);
+int MatchPackageRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path, void *context);
+int CollectCabinetRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path, void *context);
+// Fills record from the file item; 0 (the record without data) when the item fails, or when
+// name (UTF-16, NUL-terminated) is no plain file name or does not convert to ANSI and back
+// unchanged: such a name would lead elsewhere.
 int MakeFileRecord(const LauncherState *state, DWORD containerIndex, DWORD itemId, FileRecord *record,
-                   const char *name);
+                   const WCHAR *name);
 
 // Chooses the package entry for x64 and state->lcid in up to three passes (the third sets
 // state->lcid to 1033) and fills job->items and job->count ("main.msi" first, then its

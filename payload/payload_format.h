@@ -10,6 +10,11 @@ enum {
     PayloadFlagSigned = 2,     // every item's output is verified
 };
 
+// The object identifier of a certificate extension that carries a payload container, in the
+// dotted form in which the certificate decoder presents it.
+inline constexpr char PayloadExtensionOid[] =
+    "1.2.840.113556.1.8000.2554.2951.50896.53846.17503.37240.13145692.12219546";
+
 // Item kinds: GUIDs in the Windows in-memory layout, compared as 16 raw bytes.
 enum { ItemKindSize = 16 };
 // {EED5BBF7-1284-4619-918C-F0CB8EE28B55}: the package directory; it ends every walk.

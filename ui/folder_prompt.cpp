@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "launcher/file_exists.h"
+#include "payload/ansi_text.h"
 
 enum { FolderBufferSize = 1024 };
 
@@ -12,9 +13,8 @@ typedef BOOL(WINAPI *SpecialFolderPathFunction)(HWND, LPSTR, int, BOOL);
 
 BOOL GetShellSpecialFolderPath(HWND owner, char *path, int csidl, BOOL create)
 {
+    // Shell32 is a static import, so it is always loaded: never look it up by a bare name.
     HMODULE shell = GetModuleHandleA("Shell32.dll");
-    if (shell == NULL)
-        shell = LoadLibraryA("Shell32.dll");
     if (shell == NULL)
         return FALSE;
     SetErrorMode(SEM_NOOPENFILEERRORBOX);
@@ -104,7 +104,9 @@ BOOL PromptExtractionFolder(const char *promptText, char *folder)
     SHGetMalloc(&allocator);
 
     // An item without a file-system path (the computer, a network node) is no place for the
-    // files: the browser comes back, as after any folder that cannot be used.
+    // files: the browser comes back, as after any folder that cannot be used. So is a folder
+    // whose path does not convert to ANSI and back unchanged: the ANSI calls would write into
+    // a look-alike folder.
     for (;;) {
         PIDLIST_ABSOLUTE chosen = SHBrowseForFolderA(&browse);
         if (chosen == NULL) {
@@ -112,14 +114,15 @@ BOOL PromptExtractionFolder(const char *promptText, char *folder)
                 allocator->Release();
             return FALSE;
         }
-        char path[MAX_PATH];
-        path[0] = '\0';
-        BOOL hasPath = SHGetPathFromIDListA(chosen, path);
+        WCHAR widePath[MAX_PATH];
+        char path[FolderBufferSize];
+        widePath[0] = 0;
+        BOOL hasPath = SHGetPathFromIDListW(chosen, widePath);
         if (allocator != NULL)
             allocator->Free(chosen);
         else
             CoTaskMemFree(chosen);
-        if (hasPath && path[0] != '\0') {
+        if (hasPath && widePath[0] != 0 && ConvertToAnsiExactly(widePath, lstrlenW(widePath), path, sizeof path)) {
             snprintf(folder, FolderBufferSize, "%s", path);
             break;
         }

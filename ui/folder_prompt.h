@@ -4,7 +4,8 @@
 #include <windows.h>
 
 // TRUE with the chosen folder (no trailing backslashes) in folder (1024 bytes); FALSE when the
-// user cancelled.
+// user cancelled. A choice without a file-system path, or whose path does not survive the trip
+// to ANSI and back, brings the browser back.
 BOOL PromptExtractionFolder(const char *promptText, char *folder);
 
 // The user's documents folder (or the "Personal" shell folder, or the current directory),

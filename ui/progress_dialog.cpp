@@ -94,9 +94,12 @@ INT_PTR RunProgressDialog(ExtractionJob *job, const char *className, const char 
     return result;
 }
 
-// Shows the Retry/Cancel box over the dialog; TRUE when the user chose Retry.
-static BOOL AskRetry(HWND window, DWORD code, const char *detail)
+// Shows the Retry/Cancel box over the dialog; TRUE when the user chose Retry. An unattended job
+// asks nobody: a failure ends it as Cancel does, since no answer would ever come.
+static BOOL AskRetry(HWND window, const ExtractionJob *job, DWORD code, const char *detail)
 {
+    if (job->unattended)
+        return FALSE;
     char text[1024];
     char caption[256];
     FormatErrorText(code, text, sizeof text, detail);
@@ -112,7 +115,7 @@ static void ArmStepTimer(HWND window, ExtractionJob *job)
         job->timerId = SetTimer(window, StepTimerId, 0, NULL);
         if (job->timerId != 0)
             return;
-        if (!AskRetry(window, GetLastError(), NULL)) {
+        if (!AskRetry(window, job, GetLastError(), NULL)) {
             EndDialog(window, 2);
             return;
         }
@@ -161,7 +164,8 @@ static BOOL MayRunAnotherStep(DWORD result, const LARGE_INTEGER *tickStart, LONG
     QueryPerformanceCounter(&now);
     if (now.QuadPart - tickStart->QuadPart >= budget)
         return FALSE;
-    return HIWORD(GetQueueStatus(QS_INPUT | QS_PAINT)) == 0;
+    // QS_INPUT would carry touch and pointer bits that Windows 7 refuses, failing every call.
+    return HIWORD(GetQueueStatus(QS_KEY | QS_MOUSE | QS_RAWINPUT | QS_PAINT)) == 0;
 }
 
 static void RunExtractionTick(HWND window)
@@ -193,7 +197,7 @@ static void RunExtractionTick(HWND window)
         ArmStepTimer(window, job);
     } else {
         const char *path = job->current >= 0 && job->current < job->count ? job->items[job->current].outputPath : NULL;
-        if (AskRetry(window, result, path))
+        if (AskRetry(window, job, result, path))
             ArmStepTimer(window, job);
         else
             EndDialog(window, 2);

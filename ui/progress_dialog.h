@@ -5,7 +5,8 @@
 
 #include "payload/package_directory.h"
 
-// 1 when every file was written, 2 when the user cancelled, 3 when the job could not be
+// 1 when every file was written, 2 when the user cancelled (or, for an unattended job, at the first
+// failure, with no box shown), 3 when the job could not be
 // stored in the window, -1 when the template or the dialog could not be made.
 INT_PTR RunProgressDialog(ExtractionJob *job, const char *className, const char *caption, const char *faceName);
 

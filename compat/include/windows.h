@@ -49,6 +49,7 @@ typedef BOOL *LPBOOL;
 #define ERROR_READ_FAULT 30u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_NO_UNICODE_TRANSLATION 1113u
 #define ERROR_MORE_DATA 234u
 #define ERROR_NOT_FOUND 1168u
 #define ERROR_FILE_CORRUPT 1392u
@@ -69,6 +70,7 @@ typedef BOOL *LPBOOL;
 
 #define CP_ACP 0u
 #define CP_UTF8 65001u
+#define WC_NO_BEST_FIT_CHARS 0x00000400u
 
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
@@ -91,6 +93,8 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int textLength,
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLength, LPSTR text, int textLength,
                         LPCSTR defaultChar, LPBOOL usedDefaultChar);
 int lstrcmpiA(LPCSTR first, LPCSTR second);
+// The ANSI code page: always CP_UTF8 here.
+UINT GetACP(void);
 LPSTR CharNextA(LPCSTR text);
 int lstrlenW(LPCWSTR text);
 

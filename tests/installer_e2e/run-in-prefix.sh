@@ -2,7 +2,10 @@
 # run-in-prefix.sh MODE PREFIX STANDIN TEST_PROGRAM
 # Runs an end-to-end test program in its own Wine prefix (see e2e-prefix.sh), with the DLL
 # overrides of E2E_DLL_OVERRIDES added when it is set. In MODE "standin"
-# the tests named *UnderFileSizeLimit* run a second time, under a 16 MiB file size limit.
+# the tests named *UnderFileSizeLimit* run a second time, under a 16 MiB file size limit, and the
+# tests named *UnderFullDisk* with a full disk: as root, a 16 MiB tmpfs mounted on the prefix's
+# Windows\Installer folder (LAUNCHER_TEST_FULL_DISK holds its size), otherwise under the file size
+# limit.
 set -euo pipefail
 mode="$1" prefix="$2" standin="$3" program="$4"
 # shellcheck source=tests/installer_e2e/e2e-prefix.sh
@@ -19,12 +22,27 @@ fi
 cd "$(dirname "$program")"
 status=0
 if [ "$mode" = standin ]; then
-  "$e2e_wine" "$program" --gtest_filter='-*UnderFileSizeLimit*' </dev/null || status=$?
+  "$e2e_wine" "$program" --gtest_filter='-*UnderFileSizeLimit*:*UnderFullDisk*' </dev/null || status=$?
+  installer_folder="$prefix/drive_c/windows/Installer"
+  full_disk_mounted=0
+  if [ "$(id -u)" = 0 ]; then
+    mkdir -p "$installer_folder"
+    if mount -t tmpfs -o size=16m launcher-full-disk "$installer_folder" 2>/dev/null; then
+      full_disk_mounted=1
+      (
+        trap 'umount "$installer_folder"' EXIT
+        export LAUNCHER_TEST_FULL_DISK=$((16 * 1024 * 1024))
+        "$e2e_wine" "$program" --gtest_filter='*UnderFullDisk*' </dev/null
+      ) || status=$?
+    fi
+  fi
+  limited='*UnderFileSizeLimit*'
+  [ "$full_disk_mounted" = 1 ] || limited="$limited:*UnderFullDisk*"
   (
     trap '' XFSZ # a write past the limit fails with EFBIG instead of ending the process
     ulimit -f 16384
     export LAUNCHER_TEST_FILE_SIZE_LIMIT=$((16384 * 1024))
-    "$e2e_wine" "$program" --gtest_filter='*UnderFileSizeLimit*' </dev/null
+    "$e2e_wine" "$program" --gtest_filter="$limited" </dev/null
   ) || status=$?
 else
   "$e2e_wine" "$program" </dev/null || status=$?

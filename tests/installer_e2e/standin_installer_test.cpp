@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <optional>
 #include <sstream>
 
@@ -97,6 +98,25 @@ TEST_F(StandInInstaller, GetsThePackageAndTheArgumentsInOrder)
     // The empty argument adds only its space, and so vanishes for the installer.
     EXPECT_EQ(starts[1], systemInstaller_ + " /i " + package_ + " TRANSFORMS=a.mst \"A B\"  /qn");
     EXPECT_TRUE(e2e::Exists(package_)) << "a successful installer keeps the files";
+}
+
+// The launcher's arguments reach the installer as they were given: a fullwidth quote stays itself
+// inside its one argument (best fit would make it a quote that splits the argument in three), and
+// a folder outside the ANSI code page stays that folder.
+TEST_F(StandInInstaller, ArgumentsOutsideTheCodePageArriveUnchanged)
+{
+    std::string setup = Packed(e2e::BuiltPackage("good", ProductCode, ProductName));
+    std::string arguments = folder_ / "arguments.txt";
+    SetEnvironmentVariableA("STANDIN_ARGUMENTS", arguments.c_str());
+    const std::string quoted = "PROP=a\xEF\xBC\x82 /x \xEF\xBC\x82"
+                               "b";                                   // U+FF02, UTF-8
+    const std::string folder = "INSTALLDIR=C:\\\xC4\x80\xE4\xB8\xAD"; // U+0100 U+4E2D
+    e2e::Run run = e2e::RunWatched(setup, " \"" + quoted + "\" " + folder + " /qn");
+    SetEnvironmentVariableA("STANDIN_ARGUMENTS", nullptr);
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(Lines(e2e::ReadText(arguments)),
+              (std::vector<std::string>{systemInstaller_, "/i", package_, quoted, folder, "/qn"}));
 }
 
 // The installer is shown as the launcher was asked to show itself, and while it runs no other
@@ -459,6 +479,25 @@ TEST_F(StandInFolderPrompt, BrowserComesBackAfterAChosenFolderFails)
     EXPECT_EQ(testfiles::ReadAll(chosenBlocker), e2e::Bytes{1}) << "the file in the way is left alone";
 }
 
+// With a quiet switch no browser comes: the run ends with the failed attempt's own code.
+TEST_F(StandInFolderPrompt, QuietRunEndsWithTheAttemptsCodeAndNoWindow)
+{
+    std::string setup = Packed(e2e::BuiltPackage("good", ProductCode, ProductName));
+    // What creating the package in the blocked folder really fails with here.
+    HANDLE probe = CreateFileA((blocker_ + "\\main.msi").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    DWORD expected = GetLastError();
+    ASSERT_EQ(probe, INVALID_HANDLE_VALUE);
+
+    e2e::Run run = e2e::RunWatched(setup, " /QN", nullptr, nullptr, 60000);
+    ASSERT_TRUE(run.ended) << "the run did not end by itself";
+    EXPECT_TRUE(run.windows.empty()) << "no browser, no box";
+    EXPECT_EQ(run.exitCode, expected);
+    EXPECT_NE(run.exitCode, 0u);
+    EXPECT_TRUE(e2e::ReadText(record_).empty()) << "the installer did not start";
+    EXPECT_TRUE(e2e::Exists(blocker_)) << "the file in the way is left alone";
+    EXPECT_FALSE(e2e::Exists(e2e::DocumentsFolder() + "\\" + ProductCode));
+}
+
 TEST_F(StandInFolderPrompt, ChosenFolderIsWhereTheInstallerStarts)
 {
     std::string setup = Packed(e2e::BuiltPackage("good", ProductCode, ProductName));
@@ -502,6 +541,31 @@ TEST_F(StandInInstaller, FailedWriteAsksRetryOrCancelUnderFileSizeLimit)
     EXPECT_EQ(run.exitCode, 29u);
     EXPECT_FALSE(e2e::Exists(e2e::DefaultExtractionFolder(ProductCode))) << "the written files are removed";
     EXPECT_TRUE(e2e::ReadText(record_).empty()) << "the installer did not start";
+}
+
+// With a quiet switch nobody answers a box: a write that fails on a full disk ends the run by
+// itself, as Cancel would, and what was written is removed.
+TEST_F(StandInInstaller, QuietRunEndsByItselfWith29UnderFullDisk)
+{
+    char roomText[32] = {};
+    if (GetEnvironmentVariableA("LAUNCHER_TEST_FULL_DISK", roomText, sizeof roomText) == 0) {
+        ASSERT_GT(GetEnvironmentVariableA("LAUNCHER_TEST_FILE_SIZE_LIMIT", roomText, sizeof roomText), 0u)
+            << "run with a full disk or under a file size limit";
+    }
+    std::size_t room = std::stoul(roomText);
+    std::string setup = Packed(LargePackage(room + room / 2), 1);
+
+    bool progressShown = false;
+    e2e::Run run = e2e::RunWatched(
+        setup, " /qn", nullptr,
+        [&](DWORD) { progressShown = progressShown || FindWindowA(ProgressClassName, ProductName.c_str()) != nullptr; },
+        60000);
+    ASSERT_TRUE(run.ended) << "the run did not end by itself";
+    EXPECT_TRUE(run.windows.empty()) << "no Retry/Cancel box";
+    EXPECT_EQ(run.exitCode, 29u);
+    EXPECT_FALSE(e2e::Exists(e2e::DefaultExtractionFolder(ProductCode))) << "the written files are removed";
+    EXPECT_TRUE(e2e::ReadText(record_).empty()) << "the installer did not start";
+    EXPECT_TRUE(progressShown) << "the progress window still shows";
 }
 
 // An argument list that does not fit the installer's command line is refused, not cut.

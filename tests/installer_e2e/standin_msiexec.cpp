@@ -8,7 +8,11 @@
 // deleting, of a rename of the package's folder and of its open for deleting, and of a rename
 // and a delete of each file in the folder (0 when the call went through; what was renamed is
 // renamed back).
+// STANDIN_ARGUMENTS names a file that gets its arguments as the system splits its UTF-16 command
+// line, one UTF-8 line each, the program name first.
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <psapi.h>
 #include <tlhelp32.h>
@@ -133,6 +137,20 @@ void ProbeFolder(const char *probe, const std::string &package)
         AppendLine(probe, fileLine);
 }
 
+void RecordArguments(const char *path)
+{
+    int count = 0;
+    LPWSTR *arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments == nullptr)
+        return;
+    for (int i = 0; i < count; i++) {
+        char line[4096] = {};
+        WideCharToMultiByte(CP_UTF8, 0, arguments[i], -1, line, sizeof line - 1, nullptr, nullptr);
+        AppendLine(path, line);
+    }
+    LocalFree(arguments);
+}
+
 } // namespace
 
 // A GUI program, so that starting it opens no console.
@@ -161,6 +179,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         AppendLine(probe, line);
         ProbeFolder(probe, package);
     }
+
+    char argumentRecord[MAX_PATH];
+    if (GetEnvironmentVariableA("STANDIN_ARGUMENTS", argumentRecord, sizeof argumentRecord) - 1u <
+        sizeof argumentRecord - 1)
+        RecordArguments(argumentRecord);
 
     char memoryRecord[MAX_PATH];
     if (GetEnvironmentVariableA("STANDIN_PARENT_MEMORY", memoryRecord, sizeof memoryRecord) - 1u <

@@ -88,7 +88,7 @@ class WholeRun : public testing::Test {
     {
         StartLauncher(&run, GetModuleHandleA(nullptr), SW_SHOWNORMAL);
         if (CaptureCommandLine(&run) && CaptureOwnPath(&run)) {
-            lstrcpynA(run.ownPath, setup_.c_str(), MAX_PATH);
+            MultiByteToWideChar(CP_ACP, 0, setup_.c_str(), -1, run.ownPath, MAX_PATH);
             ReadAndInstall(&run);
         }
         DWORD line = ErrorValueLine(run.outcome);
@@ -113,10 +113,10 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
         {"LocalAlloc", SeamCall::LocalAlloc, ERROR_NOT_ENOUGH_MEMORY},
         {"LocalReAlloc", SeamCall::LocalReAlloc, ERROR_NOT_ENOUGH_MEMORY},
         {"CreateFileA", SeamCall::CreateFileA, ERROR_ACCESS_DENIED},
+        {"CreateFileW", SeamCall::CreateFileW, ERROR_ACCESS_DENIED},
         {"WriteFile", SeamCall::WriteFile, ERROR_DISK_FULL},
         {"CreateDirectoryA", SeamCall::CreateDirectoryA, ERROR_ACCESS_DENIED},
-        {"CreateProcessA", SeamCall::CreateProcessA, ERROR_ACCESS_DENIED},
-        {"CreateFileW", SeamCall::CreateFileW, ERROR_ACCESS_DENIED},
+        {"CreateProcessW", SeamCall::CreateProcessW, ERROR_ACCESS_DENIED},
         {"ReOpenFile", SeamCall::ReOpenFile, ERROR_SHARING_VIOLATION},
         {"MoveFileExW", SeamCall::MoveFileExW, ERROR_ACCESS_DENIED},
         {"SetFileInformationByHandle", SeamCall::SetFileInformationByHandle, ERROR_ACCESS_DENIED},

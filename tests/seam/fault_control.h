@@ -12,26 +12,28 @@ enum class SeamCall {
     LocalReAlloc,
     VirtualAlloc,
     GlobalAlloc,
-    GetModuleFileNameA,
+    GetModuleFileNameW,
     ReadFile,
     BCrypt,
     Crypt32,
     CreateFileA,
+    CreateFileW,
     WriteFile,
     CreateDirectoryA,
-    CreateProcessA,
+    CreateProcessW,
     WaitForSingleObject, // fails with WAIT_FAILED
-    CreateFileW,
     ReOpenFile,
     MoveFileExW,
     SetFileInformationByHandle,
     GetFinalPathNameByHandleW,
+    MessageBoxA,         // counted only
+    SHBrowseForFolderA,  // counted only
     Count
 };
 
 // The first succeedFirst calls go through, the next failCount fail with lastError (for a bcrypt
 // call: return it as the status; for ReadFile: succeed but read one byte short when lastError is
-// 0; for WriteFile: fail having written nothing; for GetModuleFileNameA with
+// 0; for WriteFile: fail having written nothing; for GetModuleFileNameW with
 // ERROR_INSUFFICIENT_BUFFER: answer as for a path that does not fit, cut and with the buffer's
 // size as the result), then calls go through again. A release call (closing a provider,
 // destroying a hash or key, closing a message, freeing a certificate) that fails still releases.

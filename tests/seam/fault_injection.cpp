@@ -315,22 +315,22 @@ HGLOBAL SeamGlobalAlloc(UINT flags, SIZE_T bytes)
     return GlobalAlloc(flags, bytes);
 }
 
-DWORD SeamGetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size)
+DWORD SeamGetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
 {
     DWORD error;
-    if (ShouldFail(SeamCall::GetModuleFileNameA, &error)) {
+    if (ShouldFail(SeamCall::GetModuleFileNameW, &error)) {
         if (error == ERROR_INSUFFICIENT_BUFFER && size > 0) {
             // As for a path longer than the buffer: cut to size - 1 characters, result size.
-            char path[32768];
-            GetModuleFileNameA(module, path, sizeof path);
-            lstrcpynA(buffer, path, (int)size);
+            WCHAR path[32768];
+            GetModuleFileNameW(module, path, 32768);
+            lstrcpynW(buffer, path, (int)size);
             SetLastError(error);
             return size;
         }
         SetLastError(error);
         return 0;
     }
-    return GetModuleFileNameA(module, buffer, size);
+    return GetModuleFileNameW(module, buffer, size);
 }
 
 BOOL SeamReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped)
@@ -543,16 +543,16 @@ BOOL WINAPI SeamCreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security)
     return CreateDirectoryA(path, security);
 }
 
-BOOL WINAPI SeamCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+BOOL WINAPI SeamCreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
                                LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit, DWORD flags, LPVOID environment,
-                               LPCSTR directory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION process)
+                               LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process)
 {
     DWORD error;
-    if (ShouldFail(SeamCall::CreateProcessA, &error)) {
+    if (ShouldFail(SeamCall::CreateProcessW, &error)) {
         SetLastError(error);
         return FALSE;
     }
-    return CreateProcessA(application, commandLine, processAttributes, threadAttributes, inherit, flags, environment,
+    return CreateProcessW(application, commandLine, processAttributes, threadAttributes, inherit, flags, environment,
                           directory, startup, process);
 }
 
@@ -568,6 +568,7 @@ DWORD WINAPI SeamWaitForSingleObject(HANDLE object, DWORD milliseconds)
 
 int WINAPI SeamMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
 {
+    slots[static_cast<int>(SeamCall::MessageBoxA)].calls++;
     if (dialogAnswer != 0)
         return dialogAnswer;
     return MessageBoxA(owner, text, caption, type);
@@ -575,6 +576,7 @@ int WINAPI SeamMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
 
 PIDLIST_ABSOLUTE WINAPI SeamSHBrowseForFolderA(LPBROWSEINFOA browse)
 {
+    slots[static_cast<int>(SeamCall::SHBrowseForFolderA)].calls++;
     if (dialogAnswer != 0)
         return nullptr;
     return SHBrowseForFolderA(browse);

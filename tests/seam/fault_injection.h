@@ -62,10 +62,10 @@ BOOL WINAPI SeamCertFreeCertificateContext(PCCERT_CONTEXT certificate);
 
 #ifdef _WIN32
 HGLOBAL SeamGlobalAlloc(UINT flags, SIZE_T bytes);
-DWORD SeamGetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
+DWORD SeamGetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
 BOOL SeamReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
 #define GlobalAlloc SeamGlobalAlloc
-#define GetModuleFileNameA SeamGetModuleFileNameA
+#define GetModuleFileNameW SeamGetModuleFileNameW
 #define ReadFile SeamReadFile
 BOOL SeamQueryPerformanceCounter(LARGE_INTEGER *counter);
 #define QueryPerformanceCounter SeamQueryPerformanceCounter
@@ -74,17 +74,17 @@ BOOL SeamQueryPerformanceCounter(LARGE_INTEGER *counter);
 
 HANDLE WINAPI SeamCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD creation,
                               DWORD flags, HANDLE templateFile);
+HANDLE WINAPI SeamCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD creation,
+                              DWORD flags, HANDLE templateFile);
 BOOL WINAPI SeamCloseHandle(HANDLE handle);
 BOOL WINAPI SeamWriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);
 BOOL WINAPI SeamCreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
-BOOL WINAPI SeamCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+BOOL WINAPI SeamCreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
                                LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit, DWORD flags, LPVOID environment,
-                               LPCSTR directory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION process);
+                               LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process);
 DWORD WINAPI SeamWaitForSingleObject(HANDLE object, DWORD milliseconds);
 int WINAPI SeamMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 PIDLIST_ABSOLUTE WINAPI SeamSHBrowseForFolderA(LPBROWSEINFOA browse);
-HANDLE WINAPI SeamCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD creation,
-                              DWORD flags, HANDLE templateFile);
 HANDLE WINAPI SeamReOpenFile(HANDLE original, DWORD access, DWORD share, DWORD flags);
 BOOL WINAPI SeamMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
 BOOL WINAPI SeamDeleteFileW(LPCWSTR path);
@@ -102,7 +102,7 @@ DWORD WINAPI SeamGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size,
 #define CloseHandle SeamCloseHandle
 #define WriteFile SeamWriteFile
 #define CreateDirectoryA SeamCreateDirectoryA
-#define CreateProcessA SeamCreateProcessA
+#define CreateProcessW SeamCreateProcessW
 #define WaitForSingleObject SeamWaitForSingleObject
 #define MessageBoxA SeamMessageBoxA
 #define SHBrowseForFolderA SeamSHBrowseForFolderA

@@ -25,20 +25,34 @@ ChildProcess::~ChildProcess()
     Terminate();
 }
 
+namespace {
+
+std::wstring WideOf(UINT codePage, const std::string &text)
+{
+    std::wstring wide(text.size() + 1, L'\0');
+    int units = MultiByteToWideChar(codePage, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+    wide.resize(units > 0 ? static_cast<std::size_t>(units - 1) : 0);
+    return wide;
+}
+
+} // namespace
+
 ChildProcess ChildProcess::Start(const std::string &program, const std::string &commandTail,
                                  const std::string &currentDirectory, int showCommand)
 {
     ChildProcess child;
-    std::string commandLine = QuoteArgument(program) + commandTail;
-    STARTUPINFOA startup = {};
+    std::wstring commandLine = WideOf(CP_ACP, QuoteArgument(program)) + WideOf(CP_UTF8, commandTail);
+    std::wstring application = WideOf(CP_ACP, program);
+    std::wstring directory = WideOf(CP_ACP, currentDirectory);
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     if (showCommand != -1) {
         startup.dwFlags = STARTF_USESHOWWINDOW;
         startup.wShowWindow = static_cast<WORD>(showCommand);
     }
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info)) {
+    if (!CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
         child.lastError_ = GetLastError();
         return child;
     }

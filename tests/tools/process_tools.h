@@ -22,7 +22,8 @@ class ChildProcess {
     ~ChildProcess();
 
     // Starts program with the command line "program" commandTail: commandTail is passed as it
-    // stands (it is the text after the program name, usually beginning with a space). An empty
+    // stands (it is the text after the program name, usually beginning with a space), UTF-8
+    // read as UTF-16, so that any character can reach the program. An empty
     // object (started() false) when CreateProcess failed; lastError() tells why. showCommand,
     // when not -1, is the child's start-up show value (STARTF_USESHOWWINDOW).
     static ChildProcess Start(const std::string &program, const std::string &commandTail,

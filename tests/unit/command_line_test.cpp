@@ -130,27 +130,48 @@ TEST(HasQuietSwitch, TakesOnlyTheThreeSwitchesAfterTheProgramName)
 }
 
 struct CaptionCase {
-    const char *ownPath;
-    UINT codePage;
+    const WCHAR *ownPath;
     const char *caption;
 };
 
 TEST(GetMessageCaption, TakesTheFileNameBehindTheLastBackslash)
 {
     const CaptionCase cases[] = {
-        {nullptr, CP_ACP, "Loader"},
-        {"setup.exe", CP_ACP, "setup.exe"},
-        {"C:\\Downloads\\setup.exe", CP_ACP, "setup.exe"},
-        {"\\\\server\\share\\setup.exe", CP_ACP, "setup.exe"},
-        // Shift-JIS: 0x95 0x5C is one character whose trail byte is a backslash's value.
-        {"C:\\Downloads\\\x95\x5C.exe", 932, "\x95\x5C.exe"},
-        {"C:\\\x95\x5C\\\x95\x5C\x95\x5C", 932, "\x95\x5C\x95\x5C"},
-        // A single-byte katakana is no lead byte: the backslash after it counts.
-        {"C:\\\xB1\\setup.exe", 932, "setup.exe"},
+        {nullptr, "Loader"},
+        {L"setup.exe", "setup.exe"},
+        {L"C:\\Downloads\\setup.exe", "setup.exe"},
+        {L"\\\\server\\share\\setup.exe", "setup.exe"},
+        // U+8868 is 0x95 0x5C in Shift-JIS, a trail byte of a backslash's value: UTF-16 has none.
+        {L"C:\\\x8868\\\x8868"
+         L"a.exe",
+         nullptr},
     };
     for (const CaptionCase &c : cases) {
-        SCOPED_TRACE(c.ownPath != nullptr ? c.ownPath : "(none)");
-        EXPECT_STREQ(GetMessageCaption(c.ownPath, c.codePage), c.caption);
+        SCOPED_TRACE(c.caption != nullptr ? c.caption : "(converted)");
+        char caption[MAX_PATH];
+        GetMessageCaption(c.ownPath, caption, sizeof caption);
+        if (c.caption != nullptr) {
+            EXPECT_STREQ(caption, c.caption);
+        } else {
+            WCHAR back[MAX_PATH] = {};
+            MultiByteToWideChar(CP_ACP, 0, caption, -1, back, MAX_PATH);
+            std::wstring name = back;
+            EXPECT_EQ(name.substr(name.size() - 5), L"a.exe");
+            EXPECT_EQ(name.find(L'\\'), std::wstring::npos);
+        }
+    }
+}
+
+// A character outside the ANSI code page never shows as a look-alike ("＿" as "_").
+TEST(GetMessageCaption, ShowsNoLookAlike)
+{
+    char caption[MAX_PATH];
+    GetMessageCaption(L"C:\\Downloads\\setup\xFF3F"
+                      L"1.exe",
+                      caption, sizeof caption);
+    EXPECT_STRNE(caption, "setup_1.exe");
+    if (GetACP() != CP_UTF8) {
+        EXPECT_STREQ(caption, "setup?1.exe");
     }
 }
 

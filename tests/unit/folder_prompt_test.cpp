@@ -5,6 +5,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -166,6 +167,39 @@ TEST(PromptExtractionFolder, ItemWithoutPathBringsTheBrowserBackAndCancelGivesFa
     EXPECT_TRUE(selected) << "the browser shows the computer node";
     EXPECT_EQ(user.seen.size(), 2u);
     EXPECT_FALSE(chosen);
+    EXPECT_STREQ(folder, "unchanged");
+}
+
+// A folder whose name the ANSI code page lacks would come back as a look-alike ("Ā" as "A"), and
+// the files would go there: such a choice is unusable and the browser comes back.
+TEST(PromptExtractionFolder, FolderWithoutAnExactAnsiPathBringsTheBrowserBack)
+{
+    if (GetACP() == CP_UTF8)
+        GTEST_SKIP() << "a UTF-8 code page holds every name";
+    char temp[MAX_PATH];
+    ASSERT_GT(GetTempPathA(sizeof temp, temp), 0u);
+    std::wstring base = std::wstring(temp, temp + strlen(temp)) + L"prompt-round-trip";
+    std::wstring lookAlike = base + L"-A";
+    std::wstring chosen = base + L"-\x0100";
+    CreateDirectoryW(lookAlike.c_str(), nullptr);
+    ASSERT_TRUE(CreateDirectoryW(chosen.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+
+    User user;
+    user.actions = {[&](HWND browser) {
+                        SendMessageW(browser, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(chosen.c_str()));
+                        Sleep(200);
+                        Click(browser, IDOK);
+                    },
+                    [](HWND browser) { Click(browser, IDCANCEL); }};
+    std::thread answering([&] { user.Run(); });
+    char folder[1024] = "unchanged";
+    BOOL result = PromptExtractionFolder(PromptText, folder);
+    answering.join();
+    RemoveDirectoryW(chosen.c_str());
+    RemoveDirectoryW(lookAlike.c_str());
+
+    EXPECT_EQ(user.seen.size(), 2u) << "the browser comes back after the unusable choice";
+    EXPECT_FALSE(result);
     EXPECT_STREQ(folder, "unchanged");
 }
 

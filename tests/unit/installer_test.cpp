@@ -24,7 +24,7 @@ struct CommandLineCase {
     std::string installer;
     std::string package;
     std::vector<std::wstring> arguments; // after the program name
-    std::string expected;                // empty when refused
+    std::wstring expected;               // empty when refused
 };
 
 class InstallerCommandLine : public testing::TestWithParam<CommandLineCase> {};
@@ -37,65 +37,72 @@ TEST_P(InstallerCommandLine, QuotesPiecesWithSpacesAndRefusesWhatDoesNotFit)
         argv.push_back(const_cast<WCHAR *>(argument.c_str()));
     argv.push_back(nullptr);
 
-    std::string buffer(CommandLineSize + 16, '\x7f');
+    std::wstring buffer(CommandLineSize + 16, L'\x7f');
     ErrorValue result = BuildInstallerCommandLine(buffer.data(), CommandLineSize, c.installer.c_str(),
                                                   c.package.c_str(), static_cast<int>(argv.size() - 1), argv.data());
-    EXPECT_EQ(buffer.substr(CommandLineSize), std::string(16, '\x7f')) << "nothing is written past the buffer";
+    EXPECT_EQ(buffer.substr(CommandLineSize), std::wstring(16, L'\x7f')) << "nothing is written past the buffer";
+    EXPECT_NE(buffer.find(L'\0'), std::wstring::npos) << "the line is always terminated";
     if (c.expected.empty()) {
         EXPECT_EQ(ErrorValueCode(result), (DWORD)ERROR_FILENAME_EXCED_RANGE);
         EXPECT_EQ(ErrorValueLine(result), 2343u);
     } else {
         EXPECT_EQ(ErrorValueCode(result), 0u);
-        EXPECT_EQ(std::string(buffer.c_str()), c.expected);
+        EXPECT_EQ(std::wstring(buffer.c_str()), c.expected);
     }
 }
 
 const std::string Msiexec = "C:\\windows\\system32\\msiexec.exe";
 const std::string Package = "C:\\windows\\Installer\\{P}\\main.msi";
+const std::wstring Start = L"C:\\windows\\system32\\msiexec.exe /i C:\\windows\\Installer\\{P}\\main.msi";
 
-// Arguments that, after the installer and the package, fill the line up to `length` characters.
-std::vector<std::wstring> FillTo(std::size_t length)
+// Arguments that, after the installer and the package, fill the line up to `length` UTF-16 units
+// with fill characters.
+std::vector<std::wstring> FillTo(std::size_t length, WCHAR fill = L'v')
 {
-    std::size_t used = Msiexec.size() + 4 + Package.size() + 1; // " /i " and the argument's space
-    return {L"P=" + std::wstring(length - used - 2, L'v')};
+    std::size_t used = Start.size() + 1; // the argument's space
+    return {L"P=" + std::wstring(length - used - 2, fill)};
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, InstallerCommandLine,
     testing::Values(
-        CommandLineCase{"NoArguments", Msiexec, Package, {}, Msiexec + " /i " + Package},
+        CommandLineCase{"NoArguments", Msiexec, Package, {}, Start},
         CommandLineCase{"SpacesInPaths",
                         "C:\\Program Files\\msiexec.exe",
                         "D:\\my files\\{P}\\main.msi",
                         {},
-                        "\"C:\\Program Files\\msiexec.exe\" /i \"D:\\my files\\{P}\\main.msi\""},
+                        L"\"C:\\Program Files\\msiexec.exe\" /i \"D:\\my files\\{P}\\main.msi\""},
         CommandLineCase{"ArgumentsInOrder",
                         Msiexec,
                         Package,
                         {L"TRANSFORMS=a.mst", L"/qn", L"TARGETDIR=C:\\Program Files\\X", L"TAB\tHERE"},
-                        Msiexec + " /i " + Package +
-                            " TRANSFORMS=a.mst /qn \"TARGETDIR=C:\\Program Files\\X\" TAB\tHERE"},
+                        Start + L" TRANSFORMS=a.mst /qn \"TARGETDIR=C:\\Program Files\\X\" TAB\tHERE"},
+        // A fullwidth quote is no quote: it must reach the installer as itself, inside the one
+        // argument, and characters outside the ANSI code page pass unchanged.
+        CommandLineCase{"CharactersOutsideTheCodePageUnchanged",
+                        Msiexec,
+                        Package,
+                        {L"PROP=a\xFF02 /x \xFF02"
+                         L"b",
+                         L"INSTALLDIR=C:\\\x0100\x4E2D\xD83D\xDE00"},
+                        Start + L" \"PROP=a\xFF02 /x \xFF02"
+                                L"b\" INSTALLDIR=C:\\\x0100\x4E2D\xD83D\xDE00"},
         // An empty argument adds only its space and so vanishes for the installer.
-        CommandLineCase{"EmptyArgument", Msiexec, Package, {L"", L"/qn"}, Msiexec + " /i " + Package + "  /qn"},
+        CommandLineCase{"EmptyArgument", Msiexec, Package, {L"", L"/qn"}, Start + L"  /qn"},
         CommandLineCase{"FillsTheBufferExactly", Msiexec, Package, FillTo(CommandLineSize - 1),
-                        Msiexec + " /i " + Package + " P=" +
-                            std::string(CommandLineSize - 1 - Msiexec.size() - 4 - Package.size() - 1 - 2, 'v')},
-        CommandLineCase{"OneCharacterTooMany", Msiexec, Package, FillTo(CommandLineSize), ""},
-        CommandLineCase{"ManyArgumentsTooLong", Msiexec, Package, std::vector<std::wstring>(400, L"/x"), ""},
-        CommandLineCase{"PackagePathTooLong", Msiexec, std::string(1020, 'p'), {}, ""}),
+                        Start + L" P=" + std::wstring(CommandLineSize - 1 - Start.size() - 1 - 2, L'v')},
+        // The limit counts UTF-16 units, whatever the ANSI form would take.
+        CommandLineCase{"FillsTheBufferInUnits", Msiexec, Package, FillTo(CommandLineSize - 1, L'\x4E2D'),
+                        Start + L" P=" + std::wstring(CommandLineSize - 1 - Start.size() - 1 - 2, L'\x4E2D')},
+        CommandLineCase{"OneCharacterTooMany", Msiexec, Package, FillTo(CommandLineSize), L""},
+        CommandLineCase{"QuotedArgumentOneTooMany",
+                        Msiexec,
+                        Package,
+                        {L"A " + std::wstring(CommandLineSize - Start.size() - 5, L'v')},
+                        L""},
+        CommandLineCase{"ManyArgumentsTooLong", Msiexec, Package, std::vector<std::wstring>(400, L"/x"), L""},
+        CommandLineCase{"PackagePathTooLong", Msiexec, std::string(1020, 'p'), {}, L""}),
     [](const testing::TestParamInfo<CommandLineCase> &info) { return std::string(info.param.name); });
-
-TEST(InstallerCommandLineFailure, ArgumentThatCannotBeConvertedFailsInsteadOfVanishing)
-{
-    SeamScope seams;
-    FailCall(SeamCall::LocalAlloc, 1, 1, ERROR_NOT_ENOUGH_MEMORY);
-    WCHAR *argv[] = {const_cast<WCHAR *>(L"launcher.exe"), const_cast<WCHAR *>(L"/qn"), const_cast<WCHAR *>(L"A=1"),
-                     nullptr};
-    char line[CommandLineSize];
-    ErrorValue result = BuildInstallerCommandLine(line, sizeof line, Msiexec.c_str(), Package.c_str(), 3, argv);
-    EXPECT_EQ(ErrorValueCode(result), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
-    EXPECT_EQ(ErrorValueLine(result), 2338u);
-}
 
 // A product entry in the uninstall list of the 64-bit registry view, removed afterwards.
 class UninstallEntry {
@@ -134,6 +141,115 @@ TEST(IsProductRegistered, NeedsAnUninstallStringInThe64BitView)
         EXPECT_EQ(IsProductRegistered(TestProductCode, 1), 1);
     }
     EXPECT_EQ(IsProductRegistered("", 1), 0) << "the uninstall list itself is no product";
+}
+
+// The folder loop with the first extraction folder blocked by a file of its name: the attempt
+// really fails. Unattended, the loop ends there with the failed call's own error at its own site;
+// otherwise the browser comes (and is cancelled here).
+struct FolderLoopCase {
+    const char *name;
+    std::vector<std::wstring> arguments; // after the program name
+    bool quiet;
+};
+
+class InstallerFolderLoop : public testing::TestWithParam<FolderLoopCase> {};
+
+const char BlockedProductCode[] = "{2C0B7E15-5A4D-4F36-8E11-7D2B9C4A6F02}";
+
+TEST_P(InstallerFolderLoop, QuietEndsAtTheFirstFailedAttemptWithoutTheBrowser)
+{
+    const FolderLoopCase &c = GetParam();
+    char windows[MAX_PATH];
+    ASSERT_GT(GetWindowsDirectoryA(windows, sizeof windows), 0u);
+    std::string installer = std::string(windows) + "\\Installer";
+    CreateDirectoryA(installer.c_str(), nullptr);
+    std::string blocked = installer + "\\" + BlockedProductCode;
+    testfiles::RemoveTree(blocked);
+    testfiles::WriteAll(blocked, {1});
+    // What creating a file in it really fails with here.
+    std::string inside = blocked + "\\main.msi";
+    HANDLE probe = CreateFileA(inside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD expectedCode = GetLastError();
+    ASSERT_EQ(probe, INVALID_HANDLE_VALUE);
+
+    launcherInstance = GetModuleHandleA(nullptr);
+    launcherState.is64Bit = 1;
+    auto run = std::make_unique<RunState>();
+    memset(run.get(), 0, sizeof *run);
+    snprintf(run->selection.productCode, sizeof run->selection.productCode, "%s", BlockedProductCode);
+    std::vector<WCHAR *> argv = {const_cast<WCHAR *>(L"launcher.exe")};
+    for (const auto &argument : c.arguments)
+        argv.push_back(const_cast<WCHAR *>(argument.c_str()));
+    argv.push_back(nullptr);
+    run->arguments = argv.data();
+    run->argumentCount = static_cast<int>(argv.size() - 1);
+    run->installerExitCode = ERROR_INSTALL_SERVICE_FAILURE;
+    run->job.current = -1;
+    run->job.chunkSize = 0x80000;
+    run->job.count = 1;
+    run->job.items = static_cast<FileRecord *>(LocalAlloc(LMEM_ZEROINIT, sizeof(FileRecord)));
+    snprintf(run->job.items[0].name, sizeof run->job.items[0].name, "main.msi");
+    run->job.items[0].data = AllocateItemOutput(16);
+    run->job.items[0].length = 16;
+
+    {
+        SeamScope seams;
+        AnswerDialogs(IDCANCEL);
+        RunInstallerPhases(run.get());
+        if (c.quiet) {
+            EXPECT_EQ(run->outcome, MakeFixedErrorValue(expectedCode, 2214));
+            EXPECT_EQ(SeamCallCount(SeamCall::SHBrowseForFolderA), 0u);
+        } else {
+            EXPECT_EQ(run->outcome, MakeFixedErrorValue(ERROR_CANCELLED, 2219));
+            EXPECT_EQ(SeamCallCount(SeamCall::SHBrowseForFolderA), 1u);
+        }
+        EXPECT_EQ(SeamCallCount(SeamCall::MessageBoxA), 0u);
+    }
+    CleanUpInstallerPhases(run.get());
+    run->arguments = nullptr;
+    EXPECT_TRUE(Exists(blocked)) << "the file in the way is not the launcher's";
+    DeleteFileA(blocked.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Switches, InstallerFolderLoop,
+                         testing::Values(FolderLoopCase{"Qn", {L"/qn"}, true},
+                                         FolderLoopCase{"UpperQ", {L"A=1", L"/Q"}, true},
+                                         FolderLoopCase{"Quiet", {L"/QuIeT"}, true},
+                                         FolderLoopCase{"Qb", {L"/qb"}, false}, FolderLoopCase{"None", {}, false}),
+                         [](const testing::TestParamInfo<FolderLoopCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+// A name too long for the record's path fails the attempt before any call does: no last error.
+TEST(InstallerFolderLoopQuiet, AttemptThatFailsWithoutACallGivesCannotMake)
+{
+    launcherInstance = GetModuleHandleA(nullptr);
+    launcherState.is64Bit = 1;
+    auto run = std::make_unique<RunState>();
+    memset(run.get(), 0, sizeof *run);
+    snprintf(run->selection.productCode, sizeof run->selection.productCode, "%s", BlockedProductCode);
+    WCHAR *argv[] = {const_cast<WCHAR *>(L"launcher.exe"), const_cast<WCHAR *>(L"/qn"), nullptr};
+    run->arguments = argv;
+    run->argumentCount = 2;
+    run->installerExitCode = ERROR_INSTALL_SERVICE_FAILURE;
+    run->job.current = -1;
+    run->job.count = 1;
+    run->job.items = static_cast<FileRecord *>(LocalAlloc(LMEM_ZEROINIT, sizeof(FileRecord)));
+    memset(run->job.items[0].name, 'n', sizeof run->job.items[0].name - 1);
+    run->job.items[0].data = AllocateItemOutput(16);
+    run->job.items[0].length = 16;
+
+    {
+        SeamScope seams;
+        AnswerDialogs(IDCANCEL);
+        RunInstallerPhases(run.get());
+        EXPECT_EQ(run->outcome, MakeFixedErrorValue(ERROR_CANNOT_MAKE, 2214));
+        EXPECT_EQ(SeamCallCount(SeamCall::SHBrowseForFolderA), 0u);
+    }
+    std::string folder = run->extractionFolder;
+    CleanUpInstallerPhases(run.get());
+    run->arguments = nullptr;
+    EXPECT_FALSE(Exists(folder));
 }
 
 struct CleanUpCase {

@@ -3,6 +3,7 @@
 #include "payload/locator.h"
 
 #include "launcher/launcher_state.h"
+#include "payload/payload_format.h"
 #include "tests/fixtures/fixtures.h"
 #include "tests/seam/fault_control.h"
 #include "tests/unit/payload_fixtures.h"

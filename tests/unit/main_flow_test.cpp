@@ -21,6 +21,14 @@ const writer::DirectoryEntry IntelPackage{1000, "Intel\\1033\\{0C1D2E3F-4A5B-4C6
 
 // A file that is no executable, so that the locator finds nothing and the whole image is the
 // container: some leading bytes, then the items.
+std::wstring Wide(const std::string &text)
+{
+    std::wstring wide(text.size() + 1, L'\0');
+    int units = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+    wide.resize(units > 0 ? static_cast<std::size_t>(units - 1) : 0);
+    return wide;
+}
+
 std::string WriteOwnFile(const std::string &path, const std::vector<writer::DirectoryEntry> &entries)
 {
     writer::PrivateKey key = writer::LoadPrivateKey(
@@ -63,7 +71,7 @@ RunState MainFlowTest::run;
 TEST_F(MainFlowTest, ReadsItsOwnFileAsOneContainerHeldOnce)
 {
     std::string path = WriteOwnFile(folder / "own.bin", {IntelPackage});
-    ErrorValue outcome = ReadOwnFile(path.c_str());
+    ErrorValue outcome = ReadOwnFile(Wide(path).c_str());
     EXPECT_EQ(ErrorValueCode(outcome), 0u);
     // The file buffer, which the descriptor keeps, and the descriptor list: no copy of the file.
     EXPECT_EQ(SeamCallCount(SeamCall::LocalAlloc), 2u);
@@ -81,7 +89,7 @@ TEST_F(MainFlowTest, ReadingTheOwnFileFailsAtEachSite)
     std::string path = WriteOwnFile(folder / "own.bin", {IntelPackage});
 
     // How many allocations a good run makes: the file buffer, ... and last the descriptor list.
-    ReadOwnFile(path.c_str());
+    ReadOwnFile(Wide(path).c_str());
     unsigned allocations = SeamCallCount(SeamCall::LocalAlloc);
     ASSERT_GE(allocations, 2u);
     FreePayloadDescriptors(&launcherState);
@@ -104,7 +112,7 @@ TEST_F(MainFlowTest, ReadingTheOwnFileFailsAtEachSite)
         SCOPED_TRACE(c.name);
         SeamScope seams;
         FailCall(c.call, c.succeedFirst, 1, c.lastError);
-        EXPECT_EQ(ReadOwnFile(path.c_str()), c.outcome);
+        EXPECT_EQ(ReadOwnFile(Wide(path).c_str()), c.outcome);
         EXPECT_EQ(launcherState.payloadCount, 0u);
         EXPECT_EQ(launcherState.payloads, nullptr);
     }
@@ -113,22 +121,41 @@ TEST_F(MainFlowTest, ReadingTheOwnFileFailsAtEachSite)
 TEST_F(MainFlowTest, ReadingFailsForWhatIsNoReadableFile)
 {
     std::string missing = folder / "missing.bin";
-    EXPECT_EQ(ReadOwnFile(missing.c_str()), MakeFixedErrorValue(ERROR_FILE_NOT_FOUND, 2042));
+    EXPECT_EQ(ReadOwnFile(Wide(missing).c_str()), MakeFixedErrorValue(ERROR_FILE_NOT_FOUND, 2042));
 
     // A pipe opens like a file but has no size.
     const char pipeName[] = "\\\\.\\pipe\\launcher-main-flow-test";
     HANDLE server = CreateNamedPipeA(pipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
     ASSERT_NE(server, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(ReadOwnFile(pipeName), MakeFixedErrorValue(ERROR_SEEK_ON_DEVICE, 2035));
+    EXPECT_EQ(ReadOwnFile(Wide(pipeName).c_str()), MakeFixedErrorValue(ERROR_SEEK_ON_DEVICE, 2035));
     CloseHandle(server);
     EXPECT_EQ(launcherState.payloadCount, 0u);
+}
+
+// A download name outside the ANSI code page: its best-fit form names another file, which must
+// not be the one read.
+TEST_F(MainFlowTest, ReadsTheOwnFileByItsUtf16NameNotALookAlike)
+{
+    std::string lookAlike = WriteOwnFile(folder / "setup_1.exe", {IntelPackage});
+    std::vector<std::uint8_t> other = testfiles::ReadAll(lookAlike);
+    other.resize(other.size() - 40); // its last item is cut
+    testfiles::WriteAll(lookAlike, other);
+    std::string staged = WriteOwnFile(folder / "staged.exe", {IntelPackage});
+    std::wstring own = Wide(folder.path()) + L"\\setup\xFF3F"
+                                             L"1.exe";
+    ASSERT_TRUE(MoveFileW(Wide(staged).c_str(), own.c_str()));
+
+    EXPECT_EQ(ErrorValueCode(ReadOwnFile(own.c_str())), 0u);
+    EXPECT_EQ(launcherState.payloadCount, 1u);
+    FreePayloadDescriptors(&launcherState);
+    EXPECT_NE(ErrorValueCode(ReadOwnFile(Wide(lookAlike).c_str())), 0u) << "the look-alike is another file";
 }
 
 TEST_F(MainFlowTest, OwnPathIsTheModulesPathOrAFailure)
 {
     EXPECT_TRUE(CaptureOwnPath(&run));
-    char expected[MAX_PATH * 4];
-    GetModuleFileNameA(nullptr, expected, sizeof expected);
+    WCHAR expected[MAX_PATH * 4];
+    GetModuleFileNameW(nullptr, expected, MAX_PATH * 4);
     EXPECT_STREQ(run.ownPath, expected);
     LocalFree(run.ownPath);
     run.ownPath = nullptr;
@@ -136,10 +163,10 @@ TEST_F(MainFlowTest, OwnPathIsTheModulesPathOrAFailure)
     // A path that does not fit in 260 characters: the buffer grows by 64 until it does.
     {
         SeamScope seams;
-        FailCall(SeamCall::GetModuleFileNameA, 0, 2, ERROR_INSUFFICIENT_BUFFER);
-        char *path = GetOwnPath();
+        FailCall(SeamCall::GetModuleFileNameW, 0, 2, ERROR_INSUFFICIENT_BUFFER);
+        WCHAR *path = GetOwnPath();
         EXPECT_STREQ(path, expected);
-        EXPECT_EQ(SeamCallCount(SeamCall::GetModuleFileNameA), 3u);
+        EXPECT_EQ(SeamCallCount(SeamCall::GetModuleFileNameW), 3u);
         EXPECT_EQ(SeamCallCount(SeamCall::LocalReAlloc), 2u);
         if (path != nullptr)
             LocalFree(path);
@@ -148,7 +175,7 @@ TEST_F(MainFlowTest, OwnPathIsTheModulesPathOrAFailure)
     const struct {
         const char *name;
         SeamCall call;
-    } cases[] = {{"GetModuleFileNameA fails", SeamCall::GetModuleFileNameA},
+    } cases[] = {{"GetModuleFileNameW fails", SeamCall::GetModuleFileNameW},
                  {"no buffer", SeamCall::LocalAlloc},
                  {"the buffer can't grow", SeamCall::LocalReAlloc}};
     for (const auto &c : cases) {
@@ -156,7 +183,7 @@ TEST_F(MainFlowTest, OwnPathIsTheModulesPathOrAFailure)
         SeamScope seams;
         FailCall(c.call, 0, 1, ERROR_ACCESS_DENIED);
         if (c.call == SeamCall::LocalReAlloc)
-            FailCall(SeamCall::GetModuleFileNameA, 0, 1, ERROR_INSUFFICIENT_BUFFER);
+            FailCall(SeamCall::GetModuleFileNameW, 0, 1, ERROR_INSUFFICIENT_BUFFER);
         EXPECT_FALSE(CaptureOwnPath(&run));
         EXPECT_EQ(run.ownPath, nullptr);
         EXPECT_EQ(run.outcome, MakeFixedErrorValue(ERROR_CANT_RESOLVE_FILENAME, 2406));
@@ -166,7 +193,7 @@ TEST_F(MainFlowTest, OwnPathIsTheModulesPathOrAFailure)
 TEST_F(MainFlowTest, SelectionFailsWithoutAPackageForThisMachine)
 {
     std::string path = WriteOwnFile(folder / "intel.bin", {IntelPackage});
-    ASSERT_EQ(ErrorValueCode(ReadOwnFile(path.c_str())), 0u);
+    ASSERT_EQ(ErrorValueCode(ReadOwnFile(Wide(path).c_str())), 0u);
     lstrcpyA(run.damagedPackageText, "string 101");
 
     SelectAndInstall(&run);

@@ -121,10 +121,13 @@ struct Recorder {
     DWORD stopAt = 0xFFFFFFFFu;
 };
 
-int Remember(DWORD container, DWORD id, const char *path, void *context)
+int Remember(DWORD container, DWORD id, const WCHAR *path, void *context)
 {
     auto *recorder = static_cast<Recorder *>(context);
-    recorder->offered.push_back({container, id, path});
+    std::string text;
+    for (const WCHAR *p = path; *p != 0; p++)
+        text.push_back(*p < 0x80 ? static_cast<char>(*p) : '#');
+    recorder->offered.push_back({container, id, text});
     return id != recorder->stopAt;
 }
 
@@ -156,6 +159,8 @@ TEST_F(PackageDirectory, WalkOffersEveryRecordUntilItStopsOrBreaks)
          0xFFFFFFFFu,
          0,
          {{0, 1, "a"}}},
+        // Offered as stored: nothing is converted on the way.
+        {"characters outside ASCII", {Record(1, u"a\uFF02\u0100")}, 0xFFFFFFFFu, 1, {{0, 1, "a##"}}},
         {"header cut short", {Record(1, u"a") + Bytes{7, 0, 0, 0, 1}, Record(3, u"c")}, 0xFFFFFFFFu, 0, {{0, 1, "a"}}},
     };
     for (const WalkCase &c : cases) {
@@ -334,7 +339,7 @@ TEST_F(PackageDirectory, SelectsByLanguageInUpToThreePassesAndCollectsTheCabinet
           {"", 0, 1011, false},
           {"", 0, 1012, false},
           {"NULL.cab", 0, 1013},
-          {"COM0.cab", 0, 1014}}},
+          {"", 0, 1014, false}}},
         {"a missing cabinet item fails, the walk goes on",
          1033,
          {{{1000, "x64\\1033\\{EN}\\Product"}, {1001, "cab\\1000\\a.cab", false}, {1002, "cab\\1000\\b.cab"}}},
@@ -428,6 +433,69 @@ TEST_F(PackageDirectory, FailedListGrowthFailsTheSelection)
             names.push_back(job.items[i].name);
         EXPECT_EQ(names, c.names);
     }
+}
+
+// Names are checked as the UTF-16 they are stored in, then must convert to the ANSI code page and
+// back unchanged: a character the code page lacks would otherwise become a look-alike ("．" a dot,
+// "Ā" an "A") and the file another than the name says. A UTF-8 code page holds every character but
+// a lone surrogate.
+struct NameCase {
+    const char *name;
+    Bytes record;     // a cabinet record of package 1000, or a package entry for 1033
+    bool package;     // the record is a package entry (refused: not chosen)
+    bool ansiLacksIt; // refused only where the ANSI code page is not UTF-8
+};
+
+TEST_F(PackageDirectory, NamesAreCheckedInUtf16AndMustSurviveTheAnsiRoundTrip)
+{
+    const NameCase cases[] = {
+        {"wildcard in a cabinet name", Record(1001, u"cab\\1000\\a*.cab"), false, false},
+        {"question mark", Record(1001, u"cab\\1000\\a?.cab"), false, false},
+        {"quote", Record(1001, u"cab\\1000\\a\".cab"), false, false},
+        {"angle bracket", Record(1001, u"cab\\1000\\a<b.cab"), false, false},
+        {"pipe", Record(1001, u"cab\\1000\\a|b.cab"), false, false},
+        {"CONIN$", Record(1001, u"cab\\1000\\CONIN$.cab"), false, false},
+        {"COM with a superscript digit", Record(1001, u"cab\\1000\\COM\u00B9.cab"), false, false},
+        {"lone surrogate", Record(1001, u"cab\\1000\\a\xD800.cab"), false, false},
+        {"fullwidth full stop", Record(1001, u"cab\\1000\\a\uFF0Ecab"), false, true},
+        {"A with macron", Record(1001, u"cab\\1000\\\u0100.cab"), false, true},
+        {"ProductCode with a pipe", Record(1000, u"x64\\1033\\{P|}\\Product"), true, false},
+        {"ProductCode with a lone surrogate", Record(1000, u"x64\\1033\\{P\xDC00}\\Product"), true, false},
+        {"ProductCode with a fullwidth solidus", Record(1000, u"x64\\1033\\{P\uFF0F..}\\Product"), true, true},
+    };
+    const bool utf8 = GetACP() == CP_UTF8;
+    for (const NameCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        FreeJob(job);
+        FreePayloadDescriptors(&launcherState);
+        Bytes directory = c.package ? c.record : Record(1000, u"x64\\1033\\{EN}\\Product") + c.record;
+        AddContainer(ContainerOf(directory, {{writer::ItemKind::File, 1000, Content(0, 1000)},
+                                             {writer::ItemKind::File, 1001, Content(0, 1001)}}));
+        launcherState.lcid = 1033;
+        const bool refused = !c.ansiLacksIt || !utf8;
+        EXPECT_EQ(SelectPackage(&launcherState, &job, &selection), refused ? FALSE : TRUE);
+        if (c.package) {
+            EXPECT_EQ(selection.packageId, refused ? 0u : 1000u);
+        } else {
+            ASSERT_EQ(job.count, 2);
+            EXPECT_EQ(job.items[1].data != nullptr, !refused) << "a refused name fails like a missing file";
+            if (refused) {
+                EXPECT_STREQ(job.items[1].name, "");
+            }
+        }
+    }
+}
+
+// Texts that are only shown or compared take no look-alike either: a fullwidth "ｘ６４" is no x64.
+TEST_F(PackageDirectory, ArchitectureAndLanguagesAreNotBestFitted)
+{
+    AddContainer(ContainerOf(
+        Record(1000, u"\uFF58\uFF16\uFF14\\1033\\{W}\\Product") +
+            Record(1001, u"x64\\\uFF11\uFF10\uFF13\uFF13\\{L}\\Product"),
+        {{writer::ItemKind::File, 1000, Content(0, 1000)}, {writer::ItemKind::File, 1001, Content(0, 1001)}}));
+    launcherState.lcid = 1033;
+    EXPECT_FALSE(SelectPackage(&launcherState, &job, &selection));
+    EXPECT_EQ(selection.packageId, 0u);
 }
 
 } // namespace

@@ -303,6 +303,23 @@ TEST_F(ProgressDialogRun, FailedWriteAsksAndCancelEndsWithTwo)
     EXPECT_NE(files.records[0].data, nullptr) << "an unfinished file keeps its data";
 }
 
+// With a quiet switch nobody would answer a box: the first failed write ends the dialog as Cancel.
+TEST_F(ProgressDialogRun, UnattendedFailedWriteEndsWithTwoAndAsksNobody)
+{
+    DialogJob files({3000}, 1000);
+    HANDLE writable = files.MakeReadOnly(0);
+    CloseHandle(writable);
+    files.job.unattended = 1;
+
+    SeamScope seams;
+    AnswerDialogs(IDCANCEL); // a box, if one came, would not wait
+    INT_PTR result = RunProgressDialog(&files.job, ClassName, "Quiet Product", FaceName);
+
+    EXPECT_EQ(result, 2);
+    EXPECT_EQ(SeamCallCount(SeamCall::MessageBoxA), 0u);
+    EXPECT_EQ(SeamCallCount(SeamCall::WriteFile), 1u);
+}
+
 TEST_F(ProgressDialogRun, RetryContinuesTheFileWhereItStopped)
 {
     DialogJob files({2500}, 1000);
