@@ -26,8 +26,8 @@ enum class SeamCall {
     MoveFileExW,
     SetFileInformationByHandle,
     GetFinalPathNameByHandleW,
-    MessageBoxA,         // counted only
-    SHBrowseForFolderA,  // counted only
+    MessageBoxA,        // counted only
+    SHBrowseForFolderA, // counted only
     Count
 };
 

@@ -166,11 +166,8 @@ TEST_P(InstallerFolderLoop, QuietEndsAtTheFirstFailedAttemptWithoutTheBrowser)
     std::string blocked = installer + "\\" + BlockedProductCode;
     testfiles::RemoveTree(blocked);
     testfiles::WriteAll(blocked, {1});
-    // What creating a file in it really fails with here.
-    std::string inside = blocked + "\\main.msi";
-    HANDLE probe = CreateFileA(inside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD expectedCode = GetLastError();
-    ASSERT_EQ(probe, INVALID_HANDLE_VALUE);
+    // The folder's pin opens the file of its name and finds no directory.
+    const DWORD expectedCode = ERROR_DIRECTORY;
 
     launcherInstance = GetModuleHandleA(nullptr);
     launcherState.is64Bit = 1;
@@ -220,8 +217,8 @@ INSTANTIATE_TEST_SUITE_P(Switches, InstallerFolderLoop,
                              return std::string(info.param.name);
                          });
 
-// A name too long for the record's path fails the attempt before any call does: no last error.
-TEST(InstallerFolderLoopQuiet, AttemptThatFailsWithoutACallGivesCannotMake)
+// A name too long for the record's path fails the attempt before any file call: it says so.
+TEST(InstallerFolderLoopQuiet, AttemptWithANameTooLongSaysSo)
 {
     launcherInstance = GetModuleHandleA(nullptr);
     launcherState.is64Bit = 1;
@@ -243,7 +240,7 @@ TEST(InstallerFolderLoopQuiet, AttemptThatFailsWithoutACallGivesCannotMake)
         SeamScope seams;
         AnswerDialogs(IDCANCEL);
         RunInstallerPhases(run.get());
-        EXPECT_EQ(run->outcome, MakeFixedErrorValue(ERROR_CANNOT_MAKE, 2214));
+        EXPECT_EQ(run->outcome, MakeFixedErrorValue(ERROR_FILENAME_EXCED_RANGE, 2214));
         EXPECT_EQ(SeamCallCount(SeamCall::SHBrowseForFolderA), 0u);
     }
     std::string folder = run->extractionFolder;
