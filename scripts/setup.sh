@@ -44,7 +44,7 @@ test_packages=(
   git clang-format clang libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev
   xauth xdotool x11-apps imagemagick hyperfine
-  lintian softhsm2 opensc unzip
+  lintian softhsm2 opensc unzip xxd
 )
 packages=("${main_packages[@]}")
 [ "$mode" = main ] || packages+=("${test_packages[@]}")

@@ -147,7 +147,7 @@ std::string PackArguments(const std::string &package, const std::string &output,
 // Pieces of 64 KiB, through the internal knob, so that a small item is cut into many.
 RunResult PackInPieces(const std::string &arguments)
 {
-    return RunCommand("LAUNCHER_PACK_PIECE_SIZE=65536 " + std::string(LAUNCHER_PACK) + " " + arguments);
+    return RunCommand("LAUNCHER_PACK_PIECE_SIZE=65536 " + Quote(LAUNCHER_PACK) + " " + arguments);
 }
 
 TEST(LargeItems, AreTheSameForAnyNumberOfThreadsAndReadBackByTheLauncher)

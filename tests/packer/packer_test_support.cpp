@@ -108,14 +108,6 @@ void BuildReadyStub(const std::string &folder, const std::string &path)
     BuildStub(Bytes(PayloadPublicKeySize, 0), folder, path);
 }
 
-std::string Quote(const std::string &text)
-{
-    std::string quoted = "'";
-    for (char c : text)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 RunResult RunCommand(const std::string &command)
 {
     fs::create_directories(testRoot);
@@ -130,7 +122,7 @@ const std::string &LauncherPack()
 {
     static const std::string command = [] {
         const char *other = std::getenv("LAUNCHER_PACK_UNDER_TEST");
-        return std::string(other && *other ? other : LAUNCHER_PACK);
+        return other && *other ? std::string(other) : Quote(LAUNCHER_PACK);
     }();
     return command;
 }

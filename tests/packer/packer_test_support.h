@@ -2,6 +2,7 @@
 // pack, made once per test program in a folder of its own.
 #pragma once
 
+#include "tests/fixtures/fixtures.h"
 #include "writer/container_writer.h"
 
 #include <string>
@@ -24,7 +25,10 @@ RunResult RunCommand(const std::string &command);
 const std::string &LauncherPack();
 // Runs launcher-pack with the arguments (already quoted where needed).
 RunResult Pack(const std::string &arguments);
-std::string Quote(const std::string &text);
+inline std::string Quote(const std::string &text)
+{
+    return fixtures::ShellQuote(text);
+}
 
 std::string ReadText(const std::string &path);
 // The names in a folder, sorted.

@@ -10,6 +10,8 @@
 set -euo pipefail
 native="$(cd "$1" && pwd)" windows="$(cd "$2" && pwd)"
 root="$(cd "$(dirname "$0")/../.." && pwd)"
+# One word for a POSIX shell, whatever the path holds (spaces, quotes).
+sq() { printf "'%s'" "${1//\'/\'\\\'\'}"; }
 exe="$windows/packer/launcher-pack.exe"
 [ -f "$exe" ] || { echo "no $exe: build the windows-packer preset first" >&2; exit 1; }
 
@@ -24,7 +26,8 @@ start_wine_session "$windows/wine-prefix"
 trap stop_wine_session EXIT
 # Non-ASCII arguments reach the program as they are.
 export LC_ALL=C.UTF-8
-export LAUNCHER_PACK_UNDER_TEST="$root/scripts/wine-run.sh $exe"
+LAUNCHER_PACK_UNDER_TEST="$(sq "$root/scripts/wine-run.sh") $(sq "$exe")"
+export LAUNCHER_PACK_UNDER_TEST
 "$native/tests/packer/packer_test" --gtest_filter="$filter"
 [ -z "${3:-}" ] || exit 0
 
@@ -44,7 +47,7 @@ until ls "$work" | grep -q partial; do sleep 0.02; done
 kill -INT \$pid
 wait \$pid
 SCRIPT
-timeout 120 script -qec "bash $work/interrupt.sh" /dev/null >/dev/null
+timeout 120 script -qec "bash $(sq "$work/interrupt.sh")" /dev/null >/dev/null
 if ls "$work" | grep -q 'setup.exe'; then
   echo "windows-host: after Ctrl+C, pack left $(ls "$work" | grep setup.exe | tr '\n' ' ')" >&2
   exit 1
@@ -87,11 +90,11 @@ fi
 
 # Console output: a name that is not ASCII reads the same in a console (WriteConsoleW; script
 # gives the program one) and redirected to a file (UTF-8 bytes, lines ending in LF as on Linux).
-script -qec "$root/scripts/wine-run.sh $exe keygen --out '$work/schlüssel-konsole'" "$work/console.txt" >/dev/null
+script -qec "$LAUNCHER_PACK_UNDER_TEST keygen --out $(sq "$work/schlüssel-konsole")" "$work/console.txt" >/dev/null
 "$root/scripts/wine-run.sh" "$exe" keygen --out "$work/schlüssel-datei" >"$work/redirected.txt"
-# (Wine's console wraps its lines at 80 columns.)
-if ! grep -q "wrote $work/schlüssel-kons" "$work/console.txt" ||
-  ! grep -q "^wrote $work/schlüssel-datei.pem (" "$work/redirected.txt" || grep -q $'\r' "$work/redirected.txt"; then
+# Wine's console wraps its lines at its width: the line is read with the breaks taken out.
+if ! tr -d '\r\n' <"$work/console.txt" | grep -qF "wrote $work/schlüssel-konsole.pem (" ||
+  ! grep -qF "wrote $work/schlüssel-datei.pem (" "$work/redirected.txt" || grep -q $'\r' "$work/redirected.txt"; then
   echo "windows-host: the console or the redirected output does not show the name as given" >&2
   exit 1
 fi

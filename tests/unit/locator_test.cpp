@@ -308,8 +308,9 @@ int Verify(const Bytes &image, const std::string &name)
 {
     std::string path = testing::TempDir() + name;
     fixtures::WriteFileBytes(path, image);
-    std::string command = std::string(OSSLSIGNCODE) + " verify -CAfile '" + fixtures::FixturePath("test-signer.pem") +
-                          "' -in '" + path + "' >/dev/null 2>&1";
+    std::string command = std::string(OSSLSIGNCODE) + " verify -CAfile " +
+                          fixtures::ShellQuote(fixtures::FixturePath("test-signer.pem")) + " -in " +
+                          fixtures::ShellQuote(path) + " >/dev/null 2>&1";
     int status = std::system(command.c_str());
     std::remove(path.c_str());
     return status;
