@@ -1,17 +1,17 @@
 #include "packer/byte_io.h"
 
+#include "packer/host/host.h"
 #include "packer/pack_error.h"
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 
 namespace packer {
 
 Bytes ReadWholeFile(const std::string &path)
 {
-    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+    std::ifstream in(host::NativePath(path), std::ios::binary);
     if (!in)
         throw ReadError(path + ": " + std::strerror(errno));
     in.seekg(0, std::ios::end);
@@ -25,7 +25,7 @@ Bytes ReadWholeFile(const std::string &path)
 
 void WriteWholeFile(const std::string &path, const Bytes &bytes)
 {
-    std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
+    std::ofstream out(host::NativePath(path), std::ios::binary | std::ios::trunc);
     if (!out)
         throw PackError(path + ": " + std::strerror(errno));
     out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

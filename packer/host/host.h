@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -40,6 +41,10 @@ struct FileIdentity {
 };
 // Follows links; nothing when the path can't be reached.
 std::optional<FileIdentity> IdentifyFile(const std::string &path);
+
+// The path as the standard library's streams open it: UTF-8 on Linux; on Windows UTF-16, in the
+// \\?\ form when it is too long for the plain one.
+std::filesystem::path NativePath(const std::string &path);
 
 // Something exists at path (a file, a folder, a dangling link).
 bool PathExists(const std::string &path);

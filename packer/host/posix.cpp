@@ -103,6 +103,11 @@ std::optional<FileIdentity> IdentifyFile(const std::string &path)
                         S_ISDIR(status.st_mode)};
 }
 
+std::filesystem::path NativePath(const std::string &path)
+{
+    return std::filesystem::u8path(path);
+}
+
 bool PathExists(const std::string &path)
 {
     struct stat status;

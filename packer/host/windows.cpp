@@ -81,7 +81,7 @@ bool ErrorIsTerminal()
 
 std::optional<FileIdentity> IdentifyFile(const std::string &path)
 {
-    HandleCloser file{CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES,
+    HandleCloser file{CreateFileW(WidePath(path).c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
     BY_HANDLE_FILE_INFORMATION information;
@@ -92,19 +92,24 @@ std::optional<FileIdentity> IdentifyFile(const std::string &path)
                         (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
 }
 
+std::filesystem::path NativePath(const std::string &path)
+{
+    return std::filesystem::path(WidePath(path));
+}
+
 bool PathExists(const std::string &path)
 {
-    return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(WidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool MakeFolder(const std::string &path)
 {
-    return CreateDirectoryW(Wide(path).c_str(), nullptr) != 0;
+    return CreateDirectoryW(WidePath(path).c_str(), nullptr) != 0;
 }
 
 void RemoveFile(const std::string &path)
 {
-    DeleteFileW(Wide(path).c_str());
+    DeleteFileW(WidePath(path).c_str());
 }
 
 WritableFile WritableFile::CreateBeside(const std::string &target, std::string &path)
@@ -117,7 +122,7 @@ WritableFile WritableFile::CreateBeside(const std::string &target, std::string &
         std::snprintf(suffix, sizeof suffix, ".partial-%lx-%x-%llx", GetCurrentProcessId(), ++counter,
                       static_cast<unsigned long long>(GetTickCount64()));
         std::string candidate = target + suffix;
-        HANDLE file = CreateFileW(Wide(candidate).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+        HANDLE file = CreateFileW(WidePath(candidate).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             path = candidate;
@@ -149,7 +154,7 @@ WritableFile WritableFile::CreateNew(const std::string &path, bool privateKey)
             throw PackError(path + ": " + SystemMessage(GetLastError()));
         security.lpSecurityDescriptor = descriptor;
     }
-    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, privateKey ? &security : nullptr, CREATE_NEW,
+    HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, 0, privateKey ? &security : nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD error = GetLastError();
     LocalFree(descriptor);
@@ -208,7 +213,7 @@ ReadableFile ReadableFile::Open(const std::string &path, std::uint64_t &size)
     // Shared as the C runtime shares the files it opens; pack also reads back its own output, which it
     // holds open for writing.
     HANDLE handle =
-        CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         throw ReadError(path + ": " + SystemMessage(GetLastError()));
@@ -250,7 +255,7 @@ void MoveIntoPlace(const std::string &source, const std::string &target)
     // A virus scanner or an indexer may hold the new file (or the old target) for a moment.
     constexpr int Attempts = 10;
     constexpr DWORD Pause = 200; // milliseconds
-    const std::wstring from = Wide(source), to = Wide(target);
+    const std::wstring from = WidePath(source), to = WidePath(target);
     for (int attempt = 1;; ++attempt) {
         if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
             return;
@@ -285,7 +290,7 @@ int RegisterPendingFile(const std::string &path)
     static const bool handlerInstalled = SetConsoleCtrlHandler(RemovePendingFiles, TRUE) != 0;
     (void)handlerInstalled;
     std::lock_guard<std::mutex> lock(pendingLock);
-    pendingFiles[nextPendingSlot] = Wide(path);
+    pendingFiles[nextPendingSlot] = WidePath(path);
     return nextPendingSlot++;
 }
 

@@ -15,6 +15,26 @@ std::wstring Wide(const std::string &text)
     return wide;
 }
 
+std::wstring WidePath(const std::string &path)
+{
+    std::wstring wide = Wide(path);
+    // A plain path works up to MAX_PATH; a folder's leaves room for an 8.3 name after it.
+    constexpr std::size_t PlainLimit = MAX_PATH - 12;
+    if (wide.size() < PlainLimit || wide.rfind(LR"(\\?\)", 0) == 0)
+        return wide;
+    DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0)
+        return wide;
+    std::wstring full(needed, L'\0');
+    DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed)
+        return wide;
+    full.resize(length);
+    if (full.rfind(LR"(\\)", 0) == 0)
+        return LR"(\\?\UNC\)" + full.substr(2);
+    return LR"(\\?\)" + full;
+}
+
 std::string Utf8(const wchar_t *text, std::size_t length)
 {
     if (length == 0 || length > INT_MAX)

@@ -109,7 +109,7 @@ class SystemMsiDatabase : public MsiDatabase {
   public:
     explicit SystemMsiDatabase(const std::string &path) : path_(path)
     {
-        UINT result = Msi().openDatabase(Wide(path).c_str(), ReadOnly, database_.Out());
+        UINT result = Msi().openDatabase(host::WidePath(path).c_str(), ReadOnly, database_.Out());
         if (result != ERROR_SUCCESS)
             throw PackError(path + ": not a Windows Installer package that can be read (" + SystemMessage(result) +
                             ")");

@@ -84,14 +84,14 @@ const SignerCase signerCases[] = {
      [](const TestToken &) {
          packer::KeySource options;
          options.path = TheWorld().folder + "/test-key.pub.pem";
-         options.signCommand = "openssl pkeyutl -sign -inkey '" + testKey + "' -pkeyopt digest:sha256";
+         options.signCommand = "openssl pkeyutl -sign -inkey " + Quote(testKey) + " -pkeyopt digest:sha256";
          return options;
      }},
     {"sign_command_with_the_stubs_key_and_the_hex_digest",
      [](const TestToken &) {
          packer::KeySource options;
-         options.signCommand = "echo \"$LAUNCHER_PACK_DIGEST_HEX\" | xxd -r -p | openssl pkeyutl -sign -inkey '" +
-                               testKey + "' -pkeyopt digest:sha256";
+         options.signCommand = "echo \"$LAUNCHER_PACK_DIGEST_HEX\" | xxd -r -p | openssl pkeyutl -sign -inkey " +
+                               Quote(testKey) + " -pkeyopt digest:sha256";
          return options;
      },
      true},
@@ -103,7 +103,7 @@ TEST_P(SameSignatures, AsThePemKeyGivesThem)
 {
     const TestToken &token = TheTestToken();
     ASSERT_EQ(
-        RunCommand("openssl pkey -in '" + testKey + "' -pubout -out " + Quote(TheWorld().folder + "/test-key.pub.pem"))
+        RunCommand("openssl pkey -in " + Quote(testKey) + " -pubout -out " + Quote(TheWorld().folder + "/test-key.pub.pem"))
             .exitCode,
         0);
     const auto digests = SomeDigests();
@@ -227,7 +227,7 @@ TEST_P(UnusableKeys, AreOneErrorLineOfTheirOwnKind)
 {
     const TestToken &token = TheTestToken();
     ASSERT_EQ(
-        RunCommand("openssl pkey -in '" + testKey + "' -pubout -out " + Quote(TheWorld().folder + "/test-key.pub.pem"))
+        RunCommand("openssl pkey -in " + Quote(testKey) + " -pubout -out " + Quote(TheWorld().folder + "/test-key.pub.pem"))
             .exitCode,
         0);
     try {

@@ -100,6 +100,21 @@ if ! tr -d '\r\n' <"$work/console.txt" | grep -qF "wrote $work/schlüssel-konsol
 fi
 echo "windows-host: a non-ASCII name reads the same in a console and in redirected output"
 
+# Folders whose Windows paths reach past MAX_PATH: every command reads and writes there.
+deep="$work/deep"
+for level in 1 2 3 4 5; do deep+="/Ordner $level mit einem recht langen Namen, damit der Pfad wächst"; done
+mkdir -p "$deep"
+cp "$world/stub.exe" "$world/key.pem" "$world/packages/en.msi" "$world/packages/shared.cab" "$deep/"
+deep_windows="$(winepath -w "$deep/setup.exe")"
+[ "${#deep_windows}" -gt 260 ] || { echo "windows-host: the deep folder's path is only ${#deep_windows} long" >&2; exit 1; }
+"$root/scripts/wine-run.sh" "$exe" -q pack --stub "$deep/stub.exe" --key "$deep/key.pem" --msi "$deep/en.msi" \
+  -o "$deep/setup.exe"
+"$root/scripts/wine-run.sh" "$exe" -q verify --key "$deep/key.pem" --allow-unsigned "$deep/setup.exe" >/dev/null
+"$root/scripts/wine-run.sh" "$exe" -q extract --key "$deep/key.pem" "$deep/setup.exe" -o "$deep/extracted"
+cmp -s "$deep/en.msi" "$deep/extracted/main.msi" ||
+  { echo "windows-host: extract in a folder past MAX_PATH did not give the package back" >&2; exit 1; }
+echo "windows-host: pack, verify and extract work in a folder whose path is ${#deep_windows} characters long"
+
 # The output held open by another program (a virus scanner, an indexer): pack tries again for a
 # few seconds, so that a short hold passes and a long one is one error line with the system's
 # reason, the old file kept and no temporary file left.
