@@ -7,14 +7,10 @@
 #   bash benchmarks/pack_benchmark.sh
 # The inputs are made by pack_inputs.sh.
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-pack="$root/build/native-release/packer/launcher-pack"
-work="$root/build/native-release/pack-benchmark"
+source "$(dirname "$0")/bench_setup.sh"
 baselineRef="${BASELINE_REF:-ee29e80}" # the one-thread packer
-[ -x "$pack" ] || { echo "build launcher-pack in the native-release preset first" >&2; exit 1; }
-rm -rf "$work"
-mkdir -p "$work"
-cd "$work"
+require "$pack" native-release
+enter_work_folder "$root/build/native-release/pack-benchmark"
 
 # Built once per revision, beside the benchmark's folder.
 baselineDir="$root/build/native-release/pack-baseline-$baselineRef"

@@ -8,18 +8,15 @@
 #   cmake --preset windows && cmake --build --preset windows --target launcher
 #   bash benchmarks/pack_install_wine.sh        (SIZE_MIB=1024 by default)
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-pack="$root/build/native-release/packer/launcher-pack"
-launcher="$(find "$root/build/windows" -name launcher.exe -path '*launcher*' | head -n 1)"
+source "$(dirname "$0")/bench_setup.sh"
+launcher="$root/build/windows/launcher.exe"
 key="$root/tests/keys/TEST-ONLY-payload-signing-key.pem"
-work="$root/build/windows/pack-install-benchmark"
 prefix="$root/build/windows/pack-install-prefix"
 sizeMib="${SIZE_MIB:-1024}"
 code="{6C1F8B32-4D5E-4F90-AB2C-3D4E5F6A7B81}"
-[ -x "$pack" ] || { echo "build launcher-pack in the native-release preset first" >&2; exit 1; }
-[ -n "$launcher" ] || { echo "build launcher.exe in the windows preset first" >&2; exit 1; }
-rm -rf "$work"
-mkdir -p "$work"
+require "$pack" native-release
+require "$launcher" windows
+enter_work_folder "$root/build/windows/pack-install-benchmark"
 # shellcheck source=tests/installer_e2e/e2e-prefix.sh
 source "$root/tests/installer_e2e/e2e-prefix.sh"
 cleanup() {
@@ -27,7 +24,6 @@ cleanup() {
   rm -rf "$work" "$prefix"
 }
 trap cleanup EXIT
-cd "$work"
 echo "[bench] load: $(uptime)"
 
 # shellcheck source=benchmarks/mixed_payload.sh

@@ -9,15 +9,11 @@
 #   cmake --preset native-release && cmake --build --preset native-release --target launcher-pack
 #   bash benchmarks/pack_large_benchmark.sh        (SIZE_MIB=1024 and BENCH_RUNS=2 by default)
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-pack="$root/build/native-release/packer/launcher-pack"
-work="$root/build/native-release/pack-large-benchmark"
+source "$(dirname "$0")/bench_setup.sh"
 sizeMib="${SIZE_MIB:-1024}"
-[ -x "$pack" ] || { echo "build launcher-pack in the native-release preset first" >&2; exit 1; }
-rm -rf "$work"
-mkdir -p "$work"
+require "$pack" native-release
+enter_work_folder "$root/build/native-release/pack-large-benchmark"
 trap 'rm -rf "$work"' EXIT
-cd "$work"
 echo "[bench] load: $(uptime)"
 
 # shellcheck source=benchmarks/mixed_payload.sh

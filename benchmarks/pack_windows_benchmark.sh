@@ -7,15 +7,11 @@
 #   cmake --preset windows-packer && cmake --build --preset windows-packer --target launcher-pack
 #   bash benchmarks/pack_windows_benchmark.sh
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-pack="$root/build/native-release/packer/launcher-pack"
+source "$(dirname "$0")/bench_setup.sh"
 exe="$root/build/windows-packer/packer/launcher-pack.exe"
-work="$root/build/windows-packer/pack-benchmark"
-[ -x "$pack" ] || { echo "build launcher-pack in the native-release preset first" >&2; exit 1; }
-[ -f "$exe" ] || { echo "build launcher-pack in the windows-packer preset first" >&2; exit 1; }
-rm -rf "$work"
-mkdir -p "$work"
-cd "$work"
+require "$pack" native-release
+require "$exe" windows-packer
+enter_work_folder "$root/build/windows-packer/pack-benchmark"
 
 source "$root/benchmarks/pack_inputs.sh"
 echo "[bench] making a 64 MiB package and a 64 MiB cabinet in $work"

@@ -7,13 +7,9 @@
 #   cmake --preset native-release && cmake --build --preset native-release --target launcher-pack
 #   bash benchmarks/token_benchmark.sh
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-pack="$root/build/native-release/packer/launcher-pack"
-work="$root/build/native-release/token-benchmark"
-[ -x "$pack" ] || { echo "build launcher-pack in the native-release preset first" >&2; exit 1; }
-rm -rf "$work"
-mkdir -p "$work"
-cd "$work"
+source "$(dirname "$0")/bench_setup.sh"
+require "$pack" native-release
+enter_work_folder "$root/build/native-release/token-benchmark"
 
 source "$root/benchmarks/pack_inputs.sh"
 echo "[bench] making a 64 MiB package and a 64 MiB cabinet in $work"

@@ -25,10 +25,15 @@ Bytes ZlibCompressor::Compress(const Bytes &data) const
     return Compress(data.data(), data.size());
 }
 
-Bytes ZlibCompressor::Compress(const std::uint8_t *data, std::size_t length) const
+namespace {
+
+// One libdeflate call for either format: a buffer of the bound, filled and trimmed.
+template <typename Bound, typename Run>
+Bytes CompressWith(libdeflate_compressor *compressor, Bound bound, Run run, const std::uint8_t *data,
+                   std::size_t length)
 {
-    Bytes stream(libdeflate_zlib_compress_bound(compressor_.get(), length));
-    std::size_t made = libdeflate_zlib_compress(compressor_.get(), data, length, stream.data(), stream.size());
+    Bytes stream(bound(compressor, length));
+    std::size_t made = run(compressor, data, length, stream.data(), stream.size());
     if (made == 0)
         throw PackError("compression failed");
     stream.resize(made);
@@ -36,15 +41,17 @@ Bytes ZlibCompressor::Compress(const std::uint8_t *data, std::size_t length) con
     return stream;
 }
 
+} // namespace
+
+Bytes ZlibCompressor::Compress(const std::uint8_t *data, std::size_t length) const
+{
+    return CompressWith(compressor_.get(), libdeflate_zlib_compress_bound, libdeflate_zlib_compress, data, length);
+}
+
 Bytes ZlibCompressor::Deflate(const std::uint8_t *data, std::size_t length) const
 {
-    Bytes stream(libdeflate_deflate_compress_bound(compressor_.get(), length));
-    std::size_t made = libdeflate_deflate_compress(compressor_.get(), data, length, stream.data(), stream.size());
-    if (made == 0)
-        throw PackError("compression failed");
-    stream.resize(made);
-    stream.shrink_to_fit();
-    return stream;
+    return CompressWith(compressor_.get(), libdeflate_deflate_compress_bound, libdeflate_deflate_compress, data,
+                        length);
 }
 
 Bytes ZlibCompressor::Header() const
