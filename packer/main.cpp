@@ -98,6 +98,11 @@ int RunLauncherPack(int argc, char **argv)
             "signature on its standard output; the public half from --key or the stub's key slot");
     packCommand->add_option("--msi", pack.packages, "A package; repeat for one per language or architecture")
         ->required();
+    packCommand
+        ->add_option("--msi-language", pack.packageLanguages,
+                     "FILE=LCID[,LCID...]: the languages the --msi package FILE is chosen for, in place of its "
+                     "Template's (the .msi is not changed); repeat for each package")
+        ->type_name("FILE=LCIDS");
     packCommand->add_option("-o,--output", pack.output, "The installer to write")->required();
     packCommand->add_flag("--force", pack.force, "Replace the output if it exists (never an input)");
     packCommand
@@ -134,6 +139,9 @@ int RunLauncherPack(int argc, char **argv)
     packCommand->add_flag(
         "--allow-uncompressed", pack.allowUncompressed,
         "Pack a package whose files are not all in cabinets (they must reach the target another way)");
+    packCommand->add_flag("--allow-unreachable", pack.allowUnreachable,
+                          "Pack an x64 package that the launcher would never choose (another package takes each of "
+                          "its languages), with a warning instead of a refusal");
 
     ReadOptions inspect;
     bool json = false;
