@@ -9,11 +9,14 @@
 #include "packer/memory_budget.h"
 #include "packer/pack_error.h"
 #include "packer/payload_key.h"
+#include "packer/usage_hints.h"
 
 #include <CLI/CLI.hpp>
 
 #include <iostream>
 #include <map>
+#include <optional>
+#include <vector>
 
 namespace {
 
@@ -54,6 +57,8 @@ int RunLauncherPack(int argc, char **argv)
     app.set_version_flag("--version", "launcher-pack " LAUNCHER_PACK_VERSION);
     // /path is a path on every host, never an option; set before the subcommands, which copy it.
     app.allow_windows_style_options(false);
+    // -q and -v after the command as well: the commands hand what they don't know to the top.
+    app.fallthrough();
     app.require_subcommand(1);
     app.footer(ExitCodeFooter);
     app.failure_message([](const CLI::App *, const CLI::Error &error) {
@@ -187,6 +192,15 @@ int RunLauncherPack(int argc, char **argv)
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &error) {
+        // A name typed wrong is the likelier cause of most refusals (a misspelt --msi makes --msi
+        // missing), so it is named first.
+        if (error.get_exit_code() != static_cast<int>(CLI::ExitCodes::Success)) {
+            std::optional<std::string> hint = ExplainUsageError(app, std::vector<std::string>(argv + 1, argv + argc));
+            if (hint) {
+                std::cerr << "launcher-pack: error: " << *hint << " (see --help)\n";
+                return ExitUsage;
+            }
+        }
         int code = app.exit(error);
         return code == 0 ? ExitDone : ExitUsage;
     }
