@@ -31,11 +31,33 @@ bool Takes(const CLI::App &command, const std::string &option)
     return std::find(names.begin(), names.end(), option) != names.end();
 }
 
+// The edit distance between a and b: insertions, deletions, substitutions and swaps of two
+// neighbouring characters (the optimal string alignment form of Damerau-Levenshtein).
+std::size_t EditDistance(const std::string &a, const std::string &b)
+{
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i)
+        d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i)
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[a.size()][b.size()];
+}
+
 // The candidate nearest to typed, if it is near enough to be what was meant: one edit for a short
 // word, two for a longer one.
 std::optional<std::string> Closest(const std::string &typed, const std::vector<std::string> &candidates)
 {
-    auto bare = [](const std::string &name) { return name.substr(name.find_first_not_of('-')); };
+    auto bare = [](const std::string &name) {
+        const std::size_t start = name.find_first_not_of('-');
+        return start == std::string::npos ? std::string() : name.substr(start);
+    };
     const std::string word = bare(typed);
     if (word.empty())
         return std::nullopt;
@@ -62,24 +84,6 @@ std::string JoinNames(const std::vector<std::string> &names)
 }
 
 } // namespace
-
-std::size_t EditDistance(const std::string &a, const std::string &b)
-{
-    // The optimal string alignment form of Damerau-Levenshtein, row by row.
-    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
-    for (std::size_t i = 0; i <= a.size(); ++i)
-        d[i][0] = i;
-    for (std::size_t j = 0; j <= b.size(); ++j)
-        d[0][j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i)
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
-            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
-            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
-                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-        }
-    return d[a.size()][b.size()];
-}
 
 std::optional<std::string> ExplainUsageError(const CLI::App &app, const std::vector<std::string> &arguments)
 {

@@ -14,8 +14,4 @@ namespace packer {
 // right as far as names go and the parser's own message says it better.
 std::optional<std::string> ExplainUsageError(const CLI::App &app, const std::vector<std::string> &arguments);
 
-// The edit distance between a and b: insertions, deletions, substitutions and swaps of two
-// neighbouring characters.
-std::size_t EditDistance(const std::string &a, const std::string &b);
-
 } // namespace packer
