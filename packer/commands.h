@@ -34,10 +34,13 @@ struct PackOptions {
     std::string stub;
     KeySource key; // the private key, or a signer command and the public half
     std::vector<std::string> packages;
+    // FILE=LCID[,LCID...]: the languages a package is chosen for, in place of its Template's.
+    std::vector<std::string> packageLanguages;
     std::string output;
     Placement placement = Placement::Auto;
     int level;
     bool allowUncompressed = false; // pack packages whose files are not all in cabinets
+    bool allowUnreachable = false;  // pack an x64 package the launcher never chooses, with a warning
     unsigned threads = 0;           // 0: one per core
     bool force = false;             // replace an existing output
     std::uint64_t memoryLimit = 0;  // 0: DefaultMemoryLimit()

@@ -1,6 +1,7 @@
 #include "packer/console.h"
 
 #include <iostream>
+#include <mutex>
 
 namespace packer {
 
@@ -8,7 +9,25 @@ namespace {
 
 Verbosity verbosity = Verbosity::Normal;
 
+std::mutex redrawnLock; // guards redrawnLine and keeps it while it prints
+RedrawnLine *redrawnLine = nullptr;
+
+void Print(const std::string &text)
+{
+    std::lock_guard<std::mutex> lock(redrawnLock);
+    if (redrawnLine)
+        redrawnLine->PrintAbove(text);
+    else
+        std::cerr << text << std::flush;
+}
+
 } // namespace
+
+void SetRedrawnLine(RedrawnLine *line)
+{
+    std::lock_guard<std::mutex> lock(redrawnLock);
+    redrawnLine = line;
+}
 
 void SetVerbosity(Verbosity value)
 {
@@ -23,19 +42,19 @@ Verbosity CurrentVerbosity()
 void Warn(const std::string &text)
 {
     if (verbosity != Verbosity::Quiet)
-        std::cerr << "launcher-pack: warning: " << text << '\n';
+        Print("launcher-pack: warning: " + text + '\n');
 }
 
 void Note(const std::string &text)
 {
     if (verbosity != Verbosity::Quiet)
-        std::cerr << "launcher-pack: note: " << text << '\n';
+        Print("launcher-pack: note: " + text + '\n');
 }
 
 void Step(const std::string &text)
 {
     if (verbosity == Verbosity::Verbose)
-        std::cerr << "launcher-pack: " << text << '\n';
+        Print("launcher-pack: " + text + '\n');
 }
 
 } // namespace packer

@@ -8,6 +8,17 @@ namespace packer {
 
 enum class Verbosity { Quiet, Normal, Verbose };
 
+// A line that is redrawn in place on a terminal (the progress line). Messages go above it, never
+// onto it.
+class RedrawnLine {
+  public:
+    virtual ~RedrawnLine() = default;
+    // Clears the line and prints text, whole lines, in its place; the next redraw comes below.
+    virtual void PrintAbove(const std::string &text) = 0;
+};
+// The line that is drawn now; nullptr for none.
+void SetRedrawnLine(RedrawnLine *line);
+
 void SetVerbosity(Verbosity verbosity);
 Verbosity CurrentVerbosity();
 

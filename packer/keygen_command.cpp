@@ -1,5 +1,6 @@
 #include "packer/commands.h"
 
+#include "packer/host/host.h"
 #include "packer/payload_key.h"
 
 #include <ostream>
@@ -13,8 +14,8 @@ void RunKeygen(const std::string &name, const std::string &passphrase, std::ostr
     out << "wrote " << paths.privateKey
         << (passphrase.empty() ? " (private payload signing key: keep it secret, give it to pack --key)\n"
                                : " (private payload signing key, encrypted: give it to pack --key with --pass)\n")
-        << "wrote " << paths.publicKey << " (set it into the ready stub: launcher-pack stub --key " << paths.publicKey
-        << " -o launcher.exe, then sign launcher.exe)\n";
+        << "wrote " << paths.publicKey << " (set it into the ready stub: launcher-pack stub --key "
+        << host::ShellWord(paths.publicKey) << " -o launcher.exe, then sign launcher.exe)\n";
 }
 
 } // namespace packer

@@ -9,11 +9,14 @@
 #include "packer/memory_budget.h"
 #include "packer/pack_error.h"
 #include "packer/payload_key.h"
+#include "packer/usage_hints.h"
 
 #include <CLI/CLI.hpp>
 
 #include <iostream>
 #include <map>
+#include <optional>
+#include <vector>
 
 namespace {
 
@@ -54,6 +57,8 @@ int RunLauncherPack(int argc, char **argv)
     app.set_version_flag("--version", "launcher-pack " LAUNCHER_PACK_VERSION);
     // /path is a path on every host, never an option; set before the subcommands, which copy it.
     app.allow_windows_style_options(false);
+    // -q and -v after the command as well: the commands hand what they don't know to the top.
+    app.fallthrough();
     app.require_subcommand(1);
     app.footer(ExitCodeFooter);
     app.failure_message([](const CLI::App *, const CLI::Error &error) {
@@ -98,6 +103,11 @@ int RunLauncherPack(int argc, char **argv)
             "signature on its standard output; the public half from --key or the stub's key slot");
     packCommand->add_option("--msi", pack.packages, "A package; repeat for one per language or architecture")
         ->required();
+    packCommand
+        ->add_option("--msi-language", pack.packageLanguages,
+                     "FILE=LCID[,LCID...]: the languages the --msi package FILE is chosen for, in place of its "
+                     "Template's (the .msi is not changed); repeat for each package")
+        ->type_name("FILE=LCIDS");
     packCommand->add_option("-o,--output", pack.output, "The installer to write")->required();
     packCommand->add_flag("--force", pack.force, "Replace the output if it exists (never an input)");
     packCommand
@@ -134,6 +144,9 @@ int RunLauncherPack(int argc, char **argv)
     packCommand->add_flag(
         "--allow-uncompressed", pack.allowUncompressed,
         "Pack a package whose files are not all in cabinets (they must reach the target another way)");
+    packCommand->add_flag("--allow-unreachable", pack.allowUnreachable,
+                          "Pack an x64 package that the launcher would never choose (another package takes each of "
+                          "its languages), with a warning instead of a refusal");
 
     ReadOptions inspect;
     bool json = false;
@@ -179,6 +192,15 @@ int RunLauncherPack(int argc, char **argv)
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &error) {
+        // A name typed wrong is the likelier cause of most refusals (a misspelt --msi makes --msi
+        // missing), so it is named first.
+        if (error.get_exit_code() != static_cast<int>(CLI::ExitCodes::Success)) {
+            std::optional<std::string> hint = ExplainUsageError(app, std::vector<std::string>(argv + 1, argv + argc));
+            if (hint) {
+                std::cerr << "launcher-pack: error: " << *hint << " (see --help)\n";
+                return ExitUsage;
+            }
+        }
         int code = app.exit(error);
         return code == 0 ? ExitDone : ExitUsage;
     }

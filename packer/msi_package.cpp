@@ -30,6 +30,17 @@ bool IsDecimal(const std::string &text)
            std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
 }
 
+} // namespace
+
+std::optional<std::string> LanguageId(const std::string &text)
+{
+    if (!IsDecimal(text) || std::stoul(text) > 0xFFFF)
+        return std::nullopt;
+    return std::to_string(std::stoul(text));
+}
+
+namespace {
+
 // The Summary Information's Word Count bit that makes files compressed unless they say otherwise,
 // and the File table's attributes that say otherwise.
 constexpr int WordCountCompressed = 0x2;
@@ -56,7 +67,7 @@ std::size_t UncompressedFiles(MsiDatabase &database)
 
 MsiPackage ReadMsiPackage(const std::string &path, bool allowUncompressed)
 {
-    MsiPackage package{path, {}, {}, {}, {}, {}, {}};
+    MsiPackage package{path, {}, {}, {}, {}, {}, false, {}};
     std::unique_ptr<MsiDatabase> opened = OpenMsiDatabase(path);
     MsiDatabase &database = *opened;
 
@@ -82,11 +93,11 @@ MsiPackage ReadMsiPackage(const std::string &path, bool allowUncompressed)
     std::string languages = templateValue.substr(separator + 1);
     for (std::size_t begin = 0; begin <= languages.size();) {
         std::size_t end = std::min(languages.find(',', begin), languages.size());
-        std::string language = languages.substr(begin, end - begin);
-        if (!IsDecimal(language) || std::stoul(language) > 0xFFFF)
+        std::optional<std::string> language = LanguageId(languages.substr(begin, end - begin));
+        if (!language)
             throw PackError(path + ": the Template \"" + templateValue + "\" has a language that is not a number");
-        if (std::stoul(language) != 0)
-            package.languages.push_back(std::to_string(std::stoul(language)));
+        if (*language != "0")
+            package.languages.push_back(*language);
         begin = end + 1;
     }
     if (package.languages.empty())

@@ -101,6 +101,49 @@ void CheckPackagesOnce(const std::vector<std::string> &packages)
     }
 }
 
+// Sets the languages that --msi-language gives (FILE=LCID[,LCID...], split at the last '=' so
+// that FILE may hold one) on the packages it names, by file identity or, for a file that can't
+// be reached, by the name as given.
+void ApplyPackageLanguages(const std::vector<std::string> &options, std::vector<MsiPackage> &packages)
+{
+    std::vector<bool> given(packages.size(), false);
+    for (const std::string &option : options) {
+        const std::size_t equals = option.rfind('=');
+        const std::string file = option.substr(0, equals == std::string::npos ? 0 : equals);
+        if (file.empty())
+            throw UsageError("--msi-language " + option + ": give FILE=LCID[,LCID...], such as de.msi=1031");
+        const std::optional<host::FileIdentity> identity = host::IdentifyFile(file);
+        auto named = std::find_if(packages.begin(), packages.end(), [&](const MsiPackage &package) {
+            if (package.path == file)
+                return true;
+            std::optional<host::FileIdentity> other = host::IdentifyFile(package.path);
+            return identity && other && *identity == *other;
+        });
+        if (named == packages.end())
+            throw UsageError("--msi-language " + option + ": " + file + " is not one of the --msi packages");
+        const std::size_t index = static_cast<std::size_t>(named - packages.begin());
+        if (given[index])
+            throw UsageError("--msi-language names " + named->path + " twice");
+        given[index] = true;
+
+        std::vector<std::string> languages;
+        const std::string list = option.substr(equals + 1);
+        for (std::size_t begin = 0; begin <= list.size();) {
+            const std::size_t end = std::min(list.find(',', begin), list.size());
+            std::optional<std::string> language = LanguageId(list.substr(begin, end - begin));
+            if (!language || *language == "0")
+                throw UsageError("--msi-language " + option + ": \"" + list.substr(begin, end - begin) +
+                                 "\" is not a language identifier (a decimal LCID from 1 to 65535, such as 1031)");
+            if (std::find(languages.begin(), languages.end(), *language) != languages.end())
+                throw UsageError("--msi-language " + option + ": language " + *language + " is given twice");
+            languages.push_back(*language);
+            begin = end + 1;
+        }
+        named->languages = languages;
+        named->languagesGiven = true;
+    }
+}
+
 void CheckStubKey(const Bytes &image, const std::string &stubPath, const Bytes &blob, const std::string &keyName)
 {
     const std::string what = "stub " + stubPath;
@@ -210,7 +253,8 @@ void RunPack(const PackOptions &options, std::ostream &out)
         Step("reading the package " + path);
         packages.push_back(ReadMsiPackage(path, options.allowUncompressed));
     }
-    PackagePlan plan = PlanPackages(packages);
+    ApplyPackageLanguages(options.packageLanguages, packages);
+    PackagePlan plan = PlanPackages(packages, options.allowUnreachable);
     for (const auto &warning : plan.warnings)
         Warn(warning);
     for (const auto &item : plan.items)

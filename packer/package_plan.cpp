@@ -1,5 +1,6 @@
 #include "packer/package_plan.h"
 
+#include "packer/host/host.h"
 #include "packer/pack_error.h"
 #include "packer/payload_reader.h"
 
@@ -123,6 +124,57 @@ class ItemTable {
     std::map<Sha256Digest, std::uint32_t> ids_;
 };
 
+struct PackageNote {
+    std::size_t package; // the package's index
+    std::string text;
+};
+
+// The x64 packages that the launcher's selection never chooses, each with the reason. The
+// selection runs for every language the packages name and for 1033, its last resort, as verify
+// runs it: a package that none of them leads to is chosen for no language at all.
+std::vector<PackageNote> UnreachablePackages(const std::vector<MsiPackage> &packages,
+                                             const std::vector<std::uint32_t> &packageIds,
+                                             const std::vector<writer::DirectoryEntry> &entries)
+{
+    const Bytes directory = writer::WriteDirectory(entries);
+    std::map<std::string, std::uint32_t> winners{{"1033", ChosenPackageId(directory, 1033)}};
+    for (const MsiPackage &package : packages)
+        for (const auto &language : package.languages)
+            winners.emplace(language, ChosenPackageId(directory, static_cast<std::uint32_t>(std::stoul(language))));
+
+    std::vector<PackageNote> unreachable;
+    for (std::size_t i = 0; i < packages.size(); ++i) {
+        const MsiPackage &package = packages[i];
+        if (package.architecture != "x64" ||
+            std::any_of(winners.begin(), winners.end(), [&](const auto &won) { return won.second == packageIds[i]; }))
+            continue;
+        // The packages chosen instead, each with the languages it takes from this one.
+        std::vector<std::pair<std::uint32_t, std::vector<std::string>>> takers;
+        for (const auto &language : package.languages) {
+            std::uint32_t winner = winners.at(language);
+            auto taker = std::find_if(takers.begin(), takers.end(), [&](const auto &t) { return t.first == winner; });
+            if (taker == takers.end())
+                taker = takers.insert(takers.end(), {winner, {}});
+            taker->second.push_back(language);
+        }
+        std::string reason = package.path + " can never be chosen: ";
+        for (std::size_t t = 0; t < takers.size(); ++t) {
+            auto winner = std::find(packageIds.begin(), packageIds.end(), takers[t].first);
+            reason += (t == 0 ? "" : ", ") + packages[static_cast<std::size_t>(winner - packageIds.begin())].path +
+                      " is chosen for " + Join(takers[t].second, ',');
+        }
+        // wixl's Template names 1033 whatever the product's language is.
+        const bool productLanguageLeftOut = !package.languagesGiven && !package.productLanguage.empty() &&
+                                            std::find(package.languages.begin(), package.languages.end(),
+                                                      package.productLanguage) == package.languages.end();
+        reason += " (give the languages it is for with --msi-language " +
+                  host::ShellWord(package.path + "=" + (productLanguageLeftOut ? package.productLanguage : "LCID")) +
+                  ")";
+        unreachable.push_back({i, reason});
+    }
+    return unreachable;
+}
+
 struct CabinetEntry {
     std::string name;
     std::uint32_t itemId;
@@ -131,12 +183,14 @@ struct CabinetEntry {
 
 } // namespace
 
-PackagePlan PlanPackages(const std::vector<MsiPackage> &packages)
+PackagePlan PlanPackages(const std::vector<MsiPackage> &packages, bool allowUnreachable)
 {
     PackagePlan plan;
     ItemTable items(plan);
     std::vector<CabinetEntry> cabinets;
     std::map<std::string, std::string> languageOwners; // x64 language -> the package that has it first
+    std::vector<PackageNote> sharedLanguages;          // languages two packages name, by the later one
+    std::vector<std::uint32_t> packageIds;             // each package's entry id
     bool anyX64 = false;
 
     for (const MsiPackage &package : packages) {
@@ -160,20 +214,25 @@ PackagePlan PlanPackages(const std::vector<MsiPackage> &packages)
                 continue;
             auto [owner, added] = languageOwners.emplace(language, package.path);
             if (!added && owner->second != package.path)
-                plan.warnings.push_back(package.path + " and " + owner->second + " both name language " + language +
-                                        "; the launcher takes the one listed first");
+                sharedLanguages.push_back({static_cast<std::size_t>(&package - packages.data()),
+                                           package.path + " and " + owner->second + " both name language " + language +
+                                               "; the launcher takes the one listed first"});
         }
 
-        if (!package.productLanguage.empty() && std::find(package.languages.begin(), package.languages.end(),
-                                                          package.productLanguage) == package.languages.end())
+        if (!package.languagesGiven && !package.productLanguage.empty() &&
+            std::find(package.languages.begin(), package.languages.end(), package.productLanguage) ==
+                package.languages.end())
             plan.warnings.push_back(package.path + ": ProductLanguage " + package.productLanguage +
                                     " is not among the Template's languages (" + package.architecture + ";" +
                                     Join(package.languages, ',') +
-                                    "); the launcher chooses by the Template: set it to the product's language");
+                                    "); the launcher chooses by the Template: give the product's language with "
+                                    "--msi-language " +
+                                    host::ShellWord(package.path + "=" + package.productLanguage));
 
         for (const auto &cabinet : package.cabinets)
             CheckCabinetName(cabinet, package.path);
         std::uint32_t packageId = items.Add(SummarizeFile(package.path), package.path);
+        packageIds.push_back(packageId);
         plan.directory.push_back(
             {packageId, Join({package.architecture, languages, package.productCode, package.productName}, '\\')});
 
@@ -199,6 +258,19 @@ PackagePlan PlanPackages(const std::vector<MsiPackage> &packages)
     }
     if (!anyX64)
         throw PackError("no package is for x64: the launcher installs x64 packages only");
+    std::vector<PackageNote> unreachable = UnreachablePackages(packages, packageIds, plan.directory);
+    if (!unreachable.empty() && !allowUnreachable)
+        throw PackError(unreachable.front().text + ", or --allow-unreachable to pack it anyway");
+    // A package that is never chosen gets that one warning, not one for each language it shares.
+    auto isUnreachable = [&](std::size_t package) {
+        return std::any_of(unreachable.begin(), unreachable.end(),
+                           [&](const PackageNote &u) { return u.package == package; });
+    };
+    for (const auto &shared : sharedLanguages)
+        if (!isUnreachable(shared.package))
+            plan.warnings.push_back(shared.text);
+    for (const auto &u : unreachable)
+        plan.warnings.push_back(u.text);
 
     for (const CabinetEntry &cabinet : cabinets) {
         std::string packageIds = Join(cabinet.packageIds, ';');

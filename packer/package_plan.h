@@ -26,9 +26,10 @@ struct PackagePlan {
 };
 
 // Reads every package's files (cabinets beside the package) and plans the directory. Throws
-// PackError for a missing cabinet, a field the launcher can't hold, or when no package is for
-// x64.
-PackagePlan PlanPackages(const std::vector<MsiPackage> &packages);
+// PackError for a missing cabinet, a field the launcher can't hold, when no package is for x64,
+// and for an x64 package that the launcher's selection never chooses, whatever the user's
+// language (with allowUnreachable, a warning).
+PackagePlan PlanPackages(const std::vector<MsiPackage> &packages, bool allowUnreachable = false);
 
 // The launcher's field limits: a path component holds 255 bytes of ANSI text, a file name 260.
 constexpr std::size_t ComponentLimit = 255;

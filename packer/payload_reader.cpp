@@ -293,6 +293,21 @@ Selection SelectPackageFor(const Bytes &image, std::uint32_t lcid)
     return selection;
 }
 
+std::uint32_t ChosenPackageId(const Bytes &directory, std::uint32_t lcid)
+{
+    // The walk only reads the directory, so the state may point at it where it lies.
+    PayloadDescriptor descriptor{};
+    descriptor.directory = const_cast<BYTE *>(directory.data());
+    descriptor.directorySize = static_cast<DWORD>(directory.size());
+    LauncherState state{};
+    state.is64Bit = 1;
+    state.lcid = lcid;
+    state.payloads = &descriptor;
+    state.payloadCount = 1;
+    PackageSelection chosen{};
+    return ChoosePackageEntry(&state, &chosen) ? chosen.packageId : 0;
+}
+
 } // namespace packer
 
 // The launcher's code verifies with the key chosen for the file at hand; with none chosen, with

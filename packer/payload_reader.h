@@ -89,4 +89,8 @@ struct Selection {
 // The launcher's package selection for a user locale; throws PackError when it finds none.
 Selection SelectPackageFor(const Bytes &image, std::uint32_t lcid);
 
+// The id of the package entry that the launcher's selection takes from a package directory for a
+// user locale; 0 for none.
+std::uint32_t ChosenPackageId(const Bytes &directory, std::uint32_t lcid);
+
 } // namespace packer

@@ -45,12 +45,16 @@ ProgressBar::Mode ProgressBar::ModeForConsole()
 
 ProgressBar::ProgressBar(Mode mode) : mode_(mode), started_(Clock::now())
 {
-    if (mode_ == Mode::Terminal)
+    if (mode_ == Mode::Terminal) {
         ticker_ = std::thread([this] { Tick(); });
+        SetRedrawnLine(this);
+    }
 }
 
 ProgressBar::~ProgressBar()
 {
+    if (mode_ == Mode::Terminal)
+        SetRedrawnLine(nullptr);
     Finish();
     {
         std::lock_guard<std::mutex> lock(lock_);
@@ -86,6 +90,17 @@ void ProgressBar::Finish()
     if (mode_ == Mode::Terminal && drawn_)
         Print("\r\033[K");
     drawn_ = false;
+}
+
+void ProgressBar::PrintAbove(const std::string &text)
+{
+    std::lock_guard<std::mutex> lock(lock_);
+    if (drawn_)
+        Print("\r\033[K");
+    drawn_ = false;
+    std::cerr << text << std::flush;
+    if (!activity_.empty())
+        Draw();
 }
 
 void ProgressBar::Tick()

@@ -3,6 +3,8 @@
 // tenth of the work. Quiet prints nothing.
 #pragma once
 
+#include "packer/console.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -12,14 +14,14 @@
 
 namespace packer {
 
-class ProgressBar {
+class ProgressBar : public RedrawnLine {
   public:
     enum class Mode { Terminal, Log, Quiet };
     // Quiet with -q, else Terminal when standard error is one, Log otherwise.
     static Mode ModeForConsole();
 
     explicit ProgressBar(Mode mode);
-    ~ProgressBar();
+    ~ProgressBar() override;
     ProgressBar(const ProgressBar &) = delete;
     ProgressBar &operator=(const ProgressBar &) = delete;
 
@@ -29,6 +31,7 @@ class ProgressBar {
     void Advance(std::uint64_t amount);
     // Clears the terminal's line.
     void Finish();
+    void PrintAbove(const std::string &text) override;
 
   private:
     using Clock = std::chrono::steady_clock;

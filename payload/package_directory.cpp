@@ -209,7 +209,7 @@ int MakeFileRecord(const LauncherState *state, DWORD containerIndex, DWORD itemI
     return ErrorValueCode(result) == 0;
 }
 
-BOOL SelectPackage(LauncherState *state, ExtractionJob *job, PackageSelection *selection)
+BOOL ChoosePackageEntry(LauncherState *state, PackageSelection *selection)
 {
     memset(selection, 0, sizeof *selection);
     selection->state = state;
@@ -224,7 +224,12 @@ BOOL SelectPackage(LauncherState *state, ExtractionJob *job, PackageSelection *s
         state->lcid = EnglishLcid;
         EnumeratePackageDirectory(state, MatchPackageRecord, selection);
     }
-    if (selection->packageId == 0)
+    return selection->packageId != 0;
+}
+
+BOOL SelectPackage(LauncherState *state, ExtractionJob *job, PackageSelection *selection)
+{
+    if (!ChoosePackageEntry(state, selection))
         return FALSE;
 
     FileRecord *grown = GrowFileRecords(job->items, job->count);

@@ -82,6 +82,8 @@ int MakeFileRecord(const LauncherState *state, DWORD containerIndex, DWORD itemI
                    const WCHAR *name);
 
 // Chooses the package entry for x64 and state->lcid in up to three passes (the third sets
-// state->lcid to 1033) and fills job->items and job->count ("main.msi" first, then its
+// state->lcid to 1033); TRUE when one was chosen (selection->packageId).
+BOOL ChoosePackageEntry(LauncherState *state, PackageSelection *selection);
+// ChoosePackageEntry, then fills job->items and job->count ("main.msi" first, then its
 // cabinets) from state->payloads. TRUE on success.
 BOOL SelectPackage(LauncherState *state, ExtractionJob *job, PackageSelection *selection);

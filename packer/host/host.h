@@ -18,6 +18,10 @@ using writer::Bytes;
 // How --sign-command is run, for the help text.
 extern const char *const CommandRunner;
 
+// text as a word the host's shell takes as it is (a POSIX shell on Linux, cmd on Windows):
+// unchanged when nothing in it needs quoting, else quoted, so that a hint can be pasted.
+std::string ShellWord(const std::string &text);
+
 // The packer's own program file.
 std::string ExecutablePath();
 

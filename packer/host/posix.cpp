@@ -16,6 +16,7 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -30,6 +31,20 @@ extern char **environ;
 namespace packer::host {
 
 const char *const CommandRunner = "run by /bin/sh -c";
+
+std::string ShellWord(const std::string &text)
+{
+    const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) {
+        return std::isalnum(c) || c >= 0x80 || std::strchr("_-./:,+=@%", c) != nullptr;
+    });
+    if (plain)
+        return text;
+    // Inside single quotes only a single quote is special: close, escape it, reopen.
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
 
 std::string ExecutablePath()
 {

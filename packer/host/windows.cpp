@@ -19,6 +19,14 @@ namespace packer::host {
 
 const char *const CommandRunner = "started by CreateProcess with the command line as given";
 
+std::string ShellWord(const std::string &text)
+{
+    // cmd splits at spaces and these, and runs &, |, <, > and ^ outside double quotes; a Windows
+    // file name holds no double quote, so quotes around it are enough.
+    const bool plain = !text.empty() && text.find_first_of(" \t&|<>^()%!,;=\"'`") == std::string::npos;
+    return plain ? text : "\"" + text + "\"";
+}
+
 namespace {
 
 struct HandleCloser {

@@ -46,7 +46,7 @@ bool SignatureMatches(EVP_PKEY *key, const Sha256Digest &digest, const Bytes &si
 std::string KeySource::Name() const
 {
     if (IsPkcs11Uri(path))
-        return path.substr(0, path.find('?'));
+        return Pkcs11UriForMessages(path);
     return path == "-" ? "standard input" : path;
 }
 

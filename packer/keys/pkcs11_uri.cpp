@@ -2,6 +2,7 @@
 
 #include "packer/pack_error.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace packer {
@@ -61,12 +62,49 @@ void ForEachAttribute(const std::string &uri, const std::string &list, char sepa
     }
 }
 
+// Where each attribute goes: the path names the token and the key, the query how to reach them.
+bool IsQueryAttribute(const std::string &name)
+{
+    return name == "pin-source" || name == "pin-value" || name == "module-path" || name == "module-name";
+}
+
+bool IsPathAttribute(const std::string &name)
+{
+    return name == "token" || name == "manufacturer" || name == "model" || name == "serial" || name == "object" ||
+           name == "id" || name == "type" || name.rfind("library-", 0) == 0 || name.rfind("slot-", 0) == 0;
+}
+
+bool IsSecret(const std::string &name)
+{
+    return name == "pin-value" || name == "pin-source";
+}
+
 } // namespace
+
+std::string Pkcs11UriForMessages(const std::string &text)
+{
+    std::string shown;
+    std::size_t start = 0;
+    const std::size_t end = std::min(text.find('?'), text.size());
+    while (start < end) {
+        std::size_t stop = std::min(text.find(';', start), end);
+        std::string attribute = text.substr(start, stop - start);
+        std::size_t equals = attribute.find('=');
+        std::string name = attribute.substr(0, equals);
+        if (name.rfind(Scheme, 0) == 0)
+            name.erase(0, std::char_traits<char>::length(Scheme));
+        if (equals != std::string::npos && IsSecret(name))
+            attribute = attribute.substr(0, equals + 1) + "(redacted)";
+        shown += attribute + (stop < end ? ";" : "");
+        start = stop + 1;
+    }
+    return shown;
+}
 
 Pkcs11Uri ParsePkcs11Uri(const std::string &text)
 {
-    // Messages show the path part only: the query may hold a PIN that is refused.
-    const std::string shown = text.substr(0, text.find('?'));
+    // Messages show the path part only, without secrets: the query may hold a PIN that is refused.
+    const std::string shown = Pkcs11UriForMessages(text);
     Pkcs11Uri uri;
     uri.text = shown;
     if (text.rfind(Scheme, 0) != 0)
@@ -76,7 +114,16 @@ Pkcs11Uri ParsePkcs11Uri(const std::string &text)
     std::string path = rest.substr(0, question);
     std::string query = question == std::string::npos ? std::string() : rest.substr(question + 1);
 
+    auto refusePinValue = [&](const std::string &name) {
+        if (name == "pin-value")
+            throw UnusableKey(shown + ": pin-value would put the PIN on the command line; give pin-source=file:PATH or "
+                                      "--pass env:VAR|file:PATH");
+    };
     ForEachAttribute(shown, path, ';', [&](const std::string &name, const std::string &value) {
+        refusePinValue(name);
+        if (IsQueryAttribute(name))
+            throw UnusableKey(shown + ": " + name + " belongs in the query, after a ?: pkcs11:token=...;object=...?" +
+                              name + "=" + (name == "pin-source" ? "file:PATH" : "..."));
         if (name == "token")
             Set(shown, uri.token, name, value);
         else if (name == "manufacturer")
@@ -96,9 +143,10 @@ Pkcs11Uri ParsePkcs11Uri(const std::string &text)
             throw UnusableKey(shown + ": unknown attribute " + name);
     });
     ForEachAttribute(shown, query, '&', [&](const std::string &name, const std::string &value) {
-        if (name == "pin-value")
-            throw UnusableKey(shown + ": pin-value would put the PIN on the command line; give pin-source=file:PATH or "
-                                      "--pass env:VAR|file:PATH");
+        refusePinValue(name);
+        if (IsPathAttribute(name))
+            throw UnusableKey(shown + ": " + name + " belongs in the path, before the ?: pkcs11:" + name +
+                              "=...;object=...?pin-source=file:PATH");
         if (name == "module-path")
             Set(shown, uri.modulePath, name, value);
         else if (name == "module-name")

@@ -16,9 +16,13 @@ struct Pkcs11Uri {
     // Query attributes.
     std::optional<std::string> modulePath, moduleName;
     std::optional<std::string> pinSource; // a path (file: removed)
-    // The URI as given, for messages: it never holds a secret, since pin-value is refused.
+    // The URI for messages (Pkcs11UriForMessages).
     std::string text;
 };
+
+// A pkcs11: URI as messages show it: its path part, with the values of pin-value and pin-source
+// (which belong in the query, but may be typed in the path) left out.
+std::string Pkcs11UriForMessages(const std::string &text);
 
 // Parses a pkcs11: URI. Throws UnusableKey naming the fault, and for pin-value, which would put
 // the PIN on a command line.

@@ -118,15 +118,17 @@ TEST(Pack, GivesTheSameBytesForAnyNumberOfThreads)
 {
     const World &world = TheWorld();
     const std::string folder = FreshFolder("same-bytes");
-    // Items of different sizes, so that threads finish in a different order than they start.
+    // Items of different sizes, so that threads finish in a different order than they start;
+    // the big package for a language of its own, since en.msi is chosen for 1033.
     const std::string big = PackageWithRandomCabinet(folder, "big", 1500000);
     for (const char *placement : {"end", "certificate"}) {
         SCOPED_TRACE(placement);
         std::vector<Bytes> outputs;
         for (const char *threads : {"1", "2", "2", "5"}) {
             const std::string output = folder + "/setup-" + placement + "-" + std::to_string(outputs.size()) + ".exe";
-            RunResult packed = Pack(PackAllArguments(world, world.signedStub, output) + " --msi " + Quote(big) +
-                                    " --placement " + placement + " --threads " + threads);
+            RunResult packed =
+                Pack(PackAllArguments(world, world.signedStub, output) + " --msi " + Quote(big) + " --msi-language " +
+                     Quote(big + "=1049") + " --placement " + placement + " --threads " + threads);
             ASSERT_EQ(packed.exitCode, 0) << packed.err;
             outputs.push_back(fixtures::ReadFileBytes(output));
         }
@@ -356,10 +358,14 @@ TEST(Pack, WarnsOfAProductLanguageTheTemplateDoesNotName)
     std::string package = AlteredPackage(folder, "german", {"-s", "Example", "Launcher Project", "x64;1031"});
     RunResult result = Pack(PackOne(world, world.signedStub, package, folder));
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(WarningLines(result.err),
-              "launcher-pack: warning: " + package +
-                  ": ProductLanguage 1033 is not among the Template's languages (x64;1031); the launcher "
-                  "chooses by the Template: set it to the product's language\n");
+    const std::string warnings = WarningLines(result.err);
+    EXPECT_EQ(std::count(warnings.begin(), warnings.end(), '\n'), 1) << warnings;
+    EXPECT_EQ(warnings.rfind("launcher-pack: warning: " + package +
+                                 ": ProductLanguage 1033 is not among the Template's languages (x64;1031); the "
+                                 "launcher chooses by the Template: give the product's language with --msi-language ",
+                             0),
+              0u)
+        << warnings;
 }
 
 // -q leaves errors only, -v adds each step; the result is the same.

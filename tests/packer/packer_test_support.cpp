@@ -168,7 +168,8 @@ void BuildPackage(const std::string &folder, const std::string &name, const Pack
     fixtures::WriteFileBytes(payload, Bytes(source.payloadText.begin(), source.payloadText.end()));
     Require(RunCommand("EXAMPLE_LANGUAGE=" + Quote(source.language) + " EXAMPLE_PRODUCT_NAME=" +
                        Quote(source.productName) + " EXAMPLE_PRODUCT_CODE=" + Quote(source.productCode) +
-                       " EXAMPLE_CABINET=" + Quote(source.cabinet) + " EXAMPLE_PAYLOAD=" + Quote(payload) + " bash " +
+                       " EXAMPLE_CABINET=" + Quote(source.cabinet) + " EXAMPLE_PAYLOAD=" + Quote(payload) +
+                       (source.wixlTemplate ? " EXAMPLE_WIXL_TEMPLATE=1" : "") + " bash " +
                        Quote(TEST_SOURCE_DIR "/examples/build-example.sh") + " " + Quote(folder) + " " + Quote(name)),
             "building package " + name);
 }

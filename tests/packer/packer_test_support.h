@@ -69,6 +69,7 @@ struct PackageSource {
     std::string productCode = "{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B61}";
     std::string cabinet = "example.cab";
     std::string payloadText = "Hello from the launcher example.\n";
+    bool wixlTemplate = false; // the Template as wixl writes it: x64;1033 whatever the language
 };
 void BuildPackage(const std::string &folder, const std::string &name, const PackageSource &source);
 

@@ -88,6 +88,21 @@ if [ "$status" -ne 3 ] || [ "$(wc -l <"$work/token.err")" -ne 1 ] || ! grep -q '
   exit 1
 fi
 
+# --msi-language with Windows paths: a drive letter and backslashes in FILE, split at the last '='.
+EXAMPLE_WIXL_TEMPLATE=1 EXAMPLE_LANGUAGE=1031 EXAMPLE_CABINET=german.cab \
+  EXAMPLE_PRODUCT_CODE='{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B64}' bash "$root/examples/build-example.sh" "$work" german \
+  >/dev/null
+german="$(winepath -w "$work/german.msi")"
+"$root/scripts/wine-run.sh" "$exe" -q pack --stub "$world/stub-signed.exe" --key "$world/key.pem" \
+  --msi "$(winepath -w "$world/packages/en.msi")" --msi "$german" --msi-language "$german=1031" -o "$work/languages.exe"
+rm -rf "$work/languages"
+chosen="$("$native/packer/launcher-pack" extract "$work/languages.exe" --lcid 1031 -o "$work/languages")"
+if ! grep -q '{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B64}' <<<"$chosen"; then
+  echo "windows-host: --msi-language $german=1031 did not make the German package the choice for 1031: $chosen" >&2
+  exit 1
+fi
+echo "windows-host: --msi-language takes a Windows path ($german=1031)"
+
 # Console output: a name that is not ASCII reads the same in a console (WriteConsoleW; script
 # gives the program one) and redirected to a file (UTF-8 bytes, lines ending in LF as on Linux).
 script -qec "$LAUNCHER_PACK_UNDER_TEST keygen --out $(sq "$work/schlüssel-konsole")" "$work/console.txt" >/dev/null
