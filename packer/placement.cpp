@@ -84,7 +84,7 @@ Stub LoadStub(const std::string &path, Placement placement)
     const std::string what = "stub " + path;
     stub.layout = ReadPeLayout(stub.image, what);
     stub.isSigned = FindSignatureEntry(stub.image, stub.layout, stub.signature, what);
-    PlacementForStub(placement, stub.isSigned);
+    PlacementForStub(placement, stub.isSigned); // refuses overlay on a signed stub
 
     if (!stub.isSigned) {
         if (placement == Placement::Certificate)
