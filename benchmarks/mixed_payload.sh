@@ -18,3 +18,26 @@ make_mixed_payload() {
   rm "$file.text" "$file.noise"
   touch -d '2020-01-01 00:00:00 UTC' "$file"
 }
+
+# make_mixed_product SIZE_MIB PRODUCT_CODE: in the current folder, payload.bin (SIZE_MIB MiB of
+# the mix) and the example product that installs it, product.msi with its cabinet big.cab.
+# Needs $root.
+make_mixed_product() {
+  echo "[bench] making a $1 MiB product in $PWD"
+  make_mixed_payload payload.bin "$1"
+  EXAMPLE_PRODUCT_CODE="$2" EXAMPLE_PAYLOAD="$PWD/payload.bin" EXAMPLE_CABINET=big.cab \
+    bash "$root/examples/build-example.sh" "$PWD" product >/dev/null
+  ls -l product.msi big.cab
+}
+
+# enter_wine_bench WORK PREFIX: an empty WORK as the current folder, and the Wine prefix helpers
+# of the installer tests (start_e2e_prefix, $e2e_wine); when the script exits, the prefix's Wine
+# is stopped and both folders are removed. Needs bench_setup.sh.
+enter_wine_bench() {
+  benchWork="$1" benchPrefix="$2"
+  # shellcheck source=tests/installer_e2e/e2e-prefix.sh
+  source "$root/tests/installer_e2e/e2e-prefix.sh"
+  trap 'stop_e2e_prefix || true; rm -rf "$benchWork" "$benchPrefix"' EXIT
+  enter_work_folder "$benchWork"
+  echo "[bench] load: $(uptime)"
+}

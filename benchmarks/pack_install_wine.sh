@@ -11,28 +11,16 @@ set -euo pipefail
 source "$(dirname "$0")/bench_setup.sh"
 launcher="$root/build/windows/launcher.exe"
 key="$root/tests/keys/TEST-ONLY-payload-signing-key.pem"
+work="$root/build/windows/pack-install-benchmark"
 prefix="$root/build/windows/pack-install-prefix"
 sizeMib="${SIZE_MIB:-1024}"
 code="{6C1F8B32-4D5E-4F90-AB2C-3D4E5F6A7B81}"
 require "$pack" native-release
 require "$launcher" windows
-enter_work_folder "$root/build/windows/pack-install-benchmark"
-# shellcheck source=tests/installer_e2e/e2e-prefix.sh
-source "$root/tests/installer_e2e/e2e-prefix.sh"
-cleanup() {
-  stop_e2e_prefix || true
-  rm -rf "$work" "$prefix"
-}
-trap cleanup EXIT
-echo "[bench] load: $(uptime)"
-
 # shellcheck source=benchmarks/mixed_payload.sh
 source "$root/benchmarks/mixed_payload.sh"
-echo "[bench] making a $sizeMib MiB product in $work"
-make_mixed_payload payload.bin "$sizeMib"
-EXAMPLE_PRODUCT_CODE="$code" EXAMPLE_PAYLOAD="$work/payload.bin" EXAMPLE_CABINET=big.cab \
-  bash "$root/examples/build-example.sh" "$work" product >/dev/null
-ls -l product.msi big.cab
+enter_wine_bench "$work" "$prefix"
+make_mixed_product "$sizeMib" "$code"
 
 echo "[bench] packing with $launcher"
 start=$(date +%s.%N)

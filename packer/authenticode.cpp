@@ -59,6 +59,34 @@ Bytes PeImageDigest(const Bytes &image, const EVP_MD *digest)
     return value;
 }
 
+PaddingCheck CheckCertificatePadding(const Bytes &image)
+{
+    PeLayout layout;
+    SignatureEntry entry;
+    try {
+        layout = ReadPeLayout(image, "file");
+        if (!FindSignatureEntry(image, layout, entry, "file"))
+            return {PaddingCheck::Status::Unsigned, ""};
+    } catch (const PackError &error) {
+        return {PaddingCheck::Status::Fails, error.what()};
+    }
+    const std::uint64_t objectEnd = std::uint64_t{entry.offset} + 8 + entry.objectLength;
+    const std::uint64_t tableEnd = std::uint64_t{layout.tableOffset} + layout.tableSize;
+    if (entry.length != AlignCertificateEntry(8 + entry.objectLength) ||
+        std::any_of(image.begin() + static_cast<std::ptrdiff_t>(objectEnd),
+                    image.begin() + static_cast<std::ptrdiff_t>(entry.offset + entry.length),
+                    [](std::uint8_t byte) { return byte != 0; }))
+        return {PaddingCheck::Status::Fails, std::to_string(entry.length - 8 - entry.objectLength) +
+                                                 " bytes follow the signature object in its certificate entry"};
+    if (layout.tableSize != entry.length)
+        return {PaddingCheck::Status::Fails, std::to_string(layout.tableSize - entry.length) +
+                                                 " bytes follow the signature's entry in the certificate table"};
+    if (tableEnd != image.size())
+        return {PaddingCheck::Status::Fails,
+                std::to_string(image.size() - tableEnd) + " bytes follow the certificate table"};
+    return {PaddingCheck::Status::Passes, ""};
+}
+
 AuthenticodeCheck CheckAuthenticode(const Bytes &image)
 {
     PeLayout layout;

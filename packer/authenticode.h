@@ -18,6 +18,17 @@ struct AuthenticodeCheck {
 
 AuthenticodeCheck CheckAuthenticode(const Bytes &image);
 
+// Whether Windows with the certificate padding check (EnableCertPaddingCheck) on sees the
+// signature: the certificate table holds one WIN_CERTIFICATE whose dwLength is the signature
+// object's DER length plus its 8-byte header, rounded up to 8, padded with zero bytes; nothing
+// follows it in the table, and nothing follows the table in the file.
+struct PaddingCheck {
+    enum class Status { Unsigned, Passes, Fails } status;
+    std::string detail; // Fails: what is in the way
+};
+
+PaddingCheck CheckCertificatePadding(const Bytes &image);
+
 // The Authenticode digest of a PE image: every byte up to the certificate table except the
 // checksum field and the certificate table's directory entry.
 Bytes PeImageDigest(const Bytes &image, const EVP_MD *digest);

@@ -52,7 +52,8 @@ struct ReadOptions {
     KeySource key; // not given: the key in the launcher's key slot
 };
 
-void RunInspect(const ReadOptions &options, bool json, std::ostream &out);
+// ExitFailed when the launcher's lookup finds no payload.
+int RunInspect(const ReadOptions &options, bool json, std::ostream &out);
 
 struct VerifyOptions {
     ReadOptions read;
@@ -60,6 +61,7 @@ struct VerifyOptions {
     bool trustFileKey = false;
     bool allowTestKey = false;
     bool allowUnsigned = false;
+    bool strict = false; // fail a file that does not pass the certificate padding check
     bool json = false;
 };
 

@@ -93,7 +93,10 @@ int RunLauncherPack(int argc, char **argv)
     pack.level = DefaultCompressionLevel;
     std::string placement = "auto";
     CLI::App *packCommand = app.add_subcommand("pack", "Pack .msi packages into a copy of the launcher");
-    packCommand->add_option("--stub", pack.stub, "The signed stub (launcher-pack stub, then sign; never sign after)")
+    packCommand
+        ->add_option("--stub", pack.stub,
+                     "The stub from launcher-pack stub: unsigned, to sign the installer last; or signed, "
+                     "to sign once and pack many times (never sign such an installer again)")
         ->required();
     AddKeyOptions(packCommand, pack.key, "The payload signing key (with --sign-command, its public half)", false);
     packCommand->add_option(
@@ -112,10 +115,12 @@ int RunLauncherPack(int argc, char **argv)
     packCommand->add_flag("--force", pack.force, "Replace the output if it exists (never an input)");
     packCommand
         ->add_option("--placement", placement,
-                     "auto: certificate when the signature object stays under 64 MiB, else end with a warning; "
-                     "certificate: in an extra certificate of the signature object; end: behind the signature "
-                     "object (or appended to an unsigned stub)")
-        ->check(CLI::IsMember({"auto", "end", "certificate"}))
+                     "auto: overlay on an unsigned stub; on a signed stub certificate when the signature object "
+                     "stays under 64 MiB, else end with a warning. overlay: after the image of an unsigned stub, "
+                     "padded for signing last (any size; sign the installer after packing, and the signature "
+                     "covers the payload). certificate: in an extra certificate of the signature object. end: "
+                     "behind the signature object (on an unsigned stub: overlay)")
+        ->check(CLI::IsMember({"auto", "overlay", "end", "certificate"}))
         ->capture_default_str();
     packCommand->add_option("--level", pack.level, "Compression level, 0 (stored) to 12")
         ->check(CLI::Range(0, MaxCompressionLevel))
@@ -172,6 +177,9 @@ int RunLauncherPack(int argc, char **argv)
                             "Trust the key found in the file itself (with a warning); not for a release gate");
     verifyCommand->add_flag("--allow-unsigned", verify.allowUnsigned,
                             "Accept a file without an Authenticode signature (for test builds)");
+    verifyCommand->add_flag("--strict", verify.strict,
+                            "Fail a file that does not pass the certificate padding check (EnableCertPaddingCheck), "
+                            "which Windows with that check on sees as unsigned: the end placement on a signed stub");
     verifyCommand->add_flag("--allow-test-key", verify.allowTestKey,
                             "Accept the repository's TEST-ONLY key (for tests only)");
     verifyCommand->add_flag("--json", verify.json, "Print the result as JSON");
@@ -217,14 +225,16 @@ int RunLauncherPack(int argc, char **argv)
         } else if (packCommand->parsed()) {
             if (!pack.key.Given() && pack.key.signCommand.empty())
                 throw UsageError("pack needs --key, or --sign-command with the stub's key");
-            const std::map<std::string, Placement> placements = {
-                {"auto", Placement::Auto}, {"end", Placement::End}, {"certificate", Placement::Certificate}};
+            const std::map<std::string, Placement> placements = {{"auto", Placement::Auto},
+                                                                 {"overlay", Placement::Overlay},
+                                                                 {"end", Placement::End},
+                                                                 {"certificate", Placement::Certificate}};
             pack.placement = placements.at(placement);
             if (!memoryLimit.empty())
                 pack.memoryLimit = ParseMemorySize(memoryLimit);
             RunPack(pack, out);
         } else if (inspectCommand->parsed()) {
-            RunInspect(inspect, json, out);
+            return RunInspect(inspect, json, out);
         } else if (verifyCommand->parsed()) {
             return RunVerify(verify, out);
         } else if (extractCommand->parsed()) {

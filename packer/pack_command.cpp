@@ -186,12 +186,12 @@ ContainerSpans SpansOf(const std::vector<PackedItem> &items)
 
 struct WrittenImage {
     std::uint64_t size;
-    Placement placement; // the one used: end or certificate
+    Placement placement; // the one used: end, certificate or overlay
 };
 
-// Writes the stub with the container placed. The end placement is written a span at a time, so
-// that the image is never held whole beside the container; the certificate placement (under
-// 64 MiB) is put together in memory.
+// Writes the stub with the container placed. The end and overlay placements are written a span
+// at a time, so that the image is never held whole beside the container; the certificate
+// placement (under 64 MiB) is put together in memory.
 WrittenImage WriteInstaller(TemporaryFile &file, const Stub &stub, const ContainerSpans &container, Placement placement,
                             const PayloadSigner &signer)
 {
@@ -206,8 +206,8 @@ WrittenImage WriteInstaller(TemporaryFile &file, const Stub &stub, const Contain
         file.Write(placed.image);
         return {placed.image.size(), placed.placement};
     }
-    if (stub.isSigned && placement == Placement::Auto)
-        WarnPayloadFollowsSignature();
+    if (stub.isSigned)
+        WarnPayloadFollowsSignature(placement);
     Bytes head = ImageHeadForEnd(stub, container.size);
     PeChecksum checksum(stub.layout.checksumOffset);
     checksum.Add(head.data(), head.size());
@@ -218,7 +218,7 @@ WrittenImage WriteInstaller(TemporaryFile &file, const Stub &stub, const Contain
     for (const auto &[data, length] : container.spans)
         file.Append(data, length);
     file.Flush();
-    return {head.size() + container.size, Placement::End};
+    return {head.size() + container.size, stub.isSigned ? Placement::End : Placement::Overlay};
 }
 
 } // namespace
@@ -243,10 +243,6 @@ void RunPack(const PackOptions &options, std::ostream &out)
         OpenSigner(options.key, threads, options.key.Given() ? std::nullopt : ReadSlotKey(stub.image, options.stub));
     Bytes blob = PublicKeyBlob(signer->PublicKey(), signer->Name());
     CheckStubKey(stub.image, options.stub, blob, signer->Name());
-    if (!stub.isSigned)
-        Warn("stub " + options.stub +
-             " is not signed: sign the stub, then pack (verify refuses an unsigned "
-             "installer unless given --allow-unsigned)");
 
     std::vector<MsiPackage> packages;
     for (const auto &path : options.packages) {
@@ -314,6 +310,10 @@ void RunPack(const PackOptions &options, std::ostream &out)
         << (stub.isSigned ? " (signed stub)" : " (unsigned stub)") << '\n';
     for (const auto &entry : plan.directory)
         out << "  " << entry.id << "  " << entry.path << '\n';
+    if (written.placement == Placement::Overlay)
+        out << "next: sign " << options.output
+            << " now with your Authenticode tool (signtool, osslsigncode, a signing service); the signature then "
+               "covers the payload, and launcher-pack verify checks both\n";
 }
 
 } // namespace packer

@@ -36,6 +36,7 @@ class LoadedPayloads {
         state.is64Bit = 1;
         state.showProgress = 1;
         DWORD size = static_cast<DWORD>(image.size());
+        fileSize = size;
         ErrorValue value = LocatePayload(&state, image.data(), size);
         fromCarriers = state.payloadCount != 0;
         if (ErrorValueCode(value) == 0 && state.payloadCount == 0)
@@ -51,6 +52,7 @@ class LoadedPayloads {
         state.is64Bit = 1;
         state.showProgress = 1;
         DWORD size = static_cast<DWORD>(file.Size());
+        fileSize = size;
         BYTE *image = static_cast<BYTE *>(LocalAlloc(LMEM_FIXED, size > 0 ? size : 1));
         if (image == nullptr)
             throw std::bad_alloc();
@@ -75,6 +77,7 @@ class LoadedPayloads {
     LauncherState state{};
     LauncherFailure result;
     bool fromCarriers;
+    DWORD fileSize;
 };
 
 struct ItemOutput {
@@ -201,6 +204,8 @@ PayloadReport ReadLoadedPayload(const LoadedPayloads &payloads, unsigned threads
         return report;
 
     const LauncherState &state = payloads.state;
+    report.beforeCertificateTable =
+        !payloads.fromCarriers && state.payloadCount == 1 && state.payloads[0].imageSize != payloads.fileSize;
     report.containers.resize(state.payloadCount);
     EnumeratePackageDirectory(&state, CollectRecord, &report.containers);
     std::vector<std::pair<DWORD, std::size_t>> reads; // container, position

@@ -51,6 +51,9 @@ struct ContainerInfo {
 struct PayloadReport {
     LauncherFailure locate;    // LocatePayload, then the whole-image step as the launcher runs it
     bool fromCarriers = false; // the containers came from carrier extensions
+    // The container ends where the certificate table begins (a file signed after packing), not
+    // at the end of the file.
+    bool beforeCertificateTable = false;
     std::vector<ContainerInfo> containers;
 };
 

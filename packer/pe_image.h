@@ -3,6 +3,7 @@
 #pragma once
 
 #include "packer/byte_io.h"
+#include "payload/payload_format.h"
 
 #include <cstdint>
 
@@ -19,6 +20,12 @@ struct PeLayout {
 // Reads the layout of an x64 PE32+ image; throws PackError (prefixed with what) for anything
 // else or for a certificate table outside the file.
 PeLayout ReadPeLayout(const Bytes &image, const std::string &what);
+
+// Certificate table entries start at multiples of 8: an entry's length rounded up.
+inline std::uint64_t AlignCertificateEntry(std::uint64_t length)
+{
+    return (length + CertificateTableAlignment - 1) & ~std::uint64_t{CertificateTableAlignment - 1};
+}
 
 // The first WIN_CERTIFICATE entry of the table, when the table has one of type PKCS signed data.
 struct SignatureEntry {

@@ -12,17 +12,9 @@ namespace packer {
 
 namespace {
 
-std::size_t AlignUp8(std::size_t value)
-{
-    return (value + 7) & ~static_cast<std::size_t>(7);
-}
-
 bool EndsWithPayloadTrailer(const Bytes &image)
 {
-    if (image.size() < ItemTrailerSize)
-        return false;
-    const std::uint8_t *kind = image.data() + image.size() - ItemTrailerSize;
-    return std::memcmp(kind, HeadItemGuid, ItemKindSize) == 0 || std::memcmp(kind, FileItemGuid, ItemKindSize) == 0;
+    return image.size() >= ItemTrailerSize && IsItemKind(image.data() + image.size() - ItemTrailerSize);
 }
 
 void CheckImageSize(std::uint64_t size)
@@ -59,8 +51,21 @@ std::string PlacementName(Placement placement)
         return "end";
     case Placement::Certificate:
         return "certificate";
+    case Placement::Overlay:
+        return "overlay";
     }
     return "";
+}
+
+Placement PlacementForStub(Placement requested, bool stubSigned)
+{
+    if (stubSigned && requested == Placement::Overlay)
+        throw UsageError("--placement overlay needs an unsigned stub: a signature made before packing would not "
+                         "cover the payload (pack onto the unsigned stub, then sign the installer; or use "
+                         "--placement auto with this signed stub)");
+    if (!stubSigned && requested != Placement::Certificate)
+        return Placement::Overlay;
+    return requested;
 }
 
 void CheckCertificateBudget(Placement placement, std::uint64_t compressedSoFar, std::uint64_t inputSoFar,
@@ -79,11 +84,12 @@ Stub LoadStub(const std::string &path, Placement placement)
     const std::string what = "stub " + path;
     stub.layout = ReadPeLayout(stub.image, what);
     stub.isSigned = FindSignatureEntry(stub.image, stub.layout, stub.signature, what);
+    PlacementForStub(placement, stub.isSigned); // refuses overlay on a signed stub
 
     if (!stub.isSigned) {
         if (placement == Placement::Certificate)
             throw PackError(what + " is not signed: --placement certificate needs an Authenticode-signed stub "
-                                   "(sign it before packing, or use --placement end)");
+                                   "(sign it before packing, or use --placement overlay and sign the installer)");
         if (EndsWithPayloadTrailer(stub.image))
             throw PackError(what + " already carries a payload: pack a freshly built launcher.exe");
         return stub;
@@ -92,7 +98,7 @@ Stub LoadStub(const std::string &path, Placement placement)
     const PeLayout &layout = stub.layout;
     if (static_cast<std::uint64_t>(layout.tableOffset) + layout.tableSize != stub.image.size())
         throw PackError(what + ": data follows the certificate table; the table must end the file");
-    if (AlignUp8(stub.signature.length) < layout.tableSize)
+    if (AlignCertificateEntry(stub.signature.length) < layout.tableSize)
         throw PackError(what + ": the certificate table holds more than one entry");
     const SignatureEntry &entry = stub.signature;
     auto afterObject = stub.image.begin() + entry.offset + 8 + entry.objectLength;
@@ -108,7 +114,10 @@ Bytes ImageHeadForEnd(const Stub &stub, std::uint64_t containerSize)
     const SignatureEntry &entry = stub.signature;
     CheckImageSize(stub.image.size() + containerSize);
     if (!stub.isSigned) {
+        // Bytes in front of the head item are never read: the padding goes there, so that the
+        // container ends the file at a multiple of 8, where a signing tool puts its table.
         Bytes head = stub.image;
+        head.resize(static_cast<std::size_t>(AlignCertificateEntry(head.size() + containerSize) - containerSize), 0);
         SetTableFields(head, stub.layout, 0, head.size() + containerSize);
         return head;
     }
@@ -116,7 +125,7 @@ Bytes ImageHeadForEnd(const Stub &stub, std::uint64_t containerSize)
     // which end 8-byte aligned as certificate entries must: the zero padding goes in front of
     // the container. The signature does not cover the table, so it stays valid.
     std::size_t objectEnd = entry.offset + 8 + entry.objectLength;
-    std::uint64_t start = AlignUp8(objectEnd + containerSize) - containerSize;
+    std::uint64_t start = AlignCertificateEntry(objectEnd + containerSize) - containerSize;
     Bytes head(stub.image.begin(), stub.image.begin() + static_cast<std::ptrdiff_t>(objectEnd));
     head.resize(static_cast<std::size_t>(start), 0);
     std::uint64_t imageSize = start + containerSize;
@@ -126,10 +135,14 @@ Bytes ImageHeadForEnd(const Stub &stub, std::uint64_t containerSize)
     return head;
 }
 
-void WarnPayloadFollowsSignature()
+void WarnPayloadFollowsSignature(Placement requested)
 {
-    Warn("the payload does not fit in the signature object (64 MiB), so it follows it (--placement end): "
-         "machines with the certificate padding check on will not see the signature");
+    Warn(std::string(requested == Placement::End
+                         ? "--placement end: the payload follows the signature object"
+                         : "the payload does not fit in the signature object (64 MiB), so it follows it "
+                           "(--placement end)") +
+         ": machines with the certificate padding check (EnableCertPaddingCheck) on will not see the signature; "
+         "to avoid that, pack onto an unsigned stub and sign the installer last");
 }
 
 PlacedImage PlaceContainer(const Stub &stub, const Bytes &container, Placement placement, const PayloadSigner &signer)
@@ -145,22 +158,22 @@ PlacedImage PlaceContainer(const Stub &stub, const Bytes &container, Placement p
                         std::to_string(object.empty() ? container.size() : object.size()) +
                         " bytes or more, and decoders reject 64 MiB (67108864 bytes) or more; use --placement auto "
                         "or end");
-    if (placement == Placement::Auto && stub.isSigned && !fits)
-        WarnPayloadFollowsSignature();
+    if (stub.isSigned && (placement == Placement::End || !fits))
+        WarnPayloadFollowsSignature(placement);
 
-    if (placement == Placement::End || !fits) {
+    if (!stub.isSigned || placement == Placement::End || !fits) {
         Bytes image = ImageHeadForEnd(stub, container.size());
         image.reserve(image.size() + container.size());
         image.insert(image.end(), container.begin(), container.end());
         WriteU32(image, stub.layout.checksumOffset, ComputePeChecksum(image, stub.layout.checksumOffset));
-        return {std::move(image), Placement::End};
+        return {std::move(image), stub.isSigned ? Placement::End : Placement::Overlay};
     }
 
     Bytes image;
-    image.reserve(entry.offset + 8 + AlignUp8(object.size()));
+    image.reserve(entry.offset + 8 + AlignCertificateEntry(object.size()));
     image.assign(stub.image.begin(), stub.image.begin() + entry.offset + 8);
     image.insert(image.end(), object.begin(), object.end());
-    image.resize(AlignUp8(image.size()), 0);
+    image.resize(AlignCertificateEntry(image.size()), 0);
     WriteU32(image, entry.offset,
              static_cast<std::uint32_t>(std::min<std::size_t>(image.size() - entry.offset, 0xFFFFFFFFu)));
     FinishImage(image, stub.layout, entry.offset);

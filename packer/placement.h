@@ -1,4 +1,4 @@
-// Putting a payload container into a stub (a built launcher.exe), in one of two places.
+// Putting a payload container into a stub (a built launcher.exe), in one of three places.
 #pragma once
 
 #include "packer/byte_io.h"
@@ -11,10 +11,17 @@
 namespace packer {
 
 enum class Placement {
-    Auto,        // certificate when the signature object stays under the limit, else end
-    End,         // behind the signature object in the certificate entry, or appended to an unsigned stub
+    Auto,        // unsigned stub: overlay; signed: certificate when the signature object stays under the
+                 // limit, else end
+    End,         // behind the signature object in the certificate entry; on an unsigned stub, overlay
     Certificate, // as a carrier extension of an extra certificate in the signature object
+    Overlay,     // after the image of an unsigned stub, for signing last: the signature then covers it
 };
+
+// The placement a request comes to on a stub: overlay whenever the stub is unsigned (an explicit
+// certificate placement is refused there), the request itself otherwise (auto is decided by
+// size). Throws UsageError for an explicit overlay on a signed stub.
+Placement PlacementForStub(Placement requested, bool stubSigned);
 
 std::string PlacementName(Placement placement);
 
@@ -36,12 +43,12 @@ struct Stub {
 
 // Reads and checks a stub for the placement: an x64 PE32+ image that carries no payload yet,
 // with its certificate table at the end of the file; certificate placement needs a signed
-// stub. Throws PackError with the reason.
+// stub, overlay an unsigned one. Throws PackError (UsageError for overlay) with the reason.
 Stub LoadStub(const std::string &path, Placement placement);
 
 struct PlacedImage {
     Bytes image;
-    Placement placement; // the one used: end or certificate
+    Placement placement; // the one used: end, certificate or overlay
 };
 
 // The stub with the container placed and the PE checksum recomputed. Auto takes certificate on
@@ -51,18 +58,17 @@ struct PlacedImage {
 // signer signs the carrier certificate of certificate placement.
 PlacedImage PlaceContainer(const Stub &stub, const Bytes &container, Placement placement, const PayloadSigner &signer);
 
-// The warning of auto when the payload does not fit in the signature object.
-void WarnPayloadFollowsSignature();
+// The warning for the end placement on a signed stub, chosen by auto (the payload does not fit
+// in the signature object) or asked for.
+void WarnPayloadFollowsSignature(Placement requested);
 
-// For the end placement written a piece at a time: the bytes of the image in front of a
-// container of containerSize bytes, its table fields set for it; the PE checksum is left to be
-// computed over the whole image (PeChecksum, at stub.layout.checksumOffset). Throws PackError
-// past the 4 GiB file size.
-Bytes ImageHeadForEnd(const Stub &stub, std::uint64_t containerSize);
-
-// For --placement end: the bytes of the image in front of a container of containerSize bytes,
-// its table fields set for it; the PE checksum is left to be computed over the whole image
-// (PeChecksum, at stub.layout.checksumOffset). Throws PackError past the 4 GiB file size.
+// For the placements that end the file with the container, written a piece at a time: the bytes
+// of the image in front of a container of containerSize bytes. Overlay (an unsigned stub): the
+// image and the zero padding that makes the file's length a multiple of 8, so that a signing
+// tool appends its certificate table directly after the container. End (a signed stub): the
+// image to the signature object, padding and the table fields set for the container. The PE
+// checksum is left to be computed over the whole image (PeChecksum, at
+// stub.layout.checksumOffset). Throws PackError past the 4 GiB file size.
 Bytes ImageHeadForEnd(const Stub &stub, std::uint64_t containerSize);
 
 } // namespace packer

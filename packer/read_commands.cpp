@@ -72,12 +72,21 @@ bool IsSigned(const Bytes &image)
     }
 }
 
+// The launcher's lookup found no payload at all, as opposed to one it can't read.
+bool NoPayload(const PayloadReport &report)
+{
+    return report.locate.code == 1168;
+}
+
 // Why the launcher finds no payload, in words first.
 std::string LocateProblem(const Bytes &image, const PayloadReport &report)
 {
     std::string text = "the launcher finds no payload it can read: " + Describe(report.locate);
-    if (report.locate.code == 1168 && IsSigned(image))
-        text += "; signed after packing? sign the stub, then pack";
+    // Signing a file of the certificate or end placement again replaces the signature object and
+    // with it the payload; the overlay placement keeps its payload in front of the table.
+    if (NoPayload(report) && IsSigned(image))
+        text += "; no payload: a file signed after packing with the certificate or end placement loses it "
+                "(pack onto an unsigned stub to sign last)";
     return text;
 }
 
@@ -99,25 +108,24 @@ std::string DescribeStub(const Bytes &image)
     }
 }
 
-std::string Placement(const PayloadReport &report)
+std::string Placement(const Bytes &image, const PayloadReport &report)
 {
     if (report.locate.code != 0)
         return "none found";
-    return report.fromCarriers ? "certificate" : "end";
+    if (report.fromCarriers)
+        return "certificate";
+    // A payload that ends the file ends an unsigned one after its image, or a signed one behind
+    // the signature object.
+    return report.beforeCertificateTable || !IsSigned(image) ? "overlay" : "end";
 }
 
 std::string PlacementDetail(const Bytes &image, const PayloadReport &report)
 {
     if (report.locate.code != 0 || report.fromCarriers)
         return "";
-    try {
-        PeLayout layout = ReadPeLayout(image, "file");
-        SignatureEntry entry;
-        return FindSignatureEntry(image, layout, entry, "file") ? " (behind the signature object)"
-                                                                : " (appended to the image)";
-    } catch (const PackError &) {
-        return "";
-    }
+    if (report.beforeCertificateTable)
+        return " (signed after packing: in front of the certificate table)";
+    return IsSigned(image) ? " (behind the signature object)" : " (after the image, not signed yet: sign it now)";
 }
 
 std::string RecordKind(const std::string &path)
@@ -170,7 +178,7 @@ void PrintText(const ReadOptions &options, const LoadedFile &file, const Payload
         << "stub: " << DescribeStub(file.image) << '\n'
         << "verification key: " << file.keySource << (file.keyMatchesFile ? "" : " (not the launcher's own)") << '\n'
         << "key fingerprint: " << file.fingerprint << '\n'
-        << "placement: " << Placement(report) << PlacementDetail(file.image, report) << '\n';
+        << "placement: " << Placement(file.image, report) << PlacementDetail(file.image, report) << '\n';
     if (report.locate.code != 0)
         out << LocateProblem(file.image, report) << '\n';
     for (std::size_t c = 0; c < report.containers.size(); ++c) {
@@ -198,7 +206,7 @@ void PrintJson(const ReadOptions &options, const LoadedFile &file, const Payload
         << ",\n  \"verificationKey\": " << JsonString(file.keySource)
         << ",\n  \"keyFingerprint\": " << (file.key ? JsonString(file.fingerprint) : "null")
         << ",\n  \"keyIsLaunchers\": " << (file.keyMatchesFile ? "true" : "false")
-        << ",\n  \"placement\": " << JsonString(Placement(report)) << ",\n  \"launcherResult\": {\"text\": "
+        << ",\n  \"placement\": " << JsonString(Placement(file.image, report)) << ",\n  \"launcherResult\": {\"text\": "
         << JsonString(report.locate.code == 0 ? "payload found" : LocateProblem(file.image, report))
         << ", \"code\": " << report.locate.code << ", \"line\": " << report.locate.line << "},\n  \"containers\": [";
     for (std::size_t c = 0; c < report.containers.size(); ++c) {
@@ -235,7 +243,7 @@ void PrintJson(const ReadOptions &options, const LoadedFile &file, const Payload
 
 } // namespace
 
-void RunInspect(const ReadOptions &options, bool json, std::ostream &out)
+int RunInspect(const ReadOptions &options, bool json, std::ostream &out)
 {
     LoadedFile file = LoadForReading(options);
     PayloadReport report = ReadPayload(file.image);
@@ -243,6 +251,7 @@ void RunInspect(const ReadOptions &options, bool json, std::ostream &out)
         PrintJson(options, file, report, out);
     else
         PrintText(options, file, report, out);
+    return NoPayload(report) ? ExitFailed : ExitDone;
 }
 
 bool IsKeyFingerprint(const std::string &text)
@@ -350,16 +359,48 @@ void CheckDirectoryNames(const PayloadReport &report, std::vector<std::string> &
         }
 }
 
+// What Authenticode covers besides the launcher's own checks: whether Windows with the padding
+// check on sees the signature, and whether the signature covers the payload, which it does only
+// for a payload in front of the certificate table (signed after packing).
+struct SignatureCoverage {
+    PaddingCheck padding;
+    bool payloadUnderSignature;
+};
+
+SignatureCoverage CoverageOf(const LoadedFile &file, const AuthenticodeCheck &authenticode, const PayloadReport &report)
+{
+    return {CheckCertificatePadding(file.image),
+            authenticode.status == AuthenticodeCheck::Status::Valid && report.beforeCertificateTable};
+}
+
+std::string PaddingText(const PaddingCheck &padding)
+{
+    switch (padding.status) {
+    case PaddingCheck::Status::Unsigned:
+        return "does not apply (unsigned)";
+    case PaddingCheck::Status::Passes:
+        return "passes";
+    case PaddingCheck::Status::Fails:
+        break;
+    }
+    return "fails (" + padding.detail + ")";
+}
+
 void PrintVerifyJson(const VerifyOptions &options, const LoadedFile &file, const AuthenticodeCheck &authenticode,
-                     const std::vector<LocaleChoice> &choices, const std::vector<std::string> &problems,
-                     std::ostream &out)
+                     const SignatureCoverage &coverage, const std::vector<LocaleChoice> &choices,
+                     const std::vector<std::string> &problems, std::ostream &out)
 {
     static const char *const statuses[] = {"unsigned", "valid", "invalid"};
     out << "{\n  \"format\": 1,\n  \"file\": " << JsonString(options.read.file)
         << ",\n  \"size\": " << file.image.size() << ",\n  \"verified\": " << (problems.empty() ? "true" : "false")
         << ",\n  \"authenticode\": {\"status\": \"" << statuses[static_cast<int>(authenticode.status)]
-        << "\", \"detail\": " << JsonString(authenticode.detail)
-        << "},\n  \"key\": {\"fingerprint\": " << (file.key ? JsonString(file.fingerprint) : "null")
+        << "\", \"detail\": " << JsonString(authenticode.detail) << "},\n  \"paddingCheck\": {\"passes\": "
+        << (coverage.padding.status == PaddingCheck::Status::Unsigned ? "null"
+            : coverage.padding.status == PaddingCheck::Status::Passes ? "true"
+                                                                      : "false")
+        << ", \"text\": " << JsonString(PaddingText(coverage.padding))
+        << "},\n  \"payloadUnderSignature\": " << (coverage.payloadUnderSignature ? "true" : "false")
+        << ",\n  \"key\": {\"fingerprint\": " << (file.key ? JsonString(file.fingerprint) : "null")
         << ", \"source\": " << JsonString(file.keySource) << ", \"trusted\": "
         << JsonString(options.read.key.Given()     ? "key"
                       : !options.expectKey.empty() ? "expect-key"
@@ -393,13 +434,21 @@ int RunVerify(const VerifyOptions &options, std::ostream &out)
     const std::string &name = options.read.file;
     std::vector<std::string> problems;
 
+    PayloadReport report = ReadPayload(file.image);
     const AuthenticodeCheck authenticode = CheckAuthenticode(file.image);
+    const SignatureCoverage coverage = CoverageOf(file, authenticode, report);
     if (authenticode.status == AuthenticodeCheck::Status::Unsigned && !options.allowUnsigned)
-        problems.push_back("the file has no Authenticode signature: sign the stub, then pack (--allow-unsigned "
-                           "accepts it, for test builds)");
+        problems.push_back("the file has no Authenticode signature: sign " + name +
+                           " with your Authenticode tool, then verify it again (--allow-unsigned accepts it, for "
+                           "test builds)");
     if (authenticode.status == AuthenticodeCheck::Status::Invalid)
         problems.push_back("the Authenticode signature does not hold: " + authenticode.detail +
-                           " (sign the stub, then pack, and change nothing after)");
+                           (report.beforeCertificateTable ? " (sign the installer again, and change nothing after)"
+                                                          : " (sign the stub, then pack, and change nothing after)"));
+    if (options.strict && coverage.padding.status == PaddingCheck::Status::Fails)
+        problems.push_back("--strict: the file fails the certificate padding check (" + coverage.padding.detail +
+                           "), so Windows with EnableCertPaddingCheck on sees it as unsigned; pack onto an "
+                           "unsigned stub and sign the installer last");
 
     if (!options.read.key.Given() && options.expectKey.empty())
         Warn(name + ": --trust-file-key: trusting the key found in the file itself, which anyone who rebuilds "
@@ -424,7 +473,6 @@ int RunVerify(const VerifyOptions &options, std::ostream &out)
         problems.push_back("the key is the TEST-ONLY key, whose private half anyone can read (give "
                            "--allow-test-key to accept it)");
 
-    PayloadReport report = ReadPayload(file.image);
     if (file.key) {
         std::vector<std::string> payloadProblems = PayloadProblems(file, report);
         problems.insert(problems.end(), payloadProblems.begin(), payloadProblems.end());
@@ -460,12 +508,15 @@ int RunVerify(const VerifyOptions &options, std::ostream &out)
     }
 
     if (options.json) {
-        PrintVerifyJson(options, file, authenticode, choices, problems, out);
+        PrintVerifyJson(options, file, authenticode, coverage, choices, problems, out);
     } else {
         out << name << ": Authenticode: "
             << (authenticode.status == AuthenticodeCheck::Status::Valid      ? "valid (" + authenticode.detail + ")"
                 : authenticode.status == AuthenticodeCheck::Status::Unsigned ? std::string("unsigned")
                                                                              : std::string("invalid"))
+            << '\n'
+            << name << ": certificate padding check (EnableCertPaddingCheck): " << PaddingText(coverage.padding) << '\n'
+            << name << ": payload under the Authenticode signature: " << (coverage.payloadUnderSignature ? "yes" : "no")
             << '\n'
             << name << ": key " << file.fingerprint << " (" << file.keySource << ")\n";
         for (const auto &choice : choices) {

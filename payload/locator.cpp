@@ -51,10 +51,10 @@ static DWORD LeadingObjectSize(const BYTE *body, DWORD bodySize)
     return objectSize <= bodySize ? (DWORD)objectSize : bodySize;
 }
 
-// Takes image (a local-heap block) over as one container, reads its package directory and
-// appends the descriptor. On failure the image and everything made here are released and
-// nothing is appended.
-static ErrorValue AdoptContainer(LauncherState *state, BYTE *image, DWORD size, DWORD appendFailureLine)
+// Reads the package directory of the first size bytes of image (a local-heap block) and appends
+// a descriptor that takes the block over. On failure everything made here is released, nothing
+// is appended, and the block stays with the caller.
+static ErrorValue ReadContainer(LauncherState *state, BYTE *image, DWORD size, DWORD appendFailureLine)
 {
     PayloadDescriptor descriptor;
     memset(&descriptor, 0, sizeof descriptor);
@@ -63,19 +63,16 @@ static ErrorValue AdoptContainer(LauncherState *state, BYTE *image, DWORD size, 
     descriptor.image = image;
 
     ErrorValue result = ReadPayloadItem(&descriptor, HeadItemGuid, 0, &descriptor.directory, &descriptor.directorySize);
-    if (ErrorValueCode(result) != 0) {
-        LocalFree(descriptor.image);
+    if (ErrorValueCode(result) != 0)
         return result;
-    }
     if (!AppendPayloadDescriptor(state, &descriptor)) {
         result = MakeErrorValue(GetLastError, ERROR_NOT_ENOUGH_MEMORY, appendFailureLine);
-        LocalFree(descriptor.image);
         FreeItemOutput(descriptor.directory);
     }
     return result;
 }
 
-// A private copy of bytes as one container, as AdoptContainer takes it.
+// A private copy of bytes as one container, as ReadContainer takes it.
 static ErrorValue LoadContainer(LauncherState *state, const BYTE *bytes, DWORD size, DWORD copyFailureLine,
                                 DWORD appendFailureLine)
 {
@@ -84,7 +81,10 @@ static ErrorValue LoadContainer(LauncherState *state, const BYTE *bytes, DWORD s
         return MakeErrorValue(GetLastError, ERROR_NOT_ENOUGH_MEMORY, copyFailureLine);
     if (size > 0)
         memcpy(image, bytes, size);
-    return AdoptContainer(state, image, size, appendFailureLine);
+    ErrorValue result = ReadContainer(state, image, size, appendFailureLine);
+    if (ErrorValueCode(result) != 0)
+        LocalFree(image);
+    return result;
 }
 
 static BOOL IsCarrierExtension(const CERT_EXTENSION *extension)
@@ -161,22 +161,31 @@ static ErrorValue ReadSignatureObject(LauncherState *state, HCRYPTMSG message, c
     return result;
 }
 
+// The attribute certificate table of a PE32+ image, when its headers check out and it has one
+// of at least one entry header within the image.
+static BOOL FindCertificateTable(const BYTE *image, DWORD imageSize, DWORD *tableOffset, DWORD *tableSize)
+{
+    if (imageSize < MinimumImageSize || ReadU16(image) != DosSignature)
+        return FALSE;
+    DWORD ntOffset = ReadU32(image + 0x3C);
+    if ((ULONGLONG)ntOffset + NtHeadersSize > imageSize)
+        return FALSE;
+    const BYTE *ntHeaders = image + ntOffset;
+    if (ReadU32(ntHeaders) != NtSignature || ReadU16(ntHeaders + 24) != Pe32PlusMagic)
+        return FALSE;
+    *tableOffset = ReadU32(ntHeaders + 168);
+    *tableSize = ReadU32(ntHeaders + 172);
+    return *tableSize >= CertificateEntryHeaderSize && (ULONGLONG)*tableOffset + *tableSize <= imageSize;
+}
+
 ErrorValue LocatePayload(LauncherState *state, const BYTE *image, DWORD imageSize)
 {
     ErrorValue result = MakeFixedErrorValue(0, 789);
 
     // Headers that do not check out mean that there is nothing to find.
-    if (imageSize < MinimumImageSize || ReadU16(image) != DosSignature)
-        return result;
-    DWORD ntOffset = ReadU32(image + 0x3C);
-    if ((ULONGLONG)ntOffset + NtHeadersSize > imageSize)
-        return result;
-    const BYTE *ntHeaders = image + ntOffset;
-    if (ReadU32(ntHeaders) != NtSignature || ReadU16(ntHeaders + 24) != Pe32PlusMagic)
-        return result;
-    DWORD tableOffset = ReadU32(ntHeaders + 168);
-    DWORD tableSize = ReadU32(ntHeaders + 172);
-    if (tableSize < CertificateEntryHeaderSize || (ULONGLONG)tableOffset + tableSize > imageSize)
+    DWORD tableOffset = 0;
+    DWORD tableSize = 0;
+    if (!FindCertificateTable(image, imageSize, &tableOffset, &tableSize))
         return result;
 
     HCRYPTMSG message = CryptMsgOpenToDecode(PKCS_7_ASN_ENCODING, 0, 0, 0, NULL, NULL);
@@ -187,12 +196,54 @@ ErrorValue LocatePayload(LauncherState *state, const BYTE *image, DWORD imageSiz
     return result;
 }
 
+// A file signed after packing holds its items in front of the certificate table that the signing
+// tool appended, with up to 7 zero bytes between them when the file's length was not a multiple
+// of 8. The end of that container: the first end, from the table's offset back over at most 7
+// zero bytes, behind which a trailer of a known kind lies. Where there is none, reading the
+// container would find no item at all, so leaving it untried changes no result.
+static BOOL FindContainerBeforeTable(const BYTE *image, DWORD imageSize, DWORD *end)
+{
+    DWORD tableOffset = 0;
+    DWORD tableSize = 0;
+    if (!FindCertificateTable(image, imageSize, &tableOffset, &tableSize))
+        return FALSE;
+    for (DWORD skipped = 0; skipped < CertificateTableAlignment && skipped <= tableOffset; skipped++) {
+        DWORD candidate = tableOffset - skipped;
+        if (skipped > 0 && image[candidate] != 0)
+            return FALSE;
+        if (candidate >= ItemTrailerSize) {
+            if (IsItemKind(image + candidate - ItemTrailerSize)) {
+                *end = candidate;
+                return TRUE;
+            }
+        }
+    }
+    return FALSE;
+}
+
+// The whole-image step found no head item at the end of the file.
+static BOOL NoHeadItemAtEnd(ErrorValue result)
+{
+    return ErrorValueCode(result) == ERROR_NOT_FOUND && ErrorValueLine(result) == LineItemNotFound;
+}
+
 ErrorValue LoadWholeImagePayload(LauncherState *state, const BYTE *image, DWORD imageSize)
 {
-    return LoadContainer(state, image, imageSize, 2016, 2001);
+    ErrorValue result = LoadContainer(state, image, imageSize, 2016, 2001);
+    DWORD end = 0;
+    if (NoHeadItemAtEnd(result) && FindContainerBeforeTable(image, imageSize, &end))
+        result = LoadContainer(state, image, end, 2016, 2001);
+    return result;
 }
 
 ErrorValue AdoptWholeImagePayload(LauncherState *state, BYTE *image, DWORD imageSize)
 {
-    return AdoptContainer(state, image, imageSize, 2001);
+    ErrorValue result = ReadContainer(state, image, imageSize, 2001);
+    DWORD end = 0;
+    // The container before the table is the front of the same block: no copy is made.
+    if (NoHeadItemAtEnd(result) && FindContainerBeforeTable(image, imageSize, &end))
+        result = ReadContainer(state, image, end, 2001);
+    if (ErrorValueCode(result) != 0)
+        LocalFree(image);
+    return result;
 }

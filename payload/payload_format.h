@@ -24,6 +24,23 @@ inline constexpr uint8_t HeadItemGuid[ItemKindSize] = {0xf7, 0xbb, 0xd5, 0xee, 0
 inline constexpr uint8_t FileItemGuid[ItemKindSize] = {0xd9, 0x8c, 0x24, 0xa1, 0x96, 0xef, 0x6b, 0x43,
                                                        0x92, 0xbf, 0xc0, 0x0b, 0xad, 0x72, 0x7e, 0x63};
 
+// True for the 16 bytes of either item kind.
+inline bool IsItemKind(const uint8_t *kind)
+{
+    bool head = true;
+    bool file = true;
+    for (int i = 0; i < ItemKindSize; i++) {
+        head = head && kind[i] == HeadItemGuid[i];
+        file = file && kind[i] == FileItemGuid[i];
+    }
+    return head || file;
+}
+
+// Certificate table entries, and so the table's offset in a file signed after packing, are
+// aligned to this many bytes: a signing tool pads the file with up to 7 zero bytes in front of
+// the table it appends.
+enum { CertificateTableAlignment = 8 };
+
 inline uint16_t ReadU16(const uint8_t *bytes)
 {
     return (uint16_t)(bytes[0] | (bytes[1] << 8));

@@ -7,7 +7,6 @@
 #include <bcrypt.h>
 
 enum {
-    LineItemNotFound = 509,
     KeyModulusSize = PayloadPublicKeySize - PayloadPublicKeyHeaderSize,
     // The provider's RSA public key blob: six ULONGs, the exponent and the modulus, big-endian.
     RsaBlobHeaderSize = 24,

@@ -25,6 +25,9 @@ struct PayloadDescriptor {
 // the test key or one of their own.
 void AssemblePayloadPublicKey(BYTE key[PayloadPublicKeySize]);
 
+// The site of the not-found failure: no item of the kind and id at the end of the container.
+enum { LineItemNotFound = 509 };
+
 // Finds the item of the given kind and id, inflates and verifies it as descriptor->flags say.
 // On success *outData (free it with FreeItemOutput) and *outSize hold the item's output; on failure nothing
 // is handed over.

@@ -77,7 +77,7 @@ show launcher-pack keygen --out payload-key
 step "2. launcher-pack stub: the ready stub with that key set"
 show launcher-pack stub --key payload-key.pub.pem -o launcher.exe
 
-step "3. Signing the stub with a throwaway code-signing certificate (sign before packing, never after)"
+step "3. Signing the stub once with a throwaway code-signing certificate (or pack first and sign setup.exe last)"
 show openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 30 -subj "/CN=Launcher demo signer" \
   -addext "extendedKeyUsage=codeSigning" -keyout signer-key.pem -out signer.pem 2>/dev/null
 show osslsigncode sign -certs signer.pem -key signer-key.pem -h sha256 -n "Launcher Example" \

@@ -51,6 +51,57 @@ packed() { # NAME PRODUCT_CODE STUB PLACEMENT [FILL_BYTES [PACK_OPTIONS...]]; pa
 packed end-signed "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A71}" "$work/launcher-signed.exe" end
 packed certificate-signed "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A72}" "$work/launcher-signed.exe" certificate
 packed end-unsigned "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A73}" "$launcher" end
+
+# Signing last: packed onto the unsigned launcher, then signed as a release pipeline signs; each
+# must pass osslsigncode's own verify and launcher-pack verify before it is installed.
+sign() { # FILE [OSSLSIGNCODE_OPTIONS...]: signs FILE in place
+  local file="$1"
+  shift
+  osslsigncode sign "$@" -certs "$cert" -key "$signer_key" -h sha256 -in "$file" -out "$file.signed" >/dev/null
+  mv "$file.signed" "$file"
+}
+checked() { # FILE: both verifiers pass it
+  osslsigncode verify -CAfile "$cert" -in "$1" >/dev/null
+  "$pack" verify --key "$key" --allow-test-key --strict "$1" >/dev/null
+}
+signed_last() { # NAME PRODUCT_CODE STEPS...: packs for signing last, then runs each step on setup-NAME.exe
+  local name="$1" code="$2"
+  shift 2
+  packed "$name" "$code" "$launcher" overlay
+  local file="$work/setup-$name.exe" step
+  for step in "$@"; do
+    case "$step" in
+      sign) sign "$file" ;;
+      sign-ph) sign "$file" -ph ;;
+      nest) sign "$file" -nest ;;
+      remove)
+        osslsigncode remove-signature -in "$file" -out "$file.removed" >/dev/null
+        mv "$file.removed" "$file"
+        ;;
+    esac
+  done
+  checked "$file"
+}
+signed_last overlay-signed "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A77}" sign
+signed_last overlay-page-hashes "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A78}" sign-ph
+signed_last overlay-nested "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A79}" sign nest
+signed_last overlay-resigned "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A7A}" sign remove sign
+signed_last overlay-signed-twice "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A7B}" sign sign
+# Signed, then one byte of the last item's signature changed: both verifiers must refuse it.
+signed_last overlay-tampered "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A7C}" sign
+tampered="$work/setup-overlay-tampered.exe"
+table=$(od -An -tu4 -j $(($(od -An -tu4 -j 60 -N4 "$tampered") + 24 + 144)) -N4 "$tampered")
+at=$((table - 28 - 10))
+byte=$(od -An -tu1 -j "$at" -N1 "$tampered")
+printf "$(printf '\\%03o' $((byte ^ 1)))" | dd of="$tampered" bs=1 seek="$at" conv=notrunc status=none
+if osslsigncode verify -CAfile "$cert" -in "$tampered" >/dev/null 2>&1; then
+  echo "osslsigncode verify passes the tampered sign-last installer" >&2
+  exit 1
+fi
+if "$pack" verify --key "$key" --allow-test-key "$tampered" >/dev/null 2>&1; then
+  echo "launcher-pack verify passes the tampered sign-last installer" >&2
+  exit 1
+fi
 packed ready-stub-signed "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A75}" "$work/launcher-ready-signed.exe" end
 packKey="$token" packed token-key-signed "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A76}" "$work/launcher-token-signed.exe" \
   certificate 0 --pass "file:$work/pin"

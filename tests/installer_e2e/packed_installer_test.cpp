@@ -1,7 +1,8 @@
 // Installers that launcher-pack made from launcher.exe, installed by the prefix's Windows
 // Installer: each placement on a signed launcher.exe, the end placement on an unsigned one, and
 // the ready stub with its key set by launcher-pack stub, then signed (a PEM key, and a key that
-// stays in a PKCS#11 token).
+// stays in a PKCS#11 token), and the launcher packed for signing last, then signed by
+// osslsigncode in the ways a release pipeline does.
 // packed-installers.sh packs them (natively) before this program runs.
 #include <gtest/gtest.h>
 
@@ -26,6 +27,11 @@ const PackedCase packedCases[] = {
     {"certificate-near-limit", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A74}"}, // a signature object of almost 64 MiB
     {"ready-stub-signed", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A75}"},      // launcher-pack stub, signed, packed
     {"token-key-signed", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A76}"},       // the same, the key in a PKCS#11 token
+    {"overlay-signed", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A77}"},         // packed unsigned, then signed
+    {"overlay-page-hashes", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A78}"},    // signed with page hashes
+    {"overlay-nested", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A79}"},         // a nested second signature
+    {"overlay-resigned", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A7A}"},       // signature removed, signed again
+    {"overlay-signed-twice", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A7B}"},   // the second signature replaces the first
 };
 
 std::string WindowsPath(std::string unixPath)
@@ -69,9 +75,25 @@ TEST_P(PackedInstaller, InstallsQuietly)
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_TRUE(run.windows.empty()) << "no message box";
     EXPECT_NE(e2e::UninstallString(GetParam().productCode), "") << "registered in the 64-bit uninstall list";
-    std::string expected = std::string("installed by setup-") + GetParam().name + ".exe\n";
-    EXPECT_EQ(e2e::ReadText(InstalledFile()).substr(0, expected.size()), expected);
+    // Byte for byte the file that was packed.
+    EXPECT_EQ(e2e::ReadText(InstalledFile()),
+              e2e::ReadText(WindowsPath(std::string(folder) + "/" + GetParam().name + ".txt")));
     EXPECT_TRUE(e2e::Exists(e2e::DefaultExtractionFolder(GetParam().productCode) + "\\main.msi"));
+}
+
+// Signed last, then one byte of the payload changed: the launcher refuses it with its tamper
+// code, and nothing is installed.
+TEST(TamperedSignLastInstaller, FailsWithTheLauncherTamperCode)
+{
+    const char *folder = std::getenv("PACKED_INSTALLERS");
+    ASSERT_NE(folder, nullptr) << "run by packed-installers.sh";
+    const std::string productCode = "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A7C}";
+    Uninstall(productCode);
+    e2e::Run run = e2e::RunWatched(WindowsPath(std::string(folder) + "/setup-overlay-tampered.exe"), " /qn");
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(run.exitCode, static_cast<DWORD>(ERROR_INVALID_DATA)) << "no package passes its check";
+    EXPECT_EQ(e2e::UninstallString(productCode), "");
+    EXPECT_FALSE(e2e::Exists(e2e::DefaultExtractionFolder(productCode) + "\\main.msi"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Placements, PackedInstaller, testing::ValuesIn(packedCases), [](const auto &info) {

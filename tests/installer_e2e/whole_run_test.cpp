@@ -32,10 +32,14 @@ std::string WindowsFolder(const std::string &name)
     return std::string(path) + "\\" + name;
 }
 
-// The built test package and its cabinet in a container, carried in a certificate extension of
-// a signature object (so that the certificate decoder takes part), or appended to an executable
-// without one (read by the whole-image step).
-Bytes PackedImage(bool inCertificate)
+enum class Layout {
+    Certificate, // carried in a certificate extension of a signature object (the decoder takes part)
+    WholeImage,  // appended to an executable without one (read by the whole-image step)
+    SignedLast,  // appended, then a certificate table after it, as signing after packing leaves it
+};
+
+// The built test package and its cabinet in a container, laid out as asked.
+Bytes PackedImage(Layout layout)
 {
     std::string folder = testtools::WindowsPathOfUnixPath(PACKAGES_PATH) + "\\good\\";
     writer::PrivateKey key = writer::LoadPrivateKey(testtools::WindowsPathOfUnixPath(TEST_KEY_PATH));
@@ -45,10 +49,12 @@ Bytes PackedImage(bool inCertificate)
                                               {writer::ItemKind::File, 1000, testfiles::ReadAll(folder + "main.msi")},
                                               {writer::ItemKind::File, 1001, testfiles::ReadAll(folder + "disk1.cab")}},
                                              writer::ContainerOptions{}, key.get());
-    if (!inCertificate) {
+    if (layout != Layout::Certificate) {
         Bytes image = fixtures::UnsignedPe();
         image.insert(image.end(), container.begin(), container.end());
-        return image;
+        return layout == Layout::WholeImage
+                   ? image
+                   : fixtures::WithCertificateEntry(image, fixtures::MakeSignatureObject({{}}));
     }
     return fixtures::WithCertificateEntry(fixtures::UnsignedPe(),
                                           fixtures::MakeSignatureObject({{fixtures::Extension{container}}}));
@@ -70,7 +76,7 @@ class WholeRun : public testing::Test {
     void SetUp() override
     {
         setup_ = folder_ / "setup.exe";
-        testfiles::WriteAll(setup_, PackedImage(true));
+        testfiles::WriteAll(setup_, PackedImage(Layout::Certificate));
         SetEnvironmentVariableA("STANDIN_RECORD", (folder_ / "record.txt").c_str());
         SetEnvironmentVariableA("STANDIN_EXIT_CODE", nullptr);
         CreateDirectoryA(WindowsFolder("Installer").c_str(), nullptr);
@@ -129,13 +135,14 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
     // The third pass finds a differing main.msi in the folder, which is moved aside and, as the
     // stand-in registers nothing, deleted with the rest by a failed run.
     const Bytes leftover = {'o', 'l', 'd'};
-    for (int pass = 0; pass < 3; pass++)
+    for (int pass = 0; pass < 4; pass++)
         for (const Sweep &sweep : sweeps) {
-            bool inCertificate = pass != 1;
+            const Layout layout = pass == 1 ? Layout::WholeImage : pass == 3 ? Layout::SignedLast : Layout::Certificate;
             bool withLeftover = pass == 2;
-            testfiles::WriteAll(setup_, PackedImage(inCertificate));
+            testfiles::WriteAll(setup_, PackedImage(layout));
             std::string sweepName = std::string(sweep.name) + (pass == 1   ? " (whole image)"
                                                                : pass == 2 ? " (leftover)"
+                                                               : pass == 3 ? " (signed last)"
                                                                            : "");
             unsigned runs = 0;
             for (unsigned n = 0;; n++) {

@@ -93,11 +93,13 @@ TEST(Passphrase, ComesFromTheEnvironmentOrAFileAndIsNeverPromptedFor)
 // The installers of the verify table, made once: each a way an installer can be wrong, and the
 // right ones beside them.
 struct Installers {
-    std::string good;        // signed stub, own key, end placement
-    std::string unsigned_;   // unsigned stub
-    std::string codeFlipped; // a byte of the stub's code changed after packing
+    std::string good;            // unsigned stub, own key, overlay placement, then signed
+    std::string goodEnd;         // signed stub, end placement
+    std::string goodCertificate; // signed stub, certificate placement
+    std::string unsigned_;       // unsigned stub, overlay placement, never signed
+    std::string codeFlipped;     // a byte of the stub's code changed after packing
     std::string payloadFlipped;
-    std::string signedAfter; // signed again after packing: the payload is gone
+    std::string signedAfter; // the end placement signed again after packing: the payload is gone
     std::string decoy;       // the TEST-ONLY key's blob beside the slot that holds the own key
     std::string testKey;     // packed with the TEST-ONLY key
     std::string refusedName; // a cabinet named aux.cab, made without the packer
@@ -147,25 +149,28 @@ const Installers &TheInstallers()
         const World &world = TheWorld();
         const std::string f = FreshFolder("verify-installers");
         Installers made;
-        auto pack = [&](const std::string &stub, const std::string &key, const std::string &out) {
+        auto pack = [&](const std::string &stub, const std::string &key, const std::string &out,
+                        const char *placement = "end") {
             RunResult packed = Pack("pack --stub " + Quote(stub) + " --key " + Quote(key) + " --msi " +
-                                    Quote(world.en) + " --placement end -o " + Quote(out));
+                                    Quote(world.en) + " --placement " + placement + " -o " + Quote(out));
             if (packed.exitCode != 0)
                 throw std::runtime_error("pack failed: " + packed.err);
             return out;
         };
-        made.good = pack(world.signedStub, world.key, f + "/good.exe");
-        made.unsigned_ = pack(world.stub, world.key, f + "/unsigned.exe");
-        Bytes image = fixtures::ReadFileBytes(made.good);
+        made.unsigned_ = pack(world.stub, world.key, f + "/unsigned.exe", "overlay");
+        made.good = Sign(world, made.unsigned_, f + "/good.exe");
+        made.goodEnd = pack(world.signedStub, world.key, f + "/good-end.exe");
+        made.goodCertificate = pack(world.signedStub, world.key, f + "/good-certificate.exe", "certificate");
+        Bytes image = fixtures::ReadFileBytes(made.goodEnd);
         image[FirstSectionData(image) + 2] ^= 0x01;
         fixtures::UpdatePeChecksum(image);
         made.codeFlipped = f + "/code-flipped.exe";
         fixtures::WriteFileBytes(made.codeFlipped, image);
-        image = fixtures::ReadFileBytes(made.good);
+        image = fixtures::ReadFileBytes(made.goodEnd);
         image[image.size() - 28 - 10] ^= 0x01; // the last item's signature
         made.payloadFlipped = f + "/payload-flipped.exe";
         fixtures::WriteFileBytes(made.payloadFlipped, image);
-        made.signedAfter = Sign(world, made.good, f + "/signed-after.exe");
+        made.signedAfter = Sign(world, made.goodEnd, f + "/signed-after.exe");
         Bytes testBlob = packer::PublicKeyBlob(packer::LoadKey({world.testKey, ""}).get(), "key");
         BuildStub(packer::PublicKeyBlob(packer::LoadKey({world.publicKey, ""}).get(), "key"), f, f + "/decoy-stub.exe",
                   testBlob);
@@ -190,6 +195,8 @@ struct VerifyCase {
 
 const VerifyCase verifyCases[] = {
     {"own_key_file", &Installers::good, "--key %KEY%", 0, ": verified"},
+    {"end_placement", &Installers::goodEnd, "--key %KEY%", 0, ": verified"},
+    {"certificate_placement", &Installers::goodCertificate, "--key %KEY%", 0, ": verified"},
     {"own_fingerprint", &Installers::good, "--expect-key %OWN%", 0, ": key %OWN% (the launcher's key slot)"},
     {"trust_file_key", &Installers::good, "--trust-file-key", 0,
      "warning: %FILE%: --trust-file-key: trusting the key found in the file itself"},
@@ -198,13 +205,14 @@ const VerifyCase verifyCases[] = {
     {"other_fingerprint", &Installers::good,
      "--expect-key SHA256:aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", 1,
      "not the expected SHA256:aaaa"},
-    {"unsigned", &Installers::unsigned_, "--key %KEY%", 1, "has no Authenticode signature: sign the stub, then pack"},
+    {"unsigned", &Installers::unsigned_, "--key %KEY%", 1, "has no Authenticode signature: sign %FILE% with"},
     {"unsigned_allowed", &Installers::unsigned_, "--key %KEY% --allow-unsigned", 0, "Authenticode: unsigned"},
     {"code_byte_flipped", &Installers::codeFlipped, "--key %KEY%", 1, "PE image digest differs from the signed one"},
     {"payload_byte_flipped", &Installers::payloadFlipped, "--key %KEY%", 1,
      "item 1001: signature does not verify (code 1392"},
     {"signed_after_packing", &Installers::signedAfter, "--key %KEY%", 1,
-     "signed after packing? sign the stub, then pack"},
+     "no payload: a file signed after packing with the certificate or end placement loses it (pack onto an "
+     "unsigned stub to sign last)"},
     // The key is the one in the slot, whatever else the image holds.
     {"decoy_beside_the_slot", &Installers::decoy, "--expect-key %OWN%", 0, ": key %OWN% "},
     {"decoy_is_not_the_key", &Installers::decoy, "--expect-key %TEST%", 1, "the key is %OWN%, not the expected"},
@@ -264,6 +272,141 @@ TEST(Verify, TheDualSignedStubKeepsBothSignaturesWhenPacked)
                                    Quote(TheWorld().signerCertificate) + " -in " + Quote(TheInstallers().dualSigned));
     EXPECT_EQ(checked.exitCode, 0) << checked.out << checked.err;
     EXPECT_NE(checked.out.find("Number of verified signatures: 2"), std::string::npos) << checked.out;
+}
+
+// Each placement on a signed or unsigned stub, and signed or not after packing with
+// osslsigncode: what verify says, the padding check and coverage it reports, and whether the
+// launcher's lookup (inspect) finds the payload.
+struct SigningCase {
+    const char *name;
+    const char *placement;
+    bool signedStub;
+    const char *afterPacking; // what is done to the installer, see SignAfterPacking
+    const char *options;      // given to verify besides --key
+    int exitCode;
+    const char *says;       // a part of verify's standard output and standard error
+    const char *placed;     // inspect's placement
+    const char *coverage;   // the padding check's "passes" and "payloadUnderSignature" in verify's JSON
+    int osslsigncodeVerify; // 0 when it passes, 1 when it fails, -1 when the file is not signed
+};
+
+const SigningCase signingCases[] = {
+    {"overlay", "overlay", false, "", "", 1, "has no Authenticode signature: sign %FILE% with", "overlay", "null False",
+     -1},
+    {"overlay_allowed_unsigned", "overlay", false, "", "--allow-unsigned", 0,
+     "payload under the Authenticode signature: no", "overlay", "null False", -1},
+    {"overlay_signed", "overlay", false, "sign", "--strict", 0,
+     "certificate padding check (EnableCertPaddingCheck): passes", "overlay", "True True", 0},
+    {"overlay_signed_page_hashes", "overlay", false, "sign -ph", "--strict", 0,
+     "payload under the Authenticode signature: yes", "overlay", "True True", 0},
+    {"overlay_signed_nested", "overlay", false, "sign,sign -nest", "--strict", 0, ": verified", "overlay", "True True",
+     0},
+    {"overlay_signed_removed_signed", "overlay", false, "sign,remove,sign", "--strict", 0, ": verified", "overlay",
+     "True True", 0},
+    {"overlay_signed_twice", "overlay", false, "sign,sign", "--strict", 0, ": verified", "overlay", "True True", 0},
+    {"overlay_signed_payload_changed", "overlay", false, "sign,payload", "", 1,
+     "item 1001: signature does not verify (code 1392", "overlay", "True False", 1},
+    {"overlay_signed_padding_changed", "overlay", false, "sign,padding", "", 1,
+     "the Authenticode signature does not hold", "overlay", "True False", 1},
+    {"auto_unsigned_signed", "auto", false, "sign", "", 0, ": verified", "overlay", "True True", 0},
+    {"end_unsigned_signed", "end", false, "sign", "", 0, ": verified", "overlay", "True True", 0},
+    // Packed before the placement was padded: the signing tool pads, and the lookup skips it.
+    {"unaligned_unsigned_signed", "overlay", false, "unalign,sign", "", 0, ": verified", "overlay", "True True", 0},
+    {"certificate", "certificate", true, "", "--strict", 0, "payload under the Authenticode signature: no",
+     "certificate", "True False", 0},
+    {"certificate_signed_after", "certificate", true, "sign", "", 1, "no payload: a file signed after packing",
+     "none found", "True False", 0},
+    {"end", "end", true, "", "", 0, "certificate padding check (EnableCertPaddingCheck): fails (", "end", "False False",
+     0},
+    {"end_strict", "end", true, "", "--strict", 1, "--strict: the file fails the certificate padding check", "end",
+     "False False", 0},
+    {"end_signed_after", "end", true, "sign", "", 1, "no payload: a file signed after packing", "none found",
+     "True False", 0},
+    {"auto_signed_stub", "auto", true, "", "--strict", 0, ": verified", "certificate", "True False", 0},
+};
+
+// The steps after packing, separated by commas: sign [osslsigncode options], remove (the
+// signature), payload (change a byte of the last item's signature), padding (change a zero byte
+// in front of the head item), unalign (take the padding in front of the head item out, as
+// packers did before it was added).
+void SignAfterPacking(const World &world, const std::string &file, const std::string &steps)
+{
+    for (std::size_t begin = 0; begin < steps.size();) {
+        std::size_t end = steps.find(',', begin);
+        const std::string step = steps.substr(begin, end - begin);
+        begin = end == std::string::npos ? steps.size() : end + 1;
+        if (step.rfind("sign", 0) == 0) {
+            Sign(world, file, file + ".signed", step.substr(4));
+        } else if (step == "remove") {
+            RunResult removed = RunCommand(std::string(OSSLSIGNCODE) + " remove-signature -in " + Quote(file) +
+                                           " -out " + Quote(file + ".signed"));
+            if (removed.exitCode != 0)
+                throw std::runtime_error("remove-signature failed: " + removed.out + removed.err);
+        } else {
+            Bytes image = fixtures::ReadFileBytes(file);
+            const fixtures::SecurityDirectory table = fixtures::ReadSecurityDirectory(image);
+            const std::size_t payloadEnd = table.size != 0 ? table.offset : image.size();
+            const std::size_t stubSize = fixtures::ReadFileBytes(world.stub).size();
+            if (step == "payload") {
+                image[payloadEnd - 28 - 10] ^= 0x01;
+            } else if (step == "padding") {
+                if (image[stubSize] != 0)
+                    throw std::runtime_error("no padding in front of the head item");
+                image[stubSize] = 0x5A;
+            } else if (step == "unalign") {
+                std::size_t padding = 0;
+                while (padding < 8 && image[stubSize + padding] == 0)
+                    ++padding;
+                if (padding == 0)
+                    throw std::runtime_error("no padding in front of the head item");
+                image.erase(image.begin() + static_cast<std::ptrdiff_t>(stubSize),
+                            image.begin() + static_cast<std::ptrdiff_t>(stubSize + padding));
+                fixtures::UpdatePeChecksum(image);
+            }
+            fixtures::WriteFileBytes(file + ".signed", image);
+        }
+        std::filesystem::rename(file + ".signed", file);
+    }
+}
+
+TEST(Verify, TellsEachPlacementSignedBeforeOrAfterPackingApart)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("signing-table");
+    for (const SigningCase &item : signingCases) {
+        SCOPED_TRACE(item.name);
+        const std::string file = folder + "/" + item.name + ".exe";
+        RunResult packed = Pack("pack --stub " + Quote(item.signedStub ? world.signedStub : world.stub) + " --key " +
+                                Quote(world.key) + " --msi " + Quote(world.en) + " --placement " + item.placement +
+                                " -o " + Quote(file));
+        ASSERT_EQ(packed.exitCode, 0) << packed.err;
+        SignAfterPacking(world, file, item.afterPacking);
+
+        RunResult verified = Pack("verify --key " + Quote(world.publicKey) + " " + item.options + " " + Quote(file));
+        EXPECT_EQ(verified.exitCode, item.exitCode) << verified.out << verified.err;
+        EXPECT_NE((verified.out + verified.err).find(Filled(item.says, "%FILE%", file)), std::string::npos)
+            << verified.out << verified.err;
+
+        RunResult json = Pack("verify --json --key " + Quote(world.publicKey) + " " + item.options + " " + Quote(file));
+        const std::string report = file + ".json";
+        fixtures::WriteFileBytes(report, Bytes(json.out.begin(), json.out.end()));
+        RunResult coverage = RunCommand("python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); "
+                                        "print(d[\"paddingCheck\"][\"passes\"] is None and \"null\" or "
+                                        "d[\"paddingCheck\"][\"passes\"], d[\"payloadUnderSignature\"])' " +
+                                        Quote(report));
+        EXPECT_EQ(coverage.out, std::string(item.coverage) + "\n") << json.out << coverage.err;
+
+        RunResult inspected = Pack("inspect --json " + Quote(file));
+        EXPECT_NE(inspected.out.find(std::string("\"placement\": \"") + item.placed + "\""), std::string::npos)
+            << inspected.out;
+        EXPECT_EQ(inspected.exitCode, std::string(item.placed) == "none found" ? 1 : 0);
+
+        if (item.osslsigncodeVerify >= 0) {
+            RunResult authenticode = RunCommand(std::string(OSSLSIGNCODE) + " verify -CAfile " +
+                                                Quote(world.signerCertificate) + " -in " + Quote(file));
+            EXPECT_EQ(authenticode.exitCode == 0, item.osslsigncodeVerify == 0) << authenticode.out << authenticode.err;
+        }
+    }
 }
 
 TEST(Verify, JsonNamesEachOutputFileWithItsDigest)

@@ -34,7 +34,8 @@ struct RoundTripCase {
     const char *name;
     const char *placement;
     bool signedStub;
-    const char *placed; // the placement inspect finds
+    const char *placed;  // the placement inspect finds
+    const char *warning; // the one warning line, or ""
 };
 
 class RoundTrip : public testing::TestWithParam<RoundTripCase> {};
@@ -49,12 +50,21 @@ TEST_P(RoundTrip, ExtractGivesBackThePackagesTheLauncherWouldChoose)
     RunResult packed = Pack(PackAllArguments(world, param.signedStub ? world.signedStub : world.stub, output) +
                             " --placement " + param.placement);
     ASSERT_EQ(packed.exitCode, 0) << packed.err;
-    // An unsigned stub packs, with the one warning that verify will refuse it.
-    EXPECT_EQ(WarningLines(packed.err), param.signedStub
-                                            ? ""
-                                            : "launcher-pack: warning: stub " + world.stub +
-                                                  " is not signed: sign the stub, then pack (verify refuses an "
-                                                  "unsigned installer unless given --allow-unsigned)\n");
+    EXPECT_EQ(WarningLines(packed.err), *param.warning ? "launcher-pack: warning: " + std::string(param.warning) +
+                                                             ": machines with the certificate padding check "
+                                                             "(EnableCertPaddingCheck) on will not see the "
+                                                             "signature; to avoid that, pack onto an unsigned stub "
+                                                             "and sign the installer last\n"
+                                                       : "");
+    // Packed for signing last, pack ends by saying that the installer is to be signed now.
+    const std::string signNow = "next: sign " + output + " now with your Authenticode tool";
+    EXPECT_EQ(packed.out.find(signNow) != std::string::npos, !param.signedStub) << packed.out;
+    if (!param.signedStub) {
+        const std::string lastLine = packed.out.substr(packed.out.rfind('\n', packed.out.size() - 2) + 1);
+        EXPECT_EQ(lastLine.rfind(signNow, 0), 0u) << packed.out;
+        // Padded in front of the head item, so that a signing tool adds no padding of its own.
+        EXPECT_EQ(fixtures::ReadFileBytes(output).size() % 8, 0u);
+    }
 
     RunResult verified = Pack("verify --key " + Quote(world.publicKey) + " " + Quote(output) +
                               (param.signedStub ? "" : " --allow-unsigned"));
@@ -103,11 +113,13 @@ TEST_P(RoundTrip, ExtractGivesBackThePackagesTheLauncherWouldChoose)
 }
 
 INSTANTIATE_TEST_SUITE_P(Placements, RoundTrip,
-                         testing::Values(RoundTripCase{"end-unsigned", "end", false, "end"},
-                                         RoundTripCase{"auto-unsigned", "auto", false, "end"},
-                                         RoundTripCase{"end-signed", "end", true, "end"},
-                                         RoundTripCase{"certificate-signed", "certificate", true, "certificate"},
-                                         RoundTripCase{"auto-signed", "auto", true, "certificate"}),
+                         testing::Values(RoundTripCase{"overlay-unsigned", "overlay", false, "overlay", ""},
+                                         RoundTripCase{"end-unsigned", "end", false, "overlay", ""},
+                                         RoundTripCase{"auto-unsigned", "auto", false, "overlay", ""},
+                                         RoundTripCase{"end-signed", "end", true, "end",
+                                                       "--placement end: the payload follows the signature object"},
+                                         RoundTripCase{"certificate-signed", "certificate", true, "certificate", ""},
+                                         RoundTripCase{"auto-signed", "auto", true, "certificate", ""}),
                          [](const auto &info) {
                              std::string name = info.param.name;
                              std::replace(name.begin(), name.end(), '-', '_');
@@ -377,11 +389,14 @@ TEST(Pack, QuietAndVerbose)
         const char *flag;
         bool out;
         const char *err; // a part of standard error, or "" for none at all
-    } cases[] = {{"", true, "warning: stub"}, {"-q", false, ""}, {"-v", true, "launcher-pack: reading the key"}};
+    } cases[] = {
+        {"", true, "warning: --placement end"}, {"-q", false, ""}, {"-v", true, "launcher-pack: reading the key"}};
     for (const auto &item : cases) {
         SCOPED_TRACE(item.flag);
         std::filesystem::remove(folder + "/setup.exe");
-        RunResult result = Pack(std::string(item.flag) + " " + PackOne(world, world.stub, world.en, folder));
+        // The end placement on a signed stub, for its warning.
+        RunResult result =
+            Pack(std::string(item.flag) + " " + PackOne(world, world.signedStub, world.en, folder, " --placement end"));
         EXPECT_EQ(result.exitCode, 0) << result.err;
         EXPECT_EQ(result.out.empty(), !item.out) << result.out;
         if (*item.err == 0) {
@@ -405,8 +420,9 @@ TEST(Pack, AutoPlacementTakesTheEndAboveTheLimit)
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(WarningLines(result.err),
               "launcher-pack: warning: the payload does not fit in the signature object (64 MiB), so it "
-              "follows it (--placement end): machines with the certificate padding check on will not see "
-              "the signature\n");
+              "follows it (--placement end): machines with the certificate padding check (EnableCertPaddingCheck) "
+              "on will not see the signature; to avoid that, pack onto an unsigned stub and sign the installer "
+              "last\n");
     EXPECT_NE(result.out.find("placement end (signed stub)"), std::string::npos) << result.out;
     RunResult verified = Pack("verify --key " + Quote(world.publicKey) + " " + Quote(folder + "/setup.exe"));
     EXPECT_EQ(verified.exitCode, 0) << verified.err;
@@ -429,7 +445,9 @@ TEST(Pack, UsageErrorsExitWithTwo)
     const std::string folder = FreshFolder("usage");
     for (const std::string &arguments :
          {PackOne(world, world.stub, world.en, folder, " --level 13"),
-          PackOne(world, world.stub, world.en, folder, " --placement middle"), std::string("pack --stub x")}) {
+          PackOne(world, world.stub, world.en, folder, " --placement middle"),
+          // A signature made before packing would not cover a payload placed for signing last.
+          PackOne(world, world.signedStub, world.en, folder, " --placement overlay"), std::string("pack --stub x")}) {
         SCOPED_TRACE(arguments);
         RunResult result = Pack(arguments);
         EXPECT_EQ(result.exitCode, 2);

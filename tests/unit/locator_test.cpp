@@ -303,6 +303,101 @@ TEST_F(PayloadSearch, FindsTheWholeImageBehindASignatureWithALargePayload)
     EXPECT_EQ(outcome.payloads[0].image.size(), image.size());
 }
 
+// A file packed onto an unsigned stub and signed after: the container, gap zero bytes, then the
+// certificate table that the signing tool appended.
+Bytes SignedAfterPacking(const Bytes &container, std::size_t gap, const Bytes &signatureObject)
+{
+    Bytes image = fixtures::UnsignedPe();
+    const std::size_t end = image.size() + container.size();
+    image.resize(image.size() + (8 - (end + gap) % 8) % 8, 0);
+    image.insert(image.end(), container.begin(), container.end());
+    return fixtures::WithCertificateEntry(image, signatureObject);
+}
+
+struct BeforeTableCase {
+    const char *name;
+    Bytes image;
+    DWORD code;
+    DWORD line;
+    std::size_t containerEnd; // where the one container found ends; 0 when none is found
+    Bytes directory;
+};
+
+// The container in front of the certificate table is tried only when there is no carrier and no
+// head item at the end of the file, and then read like any other.
+TEST_F(PayloadSearch, FindsAContainerThatEndsWhereTheCertificateTableBegins)
+{
+    const Bytes noCarrier = fixtures::MakeSignatureObject({{}});
+    std::vector<BeforeTableCase> cases;
+    for (std::size_t gap = 0; gap < 8; gap++) {
+        Bytes image = SignedAfterPacking(wholeContainer, gap, noCarrier);
+        const std::size_t end = fixtures::ReadSecurityDirectory(image).offset - gap;
+        cases.push_back({"signed last, zero bytes in front of the table", image, 0, 547, end, wholeDirectory});
+    }
+    Bytes padded = wholeContainer;
+    padded.resize(padded.size() + 8, 0);
+    cases.push_back({"eight zero bytes in front of the table",
+                     SignedAfterPacking(padded, 0, noCarrier),
+                     ERROR_NOT_FOUND,
+                     509,
+                     0,
+                     {}});
+    Bytes tampered = wholeContainer;
+    tampered[tampered.size() - 28 - 1] ^= 0x01; // the head item's signature
+    cases.push_back({"signed last, signature byte changed",
+                     SignedAfterPacking(tampered, 3, noCarrier),
+                     ERROR_FILE_CORRUPT,
+                     592,
+                     0,
+                     {}});
+    const Bytes carrierDirectory = Text("directory of the carrier");
+    Bytes withCarrier = SignedAfterPacking(
+        wholeContainer, 0, fixtures::MakeSignatureObject({{Extension{ContainerWith(carrierDirectory)}}}));
+    cases.push_back({"a carrier comes first", withCarrier, 0, 547, 0, carrierDirectory});
+    Bytes behind = fixtures::EmbedBehindSignature(fixtures::SignedPe(), wholeContainer);
+    cases.push_back({"behind the signature object: the whole image", behind, 0, 547, behind.size(), wholeDirectory});
+    Bytes behindTampered = fixtures::EmbedBehindSignature(fixtures::SignedPe(), tampered);
+    cases.push_back({"behind the signature object, changed", behindTampered, ERROR_FILE_CORRUPT, 592, 0, {}});
+    cases.push_back({"signed, no payload", fixtures::SignedPe(), ERROR_NOT_FOUND, 509, 0, {}});
+    Bytes unsignedImage = fixtures::UnsignedPe();
+    unsignedImage.insert(unsignedImage.end(), wholeContainer.begin(), wholeContainer.end());
+    cases.push_back({"not signed yet: the whole image", unsignedImage, 0, 547, unsignedImage.size(), wholeDirectory});
+
+    for (const BeforeTableCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        // As the packer reads a file (a copy for the container), and as the launcher reads its
+        // own (the block taken over).
+        for (bool adopt : {false, true}) {
+            SCOPED_TRACE(adopt ? "adopted" : "copied");
+            FreePayloadDescriptors(&launcherState);
+            const DWORD size = static_cast<DWORD>(c.image.size());
+            ErrorValue value = LocatePayload(&launcherState, c.image.data(), size);
+            if (ErrorValueCode(value) == 0 && launcherState.payloadCount == 0) {
+                if (adopt) {
+                    BYTE *block = static_cast<BYTE *>(LocalAlloc(LMEM_FIXED, size));
+                    ASSERT_NE(block, nullptr);
+                    std::memcpy(block, c.image.data(), size);
+                    value = AdoptWholeImagePayload(&launcherState, block, size);
+                } else {
+                    value = LoadWholeImagePayload(&launcherState, c.image.data(), size);
+                }
+            }
+            Outcome outcome = Collect(value);
+            EXPECT_EQ(outcome.code, c.code);
+            EXPECT_EQ(outcome.line, c.line);
+            if (c.directory.empty()) {
+                EXPECT_TRUE(outcome.payloads.empty());
+                continue;
+            }
+            ASSERT_EQ(outcome.payloads.size(), 1u);
+            EXPECT_EQ(outcome.payloads[0].directory, c.directory);
+            if (c.containerEnd != 0) {
+                EXPECT_EQ(outcome.payloads[0].image, Bytes(c.image.begin(), c.image.begin() + c.containerEnd));
+            }
+        }
+    }
+}
+
 #ifndef _WIN32
 int Verify(const Bytes &image, const std::string &name)
 {

@@ -1,10 +1,12 @@
 // Every single changed byte of a small signed container, and every changed low or high bit,
-// run through the read path: the whole-image step, the package directory and the selection. No
-// case may succeed with anything other than what was signed. Prints how many cases ended at
-// each (code, line).
+// run through the read path: the locator, the whole-image step, the package directory and the
+// selection; the same for the container of a file signed after packing, with its padding and
+// certificate table. No case may succeed with anything other than what was signed. Prints how
+// many cases ended at each (code, line).
 #include "launcher/launcher_state.h"
 #include "payload/locator.h"
 #include "payload/package_directory.h"
+#include "tests/fixtures/fixtures.h"
 #include "tests/unit/payload_fixtures.h"
 
 #include <gtest/gtest.h>
@@ -41,14 +43,16 @@ class TamperSweep : public testing::Test {
     }
     void TearDown() override { FreePayloadDescriptors(&launcherState); }
 
-    // Reads image as the launcher reads its own file when it finds no carrier. The outcome is
-    // the first failure, or success with the chosen package's content checked against the
-    // signed one.
+    // Reads image as the launcher reads its own file. The outcome is the first failure, or
+    // success with the chosen package's content checked against the signed one.
     Outcome ReadBack(const Bytes &image)
     {
         FreePayloadDescriptors(&launcherState);
         launcherState.lcid = 1033;
-        ErrorValue loaded = LoadWholeImagePayload(&launcherState, image.data(), static_cast<DWORD>(image.size()));
+        const DWORD size = static_cast<DWORD>(image.size());
+        ErrorValue loaded = LocatePayload(&launcherState, image.data(), size);
+        if (ErrorValueCode(loaded) == 0 && launcherState.payloadCount == 0)
+            loaded = LoadWholeImagePayload(&launcherState, image.data(), size);
         if (ErrorValueCode(loaded) != 0)
             return {ErrorValueCode(loaded), ErrorValueLine(loaded)};
         const PayloadDescriptor &payload = launcherState.payloads[0];
@@ -82,6 +86,38 @@ class TamperSweep : public testing::Test {
         return outcome;
     }
 
+    // Changes every byte of image from first on, each in three ways, and prints the outcomes.
+    void Sweep(const Bytes &image, std::size_t first)
+    {
+        ASSERT_EQ(ReadBack(image).code, 0u) << "the file as signed reads back";
+
+        std::map<Outcome, unsigned> counts;
+        const BYTE flips[] = {0xFF, 0x01, 0x80};
+        for (std::size_t position = first; position < image.size(); position++) {
+            for (BYTE flip : flips) {
+                SCOPED_TRACE(testing::Message() << "byte " << position << " ^ 0x" << std::hex << int(flip));
+                Bytes changed = image;
+                changed[position] ^= flip;
+                counts[ReadBack(changed)]++;
+                if (HasFailure())
+                    return;
+            }
+        }
+
+        unsigned total = 0;
+        const std::size_t cases = (image.size() - first) * sizeof flips;
+        std::printf("%zu bytes changed, %zu cases:\n  code        line  cases\n", image.size() - first, cases);
+        for (const auto &[outcome, count] : counts) {
+            if (outcome.code == 0)
+                std::printf("  success, the signed output  %5u\n", count);
+            else
+                std::printf("  %-10lu %5lu  %5u\n", static_cast<unsigned long>(outcome.code),
+                            static_cast<unsigned long>(outcome.line), count);
+            total += count;
+        }
+        EXPECT_EQ(total, cases);
+    }
+
     Bytes directory_;
     Bytes content_;
     Bytes container_;
@@ -89,33 +125,19 @@ class TamperSweep : public testing::Test {
 
 TEST_F(TamperSweep, NoChangedByteOrBitYieldsOtherOutput)
 {
-    ASSERT_EQ(ReadBack(container_).code, 0u) << "the container as signed reads back";
+    Sweep(container_, 0);
+}
 
-    std::map<Outcome, unsigned> counts;
-    const BYTE flips[] = {0xFF, 0x01, 0x80};
-    for (std::size_t position = 0; position < container_.size(); position++) {
-        for (BYTE flip : flips) {
-            SCOPED_TRACE(testing::Message() << "byte " << position << " ^ 0x" << std::hex << int(flip));
-            Bytes image = container_;
-            image[position] ^= flip;
-            counts[ReadBack(image)]++;
-            if (HasFailure())
-                return;
-        }
-    }
-
-    unsigned total = 0;
-    std::printf("%zu-byte container, %zu cases:\n  code        line  cases\n", container_.size(),
-                container_.size() * sizeof flips);
-    for (const auto &[outcome, count] : counts) {
-        if (outcome.code == 0)
-            std::printf("  success, the signed output  %5u\n", count);
-        else
-            std::printf("  %-10lu %5lu  %5u\n", static_cast<unsigned long>(outcome.code),
-                        static_cast<unsigned long>(outcome.line), count);
-        total += count;
-    }
-    EXPECT_EQ(total, container_.size() * sizeof flips);
+// Packed onto an unsigned stub, then signed: the container, the zero bytes the signing tool put
+// in front of its certificate table, and the table.
+TEST_F(TamperSweep, NoChangedByteOrBitOfAFileSignedAfterPackingYieldsOtherOutput)
+{
+    Bytes image = fixtures::UnsignedPe();
+    const std::size_t stubSize = image.size();
+    image.insert(image.end(), container_.begin(), container_.end());
+    image = fixtures::WithCertificateEntry(image, fixtures::MakeSignatureObject({{}}));
+    ASSERT_NE((stubSize + container_.size()) % 8, 0u) << "no zero bytes in front of the table to change";
+    Sweep(image, stubSize);
 }
 
 } // namespace
