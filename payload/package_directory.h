@@ -60,6 +60,9 @@ struct ExtractionJob {
     HANDLE folder;    // pins the extraction folder while files are open in it; null otherwise
     WCHAR folderPath[OutputFolderSize];
     DWORD unattended; // a quiet switch was given: a failed step ends the dialog, nobody is asked
+    // In a folder the user picked, the product folder that the launcher made or checked there; null
+    // otherwise.
+    HANDLE productFolder;
 };
 
 struct CabinetCollectContext {

@@ -204,6 +204,39 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
                     static_cast<unsigned long>(site.second), names.c_str());
 }
 
+// With the default folder blocked, the user picks a folder: the launcher makes {ProductCode} in
+// it with its own owner and protected DACL (read from the seam: Wine keeps no descriptor), the
+// installer runs on the files there, and everything happens inside the pin.
+TEST_F(WholeRun, PickedFolderGetsAProductFolderOfItsOwn)
+{
+    testfiles::WriteAll(extracted_, {1}); // a file where the default folder would be
+    const std::string picked = folder_ / "picked";
+    ASSERT_TRUE(CreateDirectoryA(picked.c_str(), nullptr));
+    const std::string made = picked + "\\" + ProductCode;
+    ResetSeams();
+    AnswerBrowser(picked);
+    RunResult result = RunOnce();
+    std::wstring security = MadeFolderSecurity();
+    bool packageThere = testfiles::Exists(made + "\\main.msi") &&
+                        testfiles::ReadAll(made + "\\main.msi") ==
+                            testfiles::ReadAll(testtools::WindowsPathOfUnixPath(PACKAGES_PATH) + "\\good\\main.msi");
+    ResetSeams();
+    DeleteFileA(extracted_.c_str());
+    testfiles::RemoveTree(made);
+
+    EXPECT_EQ(result.exitCode, 0u) << "line " << result.line;
+    EXPECT_TRUE(packageThere);
+    // S-1-5-32-544 Administrators, -545 Users, S-1-5-18 SYSTEM; flags 3: object and container
+    // inherit; 0x1f01ff full control, 0x1200a9 read and execute.
+    EXPECT_EQ(testfiles::DescribeSecurity(security),
+              "owner S-1-5-32-544, protected; type 0 flags 3 mask 0x1f01ff S-1-5-18; type 0 flags 3 mask 0x1f01ff "
+              "S-1-5-32-544; type 0 flags 3 mask 0x1200a9 S-1-5-32-545");
+    EXPECT_EQ(result.liveBlocks, 0u);
+    EXPECT_EQ(result.openFiles, 0u);
+    EXPECT_EQ(result.fileRules.pathOpensAfterWrite, 0u);
+    EXPECT_EQ(result.fileRules.changesUnpinned, 0u);
+}
+
 // A wait that fails is the launcher's own failure, and the files stay locked in their pinned
 // folder until the process ends: the installer may still be reading them. In this process the
 // test releases them itself.
