@@ -63,6 +63,16 @@ struct RunResult {
     FileRules fileRules;
 };
 
+// What every run must leave: no block, no handle, no output file reopened by path, no change by
+// name outside the pinned folder.
+void ExpectReleasedAndPinned(const RunResult &result)
+{
+    EXPECT_EQ(result.liveBlocks, 0u) << "local-heap blocks left";
+    EXPECT_EQ(result.openFiles, 0u) << "file handles left open";
+    EXPECT_EQ(result.fileRules.pathOpensAfterWrite, 0u) << "an output file opened by path after its write";
+    EXPECT_EQ(result.fileRules.changesUnpinned, 0u) << "a delete or a move outside the pinned folder";
+}
+
 RunState run; // the last run's state, for what a failed wait keeps
 
 class WholeRun : public testing::Test {
@@ -153,10 +163,7 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
                 bool reached = SeamCallCount(sweep.call) > n;
                 runs++;
 
-                EXPECT_EQ(result.liveBlocks, 0u) << "local-heap blocks left";
-                EXPECT_EQ(result.openFiles, 0u) << "file handles left open";
-                EXPECT_EQ(result.fileRules.pathOpensAfterWrite, 0u) << "an output file opened by path after its write";
-                EXPECT_EQ(result.fileRules.changesUnpinned, 0u) << "a delete or a move outside the pinned folder";
+                ExpectReleasedAndPinned(result);
                 if (result.exitCode == 0) {
                     EXPECT_TRUE(result.folderLeft) << "a successful installation keeps its files";
                     EXPECT_EQ(testfiles::ReadAll(extracted_ + "\\main.msi"),
@@ -231,10 +238,59 @@ TEST_F(WholeRun, PickedFolderGetsAProductFolderOfItsOwn)
     EXPECT_EQ(testfiles::DescribeSecurity(security),
               "owner S-1-5-32-544, protected; type 0 flags 3 mask 0x1f01ff S-1-5-18; type 0 flags 3 mask 0x1f01ff "
               "S-1-5-32-544; type 0 flags 3 mask 0x1200a9 S-1-5-32-545");
-    EXPECT_EQ(result.liveBlocks, 0u);
-    EXPECT_EQ(result.openFiles, 0u);
-    EXPECT_EQ(result.fileRules.pathOpensAfterWrite, 0u);
-    EXPECT_EQ(result.fileRules.changesUnpinned, 0u);
+    ExpectReleasedAndPinned(result);
+}
+
+// The same in a picked folder: the default folder is blocked and the browser answers with the
+// picked folder each time it comes. Whatever call fails, the run ends cleanly, and the product
+// folder that the launcher made is gone again unless the installation succeeded.
+TEST_F(WholeRun, EveryFailingCallInAPickedFolderEndsCleanly)
+{
+    const Sweep sweeps[] = {
+        {"LocalAlloc", SeamCall::LocalAlloc, ERROR_NOT_ENOUGH_MEMORY},
+        {"CreateFileW", SeamCall::CreateFileW, ERROR_ACCESS_DENIED},
+        {"NtCreateFile", SeamCall::NtCreateFile, 0xC0000022u}, // STATUS_ACCESS_DENIED
+        {"WriteFile", SeamCall::WriteFile, ERROR_DISK_FULL},
+        {"ReOpenFile", SeamCall::ReOpenFile, ERROR_SHARING_VIOLATION},
+        {"SetFileInformationByHandle", SeamCall::SetFileInformationByHandle, ERROR_ACCESS_DENIED},
+        {"GetFinalPathNameByHandleW", SeamCall::GetFinalPathNameByHandleW, ERROR_NOT_ENOUGH_MEMORY},
+    };
+    testfiles::WriteAll(extracted_, {1}); // a file where the default folder would be
+    const std::string picked = folder_ / "picked";
+    ASSERT_TRUE(CreateDirectoryA(picked.c_str(), nullptr));
+    const std::string made = picked + "\\" + ProductCode;
+    for (const Sweep &sweep : sweeps) {
+        unsigned runs = 0;
+        for (unsigned n = 0;; n++) {
+            SCOPED_TRACE(testing::Message() << sweep.name << " call " << n << " fails");
+            ASSERT_LT(n, 1000u) << "the sweep does not end";
+            testfiles::RemoveTree(made);
+            ResetSeams();
+            AnswerDialogs(IDCANCEL); // the Retry/Cancel box is cancelled
+            AnswerBrowser(picked);
+            FailCall(sweep.call, n, 1, sweep.error);
+            RunResult result = RunOnce();
+            bool reached = SeamCallCount(sweep.call) > n;
+            runs++;
+
+            ExpectReleasedAndPinned(result);
+            EXPECT_EQ(testfiles::ReadAll(extracted_), Bytes{1}) << "the file in the way is left alone";
+            if (result.exitCode == 0)
+                EXPECT_TRUE(testfiles::Exists(made + "\\main.msi"));
+            else
+                EXPECT_FALSE(testfiles::Exists(made)) << "a failed run leaves nothing of its own";
+            if (HasFatalFailure())
+                return;
+            if (!reached) {
+                EXPECT_EQ(result.exitCode, 0u) << "with nothing failed the run succeeds";
+                break;
+            }
+        }
+        std::printf("[sweep] picked folder, %-26s %3u runs\n", sweep.name, runs);
+    }
+    ResetSeams();
+    DeleteFileA(extracted_.c_str());
+    testfiles::RemoveTree(made);
 }
 
 // A wait that fails is the launcher's own failure, and the files stay locked in their pinned
