@@ -4,8 +4,8 @@
 #include <string.h>
 
 #include "launcher/command_line.h"
-#include "launcher/file_exists.h"
 #include "launcher/failure_message.h"
+#include "launcher/file_exists.h"
 #include "launcher/launcher_state.h"
 #include "launcher/picked_folder.h"
 #include "payload/extraction.h"
