@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "launcher/picked_folder.h"
 #include "payload/inflate.h"
 
 enum {
@@ -266,6 +267,16 @@ static BOOL IsUsableFolder(HANDLE folder, const WCHAR *path)
     return TRUE;
 }
 
+// In a picked folder, the pin opened by path must hold the folder that the launcher made or
+// checked there.
+static BOOL IsProductFolder(const ExtractionJob *job, HANDLE folder)
+{
+    if (job->productFolder == NULL || IsSameFile(folder, job->productFolder))
+        return TRUE;
+    SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+    return FALSE;
+}
+
 // Moves what stands under the record's name aside, to "<name>.<process id>-<n>.aside" with the
 // first n whose name is free; the move never replaces anything. From then on a handle without
 // delete sharing holds it, so that nobody else can delete or rename it either.
@@ -362,8 +373,9 @@ BOOL OpenOutputFiles(ExtractionJob *job, const char *extractionFolder)
         SetLastError(error);
         return FALSE;
     }
-    // Such a folder was not made by this attempt, so it is left as it is.
-    if (!IsUsableFolder(folder, job->folderPath)) {
+    // Such a folder was not made by this attempt, so it is left as it is. In a picked folder the
+    // pin must hold the product folder that the launcher made or checked, not one put in its place.
+    if (!IsUsableFolder(folder, job->folderPath) || !IsProductFolder(job, folder)) {
         DWORD error = GetLastError();
         CloseHandle(folder);
         SetLastError(error);

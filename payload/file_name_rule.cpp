@@ -71,3 +71,8 @@ BOOL IsPlainFileName(const WCHAR *name)
         return FALSE; // also "." and ".."
     return !IsDeviceName(name);
 }
+
+BOOL IsSameFileName(const WCHAR *first, const WCHAR *second)
+{
+    return CompareStringOrdinal(first, -1, second, -1, TRUE) == CSTR_EQUAL;
+}

@@ -1,5 +1,6 @@
 // The one rule for names that become a path component under the extraction folder: a
-// ProductCode folder or a cabinet file. The launcher's selection and every packer command use it.
+// ProductCode folder or a cabinet file, and when two such names are one file. The launcher's
+// selection and every packer command use it.
 #pragma once
 
 #include <windows.h>
@@ -9,3 +10,7 @@
 // or control character, no trailing dot or space (Windows drops them, so the file would be
 // another), and not a name Windows opens as a device, whatever extension follows.
 BOOL IsPlainFileName(const WCHAR *name);
+
+// TRUE when Windows takes the two names (UTF-16, NUL-terminated) for the same file in one folder:
+// equal when compared unit by unit with each letter upper-cased, as the file system compares them.
+BOOL IsSameFileName(const WCHAR *first, const WCHAR *second);

@@ -93,6 +93,21 @@ static FileRecord *GrowFileRecords(FileRecord *items, int count)
     return (FileRecord *)LocalReAlloc(items, bytes, LMEM_MOVEABLE | LMEM_ZEROINIT);
 }
 
+// 1 when one of the first count records holds another item than itemId under a name that is the
+// same file as name.
+static BOOL ClashesWithEarlier(const FileRecord *items, int count, const WCHAR *name, DWORD itemId)
+{
+    for (int i = 0; i < count; i++) {
+        WCHAR earlier[sizeof items[i].name];
+        if (items[i].itemId == itemId || items[i].name[0] == '\0' ||
+            MultiByteToWideChar(CP_ACP, 0, items[i].name, -1, earlier, (int)(sizeof earlier / sizeof earlier[0])) <= 0)
+            continue;
+        if (IsSameFileName(earlier, name))
+            return TRUE;
+    }
+    return FALSE;
+}
+
 int EnumeratePackageDirectory(const LauncherState *state, DirectoryCallback callback, void *context)
 {
     for (DWORD index = 0; index < state->payloadCount; index++) {
@@ -186,7 +201,8 @@ int CollectCabinetRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path
             collect->failed = 1;
             continue;
         }
-        if (!MakeFileRecord(collect->state, containerIndex, recordId, &grown[*collect->count], name))
+        if (!MakeFileRecord(collect->state, containerIndex, recordId, &grown[*collect->count], name) ||
+            ClashesWithEarlier(grown, *collect->count, name, recordId))
             collect->failed = 1;
         *collect->items = grown;
         (*collect->count)++;
@@ -198,6 +214,7 @@ int MakeFileRecord(const LauncherState *state, DWORD containerIndex, DWORD itemI
                    const WCHAR *name)
 {
     memset(record, 0, sizeof *record);
+    record->itemId = itemId;
     // A name that is no plain file name is refused like a file that is missing.
     PathComponent whole = {name, lstrlenW(name)};
     if (!CopyPlainName(&whole, record->name, sizeof record->name))

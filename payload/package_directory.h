@@ -48,6 +48,7 @@ struct FileRecord {
     DWORD handleIsLock;             // handle is read-only and shares reading alone: no delete through it
     WCHAR asideName[AsideNameSize]; // OutputReplacing: the earlier file's name in the extraction folder
     HANDLE asideHandle;             // holds the earlier file with delete access, sharing reading alone
+    DWORD itemId;                   // the file item whose content the record holds
 };
 
 struct ExtractionJob {
@@ -59,6 +60,9 @@ struct ExtractionJob {
     HANDLE folder;    // pins the extraction folder while files are open in it; null otherwise
     WCHAR folderPath[OutputFolderSize];
     DWORD unattended; // a quiet switch was given: a failed step ends the dialog, nobody is asked
+    // In a folder the user picked, the product folder that the launcher made or checked there; null
+    // otherwise.
+    HANDLE productFolder;
 };
 
 struct CabinetCollectContext {
@@ -77,7 +81,9 @@ int MatchPackageRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path, 
 int CollectCabinetRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path, void *context);
 // Fills record from the file item; 0 (the record without data) when the item fails, or when
 // name (UTF-16, NUL-terminated) is no plain file name or does not convert to ANSI and back
-// unchanged: such a name would lead elsewhere.
+// unchanged: such a name would lead elsewhere. The cabinet walk also fails when an earlier record
+// holds another item under a name that is the same file (IsSameFileName): only one could be
+// written. The same item named twice is one file.
 int MakeFileRecord(const LauncherState *state, DWORD containerIndex, DWORD itemId, FileRecord *record,
                    const WCHAR *name);
 

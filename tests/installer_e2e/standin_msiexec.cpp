@@ -10,6 +10,7 @@
 // renamed back).
 // STANDIN_ARGUMENTS names a file that gets its arguments as the system splits its UTF-16 command
 // line, one UTF-8 line each, the program name first.
+// STANDIN_DIRECTORY names a file that gets its current directory.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -184,6 +185,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     if (GetEnvironmentVariableA("STANDIN_ARGUMENTS", argumentRecord, sizeof argumentRecord) - 1u <
         sizeof argumentRecord - 1)
         RecordArguments(argumentRecord);
+
+    char directoryRecord[MAX_PATH];
+    if (GetEnvironmentVariableA("STANDIN_DIRECTORY", directoryRecord, sizeof directoryRecord) - 1u <
+        sizeof directoryRecord - 1) {
+        char directory[MAX_PATH] = {};
+        GetCurrentDirectoryA(sizeof directory, directory);
+        AppendLine(directoryRecord, directory);
+    }
 
     char memoryRecord[MAX_PATH];
     if (GetEnvironmentVariableA("STANDIN_PARENT_MEMORY", memoryRecord, sizeof memoryRecord) - 1u <

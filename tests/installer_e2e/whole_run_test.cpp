@@ -69,6 +69,16 @@ struct RunResult {
     FileRules fileRules;
 };
 
+// What every run must leave: no block, no handle, no output file reopened by path, no change by
+// name outside the pinned folder.
+void ExpectReleasedAndPinned(const RunResult &result)
+{
+    EXPECT_EQ(result.liveBlocks, 0u) << "local-heap blocks left";
+    EXPECT_EQ(result.openFiles, 0u) << "file handles left open";
+    EXPECT_EQ(result.fileRules.pathOpensAfterWrite, 0u) << "an output file opened by path after its write";
+    EXPECT_EQ(result.fileRules.changesUnpinned, 0u) << "a delete or a move outside the pinned folder";
+}
+
 RunState run; // the last run's state, for what a failed wait keeps
 
 class WholeRun : public testing::Test {
@@ -160,10 +170,7 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
                 bool reached = SeamCallCount(sweep.call) > n;
                 runs++;
 
-                EXPECT_EQ(result.liveBlocks, 0u) << "local-heap blocks left";
-                EXPECT_EQ(result.openFiles, 0u) << "file handles left open";
-                EXPECT_EQ(result.fileRules.pathOpensAfterWrite, 0u) << "an output file opened by path after its write";
-                EXPECT_EQ(result.fileRules.changesUnpinned, 0u) << "a delete or a move outside the pinned folder";
+                ExpectReleasedAndPinned(result);
                 if (result.exitCode == 0) {
                     EXPECT_TRUE(result.folderLeft) << "a successful installation keeps its files";
                     EXPECT_EQ(testfiles::ReadAll(extracted_ + "\\main.msi"),
@@ -209,6 +216,88 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
     for (const auto &[site, names] : sites)
         std::printf("[sweep]   %lu, %lu: %s\n", static_cast<unsigned long>(site.first),
                     static_cast<unsigned long>(site.second), names.c_str());
+}
+
+// With the default folder blocked, the user picks a folder: the launcher makes {ProductCode} in
+// it with its own owner and protected DACL (read from the seam: Wine keeps no descriptor), the
+// installer runs on the files there, and everything happens inside the pin.
+TEST_F(WholeRun, PickedFolderGetsAProductFolderOfItsOwn)
+{
+    testfiles::WriteAll(extracted_, {1}); // a file where the default folder would be
+    const std::string picked = folder_ / "picked";
+    ASSERT_TRUE(CreateDirectoryA(picked.c_str(), nullptr));
+    const std::string made = picked + "\\" + ProductCode;
+    ResetSeams();
+    AnswerBrowser(picked);
+    RunResult result = RunOnce();
+    std::wstring security = MadeFolderSecurity();
+    bool packageThere = testfiles::Exists(made + "\\main.msi") &&
+                        testfiles::ReadAll(made + "\\main.msi") ==
+                            testfiles::ReadAll(testtools::WindowsPathOfUnixPath(PACKAGES_PATH) + "\\good\\main.msi");
+    ResetSeams();
+    DeleteFileA(extracted_.c_str());
+    testfiles::RemoveTree(made);
+
+    EXPECT_EQ(result.exitCode, 0u) << "line " << result.line;
+    EXPECT_TRUE(packageThere);
+    // S-1-5-32-544 Administrators, -545 Users, S-1-5-18 SYSTEM; flags 3: object and container
+    // inherit; 0x1f01ff full control, 0x1200a9 read and execute.
+    EXPECT_EQ(testfiles::DescribeSecurity(security),
+              "owner S-1-5-32-544, protected; type 0 flags 3 mask 0x1f01ff S-1-5-18; type 0 flags 3 mask 0x1f01ff "
+              "S-1-5-32-544; type 0 flags 3 mask 0x1200a9 S-1-5-32-545");
+    ExpectReleasedAndPinned(result);
+}
+
+// The same in a picked folder: the default folder is blocked and the browser answers with the
+// picked folder each time it comes. Whatever call fails, the run ends cleanly, and the product
+// folder that the launcher made is gone again unless the installation succeeded.
+TEST_F(WholeRun, EveryFailingCallInAPickedFolderEndsCleanly)
+{
+    const Sweep sweeps[] = {
+        {"LocalAlloc", SeamCall::LocalAlloc, ERROR_NOT_ENOUGH_MEMORY},
+        {"CreateFileW", SeamCall::CreateFileW, ERROR_ACCESS_DENIED},
+        {"NtCreateFile", SeamCall::NtCreateFile, 0xC0000022u}, // STATUS_ACCESS_DENIED
+        {"WriteFile", SeamCall::WriteFile, ERROR_DISK_FULL},
+        {"ReOpenFile", SeamCall::ReOpenFile, ERROR_SHARING_VIOLATION},
+        {"SetFileInformationByHandle", SeamCall::SetFileInformationByHandle, ERROR_ACCESS_DENIED},
+        {"GetFinalPathNameByHandleW", SeamCall::GetFinalPathNameByHandleW, ERROR_NOT_ENOUGH_MEMORY},
+    };
+    testfiles::WriteAll(extracted_, {1}); // a file where the default folder would be
+    const std::string picked = folder_ / "picked";
+    ASSERT_TRUE(CreateDirectoryA(picked.c_str(), nullptr));
+    const std::string made = picked + "\\" + ProductCode;
+    for (const Sweep &sweep : sweeps) {
+        unsigned runs = 0;
+        for (unsigned n = 0;; n++) {
+            SCOPED_TRACE(testing::Message() << sweep.name << " call " << n << " fails");
+            ASSERT_LT(n, 1000u) << "the sweep does not end";
+            testfiles::RemoveTree(made);
+            ResetSeams();
+            AnswerDialogs(IDCANCEL); // the Retry/Cancel box is cancelled
+            AnswerBrowser(picked);
+            FailCall(sweep.call, n, 1, sweep.error);
+            RunResult result = RunOnce();
+            bool reached = SeamCallCount(sweep.call) > n;
+            runs++;
+
+            ExpectReleasedAndPinned(result);
+            EXPECT_EQ(testfiles::ReadAll(extracted_), Bytes{1}) << "the file in the way is left alone";
+            if (result.exitCode == 0)
+                EXPECT_TRUE(testfiles::Exists(made + "\\main.msi"));
+            else
+                EXPECT_FALSE(testfiles::Exists(made)) << "a failed run leaves nothing of its own";
+            if (HasFatalFailure())
+                return;
+            if (!reached) {
+                EXPECT_EQ(result.exitCode, 0u) << "with nothing failed the run succeeds";
+                break;
+            }
+        }
+        std::printf("[sweep] picked folder, %-26s %3u runs\n", sweep.name, runs);
+    }
+    ResetSeams();
+    DeleteFileA(extracted_.c_str());
+    testfiles::RemoveTree(made);
 }
 
 // A wait that fails is the launcher's own failure, and the files stay locked in their pinned

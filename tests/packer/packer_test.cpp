@@ -301,6 +301,14 @@ const Refusal refusals[] = {
          return PackOne(w, w.signedStub, AlteredPackage(f, "dot", {"-q", "UPDATE `Media` SET `Cabinet` = 'data.cab.'"}),
                         f);
      }},
+    {"cabinets_differing_only_in_letter_case", "differ only in letter case and are one file on Windows",
+     [](const World &w, const std::string &f) {
+         std::string path = AlteredPackage(
+             f, "twocase",
+             {"-q", "INSERT INTO `Media` (`DiskId`, `LastSequence`, `Cabinet`) VALUES (2, 1, 'EXAMPLE.CAB')"});
+         fixtures::WriteFileBytes(f + "/EXAMPLE.CAB", Bytes{'o', 't', 'h', 'e', 'r'});
+         return PackOne(w, w.signedStub, path, f);
+     }},
     {"cabinet_not_ascii", "is not ASCII",
      [](const World &w, const std::string &f) {
          return PackOne(w, w.signedStub,

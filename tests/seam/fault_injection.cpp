@@ -10,6 +10,10 @@
 
 #ifdef _WIN32
 #include <shlobj.h>
+#include <winternl.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 #endif
 
 namespace {
@@ -36,6 +40,11 @@ FileRules fileRules;
 bool fakeTag;
 DWORD fakeAttributes;
 DWORD fakeReparseTag;
+std::wstring madeFolderSecurity;
+DWORD clearedVolumeFlags;
+DWORD addedDeviceCharacteristics;
+std::wstring answeredSecurity;
+std::string browserAnswer;
 #endif
 
 // Counts the call; true when this one is armed to fail.
@@ -85,6 +94,11 @@ void ResetSeams()
     writtenPaths.clear();
     fileRules = FileRules{};
     fakeTag = false;
+    madeFolderSecurity.clear();
+    clearedVolumeFlags = 0;
+    addedDeviceCharacteristics = 0;
+    answeredSecurity.clear();
+    browserAnswer.clear();
 #endif
 }
 
@@ -577,8 +591,100 @@ int WINAPI SeamMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
 PIDLIST_ABSOLUTE WINAPI SeamSHBrowseForFolderA(LPBROWSEINFOA browse)
 {
     slots[static_cast<int>(SeamCall::SHBrowseForFolderA)].calls++;
+    if (!browserAnswer.empty())
+        return ILCreateFromPathA(browserAnswer.c_str());
     if (dialogAnswer != 0)
         return nullptr;
     return SHBrowseForFolderA(browse);
+}
+
+void AnswerBrowser(const std::string &folder)
+{
+    browserAnswer = folder;
+}
+
+std::wstring MadeFolderSecurity()
+{
+    return madeFolderSecurity;
+}
+
+void FakeVolume(DWORD clearedFlags, DWORD addedCharacteristics)
+{
+    clearedVolumeFlags = clearedFlags;
+    addedDeviceCharacteristics = addedCharacteristics;
+}
+
+void AnswerSecurity(const std::wstring &sddl)
+{
+    answeredSecurity = sddl;
+}
+
+NTSTATUS NTAPI SeamNtCreateFile(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                                PLARGE_INTEGER allocationSize, ULONG fileAttributes, ULONG share, ULONG disposition,
+                                ULONG options, PVOID extendedAttributes, ULONG extendedAttributesLength)
+{
+    DWORD status;
+    if (ShouldFail(SeamCall::NtCreateFile, &status))
+        return static_cast<NTSTATUS>(status);
+    NTSTATUS result = NtCreateFile(file, access, attributes, io, allocationSize, fileAttributes, share, disposition,
+                                   options, extendedAttributes, extendedAttributesLength);
+    if (NT_SUCCESS(result)) {
+        openFiles.insert(*file);
+        if (disposition == FILE_CREATE && (options & FILE_DIRECTORY_FILE) != 0) {
+            LPWSTR sddl = nullptr;
+            madeFolderSecurity.clear();
+            if (attributes->SecurityDescriptor != nullptr &&
+                ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                    attributes->SecurityDescriptor, SDDL_REVISION_1,
+                    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
+                madeFolderSecurity = sddl;
+                LocalFree(sddl);
+            }
+        }
+    }
+    return result;
+}
+
+NTSTATUS NTAPI SeamNtQueryVolumeInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                                                FS_INFORMATION_CLASS informationClass)
+{
+    NTSTATUS status = NtQueryVolumeInformationFile(file, io, information, length, informationClass);
+    if (NT_SUCCESS(status) && informationClass == FileFsDeviceInformation)
+        static_cast<FILE_FS_DEVICE_INFORMATION *>(information)->Characteristics |= addedDeviceCharacteristics;
+    return status;
+}
+
+BOOL WINAPI SeamGetVolumeInformationByHandleW(HANDLE file, LPWSTR name, DWORD nameSize, LPDWORD serial,
+                                              LPDWORD componentLength, LPDWORD flags, LPWSTR fileSystem,
+                                              DWORD fileSystemSize)
+{
+    BOOL answered =
+        GetVolumeInformationByHandleW(file, name, nameSize, serial, componentLength, flags, fileSystem, fileSystemSize);
+    if (answered && flags != nullptr)
+        *flags &= ~clearedVolumeFlags;
+    return answered;
+}
+
+DWORD WINAPI SeamGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION information, PSID *owner,
+                                 PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor)
+{
+    if (answeredSecurity.empty())
+        return GetSecurityInfo(handle, type, information, owner, group, dacl, sacl, descriptor);
+    // A self-relative descriptor in one block, as the system hands out, its parts pointing into it.
+    PSECURITY_DESCRIPTOR made = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(answeredSecurity.c_str(), SDDL_REVISION_1, &made,
+                                                              nullptr))
+        return GetLastError();
+    BOOL present = FALSE, defaulted = FALSE;
+    if (owner != nullptr)
+        GetSecurityDescriptorOwner(made, owner, &defaulted);
+    if (group != nullptr)
+        GetSecurityDescriptorGroup(made, group, &defaulted);
+    if (dacl != nullptr && (!GetSecurityDescriptorDacl(made, &present, dacl, &defaulted) || !present))
+        *dacl = nullptr;
+    if (sacl != nullptr)
+        *sacl = nullptr;
+    *descriptor = made;
+    return ERROR_SUCCESS;
 }
 #endif

@@ -35,6 +35,11 @@ void RemoveTree(const std::string &path);
 // neither works.
 bool MakeFolderLink(const std::string &link, const std::string &target);
 
+// A security descriptor given in SDDL, in plain words: the owner's SID, whether the DACL is
+// protected, then each ACE's type, flags, mask and SID, so that a check does not depend on how a
+// system spells rights in SDDL.
+std::string DescribeSecurity(const std::wstring &sddl);
+
 // Bytes that differ from position to position, so that an offset mistake shows.
 std::vector<std::uint8_t> Pattern(std::size_t length, unsigned seed);
 
