@@ -75,6 +75,16 @@ static BOOL TryExtractionFolder(RunState *run)
     return OpenOutputFiles(&run->job, run->extractionFolder);
 }
 
+// Another launcher for the same product is at work in the folder: this one ends at once, with
+// nothing of the other's touched and no other folder tried.
+static BOOL FolderIsBusy(RunState *run)
+{
+    if (GetLastError() != ERROR_INSTALL_ALREADY_RUNNING)
+        return FALSE;
+    run->outcome = MakeFixedErrorValue(ERROR_INSTALL_ALREADY_RUNNING, 2217);
+    return TRUE;
+}
+
 static BOOL OpenOutputFolder(RunState *run)
 {
     run->extractionFolder[0] = '\0';
@@ -89,6 +99,8 @@ static BOOL OpenOutputFolder(RunState *run)
     }
     if (TryExtractionFolder(run))
         return TRUE;
+    if (FolderIsBusy(run))
+        return FALSE;
 
     for (;;) {
         // Unattended, nobody would ever answer the browser.
@@ -103,6 +115,8 @@ static BOOL OpenOutputFolder(RunState *run)
         }
         if (TryExtractionFolder(run))
             return TRUE;
+        if (FolderIsBusy(run))
+            return FALSE;
     }
 }
 
@@ -140,8 +154,15 @@ static void StartInstaller(RunState *run)
         run->outcome = MakeErrorValue(GetLastError, ERROR_INVALID_DATA, 2357);
         return;
     }
-    ErrorValue built = BuildInstallerCommandLine(commandLine, CommandLineSize, run->installerPath,
-                                                 run->job.items[0].outputPath, run->argumentCount, run->arguments);
+    // The installer gets the locked package's own path from its volume: no drive letter, mount
+    // point or junction that someone else may change takes part in it.
+    WCHAR packagePath[PathBufferSize];
+    if (!GetPackageVolumePath(&run->job, packagePath, PathBufferSize)) {
+        run->outcome = MakeErrorValue(GetLastError, ERROR_INVALID_HANDLE, 2359);
+        return;
+    }
+    ErrorValue built = BuildInstallerCommandLine(commandLine, CommandLineSize, run->installerPath, packagePath,
+                                                 run->argumentCount, run->arguments);
     if (ErrorValueCode(built) != 0) {
         run->outcome = built;
         return;
@@ -210,7 +231,7 @@ void CleanUpInstallerPhases(RunState *run)
     BOOL succeeded = exitCode == ERROR_SUCCESS || exitCode == ERROR_SUCCESS_REBOOT_INITIATED ||
                      exitCode == ERROR_SUCCESS_REBOOT_REQUIRED;
     // A registered product was installed from the file that a replacement pushed aside.
-    FinishOutputFiles(job, exitCode == ERROR_SUCCESS || registered, !succeeded && registered);
+    FinishOutputFiles(job, exitCode == ERROR_SUCCESS || registered, !succeeded && registered, succeeded);
     LocalFree(job->items);
     job->items = NULL;
     job->count = 0;

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "payload/pinned_folder.h"
+
 struct LauncherState;
 
 // Offered every record of every directory; return nonzero to go on, 0 to stop the whole walk.
@@ -27,7 +29,7 @@ struct PackageSelection {
 enum OutputKind {
     OutputNotOpen = 0,
     OutputCreated,   // a new file where there was none
-    OutputReplacing, // a new file; what was there before waits under asideName
+    OutputReplacing, // a new file; what was there before is held by asideHandle
     OutputInPlace,   // a file from an earlier run with the verified content, used as it is
     OutputSameFile,  // an earlier record names the same file
 };
@@ -46,8 +48,11 @@ struct FileRecord {
     char outputPath[261];
     DWORD kind;                     // OutputKind
     DWORD handleIsLock;             // handle is read-only and shares reading alone: no delete through it
-    WCHAR asideName[AsideNameSize]; // OutputReplacing: the earlier file's name in the extraction folder
+    DWORD underName;                // a new file is written as "<name>.partial" and renamed once whole
+    FileIdentity identity;          // the file under the name, once it is locked (or found in place)
+    WCHAR asideName[AsideNameSize]; // OutputReplacing: the earlier file's name once moved aside, else empty
     HANDLE asideHandle;             // holds the earlier file with delete access, sharing reading alone
+    FileIdentity asideIdentity;
 };
 
 struct ExtractionJob {
@@ -57,7 +62,11 @@ struct ExtractionJob {
     DWORD chunkSize;
     UINT_PTR timerId; // the progress dialog's timer
     HANDLE folder;    // pins the extraction folder while files are open in it; null otherwise
+    HANDLE runLock;   // the folder's lock file, held without sharing while this run works there
+    FileIdentity folderIdentity;
+    BOOL folderIdentityKnown;
     WCHAR folderPath[OutputFolderSize];
+    WCHAR folderVolumePath[OutputFolderSize]; // the pinned folder's path from its volume's name
     DWORD unattended; // a quiet switch was given: a failed step ends the dialog, nobody is asked
 };
 

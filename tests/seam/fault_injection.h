@@ -71,6 +71,15 @@ BOOL SeamQueryPerformanceCounter(LARGE_INTEGER *counter);
 #define QueryPerformanceCounter SeamQueryPerformanceCounter
 
 #include <shlobj.h>
+#include <winternl.h>
+
+NTSTATUS NTAPI SeamNtCreateFile(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                                PLARGE_INTEGER allocationSize, ULONG fileAttributes, ULONG share, ULONG disposition,
+                                ULONG options, PVOID eaBuffer, ULONG eaLength);
+NTSTATUS NTAPI SeamNtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID info, ULONG size,
+                                        FILE_INFORMATION_CLASS infoClass);
+#define NtCreateFile SeamNtCreateFile
+#define NtSetInformationFile SeamNtSetInformationFile
 
 HANDLE WINAPI SeamCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD creation,
                               DWORD flags, HANDLE templateFile);
