@@ -570,6 +570,39 @@ TEST(FinishOutputFiles, KeepsDeletesOrPutsBackAsTold)
     }
 }
 
+// Once pinned, the folder's paths are never looked up again: made to lead elsewhere, as a
+// junction above the folder re-pointed while it is pinned would make them (Wine can't re-point
+// one), they change nothing. The files are deleted in the pinned folder, the files of the same
+// names where the paths now lead stay, and an empty folder there is not taken for the pinned one.
+TEST(FinishOutputFiles, GoesByThePinNotByThePaths)
+{
+    SeamScope seams;
+    TempFolder root("repointed");
+    std::string folder = MakeProductFolder(root);
+    std::string decoy = root / "decoy";
+    std::string emptyDecoy = root / "empty";
+    ASSERT_TRUE(CreateDirectoryA(decoy.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(emptyDecoy.c_str(), nullptr));
+    testfiles::WriteAll(decoy + "\\main.msi", Pattern(5, 1));
+    testfiles::WriteAll(decoy + "\\a.cab", Pattern(5, 2));
+    TestJob test({{"main.msi", 10, false}, {"a.cab", 10, false}}, Chunk);
+    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.c_str()));
+    ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
+    ASSERT_TRUE(LockOutputFiles(&test.job));
+    UnlockOutputFiles(&test.job);
+
+    MultiByteToWideChar(CP_ACP, 0, decoy.c_str(), -1, test.job.folderPath, OutputFolderSize);
+    MultiByteToWideChar(CP_ACP, 0, emptyDecoy.c_str(), -1, test.job.folderVolumePath, OutputFolderSize);
+    FinishOutputFiles(&test.job, FALSE, FALSE, FALSE);
+
+    EXPECT_EQ(FolderNames(folder), std::vector<std::string>{}) << "the pinned folder's files are deleted";
+    EXPECT_EQ(ReadAll(decoy + "\\main.msi"), Pattern(5, 1));
+    EXPECT_EQ(ReadAll(decoy + "\\a.cab"), Pattern(5, 2));
+    EXPECT_TRUE(Exists(emptyDecoy)) << "another folder is never removed";
+    EXPECT_EQ(SeamFileRules().folderRemovals, 0u);
+    EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
+}
+
 // What a killed run left in the folder is settled by the next run before anything else, through
 // the pin: its temporary files go, an aside file whose name is free goes back under it, other
 // aside files stay until a run succeeds. Its lock file, no longer held, is taken over. After one
