@@ -318,15 +318,15 @@ class StandInKilledRun : public StandInInstaller {
 
 TEST_F(StandInKilledRun, WhileWritingThenAGoodRun)
 {
-    e2e::Package package = LargePackage(96u << 20);
+    // Large enough that writing it spans many of the watcher's looks.
+    e2e::Package package = LargePackage(256u << 20);
     std::string setup = Packed(package, 1);
     ASSERT_TRUE(CreateDirectoryA(extracted_.c_str(), nullptr));
     testfiles::WriteAll(package_, earlier_);
     const std::string partialCabinet = extracted_ + "\\" + package.cabinetName + ".partial";
-    RunAndKill(setup, [&] {
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        return GetFileAttributesExA(partialCabinet.c_str(), GetFileExInfoStandard, &data) && data.nFileSizeLow > 0;
-    });
+    RunAndKill(setup, [&] { return e2e::Exists(partialCabinet); });
+    if (HasFatalFailure())
+        return;
     EXPECT_TRUE(e2e::ReadText(record_).empty()) << "the installer did not start";
     EXPECT_FALSE(e2e::Exists(extracted_ + "\\" + package.cabinetName)) << "no part of a file under its name";
     EXPECT_TRUE(testfiles::ReadAll(package_) == earlier_) << "the earlier file keeps its name";
@@ -342,6 +342,8 @@ TEST_F(StandInKilledRun, WhileTheInstallerRunsThenAGoodRun)
     testfiles::WriteAll(package_, earlier_);
     SetEnvironmentVariableA("STANDIN_SLEEP_MS", "3000");
     RunAndKill(setup, [&] { return !e2e::ReadText(record_).empty(); });
+    if (HasFatalFailure())
+        return;
     EXPECT_EQ(testfiles::FolderNames(extracted_),
               (std::vector<std::string>{package.cabinetName, RunLockFileName, "main.msi", "main.msi.0.aside"}))
         << "the killed run's lock file (no longer held) and the earlier file aside";
