@@ -126,6 +126,16 @@ static void ShowFolderRefused(RunState *run)
     MessageBoxA(NULL, text, caption, MB_ICONWARNING | MB_OK);
 }
 
+// Another launcher for the same product is at work in the folder: this one ends at once, with
+// nothing of the other's touched and no other folder tried.
+static BOOL FolderIsBusy(RunState *run)
+{
+    if (GetLastError() != ERROR_INSTALL_ALREADY_RUNNING)
+        return FALSE;
+    run->outcome = MakeFixedErrorValue(ERROR_INSTALL_ALREADY_RUNNING, 2217);
+    return TRUE;
+}
+
 static BOOL OpenOutputFolder(RunState *run)
 {
     run->extractionFolder[0] = '\0';
@@ -141,6 +151,8 @@ static BOOL OpenOutputFolder(RunState *run)
     BOOL refused = FALSE;
     if (TryExtractionFolder(run, FALSE, &refused))
         return TRUE;
+    if (FolderIsBusy(run))
+        return FALSE;
 
     for (;;) {
         // Unattended, nobody would ever answer the browser.
@@ -155,6 +167,8 @@ static BOOL OpenOutputFolder(RunState *run)
         }
         if (TryExtractionFolder(run, TRUE, &refused))
             return TRUE;
+        if (FolderIsBusy(run))
+            return FALSE;
         if (refused)
             ShowFolderRefused(run);
     }
@@ -194,8 +208,15 @@ static void StartInstaller(RunState *run)
         run->outcome = MakeErrorValue(GetLastError, ERROR_INVALID_DATA, 2357);
         return;
     }
-    ErrorValue built = BuildInstallerCommandLine(commandLine, CommandLineSize, run->installerPath,
-                                                 run->job.items[0].outputPath, run->argumentCount, run->arguments);
+    // The installer gets the locked package's own path from its volume: no drive letter, mount
+    // point or junction that someone else may change takes part in it.
+    WCHAR packagePath[PathBufferSize];
+    if (!GetPackageVolumePath(&run->job, packagePath, PathBufferSize)) {
+        run->outcome = MakeErrorValue(GetLastError, ERROR_INVALID_HANDLE, 2359);
+        return;
+    }
+    ErrorValue built = BuildInstallerCommandLine(commandLine, CommandLineSize, run->installerPath, packagePath,
+                                                 run->argumentCount, run->arguments);
     if (ErrorValueCode(built) != 0) {
         run->outcome = built;
         return;
@@ -264,7 +285,7 @@ void CleanUpInstallerPhases(RunState *run)
     BOOL succeeded = exitCode == ERROR_SUCCESS || exitCode == ERROR_SUCCESS_REBOOT_INITIATED ||
                      exitCode == ERROR_SUCCESS_REBOOT_REQUIRED;
     // A registered product was installed from the file that a replacement pushed aside.
-    FinishOutputFiles(job, exitCode == ERROR_SUCCESS || registered, !succeeded && registered);
+    FinishOutputFiles(job, exitCode == ERROR_SUCCESS || registered, !succeeded && registered, succeeded);
     LocalFree(job->items);
     job->items = NULL;
     job->count = 0;

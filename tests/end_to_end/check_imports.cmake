@@ -5,10 +5,9 @@
 # Everything else (the C++ runtime, zlib, winpthread) is linked in, and other system DLLs are
 # loaded at run time from the system folder.
 cmake_minimum_required(VERSION 3.25)
-# ntdll is in every process before anything else is loaded, always from the system folder.
 set(knownDlls
-  advapi32.dll comctl32.dll gdi32.dll kernel32.dll msvcrt.dll ntdll.dll ole32.dll oleaut32.dll shell32.dll
-  shlwapi.dll user32.dll)
+  advapi32.dll comctl32.dll gdi32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll shell32.dll shlwapi.dll
+  user32.dll)
 
 execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
 if(NOT result EQUAL 0)

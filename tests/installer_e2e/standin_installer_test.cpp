@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <sstream>
 
+#include "payload/file_name_rule.h"
 #include "tests/installer_e2e/e2e_support.h"
 #include "tests/tools/file_tools.h"
 #include "tests/tools/process_tools.h"
@@ -78,6 +80,9 @@ class StandInInstaller : public testing::Test {
     std::string probe_; // what the stand-in found while it ran
     const std::string systemInstaller_ = e2e::SystemFolder() + "\\msiexec.exe";
     const std::string package_ = e2e::DefaultExtractionFolder(ProductCode) + "\\main.msi";
+    // The installer gets the locked package's final path: from its volume's GUID name where the
+    // system resolves that (Windows), else with its drive letter, as under Wine.
+    const std::string packageArgument_ = "\\\\?\\" + package_;
 };
 
 TEST_F(StandInInstaller, GetsThePackageAndTheArgumentsInOrder)
@@ -96,7 +101,7 @@ TEST_F(StandInInstaller, GetsThePackageAndTheArgumentsInOrder)
     ASSERT_EQ(starts.size(), 2u) << "one start of the installer";
     EXPECT_EQ(starts[0], systemInstaller_) << "the installer of the system folder ran";
     // The empty argument adds only its space, and so vanishes for the installer.
-    EXPECT_EQ(starts[1], systemInstaller_ + " /i " + package_ + " TRANSFORMS=a.mst \"A B\"  /qn");
+    EXPECT_EQ(starts[1], systemInstaller_ + " /i " + packageArgument_ + " TRANSFORMS=a.mst \"A B\"  /qn");
     EXPECT_TRUE(e2e::Exists(package_)) << "a successful installer keeps the files";
 }
 
@@ -116,7 +121,7 @@ TEST_F(StandInInstaller, ArgumentsOutsideTheCodePageArriveUnchanged)
     ASSERT_TRUE(run.ended);
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(Lines(e2e::ReadText(arguments)),
-              (std::vector<std::string>{systemInstaller_, "/i", package_, quoted, folder, "/qn"}));
+              (std::vector<std::string>{systemInstaller_, "/i", packageArgument_, quoted, folder, "/qn"}));
 }
 
 // The installer is shown as the launcher was asked to show itself, and while it runs no other
@@ -135,6 +140,8 @@ TEST_F(StandInInstaller, StartsWithTheLaunchersShowCommandOnLockedFiles)
             "folder rename " + std::to_string(ERROR_SHARING_VIOLATION) + " delete " +
                 std::to_string(ERROR_SHARING_VIOLATION),
             "disk1.cab rename " + std::to_string(ERROR_SHARING_VIOLATION) + " delete " +
+                std::to_string(ERROR_SHARING_VIOLATION),
+            "extraction.lock rename " + std::to_string(ERROR_SHARING_VIOLATION) + " delete " +
                 std::to_string(ERROR_SHARING_VIOLATION),
             "main.msi rename " + std::to_string(ERROR_SHARING_VIOLATION) + " delete " +
                 std::to_string(ERROR_SHARING_VIOLATION)}));
@@ -230,17 +237,8 @@ TEST_P(StandInLeftover, IsKeptUntilTheInstallSucceeded)
         EXPECT_FALSE(e2e::Exists(folder)) << "everything deleted";
         return;
     }
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-    ASSERT_NE(search, INVALID_HANDLE_VALUE);
-    do
-        if (found.cFileName[0] != '.')
-            names.push_back(found.cFileName);
-    while (FindNextFileA(search, &found));
-    FindClose(search);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{package.cabinetName, "main.msi"})) << "no moved-aside file is left";
+    EXPECT_EQ(testfiles::FolderNames(folder), (std::vector<std::string>{package.cabinetName, "main.msi"}))
+        << "no moved-aside file is left";
     EXPECT_EQ(testfiles::ReadAll(package_), c.originalBack ? original : package.database);
 }
 
@@ -264,6 +262,127 @@ TEST_F(StandInInstaller, CabinetNamedTwiceInstalls)
     EXPECT_EQ(Starts().size(), 2u);
     EXPECT_EQ(testfiles::ReadAll(e2e::DefaultExtractionFolder(ProductCode) + "\\" + package.cabinetName),
               package.cabinet);
+}
+
+// Ends the process at once, as a user's Task Manager or a power cut would.
+void Kill(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, processId);
+    if (process != nullptr) {
+        TerminateProcess(process, 1);
+        CloseHandle(process);
+    }
+}
+
+// A run killed at some moment, then a good run for the same product: the good one settles what
+// the killed one left, and the folder holds exactly the package. A differing main.msi, the
+// source of an earlier install, is in place before the killed run.
+class StandInKilledRun : public StandInInstaller {
+  protected:
+    void TearDown() override
+    {
+        SetEnvironmentVariableA("STANDIN_SLEEP_MS", nullptr);
+        StandInInstaller::TearDown();
+    }
+
+    // Runs setup until killed() says so, then kills it.
+    void RunAndKill(const std::string &setup, const std::function<bool()> &killNow)
+    {
+        bool killed = false;
+        e2e::Run run = e2e::RunWatched(setup, " /qn", nullptr, [&](DWORD processId) {
+            if (!killed && killNow()) {
+                Kill(processId);
+                killed = true;
+            }
+        });
+        ASSERT_TRUE(run.ended);
+        ASSERT_TRUE(killed) << "the moment to kill never came";
+    }
+
+    void ExpectAGoodRunSettlesIt(const std::string &setup, const e2e::Package &package)
+    {
+        SetEnvironmentVariableA("STANDIN_SLEEP_MS", nullptr);
+        e2e::Run run = e2e::RunWatched(setup, " /qn");
+        ASSERT_TRUE(run.ended);
+        EXPECT_EQ(run.exitCode, 0u);
+        EXPECT_TRUE(run.windows.empty());
+        EXPECT_EQ(testfiles::FolderNames(extracted_), (std::vector<std::string>{package.cabinetName, "main.msi"}))
+            << "exactly the package";
+        EXPECT_TRUE(testfiles::ReadAll(package_) == package.database);
+        EXPECT_TRUE(testfiles::ReadAll(extracted_ + "\\" + package.cabinetName) == package.cabinet);
+    }
+
+    const std::string extracted_ = e2e::DefaultExtractionFolder(ProductCode);
+    const e2e::Bytes earlier_ = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+};
+
+TEST_F(StandInKilledRun, WhileWritingThenAGoodRun)
+{
+    // Large enough that writing it spans many of the watcher's looks.
+    e2e::Package package = LargePackage(256u << 20);
+    std::string setup = Packed(package, 1);
+    ASSERT_TRUE(CreateDirectoryA(extracted_.c_str(), nullptr));
+    testfiles::WriteAll(package_, earlier_);
+    const std::string partialCabinet = extracted_ + "\\" + package.cabinetName + ".partial";
+    RunAndKill(setup, [&] { return e2e::Exists(partialCabinet); });
+    if (HasFatalFailure())
+        return;
+    EXPECT_TRUE(e2e::ReadText(record_).empty()) << "the installer did not start";
+    EXPECT_FALSE(e2e::Exists(extracted_ + "\\" + package.cabinetName)) << "no part of a file under its name";
+    EXPECT_TRUE(testfiles::ReadAll(package_) == earlier_) << "the earlier file keeps its name";
+
+    ExpectAGoodRunSettlesIt(setup, package);
+}
+
+TEST_F(StandInKilledRun, WhileTheInstallerRunsThenAGoodRun)
+{
+    e2e::Package package = e2e::BuiltPackage("good", ProductCode, ProductName);
+    std::string setup = Packed(package);
+    ASSERT_TRUE(CreateDirectoryA(extracted_.c_str(), nullptr));
+    testfiles::WriteAll(package_, earlier_);
+    SetEnvironmentVariableA("STANDIN_SLEEP_MS", "3000");
+    RunAndKill(setup, [&] { return !e2e::ReadText(record_).empty(); });
+    if (HasFatalFailure())
+        return;
+    EXPECT_EQ(testfiles::FolderNames(extracted_),
+              (std::vector<std::string>{package.cabinetName, RunLockFileName, "main.msi", "main.msi.0.aside"}))
+        << "the killed run's lock file (no longer held) and the earlier file aside";
+
+    ExpectAGoodRunSettlesIt(setup, package);
+}
+
+// A second launcher for the product while the first one's installer runs ends by itself with
+// 1618 and touches nothing of the first's; the first goes on to its end.
+TEST_F(StandInInstaller, SecondLauncherForTheProductEndsAtOnce)
+{
+    e2e::Package package = e2e::BuiltPackage("good", ProductCode, ProductName);
+    std::string setup = Packed(package);
+    std::string second = folder_ / "second.exe";
+    ASSERT_TRUE(CopyFileA(setup.c_str(), second.c_str(), FALSE));
+    const std::string folder = e2e::DefaultExtractionFolder(ProductCode);
+    SetEnvironmentVariableA("STANDIN_SLEEP_MS", "4000");
+
+    std::optional<e2e::Run> secondRun;
+    std::vector<std::string> namesAfterSecond;
+    e2e::Run first = e2e::RunWatched(setup, " /qn", nullptr, [&](DWORD) {
+        if (secondRun || e2e::ReadText(record_).empty())
+            return;
+        secondRun = e2e::RunWatched(second, " /qn", nullptr, nullptr, 60000);
+        namesAfterSecond = testfiles::FolderNames(folder);
+    });
+    SetEnvironmentVariableA("STANDIN_SLEEP_MS", nullptr);
+
+    ASSERT_TRUE(secondRun.has_value()) << "the first run's installer never started";
+    ASSERT_TRUE(secondRun->ended) << "the second launcher did not end by itself";
+    EXPECT_EQ(secondRun->exitCode, static_cast<DWORD>(ERROR_INSTALL_ALREADY_RUNNING));
+    EXPECT_TRUE(secondRun->windows.empty());
+    EXPECT_EQ(namesAfterSecond, (std::vector<std::string>{package.cabinetName, RunLockFileName, "main.msi"}))
+        << "the first run's files and lock are untouched";
+    ASSERT_TRUE(first.ended);
+    EXPECT_EQ(first.exitCode, 0u);
+    EXPECT_EQ(Starts().size(), 2u) << "one installer start, the first run's";
+    EXPECT_EQ(testfiles::FolderNames(folder), (std::vector<std::string>{package.cabinetName, "main.msi"}));
+    EXPECT_TRUE(testfiles::ReadAll(package_) == package.database);
 }
 
 class StandInExitCodes : public StandInInstaller, public testing::WithParamInterface<DWORD> {};
@@ -493,7 +612,7 @@ TEST_F(StandInFolderPrompt, ChosenFolderIsWhereTheInstallerStarts)
     std::string chosen = e2e::DocumentsFolder() + "\\" + ProductCode;
     std::vector<std::string> starts = Starts();
     ASSERT_EQ(starts.size(), 2u);
-    EXPECT_EQ(starts[1], systemInstaller_ + " /i " + chosen + "\\main.msi");
+    EXPECT_EQ(starts[1], systemInstaller_ + " /i \\\\?\\" + chosen + "\\main.msi");
     EXPECT_FALSE(e2e::Exists(chosen)) << "cleaned up after the failed installer";
 }
 
@@ -581,7 +700,7 @@ TEST_F(StandInInstaller, FailedWriteAsksRetryOrCancelUnderFileSizeLimit)
     std::string cabinet = e2e::DefaultExtractionFolder(ProductCode) + "\\disk1.cab";
     bool cabinetWasPartlyWritten = false;
     e2e::Run run = e2e::RunWatched(setup, "", [&](HWND window, const testtools::MessageBoxContents &) {
-        cabinetWasPartlyWritten = e2e::Exists(cabinet);
+        cabinetWasPartlyWritten = e2e::Exists(cabinet + PartialNameSuffix) && !e2e::Exists(cabinet);
         testtools::ClickButton(window, "Cancel");
     });
     ASSERT_TRUE(run.ended);

@@ -309,6 +309,12 @@ const Refusal refusals[] = {
          fixtures::WriteFileBytes(f + "/EXAMPLE.CAB", Bytes{'o', 't', 'h', 'e', 'r'});
          return PackOne(w, w.signedStub, path, f);
      }},
+    // The launcher writes a cabinet as "<name>.partial" and keeps an earlier one as "<name>.<n>.aside".
+    {"cabinet_named_as_a_launcher_file", "\"disk1.cab.0.aside\" is one the launcher refuses",
+     [](const World &w, const std::string &f) {
+         return PackOne(w, w.signedStub,
+                        AlteredPackage(f, "aside", {"-q", "UPDATE `Media` SET `Cabinet` = 'disk1.cab.0.aside'"}), f);
+     }},
     {"cabinet_not_ascii", "is not ASCII",
      [](const World &w, const std::string &f) {
          return PackOne(w, w.signedStub,

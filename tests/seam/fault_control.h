@@ -28,9 +28,10 @@ enum class SeamCall {
     MoveFileExW,
     SetFileInformationByHandle,
     GetFinalPathNameByHandleW,
-    NtCreateFile,       // fails with lastError as its status
-    MessageBoxA,        // counted only
-    SHBrowseForFolderA, // counted only
+    MessageBoxA,          // counted only
+    SHBrowseForFolderA,   // counted only
+    NtCreateFile,         // the armed value is the NTSTATUS returned
+    NtSetInformationFile, // the armed value is the NTSTATUS returned
     Count
 };
 
@@ -66,12 +67,17 @@ unsigned LiveLocalBlocks();
 unsigned OpenFileHandles();
 
 // How the seamed code treated the extraction folder and its files since the last ResetSeams
-// (Windows only). A folder is pinned while a handle that CreateFileW opened on it with
-// FILE_FLAG_BACKUP_SEMANTICS is open.
+// (Windows only), told apart by the handles used, never by comparing paths. A pin is a handle
+// that CreateFileW opened with FILE_FLAG_BACKUP_SEMANTICS to list a folder, without DELETE; a handle
+// opened by NtCreateFile with a pin as its root (or reopened from one) lies in the pin.
 struct FileRules {
-    unsigned pathOpensAfterWrite; // CreateFileA/W of a path that a handle of it was written through
-    unsigned changesWhilePinned;  // deletes (DeleteFileW, FileDispositionInfo) and moves (MoveFileExW)
-    unsigned changesUnpinned;     // the same, of a name whose folder was not pinned at that moment
+    unsigned namedCallsWhilePinned; // opens (beyond reading attributes), creates, moves, deletes by a
+                                    // path while a pin is open
+    unsigned changesWhilePinned;    // creates relative to a pin, renames into a pin and deletes of
+                                    // handles that lie in one
+    unsigned changesUnpinned;       // renames and deletes (FileDispositionInfo, MoveFileExW,
+                                    // DeleteFileW) of anything else
+    unsigned folderRemovals;        // deletes through a folder handle opened with DELETE access
 };
 FileRules SeamFileRules();
 

@@ -74,11 +74,13 @@ BOOL SeamQueryPerformanceCounter(LARGE_INTEGER *counter);
 #include <winternl.h>
 #include <aclapi.h>
 
-// The product folder in a picked folder: made relative to its parent, its volume and its
-// security descriptor read through its handle.
+// Opens and creates relative to a held folder (the extraction folder's pin, a picked folder's
+// parent), renames within it, and what a picked folder's volume and security say.
 NTSTATUS NTAPI SeamNtCreateFile(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
                                 PLARGE_INTEGER allocationSize, ULONG fileAttributes, ULONG share, ULONG disposition,
-                                ULONG options, PVOID extendedAttributes, ULONG extendedAttributesLength);
+                                ULONG options, PVOID eaBuffer, ULONG eaLength);
+NTSTATUS NTAPI SeamNtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID info, ULONG size,
+                                        FILE_INFORMATION_CLASS infoClass);
 NTSTATUS NTAPI SeamNtQueryVolumeInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
                                                 FS_INFORMATION_CLASS informationClass);
 BOOL WINAPI SeamGetVolumeInformationByHandleW(HANDLE file, LPWSTR name, DWORD nameSize, LPDWORD serial,
@@ -87,6 +89,7 @@ BOOL WINAPI SeamGetVolumeInformationByHandleW(HANDLE file, LPWSTR name, DWORD na
 DWORD WINAPI SeamGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION information, PSID *owner,
                                  PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor);
 #define NtCreateFile SeamNtCreateFile
+#define NtSetInformationFile SeamNtSetInformationFile
 #define NtQueryVolumeInformationFile SeamNtQueryVolumeInformationFile
 #define GetVolumeInformationByHandleW SeamGetVolumeInformationByHandleW
 #define GetSecurityInfo SeamGetSecurityInfo

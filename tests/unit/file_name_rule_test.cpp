@@ -68,6 +68,15 @@ TEST(FileNameRule, DecidesEachName)
         {u"CONIN$", false},
         {u"conout$.log", false},
         {u"CONIN$X", true},
+        // The launcher's own names in the extraction folder.
+        {u"disk1.cab.partial", false},
+        {u"main.msi.0.aside", false},
+        {u"X.ASIDE", false},
+        {u"extraction.lock", false},
+        {u"a.Lock", false},
+        {u"aside", true},
+        {u"disk1.partial.cab", true},
+        {u"main.msi.asid", true},
     };
     for (const NameCase &c : cases) {
         SCOPED_TRACE(::testing::Message() << "case " << (&c - cases));

@@ -2,6 +2,7 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <sstream>
 #include <stdexcept>
 
@@ -182,6 +183,23 @@ std::vector<std::uint8_t> Pattern(std::size_t length, unsigned seed)
         byte = static_cast<std::uint8_t>(state >> 24);
     }
     return bytes;
+}
+
+std::vector<std::string> FolderNames(const std::string &folder)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        std::string name = found.cFileName;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 } // namespace testfiles

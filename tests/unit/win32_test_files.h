@@ -30,6 +30,9 @@ void WriteAll(const std::string &path, const std::vector<std::uint8_t> &bytes);
 // Removes a folder with everything in it, or a file.
 void RemoveTree(const std::string &path);
 
+// The names of the entries of a folder, sorted; none when it does not exist.
+std::vector<std::string> FolderNames(const std::string &folder);
+
 // A symbolic link at link to the folder target. Wine does not make Windows links yet, so there
 // it is a Unix symbolic link made with ln, which Wine shows as a reparse point. False when
 // neither works.
