@@ -126,7 +126,7 @@ int EnumeratePackageDirectory(const LauncherState *state, DirectoryCallback call
             int units = (int)(length / 2);
             WCHAR *path = (WCHAR *)LocalAlloc(LMEM_ZEROINIT, ((SIZE_T)units + 1) * sizeof(WCHAR));
             if (path == NULL)
-                return 0;
+                return -1;
             memcpy(path, directory + offset + DirectoryRecordHeaderSize, (size_t)units * sizeof(WCHAR));
 
             int goOn = callback(index, id, path, context);
@@ -230,16 +230,22 @@ BOOL ChoosePackageEntry(LauncherState *state, PackageSelection *selection)
 {
     memset(selection, 0, sizeof *selection);
     selection->state = state;
+    // A walk that ran out of memory has not seen every record: a later pass could take a worse match.
     selection->passMode = 0;
-    EnumeratePackageDirectory(state, MatchPackageRecord, selection);
+    if (EnumeratePackageDirectory(state, MatchPackageRecord, selection) < 0)
+        return FALSE;
     if (selection->packageId == 0) {
         selection->passMode = 1;
-        EnumeratePackageDirectory(state, MatchPackageRecord, selection);
+        if (EnumeratePackageDirectory(state, MatchPackageRecord, selection) < 0)
+            return FALSE;
     }
     if (selection->packageId == 0 && state->lcid != EnglishLcid) {
         selection->passMode = 0;
         state->lcid = EnglishLcid;
-        EnumeratePackageDirectory(state, MatchPackageRecord, selection);
+        if (EnumeratePackageDirectory(state, MatchPackageRecord, selection) < 0) {
+            selection->packageId = 0;
+            return FALSE;
+        }
     }
     return selection->packageId != 0;
 }
@@ -264,6 +270,8 @@ BOOL SelectPackage(LauncherState *state, ExtractionJob *job, PackageSelection *s
     collect.packageId = selection->packageId;
     collect.failed = 0;
     collect.state = state;
-    EnumeratePackageDirectory(state, CollectCabinetRecord, &collect);
+    // A walk cut short by a failed allocation would leave cabinets out of the job.
+    if (EnumeratePackageDirectory(state, CollectCabinetRecord, &collect) < 0)
+        collect.failed = 1;
     return !collect.failed;
 }

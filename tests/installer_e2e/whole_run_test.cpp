@@ -75,8 +75,8 @@ void ExpectReleasedAndPinned(const RunResult &result)
 {
     EXPECT_EQ(result.liveBlocks, 0u) << "local-heap blocks left";
     EXPECT_EQ(result.openFiles, 0u) << "file handles left open";
-    EXPECT_EQ(result.fileRules.pathOpensAfterWrite, 0u) << "an output file opened by path after its write";
-    EXPECT_EQ(result.fileRules.changesUnpinned, 0u) << "a delete or a move outside the pinned folder";
+    EXPECT_EQ(result.fileRules.namedCallsWhilePinned, 0u) << "a file reached by its path while pinned";
+    EXPECT_EQ(result.fileRules.changesUnpinned, 0u) << "a delete or a rename outside the pinned folder";
 }
 
 RunState run; // the last run's state, for what a failed wait keeps
@@ -121,6 +121,7 @@ struct Sweep {
     const char *name;
     SeamCall call;
     DWORD error;
+    bool settles = false; // the clean-up makes such calls: when one fails, what it was to delete may stay
 };
 
 TEST_F(WholeRun, EveryFailingCallEndsCleanly)
@@ -129,13 +130,14 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
         {"LocalAlloc", SeamCall::LocalAlloc, ERROR_NOT_ENOUGH_MEMORY},
         {"LocalReAlloc", SeamCall::LocalReAlloc, ERROR_NOT_ENOUGH_MEMORY},
         {"CreateFileA", SeamCall::CreateFileA, ERROR_ACCESS_DENIED},
-        {"CreateFileW", SeamCall::CreateFileW, ERROR_ACCESS_DENIED},
+        {"CreateFileW", SeamCall::CreateFileW, ERROR_ACCESS_DENIED, true},
         {"WriteFile", SeamCall::WriteFile, ERROR_DISK_FULL},
         {"CreateDirectoryA", SeamCall::CreateDirectoryA, ERROR_ACCESS_DENIED},
         {"CreateProcessW", SeamCall::CreateProcessW, ERROR_ACCESS_DENIED},
         {"ReOpenFile", SeamCall::ReOpenFile, ERROR_SHARING_VIOLATION},
-        {"MoveFileExW", SeamCall::MoveFileExW, ERROR_ACCESS_DENIED},
-        {"SetFileInformationByHandle", SeamCall::SetFileInformationByHandle, ERROR_ACCESS_DENIED},
+        {"NtCreateFile", SeamCall::NtCreateFile, 0xC0000022u, true}, // STATUS_ACCESS_DENIED
+        {"NtSetInformationFile", SeamCall::NtSetInformationFile, 0xC0000022u},
+        {"SetFileInformationByHandle", SeamCall::SetFileInformationByHandle, ERROR_ACCESS_DENIED, true},
         {"GetFinalPathNameByHandleW", SeamCall::GetFinalPathNameByHandleW, ERROR_NOT_ENOUGH_MEMORY},
         {"ReadFile", SeamCall::ReadFile, ERROR_READ_FAULT},
         {"crypt32", SeamCall::Crypt32, static_cast<DWORD>(CRYPT_E_ASN1_BADTAG)},
@@ -155,6 +157,7 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
                                                                : pass == 3 ? " (signed last)"
                                                                            : "");
             unsigned runs = 0;
+            unsigned settled = 0; // failed runs that left something, settled by the next run
             for (unsigned n = 0;; n++) {
                 SCOPED_TRACE(testing::Message() << sweepName << " call " << n << " fails");
                 ASSERT_LT(n, 1000u) << "the sweep does not end";
@@ -175,27 +178,29 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
                     EXPECT_TRUE(result.folderLeft) << "a successful installation keeps its files";
                     EXPECT_EQ(testfiles::ReadAll(extracted_ + "\\main.msi"),
                               testfiles::ReadAll(testtools::WindowsPathOfUnixPath(PACKAGES_PATH) + "\\good\\main.msi"));
-                    if (withLeftover) {
-                        EXPECT_FALSE(testfiles::Exists(extracted_ + "\\main.msi." +
-                                                       std::to_string(GetCurrentProcessId()) + "-0.aside"))
-                            << "the replaced file is deleted after the installer succeeded";
-                    }
+                    EXPECT_EQ(testfiles::ReadAll(extracted_ + "\\disk1.cab"),
+                              testfiles::ReadAll(testtools::WindowsPathOfUnixPath(PACKAGES_PATH) + "\\good\\disk1.cab"))
+                        << "a successful run wrote every file of the package";
+                    // Nothing but the package's own files: no temporary, aside or lock file.
+                    for (const std::string &name : testfiles::FolderNames(extracted_))
+                        EXPECT_TRUE(name == "main.msi" || name == "disk1.cab") << name << " left";
                 } else {
                     EXPECT_NE(result.line, 0u) << "a failure names its site";
                     // Unless the run got as far as moving it aside, the leftover is untouched.
                     bool leftoverUntouched = withLeftover && testfiles::Exists(extracted_ + "\\main.msi") &&
                                              testfiles::ReadAll(extracted_ + "\\main.msi") == leftover;
-                    WIN32_FIND_DATAA found;
-                    HANDLE search = FindFirstFileA((extracted_ + "\\*").c_str(), &found);
-                    int entries = 0;
-                    if (search != INVALID_HANDLE_VALUE) {
-                        do
-                            entries += found.cFileName[0] != '.';
-                        while (FindNextFileA(search, &found));
-                        FindClose(search);
-                    }
+                    std::vector<std::string> left = testfiles::FolderNames(extracted_);
                     if (leftoverUntouched) {
-                        EXPECT_EQ(entries, 1) << "nothing but the leftover";
+                        EXPECT_EQ(left, std::vector<std::string>{"main.msi"}) << "nothing but the leftover";
+                    } else if (sweep.settles && result.folderLeft) {
+                        // The failed call was one that was to delete: the next run settles it.
+                        ResetSeams();
+                        AnswerDialogs(IDCANCEL);
+                        RunResult next = RunOnce();
+                        EXPECT_EQ(next.exitCode, 0u) << "the next run settles what the failed one left";
+                        EXPECT_EQ(testfiles::FolderNames(extracted_),
+                                  (std::vector<std::string>{"disk1.cab", "main.msi"}));
+                        settled++;
                     } else {
                         EXPECT_FALSE(result.folderLeft) << "a failed run leaves nothing of its own";
                     }
@@ -210,7 +215,7 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
                     break;
                 }
             }
-            std::printf("[sweep] %-30s %3u runs\n", sweepName.c_str(), runs);
+            std::printf("[sweep] %-30s %3u runs, %u settled by the next\n", sweepName.c_str(), runs, settled);
         }
     std::printf("[sweep] failure sites reached (code, line: sweeps)\n");
     for (const auto &[site, names] : sites)
@@ -257,6 +262,7 @@ TEST_F(WholeRun, EveryFailingCallInAPickedFolderEndsCleanly)
         {"LocalAlloc", SeamCall::LocalAlloc, ERROR_NOT_ENOUGH_MEMORY},
         {"CreateFileW", SeamCall::CreateFileW, ERROR_ACCESS_DENIED},
         {"NtCreateFile", SeamCall::NtCreateFile, 0xC0000022u}, // STATUS_ACCESS_DENIED
+        {"NtSetInformationFile", SeamCall::NtSetInformationFile, 0xC0000022u},
         {"WriteFile", SeamCall::WriteFile, ERROR_DISK_FULL},
         {"ReOpenFile", SeamCall::ReOpenFile, ERROR_SHARING_VIOLATION},
         {"SetFileInformationByHandle", SeamCall::SetFileInformationByHandle, ERROR_ACCESS_DENIED},
@@ -313,7 +319,7 @@ TEST_F(WholeRun, FailedWaitKeepsTheFiles)
     EXPECT_EQ(result.line, 2351u);
     EXPECT_TRUE(testfiles::Exists(extracted_ + "\\main.msi"));
     EXPECT_TRUE(testfiles::Exists(extracted_ + "\\disk1.cab"));
-    EXPECT_EQ(result.openFiles, 3u) << "the folder and both files";
+    EXPECT_EQ(result.openFiles, 4u) << "the folder, its lock file and both files";
     EXPECT_FALSE(MoveFileA(extracted_.c_str(), (extracted_ + ".moved").c_str()));
     EXPECT_FALSE(DeleteFileA((extracted_ + "\\main.msi").c_str()));
     EXPECT_EQ(result.liveBlocks, 1u) << "the records that hold the handles";
