@@ -119,6 +119,8 @@ struct Installers {
     std::string exponentOne;
     std::string otherSigner; // the certificate and key of "someone else"
     std::string otherSignerKey;
+    std::string serverSigned;      // good, but signed with a certificate for TLS servers only
+    std::string serverCertificate; // its certificate
 };
 
 // The offset of the first section's raw data.
@@ -203,6 +205,19 @@ const Installers &TheInstallers()
                        Quote(made.otherSignerKey) + " -out " + Quote(made.otherSigner) + " 2>/dev/null")
                 .exitCode != 0)
             throw std::runtime_error("openssl req failed");
+        made.serverCertificate = f + "/server.pem";
+        if (RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 3650 -subj '/CN=web server' "
+                       "-addext extendedKeyUsage=serverAuth -keyout " +
+                       Quote(f + "/server-key.pem") + " -out " + Quote(made.serverCertificate) + " 2>/dev/null")
+                .exitCode != 0)
+            throw std::runtime_error("openssl req failed");
+        const std::string serverStub = f + "/server-signed-stub.exe";
+        if (RunCommand(std::string(OSSLSIGNCODE) + " sign -certs " + Quote(made.serverCertificate) + " -key " +
+                       Quote(f + "/server-key.pem") + " -h sha256 -in " + Quote(world.stub) + " -out " +
+                       Quote(serverStub))
+                .exitCode != 0)
+            throw std::runtime_error("osslsigncode failed");
+        made.serverSigned = pack(serverStub, world.key, f + "/server-signed.exe");
         Bytes forgedBlob = packer::PublicKeyBlob(packer::LoadKey({world.publicKey, ""}).get(), "key");
         forgedBlob[16] = 1;
         forgedBlob[17] = forgedBlob[18] = forgedBlob[19] = 0;
@@ -234,7 +249,8 @@ const Installers &TheInstallers()
 struct VerifyCase {
     const char *name;
     std::string Installers::*file;
-    // with %OWN%, %TEST%, %KEY%, %OTHERKEY%, %SIGNER%, %OTHERSIGNER%, %CA% and %OTHERCA% filled in
+    // %OWN%, %TEST%, %KEY%, %OTHERKEY%, %SIGNER%, %OTHERSIGNER%, %CA%, %OTHERCA% and %SERVERCA% are
+    // filled in
     const char *arguments;
     int exitCode;
     const char *says; // a part of standard output and standard error
@@ -275,6 +291,8 @@ const VerifyCase verifyCases[] = {
      ": chain valid to /CN=Launcher test signer at the current time (revocation not checked)"},
     {"chain_not_reaching_the_ca_file", &Installers::good, "--key %KEY% --ca-file %OTHERCA%", 1,
      "the signer's chain does not reach --ca-file at the current time"},
+    {"signer_not_for_code_signing", &Installers::serverSigned, "--key %KEY% --ca-file %SERVERCA%", 1,
+     "the signer certificate's extended key usage does not allow code signing"},
     {"missing_ca_file", &Installers::good, "--key %KEY% --ca-file %FILE%.missing %FILE%", 3, "no such file"},
     // The key is the one in the slot, whatever else the image holds.
     {"decoy_beside_the_slot", &Installers::decoy, "--expect-key %OWN%", 0, ": key %OWN% "},
@@ -287,6 +305,9 @@ const VerifyCase verifyCases[] = {
     {"empty_slot", &Installers::emptySlot, "--trust-file-key --allow-unsigned", 1,
      "no key set (run launcher-pack stub)"},
     {"dual_signed_stub", &Installers::dualSigned, "--expect-key %OWN%", 0, ": verified"},
+    // The nested signature is reported, not pinned.
+    {"nested_signature_reported", &Installers::dualSigned, "--expect-key %OWN% --expect-signer %SIGNER%", 0,
+     ": nested signature valid (SHA256, signed by /CN=Launcher test signer) %SIGNER%"},
     {"missing_file", &Installers::good, "--key %KEY% %FILE%.missing", 3, "no such file"},
     {"unreadable_key", &Installers::good, "--key %FILE%.missing %FILE%", 3, "no such file"},
     {"ec_key", &Installers::good, "--key %ECKEY%", 3, "not an RSA key"},
@@ -317,6 +338,7 @@ TEST(Verify, IsAReleaseGateWithOneExitCodeTable)
             text = Filled(text, "%OTHERSIGNER%", CertificateFingerprint(installers.otherSigner));
             text = Filled(text, "%CA%", Quote(world.signerCertificate));
             text = Filled(text, "%OTHERCA%", Quote(installers.otherSigner));
+            text = Filled(text, "%SERVERCA%", Quote(installers.serverCertificate));
             text = Filled(text, "%OWN%", own);
             return Filled(text, "%TEST%", Fingerprint(world.testKey));
         };
@@ -456,6 +478,74 @@ TEST(Extract, RefusesToWriteOverItsOwnInput)
                                      " extract setup.exe --key shared.cab -o . --force");
     ExpectRefusal(extracted, "./shared.cab: is the input shared.cab", 2);
     EXPECT_EQ(ListFolder(folder), (std::vector<std::string>{"setup.exe", "shared.cab"}));
+}
+
+// A signer certificate that expired long ago holds at the time of an RFC 3161 time-stamp, but
+// only once the token, its imprint and its authority's chain to the roots verify; else the chain
+// is checked now, and fails.
+TEST(Verify, AChainIsCheckedAtTheTimeOfAVerifiedTimeStampOnly)
+{
+    const World &world = TheWorld();
+    const std::string f = FreshFolder("time-stamp");
+    fixtures::WriteFileBytes(f + "/index.txt", {});
+    const std::string serial = "01\n";
+    fixtures::WriteFileBytes(f + "/serial", Bytes(serial.begin(), serial.end()));
+    const std::string config = "[ca]\ndefault_ca = signer\n[signer]\ndatabase = index.txt\nnew_certs_dir = .\n"
+                               "serial = serial\ndefault_md = sha256\npolicy = any\nx509_extensions = signing\n"
+                               "[any]\ncommonName = supplied\n[signing]\nextendedKeyUsage = codeSigning\n"
+                               "[req]\ndistinguished_name = name\n[name]\n";
+    fixtures::WriteFileBytes(f + "/ca.cnf", Bytes(config.begin(), config.end()));
+    // A signer of 2020 only, and a time-stamp authority valid now.
+    ASSERT_EQ(RunCommand("cd " + Quote(f) +
+                         " && openssl req -new -newkey rsa:2048 -nodes -subj '/CN=signer of 2020' -keyout "
+                         "signer-key.pem -out signer.csr -config ca.cnf 2>/dev/null && openssl ca -batch -config "
+                         "ca.cnf -selfsign -keyfile signer-key.pem -in signer.csr -startdate 20200101000000Z "
+                         "-enddate 20210101000000Z -out signer.pem 2>/dev/null && openssl req -x509 -newkey "
+                         "rsa:2048 -nodes -sha256 -days 3650 -subj '/CN=test time-stamp authority' -addext "
+                         "extendedKeyUsage=critical,timeStamping -keyout tsa-key.pem -out tsa.pem 2>/dev/null && "
+                         "cat signer.pem tsa.pem >roots.pem")
+                  .exitCode,
+              0);
+    auto packSignedStub = [&](const std::string &name, const std::string &timeStamp) {
+        const std::string stub = f + "/" + name + "-stub.exe";
+        EXPECT_EQ(RunCommand(std::string(OSSLSIGNCODE) + " sign -certs " + Quote(f + "/signer.pem") + " -key " +
+                             Quote(f + "/signer-key.pem") + " -h sha256 " + timeStamp + " -in " + Quote(world.stub) +
+                             " -out " + Quote(stub))
+                      .exitCode,
+                  0);
+        const std::string installer = f + "/" + name + ".exe";
+        EXPECT_EQ(Pack("pack --stub " + Quote(stub) + " --key " + Quote(world.key) + " --msi " + Quote(world.en) +
+                       " -o " + Quote(installer))
+                      .exitCode,
+                  0);
+        return installer;
+    };
+    // 2020-06-01, when the signer was valid.
+    const std::string stamped = packSignedStub("stamped", "-TSA-certs " + Quote(f + "/tsa.pem") + " -TSA-key " +
+                                                              Quote(f + "/tsa-key.pem") + " -TSA-time 1590969600");
+    const std::string plain = packSignedStub("plain", "");
+
+    const struct {
+        const char *name;
+        std::string file;
+        const char *roots;
+        int exitCode;
+        const char *says;
+    } cases[] = {
+        {"stamped", stamped, "roots.pem", 0, ": chain valid to /CN=signer of 2020 at the time-stamp's time"},
+        {"authority_not_among_the_roots", stamped, "signer.pem", 1,
+         "the time-stamp does not verify (its signature, imprint or authority's chain): checked at the current "
+         "time"},
+        {"not_stamped", plain, "roots.pem", 1,
+         "the signer's chain does not reach --ca-file at the current time: certificate has expired"},
+    };
+    for (const auto &item : cases) {
+        SCOPED_TRACE(item.name);
+        RunResult verified = Pack("verify --key " + Quote(world.publicKey) + " --ca-file " +
+                                  Quote(f + "/" + item.roots) + " " + Quote(item.file));
+        EXPECT_EQ(verified.exitCode, item.exitCode) << verified.out << verified.err;
+        EXPECT_NE((verified.out + verified.err).find(item.says), std::string::npos) << verified.out << verified.err;
+    }
 }
 
 TEST(Verify, TheDualSignedStubKeepsBothSignaturesWhenPacked)
