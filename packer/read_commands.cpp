@@ -496,9 +496,10 @@ int VerifyFile(const VerifyOptions &options, std::ostream &out)
                            " (sign the stub, then pack, and change nothing after)");
     if (!options.expectSigner.empty()) {
         const std::string &signer = authenticode.primary.signerFingerprint;
-        if (!isSigned)
+        // An unsigned file without --allow-unsigned is already one problem.
+        if (!isSigned && options.allowUnsigned)
             problems.push_back("the file has no signer, not the expected " + options.expectSigner);
-        else if (signer != NormalFingerprint(options.expectSigner))
+        else if (isSigned && signer != NormalFingerprint(options.expectSigner))
             problems.push_back(
                 "the signer is " +
                 (signer.empty() ? std::string("unknown") : authenticode.primary.signerSubject + " " + signer) +
@@ -532,6 +533,7 @@ int VerifyFile(const VerifyOptions &options, std::ostream &out)
         problems.insert(problems.end(), payloadProblems.begin(), payloadProblems.end());
     }
     CheckDirectoryNames(report, problems);
+
     // The launcher's own choice for each language it may meet.
     std::vector<LocaleChoice> choices;
     if (file.key && problems.empty()) {

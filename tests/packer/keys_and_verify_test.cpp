@@ -287,6 +287,8 @@ const VerifyCase verifyCases[] = {
      ": signer /CN=Launcher test signer %SIGNER%"},
     {"another_signer", &Installers::exponentOne, "--key %KEY% --expect-signer %SIGNER%", 1,
      "the signer is /CN=someone else %OTHERSIGNER%, not the expected %SIGNER%"},
+    {"no_signer", &Installers::unsigned_, "--key %KEY% --allow-unsigned --expect-signer %SIGNER%", 1,
+     "the file has no signer, not the expected %SIGNER%"},
     {"chain_to_the_ca_file", &Installers::good, "--key %KEY% --ca-file %CA%", 0,
      ": chain valid to /CN=Launcher test signer at the current time (revocation not checked)"},
     {"chain_not_reaching_the_ca_file", &Installers::good, "--key %KEY% --ca-file %OTHERCA%", 1,
