@@ -181,7 +181,8 @@ TEST_F(PackageDirectory, WalkEndsWhenAPathCannotBeAllocated)
     SeamScope seams;
     FailCall(SeamCall::LocalAlloc, 0, 1, 14);
     Recorder recorder;
-    EXPECT_EQ(EnumeratePackageDirectory(&launcherState, Remember, &recorder), 0);
+    // Told apart from a malformed record: the caller must not take a partial walk as complete.
+    EXPECT_EQ(EnumeratePackageDirectory(&launcherState, Remember, &recorder), -1);
     EXPECT_TRUE(recorder.offered.empty());
 }
 
