@@ -80,11 +80,6 @@ class LoadedPayloads {
     DWORD fileSize;
 };
 
-struct ItemOutput {
-    BYTE *data = nullptr;
-    ~ItemOutput() { FreeItemOutput(data); }
-};
-
 // The report holds paths as UTF-8.
 int CollectRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path, void *context)
 {
@@ -126,22 +121,6 @@ void ListItems(const PayloadDescriptor &descriptor, ContainerInfo &container)
                                            {}});
     for (auto item = container.items.rbegin(); item != container.items.rend(); ++item)
         item->read = item->head || fileIds.insert(item->id).second;
-}
-
-void ReadItem(const PayloadDescriptor &descriptor, ItemInfo &item,
-              const std::function<void(const BYTE *, DWORD)> &visit)
-{
-    ItemOutput output;
-    DWORD outputLength = 0;
-    // The launcher reads its head item as id 0, whatever the trailer says.
-    ErrorValue value = ReadPayloadItem(&descriptor, item.head ? HeadItemGuid : FileItemGuid, item.head ? 0 : item.id,
-                                       &output.data, &outputLength);
-    item.result = FailureOf(value);
-    if (item.result.code != 0)
-        return;
-    item.outputLength = outputLength;
-    if (visit)
-        visit(output.data, outputLength);
 }
 
 } // namespace
@@ -240,22 +219,11 @@ void OfferPiece(const BYTE *output, DWORD size, void *context)
 
 } // namespace
 
-PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit, unsigned threads)
-{
-    LoadedPayloads payloads(image);
-    return ReadLoadedPayload(
-        payloads, threads,
-        [&](const PayloadDescriptor &descriptor, std::size_t i, std::size_t position, ItemInfo &item) {
-            ReadItem(descriptor, item, [&](const BYTE *output, DWORD length) {
-                if (visit)
-                    visit(i, position, item, output, length);
-            });
-        });
-}
+namespace {
 
-PayloadReport CheckPayloadFile(const std::string &path, const OutputPieceVisitor &visit, unsigned threads)
+// The streaming item check of every item the launcher would read.
+PayloadReport CheckLoadedPayload(const LoadedPayloads &payloads, const OutputPieceVisitor &visit, unsigned threads)
 {
-    LoadedPayloads payloads(path);
     return ReadLoadedPayload(
         payloads, threads,
         [&](const PayloadDescriptor &descriptor, std::size_t i, std::size_t position, ItemInfo &item) {
@@ -271,30 +239,119 @@ PayloadReport CheckPayloadFile(const std::string &path, const OutputPieceVisitor
         });
 }
 
-Selection SelectPackageFor(const Bytes &image, std::uint32_t lcid)
+// A stand-in for a container that holds, for every file item id the launcher's walk reaches in
+// the real one, a stored, unsigned item whose output is that id: the launcher's own selection run
+// over stand-ins names the files it would read, in its order, and which items they are, without
+// reading any.
+class StandIns {
+  public:
+    explicit StandIns(const LauncherState &real)
+    {
+        images_.resize(real.payloadCount);
+        descriptors_.resize(real.payloadCount);
+        for (DWORD i = 0; i < real.payloadCount; ++i) {
+            std::vector<PayloadItemPlace> places;
+            WalkPayloadItems(&real.payloads[i], CollectItem, &places);
+            std::set<std::uint32_t> ids;
+            for (const auto &place : places)
+                if (!place.head)
+                    ids.insert(place.trailer.itemId);
+            for (std::uint32_t id : ids) {
+                std::uint8_t output[4];
+                ::WriteU32(output, id);
+                images_[i].insert(images_[i].end(), output, output + sizeof output);
+                const Bytes trailer = writer::ItemTrailerBytes(writer::ItemKind::File, id, 0, sizeof output);
+                images_[i].insert(images_[i].end(), trailer.begin(), trailer.end());
+            }
+            PayloadDescriptor &descriptor = descriptors_[i];
+            descriptor = real.payloads[i];
+            descriptor.image = images_[i].data();
+            descriptor.imageSize = static_cast<DWORD>(images_[i].size());
+            descriptor.flags = 0;
+        }
+        state.is64Bit = real.is64Bit;
+        state.payloads = descriptors_.data();
+        state.payloadCount = real.payloadCount;
+    }
+
+    LauncherState state{};
+
+  private:
+    std::vector<Bytes> images_;
+    std::vector<PayloadDescriptor> descriptors_;
+};
+
+struct FileVisit {
+    const FileContentVisitor *visit;
+    std::size_t file;
+    std::uint64_t length;
+};
+
+void OfferFilePiece(const BYTE *output, DWORD size, void *context)
+{
+    auto *visit = static_cast<FileVisit *>(context);
+    visit->length += size;
+    if (*visit->visit)
+        (*visit->visit)(visit->file, output, size);
+}
+
+} // namespace
+
+PayloadReport CheckPayload(const Bytes &image, const OutputPieceVisitor &visit, unsigned threads)
+{
+    LoadedPayloads payloads(image);
+    return CheckLoadedPayload(payloads, visit, threads);
+}
+
+PayloadReport CheckPayloadFile(const std::string &path, const OutputPieceVisitor &visit, unsigned threads)
+{
+    LoadedPayloads payloads(path);
+    return CheckLoadedPayload(payloads, visit, threads);
+}
+
+Selection SelectPackageFor(const Bytes &image, std::uint32_t lcid, const FileContentVisitor &content,
+                           const SelectionVisitor &chosen)
 {
     LoadedPayloads payloads(image);
     if (payloads.result.code != 0)
         throw PackError("the launcher would stop reading its payload: " + Describe(payloads.result));
+    const PackError noPackage("no package for x64 and locale " + std::to_string(lcid) +
+                              " (the launcher would report code 13, line 2151)");
 
-    payloads.state.lcid = lcid;
+    StandIns standIns(payloads.state);
+    standIns.state.lcid = lcid;
     ExtractionJob job{};
     job.current = -1;
     job.chunkSize = 0x80000;
-    PackageSelection chosen{};
-    BOOL selected = SelectPackage(&payloads.state, &job, &chosen);
+    PackageSelection package{};
+    BOOL selected = SelectPackage(&standIns.state, &job, &package);
 
-    Selection selection{chosen.productCode, chosen.productName, {}};
+    Selection selection{package.productCode, package.productName, {}};
+    std::vector<std::uint32_t> ids;
     for (int i = 0; i < job.count; ++i) {
         FileRecord &record = job.items[i];
-        if (record.data)
-            selection.files.push_back({record.name, Bytes(record.data, record.data + record.length)});
+        if (record.data && record.length == 4) {
+            selection.files.push_back({record.name, 0});
+            ids.push_back(::ReadU32(record.data));
+        }
         FreeItemOutput(record.data);
     }
     LocalFree(job.items);
     if (!selected)
-        throw PackError("no package for x64 and locale " + std::to_string(lcid) +
-                        " (the launcher would report code 13, line 2151)");
+        throw noPackage;
+
+    // Each file as the launcher reads it, from the real container.
+    if (chosen)
+        chosen(selection);
+    for (std::size_t file = 0; file < ids.size(); ++file) {
+        FileVisit visit{&content, file, 0};
+        DWORD outputLength = 0;
+        ErrorValue value = CheckPayloadItem(&payloads.state.payloads[package.containerIndex], FileItemGuid, ids[file],
+                                            OfferFilePiece, &visit, &outputLength);
+        if (ErrorValueCode(value) != 0)
+            throw noPackage;
+        selection.files[file].length = outputLength;
+    }
     return selection;
 }
 

@@ -7,6 +7,7 @@
 #include "packer/pack_error.h"
 #include "packer/payload_key.h"
 #include "packer/payload_reader.h"
+#include "packer/sha256.h"
 #include "packer/signature_object.h"
 
 #include <openssl/sha.h>
@@ -246,7 +247,7 @@ void PrintJson(const ReadOptions &options, const LoadedFile &file, const Payload
 int RunInspect(const ReadOptions &options, bool json, std::ostream &out)
 {
     LoadedFile file = LoadForReading(options);
-    PayloadReport report = ReadPayload(file.image);
+    PayloadReport report = CheckPayload(file.image);
     if (json)
         PrintJson(options, file, report, out);
     else
@@ -434,7 +435,7 @@ int RunVerify(const VerifyOptions &options, std::ostream &out)
     const std::string &name = options.read.file;
     std::vector<std::string> problems;
 
-    PayloadReport report = ReadPayload(file.image);
+    PayloadReport report = CheckPayload(file.image);
     const AuthenticodeCheck authenticode = CheckAuthenticode(file.image);
     const SignatureCoverage coverage = CoverageOf(file, authenticode, report);
     if (authenticode.status == AuthenticodeCheck::Status::Unsigned && !options.allowUnsigned)
@@ -486,13 +487,21 @@ int RunVerify(const VerifyOptions &options, std::ostream &out)
         for (std::uint32_t lcid : DirectoryLocales(report, true)) {
             LocaleChoice choice{lcid, {}, {}, {}};
             try {
-                Selection selection = SelectPackageFor(file.image, lcid);
+                std::vector<std::unique_ptr<Sha256Hasher>> hashes;
+                Selection selection = SelectPackageFor(
+                    file.image, lcid,
+                    [&](std::size_t f, const std::uint8_t *data, std::size_t length) { hashes[f]->Add(data, length); },
+                    [&](const Selection &chosen) {
+                        for (std::size_t f = 0; f < chosen.files.size(); ++f)
+                            hashes.push_back(std::make_unique<Sha256Hasher>());
+                    });
                 choice.productCode = selection.productCode;
                 choice.productName = selection.productName;
-                for (const auto &selected : selection.files) {
-                    unsigned char digest[SHA256_DIGEST_LENGTH];
-                    SHA256(selected.content.data(), selected.content.size(), digest);
-                    choice.files.push_back({selected.name, selected.content.size(), Hex(digest, sizeof digest)});
+                for (std::size_t f = 0; f < selection.files.size(); ++f) {
+                    const Sha256Digest digest = hashes[f]->Finish();
+                    choice.files.push_back({selection.files[f].name,
+                                            static_cast<std::size_t>(selection.files[f].length),
+                                            Hex(digest.data(), digest.size())});
                 }
             } catch (const PackError &error) {
                 // A language a package names must find it; the fallback may find none, and the
@@ -545,46 +554,58 @@ void RunExtract(const ExtractOptions &options, std::ostream &out)
     if (!file.key)
         throw PackError(options.read.file + ": " + NoKeySet + " in its launcher, so it accepts no payload");
     // A damaged or changed payload says so, rather than that no package fits.
-    PayloadReport report = ReadPayload(file.image);
+    PayloadReport report = CheckPayload(file.image);
     std::vector<std::string> problems = PayloadProblems(file, report);
     if (!problems.empty())
         throw PackError(options.read.file + ": " + problems.front() + "; nothing was written");
-    Selection selection = SelectPackageFor(file.image, options.lcid);
-
-    std::vector<SelectedFile> files;
-    for (auto &selected : selection.files)
-        if (std::none_of(files.begin(), files.end(), [&](const auto &f) { return f.name == selected.name; }))
-            files.push_back(std::move(selected));
-
     const std::string folder = options.folder.empty() ? "." : options.folder;
-    for (const auto &selected : files) {
-        // The names come from the file being read: none may lead out of the folder.
-        const std::string &name = selected.name;
-        if (!IsPlainFileNameUtf8(name) || name.find('/') != std::string::npos)
-            throw PackError(options.read.file + ": the package names a file \"" + name +
-                            "\" that is not a plain file name; nothing was written");
-    }
-    for (const auto &selected : files) {
-        std::string target = folder + "/" + selected.name;
-        if (!options.force && PathExists(target))
-            throw UsageError(target + ": exists (give --force to replace it)");
-    }
-    if (!PathExists(folder) && !host::MakeFolder(folder))
-        throw PackError(folder + ": cannot create the folder");
-
-    // All files are written before any takes its name, so a failure leaves nothing behind.
+    // Each file's temporary beside its target; none for a second file of the same name, whose
+    // content the first one's holds. All are written before any takes its name, so a failure
+    // leaves nothing behind.
     std::vector<std::unique_ptr<TemporaryFile>> written;
-    for (const auto &selected : files) {
-        written.push_back(std::make_unique<TemporaryFile>(folder + "/" + selected.name));
-        written.back()->Write(selected.content);
-    }
+    std::vector<TemporaryFile *> writes;
+    const auto prepare = [&](const Selection &chosen) {
+        std::set<std::string> names;
+        for (const auto &selected : chosen.files) {
+            // The names come from the file being read: none may lead out of the folder.
+            const std::string &name = selected.name;
+            if (!IsPlainFileNameUtf8(name) || name.find('/') != std::string::npos)
+                throw PackError(options.read.file + ": the package names a file \"" + name +
+                                "\" that is not a plain file name; nothing was written");
+        }
+        for (const auto &selected : chosen.files) {
+            std::string target = folder + "/" + selected.name;
+            if (!options.force && PathExists(target))
+                throw UsageError(target + ": exists (give --force to replace it)");
+        }
+        if (!PathExists(folder) && !host::MakeFolder(folder))
+            throw PackError(folder + ": cannot create the folder");
+        for (const auto &selected : chosen.files) {
+            if (names.insert(selected.name).second) {
+                written.push_back(std::make_unique<TemporaryFile>(folder + "/" + selected.name));
+                writes.push_back(written.back().get());
+            } else {
+                writes.push_back(nullptr);
+            }
+        }
+    };
+    Selection selection = SelectPackageFor(
+        file.image, options.lcid,
+        [&](std::size_t f, const std::uint8_t *data, std::size_t length) {
+            if (writes[f] != nullptr)
+                writes[f]->Append(data, length);
+        },
+        prepare);
+    for (auto &temporary : written)
+        temporary->Flush();
     for (auto &temporary : written)
         temporary->Commit();
 
     out << "package " << selection.productCode << " " << selection.productName << " for locale " << options.lcid
         << '\n';
-    for (const auto &selected : files)
-        out << "  " << folder << "/" << selected.name << "  " << selected.content.size() << " bytes\n";
+    for (std::size_t f = 0; f < selection.files.size(); ++f)
+        if (writes[f] != nullptr)
+            out << "  " << folder << "/" << selection.files[f].name << "  " << selection.files[f].length << " bytes\n";
 }
 
 } // namespace packer
