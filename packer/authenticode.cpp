@@ -39,7 +39,7 @@ AuthenticodeCheck Invalid(const std::string &detail)
 
 } // namespace
 
-Bytes PeImageDigest(const Bytes &image, const EVP_MD *digest)
+Bytes PeImageDigest(ByteView image, const EVP_MD *digest)
 {
     const PeLayout layout = ReadPeLayout(image, "file");
     const std::size_t end = layout.tableSize != 0 ? layout.tableOffset : image.size();
@@ -49,7 +49,9 @@ Bytes PeImageDigest(const Bytes &image, const EVP_MD *digest)
                                                           {layout.checksumOffset + 4, layout.securityEntryOffset},
                                                           {layout.securityEntryOffset + 8, end}};
     for (auto [begin, stop] : ranges)
-        done = done && EVP_DigestUpdate(context.get(), image.data() + begin, stop - begin) == 1;
+        image.ForEachPiece(begin, stop, [&](const std::uint8_t *piece, std::size_t length) {
+            done = done && EVP_DigestUpdate(context.get(), piece, length) == 1;
+        });
     Bytes value(static_cast<std::size_t>(EVP_MD_get_size(digest)));
     unsigned int length = 0;
     done = done && EVP_DigestFinal_ex(context.get(), value.data(), &length) == 1;
@@ -59,7 +61,7 @@ Bytes PeImageDigest(const Bytes &image, const EVP_MD *digest)
     return value;
 }
 
-PaddingCheck CheckCertificatePadding(const Bytes &image)
+PaddingCheck CheckCertificatePadding(ByteView image)
 {
     PeLayout layout;
     SignatureEntry entry;
@@ -87,7 +89,7 @@ PaddingCheck CheckCertificatePadding(const Bytes &image)
     return {PaddingCheck::Status::Passes, ""};
 }
 
-AuthenticodeCheck CheckAuthenticode(const Bytes &image)
+AuthenticodeCheck CheckAuthenticode(ByteView image)
 {
     PeLayout layout;
     SignatureEntry entry;

@@ -16,7 +16,7 @@ struct AuthenticodeCheck {
     std::string detail; // Valid: the digest and the signer; Invalid: what does not hold
 };
 
-AuthenticodeCheck CheckAuthenticode(const Bytes &image);
+AuthenticodeCheck CheckAuthenticode(ByteView image);
 
 // Whether Windows with the certificate padding check (EnableCertPaddingCheck) on sees the
 // signature: the certificate table holds one WIN_CERTIFICATE whose dwLength is the signature
@@ -27,10 +27,10 @@ struct PaddingCheck {
     std::string detail; // Fails: what is in the way
 };
 
-PaddingCheck CheckCertificatePadding(const Bytes &image);
+PaddingCheck CheckCertificatePadding(ByteView image);
 
 // The Authenticode digest of a PE image: every byte up to the certificate table except the
 // checksum field and the certificate table's directory entry.
-Bytes PeImageDigest(const Bytes &image, const EVP_MD *digest);
+Bytes PeImageDigest(ByteView image, const EVP_MD *digest);
 
 } // namespace packer

@@ -1,7 +1,9 @@
 #include "packer/payload_reader.h"
 
 #include "launcher/launcher_state.h"
+#include "packer/file_image.h"
 #include "packer/pack_error.h"
+#include "packer/pe_image.h"
 #include "packer/parallel.h"
 #include "writer/container_writer.h"
 #include "payload/file_name_rule.h"
@@ -26,10 +28,56 @@ LauncherFailure FailureOf(ErrorValue value)
     return {ErrorValueCode(value), ErrorValueLine(value)};
 }
 
+// Loads into a file image every byte that the launcher's lookup may read other than items' data
+// and signatures: the certificate table and the bytes in front of it (the file's headers are
+// there already), the trailers its walk may reach from each end a container may have, and the
+// head item. From each trailer of a file item, every place the walk may go next is followed,
+// whichever of its rules applies: the walk reads a subset of what is loaded.
+void LoadPayloadRanges(const FileImage &file)
+{
+    const ByteView view = file;
+    std::vector<std::uint64_t> ends{file.size()};
+    try {
+        const PeLayout layout = ReadPeLayout(view, file.Path());
+        if (layout.tableSize != 0) {
+            const std::uint64_t front = CertificateTableAlignment + ItemTrailerSize;
+            const std::uint64_t from = layout.tableOffset > front ? layout.tableOffset - front : 0;
+            file.Load(from, layout.tableOffset - from);
+            for (std::uint64_t skipped = 0; skipped < CertificateTableAlignment && skipped <= layout.tableOffset;
+                 ++skipped)
+                ends.push_back(layout.tableOffset - skipped);
+        }
+    } catch (const PackError &) {
+        // No certificate table to find: the file's end is the only one.
+    }
+    std::vector<std::uint64_t> trailers;
+    for (std::uint64_t end : ends)
+        if (end >= ItemTrailerSize)
+            trailers.push_back(end - ItemTrailerSize);
+    std::set<std::uint64_t> seen;
+    while (!trailers.empty()) {
+        const std::uint64_t at = trailers.back();
+        trailers.pop_back();
+        if (!seen.insert(at).second)
+            continue;
+        file.Load(at, ItemTrailerSize);
+        const ItemTrailer trailer = ReadItemTrailer(view.data() + at);
+        const std::uint64_t signature = trailer.signatureLength, data = trailer.dataLength;
+        if (std::memcmp(trailer.kind, HeadItemGuid, ItemKindSize) == 0) {
+            if (signature + data <= at)
+                file.Load(at - signature - data, signature + data);
+        } else if (std::memcmp(trailer.kind, FileItemGuid, ItemKindSize) == 0) {
+            for (std::uint64_t back : {std::uint64_t{0}, signature, signature + data})
+                if (back + ItemTrailerSize <= at)
+                    trailers.push_back(at - back - ItemTrailerSize);
+        }
+    }
+}
+
 // The launcher's state with the descriptor list for one file image, released when this goes.
 class LoadedPayloads {
   public:
-    explicit LoadedPayloads(const Bytes &image)
+    explicit LoadedPayloads(ByteView image)
     {
         if (image.size() > 0xFFFFFFFFu)
             throw PackError("the file is 4 GiB or larger, more than the launcher can read");
@@ -37,37 +85,24 @@ class LoadedPayloads {
         state.showProgress = 1;
         DWORD size = static_cast<DWORD>(image.size());
         fileSize = size;
+        if (image.File() != nullptr)
+            LoadPayloadRanges(*image.File());
         ErrorValue value = LocatePayload(&state, image.data(), size);
         fromCarriers = state.payloadCount != 0;
-        if (ErrorValueCode(value) == 0 && state.payloadCount == 0)
-            value = LoadWholeImagePayload(&state, image.data(), size);
-        result = FailureOf(value);
-    }
-    // The file read once into a block that the whole-image step takes over: it is held once.
-    explicit LoadedPayloads(const std::string &path)
-    {
-        InputFile file(path);
-        if (file.Size() > 0xFFFFFFFFu)
-            throw PackError(path + " is 4 GiB or larger, more than the launcher can read");
-        state.is64Bit = 1;
-        state.showProgress = 1;
-        DWORD size = static_cast<DWORD>(file.Size());
-        fileSize = size;
-        BYTE *image = static_cast<BYTE *>(LocalAlloc(LMEM_FIXED, size > 0 ? size : 1));
-        if (image == nullptr)
-            throw std::bad_alloc();
-        try {
-            file.ReadNext(image, size);
-        } catch (...) {
-            LocalFree(image);
-            throw;
+        if (ErrorValueCode(value) == 0 && state.payloadCount == 0) {
+            if (image.File() == nullptr) {
+                value = LoadWholeImagePayload(&state, image.data(), size);
+            } else {
+                // A block of the file's size that holds only what was loaded: the items' data is
+                // read from the file as each item is checked.
+                BYTE *block = static_cast<BYTE *>(LocalAlloc(LMEM_FIXED, size > 0 ? size : 1));
+                if (block == nullptr)
+                    throw std::bad_alloc();
+                image.File()->CopyLoaded(block);
+                value = AdoptWholeImagePayload(&state, block, size);
+                file = image.File();
+            }
         }
-        ErrorValue value = LocatePayload(&state, image, size);
-        fromCarriers = state.payloadCount != 0;
-        if (ErrorValueCode(value) == 0 && state.payloadCount == 0)
-            value = AdoptWholeImagePayload(&state, image, size);
-        else
-            LocalFree(image);
         result = FailureOf(value);
     }
     ~LoadedPayloads() { FreePayloadDescriptors(&state); }
@@ -78,7 +113,40 @@ class LoadedPayloads {
     LauncherFailure result;
     bool fromCarriers;
     DWORD fileSize;
+    const FileImage *file = nullptr; // where the whole-image containers' items are read from
 };
+
+struct FileReader {
+    const FileImage *file;
+    std::string failure;
+};
+
+BOOL ReadFromFile(DWORD offset, BYTE *buffer, DWORD size, void *context)
+{
+    auto *reader = static_cast<FileReader *>(context);
+    try {
+        if (reader->file->ReadAt(offset, buffer, size))
+            return TRUE;
+        reader->failure = reader->file->Path() + ": the file got shorter while being read";
+    } catch (const std::exception &error) {
+        reader->failure = error.what();
+    }
+    return FALSE;
+}
+
+// The streaming item check of one item, its data read from where the container lies.
+ErrorValue CheckItem(const LoadedPayloads &payloads, const PayloadDescriptor &descriptor, const BYTE kind[16],
+                     DWORD itemId, ItemOutputVisitor visit, void *context, DWORD *outSize)
+{
+    if (payloads.file == nullptr)
+        return CheckPayloadItem(&descriptor, kind, itemId, visit, context, outSize);
+    // Both whole-image containers begin where the file does.
+    FileReader reader{payloads.file, {}};
+    ErrorValue value = CheckPayloadItemFrom(&descriptor, ReadFromFile, &reader, kind, itemId, visit, context, outSize);
+    if (!reader.failure.empty())
+        throw ReadError(reader.failure);
+    return value;
+}
 
 // The report holds paths as UTF-8.
 int CollectRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path, void *context)
@@ -231,8 +299,8 @@ PayloadReport CheckLoadedPayload(const LoadedPayloads &payloads, const OutputPie
             DWORD outputLength = 0;
             // The launcher reads its head item as id 0, whatever the trailer says.
             ErrorValue value =
-                CheckPayloadItem(&descriptor, item.head ? HeadItemGuid : FileItemGuid, item.head ? 0 : item.id,
-                                 visit ? OfferPiece : nullptr, &context, &outputLength);
+                CheckItem(payloads, descriptor, item.head ? HeadItemGuid : FileItemGuid, item.head ? 0 : item.id,
+                          visit ? OfferPiece : nullptr, &context, &outputLength);
             item.result = FailureOf(value);
             if (item.result.code == 0)
                 item.outputLength = outputLength;
@@ -297,7 +365,7 @@ void OfferFilePiece(const BYTE *output, DWORD size, void *context)
 
 } // namespace
 
-PayloadReport CheckPayload(const Bytes &image, const OutputPieceVisitor &visit, unsigned threads)
+PayloadReport CheckPayload(ByteView image, const OutputPieceVisitor &visit, unsigned threads)
 {
     LoadedPayloads payloads(image);
     return CheckLoadedPayload(payloads, visit, threads);
@@ -305,11 +373,12 @@ PayloadReport CheckPayload(const Bytes &image, const OutputPieceVisitor &visit, 
 
 PayloadReport CheckPayloadFile(const std::string &path, const OutputPieceVisitor &visit, unsigned threads)
 {
-    LoadedPayloads payloads(path);
+    FileImage image(path);
+    LoadedPayloads payloads(image);
     return CheckLoadedPayload(payloads, visit, threads);
 }
 
-Selection SelectPackageFor(const Bytes &image, std::uint32_t lcid, const FileContentVisitor &content,
+Selection SelectPackageFor(ByteView image, std::uint32_t lcid, const FileContentVisitor &content,
                            const SelectionVisitor &chosen)
 {
     LoadedPayloads payloads(image);
@@ -346,8 +415,8 @@ Selection SelectPackageFor(const Bytes &image, std::uint32_t lcid, const FileCon
     for (std::size_t file = 0; file < ids.size(); ++file) {
         FileVisit visit{&content, file, 0};
         DWORD outputLength = 0;
-        ErrorValue value = CheckPayloadItem(&payloads.state.payloads[package.containerIndex], FileItemGuid, ids[file],
-                                            OfferFilePiece, &visit, &outputLength);
+        ErrorValue value = CheckItem(payloads, payloads.state.payloads[package.containerIndex], FileItemGuid, ids[file],
+                                     OfferFilePiece, &visit, &outputLength);
         if (ErrorValueCode(value) != 0)
             throw noPackage;
         selection.files[file].length = outputLength;

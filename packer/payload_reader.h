@@ -66,9 +66,10 @@ using OutputPieceVisitor = std::function<void(std::size_t container, std::size_t
 // Locates the containers of a file image as the launcher would and checks every item it would read
 // with the streaming form of its item check (the same outcome, no item's output held whole), on
 // the given number of threads (0: one per core).
-PayloadReport CheckPayload(const Bytes &image, const OutputPieceVisitor &visit = nullptr, unsigned threads = 0);
+PayloadReport CheckPayload(ByteView image, const OutputPieceVisitor &visit = nullptr, unsigned threads = 0);
 
-// The payload of a file on disk, as CheckPayload reads it: the file is held once.
+// The payload of a file on disk, as CheckPayload reads it: only the headers, the certificate
+// table and the items' trailers are held, each item's data is read a window at a time.
 PayloadReport CheckPayloadFile(const std::string &path, const OutputPieceVisitor &visit = nullptr,
                                unsigned threads = 0);
 
@@ -92,7 +93,7 @@ using FileContentVisitor = std::function<void(std::size_t file, const std::uint8
 // The launcher's package selection for a user locale, its files read with the streaming item
 // check: none is held whole. Throws PackError when the launcher would find no package, also when
 // a file of the chosen one does not read.
-Selection SelectPackageFor(const Bytes &image, std::uint32_t lcid, const FileContentVisitor &content,
+Selection SelectPackageFor(ByteView image, std::uint32_t lcid, const FileContentVisitor &content,
                            const SelectionVisitor &chosen = nullptr);
 
 // The id of the package entry that the launcher's selection takes from a package directory for a

@@ -2,6 +2,7 @@
 
 #include "packer/authenticode.h"
 #include "packer/console.h"
+#include "packer/file_image.h"
 
 #include "packer/output_file.h"
 #include "packer/pack_error.h"
@@ -24,7 +25,7 @@ namespace packer {
 namespace {
 
 struct LoadedFile {
-    Bytes image;
+    FileImage image;
     std::string keySource;        // where the key used comes from, in words
     bool keyMatchesFile = true;   // the launcher in the file carries the key used
     std::optional<Bytes> key;     // the key used; none when the slot is empty and none was given
@@ -37,7 +38,7 @@ struct LoadedFile {
 // slot, and nowhere else.
 LoadedFile LoadForReading(const ReadOptions &options)
 {
-    LoadedFile file{ReadWholeFile(options.file), {}, true, {}, {}, NoKeySet, {}};
+    LoadedFile file{FileImage(options.file), {}, true, {}, {}, NoKeySet, {}};
     try {
         file.slotKey = ReadSlotKey(file.image, options.file);
     } catch (const PackError &error) {
@@ -62,7 +63,7 @@ LoadedFile LoadForReading(const ReadOptions &options)
     return file;
 }
 
-bool IsSigned(const Bytes &image)
+bool IsSigned(ByteView image)
 {
     try {
         PeLayout layout = ReadPeLayout(image, "file");
@@ -80,7 +81,7 @@ bool NoPayload(const PayloadReport &report)
 }
 
 // Why the launcher finds no payload, in words first.
-std::string LocateProblem(const Bytes &image, const PayloadReport &report)
+std::string LocateProblem(ByteView image, const PayloadReport &report)
 {
     std::string text = "the launcher finds no payload it can read: " + Describe(report.locate);
     // Signing a file of the certificate or end placement again replaces the signature object and
@@ -91,7 +92,7 @@ std::string LocateProblem(const Bytes &image, const PayloadReport &report)
     return text;
 }
 
-std::string DescribeStub(const Bytes &image)
+std::string DescribeStub(ByteView image)
 {
     try {
         PeLayout layout = ReadPeLayout(image, "file");
@@ -109,7 +110,7 @@ std::string DescribeStub(const Bytes &image)
     }
 }
 
-std::string Placement(const Bytes &image, const PayloadReport &report)
+std::string Placement(ByteView image, const PayloadReport &report)
 {
     if (report.locate.code != 0)
         return "none found";
@@ -120,7 +121,7 @@ std::string Placement(const Bytes &image, const PayloadReport &report)
     return report.beforeCertificateTable || !IsSigned(image) ? "overlay" : "end";
 }
 
-std::string PlacementDetail(const Bytes &image, const PayloadReport &report)
+std::string PlacementDetail(ByteView image, const PayloadReport &report)
 {
     if (report.locate.code != 0 || report.fromCarriers)
         return "";

@@ -91,6 +91,9 @@ class ReadableFile {
     ~ReadableFile();
     // Up to size bytes; 0 at the end. Throws ReadError naming what.
     std::size_t Read(void *data, std::size_t size, const std::string &what);
+    // Up to size bytes from offset on, without moving the position Read reads from; 0 at the end.
+    // Safe from several threads at once. Throws ReadError naming what.
+    std::size_t ReadAt(std::uint64_t offset, void *data, std::size_t size, const std::string &what) const;
 
   private:
     explicit ReadableFile(std::intptr_t handle) : handle_(handle) {}

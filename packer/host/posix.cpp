@@ -266,6 +266,18 @@ std::size_t ReadableFile::Read(void *data, std::size_t size, const std::string &
     }
 }
 
+std::size_t ReadableFile::ReadAt(std::uint64_t offset, void *data, std::size_t size, const std::string &what) const
+{
+    for (;;) {
+        ssize_t count = ::pread(static_cast<int>(handle_), data, size, static_cast<off_t>(offset));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            throw ReadError(what + ": " + SystemText(errno));
+        return static_cast<std::size_t>(count);
+    }
+}
+
 void MoveIntoPlace(const std::string &source, const std::string &target)
 {
     if (::rename(source.c_str(), target.c_str()) != 0)

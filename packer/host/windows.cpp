@@ -130,8 +130,8 @@ WritableFile WritableFile::CreateBeside(const std::string &target, std::string &
         std::snprintf(suffix, sizeof suffix, ".partial-%lx-%x-%llx", GetCurrentProcessId(), ++counter,
                       static_cast<unsigned long long>(GetTickCount64()));
         std::string candidate = target + suffix;
-        HANDLE file = CreateFileW(WidePath(candidate).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE file = CreateFileW(WidePath(candidate).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             path = candidate;
             return WritableFile(reinterpret_cast<std::intptr_t>(file));
@@ -221,8 +221,8 @@ ReadableFile ReadableFile::Open(const std::string &path, std::uint64_t &size)
     // Shared as the C runtime shares the files it opens; pack also reads back its own output, which it
     // holds open for writing.
     HANDLE handle =
-        CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         throw ReadError(path + ": " + SystemMessage(GetLastError()));
     ReadableFile file(reinterpret_cast<std::intptr_t>(handle));
@@ -255,6 +255,22 @@ std::size_t ReadableFile::Read(void *data, std::size_t size, const std::string &
     DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size), got = 0;
     if (!ReadFile(AsHandle(handle_), data, chunk, &got, nullptr))
         throw ReadError(what + ": " + SystemMessage(GetLastError()));
+    return got;
+}
+
+std::size_t ReadableFile::ReadAt(std::uint64_t offset, void *data, std::size_t size, const std::string &what) const
+{
+    // The offset goes with the call; a handle opened for synchronous reading still reads here.
+    DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size), got = 0;
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    if (!ReadFile(AsHandle(handle_), data, chunk, &got, &at)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_HANDLE_EOF)
+            return 0;
+        throw ReadError(what + ": " + SystemMessage(error));
+    }
     return got;
 }
 
