@@ -28,11 +28,6 @@ std::string ExecutablePath();
 // The processors this process may use: --threads 0.
 unsigned CoreCount();
 
-// The memory this process may count on: the machine's, or less where a limit is set (a cgroup).
-std::uint64_t MemoryAvailable();
-// Hands the pages of freed blocks back to the system.
-void ReleaseFreeMemory();
-
 // Standard error is a terminal that understands the progress line's escape sequences.
 bool ErrorIsTerminal();
 

@@ -8,8 +8,6 @@
 #include <sddl.h>
 #include <windows.h>
 
-#include <malloc.h>
-
 #include <map>
 #include <mutex>
 #include <thread>
@@ -64,20 +62,6 @@ unsigned CoreCount()
 {
     // Every processor group: a machine with more than 64 logical processors has several.
     return static_cast<unsigned>(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
-}
-
-std::uint64_t MemoryAvailable()
-{
-    MEMORYSTATUSEX status{};
-    status.dwLength = sizeof status;
-    if (!GlobalMemoryStatusEx(&status))
-        return std::uint64_t{8} << 30; // unknown: assume a small runner
-    return status.ullTotalPhys;
-}
-
-void ReleaseFreeMemory()
-{
-    _heapmin();
 }
 
 bool ErrorIsTerminal()
