@@ -8,11 +8,11 @@
 # first, as a loaded machine cannot show the speed-up. The last line gives the largest peak RSS
 # and the two-thread speed-up of pack.
 #   cmake --preset native-release && cmake --build --preset native-release --target launcher-pack
-#   bash benchmarks/memory_benchmark.sh            (SIZES_MIB="1024 2048" by default; the first
-#                                                  size is random bytes, any further one mixed)
+#   bash benchmarks/memory_benchmark.sh     (CASES="1024:random 2048:mixed" by default: size in
+#                                           MiB and content of each cabinet)
 set -euo pipefail
 source "$(dirname "$0")/bench_setup.sh"
-sizes="${SIZES_MIB:-1024 2048}"
+cases="${CASES:-1024:random 2048:mixed}"
 require "$pack" native-release
 enter_work_folder "$root/build/native-release/memory-benchmark"
 trap 'rm -rf "$work"' EXIT
@@ -40,15 +40,13 @@ measure() {
 }
 
 : >"$work/results.txt"
-first=1
-for size in $sizes; do
+for case in $cases; do
+  size="${case%%:*}" kind="${case#*:}"
   mkdir -p "$size" && cd "$size"
-  if [ "$first" = 1 ]; then
-    kind=random
+  if [ "$kind" = random ]; then
     echo "[bench] making a $size MiB cabinet of random bytes"
     openssl enc -aes-128-ctr -nosalt -pass pass:memory -pbkdf2 </dev/zero 2>/dev/null | head -c $((size << 20)) >payload.bin || :
   else
-    kind=mixed
     echo "[bench] making a $size MiB cabinet of mixed content"
     make_mixed_payload payload.bin "$size"
   fi
@@ -67,7 +65,6 @@ for size in $sizes; do
   cmp -s out/big.cab big.cab || { echo "[bench] extract gave a different cabinet" >&2; exit 1; }
   cd ..
   rm -rf "$size"
-  first=0
 done
 echo "[bench] load: $(uptime)"
 python3 - <<'PY'
