@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # Each command's time and peak memory at sizes where holding a file or an item whole would show:
-# a 1 GiB cabinet of random bytes (which do not compress) and a 2 GiB cabinet of mixed content
-# (half noise, half text, in 8 MiB blocks; benchmarks/mixed_payload.sh), each packed onto an
+# a 1 GiB cabinet of random bytes (which do not compress) and a 2 GiB (2032 MiB) cabinet of mixed
+# content (half noise, half text, in 8 MiB blocks; benchmarks/mixed_payload.sh), each packed onto an
 # unsigned stub with --threads 1 and --threads 2 (the outputs compared byte for byte), then
 # verified, inspected and extracted. Time and peak RSS come from /usr/bin/time. Not a test (up to
 # about 9 GiB of disk under build/ for the 2 GiB case, many minutes); the machine's load is printed
 # first, as a loaded machine cannot show the speed-up. The last line gives the largest peak RSS
 # and the two-thread speed-up of pack.
 #   cmake --preset native-release && cmake --build --preset native-release --target launcher-pack
-#   bash benchmarks/memory_benchmark.sh     (CASES="1024:random 2048:mixed" by default: size in
-#                                           MiB and content of each cabinet)
+#   bash benchmarks/memory_benchmark.sh     (CASES="1024:random 2032:mixed" by default: size in
+#                                           MiB and content of each cabinet; a cabinet file
+#                                           stays under 2 GiB, the mix comes in 16 MiB blocks)
 set -euo pipefail
 source "$(dirname "$0")/bench_setup.sh"
-cases="${CASES:-1024:random 2048:mixed}"
+cases="${CASES:-1024:random 2032:mixed}"
 require "$pack" native-release
 enter_work_folder "$root/build/native-release/memory-benchmark"
 trap 'rm -rf "$work"' EXIT
