@@ -8,6 +8,9 @@
 #include <sddl.h>
 #include <windows.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <map>
 #include <mutex>
 #include <thread>
@@ -207,8 +210,14 @@ ReadableFile ReadableFile::Open(const std::string &path, std::uint64_t &size)
     HANDLE handle =
         CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        throw ReadError(path + ": " + SystemMessage(GetLastError()));
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        // A missing file is named in the same words as on the other hosts (and as the C runtime
+        // names it).
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            throw ReadError(path + ": " + std::strerror(ENOENT));
+        throw ReadError(path + ": " + SystemMessage(error));
+    }
     ReadableFile file(reinterpret_cast<std::intptr_t>(handle));
     LARGE_INTEGER length;
     if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &length))
