@@ -1,7 +1,9 @@
 // Text conversion on Linux: the ANSI code page is UTF-8, wide text is UTF-16.
 #include <windows.h>
 
+#include <clocale>
 #include <cstring>
+#include <cwctype>
 #include <string>
 
 namespace {
@@ -182,4 +184,27 @@ int lstrlenW(LPCWSTR text)
     while (text[length] != u'\0')
         ++length;
     return length;
+}
+
+int CompareStringOrdinal(LPCWSTR first, int firstLength, LPCWSTR second, int secondLength, BOOL ignoreCase)
+{
+    // The C.UTF-8 locale carries the Unicode case mappings whatever the process's locale is.
+    static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    size_t lengths[2] = {firstLength < 0 ? static_cast<size_t>(lstrlenW(first)) : static_cast<size_t>(firstLength),
+                         secondLength < 0 ? static_cast<size_t>(lstrlenW(second)) : static_cast<size_t>(secondLength)};
+    for (size_t i = 0; i < lengths[0] && i < lengths[1]; ++i) {
+        wint_t a = UnitAt(first, i);
+        wint_t b = UnitAt(second, i);
+        if (ignoreCase && unicode != static_cast<locale_t>(0)) {
+            if (a < 0xD800 || a > 0xDFFF)
+                a = towupper_l(a, unicode);
+            if (b < 0xD800 || b > 0xDFFF)
+                b = towupper_l(b, unicode);
+        }
+        if (a != b)
+            return a < b ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+    }
+    if (lengths[0] == lengths[1])
+        return CSTR_EQUAL;
+    return lengths[0] < lengths[1] ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
 }

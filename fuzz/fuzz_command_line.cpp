@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     DWORD bufferSize = size >= 2 ? 1 + (text[0] % 1024) : 1024;
     std::vector<WCHAR> line(bufferSize);
     ErrorValue built = BuildInstallerCommandLine(line.data(), bufferSize, "C:\\Windows\\system32\\msiexec.exe",
-                                                 "C:\\Windows\\Installer\\{P}\\main.msi", count, arguments);
+                                                 u"C:\\Windows\\Installer\\{P}\\main.msi", count, arguments);
     bool terminated = false;
     for (WCHAR unit : line)
         terminated = terminated || unit == u'\0';

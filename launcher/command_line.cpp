@@ -160,8 +160,8 @@ static BOOL AppendPath(WCHAR *line, DWORD size, DWORD *length, const char *prefi
     return !quoted || AppendAscii(line, size, length, "\"");
 }
 
-ErrorValue BuildInstallerCommandLine(WCHAR *commandLine, DWORD size, const char *installerPath, const char *packagePath,
-                                     int argumentCount, WCHAR *const *arguments)
+ErrorValue BuildInstallerCommandLine(WCHAR *commandLine, DWORD size, const char *installerPath,
+                                     const WCHAR *packagePath, int argumentCount, WCHAR *const *arguments)
 {
     // Cutting the line would drop or change an argument meant for the installer: refuse instead.
     const ErrorValue tooLong = MakeFixedErrorValue(ERROR_FILENAME_EXCED_RANGE, 2343);
@@ -170,7 +170,7 @@ ErrorValue BuildInstallerCommandLine(WCHAR *commandLine, DWORD size, const char 
 
     BOOL failed = FALSE;
     if (!AppendPath(commandLine, size, &length, "", installerPath, &failed) ||
-        !AppendPath(commandLine, size, &length, " /i ", packagePath, &failed)) {
+        !AppendArgument(commandLine, size, &length, " /i ", packagePath)) {
         if (size > 0)
             commandLine[length < size ? length : size - 1] = 0;
         return failed ? MakeErrorValue(GetLastError, ERROR_NO_UNICODE_TRANSLATION, 2338) : tooLong;

@@ -16,12 +16,12 @@ WCHAR **SplitCommandLine(const WCHAR *commandLine, int *count);
 int HasQuietSwitch(int count, WCHAR **arguments);
 
 // Writes the installer's command line into commandLine (size UTF-16 units with the terminator):
-// the installer path, "/i" and the package path (both ANSI, converted), then arguments[1] to
+// the installer path (ANSI, converted), "/i" and the package path, then arguments[1] to
 // arguments[argumentCount - 1] exactly as given, each piece after one space and in double quotes
 // when it holds a space. A line that does not fit is refused (206) rather than cut; a path that
 // does not convert fails (its last error, else 1113). The buffer is always terminated.
-ErrorValue BuildInstallerCommandLine(WCHAR *commandLine, DWORD size, const char *installerPath, const char *packagePath,
-                                     int argumentCount, WCHAR *const *arguments);
+ErrorValue BuildInstallerCommandLine(WCHAR *commandLine, DWORD size, const char *installerPath,
+                                     const WCHAR *packagePath, int argumentCount, WCHAR *const *arguments);
 
 // Formats at *length in buffer (size bytes) with the room that is left and advances *length;
 // FALSE, with the buffer cut back to *length, when the piece does not fit whole.

@@ -4,8 +4,10 @@
 #include <string.h>
 
 #include "launcher/command_line.h"
+#include "launcher/failure_message.h"
 #include "launcher/file_exists.h"
 #include "launcher/launcher_state.h"
+#include "launcher/picked_folder.h"
 #include "payload/extraction.h"
 #include "payload/inflate.h"
 #include "ui/folder_prompt.h"
@@ -14,6 +16,10 @@
 enum {
     CommandLineSize = 1024, // UTF-16 units, the terminator included
     UninstallKeySize = 256,
+    // Another process (a virus scanner, an indexer) may hold a file for a moment: an attempt that
+    // meets a sharing violation is made again after 25, 50, ... ms, about two seconds in all.
+    SharingRetries = 12,
+    SharingRetryStepMs = 25,
 };
 
 static const char ProgressWindowClassName[] = "MSI_STUB_WINDOW_CLASS_NAME";
@@ -58,21 +64,76 @@ static BOOL FindInstaller(RunState *run)
     return TRUE;
 }
 
-// Appends "\<productCode>" to the root in extractionFolder, creates the folder and opens the
-// output files there. FALSE when the files cannot all be opened (nothing of this attempt is
-// left behind then).
-static BOOL TryExtractionFolder(RunState *run)
+// Opens the output files in the extraction folder, again after a short wait for as long as a
+// sharing violation stops them. A failed attempt has left nothing behind.
+static BOOL OpenOutputFilesRetrying(RunState *run)
 {
+    for (DWORD retry = 1;; retry++) {
+        // Earlier calls leave errors of their own: only the failed call's may be reported.
+        SetLastError(0);
+        if (OpenOutputFiles(&run->job, run->extractionFolder))
+            return TRUE;
+        if (GetLastError() != ERROR_SHARING_VIOLATION || retry > SharingRetries)
+            return FALSE;
+        Sleep(retry * SharingRetryStepMs);
+    }
+}
+
+// Appends "\<productCode>" to the root in extractionFolder, makes the folder and opens the
+// output files there. In a folder the user picked, the product folder is the launcher's own
+// (OpenPickedProductFolder); *refused tells when the one found there, or the drive, may not be
+// used. FALSE when the files cannot all be opened (nothing of this attempt is left behind then).
+static BOOL TryExtractionFolder(RunState *run, BOOL picked, BOOL *refused)
+{
+    char root[PathBufferSize];
+    lstrcpynA(root, run->extractionFolder, sizeof root);
     DWORD length = (DWORD)strlen(run->extractionFolder);
+    *refused = FALSE;
     if (!AppendFormatted(run->extractionFolder, PathBufferSize, &length, "\\%s", run->selection.productCode)) {
         SetLastError(0);
         return FALSE;
     }
-    if (!FileExists(run->extractionFolder))
-        CreateDirectoryA(run->extractionFolder, NULL);
-    // The probes above leave errors of their own: only the failed call's may be reported.
-    SetLastError(0);
-    return OpenOutputFiles(&run->job, run->extractionFolder);
+    if (!picked) {
+        if (!FileExists(run->extractionFolder))
+            CreateDirectoryA(run->extractionFolder, NULL);
+        return OpenOutputFilesRetrying(run);
+    }
+
+    HANDLE productFolder = OpenPickedProductFolder(root, run->selection.productCode);
+    if (productFolder == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        *refused = error == ERROR_ALREADY_EXISTS || error == ERROR_NOT_SUPPORTED;
+        return FALSE;
+    }
+    // Held until the pin holds the same folder; it shares deletion, so a roll-back can still
+    // remove the folder it made.
+    run->job.productFolder = productFolder;
+    BOOL opened = OpenOutputFilesRetrying(run);
+    DWORD error = GetLastError();
+    run->job.productFolder = NULL;
+    CloseHandle(productFolder);
+    SetLastError(error);
+    return opened;
+}
+
+// Tells the user why the folder can't be used; the browser comes back after it.
+static void ShowFolderRefused(RunState *run)
+{
+    char text[MessageTextSize];
+    char caption[MAX_PATH];
+    snprintf(text, sizeof text, run->folderRefusedText, run->extractionFolder);
+    GetMessageCaption(run->ownPath, caption, sizeof caption);
+    MessageBoxA(NULL, text, caption, MB_ICONWARNING | MB_OK);
+}
+
+// Another launcher for the same product is at work in the folder: this one ends at once, with
+// nothing of the other's touched and no other folder tried.
+static BOOL FolderIsBusy(RunState *run)
+{
+    if (GetLastError() != ERROR_INSTALL_ALREADY_RUNNING)
+        return FALSE;
+    run->outcome = MakeFixedErrorValue(ERROR_INSTALL_ALREADY_RUNNING, 2217);
+    return TRUE;
 }
 
 static BOOL OpenOutputFolder(RunState *run)
@@ -87,8 +148,11 @@ static BOOL OpenOutputFolder(RunState *run)
     } else {
         run->extractionFolder[0] = '\0';
     }
-    if (TryExtractionFolder(run))
+    BOOL refused = FALSE;
+    if (TryExtractionFolder(run, FALSE, &refused))
         return TRUE;
+    if (FolderIsBusy(run))
+        return FALSE;
 
     for (;;) {
         // Unattended, nobody would ever answer the browser.
@@ -101,8 +165,12 @@ static BOOL OpenOutputFolder(RunState *run)
             run->suppressMessage = 1;
             return FALSE;
         }
-        if (TryExtractionFolder(run))
+        if (TryExtractionFolder(run, TRUE, &refused))
             return TRUE;
+        if (FolderIsBusy(run))
+            return FALSE;
+        if (refused)
+            ShowFolderRefused(run);
     }
 }
 
@@ -140,8 +208,15 @@ static void StartInstaller(RunState *run)
         run->outcome = MakeErrorValue(GetLastError, ERROR_INVALID_DATA, 2357);
         return;
     }
-    ErrorValue built = BuildInstallerCommandLine(commandLine, CommandLineSize, run->installerPath,
-                                                 run->job.items[0].outputPath, run->argumentCount, run->arguments);
+    // The installer gets the locked package's own path from its volume: no drive letter, mount
+    // point or junction that someone else may change takes part in it.
+    WCHAR packagePath[PathBufferSize];
+    if (!GetPackageVolumePath(&run->job, packagePath, PathBufferSize)) {
+        run->outcome = MakeErrorValue(GetLastError, ERROR_INVALID_HANDLE, 2359);
+        return;
+    }
+    ErrorValue built = BuildInstallerCommandLine(commandLine, CommandLineSize, run->installerPath, packagePath,
+                                                 run->argumentCount, run->arguments);
     if (ErrorValueCode(built) != 0) {
         run->outcome = built;
         return;
@@ -210,7 +285,7 @@ void CleanUpInstallerPhases(RunState *run)
     BOOL succeeded = exitCode == ERROR_SUCCESS || exitCode == ERROR_SUCCESS_REBOOT_INITIATED ||
                      exitCode == ERROR_SUCCESS_REBOOT_REQUIRED;
     // A registered product was installed from the file that a replacement pushed aside.
-    FinishOutputFiles(job, exitCode == ERROR_SUCCESS || registered, !succeeded && registered);
+    FinishOutputFiles(job, exitCode == ERROR_SUCCESS || registered, !succeeded && registered, succeeded);
     LocalFree(job->items);
     job->items = NULL;
     job->count = 0;

@@ -11,8 +11,8 @@
 void RunInstallerPhases(RunState *run);
 
 // Settles the extracted files and frees the file records. Exit 0, 1641 or 3010: what a file
-// replaced is deleted. Another outcome with the product registered: each replaced file is put
-// back, the files that replaced nothing stay. Unless the installation succeeded (0) or the
+// replaced is deleted, and so are the aside files that earlier runs left. Another outcome with the product registered:
+// each replaced file is put back, the files that replaced nothing stay. Unless the installation succeeded (0) or the
 // product is registered, everything is deleted and the folder removed. After a failed wait the
 // files stay locked and the records kept (ReleaseKeptFiles).
 void CleanUpInstallerPhases(RunState *run);

@@ -57,6 +57,7 @@ void LoadLauncherStrings(RunState *run)
     LoadLauncherString(IDS_INSTALLER_MISSING, run->installerMissingText, sizeof run->installerMissingText);
     LoadLauncherString(IDS_DAMAGED_PACKAGE, run->damagedPackageText, sizeof run->damagedPackageText);
     LoadLauncherString(IDS_FOLDER_PROMPT, run->folderPromptText, sizeof run->folderPromptText);
+    LoadLauncherString(IDS_FOLDER_REFUSED, run->folderRefusedText, sizeof run->folderRefusedText);
 }
 
 void SetMessageText(RunState *run, const char *text)

@@ -15,7 +15,7 @@ BOOL CaptureCommandLine(RunState *run);
 // The own executable's path in run->ownPath; FALSE when it can't be found.
 BOOL CaptureOwnPath(RunState *run);
 
-// Strings 100 to 102 from the string table; a string that does not load stays empty.
+// Strings 100 to 102 and 104 from the string table; a string that does not load stays empty.
 void LoadLauncherStrings(RunState *run);
 
 // The final box's text (copied, cut to fit).

@@ -18,6 +18,7 @@ struct RunState {
     char installerMissingText[512]; // string 100
     char damagedPackageText[256];   // string 101
     char folderPromptText[256];     // string 102
+    char folderRefusedText[256];    // string 104, a format with the product folder's path
 
     int argumentCount; // from SplitCommandLine, the program name included
     WCHAR **arguments;

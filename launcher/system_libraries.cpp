@@ -1,10 +1,12 @@
 // DLLs that are not among the system's known DLLs are loaded at run time from the system folder.
 // crypt32 and bcrypt are reached that way: the launcher's code calls them by their own names,
-// and the definitions here load the DLL on the first call and forward to its entry points.
+// and the definitions here load the DLL on the first call and forward to its entry points. The
+// few ntdll calls that open and rename relative to a held folder are reached the same way.
 #include "launcher/system_libraries.h"
 
 #include <bcrypt.h>
 #include <wincrypt.h>
+#include <winternl.h>
 
 // Loaded by system components by name (the common controls, COM, the shell's folder browser);
 // the ones a system lacks are skipped.
@@ -191,6 +193,56 @@ NTSTATUS WINAPI BCryptDestroyKey(BCRYPT_KEY_HANDLE hKey)
     if (!ResolveLibrary(&bcryptLibrary))
         return StatusDllNotFound;
     return LATE_CALL(bcryptFunctions, DestroyKey, BCryptDestroyKey)(hKey);
+}
+
+// ntdll: mapped into every process and a known DLL; only these calls have no kernel32 form that
+// takes a folder handle as the root of a name.
+enum { CreateFileNt, SetInformationFile, QueryVolumeInformationFile, StatusToDosError, NtdllFunctionCount };
+
+static LateFunction ntdllFunctions[NtdllFunctionCount] = {
+    {"NtCreateFile", NULL},
+    {"NtSetInformationFile", NULL},
+    {"NtQueryVolumeInformationFile", NULL},
+    {"RtlNtStatusToDosError", NULL},
+};
+
+static LateLibrary ntdllLibrary = {L"ntdll.dll", ntdllFunctions, NtdllFunctionCount, FALSE, 0};
+
+NTSTATUS NTAPI NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                            PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                            ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                            ULONG EaLength)
+{
+    if (!ResolveLibrary(&ntdllLibrary))
+        return StatusDllNotFound;
+    return LATE_CALL(ntdllFunctions, CreateFileNt,
+                     NtCreateFile)(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
+                                   FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer, EaLength);
+}
+
+NTSTATUS NTAPI NtSetInformationFile(HANDLE hFile, PIO_STATUS_BLOCK io, PVOID ptr, ULONG len,
+                                    FILE_INFORMATION_CLASS FileInformationClass)
+{
+    if (!ResolveLibrary(&ntdllLibrary))
+        return StatusDllNotFound;
+    return LATE_CALL(ntdllFunctions, SetInformationFile, NtSetInformationFile)(hFile, io, ptr, len,
+                                                                               FileInformationClass);
+}
+
+NTSTATUS NTAPI NtQueryVolumeInformationFile(HANDLE hFile, PIO_STATUS_BLOCK io, PVOID ptr, ULONG len,
+                                            FS_INFORMATION_CLASS FsInformationClass)
+{
+    if (!ResolveLibrary(&ntdllLibrary))
+        return StatusDllNotFound;
+    return LATE_CALL(ntdllFunctions, QueryVolumeInformationFile, NtQueryVolumeInformationFile)(hFile, io, ptr, len,
+                                                                                               FsInformationClass);
+}
+
+ULONG NTAPI RtlNtStatusToDosError(NTSTATUS Status)
+{
+    if (!ResolveLibrary(&ntdllLibrary))
+        return ntdllLibrary.failure;
+    return LATE_CALL(ntdllFunctions, StatusToDosError, RtlNtStatusToDosError)(Status);
 }
 
 // crypt32: its header declares the calls as imported, so callers go through the __imp_ pointers

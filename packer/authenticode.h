@@ -1,6 +1,8 @@
-// The Authenticode signature of a file, checked as a verifier checks it, without trusting any
-// certificate chain: the file's PE image digest is the one the signature holds, and the
-// signer's signature over it verifies with the signer certificate carried in the signature.
+// The Authenticode signature of a file, checked as a verifier checks it: the file's PE image
+// digest is the one the signature holds, and the signer's signature over it verifies with the
+// signer certificate carried in the signature. With roots given, the signer's chain is built
+// and checked against them by OpenSSL's certificate store, at the time a verified RFC 3161
+// time-stamp gives, else now. Revocation is not checked.
 #pragma once
 
 #include "packer/byte_io.h"
@@ -8,15 +10,38 @@
 #include <openssl/evp.h>
 
 #include <string>
+#include <vector>
 
 namespace packer {
+
+// One signature object, the primary or a nested one: what it says and whether it holds.
+struct SignatureReport {
+    bool valid = false;
+    std::string detail;            // valid: the digest and the signer; else what does not hold
+    std::string digest;            // the digest algorithm's name, when known
+    std::string signerSubject;     // empty when no signer certificate was found
+    std::string signerFingerprint; // "SHA256:" and the hex SHA-256 of the signer certificate's DER
+};
+
+// What the chain check of the primary signer found.
+struct ChainReport {
+    enum class Status { NotChecked, Valid, Invalid } status = Status::NotChecked;
+    std::string detail;
+};
 
 struct AuthenticodeCheck {
     enum class Status { Unsigned, Valid, Invalid } status;
     std::string detail; // Valid: the digest and the signer; Invalid: what does not hold
+    SignatureReport primary;
+    std::vector<SignatureReport> nested; // reported, never trusted in place of the primary
+    ChainReport chain;
+    std::string timestamp;       // the signing time an RFC 3161 time-stamp vouches for, once verified
+    std::string timestampDetail; // "none", "verified", or why it was not taken
 };
 
-AuthenticodeCheck CheckAuthenticode(ByteView image);
+// Roots to check the primary signer's chain against: a PEM file of certificates; empty checks
+// no chain.
+AuthenticodeCheck CheckAuthenticode(ByteView image, const std::string &caFile = "");
 
 // Whether Windows with the certificate padding check (EnableCertPaddingCheck) on sees the
 // signature: the certificate table holds one WIN_CERTIFICATE whose dwLength is the signature
@@ -32,5 +57,9 @@ PaddingCheck CheckCertificatePadding(ByteView image);
 // The Authenticode digest of a PE image: every byte up to the certificate table except the
 // checksum field and the certificate table's directory entry.
 Bytes PeImageDigest(ByteView image, const EVP_MD *digest);
+
+// Bytes that follow the certificate table, where nothing may follow it; 0 when there is no
+// table or it ends the file.
+std::uint64_t BytesAfterCertificateTable(ByteView image);
 
 } // namespace packer

@@ -59,6 +59,9 @@ inline void WriteU32(Bytes &bytes, std::size_t offset, std::uint32_t value)
     ::WriteU32(bytes.data() + offset, value);
 }
 
+// The bytes as lowercase hex digits, two for each.
+std::string LowercaseHex(const std::uint8_t *bytes, std::size_t length);
+
 // The whole file; throws PackError naming the path and the system's reason.
 Bytes ReadWholeFile(const std::string &path);
 

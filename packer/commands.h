@@ -57,7 +57,9 @@ int RunInspect(const ReadOptions &options, bool json, std::ostream &out);
 
 struct VerifyOptions {
     ReadOptions read;
-    std::string expectKey; // "SHA256:<hex>", or empty
+    std::string expectKey;    // "SHA256:<hex>", or empty
+    std::string expectSigner; // "SHA256:<hex>" of the signing certificate's DER, or empty
+    std::string caFile;       // PEM roots the signer's chain must reach, or empty
     bool trustFileKey = false;
     bool allowTestKey = false;
     bool allowUnsigned = false;
@@ -69,7 +71,8 @@ struct VerifyOptions {
 bool IsKeyFingerprint(const std::string &text);
 
 // ExitDone when the file passes every check of the release gate, else ExitFailed with every
-// failure listed on standard error. Throws like the other commands when it can't start.
+// failure listed on standard error. Throws like the other commands when it can't start; with
+// --json it prints a JSON object with an "error" member first.
 int RunVerify(const VerifyOptions &options, std::ostream &out);
 
 struct ExtractOptions {

@@ -30,6 +30,10 @@ const CLI::Validator PassSource(
     [](std::string &source) { return IsPassphraseSource(source) ? std::string() : "give env:VAR or file:PATH"; },
     "env:VAR|file:PATH");
 
+const CLI::Validator FingerprintText(
+    [](std::string &text) { return IsKeyFingerprint(text) ? std::string() : "give SHA256: and 64 hex digits"; },
+    "SHA256:<hex>");
+
 // --key, --pass and --pkcs11-module, the same on every command that reads a key.
 void AddKeyOptions(CLI::App *command, KeySource &key, const std::string &help, bool required)
 {
@@ -169,9 +173,15 @@ int RunLauncherPack(int argc, char **argv)
     verifyCommand
         ->add_option("--expect-key", verify.expectKey,
                      "The fingerprint the installer's key must have, SHA256:<hex> as verify prints it")
-        ->check(CLI::Validator(
-            [](std::string &text) { return IsKeyFingerprint(text) ? std::string() : "give SHA256: and 64 hex digits"; },
-            "SHA256:<hex>"));
+        ->check(FingerprintText);
+    verifyCommand
+        ->add_option("--expect-signer", verify.expectSigner,
+                     "The fingerprint the signing certificate must have: SHA256:<hex> of its DER, as verify prints it")
+        ->check(FingerprintText);
+    verifyCommand->add_option("--ca-file", verify.caFile,
+                              "PEM root certificates the signer's chain must reach (checked at the time of a "
+                              "verified RFC 3161 time-stamp, else now; the signer must allow code signing). "
+                              "Revocation is not checked");
     verifyCommand->add_flag("--trust-file-key", verify.trustFileKey,
                             "Trust the key found in the file itself (with a warning); not for a release gate");
     verifyCommand->add_flag("--allow-unsigned", verify.allowUnsigned,

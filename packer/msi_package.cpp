@@ -1,5 +1,6 @@
 #include "packer/msi_package.h"
 
+#include "packer/host/host.h"
 #include "packer/msi/msi_database.h"
 #include "packer/pack_error.h"
 
@@ -68,6 +69,12 @@ std::size_t UncompressedFiles(MsiDatabase &database)
 MsiPackage ReadMsiPackage(const std::string &path, bool allowUncompressed)
 {
     MsiPackage package{path, {}, {}, {}, {}, {}, false, {}};
+    {
+        // A package that can't be read at all (missing, a folder) is named as such before the
+        // database reader gives its own words for it.
+        std::uint64_t size = 0;
+        host::ReadableFile::Open(path, size);
+    }
     std::unique_ptr<MsiDatabase> opened = OpenMsiDatabase(path);
     MsiDatabase &database = *opened;
 

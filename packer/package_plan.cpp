@@ -9,6 +9,7 @@
 #include <cctype>
 #include <filesystem>
 #include <map>
+#include <utility>
 
 namespace packer {
 
@@ -88,9 +89,7 @@ void CheckCabinetName(const std::string &name, const std::string &packagePath)
     if (!IsPlainFileNameUtf8(name))
         throw PackError(what + " is one the launcher refuses (a separator, wildcard, quote, control character, "
                                "trailing dot or space, or a device name such as AUX): rename the cabinet");
-    std::string lower = name;
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    if (lower == "main.msi")
+    if (IsSameFileNameUtf8(name, "main.msi"))
         throw PackError(what + " clashes with main.msi, the name the package is written under");
     if (AnsiLengthBound(name) > FileNameLimit)
         throw PackError(what + " is longer than the launcher's limit of " + std::to_string(FileNameLimit) + " bytes");
@@ -236,6 +235,7 @@ PackagePlan PlanPackages(const std::vector<MsiPackage> &packages, bool allowUnre
         plan.directory.push_back(
             {packageId, Join({package.architecture, languages, package.productCode, package.productName}, '\\')});
 
+        std::vector<std::pair<std::string, std::uint32_t>> written; // this package's cabinets and their items
         for (const auto &cabinet : package.cabinets) {
             std::string cabinetPath = Directory(package.path) + cabinet;
             FileSummary content;
@@ -246,6 +246,15 @@ PackagePlan PlanPackages(const std::vector<MsiPackage> &packages, bool allowUnre
                                 error.what() + ")");
             }
             std::uint32_t itemId = items.Add(content, cabinetPath);
+            // The launcher writes a package's cabinets into one folder, where names that differ only
+            // in letter case are one file. The same file named twice is one item.
+            for (const auto &[name, id] : written) {
+                if (id != itemId && IsSameFileNameUtf8(name, cabinet))
+                    throw PackError(package.path + ": cabinets \"" + name + "\" and \"" + cabinet +
+                                    "\" differ only in letter case and are one file on Windows: rename one (Media "
+                                    "table)");
+            }
+            written.emplace_back(cabinet, itemId);
             auto entry = std::find_if(cabinets.begin(), cabinets.end(), [&](const CabinetEntry &existing) {
                 return existing.name == cabinet && existing.itemId == itemId;
             });

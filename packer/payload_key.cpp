@@ -63,11 +63,15 @@ EvpKeyHandle RsaPublicKey(const BIGNUM *modulus, const BIGNUM *exponent)
 
 EvpKeyHandle KeyFromBlob(const Bytes &blob)
 {
+    // The key as the launcher takes it: the blob's own exponent and modulus, and only a blob that
+    // passes the launcher's rule.
+    if (blob.size() != PayloadPublicKeySize || !IsPayloadPublicKeyBlob(blob.data()))
+        throw PackError("a public key blob the launcher refuses");
     BignumHandle modulus(BN_lebin2bn(blob.data() + PayloadPublicKeyHeaderSize,
                                      static_cast<int>(blob.size() - PayloadPublicKeyHeaderSize), nullptr));
-    BignumHandle exponent(BN_new());
+    BignumHandle exponent(BN_lebin2bn(blob.data() + PayloadPublicKeyHeaderSize - 4, 4, nullptr));
     EvpKeyHandle key;
-    if (modulus && exponent && BN_set_word(exponent.get(), 65537) == 1)
+    if (modulus && exponent)
         key = RsaPublicKey(modulus.get(), exponent.get());
     if (!key)
         throw PackError("could not make a key of a public key blob");
@@ -127,6 +131,8 @@ Bytes PublicKeyBlob(EVP_PKEY *key, const std::string &what)
     Bytes blob(std::begin(PayloadPublicKeyHeader), std::end(PayloadPublicKeyHeader));
     blob.resize(PayloadPublicKeySize);
     BN_bn2lebinpad(modulus, blob.data() + PayloadPublicKeyHeaderSize, 256);
+    if (!IsPayloadPublicKeyBlob(blob.data()))
+        throw UnusableKey(what + ": makes a key blob the launcher refuses");
     return blob;
 }
 
@@ -140,13 +146,7 @@ std::string KeyFingerprint(const Bytes &blob)
     unsigned char digest[SHA256_DIGEST_LENGTH];
     SHA256(der, static_cast<std::size_t>(length), digest);
     OPENSSL_free(der);
-    std::string text(FingerprintPrefix);
-    for (unsigned char byte : digest) {
-        char hex[3];
-        std::snprintf(hex, sizeof hex, "%02x", byte);
-        text += hex;
-    }
-    return text;
+    return std::string(FingerprintPrefix) + LowercaseHex(digest, sizeof digest);
 }
 
 const std::string &TestKeyFingerprint()
@@ -176,6 +176,15 @@ std::optional<Bytes> ReadSlotKey(ByteView image, const std::string &what)
     Bytes blob(begin, begin + PayloadPublicKeySize);
     if (std::all_of(blob.begin(), blob.end(), [](std::uint8_t byte) { return byte == 0; }))
         return std::nullopt;
+    if (!IsPayloadPublicKeyBlob(blob.data())) {
+        const std::uint32_t exponent = ReadU32(blob, PayloadPublicKeyHeaderSize - 4);
+        throw PackError(
+            what + ": its key slot is damaged (" +
+            (std::equal(blob.begin(), blob.begin() + PayloadPublicKeyHeaderSize - 4, std::begin(PayloadPublicKeyHeader))
+                 ? "exponent " + std::to_string(exponent) + ", not 65537"
+                 : std::string("not a 2048-bit RSA public key blob")) +
+            "): the launcher refuses every payload");
+    }
     return blob;
 }
 

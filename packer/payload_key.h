@@ -31,7 +31,8 @@ Bytes PublicKeyBlob(EVP_PKEY *key, const std::string &what);
 // An RSA public key from its modulus and exponent; null when OpenSSL refuses them.
 EvpKeyHandle RsaPublicKey(const BIGNUM *modulus, const BIGNUM *exponent);
 
-// The RSA public key a blob holds.
+// The RSA public key a blob holds, exponent and modulus read from it as the launcher reads them;
+// throws PackError for a blob that breaks the launcher's key blob rule (IsPayloadPublicKeyBlob).
 EvpKeyHandle KeyFromBlob(const Bytes &blob);
 
 // "SHA256:" and the lowercase hex SHA-256 digest of the key's DER SubjectPublicKeyInfo, as
@@ -48,6 +49,8 @@ const std::string &TestKeyFingerprint();
 std::size_t FindKeySlot(ByteView image, const std::string &what);
 
 // The key in image's slot; nullopt when the slot is empty (a ready stub that no key was set in).
+// Throws PackError (with what) for a slot that breaks the launcher's key blob rule, such as an
+// exponent other than 65537: the launcher refuses it as a damaged key.
 std::optional<Bytes> ReadSlotKey(ByteView image, const std::string &what);
 
 // The remedy for an empty slot, in the words every command uses.

@@ -193,9 +193,11 @@ void ListItems(const PayloadDescriptor &descriptor, ContainerInfo &container)
 
 } // namespace
 
-bool IsPlainFileNameUtf8(const std::string &name)
+namespace {
+
+// UTF-16 text of UTF-8 name; false when name is not UTF-8.
+bool ToUtf16(const std::string &name, std::u16string &wide)
 {
-    std::u16string wide;
     for (std::size_t at = 0; at < name.size();) {
         char32_t code;
         if (static_cast<unsigned char>(name[at]) < 0x80) {
@@ -210,7 +212,23 @@ bool IsPlainFileNameUtf8(const std::string &name)
             wide += static_cast<char16_t>(code);
         }
     }
-    return IsPlainFileName(reinterpret_cast<const WCHAR *>(wide.c_str())) != FALSE;
+    return true;
+}
+
+} // namespace
+
+bool IsPlainFileNameUtf8(const std::string &name)
+{
+    std::u16string wide;
+    return ToUtf16(name, wide) && IsPlainFileName(reinterpret_cast<const WCHAR *>(wide.c_str())) != FALSE;
+}
+
+bool IsSameFileNameUtf8(const std::string &first, const std::string &second)
+{
+    std::u16string firstWide, secondWide;
+    return ToUtf16(first, firstWide) && ToUtf16(second, secondWide) &&
+           IsSameFileName(reinterpret_cast<const WCHAR *>(firstWide.c_str()),
+                          reinterpret_cast<const WCHAR *>(secondWide.c_str())) != FALSE;
 }
 
 void SetPayloadVerificationKey(const Bytes &blob)

@@ -14,6 +14,8 @@ namespace packer {
 // The launcher's rule for a name that becomes a path component (a cabinet, a ProductCode
 // folder), for UTF-8 text; false for text that is not UTF-8.
 bool IsPlainFileNameUtf8(const std::string &name);
+// The launcher's rule for two such names that are one file on Windows (letter case ignored).
+bool IsSameFileNameUtf8(const std::string &first, const std::string &second);
 
 // The key (a 276-byte public key blob) that payload items are verified with from now on.
 void SetPayloadVerificationKey(const Bytes &blob);

@@ -1,5 +1,7 @@
 #include "packer/placement.h"
 
+#include "packer/authenticode.h"
+
 #include "packer/console.h"
 #include "packer/pack_error.h"
 #include "packer/signature_object.h"
@@ -106,6 +108,12 @@ Stub LoadStub(const std::string &path, Placement placement)
         throw PackError(what + " already carries data behind its signature object: pack a freshly signed stub");
     if (!FindCarrierValues(stub.image.data() + entry.offset + 8, entry.objectLength).empty())
         throw PackError(what + " already carries a payload certificate: pack a freshly signed stub");
+    // A signature that no longer holds (the slot patched after signing, a signature taken from
+    // another file) would ship an installer that every verifier refuses.
+    const AuthenticodeCheck authenticode = CheckAuthenticode(stub.image);
+    if (authenticode.status != AuthenticodeCheck::Status::Valid)
+        throw PackError(what + ": its Authenticode signature did not verify: " + authenticode.detail +
+                        " (set the key, then sign the stub again)");
     return stub;
 }
 

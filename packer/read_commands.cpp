@@ -17,6 +17,7 @@
 #include <cctype>
 #include <cstdio>
 #include <iostream>
+#include <iterator>
 #include <optional>
 #include <set>
 
@@ -84,9 +85,11 @@ bool NoPayload(const PayloadReport &report)
 std::string LocateProblem(ByteView image, const PayloadReport &report)
 {
     std::string text = "the launcher finds no payload it can read: " + Describe(report.locate);
+    if (const std::uint64_t appended = BytesAfterCertificateTable(image))
+        text += "; " + std::to_string(appended) + " bytes are appended after the certificate table";
     // Signing a file of the certificate or end placement again replaces the signature object and
     // with it the payload; the overlay placement keeps its payload in front of the table.
-    if (NoPayload(report) && IsSigned(image))
+    else if (NoPayload(report) && IsSigned(image))
         text += "; no payload: a file signed after packing with the certificate or end placement loses it "
                 "(pack onto an unsigned stub to sign last)";
     return text;
@@ -303,17 +306,6 @@ std::vector<std::string> Split(const std::string &text, char separator)
     }
 }
 
-std::string Hex(const unsigned char *bytes, std::size_t length)
-{
-    std::string text;
-    for (std::size_t i = 0; i < length; ++i) {
-        char hex[3];
-        std::snprintf(hex, sizeof hex, "%02x", bytes[i]);
-        text += hex;
-    }
-    return text;
-}
-
 struct OutputFile {
     std::string name;
     std::size_t size;
@@ -388,22 +380,91 @@ std::string PaddingText(const PaddingCheck &padding)
     return "fails (" + padding.detail + ")";
 }
 
+// "SHA256:" and the hex digits in lowercase, as verify prints a fingerprint.
+std::string NormalFingerprint(const std::string &text)
+{
+    std::string normal(FingerprintPrefix);
+    std::transform(text.begin() + static_cast<std::ptrdiff_t>(FingerprintPrefix.size()), text.end(),
+                   std::back_inserter(normal), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return normal;
+}
+
+// The key the installer must carry, and where that comes from in words.
+struct ExpectedKey {
+    std::string fingerprint; // empty with --trust-file-key
+    std::string source;
+};
+
+ExpectedKey ExpectedKeyOf(const VerifyOptions &options)
+{
+    if (options.read.key.Given())
+        return {KeyFingerprint(PublicKeyBlob(OpenPublicKey(options.read.key).get(), options.read.key.Name())),
+                "the key of --key " + options.read.key.Name()};
+    if (!options.expectKey.empty())
+        return {NormalFingerprint(options.expectKey), "--expect-key"};
+    return {};
+}
+
+const char *ChainStatus(const ChainReport &chain)
+{
+    static const char *const names[] = {"not checked", "valid", "invalid"};
+    return names[static_cast<int>(chain.status)];
+}
+
+std::string ChainText(const ChainReport &chain)
+{
+    if (chain.status == ChainReport::Status::NotChecked)
+        return "not checked (give --ca-file; revocation is never checked)";
+    return chain.status == ChainReport::Status::Valid ? chain.detail : "invalid: " + chain.detail;
+}
+
+// The signer, its chain and its nested signatures, as JSON members.
+void PrintSignerJson(const AuthenticodeCheck &authenticode, const VerifyOptions &options, std::ostream &out)
+{
+    out << ",\n  \"signer\": {\"subject\": "
+        << (authenticode.primary.signerSubject.empty() ? "null" : JsonString(authenticode.primary.signerSubject))
+        << ", \"fingerprint\": "
+        << (authenticode.primary.signerFingerprint.empty() ? "null"
+                                                           : JsonString(authenticode.primary.signerFingerprint))
+        << ", \"expected\": "
+        << (options.expectSigner.empty() ? "null" : JsonString(NormalFingerprint(options.expectSigner)))
+        << "},\n  \"chain\": {\"status\": " << JsonString(ChainStatus(authenticode.chain))
+        << ", \"detail\": " << JsonString(authenticode.chain.detail)
+        << ", \"caFile\": " << (options.caFile.empty() ? "null" : JsonString(options.caFile))
+        << ", \"revocationChecked\": false},\n  \"timestamp\": {\"time\": "
+        << (authenticode.timestamp.empty() ? "null" : JsonString(authenticode.timestamp))
+        << ", \"result\": " << JsonString(authenticode.timestampDetail) << "},\n  \"nestedSignatures\": [";
+    for (std::size_t i = 0; i < authenticode.nested.size(); ++i) {
+        const SignatureReport &nested = authenticode.nested[i];
+        out << (i ? ", " : "") << "{\"subject\": " << JsonString(nested.signerSubject)
+            << ", \"fingerprint\": " << JsonString(nested.signerFingerprint)
+            << ", \"digest\": " << JsonString(nested.digest) << ", \"valid\": " << (nested.valid ? "true" : "false")
+            << ", \"detail\": " << JsonString(nested.detail) << "}";
+    }
+    out << "]";
+}
+
 void PrintVerifyJson(const VerifyOptions &options, const LoadedFile &file, const AuthenticodeCheck &authenticode,
-                     const SignatureCoverage &coverage, const std::vector<LocaleChoice> &choices,
+                     const SignatureCoverage &coverage, const ExpectedKey &expected,
+                     const std::vector<LocaleChoice> &choices,
                      const std::vector<std::string> &problems, std::ostream &out)
 {
     static const char *const statuses[] = {"unsigned", "valid", "invalid"};
     out << "{\n  \"format\": 1,\n  \"file\": " << JsonString(options.read.file)
         << ",\n  \"size\": " << file.image.size() << ",\n  \"verified\": " << (problems.empty() ? "true" : "false")
         << ",\n  \"authenticode\": {\"status\": \"" << statuses[static_cast<int>(authenticode.status)]
-        << "\", \"detail\": " << JsonString(authenticode.detail) << "},\n  \"paddingCheck\": {\"passes\": "
+        << "\", \"detail\": " << JsonString(authenticode.detail) << "}";
+    PrintSignerJson(authenticode, options, out);
+    out << ",\n  \"paddingCheck\": {\"passes\": "
         << (coverage.padding.status == PaddingCheck::Status::Unsigned ? "null"
             : coverage.padding.status == PaddingCheck::Status::Passes ? "true"
                                                                       : "false")
         << ", \"text\": " << JsonString(PaddingText(coverage.padding))
         << "},\n  \"payloadUnderSignature\": " << (coverage.payloadUnderSignature ? "true" : "false")
         << ",\n  \"key\": {\"fingerprint\": " << (file.key ? JsonString(file.fingerprint) : "null")
-        << ", \"source\": " << JsonString(file.keySource) << ", \"trusted\": "
+        << ", \"source\": " << JsonString(file.keySource)
+        << ", \"expected\": " << (expected.fingerprint.empty() ? "null" : JsonString(expected.fingerprint))
+        << ", \"trusted\": "
         << JsonString(options.read.key.Given()     ? "key"
                       : !options.expectKey.empty() ? "expect-key"
                                                    : "file")
@@ -427,56 +488,101 @@ void PrintVerifyJson(const VerifyOptions &options, const LoadedFile &file, const
 
 } // namespace
 
-int RunVerify(const VerifyOptions &options, std::ostream &out)
+namespace {
+
+// What verify reads with: the launcher's own key, from its slot, as the launcher does; a slot
+// that can't be read is one problem, not a stop.
+LoadedFile LoadLaunchersKey(const std::string &path)
+{
+    LoadedFile file{FileImage(path), "the launcher's key slot", true, {}, {}, NoKeySet, {}};
+    try {
+        file.slotKey = ReadSlotKey(file.image, path);
+    } catch (const PackError &error) {
+        file.slotProblem = error.what();
+    }
+    file.key = file.slotKey;
+    SetPayloadVerificationKey(file.key ? *file.key : Bytes());
+    if (file.key)
+        file.fingerprint = KeyFingerprint(*file.key);
+    return file;
+}
+
+int ExitCodeOf(const std::exception &error)
+{
+    if (dynamic_cast<const UsageError *>(&error) != nullptr)
+        return ExitUsage;
+    if (dynamic_cast<const ReadError *>(&error) != nullptr)
+        return ExitNotRead;
+    return ExitFailed;
+}
+
+int VerifyFile(const VerifyOptions &options, std::ostream &out)
 {
     if (!options.read.key.Given() && options.expectKey.empty() && !options.trustFileKey)
         throw UsageError("verify needs the key to trust: give --key FILE, --expect-key SHA256:<hex> or "
                          "--trust-file-key");
-    LoadedFile file = LoadForReading(options.read);
+    const ExpectedKey expected = ExpectedKeyOf(options);
+    LoadedFile file = LoadLaunchersKey(options.read.file);
     const std::string &name = options.read.file;
     std::vector<std::string> problems;
 
     PayloadReport report = CheckPayload(file.image);
-    const AuthenticodeCheck authenticode = CheckAuthenticode(file.image);
+    const AuthenticodeCheck authenticode = CheckAuthenticode(file.image, options.caFile);
     const SignatureCoverage coverage = CoverageOf(file, authenticode, report);
-    if (authenticode.status == AuthenticodeCheck::Status::Unsigned && !options.allowUnsigned)
+    const std::uint64_t appended = BytesAfterCertificateTable(file.image);
+    const bool isSigned = authenticode.status != AuthenticodeCheck::Status::Unsigned;
+    if (!isSigned && !options.allowUnsigned)
         problems.push_back("the file has no Authenticode signature: sign " + name +
                            " with your Authenticode tool, then verify it again (--allow-unsigned accepts it, for "
                            "test builds)");
-    if (authenticode.status == AuthenticodeCheck::Status::Invalid)
+    if (appended != 0)
+        problems.push_back(std::to_string(appended) +
+                           " bytes are appended after the certificate table, outside what the signature covers; "
+                           "the installer as packed ends with its certificate table");
+    else if (authenticode.status == AuthenticodeCheck::Status::Invalid)
         problems.push_back("the Authenticode signature does not hold: " + authenticode.detail +
                            (report.beforeCertificateTable ? " (sign the installer again, and change nothing after)"
                                                           : " (sign the stub, then pack, and change nothing after)"));
-    if (options.strict && coverage.padding.status == PaddingCheck::Status::Fails)
+    // Appended bytes are named once, above.
+    if (options.strict && appended == 0 && coverage.padding.status == PaddingCheck::Status::Fails)
         problems.push_back("--strict: the file fails the certificate padding check (" + coverage.padding.detail +
                            "), so Windows with EnableCertPaddingCheck on sees it as unsigned; pack onto an "
                            "unsigned stub and sign the installer last");
+    if (!options.expectSigner.empty()) {
+        const std::string &signer = authenticode.primary.signerFingerprint;
+        // An unsigned file without --allow-unsigned is already one problem.
+        if (!isSigned && options.allowUnsigned)
+            problems.push_back("the file has no signer, not the expected " + options.expectSigner);
+        else if (isSigned && signer != NormalFingerprint(options.expectSigner))
+            problems.push_back(
+                "the signer is " +
+                (signer.empty() ? std::string("unknown") : authenticode.primary.signerSubject + " " + signer) +
+                ", not the expected " + options.expectSigner);
+    }
+    if (isSigned && authenticode.chain.status == ChainReport::Status::Invalid)
+        problems.push_back("the signer's chain " + authenticode.chain.detail);
 
-    if (!options.read.key.Given() && options.expectKey.empty())
+    if (expected.fingerprint.empty())
         Warn(name + ": --trust-file-key: trusting the key found in the file itself, which anyone who rebuilds "
                     "the file chooses; give --key or --expect-key in a release gate");
-    if (!file.key)
-        problems.push_back(std::string(NoKeySet) + ": the launcher accepts no payload");
+    // One problem for one cause: a slot that can't be read, an empty one, or another key.
     if (!file.slotProblem.empty())
         problems.push_back(file.slotProblem);
-    else if (!file.keyMatchesFile)
-        problems.push_back("the launcher in the file carries " +
-                           (file.slotKey ? "the key " + KeyFingerprint(*file.slotKey) : std::string(NoKeySet)) +
-                           ", not the key of " + options.read.key.Name() + ", so it rejects this payload");
-    if (!options.expectKey.empty()) {
-        // The hex digits in either case.
-        std::string expected = options.expectKey;
-        std::transform(expected.begin(), expected.end(), expected.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        if (!file.key || expected.substr(FingerprintPrefix.size()) != file.fingerprint.substr(FingerprintPrefix.size()))
-            problems.push_back("the key is " + file.fingerprint + ", not the expected " + options.expectKey);
-    }
+    else if (!file.key)
+        problems.push_back(std::string(NoKeySet) + ": the launcher accepts no payload");
+    else if (!expected.fingerprint.empty() && expected.fingerprint != file.fingerprint)
+        problems.push_back("the installer's key is " + file.fingerprint + ", not the expected " + expected.fingerprint +
+                           " (" + expected.source + ")");
+    file.keyMatchesFile = expected.fingerprint.empty() || expected.fingerprint == file.fingerprint;
     if (file.key && file.fingerprint == TestKeyFingerprint() && !options.allowTestKey)
         problems.push_back("the key is the TEST-ONLY key, whose private half anyone can read (give "
                            "--allow-test-key to accept it)");
 
     if (file.key) {
         std::vector<std::string> payloadProblems = PayloadProblems(file, report);
+        // Appended bytes are named once, above.
+        if (appended != 0 && report.locate.code != 0 && !payloadProblems.empty())
+            payloadProblems.erase(payloadProblems.begin());
         problems.insert(problems.end(), payloadProblems.begin(), payloadProblems.end());
     }
     CheckDirectoryNames(report, problems);
@@ -502,7 +608,7 @@ int RunVerify(const VerifyOptions &options, std::ostream &out)
                     const Sha256Digest digest = hashes[f]->Finish();
                     choice.files.push_back({selection.files[f].name,
                                             static_cast<std::size_t>(selection.files[f].length),
-                                            Hex(digest.data(), digest.size())});
+                                            LowercaseHex(digest.data(), digest.size())});
                 }
             } catch (const PackError &error) {
                 // A language a package names must find it; the fallback may find none, and the
@@ -518,7 +624,7 @@ int RunVerify(const VerifyOptions &options, std::ostream &out)
     }
 
     if (options.json) {
-        PrintVerifyJson(options, file, authenticode, coverage, choices, problems, out);
+        PrintVerifyJson(options, file, authenticode, coverage, expected, choices, problems, out);
     } else {
         out << name << ": Authenticode: "
             << (authenticode.status == AuthenticodeCheck::Status::Valid      ? "valid (" + authenticode.detail + ")"
@@ -527,8 +633,20 @@ int RunVerify(const VerifyOptions &options, std::ostream &out)
             << '\n'
             << name << ": certificate padding check (EnableCertPaddingCheck): " << PaddingText(coverage.padding) << '\n'
             << name << ": payload under the Authenticode signature: " << (coverage.payloadUnderSignature ? "yes" : "no")
-            << '\n'
-            << name << ": key " << file.fingerprint << " (" << file.keySource << ")\n";
+            << '\n';
+        if (isSigned)
+            out << name << ": signer " << authenticode.primary.signerSubject << " "
+                << authenticode.primary.signerFingerprint << '\n'
+                << name << ": chain " << ChainText(authenticode.chain) << '\n'
+                << name << ": time-stamp " << (authenticode.timestamp.empty() ? "" : authenticode.timestamp + ", ")
+                << authenticode.timestampDetail << '\n';
+        for (const SignatureReport &nested : authenticode.nested)
+            out << name << ": nested signature "
+                << (nested.valid ? "valid (" + nested.detail + ") " : "invalid: " + nested.detail + " ")
+                << nested.signerFingerprint << '\n';
+        out << name << ": key " << file.fingerprint << " (" << file.keySource << ")\n";
+        if (!expected.fingerprint.empty())
+            out << name << ": expected key " << expected.fingerprint << " (" << expected.source << ")\n";
         for (const auto &choice : choices) {
             if (choice.productCode.empty())
                 continue;
@@ -549,6 +667,23 @@ int RunVerify(const VerifyOptions &options, std::ostream &out)
     return ExitDone;
 }
 
+} // namespace
+
+int RunVerify(const VerifyOptions &options, std::ostream &out)
+{
+    try {
+        return VerifyFile(options, out);
+    } catch (const std::exception &error) {
+        // A pipeline that reads the JSON gets an object on every exit code.
+        if (options.json)
+            out << "{\n  \"format\": 1,\n  \"file\": " << JsonString(options.read.file)
+                << ",\n  \"verified\": false,\n  \"exitCode\": " << ExitCodeOf(error)
+                << ",\n  \"error\": " << JsonString(error.what()) << "\n}\n"
+                << std::flush;
+        throw;
+    }
+}
+
 void RunExtract(const ExtractOptions &options, std::ostream &out)
 {
     LoadedFile file = LoadForReading(options.read);
@@ -560,6 +695,9 @@ void RunExtract(const ExtractOptions &options, std::ostream &out)
     if (!problems.empty())
         throw PackError(options.read.file + ": " + problems.front() + "; nothing was written");
     const std::string folder = options.folder.empty() ? "." : options.folder;
+    // No file written may be an input: the installer or the key, by any name or link.
+    std::vector<std::string> inputs = KeySourceFiles(options.read.key);
+    inputs.push_back(options.read.file);
     // Each file's temporary beside its target; none for a second file of the same name, whose
     // content the first one's holds. All are written before any takes its name, so a failure
     // leaves nothing behind.
@@ -574,11 +712,8 @@ void RunExtract(const ExtractOptions &options, std::ostream &out)
                 throw PackError(options.read.file + ": the package names a file \"" + name +
                                 "\" that is not a plain file name; nothing was written");
         }
-        for (const auto &selected : chosen.files) {
-            std::string target = folder + "/" + selected.name;
-            if (!options.force && PathExists(target))
-                throw UsageError(target + ": exists (give --force to replace it)");
-        }
+        for (const auto &selected : chosen.files)
+            CheckOutputPath(folder + "/" + selected.name, inputs, options.force);
         if (!PathExists(folder) && !host::MakeFolder(folder))
             throw PackError(folder + ": cannot create the folder");
         for (const auto &selected : chosen.files) {

@@ -2,13 +2,17 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <winternl.h>
 
+#include "launcher/picked_folder.h"
+#include "payload/file_name_rule.h"
 #include "payload/inflate.h"
+#include "payload/pinned_folder.h"
 
 enum {
-    WidePathSize = 1024,
     WideNameSize = 261,
     AsideAttempts = 100,
+    SettlePasses = 256, // leftovers settled in one go, one per pass
 };
 
 // A new file's handle can delete it: a roll-back then removes exactly the file this run made.
@@ -19,47 +23,36 @@ static BOOL ToWide(const char *text, WCHAR *buffer, int size)
     return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, buffer, size) > 0;
 }
 
-static BOOL JoinPath(WCHAR *buffer, const WCHAR *folder, const WCHAR *name)
-{
-    int folderLength = lstrlenW(folder);
-    int nameLength = lstrlenW(name);
-    if (folderLength + 1 + nameLength >= WidePathSize) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return FALSE;
-    }
-    memcpy(buffer, folder, folderLength * sizeof(WCHAR));
-    buffer[folderLength] = L'\\';
-    memcpy(buffer + folderLength + 1, name, (nameLength + 1) * sizeof(WCHAR));
-    return TRUE;
-}
-
 static BOOL RecordName(const FileRecord *record, WCHAR *name)
 {
     return ToWide(record->name, name, WideNameSize);
 }
 
-static BOOL FinalPath(HANDLE handle, WCHAR *buffer)
+// name followed by an ASCII suffix, in buffer (WideNameSize units).
+static BOOL NameWithSuffix(WCHAR *buffer, const WCHAR *name, const char *suffix)
 {
-    DWORD length = GetFinalPathNameByHandleW(handle, buffer, WidePathSize, VOLUME_NAME_NT);
-    if (length == 0)
-        return FALSE;
-    if (length >= WidePathSize) {
+    int length = lstrlenW(name);
+    int suffixLength = (int)strlen(suffix);
+    if (length + suffixLength >= WideNameSize) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }
+    memcpy(buffer, name, length * sizeof(WCHAR));
+    for (int i = 0; i <= suffixLength; i++)
+        buffer[length + i] = (WCHAR)suffix[i];
     return TRUE;
 }
 
-// 1 when the open file lies in the pinned folder under name (its final path is the folder's, a
-// backslash and name), 0 when it lies elsewhere or under another name, -1 when its path can't
-// be read (the last error says why).
-static int LiesInFolder(HANDLE file, const WCHAR *folderFinalPath, const WCHAR *name)
+static BOOL PartialName(WCHAR *buffer, const WCHAR *name)
 {
-    WCHAR expected[WidePathSize];
-    WCHAR actual[WidePathSize];
-    if (!JoinPath(expected, folderFinalPath, name) || !FinalPath(file, actual))
-        return -1;
-    return CompareStringOrdinal(expected, -1, actual, -1, TRUE) == CSTR_EQUAL ? 1 : 0;
+    return NameWithSuffix(buffer, name, PartialNameSuffix);
+}
+
+static BOOL AsideName(WCHAR *buffer, const WCHAR *name, DWORD number)
+{
+    char suffix[32];
+    snprintf(suffix, sizeof suffix, ".%lu%s", (unsigned long)number, AsideNameSuffix);
+    return NameWithSuffix(buffer, name, suffix);
 }
 
 static BOOL IsRegularFile(HANDLE file)
@@ -109,40 +102,38 @@ static void CloseRecordHandle(FileRecord *record)
     }
 }
 
-// Deletes name in the pinned folder: the folder can't be renamed or replaced while pinned, so
-// the name can't lead anywhere else.
-static void DeleteInFolder(const ExtractionJob *job, const WCHAR *name)
+// Deletes through *held, which is then closed; when the handle can't, the name is opened afresh
+// in the pinned folder and deleted if it is still the file known as identity.
+static void DeleteHeldFile(const ExtractionJob *job, HANDLE *held, const WCHAR *name, const FileIdentity *identity)
 {
-    WCHAR path[WidePathSize];
-    if (JoinPath(path, job->folderPath, name))
-        DeleteFileW(path);
+    BOOL deleted = DeleteThroughHandle(*held);
+    CloseHandle(*held);
+    *held = NULL;
+    if (!deleted && name[0] != L'\0')
+        DeleteInFolder(job->folder, name, identity);
 }
 
-static BOOL MoveInFolder(const ExtractionJob *job, const WCHAR *from, const WCHAR *to)
-{
-    WCHAR fromPath[WidePathSize];
-    WCHAR toPath[WidePathSize];
-    return JoinPath(fromPath, job->folderPath, from) && JoinPath(toPath, job->folderPath, to) &&
-           MoveFileExW(fromPath, toPath, 0);
-}
-
-// Deletes the record's file. A handle that can delete deletes what it holds. A lock can't: it
-// shares no deletion, so no handle to the file can gain delete access while it is open. Then
-// the lock is closed and the name deleted in the pinned folder.
+// Deletes the record's file. A write handle deletes what it holds, under its temporary name or
+// its own. A lock can't: it shares no deletion, so no handle to the file can gain delete access
+// while it is open. Then the lock is closed and the file under the name, opened afresh in the
+// pinned folder, deleted only when it is still the file that was locked.
 static void DeleteRecordFile(const ExtractionJob *job, FileRecord *record)
 {
+    // Without a handle a file under the temporary name was never made.
+    if (record->handle == NULL && !record->underName)
+        return;
+    WCHAR name[WideNameSize];
+    WCHAR partial[WideNameSize];
+    if (!RecordName(record, name) || !PartialName(partial, name))
+        name[0] = partial[0] = L'\0';
+    const WCHAR *current = record->underName ? name : partial;
     if (record->handle != NULL && !record->handleIsLock) {
-        FILE_DISPOSITION_INFO disposition = {TRUE};
-        BOOL deleted =
-            SetFileInformationByHandle(record->handle, FileDispositionInfo, &disposition, sizeof disposition);
-        CloseRecordHandle(record);
-        if (deleted)
-            return;
+        DeleteHeldFile(job, &record->handle, current, &record->identity);
+        return;
     }
     CloseRecordHandle(record);
-    WCHAR name[WideNameSize];
-    if (RecordName(record, name))
-        DeleteInFolder(job, name);
+    if (current[0] != L'\0')
+        DeleteInFolder(job->folder, current, &record->identity);
 }
 
 static void CloseAsideHandle(FileRecord *record)
@@ -154,27 +145,22 @@ static void CloseAsideHandle(FileRecord *record)
 }
 
 // Puts the file moved aside for the record back under the record's name, where nothing may be
-// now: a name taken meanwhile is not replaced. The move needs delete access, which the handle
-// that held the file shares with nobody, so that handle is closed first.
+// now: a name taken meanwhile is not replaced.
 static void PutBackAside(const ExtractionJob *job, FileRecord *record)
 {
-    CloseAsideHandle(record);
     WCHAR name[WideNameSize];
-    if (RecordName(record, name))
-        MoveInFolder(job, record->asideName, name);
+    if (record->asideHandle != NULL && record->asideName[0] != L'\0' && RecordName(record, name))
+        RenameInFolder(record->asideHandle, job->folder, name);
+    CloseAsideHandle(record);
 }
 
+// The earlier file is deleted once it has been moved aside; one still under its name (the run
+// ended before its replacement was whole) stays there.
 static void DeleteAside(const ExtractionJob *job, FileRecord *record)
 {
-    if (record->asideHandle != NULL) {
-        FILE_DISPOSITION_INFO disposition = {TRUE};
-        BOOL deleted =
-            SetFileInformationByHandle(record->asideHandle, FileDispositionInfo, &disposition, sizeof disposition);
-        CloseAsideHandle(record);
-        if (deleted)
-            return;
-    }
-    DeleteInFolder(job, record->asideName);
+    if (record->asideHandle != NULL && record->asideName[0] != L'\0')
+        DeleteHeldFile(job, &record->asideHandle, record->asideName, &record->asideIdentity);
+    CloseAsideHandle(record);
 }
 
 static BOOL IsNewFile(const FileRecord *record)
@@ -182,16 +168,46 @@ static BOOL IsNewFile(const FileRecord *record)
     return record->kind == OutputCreated || record->kind == OutputReplacing;
 }
 
-// Releases the pin, then removes the folder, which only works when it is empty: nothing left in
-// it could be redirected.
+// Releases the run's lock on the folder, deleting its file.
+static void ReleaseRunLock(ExtractionJob *job, BOOL deleteLockFile)
+{
+    if (job->runLock == NULL)
+        return;
+    WCHAR lockName[WideNameSize];
+    if (deleteLockFile && ToWide(RunLockFileName, lockName, WideNameSize)) {
+        DeleteHeldFile(job, &job->runLock, lockName, NULL);
+        return;
+    }
+    CloseHandle(job->runLock);
+    job->runLock = NULL;
+}
+
+// Removes the folder through a handle once the pin is let go, and only when what its pinned path
+// leads to is still the folder that was pinned; only an empty folder goes.
+static void RemovePinnedFolder(const ExtractionJob *job)
+{
+    // The path it was pinned by serves where its final path could not be read.
+    const WCHAR *path = job->folderVolumePath[0] != L'\0' ? job->folderVolumePath : job->folderPath;
+    HANDLE folder =
+        CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (folder == INVALID_HANDLE_VALUE)
+        return;
+    FileIdentity found;
+    if (ReadFileIdentity(folder, &found) && SameFile(&found, &job->folderIdentity))
+        DeleteThroughHandle(folder);
+    CloseHandle(folder);
+}
+
+// Releases the pin, then removes the folder if told, which only works when it is empty.
 static void UnpinFolder(ExtractionJob *job, BOOL removeFolder)
 {
     if (job->folder == NULL)
         return;
     CloseHandle(job->folder);
     job->folder = NULL;
-    if (removeFolder)
-        RemoveDirectoryW(job->folderPath);
+    if (removeFolder && job->folderIdentityKnown)
+        RemovePinnedFolder(job);
 }
 
 static void ClearRecord(FileRecord *record)
@@ -201,13 +217,16 @@ static void ClearRecord(FileRecord *record)
     record->outputPath[0] = '\0';
     record->kind = OutputNotOpen;
     record->handleIsLock = 0;
+    record->underName = 0;
+    memset(&record->identity, 0, sizeof record->identity);
+    memset(&record->asideIdentity, 0, sizeof record->asideIdentity);
     record->asideName[0] = L'\0';
     record->asideHandle = NULL;
 }
 
 // Undoes what one attempt did, while the folder is still pinned: deletes the files it created,
-// puts back what it moved aside, closes the files found in place; then releases the pin and
-// removes the folder if that left it empty. Keeps the last error of the failure.
+// lets go of the files it found; then releases the lock and the pin and removes the folder if
+// that left it empty. Keeps the last error of the failure.
 static void RollBackOutputFiles(ExtractionJob *job)
 {
     DWORD error = GetLastError();
@@ -216,10 +235,10 @@ static void RollBackOutputFiles(ExtractionJob *job)
         if (IsNewFile(record))
             DeleteRecordFile(job, record);
         CloseRecordHandle(record);
-        if (record->asideName[0] != L'\0')
-            PutBackAside(job, record);
+        CloseAsideHandle(record); // nothing is moved aside before the files are whole
         ClearRecord(record);
     }
+    ReleaseRunLock(job, TRUE);
     UnpinFolder(job, TRUE);
     SetLastError(error);
 }
@@ -266,85 +285,236 @@ static BOOL IsUsableFolder(HANDLE folder, const WCHAR *path)
     return TRUE;
 }
 
-// Moves what stands under the record's name aside, to "<name>.<process id>-<n>.aside" with the
-// first n whose name is free; the move never replaces anything. From then on a handle without
-// delete sharing holds it, so that nobody else can delete or rename it either.
-static BOOL MoveAside(const ExtractionJob *job, FileRecord *record, const WCHAR *name)
+// In a picked folder, the pin opened by path must hold the folder that the launcher made or
+// checked there.
+static BOOL IsProductFolder(const ExtractionJob *job, HANDLE folder)
 {
-    for (DWORD attempt = 0; attempt < AsideAttempts; attempt++) {
-        wsprintfW(record->asideName, L"%s.%lu-%lu.aside", name, GetCurrentProcessId(), attempt);
-        if (MoveInFolder(job, name, record->asideName)) {
-            WCHAR path[WidePathSize];
-            if (!JoinPath(path, job->folderPath, record->asideName))
-                return FALSE;
-            HANDLE aside =
-                CreateFileW(path, DELETE, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-            if (aside == INVALID_HANDLE_VALUE)
-                return FALSE;
-            record->asideHandle = aside;
-            return TRUE;
-        }
-        DWORD error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
-            break;
-    }
-    record->asideName[0] = L'\0';
+    if (job->productFolder == NULL || IsSameFile(folder, job->productFolder))
+        return TRUE;
+    SetLastError(ERROR_CANT_RESOLVE_FILENAME);
     return FALSE;
 }
 
-static HANDLE CreateNewFile(const WCHAR *path)
+// When the folder could not be pinned, the attempt may still have made it: an empty folder of
+// that name is removed through the handle that judged it, never followed through a link.
+static void RemoveUnpinnedFolder(const WCHAR *path)
 {
-    return CreateFileW(path, NewFileAccess, FILE_SHARE_READ, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE folder =
+        CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (folder == INVALID_HANDLE_VALUE)
+        return;
+    if (IsUsableFolder(folder, path))
+        DeleteThroughHandle(folder);
+    CloseHandle(folder);
 }
 
-// Opens one record's file in the pinned folder: a new file, the identical one in place, or,
-// after moving what is in place aside, a new file under the same name.
-static BOOL OpenOutputFile(ExtractionJob *job, FileRecord *record, const WCHAR *name, const WCHAR *folderFinalPath)
+// The length of name without the ending, when name ends in it (ASCII, any letter case); else 0.
+static int StemLength(const WCHAR *name, const char *ending)
 {
-    WCHAR path[WidePathSize];
-    if (!JoinPath(path, job->folderPath, name))
+    int length = lstrlenW(name);
+    int endingLength = (int)strlen(ending);
+    if (length <= endingLength)
+        return 0;
+    for (int i = 0; i < endingLength; i++) {
+        WCHAR c = name[length - endingLength + i];
+        if ((c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) != ending[i])
+            return 0;
+    }
+    return length - endingLength;
+}
+
+// The name an aside file "<name>.<n>.aside" was moved from; FALSE for any other name.
+static BOOL AsideOrigin(const WCHAR *asideName, WCHAR *origin)
+{
+    int stem = StemLength(asideName, AsideNameSuffix);
+    int digits = 0;
+    while (stem - digits > 0 && asideName[stem - digits - 1] >= '0' && asideName[stem - digits - 1] <= '9')
+        digits++;
+    int originLength = stem - digits - 1;
+    if (digits == 0 || originLength <= 0 || asideName[originLength] != L'.' || originLength >= WideNameSize)
         return FALSE;
+    memcpy(origin, asideName, originLength * sizeof(WCHAR));
+    origin[originLength] = L'\0';
+    return TRUE;
+}
 
-    // CREATE_NEW: whatever stands under the name is never written through.
-    HANDLE file = CreateNewFile(path);
-    if (file == INVALID_HANDLE_VALUE) {
+enum LeftoverAction {
+    LeftoverDelete = 1,  // a temporary file
+    LeftoverPutBack = 2, // an aside file whose name is free
+};
+
+struct LeftoverSearch {
+    HANDLE folder;
+    BOOL withAsides; // every aside file is to be deleted
+    int action;      // the first leftover found that is to be settled, 0 when none
+    WCHAR name[WideNameSize];
+    WCHAR origin[WideNameSize];
+};
+
+static BOOL NameIsFree(HANDLE folder, const WCHAR *name)
+{
+    HANDLE file = OpenInFolder(folder, name, FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return FALSE;
+    }
+    return GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+static void FindLeftover(const WCHAR *name, void *context)
+{
+    LeftoverSearch *search = (LeftoverSearch *)context;
+    if (search->action != 0)
+        return;
+    WCHAR origin[WideNameSize];
+    int action = 0;
+    if (StemLength(name, PartialNameSuffix) > 0 || (search->withAsides && StemLength(name, AsideNameSuffix) > 0))
+        action = LeftoverDelete;
+    else if (AsideOrigin(name, origin) && NameIsFree(search->folder, origin))
+        action = LeftoverPutBack;
+    if (action != 0) {
+        search->action = action;
+        lstrcpyW(search->name, name);
+        lstrcpyW(search->origin, action == LeftoverPutBack ? origin : L"");
+    }
+}
+
+// Settles, through the pin, what runs that ended without settling left in the folder: their
+// temporary files are deleted and each aside file whose name is free again goes back under it;
+// with withAsides every aside file is deleted instead. The other aside files stay. Whatever
+// stands in the way fails the call.
+static BOOL SettleLeftovers(ExtractionJob *job, BOOL withAsides)
+{
+    for (int pass = 0; pass < SettlePasses; pass++) {
+        LeftoverSearch search;
+        memset(&search, 0, sizeof search);
+        search.folder = job->folder;
+        search.withAsides = withAsides;
+        if (!VisitFolderFiles(job->folder, FindLeftover, &search))
+            return FALSE;
+        if (search.action == 0)
+            return TRUE;
+        if (search.action == LeftoverDelete) {
+            if (!DeleteInFolder(job->folder, search.name, NULL))
+                return FALSE;
+            continue;
+        }
+        HANDLE aside =
+            OpenInFolder(job->folder, search.name, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, FILE_OPEN);
+        if (aside == INVALID_HANDLE_VALUE)
+            return FALSE;
+        BOOL moved = RenameInFolder(aside, job->folder, search.origin);
         DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
+        CloseHandle(aside);
+        if (!moved) {
+            SetLastError(error);
             return FALSE;
+        }
+    }
+    // A file that stays listed after its deletion is held open by another process.
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return FALSE;
+}
 
-        // A file from an earlier run with the verified content is used as it is, held by a
-        // read-only handle that shares reading alone: its lock from now on. A link is opened
-        // itself, never its target.
-        HANDLE existing =
-            CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-        if (existing == INVALID_HANDLE_VALUE)
-            return FALSE;
-        if (IsRegularFile(existing) && LiesInFolder(existing, folderFinalPath, name) == 1 &&
-            FileHoldsContent(existing, record->data, record->length)) {
+// Opens one record's file in the pinned folder: the identical one in place as its lock, or a new
+// file under the temporary name. What else stands under the name is held, to be moved aside once
+// its replacement is whole.
+static BOOL OpenOutputFile(ExtractionJob *job, FileRecord *record, const WCHAR *name)
+{
+    // A file from an earlier run with the verified content is used as it is, held by a
+    // read-only handle that shares reading alone: its lock from now on. A link is opened itself,
+    // never its target.
+    HANDLE existing = OpenInFolder(job->folder, name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN);
+    if (existing != INVALID_HANDLE_VALUE) {
+        if (IsRegularFile(existing) && FileHoldsContent(existing, record->data, record->length) &&
+            ReadFileIdentity(existing, &record->identity)) {
             record->handle = existing;
             record->handleIsLock = 1;
+            record->underName = 1;
             record->kind = OutputInPlace;
             return TRUE;
         }
         CloseHandle(existing);
-
-        // Anything else may be the source of an installed product: it is kept aside until the
-        // installer has ended.
-        if (!MoveAside(job, record, name))
+        // Anything else may be the source of an installed product: it is kept, aside, until the
+        // installer has ended. The handle that will move it shares no deletion.
+        record->asideHandle =
+            OpenInFolder(job->folder, name, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, FILE_OPEN);
+        if (record->asideHandle == INVALID_HANDLE_VALUE) {
+            record->asideHandle = NULL;
             return FALSE;
-        file = CreateNewFile(path);
-        if (file == INVALID_HANDLE_VALUE)
+        }
+        if (!ReadFileIdentity(record->asideHandle, &record->asideIdentity))
             return FALSE;
         record->kind = OutputReplacing;
-    } else {
+    } else if (GetLastError() == ERROR_FILE_NOT_FOUND) {
         record->kind = OutputCreated;
+    } else {
+        return FALSE;
     }
-    record->handle = file;
 
-    int inFolder = LiesInFolder(file, folderFinalPath, name);
-    if (inFolder == 0)
-        SetLastError(ERROR_CANT_RESOLVE_FILENAME);
-    return inFolder == 1;
+    WCHAR partial[WideNameSize];
+    if (!PartialName(partial, name))
+        return FALSE;
+    // A new file's handle can delete it: a roll-back then removes exactly the file this run made.
+    HANDLE file = OpenInFolder(job->folder, partial, NewFileAccess, FILE_SHARE_READ, FILE_CREATE);
+    if (file == INVALID_HANDLE_VALUE)
+        return FALSE;
+    record->handle = file;
+    return ReadFileIdentity(file, &record->identity);
+}
+
+// Takes the folder for this run: pinned, locked against a second launcher, the leftovers of
+// runs that ended unsettled settled. FALSE with ERROR_INSTALL_ALREADY_RUNNING while another run
+// holds the lock: then nothing in the folder is touched.
+static BOOL TakeFolder(ExtractionJob *job)
+{
+    HANDLE folder = OpenFolderPin(job->folderPath);
+    if (folder == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        RemoveUnpinnedFolder(job->folderPath);
+        SetLastError(error);
+        return FALSE;
+    }
+    // Such a folder was not made by this attempt, so it is left as it is. In a picked folder the
+    // pin must hold the product folder that the launcher made or checked, not one put in its place.
+    if (!IsUsableFolder(folder, job->folderPath) || !IsProductFolder(job, folder)) {
+        DWORD error = GetLastError();
+        CloseHandle(folder);
+        SetLastError(error);
+        return FALSE;
+    }
+    job->folder = folder;
+    job->folderIdentityKnown = ReadFileIdentity(folder, &job->folderIdentity);
+    if (!job->folderIdentityKnown || !GetVolumePath(folder, job->folderVolumePath, OutputFolderSize)) {
+        job->folderVolumePath[0] = L'\0';
+        RollBackOutputFiles(job);
+        return FALSE;
+    }
+
+    WCHAR lockName[WideNameSize];
+    ToWide(RunLockFileName, lockName, WideNameSize);
+    // Held for the run's lifetime and shared with nobody: the system closes it when the process
+    // ends, however it ends, so a lock file that opens belongs to no live run.
+    HANDLE lock = OpenInFolder(folder, lockName, DELETE | FILE_READ_ATTRIBUTES, 0, FILE_OPEN_IF);
+    if (lock == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION) {
+            CloseHandle(folder);
+            job->folder = NULL;
+            SetLastError(ERROR_INSTALL_ALREADY_RUNNING);
+            return FALSE;
+        }
+        RollBackOutputFiles(job);
+        return FALSE;
+    }
+    job->runLock = lock;
+    if (!SettleLeftovers(job, FALSE)) {
+        RollBackOutputFiles(job);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL OpenOutputFiles(ExtractionJob *job, const char *extractionFolder)
@@ -352,30 +522,13 @@ BOOL OpenOutputFiles(ExtractionJob *job, const char *extractionFolder)
     for (int i = 0; i < job->count; i++)
         ClearRecord(&job->items[i]);
     job->folder = NULL;
+    job->runLock = NULL;
+    job->folderIdentityKnown = FALSE;
+    job->folderVolumePath[0] = L'\0';
     if (!ToWide(extractionFolder, job->folderPath, OutputFolderSize))
         return FALSE;
-
-    HANDLE folder = OpenFolderPin(job->folderPath);
-    if (folder == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        RemoveDirectoryW(job->folderPath);
-        SetLastError(error);
+    if (!TakeFolder(job))
         return FALSE;
-    }
-    // Such a folder was not made by this attempt, so it is left as it is.
-    if (!IsUsableFolder(folder, job->folderPath)) {
-        DWORD error = GetLastError();
-        CloseHandle(folder);
-        SetLastError(error);
-        return FALSE;
-    }
-    job->folder = folder;
-
-    WCHAR folderFinalPath[WidePathSize];
-    if (!FinalPath(folder, folderFinalPath)) {
-        RollBackOutputFiles(job);
-        return FALSE;
-    }
 
     for (int i = 0; i < job->count; i++) {
         FileRecord *record = &job->items[i];
@@ -399,11 +552,42 @@ BOOL OpenOutputFiles(ExtractionJob *job, const char *extractionFolder)
             record->kind = OutputSameFile;
             continue;
         }
-        if (!OpenOutputFile(job, record, name, folderFinalPath)) {
+        if (!OpenOutputFile(job, record, name)) {
             RollBackOutputFiles(job);
             return FALSE;
         }
     }
+    return TRUE;
+}
+
+// Moves the earlier file to "<name>.<n>.aside" with the first n whose name is free; the move
+// never replaces anything.
+static BOOL MoveAside(const ExtractionJob *job, FileRecord *record, const WCHAR *name)
+{
+    for (DWORD attempt = 0; attempt < AsideAttempts; attempt++) {
+        if (!AsideName(record->asideName, name, attempt))
+            break;
+        if (RenameInFolder(record->asideHandle, job->folder, record->asideName))
+            return TRUE;
+        DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
+            break;
+    }
+    record->asideName[0] = L'\0';
+    return FALSE;
+}
+
+// The whole file takes its name, through its write handle: what stood there goes aside first.
+static BOOL PutUnderName(const ExtractionJob *job, FileRecord *record)
+{
+    WCHAR name[WideNameSize];
+    if (!RecordName(record, name))
+        return FALSE;
+    if (record->kind == OutputReplacing && !MoveAside(job, record, name))
+        return FALSE;
+    if (!RenameInFolder(record->handle, job->folder, name))
+        return FALSE;
+    record->underName = 1;
     return TRUE;
 }
 
@@ -413,6 +597,8 @@ BOOL LockOutputFiles(ExtractionJob *job)
         FileRecord *record = &job->items[i];
         if (!IsNewFile(record) || record->handleIsLock || record->handle == NULL)
             continue;
+        if (!record->underName && !PutUnderName(job, record))
+            return FALSE;
         // The lock can't be opened beside the write handle, whose write access it does not
         // share. A middle handle that shares writing (and deletion, which the write handle
         // holds) bridges the two; VerifyOutputFiles checks what a writer or a rename in that
@@ -433,27 +619,43 @@ BOOL LockOutputFiles(ExtractionJob *job)
     return TRUE;
 }
 
+// 1 when what the pinned folder holds under the record's name is the locked file.
+static BOOL LockedUnderName(const ExtractionJob *job, const FileRecord *record)
+{
+    WCHAR name[WideNameSize];
+    if (!RecordName(record, name))
+        return FALSE;
+    HANDLE file = OpenInFolder(job->folder, name, FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN);
+    if (file == INVALID_HANDLE_VALUE)
+        return FALSE;
+    FileIdentity found;
+    BOOL same = ReadFileIdentity(file, &found) && SameFile(&found, &record->identity);
+    CloseHandle(file);
+    return same;
+}
+
 BOOL VerifyOutputFiles(ExtractionJob *job)
 {
-    WCHAR folderFinalPath[WidePathSize];
-    if (!FinalPath(job->folder, folderFinalPath))
-        return FALSE;
     for (int i = 0; i < job->count; i++) {
         FileRecord *record = &job->items[i];
         if (!IsNewFile(record))
             continue;
-        WCHAR name[WideNameSize];
-        if (!RecordName(record, name))
-            return FALSE;
-        int inFolder = LiesInFolder(record->handle, folderFinalPath, name);
-        if (inFolder < 0)
-            return FALSE;
-        if (inFolder == 0 || !FileHoldsContent(record->handle, record->data, record->length)) {
+        if (!LockedUnderName(job, record) || !FileHoldsContent(record->handle, record->data, record->length)) {
             SetLastError(ERROR_FILE_CORRUPT);
             return FALSE;
         }
     }
     return TRUE;
+}
+
+BOOL GetPackageVolumePath(const ExtractionJob *job, WCHAR *buffer, DWORD size)
+{
+    if (job->count == 0 || job->items[0].handle == NULL) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return GetVolumePath(job->items[0].handle, buffer, size);
 }
 
 void FreeOutputData(ExtractionJob *job)
@@ -470,21 +672,26 @@ void UnlockOutputFiles(ExtractionJob *job)
         CloseRecordHandle(&job->items[i]);
 }
 
-void FinishOutputFiles(ExtractionJob *job, BOOL keepFiles, BOOL restoreLeftovers)
+void FinishOutputFiles(ExtractionJob *job, BOOL keepFiles, BOOL restoreLeftovers, BOOL succeeded)
 {
     for (int i = 0; i < job->count; i++) {
         FileRecord *record = &job->items[i];
-        if (record->kind == OutputReplacing && restoreLeftovers) {
+        // A file still under its temporary name never stays, and what it was to replace keeps
+        // its name (or gets it back).
+        if ((record->kind == OutputReplacing && restoreLeftovers) || (IsNewFile(record) && !record->underName)) {
             DeleteRecordFile(job, record);
             PutBackAside(job, record);
         } else {
             if (!keepFiles && (IsNewFile(record) || record->kind == OutputInPlace))
                 DeleteRecordFile(job, record);
-            if (record->kind == OutputReplacing)
-                DeleteAside(job, record);
+            DeleteAside(job, record);
         }
         CloseRecordHandle(record);
     }
+    // Aside files of runs that ended unsettled were kept for this moment.
+    if (job->folder != NULL && keepFiles && succeeded)
+        SettleLeftovers(job, TRUE);
+    ReleaseRunLock(job, TRUE);
     UnpinFolder(job, !keepFiles);
 }
 
@@ -493,6 +700,7 @@ void CloseOutputFiles(ExtractionJob *job)
     UnlockOutputFiles(job);
     for (int i = 0; i < job->count; i++)
         CloseAsideHandle(&job->items[i]);
+    ReleaseRunLock(job, FALSE);
     UnpinFolder(job, FALSE);
 }
 

@@ -1,9 +1,14 @@
 // Writing the chosen files into the extraction folder, one bounded write per step.
 //
-// From the moment the folder exists until the installer has ended, one handle pins it
-// (job->folder): opened without delete sharing, so that nobody can rename or delete it, and so
-// that every name formed in it resolves in it. Each output file is reached by path only once, to
-// create it (or to open the one in place); after that only through its handle.
+// From the moment the folder exists until the files are settled, one handle pins it
+// (job->folder): opened without delete sharing, so that nobody can rename or delete it. Every
+// file in it is opened, created, renamed and deleted relative to that handle, never by a path
+// joined again from its root (a junction above the folder can be re-pointed while it is pinned).
+// A file gets its name only once it is written whole: until then it is "<name>.partial".
+//
+// One run works in a folder at a time: it holds the folder's lock file open, unshared, from
+// the pin to the settling. A run that ended without settling (killed) has left its lock file
+// unheld; the next run settles its leftovers before anything else.
 #pragma once
 
 #include <windows.h>
@@ -11,15 +16,18 @@
 #include "payload/package_directory.h"
 
 // Pins extractionFolder (it must be a directory, and not a junction or a symbolic link; other
-// reparse points such as cloud-file placeholders are folders like any other), forms every
-// record's output path and opens the output files, each created in the pinned folder and checked
-// to lie there. A regular file in place with the record's content is kept as it is, opened
-// read-only without write or delete sharing; anything else of that name is moved aside under a
-// unique name and written afresh. A record whose name an earlier record has (also in another
-// letter case) is the same file and gets no handle. TRUE when all are open; otherwise what this
-// call created is deleted, what it moved aside is put back, the pin is released, the folder
-// removed when it is empty, and FALSE returned with the failed call's last error. A folder that
-// can be opened but is refused is left as it is.
+// reparse points such as cloud-file placeholders are folders like any other), takes its lock,
+// settles what runs that ended unsettled left there (their temporary files are deleted, an aside
+// file whose name is free goes back under it, other aside files stay), forms every record's
+// output path and opens the output files. A regular file in place with the record's content is
+// kept as it is, opened read-only without write or delete sharing; anything else of that name is
+// held, to be moved aside once its replacement is whole. A new file is created as
+// "<name>.partial". A record whose name an earlier record has (also in another letter case) is
+// the same file and gets no handle. TRUE when all are open; otherwise what this call created is
+// deleted, the lock and the pin are released, the folder removed when it is empty, and FALSE
+// returned with the failed call's last error. While another live run holds the folder's lock:
+// FALSE with ERROR_INSTALL_ALREADY_RUNNING, and nothing in the folder touched. A folder that can
+// be opened but is refused is left as it is.
 BOOL OpenOutputFiles(ExtractionJob *job, const char *extractionFolder);
 
 // One step: 0 when every record is finished, 234 (ERROR_MORE_DATA) to be called again, 29
@@ -27,28 +35,36 @@ BOOL OpenOutputFiles(ExtractionJob *job, const char *extractionFolder);
 // written files stay open for LockOutputFiles.
 DWORD ExtractionStep(ExtractionJob *job, DWORD *progress);
 
-// Once every file is written: turns each written file's handle into its lock, a read-only
-// handle that shares reading alone, through the handle itself. FALSE with the last error of the
-// reopen that failed (ERROR_SHARING_VIOLATION while another process holds the file).
+// Once every file is written: moves what stood under each name aside ("<name>.<n>.aside"), gives
+// each written file its name, and turns its handle into its lock, a read-only handle that shares
+// reading alone, all through the handles themselves. FALSE with the last error of the call that
+// failed (ERROR_SHARING_VIOLATION while another process holds the file).
 BOOL LockOutputFiles(ExtractionJob *job);
 
-// Through the locks: every written file still lies in the pinned folder under its name and holds
-// its record's content. FALSE with ERROR_FILE_CORRUPT when one does not.
+// Through the locks: what the pinned folder holds under each written file's name is the locked
+// file, and it holds its record's content. FALSE with ERROR_FILE_CORRUPT when one does not.
 BOOL VerifyOutputFiles(ExtractionJob *job);
+
+// The locked package's (the first record's) path from its volume's name, for the installer.
+BOOL GetPackageVolumePath(const ExtractionJob *job, WCHAR *buffer, DWORD size);
 
 // Frees every record's data (an item output) once the files hold it.
 void FreeOutputData(ExtractionJob *job);
 
-// Closes every record's handle; the folder stays pinned.
+// Closes every record's handle; the folder stays pinned, and each file is known by its identity.
 void UnlockOutputFiles(ExtractionJob *job);
 
-// Settles the files once the installer has ended or will not run, while the folder is pinned:
-// without keepFiles every file of the records and every moved-aside file is deleted; with
-// restoreLeftovers each file that replaced an earlier one is deleted and the earlier one put back
-// under its name; otherwise the new files stay and moved-aside files are deleted. Then the
-// handles are closed, the pin released and, without keepFiles, the folder removed when empty.
-void FinishOutputFiles(ExtractionJob *job, BOOL keepFiles, BOOL restoreLeftovers);
+// Settles the files once the installer has ended or will not run, while the folder is pinned.
+// A file opened afresh for its deletion is deleted only when it is still the file that was
+// locked. A file still under its temporary name is deleted and the earlier one keeps its name.
+// Without keepFiles every file of the records and every file this run moved aside is deleted;
+// with restoreLeftovers each file that replaced an earlier one is deleted and the earlier one put
+// back under its name; otherwise the new files stay and moved-aside files are deleted. With
+// keepFiles and succeeded the aside files that earlier runs left are deleted too. Then the lock
+// file is deleted, the pin released and, without keepFiles, the folder removed when it is empty
+// and still the folder that was pinned.
+void FinishOutputFiles(ExtractionJob *job, BOOL keepFiles, BOOL restoreLeftovers, BOOL succeeded);
 
-// Closes every record's handle and the pin, touching no file: for files that a still running
-// installer may read, which the process's end releases otherwise.
+// Closes every record's handle, the lock and the pin, touching no file: for files that a still
+// running installer may read, which the process's end releases otherwise.
 void CloseOutputFiles(ExtractionJob *job);

@@ -1,11 +1,24 @@
 #include "payload/file_name_rule.h"
 
+#include <string.h>
+
+const char PartialNameSuffix[] = ".partial";
+const char AsideNameSuffix[] = ".aside";
+const char RunLockFileName[] = "extraction.lock";
+
+// The forms that the launcher's own names end in; the lock's name ends in the last.
+static const char *const reservedEndings[] = {PartialNameSuffix, AsideNameSuffix, ".lock"};
+
+static WCHAR UpperAscii(WCHAR c)
+{
+    return c >= 'a' && c <= 'z' ? (WCHAR)(c - 'a' + 'A') : c;
+}
+
 // ASCII letters compared without case; anything else exactly.
 static BOOL MatchesWord(const WCHAR *name, const char *word, size_t count)
 {
     for (size_t i = 0; i < count; i++) {
-        WCHAR c = name[i] >= 'a' && name[i] <= 'z' ? (WCHAR)(name[i] - 'a' + 'A') : name[i];
-        if (c != (WCHAR)word[i])
+        if (UpperAscii(name[i]) != UpperAscii((WCHAR)word[i]))
             return FALSE;
     }
     return TRUE;
@@ -35,6 +48,19 @@ static BOOL IsDeviceName(const WCHAR *name)
         return MatchesWord(name, "CONIN$", 6);
     if (length == 7)
         return MatchesWord(name, "CONOUT$", 7);
+    return FALSE;
+}
+
+static BOOL EndsWithReservedForm(const WCHAR *name, size_t length)
+{
+    for (size_t i = 0; i < sizeof reservedEndings / sizeof reservedEndings[0]; i++) {
+        const char *ending = reservedEndings[i];
+        size_t endingLength = strlen(ending);
+        if (endingLength > length)
+            continue;
+        if (MatchesWord(name + length - endingLength, ending, endingLength))
+            return TRUE;
+    }
     return FALSE;
 }
 
@@ -69,5 +95,10 @@ BOOL IsPlainFileName(const WCHAR *name)
     }
     if (name[length - 1] == '.' || name[length - 1] == ' ')
         return FALSE; // also "." and ".."
-    return !IsDeviceName(name);
+    return !IsDeviceName(name) && !EndsWithReservedForm(name, length);
+}
+
+BOOL IsSameFileName(const WCHAR *first, const WCHAR *second)
+{
+    return CompareStringOrdinal(first, -1, second, -1, TRUE) == CSTR_EQUAL;
 }

@@ -93,6 +93,21 @@ static FileRecord *GrowFileRecords(FileRecord *items, int count)
     return (FileRecord *)LocalReAlloc(items, bytes, LMEM_MOVEABLE | LMEM_ZEROINIT);
 }
 
+// 1 when one of the first count records holds another item than itemId under a name that is the
+// same file as name.
+static BOOL ClashesWithEarlier(const FileRecord *items, int count, const WCHAR *name, DWORD itemId)
+{
+    for (int i = 0; i < count; i++) {
+        WCHAR earlier[sizeof items[i].name];
+        if (items[i].itemId == itemId || items[i].name[0] == '\0' ||
+            MultiByteToWideChar(CP_ACP, 0, items[i].name, -1, earlier, (int)(sizeof earlier / sizeof earlier[0])) <= 0)
+            continue;
+        if (IsSameFileName(earlier, name))
+            return TRUE;
+    }
+    return FALSE;
+}
+
 int EnumeratePackageDirectory(const LauncherState *state, DirectoryCallback callback, void *context)
 {
     for (DWORD index = 0; index < state->payloadCount; index++) {
@@ -111,7 +126,7 @@ int EnumeratePackageDirectory(const LauncherState *state, DirectoryCallback call
             int units = (int)(length / 2);
             WCHAR *path = (WCHAR *)LocalAlloc(LMEM_ZEROINIT, ((SIZE_T)units + 1) * sizeof(WCHAR));
             if (path == NULL)
-                return 0;
+                return -1;
             memcpy(path, directory + offset + DirectoryRecordHeaderSize, (size_t)units * sizeof(WCHAR));
 
             int goOn = callback(index, id, path, context);
@@ -186,7 +201,8 @@ int CollectCabinetRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path
             collect->failed = 1;
             continue;
         }
-        if (!MakeFileRecord(collect->state, containerIndex, recordId, &grown[*collect->count], name))
+        if (!MakeFileRecord(collect->state, containerIndex, recordId, &grown[*collect->count], name) ||
+            ClashesWithEarlier(grown, *collect->count, name, recordId))
             collect->failed = 1;
         *collect->items = grown;
         (*collect->count)++;
@@ -198,6 +214,7 @@ int MakeFileRecord(const LauncherState *state, DWORD containerIndex, DWORD itemI
                    const WCHAR *name)
 {
     memset(record, 0, sizeof *record);
+    record->itemId = itemId;
     // A name that is no plain file name is refused like a file that is missing.
     PathComponent whole = {name, lstrlenW(name)};
     if (!CopyPlainName(&whole, record->name, sizeof record->name))
@@ -213,16 +230,22 @@ BOOL ChoosePackageEntry(LauncherState *state, PackageSelection *selection)
 {
     memset(selection, 0, sizeof *selection);
     selection->state = state;
+    // A walk that ran out of memory has not seen every record: a later pass could take a worse match.
     selection->passMode = 0;
-    EnumeratePackageDirectory(state, MatchPackageRecord, selection);
+    if (EnumeratePackageDirectory(state, MatchPackageRecord, selection) < 0)
+        return FALSE;
     if (selection->packageId == 0) {
         selection->passMode = 1;
-        EnumeratePackageDirectory(state, MatchPackageRecord, selection);
+        if (EnumeratePackageDirectory(state, MatchPackageRecord, selection) < 0)
+            return FALSE;
     }
     if (selection->packageId == 0 && state->lcid != EnglishLcid) {
         selection->passMode = 0;
         state->lcid = EnglishLcid;
-        EnumeratePackageDirectory(state, MatchPackageRecord, selection);
+        if (EnumeratePackageDirectory(state, MatchPackageRecord, selection) < 0) {
+            selection->packageId = 0;
+            return FALSE;
+        }
     }
     return selection->packageId != 0;
 }
@@ -247,6 +270,8 @@ BOOL SelectPackage(LauncherState *state, ExtractionJob *job, PackageSelection *s
     collect.packageId = selection->packageId;
     collect.failed = 0;
     collect.state = state;
-    EnumeratePackageDirectory(state, CollectCabinetRecord, &collect);
+    // A walk cut short by a failed allocation would leave cabinets out of the job.
+    if (EnumeratePackageDirectory(state, CollectCabinetRecord, &collect) < 0)
+        collect.failed = 1;
     return !collect.failed;
 }

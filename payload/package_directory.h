@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "payload/pinned_folder.h"
+
 struct LauncherState;
 
 // Offered every record of every directory; return nonzero to go on, 0 to stop the whole walk.
@@ -27,7 +29,7 @@ struct PackageSelection {
 enum OutputKind {
     OutputNotOpen = 0,
     OutputCreated,   // a new file where there was none
-    OutputReplacing, // a new file; what was there before waits under asideName
+    OutputReplacing, // a new file; what was there before is held by asideHandle
     OutputInPlace,   // a file from an earlier run with the verified content, used as it is
     OutputSameFile,  // an earlier record names the same file
 };
@@ -46,8 +48,12 @@ struct FileRecord {
     char outputPath[261];
     DWORD kind;                     // OutputKind
     DWORD handleIsLock;             // handle is read-only and shares reading alone: no delete through it
-    WCHAR asideName[AsideNameSize]; // OutputReplacing: the earlier file's name in the extraction folder
+    DWORD underName;                // a new file is written as "<name>.partial" and renamed once whole
+    FileIdentity identity;          // the file under the name, once it is locked (or found in place)
+    WCHAR asideName[AsideNameSize]; // OutputReplacing: the earlier file's name once moved aside, else empty
     HANDLE asideHandle;             // holds the earlier file with delete access, sharing reading alone
+    FileIdentity asideIdentity;
+    DWORD itemId;                   // the file item whose content the record holds
 };
 
 struct ExtractionJob {
@@ -57,8 +63,15 @@ struct ExtractionJob {
     DWORD chunkSize;
     UINT_PTR timerId; // the progress dialog's timer
     HANDLE folder;    // pins the extraction folder while files are open in it; null otherwise
+    HANDLE runLock;   // the folder's lock file, held without sharing while this run works there
+    FileIdentity folderIdentity;
+    BOOL folderIdentityKnown;
     WCHAR folderPath[OutputFolderSize];
+    WCHAR folderVolumePath[OutputFolderSize]; // the pinned folder's path from its volume's name
     DWORD unattended; // a quiet switch was given: a failed step ends the dialog, nobody is asked
+    // In a folder the user picked, the product folder that the launcher made or checked there; null
+    // otherwise.
+    HANDLE productFolder;
 };
 
 struct CabinetCollectContext {
@@ -70,19 +83,23 @@ struct CabinetCollectContext {
     const LauncherState *state; // the payloads the cabinets are read from
 };
 
-// Offers every record of the directories of state->payloads to callback; 0 when a malformed
-// record or a failed allocation ended the walk, else 1.
+// Offers every record of the directories of state->payloads to callback; 1 when the walk ended
+// normally, 0 when a malformed record ended it (the records before it count), -1 when a failed
+// allocation did (it has not seen every record).
 int EnumeratePackageDirectory(const LauncherState *state, DirectoryCallback callback, void *context);
 int MatchPackageRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path, void *context);
 int CollectCabinetRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path, void *context);
 // Fills record from the file item; 0 (the record without data) when the item fails, or when
 // name (UTF-16, NUL-terminated) is no plain file name or does not convert to ANSI and back
-// unchanged: such a name would lead elsewhere.
+// unchanged: such a name would lead elsewhere. The cabinet walk also fails when an earlier record
+// holds another item under a name that is the same file (IsSameFileName): only one could be
+// written. The same item named twice is one file.
 int MakeFileRecord(const LauncherState *state, DWORD containerIndex, DWORD itemId, FileRecord *record,
                    const WCHAR *name);
 
 // Chooses the package entry for x64 and state->lcid in up to three passes (the third sets
-// state->lcid to 1033); TRUE when one was chosen (selection->packageId).
+// state->lcid to 1033); TRUE when one was chosen (selection->packageId), FALSE when none was or
+// an allocation failed.
 BOOL ChoosePackageEntry(LauncherState *state, PackageSelection *selection);
 // ChoosePackageEntry, then fills job->items and job->count ("main.msi" first, then its
 // cabinets) from state->payloads. TRUE on success.

@@ -105,6 +105,18 @@ inline constexpr uint8_t PayloadPublicKeyHeader[PayloadPublicKeyHeaderSize] = {0
                                                                                0x00, 0x52, 0x53, 0x41, 0x31, 0x00, 0x08,
                                                                                0x00, 0x00, 0x01, 0x00, 0x01, 0x00};
 
+// The one rule for a verification key blob, which the launcher and every command of the packer
+// apply: all of the header, exponent 65537 included, is the one above. An empty slot fails it,
+// and so does any other exponent: under e = 1 a signature is its own padded digest, which anyone
+// can write.
+inline bool IsPayloadPublicKeyBlob(const uint8_t key[PayloadPublicKeySize])
+{
+    for (int i = 0; i < PayloadPublicKeyHeaderSize; i++)
+        if (key[i] != PayloadPublicKeyHeader[i])
+            return false;
+    return true;
+}
+
 // The key slot of the ready stub: this marker, found once in the image, directly followed by
 // the verification key's public key blob. The blob is all zeros, which no key loader accepts,
 // until `launcher-pack stub` sets it; the image is signed after that.

@@ -23,13 +23,12 @@ const ItemSites *ItemSitesOf(BOOL head)
 
 // Turns the built-in key (a CryptoAPI public key blob: little-endian modulus) into the
 // provider's RSA public key blob (big-endian exponent and modulus). FALSE when the built-in
-// blob is not a 2048-bit RSA public key.
+// blob breaks the key blob rule: a damaged or empty slot, or any exponent but 65537.
 static BOOL MakeRsaPublicBlob(const BYTE key[PayloadPublicKeySize], BYTE blob[RsaBlobSize])
 {
-    // bType, bVersion, reserved, aiKeyAlg and magic are fixed; bitlen and pubexp are read.
-    DWORD exponent = ReadU32(key + 16);
-    if (memcmp(key, PayloadPublicKeyHeader, 12) != 0 || ReadU32(key + 12) != KeyModulusSize * 8 || exponent == 0)
+    if (!IsPayloadPublicKeyBlob(key))
         return FALSE;
+    DWORD exponent = ReadU32(key + 16);
     WriteU32(blob, BCRYPT_RSAPUBLIC_MAGIC);
     WriteU32(blob + 4, KeyModulusSize * 8);
     WriteU32(blob + 8, 4);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # fuzz.sh SECONDS: builds the libFuzzer targets (preset "fuzz": clang, AddressSanitizer and
 # UBSan) and runs each for SECONDS, as many at a time as there are cores, from its seed corpus
-# (made at build time), the inputs kept in fuzz/regressions/<target> and what earlier runs found
+# (made at build time: the launcher's readers from the payload writer, the packer's from its
+# own outputs), the inputs kept in fuzz/regressions/<target> and what earlier runs found
 # (build/fuzz/runs/corpus).
 # Exits non-zero when any target reports a crash, a leak, a sanitizer finding, a time-out or
 # running out of memory; the input that did it lands in build/fuzz/runs/findings/<target>.
@@ -17,7 +18,7 @@ build="$root/build/fuzz/fuzz"
 runs="$root/build/fuzz/runs"
 # Each target runs on one core: as many at a time as there are cores (FUZZ_JOBS to choose).
 parallel="${FUZZ_JOBS:-$(nproc 2>/dev/null || echo 1)}"
-targets=(read_path payload_item inflate directory command_line)
+targets=(read_path payload_item inflate directory command_line pe_image authenticode verify_payload)
 
 # run_target TARGET: one fuzzing run; its summary line goes to runs/TARGET.result, its exit
 # status is 0 for no finding.
@@ -25,7 +26,9 @@ run_target() {
   local target="$1"
   local corpus="$runs/corpus/$target" findings="$runs/findings/$target" log="$runs/$target.log"
   mkdir -p "$corpus" "$findings"
-  local inputs=("$corpus" "$build/seeds/$target")
+  local seeds="$build/seeds/$target"
+  [ -d "$seeds" ] || seeds="$build/packer-seeds/$target"
+  local inputs=("$corpus" "$seeds")
   [ -d "fuzz/regressions/$target" ] && inputs+=("fuzz/regressions/$target")
   local result=0
   "$build/fuzz_$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \

@@ -44,10 +44,11 @@ static void ReadPersonalShellFolder(char *path)
 void GetDefaultExtractionFolder(char *output, DWORD size)
 {
     char unexpanded[FolderBufferSize];
-    char prefix[FolderBufferSize];
 
+    // The launcher runs elevated, and the "Personal" value is the user's to set: it never creates
+    // the folder, or the user could have folders made anywhere with administrator rights.
     unexpanded[0] = '\0';
-    if (!GetShellSpecialFolderPath(NULL, unexpanded, CSIDL_PERSONAL | CSIDL_FLAG_CREATE, TRUE)) {
+    if (!GetShellSpecialFolderPath(NULL, unexpanded, CSIDL_PERSONAL, FALSE)) {
         ReadPersonalShellFolder(unexpanded);
     }
     if (unexpanded[0] == '\0')
@@ -55,28 +56,15 @@ void GetDefaultExtractionFolder(char *output, DWORD size)
 
     memset(output, 0, size);
     ExpandEnvironmentStringsA(unexpanded, output, size);
-    if (FileExists(output))
-        return;
-
-    // Create it level by level; levels that exist, a bare drive and the empty prefix just fail.
-    for (const char *p = output;; p = CharNextA(p)) {
-        if (*p == '\\' || *p == '\0') {
-            size_t length = (size_t)(p - output);
-            if (length < sizeof prefix) {
-                memcpy(prefix, output, length);
-                prefix[length] = '\0';
-                CreateDirectoryA(prefix, NULL);
-            }
-        }
-        if (*p == '\0')
-            break;
-    }
+    // A missing folder is no selection at all.
+    if (!FileExists(output))
+        memset(output, 0, size);
 }
 
 int CALLBACK BrowseFolderCallback(HWND window, UINT message, LPARAM lParam, LPARAM data)
 {
     (void)lParam;
-    if (message == BFFM_INITIALIZED)
+    if (message == BFFM_INITIALIZED && ((const char *)data)[0] != '\0')
         SendMessageA(window, BFFM_SETSELECTIONA, TRUE, data);
     return 0;
 }
@@ -95,7 +83,10 @@ BOOL PromptExtractionFolder(const char *promptText, char *folder)
     browse.pidlRoot = NULL;
     browse.pszDisplayName = NULL;
     browse.lpszTitle = title;
-    browse.ulFlags = 0;
+    // File-system folders only, and no computers of the network: a network folder belongs to
+    // whoever runs its server. A mapped drive still passes here; the extraction folder's volume
+    // is checked once it is open.
+    browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_DONTGOBELOWDOMAIN;
     browse.lpfn = BrowseFolderCallback;
     browse.lParam = (LPARAM)defaultFolder;
     browse.iImage = 0;
@@ -122,15 +113,17 @@ BOOL PromptExtractionFolder(const char *promptText, char *folder)
             allocator->Free(chosen);
         else
             CoTaskMemFree(chosen);
-        if (hasPath && widePath[0] != 0 && ConvertToAnsiExactly(widePath, lstrlenW(widePath), path, sizeof path)) {
+        // Trailing separators go while the path is UTF-16: in the ANSI form a double-byte
+        // character may end in the byte of a backslash. A drive root keeps its letter and colon.
+        int length = hasPath ? lstrlenW(widePath) : 0;
+        while (length > 0 && (widePath[length - 1] == L'\\' || widePath[length - 1] == L'/'))
+            widePath[--length] = 0;
+        if (length > 0 && ConvertToAnsiExactly(widePath, length, path, sizeof path)) {
             snprintf(folder, FolderBufferSize, "%s", path);
             break;
         }
     }
     if (allocator != NULL)
         allocator->Release();
-
-    for (int i = (int)strlen(folder) - 1; i >= 0 && folder[i] == '\\'; i--)
-        folder[i] = '\0';
     return TRUE;
 }

@@ -8,8 +8,8 @@
 // to ANSI and back, brings the browser back.
 BOOL PromptExtractionFolder(const char *promptText, char *folder);
 
-// The user's documents folder (or the "Personal" shell folder, or the current directory),
-// created level by level when missing.
+// The user's documents folder (or the "Personal" shell folder, or the current directory); empty
+// when that folder does not exist. Nothing is created.
 void GetDefaultExtractionFolder(char *output, DWORD size);
 
 BOOL GetShellSpecialFolderPath(HWND owner, char *path, int csidl, BOOL create);

@@ -98,6 +98,13 @@ UINT GetACP(void);
 LPSTR CharNextA(LPCSTR text);
 int lstrlenW(LPCWSTR text);
 
+#define CSTR_LESS_THAN 1
+#define CSTR_EQUAL 2
+#define CSTR_GREATER_THAN 3
+// Unit by unit; with ignoreCase each unit of the Basic Multilingual Plane is upper-cased by its
+// simple Unicode mapping, as the system's table does.
+int CompareStringOrdinal(LPCWSTR first, int firstLength, LPCWSTR second, int secondLength, BOOL ignoreCase);
+
 // System message texts for the few codes the launcher reports; other codes have none.
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,
                      void *arguments);

@@ -111,9 +111,11 @@ struct CommandOutcome {
     std::size_t outLength = 0; // all it printed, kept or not
     std::string err;           // standard error, up to the limit
 };
-// Runs command (see CommandRunner) with input on its standard input and variable=value added to
-// its environment; both outputs are binary. Throws UnusableKey when it can't be started.
+// Runs command (see CommandRunner) with input on its standard input, in an environment built for
+// it: the packer's own, without the variables named in withheld (secrets such as a --pass
+// env:VAR), and with variable=value. The process's own environment is never changed. Both
+// outputs are binary. Throws UnusableKey when it can't be started.
 CommandOutcome RunCommand(const std::string &command, const Bytes &input, const std::string &variable,
-                          const std::string &value, std::size_t outputLimit);
+                          const std::string &value, const std::vector<std::string> &withheld, std::size_t outputLimit);
 
 } // namespace packer::host

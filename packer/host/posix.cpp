@@ -179,9 +179,11 @@ ReadableFile ReadableFile::Open(const std::string &path, std::uint64_t &size)
         int error = errno;
         if (descriptor >= 0)
             ::close(descriptor);
-        throw ReadError(path + ": " + SystemText(error));
+        throw ReadError(path + ": " + (error == ENOENT ? std::string("no such file") : SystemText(error)));
     }
     ReadableFile file(descriptor);
+    if (S_ISDIR(status.st_mode))
+        throw ReadError(path + ": is a folder, not a file");
     if (!S_ISREG(status.st_mode))
         throw ReadError(path + ": not a regular file");
     size = static_cast<std::uint64_t>(status.st_size);
@@ -335,7 +337,7 @@ std::string Describe(int status)
 } // namespace
 
 CommandOutcome RunCommand(const std::string &command, const Bytes &input, const std::string &variable,
-                          const std::string &value, std::size_t outputLimit)
+                          const std::string &value, const std::vector<std::string> &withheld, std::size_t outputLimit)
 {
     // A command that exits before reading its input must not end the packer.
     static const bool pipeSignalIgnored = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
@@ -346,9 +348,13 @@ CommandOutcome RunCommand(const std::string &command, const Bytes &input, const 
     MakePipe(outRead, outWrite);
     MakePipe(errRead, errWrite);
 
+    auto named = [](const char *entry, const std::string &name) {
+        return std::strncmp(entry, name.c_str(), name.size()) == 0 && entry[name.size()] == '=';
+    };
     std::vector<std::string> environment;
     for (char **entry = environ; *entry != nullptr; ++entry)
-        if (std::strncmp(*entry, variable.c_str(), variable.size()) != 0 || (*entry)[variable.size()] != '=')
+        if (!named(*entry, variable) && std::none_of(withheld.begin(), withheld.end(),
+                                                     [&](const std::string &name) { return named(*entry, name); }))
             environment.emplace_back(*entry);
     environment.push_back(variable + "=" + value);
     std::vector<char *> environmentPointers;

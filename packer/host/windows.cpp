@@ -5,6 +5,7 @@
 #include "packer/host/windows_text.h"
 #include "packer/pack_error.h"
 
+#include <algorithm>
 #include <sddl.h>
 #include <windows.h>
 
@@ -208,14 +209,16 @@ ReadableFile ReadableFile::Open(const std::string &path, std::uint64_t &size)
     // Shared as the C runtime shares the files it opens; pack also reads back its own output, which it
     // holds open for writing.
     HANDLE handle =
-        CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        // A folder does not open without backup semantics: say what it is, not "access denied".
         const DWORD error = GetLastError();
-        // A missing file is named in the same words as on the other hosts (and as the C runtime
-        // names it).
+        const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            throw ReadError(path + ": is a folder, not a file");
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-            throw ReadError(path + ": " + std::strerror(ENOENT));
+            throw ReadError(path + ": no such file");
         throw ReadError(path + ": " + SystemMessage(error));
     }
     ReadableFile file(reinterpret_cast<std::intptr_t>(handle));
@@ -350,19 +353,25 @@ bool IsVariable(const wchar_t *entry, const std::wstring &name)
 } // namespace
 
 CommandOutcome RunCommand(const std::string &command, const Bytes &input, const std::string &variable,
-                          const std::string &value, std::size_t outputLimit)
+                          const std::string &value, const std::vector<std::string> &withheld, std::size_t outputLimit)
 {
     HandleCloser inRead, inWrite, outRead, outWrite, errRead, errWrite;
     MakePipe(inRead, inWrite, true);
     MakePipe(outRead, outWrite, false);
     MakePipe(errRead, errWrite, false);
 
-    // The packer's environment with variable set.
+    // The packer's environment without the withheld variables, with variable set: an explicit
+    // block for this child only.
     const std::wstring name = Wide(variable);
+    std::vector<std::wstring> withheldNames;
+    for (const std::string &secret : withheld)
+        withheldNames.push_back(Wide(secret));
     std::wstring environment;
     if (wchar_t *block = GetEnvironmentStringsW()) {
         for (const wchar_t *entry = block; *entry; entry += wcslen(entry) + 1)
-            if (!IsVariable(entry, name))
+            if (!IsVariable(entry, name) &&
+                std::none_of(withheldNames.begin(), withheldNames.end(),
+                             [&](const std::wstring &secret) { return IsVariable(entry, secret); }))
                 environment.append(entry).push_back(L'\0');
         FreeEnvironmentStringsW(block);
     }

@@ -15,17 +15,6 @@ constexpr const char *DigestVariable = "LAUNCHER_PACK_DIGEST_HEX";
 // More than a signature, to tell "too long" from "cut"; standard error is kept for its first line.
 constexpr std::size_t OutputLimit = 4096;
 
-std::string Hex(const Sha256Digest &digest)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::uint8_t byte : digest) {
-        text += digits[byte >> 4];
-        text += digits[byte & 15];
-    }
-    return text;
-}
-
 std::string FirstLine(const std::string &text)
 {
     std::string line = text.substr(0, text.find('\n'));
@@ -36,9 +25,10 @@ std::string FirstLine(const std::string &text)
 
 class CommandSigner : public PayloadSigner {
   public:
-    CommandSigner(const std::string &command, EvpKeyHandle publicKey, const std::string &keyName, unsigned atOnce)
+    CommandSigner(const std::string &command, EvpKeyHandle publicKey, const std::string &keyName, unsigned atOnce,
+                  std::vector<std::string> withheld)
         : command_(command), publicKey_(std::move(publicKey)), keyName_(keyName), free_(atOnce == 0 ? 1 : atOnce),
-          name_("--sign-command " + command)
+          name_("--sign-command " + command), withheld_(std::move(withheld))
     {
         PublicKeyBlob(publicKey_.get(), keyName_);
     }
@@ -52,8 +42,8 @@ class CommandSigner : public PayloadSigner {
             --free_;
         }
         try {
-            result = host::RunCommand(command_, Bytes(digest.begin(), digest.end()), DigestVariable, Hex(digest),
-                                      OutputLimit);
+            result = host::RunCommand(command_, Bytes(digest.begin(), digest.end()), DigestVariable,
+                                      LowercaseHex(digest.data(), digest.size()), withheld_, OutputLimit);
         } catch (...) {
             Release();
             throw;
@@ -94,14 +84,16 @@ class CommandSigner : public PayloadSigner {
     mutable std::condition_variable freed_;
     mutable unsigned free_;
     std::string name_;
+    std::vector<std::string> withheld_;
 };
 
 } // namespace
 
 std::unique_ptr<PayloadSigner> OpenCommandSigner(const std::string &command, EvpKeyHandle publicKey,
-                                                 const std::string &keyName, unsigned atOnce)
+                                                 const std::string &keyName, unsigned atOnce,
+                                                 std::vector<std::string> withheld)
 {
-    return std::make_unique<CommandSigner>(command, std::move(publicKey), keyName, atOnce);
+    return std::make_unique<CommandSigner>(command, std::move(publicKey), keyName, atOnce, std::move(withheld));
 }
 
 } // namespace packer

@@ -73,12 +73,19 @@ std::unique_ptr<PayloadSigner> OpenSigner(const KeySource &source, unsigned thre
                                           const std::optional<Bytes> &slotKey)
 {
     if (!source.signCommand.empty()) {
+        // The command gets no secret of the packer's: not the variable --pass names.
+        std::vector<std::string> withheld;
+        if (source.passphrase.rfind("env:", 0) == 0)
+            withheld.push_back(source.passphrase.substr(4));
+        // Only the public half is read: from a public key, a token's public object or the slot.
         if (source.Given())
-            return OpenCommandSigner(source.signCommand, OpenPublicKey(source), source.Name(), threads);
+            return OpenCommandSigner(source.signCommand,
+                                     IsPkcs11Uri(source.path) ? OpenPublicKey(source) : LoadPublicKeyOnly(source),
+                                     source.Name(), threads, withheld);
         if (!slotKey)
             throw UnusableKey("--sign-command needs the public key: give --key PUB.pem or a stub whose key slot "
                               "holds it");
-        return OpenCommandSigner(source.signCommand, KeyFromBlob(*slotKey), "the stub's key", threads);
+        return OpenCommandSigner(source.signCommand, KeyFromBlob(*slotKey), "the stub's key", threads, withheld);
     }
     if (IsPkcs11Uri(source.path)) {
         Pkcs11Uri uri = ParsePkcs11Uri(source.path);

@@ -34,6 +34,21 @@ int GivePassphrase(char *buffer, int size, int, void *context)
     return static_cast<int>(request->passphrase->size());
 }
 
+// The PEM text of the source's file, or of standard input for "-".
+std::string ReadKeyText(const KeySource &source)
+{
+    std::string text;
+    if (source.path == "-") {
+        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+        if (std::cin.bad())
+            throw ReadError("--key -: standard input could not be read");
+    } else {
+        Bytes bytes = ReadWholeFile(source.path);
+        text.assign(bytes.begin(), bytes.end());
+    }
+    return text;
+}
+
 } // namespace
 
 bool IsPassphraseSource(const std::string &source)
@@ -63,15 +78,7 @@ std::string ReadSecret(const std::string &source, const std::string &option)
 EvpKeyHandle LoadKey(const KeySource &source)
 {
     const std::string name = source.Name();
-    std::string text;
-    if (source.path == "-") {
-        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-        if (std::cin.bad())
-            throw ReadError("--key -: standard input could not be read");
-    } else {
-        Bytes bytes = ReadWholeFile(source.path);
-        text.assign(bytes.begin(), bytes.end());
-    }
+    const std::string text = ReadKeyText(source);
 
     PassphraseRequest request{source.passphrase.empty() ? std::nullopt : std::optional(ReadSecret(source.passphrase))};
     EvpKeyHandle key;
@@ -93,6 +100,23 @@ EvpKeyHandle LoadKey(const KeySource &source)
     ERR_clear_error();
     if (!key)
         throw ReadError(name + ": not a PEM key");
+    if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA)
+        throw UnusableKey(name + ": not an RSA key; the launcher takes a 2048-bit RSA key with exponent 65537 only");
+    return key;
+}
+
+EvpKeyHandle LoadPublicKeyOnly(const KeySource &source)
+{
+    const std::string name = source.Name();
+    const std::string text = ReadKeyText(source);
+    BioHandle bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+    EvpKeyHandle key(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
+    ERR_clear_error();
+    if (!key && text.find("PRIVATE KEY-----") != std::string::npos)
+        throw UnusableKey(name + ": a private key; with --sign-command pack reads no private key: give its public "
+                                 "half (NAME.pub.pem), or no --key to take the stub's");
+    if (!key)
+        throw ReadError(name + ": not a PEM public key");
     if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA)
         throw UnusableKey(name + ": not an RSA key; the launcher takes a 2048-bit RSA key with exponent 65537 only");
     return key;

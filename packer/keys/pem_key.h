@@ -12,6 +12,10 @@ namespace packer {
 // passphrase is refused. Throws ReadError for anything that gives no usable key.
 EvpKeyHandle LoadKey(const KeySource &source);
 
+// A PEM public key only, never a private one: with a signer command the packer reads no private
+// key. Throws UnusableKey for a private key (name its public half instead), and as LoadKey.
+EvpKeyHandle LoadPublicKeyOnly(const KeySource &source);
+
 // As LoadKey, but only a private RSA key will do.
 EvpKeyHandle LoadPrivateKey(const KeySource &source);
 

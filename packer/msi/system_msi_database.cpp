@@ -105,11 +105,43 @@ template <typename Call> std::string ReadString(Call call, UINT &result)
     return result == ERROR_SUCCESS ? Utf8(text.data(), length) : std::string();
 }
 
+// The package's path as msi.dll takes it: whole, with backslashes, and within MAX_PATH, which its
+// database code copies into fixed buffers (a name without a backslash is even put behind the
+// current folder first). A longer path goes by its short form where the volume has one.
+std::wstring DatabasePath(const std::string &path)
+{
+    std::wstring full = host::WidePath(path);
+    DWORD needed = GetFullPathNameW(full.c_str(), 0, nullptr, nullptr);
+    if (needed != 0) {
+        std::wstring resolved(needed, L'\0');
+        DWORD length = GetFullPathNameW(full.c_str(), needed, resolved.data(), nullptr);
+        if (length != 0 && length < needed)
+            full.assign(resolved.data(), length);
+    }
+    const std::wstring longPrefix = LR"(\\?\)";
+    if (full.size() >= MAX_PATH && full.rfind(longPrefix, 0) != 0)
+        full = longPrefix + full;
+    if (full.size() < MAX_PATH)
+        return full;
+    DWORD shortNeeded = GetShortPathNameW(full.c_str(), nullptr, 0);
+    if (shortNeeded != 0) {
+        std::wstring shortened(shortNeeded, L'\0');
+        DWORD length = GetShortPathNameW(full.c_str(), shortened.data(), shortNeeded);
+        shortened.resize(length < shortNeeded ? length : 0);
+        if (shortened.rfind(longPrefix, 0) == 0)
+            shortened.erase(0, longPrefix.size());
+        if (!shortened.empty() && shortened.size() < MAX_PATH)
+            return shortened;
+    }
+    throw ReadError(path + ": the path is too long for the system's package reader (msi.dll takes at most " +
+                    std::to_string(MAX_PATH - 1) + " characters); move the package to a shorter folder");
+}
+
 class SystemMsiDatabase : public MsiDatabase {
   public:
     explicit SystemMsiDatabase(const std::string &path) : path_(path)
     {
-        UINT result = Msi().openDatabase(host::WidePath(path).c_str(), ReadOnly, database_.Out());
+        UINT result = Msi().openDatabase(DatabasePath(path).c_str(), ReadOnly, database_.Out());
         if (result != ERROR_SUCCESS)
             throw PackError(path + ": not a Windows Installer package that can be read (" + SystemMessage(result) +
                             ")");

@@ -38,7 +38,7 @@ void WritePackedLauncher(const std::string &path, const Package &package, int co
 {
     writer::PrivateKey key = writer::LoadPrivateKey(testtools::WindowsPathOfUnixPath(TEST_KEY_PATH));
     std::vector<writer::DirectoryEntry> directory = {
-        {1000, "x64\\1033\\" + package.productCode + "\\" + package.productName},
+        {1000, package.architecture + "\\1033\\" + package.productCode + "\\" + package.productName},
         {1001, "cab\\" + cabinetPackages + "\\" + package.cabinetName},
     };
     std::vector<writer::ContainerItem> items = {

@@ -26,13 +26,14 @@ struct Package {
     Bytes database; // written as main.msi
     std::string cabinetName;
     Bytes cabinet;
+    std::string architecture = "x64"; // the package entry's first component
 };
 
 // A package made by the build (packages/<name>/main.msi and disk1.cab).
 Package BuiltPackage(const std::string &name, const std::string &productCode, const std::string &productName);
 
 // launcher.exe with a container for the package appended to its end (the whole image is read as
-// one container): directory entries "x64\1033\<ProductCode>\<name>" (id 1000) and
+// one container): directory entries "<architecture>\1033\<ProductCode>\<name>" (id 1000) and
 // "cab\<cabinetPackages>\<cabinet>" (id 1001). Writes it to path.
 void WritePackedLauncher(const std::string &path, const Package &package, int compressionLevel = 9,
                          const std::string &cabinetPackages = "1000");

@@ -50,6 +50,28 @@ TEST_F(RealInstaller, QuietInstallRegistersTheProductAndKeepsItsFiles)
     EXPECT_TRUE(e2e::Exists(extracted + "\\disk1.cab"));
 }
 
+// The launcher writes an argument with a space in double quotes as it is, also one that ends in a
+// backslash: the Windows Installer's command line takes a backslash as an ordinary character, so
+// the quote after it closes the argument and the switches after it stay switches. Were the quote
+// taken as escaped, /qn would be part of the folder and the installer would show its dialogs.
+TEST_F(RealInstaller, QuotedArgumentEndingInABackslashIsReadAsGiven)
+{
+    std::string setup = folder / "setup.exe";
+    e2e::WritePackedLauncher(setup, e2e::BuiltPackage("good", GoodCode, "Launcher Test Product"));
+    const std::string target = "C:\\Launcher Test Dir\\";
+    e2e::RemoveTree(target);
+
+    e2e::Run run = e2e::RunWatched(setup, " \"INSTALLDIR=" + target + "\" /qn", nullptr, nullptr, 60000);
+    bool installedThere = e2e::Exists(target + "payload.txt");
+    bool installedElsewhere = e2e::Exists(InstalledFile("good"));
+    ASSERT_TRUE(run.ended) << "the installer waits for an answer: /qn did not reach it as a switch";
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_TRUE(installedThere);
+    EXPECT_FALSE(installedElsewhere);
+    testtools::RunProgram(e2e::SystemFolder() + "\\msiexec.exe", " /x " + GoodCode + " /qn");
+    e2e::RemoveTree(target);
+}
+
 TEST_F(RealInstaller, RefusedPackageLeavesNothingBehind)
 {
     std::string setup = folder / "setup.exe";

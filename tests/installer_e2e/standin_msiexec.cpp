@@ -10,6 +10,9 @@
 // renamed back).
 // STANDIN_ARGUMENTS names a file that gets its arguments as the system splits its UTF-16 command
 // line, one UTF-8 line each, the program name first.
+// STANDIN_DIRECTORY names a file that gets its current directory.
+// STANDIN_SLEEP_MS, when set, keeps it running that many milliseconds before it exits, as a long
+// installation would.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -185,10 +188,22 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         sizeof argumentRecord - 1)
         RecordArguments(argumentRecord);
 
+    char directoryRecord[MAX_PATH];
+    if (GetEnvironmentVariableA("STANDIN_DIRECTORY", directoryRecord, sizeof directoryRecord) - 1u <
+        sizeof directoryRecord - 1) {
+        char directory[MAX_PATH] = {};
+        GetCurrentDirectoryA(sizeof directory, directory);
+        AppendLine(directoryRecord, directory);
+    }
+
     char memoryRecord[MAX_PATH];
     if (GetEnvironmentVariableA("STANDIN_PARENT_MEMORY", memoryRecord, sizeof memoryRecord) - 1u <
         sizeof memoryRecord - 1)
         RecordParentMemory(memoryRecord);
+
+    char sleepText[32] = {};
+    if (GetEnvironmentVariableA("STANDIN_SLEEP_MS", sleepText, sizeof sleepText) > 0)
+        Sleep((DWORD)strtoul(sleepText, nullptr, 10));
 
     char exitCode[32] = {};
     GetEnvironmentVariableA("STANDIN_EXIT_CODE", exitCode, sizeof exitCode);

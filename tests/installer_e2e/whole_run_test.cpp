@@ -69,6 +69,16 @@ struct RunResult {
     FileRules fileRules;
 };
 
+// What every run must leave: no block, no handle, no output file reopened by path, no change by
+// name outside the pinned folder.
+void ExpectReleasedAndPinned(const RunResult &result)
+{
+    EXPECT_EQ(result.liveBlocks, 0u) << "local-heap blocks left";
+    EXPECT_EQ(result.openFiles, 0u) << "file handles left open";
+    EXPECT_EQ(result.fileRules.namedCallsWhilePinned, 0u) << "a file reached by its path while pinned";
+    EXPECT_EQ(result.fileRules.changesUnpinned, 0u) << "a delete or a rename outside the pinned folder";
+}
+
 RunState run; // the last run's state, for what a failed wait keeps
 
 class WholeRun : public testing::Test {
@@ -111,6 +121,7 @@ struct Sweep {
     const char *name;
     SeamCall call;
     DWORD error;
+    bool settles = false; // the clean-up makes such calls: when one fails, what it was to delete may stay
 };
 
 TEST_F(WholeRun, EveryFailingCallEndsCleanly)
@@ -119,13 +130,14 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
         {"LocalAlloc", SeamCall::LocalAlloc, ERROR_NOT_ENOUGH_MEMORY},
         {"LocalReAlloc", SeamCall::LocalReAlloc, ERROR_NOT_ENOUGH_MEMORY},
         {"CreateFileA", SeamCall::CreateFileA, ERROR_ACCESS_DENIED},
-        {"CreateFileW", SeamCall::CreateFileW, ERROR_ACCESS_DENIED},
+        {"CreateFileW", SeamCall::CreateFileW, ERROR_ACCESS_DENIED, true},
         {"WriteFile", SeamCall::WriteFile, ERROR_DISK_FULL},
         {"CreateDirectoryA", SeamCall::CreateDirectoryA, ERROR_ACCESS_DENIED},
         {"CreateProcessW", SeamCall::CreateProcessW, ERROR_ACCESS_DENIED},
         {"ReOpenFile", SeamCall::ReOpenFile, ERROR_SHARING_VIOLATION},
-        {"MoveFileExW", SeamCall::MoveFileExW, ERROR_ACCESS_DENIED},
-        {"SetFileInformationByHandle", SeamCall::SetFileInformationByHandle, ERROR_ACCESS_DENIED},
+        {"NtCreateFile", SeamCall::NtCreateFile, 0xC0000022u, true}, // STATUS_ACCESS_DENIED
+        {"NtSetInformationFile", SeamCall::NtSetInformationFile, 0xC0000022u},
+        {"SetFileInformationByHandle", SeamCall::SetFileInformationByHandle, ERROR_ACCESS_DENIED, true},
         {"GetFinalPathNameByHandleW", SeamCall::GetFinalPathNameByHandleW, ERROR_NOT_ENOUGH_MEMORY},
         {"ReadFile", SeamCall::ReadFile, ERROR_READ_FAULT},
         {"crypt32", SeamCall::Crypt32, static_cast<DWORD>(CRYPT_E_ASN1_BADTAG)},
@@ -145,6 +157,7 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
                                                                : pass == 3 ? " (signed last)"
                                                                            : "");
             unsigned runs = 0;
+            unsigned settled = 0; // failed runs that left something, settled by the next run
             for (unsigned n = 0;; n++) {
                 SCOPED_TRACE(testing::Message() << sweepName << " call " << n << " fails");
                 ASSERT_LT(n, 1000u) << "the sweep does not end";
@@ -160,35 +173,34 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
                 bool reached = SeamCallCount(sweep.call) > n;
                 runs++;
 
-                EXPECT_EQ(result.liveBlocks, 0u) << "local-heap blocks left";
-                EXPECT_EQ(result.openFiles, 0u) << "file handles left open";
-                EXPECT_EQ(result.fileRules.pathOpensAfterWrite, 0u) << "an output file opened by path after its write";
-                EXPECT_EQ(result.fileRules.changesUnpinned, 0u) << "a delete or a move outside the pinned folder";
+                ExpectReleasedAndPinned(result);
                 if (result.exitCode == 0) {
                     EXPECT_TRUE(result.folderLeft) << "a successful installation keeps its files";
                     EXPECT_EQ(testfiles::ReadAll(extracted_ + "\\main.msi"),
                               testfiles::ReadAll(testtools::WindowsPathOfUnixPath(PACKAGES_PATH) + "\\good\\main.msi"));
-                    if (withLeftover) {
-                        EXPECT_FALSE(testfiles::Exists(extracted_ + "\\main.msi." +
-                                                       std::to_string(GetCurrentProcessId()) + "-0.aside"))
-                            << "the replaced file is deleted after the installer succeeded";
-                    }
+                    EXPECT_EQ(testfiles::ReadAll(extracted_ + "\\disk1.cab"),
+                              testfiles::ReadAll(testtools::WindowsPathOfUnixPath(PACKAGES_PATH) + "\\good\\disk1.cab"))
+                        << "a successful run wrote every file of the package";
+                    // Nothing but the package's own files: no temporary, aside or lock file.
+                    for (const std::string &name : testfiles::FolderNames(extracted_))
+                        EXPECT_TRUE(name == "main.msi" || name == "disk1.cab") << name << " left";
                 } else {
                     EXPECT_NE(result.line, 0u) << "a failure names its site";
                     // Unless the run got as far as moving it aside, the leftover is untouched.
                     bool leftoverUntouched = withLeftover && testfiles::Exists(extracted_ + "\\main.msi") &&
                                              testfiles::ReadAll(extracted_ + "\\main.msi") == leftover;
-                    WIN32_FIND_DATAA found;
-                    HANDLE search = FindFirstFileA((extracted_ + "\\*").c_str(), &found);
-                    int entries = 0;
-                    if (search != INVALID_HANDLE_VALUE) {
-                        do
-                            entries += found.cFileName[0] != '.';
-                        while (FindNextFileA(search, &found));
-                        FindClose(search);
-                    }
+                    std::vector<std::string> left = testfiles::FolderNames(extracted_);
                     if (leftoverUntouched) {
-                        EXPECT_EQ(entries, 1) << "nothing but the leftover";
+                        EXPECT_EQ(left, std::vector<std::string>{"main.msi"}) << "nothing but the leftover";
+                    } else if (sweep.settles && result.folderLeft) {
+                        // The failed call was one that was to delete: the next run settles it.
+                        ResetSeams();
+                        AnswerDialogs(IDCANCEL);
+                        RunResult next = RunOnce();
+                        EXPECT_EQ(next.exitCode, 0u) << "the next run settles what the failed one left";
+                        EXPECT_EQ(testfiles::FolderNames(extracted_),
+                                  (std::vector<std::string>{"disk1.cab", "main.msi"}));
+                        settled++;
                     } else {
                         EXPECT_FALSE(result.folderLeft) << "a failed run leaves nothing of its own";
                     }
@@ -203,12 +215,95 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
                     break;
                 }
             }
-            std::printf("[sweep] %-30s %3u runs\n", sweepName.c_str(), runs);
+            std::printf("[sweep] %-30s %3u runs, %u settled by the next\n", sweepName.c_str(), runs, settled);
         }
     std::printf("[sweep] failure sites reached (code, line: sweeps)\n");
     for (const auto &[site, names] : sites)
         std::printf("[sweep]   %lu, %lu: %s\n", static_cast<unsigned long>(site.first),
                     static_cast<unsigned long>(site.second), names.c_str());
+}
+
+// With the default folder blocked, the user picks a folder: the launcher makes {ProductCode} in
+// it with its own owner and protected DACL (read from the seam: Wine keeps no descriptor), the
+// installer runs on the files there, and everything happens inside the pin.
+TEST_F(WholeRun, PickedFolderGetsAProductFolderOfItsOwn)
+{
+    testfiles::WriteAll(extracted_, {1}); // a file where the default folder would be
+    const std::string picked = folder_ / "picked";
+    ASSERT_TRUE(CreateDirectoryA(picked.c_str(), nullptr));
+    const std::string made = picked + "\\" + ProductCode;
+    ResetSeams();
+    AnswerBrowser(picked);
+    RunResult result = RunOnce();
+    std::wstring security = MadeFolderSecurity();
+    bool packageThere = testfiles::Exists(made + "\\main.msi") &&
+                        testfiles::ReadAll(made + "\\main.msi") ==
+                            testfiles::ReadAll(testtools::WindowsPathOfUnixPath(PACKAGES_PATH) + "\\good\\main.msi");
+    ResetSeams();
+    DeleteFileA(extracted_.c_str());
+    testfiles::RemoveTree(made);
+
+    EXPECT_EQ(result.exitCode, 0u) << "line " << result.line;
+    EXPECT_TRUE(packageThere);
+    // S-1-5-32-544 Administrators, -545 Users, S-1-5-18 SYSTEM; flags 3: object and container
+    // inherit; 0x1f01ff full control, 0x1200a9 read and execute.
+    EXPECT_EQ(testfiles::DescribeSecurity(security),
+              "owner S-1-5-32-544, protected; type 0 flags 3 mask 0x1f01ff S-1-5-18; type 0 flags 3 mask 0x1f01ff "
+              "S-1-5-32-544; type 0 flags 3 mask 0x1200a9 S-1-5-32-545");
+    ExpectReleasedAndPinned(result);
+}
+
+// The same in a picked folder: the default folder is blocked and the browser answers with the
+// picked folder each time it comes. Whatever call fails, the run ends cleanly, and the product
+// folder that the launcher made is gone again unless the installation succeeded.
+TEST_F(WholeRun, EveryFailingCallInAPickedFolderEndsCleanly)
+{
+    const Sweep sweeps[] = {
+        {"LocalAlloc", SeamCall::LocalAlloc, ERROR_NOT_ENOUGH_MEMORY},
+        {"CreateFileW", SeamCall::CreateFileW, ERROR_ACCESS_DENIED},
+        {"NtCreateFile", SeamCall::NtCreateFile, 0xC0000022u}, // STATUS_ACCESS_DENIED
+        {"NtSetInformationFile", SeamCall::NtSetInformationFile, 0xC0000022u},
+        {"WriteFile", SeamCall::WriteFile, ERROR_DISK_FULL},
+        {"ReOpenFile", SeamCall::ReOpenFile, ERROR_SHARING_VIOLATION},
+        {"SetFileInformationByHandle", SeamCall::SetFileInformationByHandle, ERROR_ACCESS_DENIED},
+        {"GetFinalPathNameByHandleW", SeamCall::GetFinalPathNameByHandleW, ERROR_NOT_ENOUGH_MEMORY},
+    };
+    testfiles::WriteAll(extracted_, {1}); // a file where the default folder would be
+    const std::string picked = folder_ / "picked";
+    ASSERT_TRUE(CreateDirectoryA(picked.c_str(), nullptr));
+    const std::string made = picked + "\\" + ProductCode;
+    for (const Sweep &sweep : sweeps) {
+        unsigned runs = 0;
+        for (unsigned n = 0;; n++) {
+            SCOPED_TRACE(testing::Message() << sweep.name << " call " << n << " fails");
+            ASSERT_LT(n, 1000u) << "the sweep does not end";
+            testfiles::RemoveTree(made);
+            ResetSeams();
+            AnswerDialogs(IDCANCEL); // the Retry/Cancel box is cancelled
+            AnswerBrowser(picked);
+            FailCall(sweep.call, n, 1, sweep.error);
+            RunResult result = RunOnce();
+            bool reached = SeamCallCount(sweep.call) > n;
+            runs++;
+
+            ExpectReleasedAndPinned(result);
+            EXPECT_EQ(testfiles::ReadAll(extracted_), Bytes{1}) << "the file in the way is left alone";
+            if (result.exitCode == 0)
+                EXPECT_TRUE(testfiles::Exists(made + "\\main.msi"));
+            else
+                EXPECT_FALSE(testfiles::Exists(made)) << "a failed run leaves nothing of its own";
+            if (HasFatalFailure())
+                return;
+            if (!reached) {
+                EXPECT_EQ(result.exitCode, 0u) << "with nothing failed the run succeeds";
+                break;
+            }
+        }
+        std::printf("[sweep] picked folder, %-26s %3u runs\n", sweep.name, runs);
+    }
+    ResetSeams();
+    DeleteFileA(extracted_.c_str());
+    testfiles::RemoveTree(made);
 }
 
 // A wait that fails is the launcher's own failure, and the files stay locked in their pinned
@@ -224,7 +319,7 @@ TEST_F(WholeRun, FailedWaitKeepsTheFiles)
     EXPECT_EQ(result.line, 2351u);
     EXPECT_TRUE(testfiles::Exists(extracted_ + "\\main.msi"));
     EXPECT_TRUE(testfiles::Exists(extracted_ + "\\disk1.cab"));
-    EXPECT_EQ(result.openFiles, 3u) << "the folder and both files";
+    EXPECT_EQ(result.openFiles, 4u) << "the folder, its lock file and both files";
     EXPECT_FALSE(MoveFileA(extracted_.c_str(), (extracted_ + ".moved").c_str()));
     EXPECT_FALSE(DeleteFileA((extracted_ + "\\main.msi").c_str()));
     EXPECT_EQ(result.liveBlocks, 1u) << "the records that hold the handles";

@@ -59,13 +59,15 @@ verify=(-q verify --key "$work/key.pub.pem" "$work/setup-stub-signed-certificate
 windows "${verify[@]}"
 "$pack" -q verify --key "$work/key.pub.pem" "$work/setup-stub-signed-end-0-windows.exe"
 # The signer command: a quoted argument with a space and non-ASCII letters, the digest through
-# binary pipes and the environment.
+# binary pipes and the environment, without the variable --pass names (in any case: Windows'
+# names are case-insensitive).
 openssl_dir="${LAUNCHER_DEPS_CACHE:-$HOME/.cache/launcher-deps}/openssl-mingw64"
 x86_64-w64-mingw32-gcc-posix -municode -static -O1 -o "$base/signer.exe" "$root/tests/packer/windows_signer.c" \
   -I"$openssl_dir/include" "$openssl_dir/lib/libcrypto.a" -lws2_32 -lcrypt32 -lbcrypt -luser32 -ladvapi32
 signer="$(winepath -w "$(realpath "$base/signer.exe")")"
 key="$(winepath -w "$(realpath "$work/key.pem")")"
-windows -q pack --stub "$work/stub-signed.exe" --key "$work/key.pub.pem" --sign-command "\"$signer\" \"$key\"" \
+LAUNCHER_PACK_TEST_SECRET=sekrit windows -q pack --stub "$work/stub-signed.exe" --key "$work/key.pub.pem" \
+  --pass env:launcher_pack_test_secret --sign-command "\"$signer\" \"$key\"" \
   --msi "$work/en.msi" --msi "$work/de.msi" --placement end -o "$work/setup-signer-windows.exe"
 cmp "$work/setup-stub-signed-end-0-linux.exe" "$work/setup-signer-windows.exe"
 # A signer that fails (no key argument: exit code 3) is one error line and exit code 3.
@@ -77,5 +79,6 @@ if [ "$status" -ne 3 ] || [ "$(wc -l <"$work/failed.err")" -ne 1 ] || ! grep -q 
   echo "cross-host-bytes: a failing signer gave exit code $status and: $(cat "$work/failed.err")" >&2
   exit 1
 fi
-echo "cross-host-bytes: --sign-command through CreateProcessW signs to the same bytes; a failing signer exits 3"
+echo "cross-host-bytes: --sign-command through CreateProcessW signs to the same bytes without the --pass variable;" \
+  "a failing signer exits 3"
 echo "cross-host-bytes: $compared installers byte-identical from launcher-pack and launcher-pack.exe; each verifies the other's"

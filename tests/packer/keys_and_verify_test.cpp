@@ -4,6 +4,9 @@
 
 #include "packer/keys/pem_key.h"
 #include "packer/payload_key.h"
+#include "packer/placement.h"
+
+#include "tests/unit/payload_fixtures.h"
 
 #include "tests/fixtures/fixtures.h"
 
@@ -24,6 +27,13 @@ std::string Fingerprint(const std::string &key)
                                " -pubout -outform DER 2>/dev/null || openssl pkey "
                                "-pubin -in " +
                                Quote(key) + " -outform DER) | sha256sum");
+    return "SHA256:" + der.out.substr(0, 64);
+}
+
+// The fingerprint of a PEM certificate: the SHA-256 of its DER, as openssl gives it.
+std::string CertificateFingerprint(const std::string &certificate)
+{
+    RunResult der = RunCommand("openssl x509 -in " + Quote(certificate) + " -outform DER | sha256sum");
     return "SHA256:" + der.out.substr(0, 64);
 }
 
@@ -105,6 +115,14 @@ struct Installers {
     std::string refusedName; // a cabinet named aux.cab, made without the packer
     std::string emptySlot;   // a payload behind a ready stub whose slot is empty
     std::string dualSigned;  // the stub signed twice (a nested signature), then packed
+    std::string appended;    // good, with bytes appended after its certificate table
+    // The forgery a slot exponent of 1 would let through: the own key's modulus with exponent 1
+    // in the slot, signed by someone else, each item's signature the padded digest itself.
+    std::string exponentOne;
+    std::string otherSigner; // the certificate and key of "someone else"
+    std::string otherSignerKey;
+    std::string serverSigned;      // good, but signed with a certificate for TLS servers only
+    std::string serverCertificate; // its certificate
 };
 
 // The offset of the first section's raw data.
@@ -180,6 +198,54 @@ const Installers &TheInstallers()
         made.emptySlot = Handmade(world, world.readyStub, "data.cab", f + "/empty-slot.exe");
         made.dualSigned =
             pack(Sign(world, world.signedStub, f + "/dual-signed-stub.exe", "-nest"), world.key, f + "/dual.exe");
+        image = fixtures::ReadFileBytes(made.good);
+        image.insert(image.end(), 24, 0x5A);
+        made.appended = f + "/appended.exe";
+        fixtures::WriteFileBytes(made.appended, image);
+
+        made.otherSigner = f + "/someone-else.pem";
+        made.otherSignerKey = f + "/someone-else-key.pem";
+        if (RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 3650 -subj '/CN=someone else' "
+                       "-addext extendedKeyUsage=codeSigning -keyout " +
+                       Quote(made.otherSignerKey) + " -out " + Quote(made.otherSigner) + " 2>/dev/null")
+                .exitCode != 0)
+            throw std::runtime_error("openssl req failed");
+        made.serverCertificate = f + "/server.pem";
+        if (RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 3650 -subj '/CN=web server' "
+                       "-addext extendedKeyUsage=serverAuth -keyout " +
+                       Quote(f + "/server-key.pem") + " -out " + Quote(made.serverCertificate) + " 2>/dev/null")
+                .exitCode != 0)
+            throw std::runtime_error("openssl req failed");
+        const std::string serverStub = f + "/server-signed-stub.exe";
+        if (RunCommand(std::string(OSSLSIGNCODE) + " sign -certs " + Quote(made.serverCertificate) + " -key " +
+                       Quote(f + "/server-key.pem") + " -h sha256 -in " + Quote(world.stub) + " -out " +
+                       Quote(serverStub))
+                .exitCode != 0)
+            throw std::runtime_error("osslsigncode failed");
+        made.serverSigned = pack(serverStub, world.key, f + "/server-signed.exe");
+        Bytes forgedBlob = packer::PublicKeyBlob(packer::LoadKey({world.publicKey, ""}).get(), "key");
+        forgedBlob[16] = 1;
+        forgedBlob[17] = forgedBlob[18] = forgedBlob[19] = 0;
+        BuildStub(forgedBlob, f, f + "/exponent-one-stub.exe");
+        const std::string forgedStub = f + "/exponent-one-signed.exe";
+        if (RunCommand(std::string(OSSLSIGNCODE) + " sign -certs " + Quote(made.otherSigner) + " -key " +
+                       Quote(made.otherSignerKey) + " -h sha256 -in " + Quote(f + "/exponent-one-stub.exe") + " -out " +
+                       Quote(forgedStub))
+                .exitCode != 0)
+            throw std::runtime_error("osslsigncode failed");
+        writer::ContainerOptions forged;
+        forged.signOutput = fixtures::ExponentOneSignature;
+        Bytes directory =
+            writer::WriteDirectory({{1000, "x64\\1033\\{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B61}\\Launcher Example"}});
+        Bytes container = writer::WriteContainer(
+            {{writer::ItemKind::Head, 0, directory}, {writer::ItemKind::File, 1000, fixtures::ReadFileBytes(world.en)}},
+            forged, nullptr);
+        const packer::PemSigner carrierSigner({world.key, ""});
+        made.exponentOne = f + "/exponent-one.exe";
+        fixtures::WriteFileBytes(made.exponentOne,
+                                 packer::PlaceContainer(packer::LoadStub(forgedStub, packer::Placement::End), container,
+                                                        packer::Placement::End, carrierSigner)
+                                     .image);
         return made;
     }();
     return installers;
@@ -188,7 +254,9 @@ const Installers &TheInstallers()
 struct VerifyCase {
     const char *name;
     std::string Installers::*file;
-    const char *arguments; // with %OWN%, %TEST%, %KEY% and %OTHERKEY% filled in
+    // %OWN%, %TEST%, %KEY%, %OTHERKEY%, %SIGNER%, %OTHERSIGNER%, %CA%, %OTHERCA% and %SERVERCA% are
+    // filled in
+    const char *arguments;
     int exitCode;
     const char *says; // a part of standard output and standard error
 };
@@ -201,7 +269,7 @@ const VerifyCase verifyCases[] = {
     {"trust_file_key", &Installers::good, "--trust-file-key", 0,
      "warning: %FILE%: --trust-file-key: trusting the key found in the file itself"},
     {"no_key_option", &Installers::good, "", 2, "give --key FILE, --expect-key SHA256:<hex> or --trust-file-key"},
-    {"other_key_file", &Installers::good, "--key %OTHERKEY%", 1, ", not the key of"},
+    {"other_key_file", &Installers::good, "--key %OTHERKEY%", 1, "the installer's key is %OWN%, not the expected"},
     {"other_fingerprint", &Installers::good,
      "--expect-key SHA256:aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", 1,
      "not the expected SHA256:aaaa"},
@@ -213,9 +281,33 @@ const VerifyCase verifyCases[] = {
     {"signed_after_packing", &Installers::signedAfter, "--key %KEY%", 1,
      "no payload: a file signed after packing with the certificate or end placement loses it (pack onto an "
      "unsigned stub to sign last)"},
+    {"appended_bytes", &Installers::appended, "--key %KEY%", 1,
+     "24 bytes are appended after the certificate table, outside what the signature covers"},
+    // A slot exponent of 1 is the launcher's damaged key, whichever key verify is told to trust.
+    {"exponent_one_with_key_file", &Installers::exponentOne, "--key %KEY%", 1,
+     "its key slot is damaged (exponent 1, not 65537): the launcher refuses every payload"},
+    {"exponent_one_with_fingerprint", &Installers::exponentOne, "--expect-key %OWN%", 1,
+     "its key slot is damaged (exponent 1, not 65537)"},
+    {"exponent_one_trusting_the_file", &Installers::exponentOne, "--trust-file-key", 1,
+     "its key slot is damaged (exponent 1, not 65537)"},
+    // The signer and its chain.
+    {"own_signer", &Installers::good, "--key %KEY% --expect-signer %SIGNER%", 0,
+     ": signer /CN=Launcher test signer %SIGNER%"},
+    {"another_signer", &Installers::exponentOne, "--key %KEY% --expect-signer %SIGNER%", 1,
+     "the signer is /CN=someone else %OTHERSIGNER%, not the expected %SIGNER%"},
+    {"no_signer", &Installers::unsigned_, "--key %KEY% --allow-unsigned --expect-signer %SIGNER%", 1,
+     "the file has no signer, not the expected %SIGNER%"},
+    {"chain_to_the_ca_file", &Installers::good, "--key %KEY% --ca-file %CA%", 0,
+     ": chain valid to /CN=Launcher test signer at the current time (revocation not checked)"},
+    {"chain_not_reaching_the_ca_file", &Installers::good, "--key %KEY% --ca-file %OTHERCA%", 1,
+     "the signer's chain does not reach --ca-file at the current time"},
+    {"signer_not_for_code_signing", &Installers::serverSigned, "--key %KEY% --ca-file %SERVERCA%", 1,
+     "the signer certificate's extended key usage does not allow code signing"},
+    {"missing_ca_file", &Installers::good, "--key %KEY% --ca-file %FILE%.missing %FILE%", 3, "no such file"},
     // The key is the one in the slot, whatever else the image holds.
     {"decoy_beside_the_slot", &Installers::decoy, "--expect-key %OWN%", 0, ": key %OWN% "},
-    {"decoy_is_not_the_key", &Installers::decoy, "--expect-key %TEST%", 1, "the key is %OWN%, not the expected"},
+    {"decoy_is_not_the_key", &Installers::decoy, "--expect-key %TEST%", 1,
+     "the installer's key is %OWN%, not the expected %TEST% (--expect-key)"},
     {"refused_cabinet_name", &Installers::refusedName, "--key %KEY% --allow-unsigned", 1,
      "cabinet name \"aux.cab\" is one the launcher refuses"},
     {"test_key", &Installers::testKey, "--expect-key %TEST%", 1, "the TEST-ONLY key"},
@@ -223,8 +315,11 @@ const VerifyCase verifyCases[] = {
     {"empty_slot", &Installers::emptySlot, "--trust-file-key --allow-unsigned", 1,
      "no key set (run launcher-pack stub)"},
     {"dual_signed_stub", &Installers::dualSigned, "--expect-key %OWN%", 0, ": verified"},
-    {"missing_file", &Installers::good, "--key %KEY% %FILE%.missing", 3, "No such file"},
-    {"unreadable_key", &Installers::good, "--key %FILE%.missing %FILE%", 3, "No such file"},
+    // The nested signature is reported, not pinned.
+    {"nested_signature_reported", &Installers::dualSigned, "--expect-key %OWN% --expect-signer %SIGNER%", 0,
+     ": nested signature valid (SHA256, signed by /CN=Launcher test signer) %SIGNER%"},
+    {"missing_file", &Installers::good, "--key %KEY% %FILE%.missing", 3, "no such file"},
+    {"unreadable_key", &Installers::good, "--key %FILE%.missing %FILE%", 3, "no such file"},
     {"ec_key", &Installers::good, "--key %ECKEY%", 3, "not an RSA key"},
     {"malformed_fingerprint", &Installers::good, "--expect-key SHA256:abc", 2, "give SHA256: and 64 hex digits"},
 };
@@ -249,6 +344,11 @@ TEST(Verify, IsAReleaseGateWithOneExitCodeTable)
             text = Filled(text, "%KEY%", Quote(world.publicKey));
             text = Filled(text, "%OTHERKEY%", Quote(fixtures::FixturePath("test-signer-key.pem")));
             text = Filled(text, "%ECKEY%", Quote(ecKey));
+            text = Filled(text, "%SIGNER%", CertificateFingerprint(world.signerCertificate));
+            text = Filled(text, "%OTHERSIGNER%", CertificateFingerprint(installers.otherSigner));
+            text = Filled(text, "%CA%", Quote(world.signerCertificate));
+            text = Filled(text, "%OTHERCA%", Quote(installers.otherSigner));
+            text = Filled(text, "%SERVERCA%", Quote(installers.serverCertificate));
             text = Filled(text, "%OWN%", own);
             return Filled(text, "%TEST%", Fingerprint(world.testKey));
         };
@@ -263,6 +363,198 @@ TEST(Verify, IsAReleaseGateWithOneExitCodeTable)
         } else if (item.exitCode != 1) {
             EXPECT_EQ(errors, 1) << result.err;
         }
+    }
+}
+
+// One cause is one problem: another key is not also a signature that does not verify.
+TEST(Verify, AnotherKeyIsOneProblemNamingBothKeys)
+{
+    const World &world = TheWorld();
+    const std::string other = FreshFolder("other-key") + "/other";
+    ASSERT_EQ(Pack("keygen --out " + Quote(other)).exitCode, 0);
+    RunResult verified = Pack("verify --key " + Quote(other + ".pub.pem") + " " + Quote(TheInstallers().good));
+    EXPECT_EQ(verified.exitCode, 1);
+    EXPECT_EQ(std::count(verified.err.begin(), verified.err.end(), '\n'), 1) << verified.err;
+    EXPECT_NE(verified.err.find("the installer's key is " + Fingerprint(world.publicKey) + ", not the expected " +
+                                Fingerprint(other + ".pub.pem")),
+              std::string::npos)
+        << verified.err;
+    EXPECT_NE(verified.out.find(": expected key " + Fingerprint(other + ".pub.pem")), std::string::npos)
+        << verified.out;
+}
+
+// A pipeline that reads verify's JSON gets an object whatever the exit code, with an error
+// member when verify could not run.
+TEST(Verify, JsonIsAnObjectOnEveryExitCode)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("verify-json-codes");
+    const struct {
+        const char *arguments;
+        int exitCode;
+        const char *error; // the error member's value, or "None"
+    } cases[] = {
+        {"--key %KEY% %GOOD%", 0, "None"},
+        {"--key %KEY% %APPENDED%", 1, "None"},
+        {"%GOOD%", 2, "verify needs the key to trust"},
+        {"--key %KEY% %FOLDER%", 3, "is a folder"},
+        {"--key %KEY% %FOLDER%/missing.exe", 3, "no such file"},
+    };
+    for (const auto &item : cases) {
+        SCOPED_TRACE(item.arguments);
+        std::string arguments = Filled(item.arguments, "%KEY%", Quote(world.publicKey));
+        arguments = Filled(arguments, "%GOOD%", Quote(TheInstallers().good));
+        arguments = Filled(arguments, "%APPENDED%", Quote(TheInstallers().appended));
+        arguments = Filled(arguments, "%FOLDER%", Quote(folder));
+        RunResult verified = Pack("verify --json " + arguments);
+        EXPECT_EQ(verified.exitCode, item.exitCode) << verified.err;
+        const std::string json = folder + "/verify.json";
+        fixtures::WriteFileBytes(json, Bytes(verified.out.begin(), verified.out.end()));
+        RunResult parsed = RunCommand("python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); "
+                                      "print(d[\"verified\"], d.get(\"error\"))' " +
+                                      Quote(json));
+        ASSERT_EQ(parsed.exitCode, 0) << parsed.err << verified.out;
+        EXPECT_EQ(parsed.out.rfind(item.exitCode == 0 ? "True " : "False ", 0), 0u) << parsed.out;
+        EXPECT_NE(parsed.out.find(item.error), std::string::npos) << parsed.out;
+    }
+}
+
+// An input that can't be read, in any role, is exit code 3 and one line that says why.
+TEST(ExitCodes, AFolderOrAMissingFileInEachRoleIsExitCode3)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("unreadable-inputs");
+    const std::string output = folder + "/out";
+    const struct {
+        const char *role;
+        const char *command; // %X% is the input that can't be read
+    } roles[] = {
+        {"pack_stub", "pack --stub %X% --key %KEY% --msi %MSI% -o %OUT%"},
+        {"pack_key", "pack --stub %STUB% --key %X% --msi %MSI% -o %OUT%"},
+        {"pack_passphrase_file", "pack --stub %STUB% --key %KEY% --pass file:%X% --msi %MSI% -o %OUT%"},
+        {"pack_msi", "pack --stub %STUB% --key %KEY% --msi %X% -o %OUT%"},
+        {"stub_stub", "stub --stub %X% --key %PUB% -o %OUT%"},
+        {"stub_key", "stub --stub %READY% --key %X% -o %OUT%"},
+        {"verify_file", "verify --key %PUB% %X%"},
+        {"verify_key", "verify --key %X% %SETUP%"},
+        {"verify_ca_file", "verify --key %PUB% --ca-file %X% %SETUP%"},
+        {"inspect_file", "inspect %X%"},
+        {"extract_file", "extract %X% -o %OUT%"},
+        {"extract_key", "extract --key %X% %SETUP% -o %OUT%"},
+    };
+    const std::string aFolder = folder + "/a folder";
+    std::filesystem::create_directory(aFolder);
+    for (const auto &role : roles) {
+        for (const auto &[input, says] :
+             {std::pair{aFolder, ": is a folder"}, {folder + "/missing", ": no such file"}}) {
+            SCOPED_TRACE(std::string(role.role) + says);
+            std::string command = Filled(role.command, "%X%", Quote(input));
+            command = Filled(command, "%KEY%", Quote(world.key));
+            command = Filled(command, "%PUB%", Quote(world.publicKey));
+            command = Filled(command, "%STUB%", Quote(world.signedStub));
+            command = Filled(command, "%READY%", Quote(world.readyStub));
+            command = Filled(command, "%MSI%", Quote(world.en));
+            command = Filled(command, "%SETUP%", Quote(TheInstallers().good));
+            command = Filled(command, "%OUT%", Quote(output));
+            ExpectRefusal(Pack(command), input + says, 3);
+            EXPECT_FALSE(std::filesystem::exists(output));
+        }
+    }
+}
+
+// extract never writes over its input, by whatever name: a link of the installer where a
+// package file would go is refused, and nothing is written.
+TEST(Extract, RefusesToWriteOverItsOwnInput)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("extract-onto-input");
+    const std::string installer = folder + "/setup.exe";
+    std::filesystem::copy_file(TheInstallers().good, installer);
+    const Bytes before = fixtures::ReadFileBytes(installer);
+    std::filesystem::create_hard_link(installer, folder + "/main.msi");
+    std::filesystem::copy_file(world.publicKey, folder + "/shared.cab");
+
+    for (const char *key : {"", " --key shared.cab"}) {
+        SCOPED_TRACE(key);
+        RunResult extracted =
+            RunCommand("cd " + Quote(folder) + " && " + LauncherPack() + " extract setup.exe -o . " + "--force" + key);
+        ExpectRefusal(extracted, "./main.msi: is the input setup.exe, which is never overwritten", 2);
+        EXPECT_EQ(fixtures::ReadFileBytes(installer), before);
+        EXPECT_EQ(ListFolder(folder), (std::vector<std::string>{"main.msi", "setup.exe", "shared.cab"}));
+    }
+    // The key too: extract into a folder where the key has a cabinet's name.
+    std::filesystem::remove(folder + "/main.msi");
+    RunResult extracted = RunCommand("cd " + Quote(folder) + " && " + LauncherPack() +
+                                     " extract setup.exe --key shared.cab -o . --force");
+    ExpectRefusal(extracted, "./shared.cab: is the input shared.cab", 2);
+    EXPECT_EQ(ListFolder(folder), (std::vector<std::string>{"setup.exe", "shared.cab"}));
+}
+
+// A signer certificate that expired long ago holds at the time of an RFC 3161 time-stamp, but
+// only once the token, its imprint and its authority's chain to the roots verify; else the chain
+// is checked now, and fails.
+TEST(Verify, AChainIsCheckedAtTheTimeOfAVerifiedTimeStampOnly)
+{
+    const World &world = TheWorld();
+    const std::string f = FreshFolder("time-stamp");
+    fixtures::WriteFileBytes(f + "/index.txt", {});
+    const std::string serial = "01\n";
+    fixtures::WriteFileBytes(f + "/serial", Bytes(serial.begin(), serial.end()));
+    const std::string config = "[ca]\ndefault_ca = signer\n[signer]\ndatabase = index.txt\nnew_certs_dir = .\n"
+                               "serial = serial\ndefault_md = sha256\npolicy = any\nx509_extensions = signing\n"
+                               "[any]\ncommonName = supplied\n[signing]\nextendedKeyUsage = codeSigning\n"
+                               "[req]\ndistinguished_name = name\n[name]\n";
+    fixtures::WriteFileBytes(f + "/ca.cnf", Bytes(config.begin(), config.end()));
+    // A signer of 2020 only, and a time-stamp authority valid now.
+    ASSERT_EQ(RunCommand("cd " + Quote(f) +
+                         " && openssl req -new -newkey rsa:2048 -nodes -subj '/CN=signer of 2020' -keyout "
+                         "signer-key.pem -out signer.csr -config ca.cnf 2>/dev/null && openssl ca -batch -config "
+                         "ca.cnf -selfsign -keyfile signer-key.pem -in signer.csr -startdate 20200101000000Z "
+                         "-enddate 20210101000000Z -out signer.pem 2>/dev/null && openssl req -x509 -newkey "
+                         "rsa:2048 -nodes -sha256 -days 3650 -subj '/CN=test time-stamp authority' -addext "
+                         "extendedKeyUsage=critical,timeStamping -keyout tsa-key.pem -out tsa.pem 2>/dev/null && "
+                         "cat signer.pem tsa.pem >roots.pem")
+                  .exitCode,
+              0);
+    auto packSignedStub = [&](const std::string &name, const std::string &timeStamp) {
+        const std::string stub = f + "/" + name + "-stub.exe";
+        EXPECT_EQ(RunCommand(std::string(OSSLSIGNCODE) + " sign -certs " + Quote(f + "/signer.pem") + " -key " +
+                             Quote(f + "/signer-key.pem") + " -h sha256 " + timeStamp + " -in " + Quote(world.stub) +
+                             " -out " + Quote(stub))
+                      .exitCode,
+                  0);
+        const std::string installer = f + "/" + name + ".exe";
+        EXPECT_EQ(Pack("pack --stub " + Quote(stub) + " --key " + Quote(world.key) + " --msi " + Quote(world.en) +
+                       " -o " + Quote(installer))
+                      .exitCode,
+                  0);
+        return installer;
+    };
+    // 2020-06-01, when the signer was valid.
+    const std::string stamped = packSignedStub("stamped", "-TSA-certs " + Quote(f + "/tsa.pem") + " -TSA-key " +
+                                                              Quote(f + "/tsa-key.pem") + " -TSA-time 1590969600");
+    const std::string plain = packSignedStub("plain", "");
+
+    const struct {
+        const char *name;
+        std::string file;
+        const char *roots;
+        int exitCode;
+        const char *says;
+    } cases[] = {
+        {"stamped", stamped, "roots.pem", 0, ": chain valid to /CN=signer of 2020 at the time-stamp's time"},
+        {"authority_not_among_the_roots", stamped, "signer.pem", 1,
+         "the time-stamp does not verify (its signature, imprint or authority's chain): checked at the current "
+         "time"},
+        {"not_stamped", plain, "roots.pem", 1,
+         "the signer's chain does not reach --ca-file at the current time: certificate has expired"},
+    };
+    for (const auto &item : cases) {
+        SCOPED_TRACE(item.name);
+        RunResult verified = Pack("verify --key " + Quote(world.publicKey) + " --ca-file " +
+                                  Quote(f + "/" + item.roots) + " " + Quote(item.file));
+        EXPECT_EQ(verified.exitCode, item.exitCode) << verified.out << verified.err;
+        EXPECT_NE((verified.out + verified.err).find(item.says), std::string::npos) << verified.out << verified.err;
     }
 }
 

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -222,6 +224,33 @@ const FaultCase faultCases[] = {
 };
 
 class UnusableKeys : public testing::TestWithParam<FaultCase> {};
+
+// The signer command gets no secret of the packer's: not the variable --pass names, whatever the
+// rest of the environment holds. And with a signer command pack reads no private key: the
+// public half is enough, and a private key is refused.
+TEST(SignCommand, GetsNoSecretAndPackReadsNoPrivateKey)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("signer-secrets");
+    const std::string output = folder + "/setup.exe";
+    const std::string signer = "openssl pkeyutl -sign -inkey " + Quote(world.key) + " -pkeyopt digest:sha256";
+    const std::string leaks = "env | grep -q ^PAYLOAD_SECRET= && { echo leaked >&2; exit 1; }; ";
+    RunResult packed = RunCommand("PAYLOAD_SECRET=sekrit OTHER_VARIABLE=kept setsid " + LauncherPack() +
+                                  " pack --stub " + Quote(world.signedStub) + " --key " + Quote(world.publicKey) +
+                                  " --pass env:PAYLOAD_SECRET --sign-command " +
+                                  Quote(leaks + "[ \"$OTHER_VARIABLE\" = kept ] || exit 2; " + signer) + " --msi " +
+                                  Quote(world.en) + " -o " + Quote(output));
+    EXPECT_EQ(packed.exitCode, 0) << packed.err;
+    EXPECT_EQ(Pack("verify --key " + Quote(world.publicKey) + " " + Quote(output)).exitCode, 0);
+
+    std::filesystem::remove(output);
+    RunResult privateKey =
+        RunCommand("PAYLOAD_SECRET=sekrit " + LauncherPack() + " pack --stub " + Quote(world.signedStub) + " --key " +
+                   Quote(world.key) + " --pass env:PAYLOAD_SECRET --sign-command " + Quote(signer) + " --msi " +
+                   Quote(world.en) + " -o " + Quote(output));
+    ExpectRefusal(privateKey, "a private key; with --sign-command pack reads no private key", 3);
+    EXPECT_FALSE(std::filesystem::exists(output));
+}
 
 TEST_P(UnusableKeys, AreOneErrorLineOfTheirOwnKind)
 {

@@ -17,7 +17,7 @@ exe="$windows/packer/launcher-pack.exe"
 
 host_cases='TokenKey.*:Pkcs11Uri.*:Signers/*:Faults/*:Keys/*:Stub.FindsTheReadyStubBesideThePackerOrInItsDataFolder'
 host_cases+=':Keygen.WritesAPrivateKeyOnlyItsOwnerReadsAndReplacesNothing:Inspect.JsonIsValidUtf8WhateverTheFileIsCalled'
-host_cases+=':Pack.AnInterruptLeavesNothingBehind'
+host_cases+=':Pack.AnInterruptLeavesNothingBehind:SignCommand.GetsNoSecretAndPackReadsNoPrivateKey'
 filter="${3:--$host_cases}"
 
 # shellcheck source=scripts/wine-session.sh

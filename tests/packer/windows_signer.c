@@ -1,6 +1,7 @@
 /* A --sign-command for launcher-pack.exe's tests, a Windows program: signs the 32-byte digest on
  * standard input with the PEM key named by its argument and prints the raw signature. It fails
- * (exit code 2) unless LAUNCHER_PACK_DIGEST_HEX names the same digest. */
+ * (exit code 2) unless LAUNCHER_PACK_DIGEST_HEX names the same digest, and (exit code 4) when it
+ * sees LAUNCHER_PACK_TEST_SECRET, which the packer must keep from it. */
 #include <fcntl.h>
 #include <io.h>
 #include <openssl/evp.h>
@@ -25,6 +26,8 @@ int wmain(int argc, wchar_t **argv)
         return 2;
     for (int i = 0; i < 32; ++i)
         sprintf(hex + 2 * i, "%02x", digest[i]);
+    if (getenv("LAUNCHER_PACK_TEST_SECRET") != NULL)
+        return 4;
     const char *given = getenv("LAUNCHER_PACK_DIGEST_HEX");
     if (!given || strcmp(given, hex) != 0)
         return 2;

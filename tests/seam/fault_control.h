@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 // BCrypt and Crypt32 count every call into that DLL, so that a test can fail the nth one of a
 // run: FailCall(SeamCall::BCrypt, n - 1, 1, status).
 enum class SeamCall {
@@ -26,8 +28,10 @@ enum class SeamCall {
     MoveFileExW,
     SetFileInformationByHandle,
     GetFinalPathNameByHandleW,
-    MessageBoxA,        // counted only
-    SHBrowseForFolderA, // counted only
+    MessageBoxA,          // counted only
+    SHBrowseForFolderA,   // counted only
+    NtCreateFile,         // the armed value is the NTSTATUS returned
+    NtSetInformationFile, // the armed value is the NTSTATUS returned
     Count
 };
 
@@ -63,12 +67,17 @@ unsigned LiveLocalBlocks();
 unsigned OpenFileHandles();
 
 // How the seamed code treated the extraction folder and its files since the last ResetSeams
-// (Windows only). A folder is pinned while a handle that CreateFileW opened on it with
-// FILE_FLAG_BACKUP_SEMANTICS is open.
+// (Windows only), told apart by the handles used, never by comparing paths. A pin is a handle
+// that CreateFileW opened with FILE_FLAG_BACKUP_SEMANTICS to list a folder, without DELETE; a handle
+// opened by NtCreateFile with a pin as its root (or reopened from one) lies in the pin.
 struct FileRules {
-    unsigned pathOpensAfterWrite; // CreateFileA/W of a path that a handle of it was written through
-    unsigned changesWhilePinned;  // deletes (DeleteFileW, FileDispositionInfo) and moves (MoveFileExW)
-    unsigned changesUnpinned;     // the same, of a name whose folder was not pinned at that moment
+    unsigned namedCallsWhilePinned; // opens (beyond reading attributes), creates, moves, deletes by a
+                                    // path while a pin is open
+    unsigned changesWhilePinned;    // creates relative to a pin, renames into a pin and deletes of
+                                    // handles that lie in one
+    unsigned changesUnpinned;       // renames and deletes (FileDispositionInfo, MoveFileExW,
+                                    // DeleteFileW) of anything else
+    unsigned folderRemovals;        // deletes through a folder handle opened with DELETE access
 };
 FileRules SeamFileRules();
 
@@ -76,9 +85,27 @@ FileRules SeamFileRules();
 // attributes and reparse tag, as a folder that Wine can't make would (Windows only).
 void FakeFolderTag(DWORD attributes, DWORD reparseTag);
 
+// The security descriptor, in SDDL (owner and DACL), that the seamed code last passed to
+// NtCreateFile to make a folder; empty when it made none since the last ResetSeams (Windows only).
+std::wstring MadeFolderSecurity();
+
+// From now on every volume the seamed code asks about lacks the file-system flags in
+// clearedFlags and has the device characteristics in addedCharacteristics (FILE_REMOTE_DEVICE,
+// 0x10, for a network drive) (Windows only).
+void FakeVolume(DWORD clearedFlags, DWORD addedCharacteristics);
+
+// From now on GetSecurityInfo answers every handle with this descriptor (SDDL), as a system that
+// stores descriptors would answer for a folder made with it; Wine makes one up instead (Windows
+// only).
+void AnswerSecurity(const std::wstring &sddl);
+
 // With a nonzero answer, every message box returns it at once and every folder browser is
 // cancelled, without showing a window (Windows only).
 void AnswerDialogs(int messageBoxAnswer);
+
+// From now on every folder browser answers at once with this folder (ANSI), as a user who picks
+// it would; empty goes back to AnswerDialogs (Windows only).
+void AnswerBrowser(const std::string &folder);
 
 // Resets the seams when constructed and again when destroyed, for one test's scope.
 struct SeamScope {

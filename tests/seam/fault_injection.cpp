@@ -4,12 +4,14 @@
 #include <bcrypt.h>
 #include <wincrypt.h>
 
-#include <map>
 #include <set>
-#include <string>
 
 #ifdef _WIN32
 #include <shlobj.h>
+#include <winternl.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 #endif
 
 namespace {
@@ -29,13 +31,18 @@ std::set<HLOCAL> liveBlocks;
 std::set<HANDLE> openFiles;
 int dialogAnswer;
 #ifdef _WIN32
-std::map<HANDLE, std::wstring> filePaths; // open file handles and their paths, in lower case
-std::map<HANDLE, std::wstring> pins;      // open folder handles and their paths, in lower case
-std::set<std::wstring> writtenPaths;
+std::set<HANDLE> pins;           // folder handles that pin their folder
+std::set<HANDLE> pinnedFiles;    // handles opened relative to a pin, or reopened from one
+std::set<HANDLE> folderRemovers; // folder handles opened with DELETE access
 FileRules fileRules;
 bool fakeTag;
 DWORD fakeAttributes;
 DWORD fakeReparseTag;
+std::wstring madeFolderSecurity;
+DWORD clearedVolumeFlags;
+DWORD addedDeviceCharacteristics;
+std::wstring answeredSecurity;
+std::string browserAnswer;
 #endif
 
 // Counts the call; true when this one is armed to fail.
@@ -80,11 +87,16 @@ void ResetSeams()
     openFiles.clear();
     dialogAnswer = 0;
 #ifdef _WIN32
-    filePaths.clear();
     pins.clear();
-    writtenPaths.clear();
+    pinnedFiles.clear();
+    folderRemovers.clear();
     fileRules = FileRules{};
     fakeTag = false;
+    madeFolderSecurity.clear();
+    clearedVolumeFlags = 0;
+    addedDeviceCharacteristics = 0;
+    answeredSecurity.clear();
+    browserAnswer.clear();
 #endif
 }
 
@@ -351,35 +363,24 @@ BOOL SeamReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVER
 
 namespace {
 
-std::wstring Lower(const WCHAR *path)
+// A call that names a file by its path: while a pin is open, no such call may touch the files.
+// The owner and DACL a folder was made with, as SDDL: Wine stores none to read back.
+void NoteMadeFolderSecurity(PSECURITY_DESCRIPTOR descriptor)
 {
-    std::wstring lower(path);
-    for (WCHAR &c : lower)
-        c = static_cast<WCHAR>(towlower(c));
-    return lower;
+    LPWSTR sddl = nullptr;
+    madeFolderSecurity.clear();
+    if (descriptor != nullptr &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
+        madeFolderSecurity = sddl;
+        LocalFree(sddl);
+    }
 }
 
-std::wstring Widened(const char *path)
+void NoteNamedCall()
 {
-    WCHAR wide[MAX_PATH * 4] = {};
-    MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH * 4);
-    return wide;
-}
-
-void NoteOpenByPath(const std::wstring &lowerPath)
-{
-    if (writtenPaths.count(lowerPath) > 0)
-        fileRules.pathOpensAfterWrite++;
-}
-
-// Counts a delete or a move of the file at lowerPath by whether its folder is pinned.
-void NoteChange(const std::wstring &lowerPath)
-{
-    std::wstring folder = lowerPath.substr(0, lowerPath.find_last_of(L'\\'));
-    bool pinned = false;
-    for (const auto &pin : pins)
-        pinned = pinned || pin.second == folder;
-    (pinned ? fileRules.changesWhilePinned : fileRules.changesUnpinned)++;
+    if (!pins.empty())
+        fileRules.namedCallsWhilePinned++;
 }
 
 } // namespace
@@ -404,17 +405,57 @@ HANDLE WINAPI SeamCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURIT
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
-    std::wstring lower = Lower(path);
-    NoteOpenByPath(lower);
+    // Asking where a path leads (attributes only) changes nothing and is checked against a handle.
+    if ((access & ~(FILE_READ_ATTRIBUTES | SYNCHRONIZE)) != 0)
+        NoteNamedCall();
     HANDLE file = CreateFileW(path, access, share, security, creation, flags, templateFile);
     if (file != INVALID_HANDLE_VALUE) {
         openFiles.insert(file);
-        if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0)
-            pins[file] = lower;
-        else
-            filePaths[file] = lower;
+        if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0 && (access & DELETE) != 0)
+            folderRemovers.insert(file);
+        else if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0 && (access & FILE_LIST_DIRECTORY) != 0)
+            pins.insert(file);
     }
     return file;
+}
+
+NTSTATUS NTAPI SeamNtCreateFile(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                                PLARGE_INTEGER allocationSize, ULONG fileAttributes, ULONG share, ULONG disposition,
+                                ULONG options, PVOID eaBuffer, ULONG eaLength)
+{
+    DWORD status;
+    if (ShouldFail(SeamCall::NtCreateFile, &status))
+        return (NTSTATUS)status;
+    bool inPin = attributes != nullptr && pins.count(attributes->RootDirectory) > 0;
+    if (!inPin)
+        NoteNamedCall();
+    NTSTATUS result = NtCreateFile(file, access, attributes, io, allocationSize, fileAttributes, share, disposition,
+                                   options, eaBuffer, eaLength);
+    if (NT_SUCCESS(result)) {
+        openFiles.insert(*file);
+        if (inPin) {
+            pinnedFiles.insert(*file);
+            if (disposition != FILE_OPEN)
+                fileRules.changesWhilePinned++;
+        }
+        if (disposition == FILE_CREATE && (options & FILE_DIRECTORY_FILE) != 0)
+            NoteMadeFolderSecurity(attributes->SecurityDescriptor);
+    }
+    return result;
+}
+
+NTSTATUS NTAPI SeamNtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID info, ULONG size,
+                                        FILE_INFORMATION_CLASS infoClass)
+{
+    DWORD status;
+    if (ShouldFail(SeamCall::NtSetInformationFile, &status))
+        return (NTSTATUS)status;
+    if (infoClass == FileRenameInformation) {
+        const auto *rename = static_cast<const FILE_RENAME_INFORMATION *>(info);
+        bool inPin = pinnedFiles.count(file) > 0 && pins.count(rename->RootDirectory) > 0;
+        (inPin ? fileRules.changesWhilePinned : fileRules.changesUnpinned)++;
+    }
+    return NtSetInformationFile(file, io, info, size, infoClass);
 }
 
 HANDLE WINAPI SeamReOpenFile(HANDLE original, DWORD access, DWORD share, DWORD flags)
@@ -427,9 +468,8 @@ HANDLE WINAPI SeamReOpenFile(HANDLE original, DWORD access, DWORD share, DWORD f
     HANDLE file = ReOpenFile(original, access, share, flags);
     if (file != INVALID_HANDLE_VALUE) {
         openFiles.insert(file);
-        auto known = filePaths.find(original);
-        if (known != filePaths.end())
-            filePaths[file] = known->second;
+        if (pinnedFiles.count(original) > 0)
+            pinnedFiles.insert(file);
     }
     return file;
 }
@@ -441,14 +481,15 @@ BOOL WINAPI SeamMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags)
         SetLastError(error);
         return FALSE;
     }
-    NoteChange(Lower(from));
-    NoteChange(Lower(to));
+    NoteNamedCall();
+    fileRules.changesUnpinned++;
     return MoveFileExW(from, to, flags);
 }
 
 BOOL WINAPI SeamDeleteFileW(LPCWSTR path)
 {
-    NoteChange(Lower(path));
+    NoteNamedCall();
+    fileRules.changesUnpinned++;
     return DeleteFileW(path);
 }
 
@@ -459,9 +500,14 @@ BOOL WINAPI SeamSetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLAS
         SetLastError(error);
         return FALSE;
     }
-    auto known = filePaths.find(file);
-    if (infoClass == FileDispositionInfo && known != filePaths.end())
-        NoteChange(known->second);
+    if (infoClass == FileDispositionInfo) {
+        if (pinnedFiles.count(file) > 0)
+            fileRules.changesWhilePinned++;
+        else if (folderRemovers.count(file) > 0)
+            fileRules.folderRemovals++;
+        else
+            fileRules.changesUnpinned++;
+    }
     return SetFileInformationByHandle(file, infoClass, info, size);
 }
 
@@ -490,7 +536,7 @@ HANDLE WINAPI SeamCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY
                               DWORD flags, HANDLE templateFile)
 {
     DWORD error;
-    NoteOpenByPath(Lower(Widened(path).c_str()));
+    NoteNamedCall();
     if (ShouldFail(SeamCall::CreateFileA, &error)) {
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
@@ -504,8 +550,9 @@ HANDLE WINAPI SeamCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY
 BOOL WINAPI SeamCloseHandle(HANDLE handle)
 {
     openFiles.erase(handle);
-    filePaths.erase(handle);
     pins.erase(handle);
+    pinnedFiles.erase(handle);
+    folderRemovers.erase(handle);
     return CloseHandle(handle);
 }
 
@@ -518,9 +565,6 @@ BOOL WINAPI SeamWriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD wr
             *written = 0;
         return FALSE;
     }
-    auto known = filePaths.find(file);
-    if (known != filePaths.end())
-        writtenPaths.insert(known->second);
     return WriteFile(file, buffer, toWrite, written, overlapped);
 }
 
@@ -577,8 +621,74 @@ int WINAPI SeamMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
 PIDLIST_ABSOLUTE WINAPI SeamSHBrowseForFolderA(LPBROWSEINFOA browse)
 {
     slots[static_cast<int>(SeamCall::SHBrowseForFolderA)].calls++;
+    if (!browserAnswer.empty())
+        return ILCreateFromPathA(browserAnswer.c_str());
     if (dialogAnswer != 0)
         return nullptr;
     return SHBrowseForFolderA(browse);
+}
+
+void AnswerBrowser(const std::string &folder)
+{
+    browserAnswer = folder;
+}
+
+std::wstring MadeFolderSecurity()
+{
+    return madeFolderSecurity;
+}
+
+void FakeVolume(DWORD clearedFlags, DWORD addedCharacteristics)
+{
+    clearedVolumeFlags = clearedFlags;
+    addedDeviceCharacteristics = addedCharacteristics;
+}
+
+void AnswerSecurity(const std::wstring &sddl)
+{
+    answeredSecurity = sddl;
+}
+
+NTSTATUS NTAPI SeamNtQueryVolumeInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                                                FS_INFORMATION_CLASS informationClass)
+{
+    NTSTATUS status = NtQueryVolumeInformationFile(file, io, information, length, informationClass);
+    if (NT_SUCCESS(status) && informationClass == FileFsDeviceInformation)
+        static_cast<FILE_FS_DEVICE_INFORMATION *>(information)->Characteristics |= addedDeviceCharacteristics;
+    return status;
+}
+
+BOOL WINAPI SeamGetVolumeInformationByHandleW(HANDLE file, LPWSTR name, DWORD nameSize, LPDWORD serial,
+                                              LPDWORD componentLength, LPDWORD flags, LPWSTR fileSystem,
+                                              DWORD fileSystemSize)
+{
+    BOOL answered =
+        GetVolumeInformationByHandleW(file, name, nameSize, serial, componentLength, flags, fileSystem, fileSystemSize);
+    if (answered && flags != nullptr)
+        *flags &= ~clearedVolumeFlags;
+    return answered;
+}
+
+DWORD WINAPI SeamGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION information, PSID *owner,
+                                 PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor)
+{
+    if (answeredSecurity.empty())
+        return GetSecurityInfo(handle, type, information, owner, group, dacl, sacl, descriptor);
+    // A self-relative descriptor in one block, as the system hands out, its parts pointing into it.
+    PSECURITY_DESCRIPTOR made = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(answeredSecurity.c_str(), SDDL_REVISION_1, &made,
+                                                              nullptr))
+        return GetLastError();
+    BOOL present = FALSE, defaulted = FALSE;
+    if (owner != nullptr)
+        GetSecurityDescriptorOwner(made, owner, &defaulted);
+    if (group != nullptr)
+        GetSecurityDescriptorGroup(made, group, &defaulted);
+    if (dacl != nullptr && (!GetSecurityDescriptorDacl(made, &present, dacl, &defaulted) || !present))
+        *dacl = nullptr;
+    if (sacl != nullptr)
+        *sacl = nullptr;
+    *descriptor = made;
+    return ERROR_SUCCESS;
 }
 #endif

@@ -71,6 +71,28 @@ BOOL SeamQueryPerformanceCounter(LARGE_INTEGER *counter);
 #define QueryPerformanceCounter SeamQueryPerformanceCounter
 
 #include <shlobj.h>
+#include <winternl.h>
+#include <aclapi.h>
+
+// Opens and creates relative to a held folder (the extraction folder's pin, a picked folder's
+// parent), renames within it, and what a picked folder's volume and security say.
+NTSTATUS NTAPI SeamNtCreateFile(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                                PLARGE_INTEGER allocationSize, ULONG fileAttributes, ULONG share, ULONG disposition,
+                                ULONG options, PVOID eaBuffer, ULONG eaLength);
+NTSTATUS NTAPI SeamNtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID info, ULONG size,
+                                        FILE_INFORMATION_CLASS infoClass);
+NTSTATUS NTAPI SeamNtQueryVolumeInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                                                FS_INFORMATION_CLASS informationClass);
+BOOL WINAPI SeamGetVolumeInformationByHandleW(HANDLE file, LPWSTR name, DWORD nameSize, LPDWORD serial,
+                                              LPDWORD componentLength, LPDWORD flags, LPWSTR fileSystem,
+                                              DWORD fileSystemSize);
+DWORD WINAPI SeamGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION information, PSID *owner,
+                                 PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor);
+#define NtCreateFile SeamNtCreateFile
+#define NtSetInformationFile SeamNtSetInformationFile
+#define NtQueryVolumeInformationFile SeamNtQueryVolumeInformationFile
+#define GetVolumeInformationByHandleW SeamGetVolumeInformationByHandleW
+#define GetSecurityInfo SeamGetSecurityInfo
 
 HANDLE WINAPI SeamCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD creation,
                               DWORD flags, HANDLE templateFile);

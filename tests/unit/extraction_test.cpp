@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "payload/file_name_rule.h"
 #include "payload/inflate.h"
 #include "tests/seam/fault_control.h"
 #include "tests/unit/win32_test_files.h"
 
 using testfiles::Exists;
+using testfiles::FolderNames;
 using testfiles::Pattern;
 using testfiles::ReadAll;
 using testfiles::TempFolder;
@@ -155,8 +157,12 @@ TEST_P(ExtractionStepRuns, WritesEveryFileInBoundedSteps)
         SCOPED_TRACE(c.files[i].name);
         EXPECT_NE(test.records[i].handle, nullptr) << "every file stays open for its lock";
         EXPECT_EQ(test.records[i].written, c.files[i].length);
-        EXPECT_EQ(ReadAll(folder / c.files[i].name), test.contents[i]);
+        EXPECT_EQ(Exists(folder / c.files[i].name), c.files[i].existedBefore)
+            << "a new file has no name of its own before it is locked";
     }
+    ASSERT_TRUE(LockOutputFiles(&test.job));
+    for (std::size_t i = 0; i < c.files.size(); i++)
+        EXPECT_EQ(ReadAll(folder / c.files[i].name), test.contents[i]) << c.files[i].name;
 }
 
 const DWORD Chunk = 524288;
@@ -187,22 +193,13 @@ INSTANTIATE_TEST_SUITE_P(
                     StepCase{"NullProgress", {{"main.msi", 70000, false}, {"a.cab", 0, false}}, 65536, false, {}}),
     [](const testing::TestParamInfo<StepCase> &info) { return std::string(info.param.name); });
 
-// The names in a folder, sorted.
-std::vector<std::string> FolderNames(const std::string &folder)
+// A "{PRODUCT}" folder made in root, as the launcher's extraction folder is one inside its root.
+std::string MakeProductFolder(const TempFolder &root)
 {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return names;
-    do {
-        std::string name = found.cFileName;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-    std::sort(names.begin(), names.end());
-    return names;
+    std::string folder = root / "{PRODUCT}";
+    if (!CreateDirectoryA(folder.c_str(), nullptr))
+        throw std::runtime_error("cannot make " + folder);
+    return folder;
 }
 
 // Whether another process could open the file with this access, sharing everything.
@@ -233,7 +230,8 @@ TEST(OpenOutputFiles, OpensNewFilesAndLocksAnIdenticalFileFromAnEarlierRun)
     EXPECT_FALSE(OthersCanOpen(folder / "a.cab", DELETE));
     EXPECT_TRUE(OthersCanOpen(folder / "a.cab", GENERIC_READ));
     EXPECT_EQ(ReadAll(folder / "a.cab"), test.contents[1]);
-    EXPECT_EQ(SeamCallCount(SeamCall::GetFinalPathNameByHandleW), 3u) << "the folder and each file";
+    EXPECT_EQ(FolderNames(folder.path()), (std::vector<std::string>{"a.cab", RunLockFileName, "main.msi.partial"}));
+    EXPECT_EQ(SeamFileRules().namedCallsWhilePinned, 0u);
 }
 
 // While files are open in it, the folder can be neither renamed nor deleted: nothing can swap it
@@ -241,8 +239,7 @@ TEST(OpenOutputFiles, OpensNewFilesAndLocksAnIdenticalFileFromAnEarlierRun)
 TEST(OpenOutputFiles, PinsTheFolderUntilTheFilesAreSettled)
 {
     TempFolder root("pin");
-    std::string folder = root / "{PRODUCT}";
-    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    std::string folder = MakeProductFolder(root);
     TestJob test({{"main.msi", 10, false}}, Chunk);
     ASSERT_TRUE(OpenOutputFiles(&test.job, folder.c_str()));
     ASSERT_NE(test.job.folder, nullptr);
@@ -253,16 +250,15 @@ TEST(OpenOutputFiles, PinsTheFolderUntilTheFilesAreSettled)
     EXPECT_TRUE(OthersCanOpen(folder, FILE_LIST_DIRECTORY)) << "the folder can still be read";
 
     ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
-    FinishOutputFiles(&test.job, TRUE, FALSE);
+    FinishOutputFiles(&test.job, TRUE, FALSE, TRUE);
     EXPECT_EQ(test.job.folder, nullptr);
     EXPECT_TRUE(MoveFileA(folder.c_str(), (root / "moved").c_str()));
 }
 
 // A file in place that is not the verified content (planted, damaged, or the source of an
-// installed product of another version) is moved aside in the folder, never deleted here, and
-// the verified content written under its name. A roll-back deletes the new file and puts the
-// earlier one back.
-TEST(OpenOutputFiles, MovesADifferingFileAsideAndPutsItBackOnRollBack)
+// installed product of another version) keeps its name until its replacement is whole, then moves
+// aside in the folder, never deleted here. A roll-back deletes the new file and leaves it as it was.
+TEST(OpenOutputFiles, KeepsADifferingFileUntilItsReplacementIsWhole)
 {
     struct Planted {
         const char *name;
@@ -278,8 +274,7 @@ TEST(OpenOutputFiles, MovesADifferingFileAsideAndPutsItBackOnRollBack)
         SCOPED_TRACE(planted.name);
         SeamScope seams;
         TempFolder root("planted");
-        std::string folder = root / "{PRODUCT}";
-        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+        std::string folder = MakeProductFolder(root);
         TestJob test({{"a.cab", 10, false},
                       {"main.msi", 10, true},
                       {planted.laterRecordFails ? "missing\\c.cab" : "c.cab", 10, false}},
@@ -289,34 +284,40 @@ TEST(OpenOutputFiles, MovesADifferingFileAsideAndPutsItBackOnRollBack)
         if (planted.laterRecordFails) {
             EXPECT_FALSE(OpenOutputFiles(&test.job, folder.c_str()));
             EXPECT_EQ(FolderNames(folder), std::vector<std::string>{"main.msi"});
-            EXPECT_EQ(ReadAll(folder + "\\main.msi"), planted.content) << "the earlier file is back";
+            EXPECT_EQ(ReadAll(folder + "\\main.msi"), planted.content) << "the earlier file stays";
             EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
             continue;
         }
         ASSERT_TRUE(OpenOutputFiles(&test.job, folder.c_str()));
         EXPECT_EQ(test.records[1].kind, (DWORD)OutputReplacing);
-        std::string aside = "main.msi." + std::to_string(GetCurrentProcessId()) + "-0.aside";
-        EXPECT_EQ(FolderNames(folder), (std::vector<std::string>{"a.cab", "c.cab", "main.msi", aside}));
-        EXPECT_EQ(ReadAll(folder + "\\" + aside), planted.content);
         ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
+        EXPECT_EQ(ReadAll(folder + "\\main.msi"), planted.content) << "written whole before it is replaced";
+        ASSERT_TRUE(LockOutputFiles(&test.job));
+        ASSERT_TRUE(VerifyOutputFiles(&test.job));
+        EXPECT_EQ(FolderNames(folder),
+                  (std::vector<std::string>{"a.cab", "c.cab", RunLockFileName, "main.msi", "main.msi.0.aside"}));
+        EXPECT_EQ(ReadAll(folder + "\\main.msi.0.aside"), planted.content);
         for (std::size_t i = 0; i < test.records.size(); i++)
             EXPECT_EQ(ReadAll(test.records[i].outputPath), test.contents[i]);
+        EXPECT_EQ(SeamFileRules().namedCallsWhilePinned, 0u);
+        EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
     }
 }
 
-// A name taken by an earlier aside file (a run that ended without settling) is passed over; that
-// file is left as it is.
+// A name taken by an aside file that an earlier run left is passed over; that file is left as
+// it is until a run succeeds.
 TEST(OpenOutputFiles, MovesAsideUnderAFreeName)
 {
     TempFolder folder("asidetaken");
     TestJob test({{"main.msi", 10, true}}, Chunk);
-    std::string prefix = "main.msi." + std::to_string(GetCurrentProcessId());
     testfiles::WriteAll(folder / "main.msi", Pattern(10, 50));
-    testfiles::WriteAll(folder / (prefix + "-0.aside"), Pattern(3, 51));
+    testfiles::WriteAll(folder / "main.msi.0.aside", Pattern(3, 51));
 
     ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
-    EXPECT_EQ(ReadAll(folder / (prefix + "-0.aside")), Pattern(3, 51));
-    EXPECT_EQ(ReadAll(folder / (prefix + "-1.aside")), Pattern(10, 50));
+    ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
+    ASSERT_TRUE(LockOutputFiles(&test.job));
+    EXPECT_EQ(ReadAll(folder / "main.msi.0.aside"), Pattern(3, 51));
+    EXPECT_EQ(ReadAll(folder / "main.msi.1.aside"), Pattern(10, 50));
 }
 
 // What cannot be moved aside fails the attempt and stays as it was: a folder of that name, or a
@@ -419,12 +420,11 @@ TEST(OpenOutputFiles, JudgesTheFolderByItsReparseTag)
         SCOPED_TRACE(c.name);
         SeamScope seams;
         TempFolder root("tag");
-        std::string folder = root / "{PRODUCT}";
-        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+        std::string folder = MakeProductFolder(root);
         FakeFolderTag(c.attributes, c.tag);
         TestJob test({{"main.msi", 10, false}}, Chunk);
         EXPECT_EQ(OpenOutputFiles(&test.job, folder.c_str()), c.accepted ? TRUE : FALSE);
-        EXPECT_EQ(Exists(folder + "\\main.msi"), c.accepted);
+        EXPECT_EQ(Exists(folder + "\\main.msi" + PartialNameSuffix), c.accepted);
         EXPECT_TRUE(Exists(folder));
     }
 }
@@ -446,8 +446,8 @@ TEST(LockOutputFiles, LocksThroughTheHandlesAndRefusesWritersAndDeleters)
     FreeOutputData(&test.job);
     test.ExpectDataHeld(false);
     EXPECT_EQ(SeamCallCount(SeamCall::ReOpenFile), 2u) << "the middle handle and the lock of main.msi";
-    EXPECT_EQ(SeamFileRules().pathOpensAfterWrite, 0u);
-    EXPECT_EQ(OpenFileHandles(), 3u) << "the folder and two locks";
+    EXPECT_EQ(SeamFileRules().namedCallsWhilePinned, 0u);
+    EXPECT_EQ(OpenFileHandles(), 4u) << "the folder, its lock file and two locks";
     for (const char *name : {"main.msi", "disk1.cab"}) {
         SCOPED_TRACE(name);
         std::string path = folder / name;
@@ -507,8 +507,7 @@ TEST(LockOutputFiles, AFailedReopenFailsTheLock)
         SCOPED_TRACE(failing == 0 ? "the middle handle" : "the lock");
         SeamScope seams;
         TempFolder root("lockfail");
-        std::string folder = root / "{PRODUCT}";
-        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+        std::string folder = MakeProductFolder(root);
         TestJob test({{"main.msi", 10, false}}, Chunk);
         ASSERT_TRUE(OpenOutputFiles(&test.job, folder.c_str()));
         ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
@@ -516,7 +515,7 @@ TEST(LockOutputFiles, AFailedReopenFailsTheLock)
         EXPECT_FALSE(LockOutputFiles(&test.job));
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
 
-        FinishOutputFiles(&test.job, FALSE, FALSE);
+        FinishOutputFiles(&test.job, FALSE, FALSE, FALSE);
         EXPECT_FALSE(Exists(folder));
         EXPECT_EQ(OpenFileHandles(), 0u);
         EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
@@ -542,8 +541,7 @@ TEST(FinishOutputFiles, KeepsDeletesOrPutsBackAsTold)
         SCOPED_TRACE(c.name);
         SeamScope seams;
         TempFolder root("finish");
-        std::string folder = root / "{PRODUCT}";
-        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+        std::string folder = MakeProductFolder(root);
         TestJob test({{"main.msi", 10, true}, {"same.cab", 10, true}, {"new.cab", 10, false}}, Chunk);
         const std::vector<std::uint8_t> earlier = Pattern(7, 77);
         testfiles::WriteAll(folder + "\\main.msi", earlier);
@@ -553,10 +551,13 @@ TEST(FinishOutputFiles, KeepsDeletesOrPutsBackAsTold)
         ASSERT_TRUE(LockOutputFiles(&test.job));
         ASSERT_TRUE(VerifyOutputFiles(&test.job));
 
-        FinishOutputFiles(&test.job, c.keepFiles, c.restoreLeftovers);
+        UnlockOutputFiles(&test.job);
+        FinishOutputFiles(&test.job, c.keepFiles, c.restoreLeftovers, c.keepFiles && !c.restoreLeftovers);
         EXPECT_EQ(OpenFileHandles(), 0u);
         EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
+        EXPECT_EQ(SeamFileRules().namedCallsWhilePinned, 0u);
         EXPECT_GT(SeamFileRules().changesWhilePinned, 0u);
+        EXPECT_EQ(SeamFileRules().folderRemovals, c.newFilesStay ? 0u : 1u);
         if (!c.newFilesStay) {
             EXPECT_FALSE(Exists(folder)) << "everything deleted, the folder removed";
             continue;
@@ -567,6 +568,132 @@ TEST(FinishOutputFiles, KeepsDeletesOrPutsBackAsTold)
         EXPECT_EQ(ReadAll(folder + "\\same.cab"), test.contents[1]);
         EXPECT_EQ(ReadAll(folder + "\\new.cab"), test.contents[2]);
     }
+}
+
+// Once pinned, the folder's paths are never looked up again: made to lead elsewhere, as a
+// junction above the folder re-pointed while it is pinned would make them (Wine can't re-point
+// one), they change nothing. The files are deleted in the pinned folder, the files of the same
+// names where the paths now lead stay, and an empty folder there is not taken for the pinned one.
+TEST(FinishOutputFiles, GoesByThePinNotByThePaths)
+{
+    SeamScope seams;
+    TempFolder root("repointed");
+    std::string folder = MakeProductFolder(root);
+    std::string decoy = root / "decoy";
+    std::string emptyDecoy = root / "empty";
+    ASSERT_TRUE(CreateDirectoryA(decoy.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(emptyDecoy.c_str(), nullptr));
+    testfiles::WriteAll(decoy + "\\main.msi", Pattern(5, 1));
+    testfiles::WriteAll(decoy + "\\a.cab", Pattern(5, 2));
+    TestJob test({{"main.msi", 10, false}, {"a.cab", 10, false}}, Chunk);
+    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.c_str()));
+    ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
+    ASSERT_TRUE(LockOutputFiles(&test.job));
+    UnlockOutputFiles(&test.job);
+
+    MultiByteToWideChar(CP_ACP, 0, decoy.c_str(), -1, test.job.folderPath, OutputFolderSize);
+    MultiByteToWideChar(CP_ACP, 0, emptyDecoy.c_str(), -1, test.job.folderVolumePath, OutputFolderSize);
+    FinishOutputFiles(&test.job, FALSE, FALSE, FALSE);
+
+    EXPECT_EQ(FolderNames(folder), std::vector<std::string>{}) << "the pinned folder's files are deleted";
+    EXPECT_EQ(ReadAll(decoy + "\\main.msi"), Pattern(5, 1));
+    EXPECT_EQ(ReadAll(decoy + "\\a.cab"), Pattern(5, 2));
+    EXPECT_TRUE(Exists(emptyDecoy)) << "another folder is never removed";
+    EXPECT_EQ(SeamFileRules().folderRemovals, 0u);
+    EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
+}
+
+// What a killed run left in the folder is settled by the next run before anything else, through
+// the pin: its temporary files go, an aside file whose name is free goes back under it, other
+// aside files stay until a run succeeds. Its lock file, no longer held, is taken over. After one
+// successful run the folder holds exactly the package.
+TEST(OpenOutputFiles, SettlesWhatAKilledRunLeft)
+{
+    const std::vector<std::uint8_t> earlier = Pattern(7, 77);
+    const std::vector<std::uint8_t> package = Pattern(10, 7); // TestJob's content of main.msi
+    const std::vector<std::uint8_t> cabinet = Pattern(20, 8);
+    struct Left {
+        std::string name;
+        std::vector<std::uint8_t> content;
+    };
+    const struct {
+        const char *name;
+        std::vector<Left> left;
+        bool succeeded;
+        std::vector<std::uint8_t> packageWhenOpened; // main.msi once the leftovers are settled
+        std::vector<std::string> namesAfter;
+    } cases[] = {
+        {"killed while writing",
+         {{"main.msi.partial", Pattern(4, 1)}, {"disk1.cab.partial", Pattern(3, 2)}, {RunLockFileName, {}}},
+         true,
+         {},
+         {"disk1.cab", "main.msi"}},
+        {"killed between moving aside and naming",
+         {{"main.msi.0.aside", earlier}},
+         true,
+         earlier,
+         {"disk1.cab", "main.msi"}},
+        {"killed while the installer ran, then installed",
+         {{"main.msi", package}, {"main.msi.0.aside", earlier}, {"disk1.cab", cabinet}, {RunLockFileName, {}}},
+         true,
+         package,
+         {"disk1.cab", "main.msi"}},
+        {"killed while the installer ran, then failed",
+         {{"main.msi", package}, {"main.msi.0.aside", earlier}, {"disk1.cab", cabinet}},
+         false,
+         package,
+         {"disk1.cab", "main.msi", "main.msi.0.aside"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        SeamScope seams;
+        TempFolder root("settle");
+        std::string folder = MakeProductFolder(root);
+        for (const Left &left : c.left)
+            testfiles::WriteAll(folder + "\\" + left.name, left.content);
+        TestJob test({{"main.msi", 10, false}, {"disk1.cab", 20, false}}, Chunk);
+        ASSERT_EQ(test.contents[0], package);
+        ASSERT_EQ(test.contents[1], cabinet);
+
+        ASSERT_TRUE(OpenOutputFiles(&test.job, folder.c_str()));
+        EXPECT_EQ(Exists(folder + "\\main.msi"), !c.packageWhenOpened.empty());
+        if (!c.packageWhenOpened.empty()) {
+            EXPECT_EQ(ReadAll(folder + "\\main.msi"), c.packageWhenOpened);
+        }
+        ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
+        ASSERT_TRUE(LockOutputFiles(&test.job));
+        ASSERT_TRUE(VerifyOutputFiles(&test.job));
+        UnlockOutputFiles(&test.job);
+        FinishOutputFiles(&test.job, TRUE, !c.succeeded, c.succeeded);
+
+        EXPECT_EQ(FolderNames(folder), c.namesAfter);
+        EXPECT_EQ(ReadAll(folder + "\\main.msi"), package);
+        EXPECT_EQ(ReadAll(folder + "\\disk1.cab"), cabinet);
+        EXPECT_EQ(SeamFileRules().namedCallsWhilePinned, 0u);
+        EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
+        EXPECT_EQ(OpenFileHandles(), 0u);
+    }
+}
+
+// While another run holds the folder's lock file, a second one ends at once and touches nothing
+// there, not even what looks left over.
+TEST(OpenOutputFiles, LeavesAFolderInUseByAnotherRunAlone)
+{
+    SeamScope seams;
+    TempFolder root("busy");
+    std::string folder = MakeProductFolder(root);
+    testfiles::WriteAll(folder + "\\main.msi.partial", Pattern(4, 1));
+    HANDLE otherRun = CreateFileA((folder + "\\" + RunLockFileName).c_str(), DELETE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(otherRun, INVALID_HANDLE_VALUE);
+    TestJob test({{"main.msi", 10, false}}, Chunk);
+
+    EXPECT_FALSE(OpenOutputFiles(&test.job, folder.c_str()));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSTALL_ALREADY_RUNNING);
+    EXPECT_EQ(test.job.folder, nullptr);
+    EXPECT_EQ(OpenFileHandles(), 0u);
+    EXPECT_EQ(FolderNames(folder), (std::vector<std::string>{RunLockFileName, "main.msi.partial"}));
+    CloseHandle(otherRun);
 }
 
 struct RollBackCase {
@@ -583,20 +710,22 @@ TEST_P(OpenOutputFilesRollBack, RemovesOnlyWhatThisRunCreated)
     const RollBackCase &c = GetParam();
     SeamScope seams;
     TempFolder root("rollback");
-    std::string folder = root / "{PRODUCT}";
-    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    std::string folder = MakeProductFolder(root);
     TestJob test({{"main.msi", 10, false}, {"old.cab", 3, true}, {c.failingName.c_str(), 10, false}}, Chunk);
     const std::vector<std::uint8_t> old = test.contents[1];
     if (c.folderHoldsOldFile)
         testfiles::WriteAll(folder + "\\old.cab", old);
     // The third file's check of where it lies, or the delete through its handle.
-    if (c.failingCall == SeamCall::GetFinalPathNameByHandleW)
-        FailCall(c.failingCall, 3, 1, ERROR_ACCESS_DENIED);
-    if (c.failingCall == SeamCall::SetFileInformationByHandle)
-        FailCall(c.failingCall, 0, 10, ERROR_ACCESS_DENIED);
+    // The lock file, then for each of the first two records the look for a file in place and the
+    // new file: the sixth is the third record's look, denied.
+    if (c.failingCall == SeamCall::NtCreateFile)
+        FailCall(c.failingCall, 5, 10, 0xC0000022u); // STATUS_ACCESS_DENIED
     EXPECT_FALSE(OpenOutputFiles(&test.job, folder.c_str()));
+    EXPECT_NE(GetLastError(), 0u);
 
-    EXPECT_FALSE(Exists(folder + "\\main.msi"));
+    EXPECT_EQ(FolderNames(folder),
+              c.folderHoldsOldFile ? std::vector<std::string>{"old.cab"} : std::vector<std::string>{})
+        << "no file of this attempt is left, the lock file neither";
     for (const auto &record : test.records) {
         EXPECT_EQ(record.handle, nullptr);
         EXPECT_EQ(record.written, 0u);
@@ -613,16 +742,13 @@ TEST_P(OpenOutputFilesRollBack, RemovesOnlyWhatThisRunCreated)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Failures, OpenOutputFilesRollBack,
-    testing::Values(RollBackCase{"CannotCreate", false, "missing\\c.cab"},
-                    RollBackCase{"CannotCreateBesideOldFile", true, "missing\\c.cab"},
-                    // A path over 260 characters counts as one that can't be created.
-                    RollBackCase{"PathTooLong", false, std::string(250, 'x')},
-                    RollBackCase{"WhereItLiesUnknown", false, "c.cab", SeamCall::GetFinalPathNameByHandleW},
-                    // The handle can't delete: the name is deleted in the pinned folder.
-                    RollBackCase{"DeleteByName", false, "missing\\c.cab", SeamCall::SetFileInformationByHandle}),
-    [](const testing::TestParamInfo<RollBackCase> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Failures, OpenOutputFilesRollBack,
+                         testing::Values(RollBackCase{"CannotCreate", false, "missing\\c.cab"},
+                                         RollBackCase{"CannotCreateBesideOldFile", true, "missing\\c.cab"},
+                                         // A path over 260 characters counts as one that can't be created.
+                                         RollBackCase{"PathTooLong", false, std::string(250, 'x')},
+                                         RollBackCase{"AccessDenied", false, "c.cab", SeamCall::NtCreateFile}),
+                         [](const testing::TestParamInfo<RollBackCase> &info) { return std::string(info.param.name); });
 
 // A write on a handle without write access really fails: the step reports 29, keeps the
 // record current and goes on from where it stopped once writing works again.
@@ -637,9 +763,9 @@ TEST(ExtractionStepFailure, FailedWriteIsRetriedFromTheSameOffset)
     EXPECT_EQ(test.records[0].written, 1000u);
 
     HANDLE writable = test.records[0].handle;
-    HANDLE readOnly =
-        CreateFileA(test.records[0].outputPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE readOnly = CreateFileA((std::string(test.records[0].outputPath) + PartialNameSuffix).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(readOnly, INVALID_HANDLE_VALUE);
     test.records[0].handle = readOnly;
     EXPECT_EQ(ExtractionStep(&test.job, &progress), (DWORD)ERROR_WRITE_FAULT);
@@ -654,6 +780,7 @@ TEST(ExtractionStepFailure, FailedWriteIsRetriedFromTheSameOffset)
     std::vector<Call> rest = RunToEnd(test, true);
     EXPECT_EQ(rest.size(), 3u) << "two writes, then the close that ends the job";
     EXPECT_EQ(rest.back().result, ERROR_SUCCESS);
+    ASSERT_TRUE(LockOutputFiles(&test.job));
     EXPECT_EQ(ReadAll(folder / "main.msi"), test.contents[0]);
 }
 
@@ -678,7 +805,8 @@ TEST(ExtractionStepShortWrite, ShortWriteContinuesFromWhatArrived)
     EXPECT_EQ(test.records[0].written, limit) << "the bytes that reached the file are counted";
     EXPECT_EQ(progress, static_cast<DWORD>(100.0 * limit / length));
     std::vector<std::uint8_t> expectedHead(test.contents[0].begin(), test.contents[0].begin() + limit);
-    EXPECT_EQ(ReadAll(folder / "disk1.cab"), expectedHead);
+    EXPECT_EQ(ReadAll(folder / "disk1.cab.partial"), expectedHead);
+    EXPECT_FALSE(Exists(folder / "disk1.cab")) << "a part of a file never has its name";
 
     // The limited file cannot grow; the rest goes to a fresh file, which shows where the retry
     // starts reading.

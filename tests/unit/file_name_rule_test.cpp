@@ -7,12 +7,17 @@
 namespace {
 
 // WCHAR is wchar_t on Windows and char16_t natively; the cases are written once as UTF-16.
-bool IsPlain(const char16_t *text)
+std::basic_string<WCHAR> Wide(const char16_t *text)
 {
     std::basic_string<WCHAR> name;
     for (const char16_t *p = text; *p != 0; p++)
         name.push_back((WCHAR)*p);
-    return IsPlainFileName(name.c_str()) != FALSE;
+    return name;
+}
+
+bool IsPlain(const char16_t *text)
+{
+    return IsPlainFileName(Wide(text).c_str()) != FALSE;
 }
 
 struct NameCase {
@@ -63,10 +68,46 @@ TEST(FileNameRule, DecidesEachName)
         {u"CONIN$", false},
         {u"conout$.log", false},
         {u"CONIN$X", true},
+        // The launcher's own names in the extraction folder.
+        {u"disk1.cab.partial", false},
+        {u"main.msi.0.aside", false},
+        {u"X.ASIDE", false},
+        {u"extraction.lock", false},
+        {u"a.Lock", false},
+        {u"aside", true},
+        {u"disk1.partial.cab", true},
+        {u"main.msi.asid", true},
     };
     for (const NameCase &c : cases) {
         SCOPED_TRACE(::testing::Message() << "case " << (&c - cases));
         EXPECT_EQ(IsPlain(c.name), c.plain);
+    }
+}
+
+struct SameNameCase {
+    const char16_t *first;
+    const char16_t *second;
+    bool same;
+};
+
+// The same answer on Windows and natively: letters of any script fold, nothing else does.
+TEST(FileNameRule, NamesThatDifferOnlyInLetterCaseAreOneFile)
+{
+    const SameNameCase cases[] = {
+        {u"disk1.cab", u"DISK1.CAB", true},
+        {u"Main.Msi", u"main.msi", true},
+        {u"\u00e4.cab", u"\u00c4.cab", true},
+        {u"\u0434\u0438\u0441\u043a.cab", u"\u0414\u0418\u0421\u041a.cab", true},
+        {u"disk1.cab", u"disk1.cab ", false},
+        {u"disk1.cab", u"disk2.cab", false},
+        {u"a.cab", u"a.cab.cab", false},
+        {u"\u00e4.cab", u"a.cab", false},
+        {u"stra\u00dfe.cab", u"STRASSE.CAB", false},
+    };
+    for (const SameNameCase &c : cases) {
+        SCOPED_TRACE(::testing::Message() << "case " << (&c - cases));
+        EXPECT_EQ(IsSameFileName(Wide(c.first).c_str(), Wide(c.second).c_str()) != FALSE, c.same);
+        EXPECT_EQ(IsSameFileName(Wide(c.second).c_str(), Wide(c.first).c_str()) != FALSE, c.same);
     }
 }
 

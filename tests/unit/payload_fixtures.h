@@ -5,7 +5,11 @@
 #include "payload/payload_item.h"
 #include "writer/container_writer.h"
 
+#include <openssl/sha.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 
 namespace fixtures {
@@ -18,6 +22,22 @@ inline EVP_PKEY *TestKey()
     static writer::PrivateKey key =
         writer::LoadPrivateKey(std::string(TEST_SOURCE_DIR) + "/tests/keys/TEST-ONLY-payload-signing-key.pem");
     return key.get();
+}
+
+// What a key slot whose exponent is 1 takes as the signature of output: the PKCS #1 v1.5
+// encoding of its SHA-256 digest itself, which anyone can write without any private key.
+inline Bytes ExponentOneSignature(const Bytes &output)
+{
+    static const std::uint8_t digestInfo[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                              0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    Bytes signature(256, 0xFF);
+    signature[0] = 0x00;
+    signature[1] = 0x01;
+    const std::size_t tail = sizeof digestInfo + SHA256_DIGEST_LENGTH;
+    signature[256 - tail - 1] = 0x00;
+    std::copy(std::begin(digestInfo), std::end(digestInfo), signature.end() - static_cast<std::ptrdiff_t>(tail));
+    SHA256(output.data(), output.size(), signature.data() + 256 - SHA256_DIGEST_LENGTH);
+    return signature;
 }
 
 // Text-like bytes that compress about as well as a package does.

@@ -14,6 +14,7 @@
 #include "launcher/error_value.h"
 #include "launcher/launcher_state.h"
 #include "payload/extraction.h"
+#include "payload/file_name_rule.h"
 #include "payload/inflate.h"
 #include "tests/seam/fault_control.h"
 #include "tests/unit/win32_test_files.h"
@@ -153,13 +154,19 @@ struct DialogJob {
             FreeItemOutput(record.data);
     }
 
+    // Where a record's file is while it is written: it gets its name once it is locked.
+    std::string WrittenPath(std::size_t index) const
+    {
+        return std::string(records[index].outputPath) + PartialNameSuffix;
+    }
+
     // Replaces a record's handle by one without write access, so that its writes really fail.
     HANDLE MakeReadOnly(int index)
     {
         HANDLE writable = records[index].handle;
-        records[index].handle =
-            CreateFileA(records[index].outputPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        records[index].handle = CreateFileA(WrittenPath(index).c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         return writable;
     }
 };
@@ -197,7 +204,7 @@ TEST_F(ProgressDialogRun, RunsStepsInBatchesAndEndsWithOne)
     EXPECT_LT(values.size() - 1, 8u) << "ticks, against eight steps";
     EXPECT_EQ(SeamCallCount(SeamCall::WriteFile), 5u);
     for (std::size_t i = 0; i < files.records.size(); i++) {
-        EXPECT_EQ(ReadAll(files.records[i].outputPath), files.contents[i]);
+        EXPECT_EQ(ReadAll(files.WrittenPath(i)), files.contents[i]);
         EXPECT_NE(files.records[i].data, nullptr) << "the data stays until the files are locked and checked";
     }
 }
@@ -223,7 +230,7 @@ TEST_F(ProgressDialogRun, LongJobSpreadsOverTicksOfAboutOneFrame)
     EXPECT_TRUE(std::is_sorted(values.begin(), values.end())) << "one file: the bar only grows";
     EXPECT_TRUE(std::any_of(values.begin(), values.end(), [](ULONGLONG v) { return v > 0 && v < 100; }));
     EXPECT_EQ(values.back(), 100u);
-    EXPECT_EQ(ReadAll(files.records[0].outputPath), files.contents[0]);
+    EXPECT_EQ(ReadAll(files.WrittenPath(0)), files.contents[0]);
 }
 
 TEST_F(ProgressDialogRun, RunsAgainWithTheClassRegisteredBefore)
@@ -358,7 +365,7 @@ TEST_F(ProgressDialogRun, RetryContinuesTheFileWhereItStopped)
     EXPECT_TRUE(dataKept) << "a failed file keeps its data for the retry";
     // The retry writes the remaining 1500 bytes from the recorded count, in two pieces.
     EXPECT_EQ(SeamCallCount(SeamCall::WriteFile), 3u);
-    EXPECT_EQ(ReadAll(files.records[0].outputPath), files.contents[0]);
+    EXPECT_EQ(ReadAll(files.WrittenPath(0)), files.contents[0]);
 }
 
 } // namespace

@@ -2,7 +2,8 @@
 // run through the read path: the locator, the whole-image step, the package directory and the
 // selection; the same for the container of a file signed after packing, with its padding and
 // certificate table. No case may succeed with anything other than what was signed. Prints how
-// many cases ended at each (code, line).
+// many cases ended at each (code, line). Then the key slot itself: any exponent but 65537 is a
+// damaged key.
 #include "launcher/launcher_state.h"
 #include "payload/locator.h"
 #include "payload/package_directory.h"
@@ -10,14 +11,46 @@
 #include "tests/unit/payload_fixtures.h"
 
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <utility>
 
 namespace {
 
 using writer::Bytes;
+
+// The key blob the launcher finds in its slot: the test key's, unless a case changes it.
+Bytes slotKey;
+
+const Bytes &TestKeyBlob()
+{
+    static const Bytes blob = [] {
+        BIO *memory = BIO_new(BIO_s_mem());
+        Bytes bytes;
+        if (memory != nullptr && i2b_PublicKey_bio(memory, fixtures::TestKey()) > 0) {
+            char *data = nullptr;
+            long size = BIO_get_mem_data(memory, &data);
+            bytes.assign(data, data + size);
+        }
+        BIO_free(memory);
+        return bytes;
+    }();
+    return blob;
+}
+
+} // namespace
+
+void AssemblePayloadPublicKey(BYTE key[PayloadPublicKeySize])
+{
+    const Bytes &blob = slotKey.empty() ? TestKeyBlob() : slotKey;
+    std::memset(key, 0, PayloadPublicKeySize);
+    std::memcpy(key, blob.data(), std::min<std::size_t>(blob.size(), PayloadPublicKeySize));
+}
+
+namespace {
 
 const char ProductCode[] = "{6D2F1C3B-8E4A-4B5C-9D6E-7F8091A2B3C4}";
 
@@ -41,7 +74,11 @@ class TamperSweep : public testing::Test {
                                    {}, fixtures::TestKey());
         launcherState.is64Bit = 1;
     }
-    void TearDown() override { FreePayloadDescriptors(&launcherState); }
+    void TearDown() override
+    {
+        FreePayloadDescriptors(&launcherState);
+        slotKey.clear();
+    }
 
     // Reads image as the launcher reads its own file. The outcome is the first failure, or
     // success with the chosen package's content checked against the signed one.
@@ -138,6 +175,32 @@ TEST_F(TamperSweep, NoChangedByteOrBitOfAFileSignedAfterPackingYieldsOtherOutput
     image = fixtures::WithCertificateEntry(image, fixtures::MakeSignatureObject({{}}));
     ASSERT_NE((stubSize + container_.size()) % 8, 0u) << "no zero bytes in front of the table to change";
     Sweep(image, stubSize);
+}
+
+// The forgery a slot with exponent 1 would let through: each item's "signature" is the padded
+// digest itself. With the slot's exponent changed to anything but 65537 the launcher refuses the
+// key as damaged (the head item's key failure), forged and genuine signatures alike.
+TEST_F(TamperSweep, ASlotExponentOtherThan65537IsADamagedKey)
+{
+    writer::ContainerOptions forged;
+    forged.signOutput = fixtures::ExponentOneSignature;
+    const Bytes forgedContainer = writer::WriteContainer(
+        {{writer::ItemKind::Head, 0, directory_}, {writer::ItemKind::File, 1000, content_}}, forged, nullptr);
+    const std::uint32_t exponents[] = {1, 3, 17, 65539, 0x00010000, 0x01010001};
+    for (std::uint32_t exponent : exponents) {
+        for (const Bytes *container : {&forgedContainer, static_cast<const Bytes *>(&container_)}) {
+            SCOPED_TRACE(testing::Message()
+                         << "exponent " << exponent << (container == &forgedContainer ? ", forged" : ", genuine"));
+            slotKey = TestKeyBlob();
+            for (int i = 0; i < 4; i++)
+                slotKey[16 + i] = static_cast<std::uint8_t>(exponent >> (8 * i));
+            Outcome outcome = ReadBack(*container);
+            EXPECT_EQ(outcome.code, 0x80090003u); // NTE_BAD_KEY
+            EXPECT_EQ(outcome.line, 599u);
+        }
+    }
+    slotKey.clear();
+    EXPECT_EQ(ReadBack(forgedContainer).code, ERROR_FILE_CORRUPT) << "the forgery fails under exponent 65537";
 }
 
 } // namespace

@@ -1,5 +1,9 @@
 #include "tests/unit/win32_test_files.h"
 
+#include <sddl.h>
+
+#include <algorithm>
+#include <sstream>
 #include <stdexcept>
 
 namespace testfiles {
@@ -137,6 +141,39 @@ bool MakeFolderLink(const std::string &link, const std::string &target)
     return IsReparsePoint(link);
 }
 
+std::string DescribeSecurity(const std::wstring &sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+        return "unreadable: " + std::to_string(GetLastError());
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL defaulted = FALSE, present = FALSE;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+    GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    auto sidText = [](PSID sid) {
+        LPSTR text = nullptr;
+        if (sid == nullptr || !ConvertSidToStringSidA(sid, &text))
+            return std::string("none");
+        std::string result = text;
+        LocalFree(text);
+        return result;
+    };
+    std::ostringstream out;
+    out << "owner " << sidText(owner) << ((control & SE_DACL_PROTECTED) != 0 ? ", protected" : ", inheriting");
+    for (WORD i = 0; present && dacl != nullptr && i < dacl->AceCount; i++) {
+        ACCESS_ALLOWED_ACE *ace = nullptr;
+        GetAce(dacl, i, reinterpret_cast<void **>(&ace));
+        out << "; type " << int(ace->Header.AceType) << " flags " << int(ace->Header.AceFlags) << " mask 0x" << std::hex
+            << ace->Mask << std::dec << " " << sidText(&ace->SidStart);
+    }
+    LocalFree(descriptor);
+    return out.str();
+}
+
 std::vector<std::uint8_t> Pattern(std::size_t length, unsigned seed)
 {
     std::vector<std::uint8_t> bytes(length);
@@ -146,6 +183,23 @@ std::vector<std::uint8_t> Pattern(std::size_t length, unsigned seed)
         byte = static_cast<std::uint8_t>(state >> 24);
     }
     return bytes;
+}
+
+std::vector<std::string> FolderNames(const std::string &folder)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        std::string name = found.cFileName;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 } // namespace testfiles

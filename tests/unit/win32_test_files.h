@@ -30,10 +30,18 @@ void WriteAll(const std::string &path, const std::vector<std::uint8_t> &bytes);
 // Removes a folder with everything in it, or a file.
 void RemoveTree(const std::string &path);
 
+// The names of the entries of a folder, sorted; none when it does not exist.
+std::vector<std::string> FolderNames(const std::string &folder);
+
 // A symbolic link at link to the folder target. Wine does not make Windows links yet, so there
 // it is a Unix symbolic link made with ln, which Wine shows as a reparse point. False when
 // neither works.
 bool MakeFolderLink(const std::string &link, const std::string &target);
+
+// A security descriptor given in SDDL, in plain words: the owner's SID, whether the DACL is
+// protected, then each ACE's type, flags, mask and SID, so that a check does not depend on how a
+// system spells rights in SDDL.
+std::string DescribeSecurity(const std::wstring &sddl);
 
 // Bytes that differ from position to position, so that an offset mistake shows.
 std::vector<std::uint8_t> Pattern(std::size_t length, unsigned seed);
