@@ -107,7 +107,7 @@ Pkcs7Handle DecodeSignedData(const ASN1_TYPE *type)
 
 // One signature object checked against the image: the digest it signs is the image's, and its
 // signer's signature verifies with the signer certificate it carries (no chain).
-SignatureReport CheckSignatureObject(PKCS7 *signature, const Bytes &image)
+SignatureReport CheckSignatureObject(PKCS7 *signature, ByteView image)
 {
     SignatureReport report;
     if (!PKCS7_type_is_signed(signature) || signature->d.sign->contents == nullptr)
@@ -309,7 +309,7 @@ ChainReport CheckChain(PKCS7 *signature, X509_STORE *roots, const TimestampCheck
 
 } // namespace
 
-Bytes PeImageDigest(const Bytes &image, const EVP_MD *digest)
+Bytes PeImageDigest(ByteView image, const EVP_MD *digest)
 {
     const PeLayout layout = ReadPeLayout(image, "file");
     const std::size_t end = layout.tableSize != 0 ? layout.tableOffset : image.size();
@@ -319,7 +319,9 @@ Bytes PeImageDigest(const Bytes &image, const EVP_MD *digest)
                                                           {layout.checksumOffset + 4, layout.securityEntryOffset},
                                                           {layout.securityEntryOffset + 8, end}};
     for (auto [begin, stop] : ranges)
-        done = done && EVP_DigestUpdate(context.get(), image.data() + begin, stop - begin) == 1;
+        image.ForEachPiece(begin, stop, [&](const std::uint8_t *piece, std::size_t length) {
+            done = done && EVP_DigestUpdate(context.get(), piece, length) == 1;
+        });
     Bytes value(static_cast<std::size_t>(EVP_MD_get_size(digest)));
     unsigned int length = 0;
     done = done && EVP_DigestFinal_ex(context.get(), value.data(), &length) == 1;
@@ -329,7 +331,7 @@ Bytes PeImageDigest(const Bytes &image, const EVP_MD *digest)
     return value;
 }
 
-PaddingCheck CheckCertificatePadding(const Bytes &image)
+PaddingCheck CheckCertificatePadding(ByteView image)
 {
     PeLayout layout;
     SignatureEntry entry;
@@ -357,7 +359,7 @@ PaddingCheck CheckCertificatePadding(const Bytes &image)
     return {PaddingCheck::Status::Passes, ""};
 }
 
-std::uint64_t BytesAfterCertificateTable(const Bytes &image)
+std::uint64_t BytesAfterCertificateTable(ByteView image)
 {
     try {
         const PeLayout layout = ReadPeLayout(image, "file");
@@ -368,7 +370,7 @@ std::uint64_t BytesAfterCertificateTable(const Bytes &image)
     }
 }
 
-AuthenticodeCheck CheckAuthenticode(const Bytes &image, const std::string &caFile)
+AuthenticodeCheck CheckAuthenticode(ByteView image, const std::string &caFile)
 {
     StoreHandle roots = caFile.empty() ? nullptr : LoadRoots(caFile);
     PeLayout layout;

@@ -41,7 +41,7 @@ struct AuthenticodeCheck {
 
 // Roots to check the primary signer's chain against: a PEM file of certificates; empty checks
 // no chain.
-AuthenticodeCheck CheckAuthenticode(const Bytes &image, const std::string &caFile = "");
+AuthenticodeCheck CheckAuthenticode(ByteView image, const std::string &caFile = "");
 
 // Whether Windows with the certificate padding check (EnableCertPaddingCheck) on sees the
 // signature: the certificate table holds one WIN_CERTIFICATE whose dwLength is the signature
@@ -52,14 +52,14 @@ struct PaddingCheck {
     std::string detail; // Fails: what is in the way
 };
 
-PaddingCheck CheckCertificatePadding(const Bytes &image);
+PaddingCheck CheckCertificatePadding(ByteView image);
 
 // The Authenticode digest of a PE image: every byte up to the certificate table except the
 // checksum field and the certificate table's directory entry.
-Bytes PeImageDigest(const Bytes &image, const EVP_MD *digest);
+Bytes PeImageDigest(ByteView image, const EVP_MD *digest);
 
 // Bytes that follow the certificate table, where nothing may follow it; 0 when there is no
 // table or it ends the file.
-std::uint64_t BytesAfterCertificateTable(const Bytes &image);
+std::uint64_t BytesAfterCertificateTable(ByteView image);
 
 } // namespace packer

@@ -26,11 +26,13 @@ struct Piece {
 
 struct ItemState {
     std::size_t pieceCount = 0;
-    std::size_t piecesDone = 0;
     std::uint64_t compressed = 0;
     std::unique_ptr<InputFile> file; // open while its pieces are being read
     std::vector<CompressedPiece> pieces;
-    Bytes whole; // the zlib stream of an item of one piece
+    std::vector<bool> done; // the piece is compressed, waiting to be written
+    Bytes whole;            // the zlib stream of an item of one piece
+    std::uint64_t dataSize = 0;
+    std::uint32_t adler = 1; // of the pieces written so far
 };
 
 // The pieces in a fixed order: every item's in turn, cut at fixed offsets.
@@ -48,6 +50,7 @@ std::vector<Piece> CutPieces(const std::vector<ItemSource> &items, std::size_t p
         }
         states[i].pieceCount = count;
         states[i].pieces.resize(count > 1 ? count : 0);
+        states[i].done.resize(count, false);
     }
     return pieces;
 }
@@ -55,19 +58,18 @@ std::vector<Piece> CutPieces(const std::vector<ItemSource> &items, std::size_t p
 class Pipeline {
   public:
     Pipeline(const std::vector<ItemSource> &items, const PipelineSettings &settings, const PayloadSigner &signer,
-             const PieceObserver &observe)
-        : items_(items), settings_(settings), signer_(signer), observe_(observe), states_(items.size()),
-          packed_(items.size())
+             const PieceObserver &observe, const ContainerOutput &write)
+        : items_(items), settings_(settings), signer_(signer), observe_(observe), write_(write), states_(items.size())
     {
         pieces_ = CutPieces(items, settings.pieceSize, states_);
         for (unsigned i = 0; i < settings.threads; ++i)
             compressors_.emplace_back(settings.level);
     }
 
-    std::vector<PackedItem> Run()
+    std::uint64_t Run()
     {
         RunInParallel(settings_.threads, settings_.threads, [&](std::size_t, unsigned worker) { Work(worker); });
-        return std::move(packed_);
+        return written_;
     }
 
   private:
@@ -148,39 +150,81 @@ class Pipeline {
                 CompressPiece(compressor, input.data(), piece.length, piece.index + 1 == state.pieceCount);
             made = state.pieces[piece.index].deflate.size();
         }
-        bool complete;
-        {
-            std::lock_guard<std::mutex> lock(lock_);
-            --inFlight_;
-            inFlightCost_ -= SlotCost(piece);
-            held_ += made;
-            state.compressed += made;
-            complete = ++state.piecesDone == state.pieceCount;
-            if (observe_)
-                observe_(piece.item, piece.length, state.compressed, held_);
-            wake_.notify_all();
-        }
-        if (complete)
-            Finish(piece.item, compressor);
+        std::lock_guard<std::mutex> lock(lock_);
+        --inFlight_;
+        inFlightCost_ -= SlotCost(piece);
+        held_ += made;
+        total_ += made;
+        state.compressed += made;
+        state.done[piece.index] = true;
+        if (observe_)
+            observe_(piece.item, piece.length, state.compressed, total_);
+        WriteReady(compressor);
+        wake_.notify_all();
     }
 
-    void Finish(std::size_t index, const ZlibCompressor &compressor)
+    void Emit(const std::uint8_t *data, std::size_t length)
+    {
+        if (length > 0)
+            write_(data, length);
+        written_ += length;
+    }
+
+    // Under the lock: writes every piece that is done and next in the container, and each item's
+    // signature and trailer once its last piece is written.
+    void WriteReady(const ZlibCompressor &compressor)
+    {
+        while (nextItem_ < items_.size()) {
+            ItemState &state = states_[nextItem_];
+            if (!state.done[nextPiece_])
+                return;
+            const bool first = nextPiece_ == 0;
+            std::uint64_t freed;
+            if (state.pieceCount == 1) {
+                Emit(state.whole.data(), state.whole.size());
+                freed = state.whole.size();
+                Bytes().swap(state.whole);
+            } else {
+                CompressedPiece &made = state.pieces[nextPiece_];
+                if (first) {
+                    const Bytes header = compressor.Header();
+                    Emit(header.data(), header.size());
+                    state.dataSize += header.size();
+                }
+                state.adler = CombineAdler(state.adler, made);
+                Emit(made.deflate.data(), made.deflate.size());
+                freed = made.deflate.size();
+                Bytes().swap(made.deflate);
+            }
+            state.dataSize += freed;
+            held_ -= freed;
+            if (++nextPiece_ < state.pieceCount)
+                continue;
+            FinishItem(nextItem_);
+            ++nextItem_;
+            nextPiece_ = 0;
+        }
+    }
+
+    // Under the lock: the item's last piece is written; its Adler-32 (for an item of pieces), its
+    // signature and its trailer follow.
+    void FinishItem(std::size_t index)
     {
         const ItemSource &item = items_[index];
         ItemState &state = states_[index];
-        PackedItem &packed = packed_[index];
-        packed.kind = item.kind;
-        packed.id = item.id;
-        if (state.pieceCount == 1)
-            packed.data.push_back(std::move(state.whole));
-        else
-            packed.data = JoinPieces(compressor, std::move(state.pieces));
-        for (const Bytes &chunk : packed.data)
-            packed.dataSize += chunk.size();
-        if (packed.dataSize > 0xFFFFFFFFu)
+        if (state.pieceCount > 1) {
+            const Bytes check = AdlerTrailer(state.adler);
+            Emit(check.data(), check.size());
+            state.dataSize += check.size();
+        }
+        if (state.dataSize > 0xFFFFFFFFu)
             throw PackError(item.path + ": compressed, it is 4 GiB or larger, more than an item can hold");
-        packed.signature = signer_.SignDigest(
+        const Bytes signature = signer_.SignDigest(
             item.digest, item.kind == writer::ItemKind::Head ? "the head item" : "item " + std::to_string(item.id));
+        Emit(signature.data(), signature.size());
+        const Bytes trailer =
+            writer::ItemTrailerBytes(item.kind, item.id, signature.size(), static_cast<std::size_t>(state.dataSize));
+        Emit(trailer.data(), trailer.size());
     }
 
     // Under the lock: says once that the limit keeps fewer pieces in flight than threads.
@@ -200,27 +244,31 @@ class Pipeline {
     const PipelineSettings &settings_;
     const PayloadSigner &signer_;
     const PieceObserver &observe_;
+    const ContainerOutput &write_;
     std::vector<ZlibCompressor> compressors_;
     std::vector<Piece> pieces_;
     std::vector<ItemState> states_;
-    std::vector<PackedItem> packed_;
 
     std::mutex lock_;
     std::condition_variable wake_;
     std::size_t next_ = 0;
     unsigned inFlight_ = 0;
     std::uint64_t inFlightCost_ = 0;
-    std::uint64_t held_ = 0;
+    std::uint64_t held_ = 0;   // compressed, not yet written
+    std::uint64_t total_ = 0;  // compressed so far
+    std::size_t nextItem_ = 0; // the next piece to write
+    std::size_t nextPiece_ = 0;
+    std::uint64_t written_ = 0;
     bool stopped_ = false;
     bool noted_ = false;
 };
 
 } // namespace
 
-std::vector<PackedItem> PackItems(const std::vector<ItemSource> &items, const PipelineSettings &settings,
-                                  const PayloadSigner &signer, const PieceObserver &observe)
+std::uint64_t PackItems(const std::vector<ItemSource> &items, const PipelineSettings &settings,
+                        const PayloadSigner &signer, const PieceObserver &observe, const ContainerOutput &write)
 {
-    return Pipeline(items, settings, signer, observe).Run();
+    return Pipeline(items, settings, signer, observe, write).Run();
 }
 
 } // namespace packer

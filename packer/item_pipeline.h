@@ -25,20 +25,11 @@ struct ItemSource {
     Sha256Digest digest; // SHA-256 of the output, which is what is signed
 };
 
-// An item as stored: its zlib stream in chunks, to be written one after another.
-struct PackedItem {
-    writer::ItemKind kind;
-    std::uint32_t id;
-    std::vector<Bytes> data;
-    std::uint64_t dataSize = 0;
-    Bytes signature;
-};
-
 struct PipelineSettings {
     int level;
     unsigned threads;          // 1 or more
     std::size_t pieceSize;     // items larger than this are cut into pieces of it
-    std::uint64_t memoryLimit; // compressed output held plus the pieces in flight
+    std::uint64_t memoryLimit; // compressed output held (done, not yet written) plus the pieces in flight
 };
 
 // Told after each piece: the input bytes it covered, the compressed bytes of its item so far
@@ -47,9 +38,15 @@ struct PipelineSettings {
 using PieceObserver = std::function<void(std::size_t item, std::uint64_t input, std::uint64_t itemCompressed,
                                          std::uint64_t totalCompressed)>;
 
-// Compresses and signs every item; the result is the same for any number of threads. A note
-// says so when the memory limit lowers the pieces in flight. Throws PackError.
-std::vector<PackedItem> PackItems(const std::vector<ItemSource> &items, const PipelineSettings &settings,
-                                  const PayloadSigner &signer, const PieceObserver &observe);
+// Takes the container's bytes in order.
+using ContainerOutput = std::function<void(const std::uint8_t *data, std::size_t length)>;
+
+// Compresses and signs every item and hands the container (each item's zlib stream, signature
+// and trailer, item after item) to write in order as the pieces complete: only pieces done ahead
+// of one still in flight are held. The bytes are the same for any number of threads. A note
+// says so when the memory limit lowers the pieces in flight. Returns the container's size.
+// Throws PackError.
+std::uint64_t PackItems(const std::vector<ItemSource> &items, const PipelineSettings &settings,
+                        const PayloadSigner &signer, const PieceObserver &observe, const ContainerOutput &write);
 
 } // namespace packer

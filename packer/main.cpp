@@ -137,9 +137,8 @@ int RunLauncherPack(int argc, char **argv)
     std::string memoryLimit;
     packCommand
         ->add_option("--memory-limit", memoryLimit,
-                     "Memory for the compressed output and the pieces in flight, such as 4G or 512M (default: "
-                     "half the machine's memory or of its cgroup's limit); fewer pieces are compressed at once "
-                     "to stay under it")
+                     "Memory for compressed output not yet written and the pieces in flight, such as 512M "
+                     "(default: 128M); fewer pieces are compressed at once to stay under it")
         ->check(CLI::Validator(
             [](std::string &text) {
                 try {

@@ -1,6 +1,5 @@
 #include "packer/memory_budget.h"
 
-#include "packer/host/host.h"
 #include "packer/pack_error.h"
 
 #include <algorithm>
@@ -33,7 +32,7 @@ std::uint64_t ParseMemorySize(const std::string &text)
 
 std::uint64_t DefaultMemoryLimit()
 {
-    return host::MemoryAvailable() / 2;
+    return std::uint64_t{128} << 20;
 }
 
 std::string DescribeSize(std::uint64_t bytes)

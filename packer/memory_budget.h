@@ -1,5 +1,5 @@
-// How much memory packing may take: --memory-limit, or by default half of the machine's
-// memory or of the cgroup's limit, whichever is lower.
+// How much memory packing may take for compressed output not yet written and the pieces in
+// flight: --memory-limit, or a fixed default that does not depend on the machine.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,8 @@ namespace packer {
 // PackError for anything else.
 std::uint64_t ParseMemorySize(const std::string &text);
 
-// Half of the smaller of MemTotal and the cgroup's memory limit (v2 or v1), when there is one.
+// 128 MiB: room for a few pieces in flight per thread on any machine; the container is written
+// as it is made, so the product's size does not count.
 std::uint64_t DefaultMemoryLimit();
 
 // "1.5 GiB", "512 MiB", "900 KiB", "12 bytes".

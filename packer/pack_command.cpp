@@ -157,31 +157,20 @@ void CheckStubKey(const Bytes &image, const std::string &stubPath, const Bytes &
                         "carries, or set this key with launcher-pack stub, then sign");
 }
 
-// The container as pieces of memory to be written one after another: each item's data chunks,
-// its signature and its trailer.
-struct ContainerSpans {
-    std::vector<Bytes> trailers;
-    std::vector<std::pair<const std::uint8_t *, std::size_t>> spans;
-    std::uint64_t size = 0;
-};
-
-ContainerSpans SpansOf(const std::vector<PackedItem> &items)
+// Offers the first size bytes of a file a window at a time.
+void ReadInPieces(const std::string &path, std::uint64_t size,
+                  const std::function<void(const std::uint8_t *, std::size_t)> &take)
 {
-    ContainerSpans container;
-    container.trailers.reserve(items.size());
-    auto add = [&](const Bytes &bytes) {
-        container.spans.push_back({bytes.data(), bytes.size()});
-        container.size += bytes.size();
-    };
-    for (const PackedItem &item : items) {
-        for (const Bytes &chunk : item.data)
-            add(chunk);
-        add(item.signature);
-        container.trailers.push_back(writer::ItemTrailerBytes(item.kind, item.id, item.signature.size(),
-                                                              static_cast<std::size_t>(item.dataSize)));
-        add(container.trailers.back());
+    InputFile in(path);
+    if (in.Size() < size)
+        throw ReadError(path + ": the file got shorter while being written");
+    std::vector<std::uint8_t> window(static_cast<std::size_t>(std::min<std::uint64_t>(size, 4u << 20)));
+    for (std::uint64_t left = size; left > 0;) {
+        const std::size_t part = static_cast<std::size_t>(std::min<std::uint64_t>(left, window.size()));
+        in.ReadNext(window.data(), part);
+        take(window.data(), part);
+        left -= part;
     }
-    return container;
 }
 
 struct WrittenImage {
@@ -189,36 +178,38 @@ struct WrittenImage {
     Placement placement; // the one used: end, certificate or overlay
 };
 
-// Writes the stub with the container placed. The end and overlay placements are written a span
-// at a time, so that the image is never held whole beside the container; the certificate
-// placement (under 64 MiB) is put together in memory.
-WrittenImage WriteInstaller(TemporaryFile &file, const Stub &stub, const ContainerSpans &container, Placement placement,
-                            const PayloadSigner &signer)
+// Writes the stub with the container (the first containerSize bytes of the file at containerPath)
+// placed. The end and overlay placements copy the container a window at a time, after the head of
+// the image whose padding and checksum depend on it; the certificate placement (under 64 MiB) is
+// put together in memory.
+WrittenImage WriteInstaller(TemporaryFile &file, const Stub &stub, const std::string &containerPath,
+                            std::uint64_t containerSize, Placement placement, const PayloadSigner &signer)
 {
     const bool mayFit = stub.isSigned && placement != Placement::End &&
-                        (placement == Placement::Certificate || container.size < SignatureObjectLimit);
+                        (placement == Placement::Certificate || containerSize < SignatureObjectLimit);
     if (mayFit) {
         Bytes whole;
-        whole.reserve(static_cast<std::size_t>(container.size));
-        for (const auto &[data, length] : container.spans)
+        whole.reserve(static_cast<std::size_t>(containerSize));
+        ReadInPieces(containerPath, containerSize, [&](const std::uint8_t *data, std::size_t length) {
             whole.insert(whole.end(), data, data + length);
+        });
         PlacedImage placed = PlaceContainer(stub, whole, placement, signer);
         file.Write(placed.image);
         return {placed.image.size(), placed.placement};
     }
     if (stub.isSigned)
         WarnPayloadFollowsSignature(placement);
-    Bytes head = ImageHeadForEnd(stub, container.size);
+    Bytes head = ImageHeadForEnd(stub, containerSize);
     PeChecksum checksum(stub.layout.checksumOffset);
     checksum.Add(head.data(), head.size());
-    for (const auto &[data, length] : container.spans)
-        checksum.Add(data, length);
+    ReadInPieces(containerPath, containerSize,
+                 [&](const std::uint8_t *data, std::size_t length) { checksum.Add(data, length); });
     WriteU32(head, stub.layout.checksumOffset, checksum.Finish());
     file.Append(head.data(), head.size());
-    for (const auto &[data, length] : container.spans)
-        file.Append(data, length);
+    ReadInPieces(containerPath, containerSize,
+                 [&](const std::uint8_t *data, std::size_t length) { file.Append(data, length); });
     file.Flush();
-    return {head.size() + container.size, stub.isSigned ? Placement::End : Placement::Overlay};
+    return {head.size() + containerSize, stub.isSigned ? Placement::End : Placement::Overlay};
 }
 
 } // namespace
@@ -273,31 +264,26 @@ void RunPack(const PackOptions &options, std::ostream &out)
 
     ProgressBar progress(ProgressBar::ModeForConsole());
     std::uint64_t inputDone = 0; // under the pipeline's lock
-    // The file comes first, so that an output folder that can't be written is known at once.
+    // The file comes first, so that an output folder that can't be written is known at once. The
+    // container goes to a file of its own beside it as its pieces complete; the image's head, whose
+    // padding and checksum depend on the container's size, is written once that is known.
     TemporaryFile file(options.output);
+    TemporaryFile container(options.output);
     progress.Begin("compressing and signing " + std::to_string(items.size()) + " items on " + std::to_string(threads) +
                        (threads == 1 ? " thread" : " threads"),
                    total);
-    std::vector<PackedItem> packed =
-        PackItems(items, {options.level, threads, pieceSize, memoryLimit}, *signer,
-                  [&](std::size_t, std::uint64_t input, std::uint64_t, std::uint64_t compressed) {
-                      progress.Advance(input);
-                      inputDone += input;
-                      CheckCertificateBudget(options.placement, compressed, inputDone, total);
-                  });
+    const std::uint64_t payloadSize = PackItems(
+        items, {options.level, threads, pieceSize, memoryLimit}, *signer,
+        [&](std::size_t, std::uint64_t input, std::uint64_t, std::uint64_t compressed) {
+            progress.Advance(input);
+            inputDone += input;
+            CheckCertificateBudget(options.placement, compressed, inputDone, total);
+        },
+        [&](const std::uint8_t *data, std::size_t length) { container.Append(data, length); });
+    container.Flush();
 
     progress.Begin("writing " + options.output, 0);
-    WrittenImage written;
-    std::uint64_t payloadSize;
-    {
-        ContainerSpans container = SpansOf(packed);
-        payloadSize = container.size;
-        written = WriteInstaller(file, stub, container, options.placement, *signer);
-    }
-    packed.clear();
-    // The pieces were many blocks of a few MiB; hand their pages back before the file is read
-    // back, so that the output is held once, not twice.
-    host::ReleaseFreeMemory();
+    const WrittenImage written = WriteInstaller(file, stub, container.Path(), payloadSize, options.placement, *signer);
     Step("placed the payload: " + PlacementName(written.placement));
 
     progress.Begin("reading back " + options.output, total);

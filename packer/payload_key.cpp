@@ -155,7 +155,7 @@ const std::string &TestKeyFingerprint()
     return fingerprint;
 }
 
-std::size_t FindKeySlot(const Bytes &image, const std::string &what)
+std::size_t FindKeySlot(ByteView image, const std::string &what)
 {
     const PeLayout layout = ReadPeLayout(image, what);
     const auto end = image.begin() + static_cast<std::ptrdiff_t>(layout.imageEnd);
@@ -170,7 +170,7 @@ std::size_t FindKeySlot(const Bytes &image, const std::string &what)
     return slot;
 }
 
-std::optional<Bytes> ReadSlotKey(const Bytes &image, const std::string &what)
+std::optional<Bytes> ReadSlotKey(ByteView image, const std::string &what)
 {
     const auto begin = image.begin() + static_cast<std::ptrdiff_t>(FindKeySlot(image, what));
     Bytes blob(begin, begin + PayloadPublicKeySize);

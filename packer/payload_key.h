@@ -46,12 +46,12 @@ const std::string &TestKeyFingerprint();
 // The launcher's key slot in image: the offset of its blob, found by the marker within the PE
 // image proper (not in data appended to it or in the certificate table). Throws PackError (with
 // what) when there is no slot, or the marker is there twice or without a whole slot behind it.
-std::size_t FindKeySlot(const Bytes &image, const std::string &what);
+std::size_t FindKeySlot(ByteView image, const std::string &what);
 
 // The key in image's slot; nullopt when the slot is empty (a ready stub that no key was set in).
 // Throws PackError (with what) for a slot that breaks the launcher's key blob rule, such as an
 // exponent other than 65537: the launcher refuses it as a damaged key.
-std::optional<Bytes> ReadSlotKey(const Bytes &image, const std::string &what);
+std::optional<Bytes> ReadSlotKey(ByteView image, const std::string &what);
 
 // The remedy for an empty slot, in the words every command uses.
 constexpr const char *NoKeySet = "no key set (run launcher-pack stub)";

@@ -1,7 +1,9 @@
 #include "packer/payload_reader.h"
 
 #include "launcher/launcher_state.h"
+#include "packer/file_image.h"
 #include "packer/pack_error.h"
+#include "packer/pe_image.h"
 #include "packer/parallel.h"
 #include "writer/container_writer.h"
 #include "payload/file_name_rule.h"
@@ -26,10 +28,56 @@ LauncherFailure FailureOf(ErrorValue value)
     return {ErrorValueCode(value), ErrorValueLine(value)};
 }
 
+// Loads into a file image every byte that the launcher's lookup may read other than items' data
+// and signatures: the certificate table and the bytes in front of it (the file's headers are
+// there already), the trailers its walk may reach from each end a container may have, and the
+// head item. From each trailer of a file item, every place the walk may go next is followed,
+// whichever of its rules applies: the walk reads a subset of what is loaded.
+void LoadPayloadRanges(const FileImage &file)
+{
+    const ByteView view = file;
+    std::vector<std::uint64_t> ends{file.size()};
+    try {
+        const PeLayout layout = ReadPeLayout(view, file.Path());
+        if (layout.tableSize != 0) {
+            const std::uint64_t front = CertificateTableAlignment + ItemTrailerSize;
+            const std::uint64_t from = layout.tableOffset > front ? layout.tableOffset - front : 0;
+            file.Load(from, layout.tableOffset - from);
+            for (std::uint64_t skipped = 0; skipped < CertificateTableAlignment && skipped <= layout.tableOffset;
+                 ++skipped)
+                ends.push_back(layout.tableOffset - skipped);
+        }
+    } catch (const PackError &) {
+        // No certificate table to find: the file's end is the only one.
+    }
+    std::vector<std::uint64_t> trailers;
+    for (std::uint64_t end : ends)
+        if (end >= ItemTrailerSize)
+            trailers.push_back(end - ItemTrailerSize);
+    std::set<std::uint64_t> seen;
+    while (!trailers.empty()) {
+        const std::uint64_t at = trailers.back();
+        trailers.pop_back();
+        if (!seen.insert(at).second)
+            continue;
+        file.Load(at, ItemTrailerSize);
+        const ItemTrailer trailer = ReadItemTrailer(view.data() + at);
+        const std::uint64_t signature = trailer.signatureLength, data = trailer.dataLength;
+        if (std::memcmp(trailer.kind, HeadItemGuid, ItemKindSize) == 0) {
+            if (signature + data <= at)
+                file.Load(at - signature - data, signature + data);
+        } else if (std::memcmp(trailer.kind, FileItemGuid, ItemKindSize) == 0) {
+            for (std::uint64_t back : {std::uint64_t{0}, signature, signature + data})
+                if (back + ItemTrailerSize <= at)
+                    trailers.push_back(at - back - ItemTrailerSize);
+        }
+    }
+}
+
 // The launcher's state with the descriptor list for one file image, released when this goes.
 class LoadedPayloads {
   public:
-    explicit LoadedPayloads(const Bytes &image)
+    explicit LoadedPayloads(ByteView image)
     {
         if (image.size() > 0xFFFFFFFFu)
             throw PackError("the file is 4 GiB or larger, more than the launcher can read");
@@ -37,37 +85,24 @@ class LoadedPayloads {
         state.showProgress = 1;
         DWORD size = static_cast<DWORD>(image.size());
         fileSize = size;
+        if (image.File() != nullptr)
+            LoadPayloadRanges(*image.File());
         ErrorValue value = LocatePayload(&state, image.data(), size);
         fromCarriers = state.payloadCount != 0;
-        if (ErrorValueCode(value) == 0 && state.payloadCount == 0)
-            value = LoadWholeImagePayload(&state, image.data(), size);
-        result = FailureOf(value);
-    }
-    // The file read once into a block that the whole-image step takes over: it is held once.
-    explicit LoadedPayloads(const std::string &path)
-    {
-        InputFile file(path);
-        if (file.Size() > 0xFFFFFFFFu)
-            throw PackError(path + " is 4 GiB or larger, more than the launcher can read");
-        state.is64Bit = 1;
-        state.showProgress = 1;
-        DWORD size = static_cast<DWORD>(file.Size());
-        fileSize = size;
-        BYTE *image = static_cast<BYTE *>(LocalAlloc(LMEM_FIXED, size > 0 ? size : 1));
-        if (image == nullptr)
-            throw std::bad_alloc();
-        try {
-            file.ReadNext(image, size);
-        } catch (...) {
-            LocalFree(image);
-            throw;
+        if (ErrorValueCode(value) == 0 && state.payloadCount == 0) {
+            if (image.File() == nullptr) {
+                value = LoadWholeImagePayload(&state, image.data(), size);
+            } else {
+                // A block of the file's size that holds only what was loaded: the items' data is
+                // read from the file as each item is checked.
+                BYTE *block = static_cast<BYTE *>(LocalAlloc(LMEM_FIXED, size > 0 ? size : 1));
+                if (block == nullptr)
+                    throw std::bad_alloc();
+                image.File()->CopyLoaded(block);
+                value = AdoptWholeImagePayload(&state, block, size);
+                file = image.File();
+            }
         }
-        ErrorValue value = LocatePayload(&state, image, size);
-        fromCarriers = state.payloadCount != 0;
-        if (ErrorValueCode(value) == 0 && state.payloadCount == 0)
-            value = AdoptWholeImagePayload(&state, image, size);
-        else
-            LocalFree(image);
         result = FailureOf(value);
     }
     ~LoadedPayloads() { FreePayloadDescriptors(&state); }
@@ -78,12 +113,40 @@ class LoadedPayloads {
     LauncherFailure result;
     bool fromCarriers;
     DWORD fileSize;
+    const FileImage *file = nullptr; // where the whole-image containers' items are read from
 };
 
-struct ItemOutput {
-    BYTE *data = nullptr;
-    ~ItemOutput() { FreeItemOutput(data); }
+struct FileReader {
+    const FileImage *file;
+    std::string failure;
 };
+
+BOOL ReadFromFile(DWORD offset, BYTE *buffer, DWORD size, void *context)
+{
+    auto *reader = static_cast<FileReader *>(context);
+    try {
+        if (reader->file->ReadAt(offset, buffer, size))
+            return TRUE;
+        reader->failure = reader->file->Path() + ": the file got shorter while being read";
+    } catch (const std::exception &error) {
+        reader->failure = error.what();
+    }
+    return FALSE;
+}
+
+// The streaming item check of one item, its data read from where the container lies.
+ErrorValue CheckItem(const LoadedPayloads &payloads, const PayloadDescriptor &descriptor, const BYTE kind[16],
+                     DWORD itemId, ItemOutputVisitor visit, void *context, DWORD *outSize)
+{
+    if (payloads.file == nullptr)
+        return CheckPayloadItem(&descriptor, kind, itemId, visit, context, outSize);
+    // Both whole-image containers begin where the file does.
+    FileReader reader{payloads.file, {}};
+    ErrorValue value = CheckPayloadItemFrom(&descriptor, ReadFromFile, &reader, kind, itemId, visit, context, outSize);
+    if (!reader.failure.empty())
+        throw ReadError(reader.failure);
+    return value;
+}
 
 // The report holds paths as UTF-8.
 int CollectRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path, void *context)
@@ -126,22 +189,6 @@ void ListItems(const PayloadDescriptor &descriptor, ContainerInfo &container)
                                            {}});
     for (auto item = container.items.rbegin(); item != container.items.rend(); ++item)
         item->read = item->head || fileIds.insert(item->id).second;
-}
-
-void ReadItem(const PayloadDescriptor &descriptor, ItemInfo &item,
-              const std::function<void(const BYTE *, DWORD)> &visit)
-{
-    ItemOutput output;
-    DWORD outputLength = 0;
-    // The launcher reads its head item as id 0, whatever the trailer says.
-    ErrorValue value = ReadPayloadItem(&descriptor, item.head ? HeadItemGuid : FileItemGuid, item.head ? 0 : item.id,
-                                       &output.data, &outputLength);
-    item.result = FailureOf(value);
-    if (item.result.code != 0)
-        return;
-    item.outputLength = outputLength;
-    if (visit)
-        visit(output.data, outputLength);
 }
 
 } // namespace
@@ -258,22 +305,11 @@ void OfferPiece(const BYTE *output, DWORD size, void *context)
 
 } // namespace
 
-PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit, unsigned threads)
-{
-    LoadedPayloads payloads(image);
-    return ReadLoadedPayload(
-        payloads, threads,
-        [&](const PayloadDescriptor &descriptor, std::size_t i, std::size_t position, ItemInfo &item) {
-            ReadItem(descriptor, item, [&](const BYTE *output, DWORD length) {
-                if (visit)
-                    visit(i, position, item, output, length);
-            });
-        });
-}
+namespace {
 
-PayloadReport CheckPayloadFile(const std::string &path, const OutputPieceVisitor &visit, unsigned threads)
+// The streaming item check of every item the launcher would read.
+PayloadReport CheckLoadedPayload(const LoadedPayloads &payloads, const OutputPieceVisitor &visit, unsigned threads)
 {
-    LoadedPayloads payloads(path);
     return ReadLoadedPayload(
         payloads, threads,
         [&](const PayloadDescriptor &descriptor, std::size_t i, std::size_t position, ItemInfo &item) {
@@ -281,38 +317,128 @@ PayloadReport CheckPayloadFile(const std::string &path, const OutputPieceVisitor
             DWORD outputLength = 0;
             // The launcher reads its head item as id 0, whatever the trailer says.
             ErrorValue value =
-                CheckPayloadItem(&descriptor, item.head ? HeadItemGuid : FileItemGuid, item.head ? 0 : item.id,
-                                 visit ? OfferPiece : nullptr, &context, &outputLength);
+                CheckItem(payloads, descriptor, item.head ? HeadItemGuid : FileItemGuid, item.head ? 0 : item.id,
+                          visit ? OfferPiece : nullptr, &context, &outputLength);
             item.result = FailureOf(value);
             if (item.result.code == 0)
                 item.outputLength = outputLength;
         });
 }
 
-Selection SelectPackageFor(const Bytes &image, std::uint32_t lcid)
+// A stand-in for a container that holds, for every file item id the launcher's walk reaches in
+// the real one, a stored, unsigned item whose output is that id: the launcher's own selection run
+// over stand-ins names the files it would read, in its order, and which items they are, without
+// reading any.
+class StandIns {
+  public:
+    explicit StandIns(const LauncherState &real)
+    {
+        images_.resize(real.payloadCount);
+        descriptors_.resize(real.payloadCount);
+        for (DWORD i = 0; i < real.payloadCount; ++i) {
+            std::vector<PayloadItemPlace> places;
+            WalkPayloadItems(&real.payloads[i], CollectItem, &places);
+            std::set<std::uint32_t> ids;
+            for (const auto &place : places)
+                if (!place.head)
+                    ids.insert(place.trailer.itemId);
+            for (std::uint32_t id : ids) {
+                std::uint8_t output[4];
+                ::WriteU32(output, id);
+                images_[i].insert(images_[i].end(), output, output + sizeof output);
+                const Bytes trailer = writer::ItemTrailerBytes(writer::ItemKind::File, id, 0, sizeof output);
+                images_[i].insert(images_[i].end(), trailer.begin(), trailer.end());
+            }
+            PayloadDescriptor &descriptor = descriptors_[i];
+            descriptor = real.payloads[i];
+            descriptor.image = images_[i].data();
+            descriptor.imageSize = static_cast<DWORD>(images_[i].size());
+            descriptor.flags = 0;
+        }
+        state.is64Bit = real.is64Bit;
+        state.payloads = descriptors_.data();
+        state.payloadCount = real.payloadCount;
+    }
+
+    LauncherState state{};
+
+  private:
+    std::vector<Bytes> images_;
+    std::vector<PayloadDescriptor> descriptors_;
+};
+
+struct FileVisit {
+    const FileContentVisitor *visit;
+    std::size_t file;
+    std::uint64_t length;
+};
+
+void OfferFilePiece(const BYTE *output, DWORD size, void *context)
+{
+    auto *visit = static_cast<FileVisit *>(context);
+    visit->length += size;
+    if (*visit->visit)
+        (*visit->visit)(visit->file, output, size);
+}
+
+} // namespace
+
+PayloadReport CheckPayload(ByteView image, const OutputPieceVisitor &visit, unsigned threads)
+{
+    LoadedPayloads payloads(image);
+    return CheckLoadedPayload(payloads, visit, threads);
+}
+
+PayloadReport CheckPayloadFile(const std::string &path, const OutputPieceVisitor &visit, unsigned threads)
+{
+    FileImage image(path);
+    LoadedPayloads payloads(image);
+    return CheckLoadedPayload(payloads, visit, threads);
+}
+
+Selection SelectPackageFor(ByteView image, std::uint32_t lcid, const FileContentVisitor &content,
+                           const SelectionVisitor &chosen)
 {
     LoadedPayloads payloads(image);
     if (payloads.result.code != 0)
         throw PackError("the launcher would stop reading its payload: " + Describe(payloads.result));
+    const PackError noPackage("no package for x64 and locale " + std::to_string(lcid) +
+                              " (the launcher would report code 13, line 2151)");
 
-    payloads.state.lcid = lcid;
+    StandIns standIns(payloads.state);
+    standIns.state.lcid = lcid;
     ExtractionJob job{};
     job.current = -1;
     job.chunkSize = 0x80000;
-    PackageSelection chosen{};
-    BOOL selected = SelectPackage(&payloads.state, &job, &chosen);
+    PackageSelection package{};
+    BOOL selected = SelectPackage(&standIns.state, &job, &package);
 
-    Selection selection{chosen.productCode, chosen.productName, {}};
+    Selection selection{package.productCode, package.productName, {}};
+    std::vector<std::uint32_t> ids;
     for (int i = 0; i < job.count; ++i) {
         FileRecord &record = job.items[i];
-        if (record.data)
-            selection.files.push_back({record.name, Bytes(record.data, record.data + record.length)});
+        if (record.data && record.length == 4) {
+            selection.files.push_back({record.name, 0});
+            ids.push_back(::ReadU32(record.data));
+        }
         FreeItemOutput(record.data);
     }
     LocalFree(job.items);
     if (!selected)
-        throw PackError("no package for x64 and locale " + std::to_string(lcid) +
-                        " (the launcher would report code 13, line 2151)");
+        throw noPackage;
+
+    // Each file as the launcher reads it, from the real container.
+    if (chosen)
+        chosen(selection);
+    for (std::size_t file = 0; file < ids.size(); ++file) {
+        FileVisit visit{&content, file, 0};
+        DWORD outputLength = 0;
+        ErrorValue value = CheckItem(payloads, payloads.state.payloads[package.containerIndex], FileItemGuid, ids[file],
+                                     OfferFilePiece, &visit, &outputLength);
+        if (ErrorValueCode(value) != 0)
+            throw noPackage;
+        selection.files[file].length = outputLength;
+    }
     return selection;
 }
 

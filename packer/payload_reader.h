@@ -59,30 +59,25 @@ struct PayloadReport {
     std::vector<ContainerInfo> containers;
 };
 
-// Offered each item's output that the launcher's reader produced, while it exists: the item's
-// container and its position there (in file order), the item, and the bytes. It is called for
-// several items at once, from as many threads.
-using OutputVisitor = std::function<void(std::size_t container, std::size_t position, const ItemInfo &item,
-                                         const std::uint8_t *output, std::size_t length)>;
-
-// Locates the containers of a file image as the launcher would and reads every item with
-// the launcher's item reader, on the given number of threads (0: one per core).
-PayloadReport ReadPayload(const Bytes &image, const OutputVisitor &visit = nullptr, unsigned threads = 0);
-
 // Offered each window of an item's output as the streaming check inflates it, in order; called
 // for several items at once, from as many threads. The output is verified only when the item's
 // result says so, after the last window.
 using OutputPieceVisitor = std::function<void(std::size_t container, std::size_t position, const ItemInfo &item,
                                               const std::uint8_t *output, std::size_t length)>;
 
-// ReadPayload for a file on disk with the streaming form of the item check: the file is held
-// once and no item's output is held whole.
+// Locates the containers of a file image as the launcher would and checks every item it would read
+// with the streaming form of its item check (the same outcome, no item's output held whole), on
+// the given number of threads (0: one per core).
+PayloadReport CheckPayload(ByteView image, const OutputPieceVisitor &visit = nullptr, unsigned threads = 0);
+
+// The payload of a file on disk, as CheckPayload reads it: only the headers, the certificate
+// table and the items' trailers are held, each item's data is read a window at a time.
 PayloadReport CheckPayloadFile(const std::string &path, const OutputPieceVisitor &visit = nullptr,
                                unsigned threads = 0);
 
 struct SelectedFile {
     std::string name;
-    Bytes content;
+    std::uint64_t length = 0; // once its content has been offered
 };
 
 struct Selection {
@@ -91,8 +86,17 @@ struct Selection {
     std::vector<SelectedFile> files; // main.msi first, then its cabinets
 };
 
-// The launcher's package selection for a user locale; throws PackError when it finds none.
-Selection SelectPackageFor(const Bytes &image, std::uint32_t lcid);
+// Offered the chosen package and its files' names before any of their content is read.
+using SelectionVisitor = std::function<void(const Selection &)>;
+// Offered each piece of a chosen file's content (its index in Selection::files), in order, file
+// after file. A file's content is verified only after its last piece.
+using FileContentVisitor = std::function<void(std::size_t file, const std::uint8_t *data, std::size_t length)>;
+
+// The launcher's package selection for a user locale, its files read with the streaming item
+// check: none is held whole. Throws PackError when the launcher would find no package, also when
+// a file of the chosen one does not read.
+Selection SelectPackageFor(ByteView image, std::uint32_t lcid, const FileContentVisitor &content,
+                           const SelectionVisitor &chosen = nullptr);
 
 // The id of the package entry that the launcher's selection takes from a package directory for a
 // user locale; 0 for none.

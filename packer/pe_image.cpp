@@ -24,7 +24,7 @@ std::string Hex(unsigned value)
 
 } // namespace
 
-PeLayout ReadPeLayout(const Bytes &image, const std::string &what)
+PeLayout ReadPeLayout(ByteView image, const std::string &what)
 {
     if (image.size() < 64 || image[0] != 'M' || image[1] != 'Z')
         throw PackError(what + ": not a Windows executable (no MZ header)");
@@ -72,7 +72,7 @@ PeLayout ReadPeLayout(const Bytes &image, const std::string &what)
     return layout;
 }
 
-bool FindSignatureEntry(const Bytes &image, const PeLayout &layout, SignatureEntry &entry, const std::string &what)
+bool FindSignatureEntry(ByteView image, const PeLayout &layout, SignatureEntry &entry, const std::string &what)
 {
     if (layout.tableSize == 0)
         return false;

@@ -19,7 +19,7 @@ struct PeLayout {
 
 // Reads the layout of an x64 PE32+ image; throws PackError (prefixed with what) for anything
 // else or for a certificate table outside the file.
-PeLayout ReadPeLayout(const Bytes &image, const std::string &what);
+PeLayout ReadPeLayout(ByteView image, const std::string &what);
 
 // Certificate table entries start at multiples of 8: an entry's length rounded up.
 inline std::uint64_t AlignCertificateEntry(std::uint64_t length)
@@ -36,7 +36,7 @@ struct SignatureEntry {
 
 // The stub's Authenticode signature entry, or false when the image is unsigned. Throws
 // PackError for a table that is there but can't be read.
-bool FindSignatureEntry(const Bytes &image, const PeLayout &layout, SignatureEntry &entry, const std::string &what);
+bool FindSignatureEntry(ByteView image, const PeLayout &layout, SignatureEntry &entry, const std::string &what);
 
 // The image checksum: 16-bit one's-complement-style sum with carries folded, skipping the
 // CheckSum field, plus the file length.

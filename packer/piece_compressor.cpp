@@ -73,18 +73,28 @@ CompressedPiece CompressPiece(const ZlibCompressor &compressor, const std::uint8
     return piece;
 }
 
+std::uint32_t CombineAdler(std::uint32_t adler, const CompressedPiece &piece)
+{
+    return static_cast<std::uint32_t>(adler32_combine(adler, piece.adler, static_cast<z_off_t>(piece.length)));
+}
+
+Bytes AdlerTrailer(std::uint32_t adler)
+{
+    return {static_cast<std::uint8_t>(adler >> 24), static_cast<std::uint8_t>(adler >> 16),
+            static_cast<std::uint8_t>(adler >> 8), static_cast<std::uint8_t>(adler)};
+}
+
 std::vector<Bytes> JoinPieces(const ZlibCompressor &compressor, std::vector<CompressedPiece> &&pieces)
 {
     std::vector<Bytes> chunks;
     chunks.push_back(compressor.Header());
     std::uint32_t adler = 1;
     for (CompressedPiece &piece : pieces) {
-        adler = static_cast<std::uint32_t>(adler32_combine(adler, piece.adler, static_cast<z_off_t>(piece.length)));
+        adler = CombineAdler(adler, piece);
         chunks.push_back(std::move(piece.deflate));
     }
     pieces.clear();
-    chunks.push_back({static_cast<std::uint8_t>(adler >> 24), static_cast<std::uint8_t>(adler >> 16),
-                      static_cast<std::uint8_t>(adler >> 8), static_cast<std::uint8_t>(adler)});
+    chunks.push_back(AdlerTrailer(adler));
     return chunks;
 }
 

@@ -29,6 +29,11 @@ struct CompressedPiece {
 CompressedPiece CompressPiece(const ZlibCompressor &compressor, const std::uint8_t *data, std::size_t length,
                               bool last);
 
+// The Adler-32 of the input so far (1 for none) with the piece's input after it.
+std::uint32_t CombineAdler(std::uint32_t adler, const CompressedPiece &piece);
+// The zlib stream's last four bytes: the Adler-32 of the whole input, big-endian.
+Bytes AdlerTrailer(std::uint32_t adler);
+
 // The zlib stream of the pieces in order, as chunks to be written one after another: the
 // header, the pieces and the Adler-32 trailer. Releases the pieces.
 std::vector<Bytes> JoinPieces(const ZlibCompressor &compressor, std::vector<CompressedPiece> &&pieces);

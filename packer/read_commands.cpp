@@ -2,11 +2,13 @@
 
 #include "packer/authenticode.h"
 #include "packer/console.h"
+#include "packer/file_image.h"
 
 #include "packer/output_file.h"
 #include "packer/pack_error.h"
 #include "packer/payload_key.h"
 #include "packer/payload_reader.h"
+#include "packer/sha256.h"
 #include "packer/signature_object.h"
 
 #include <openssl/sha.h>
@@ -24,7 +26,7 @@ namespace packer {
 namespace {
 
 struct LoadedFile {
-    Bytes image;
+    FileImage image;
     std::string keySource;        // where the key used comes from, in words
     bool keyMatchesFile = true;   // the launcher in the file carries the key used
     std::optional<Bytes> key;     // the key used; none when the slot is empty and none was given
@@ -37,7 +39,7 @@ struct LoadedFile {
 // slot, and nowhere else.
 LoadedFile LoadForReading(const ReadOptions &options)
 {
-    LoadedFile file{ReadWholeFile(options.file), {}, true, {}, {}, NoKeySet, {}};
+    LoadedFile file{FileImage(options.file), {}, true, {}, {}, NoKeySet, {}};
     try {
         file.slotKey = ReadSlotKey(file.image, options.file);
     } catch (const PackError &error) {
@@ -62,7 +64,7 @@ LoadedFile LoadForReading(const ReadOptions &options)
     return file;
 }
 
-bool IsSigned(const Bytes &image)
+bool IsSigned(ByteView image)
 {
     try {
         PeLayout layout = ReadPeLayout(image, "file");
@@ -80,7 +82,7 @@ bool NoPayload(const PayloadReport &report)
 }
 
 // Why the launcher finds no payload, in words first.
-std::string LocateProblem(const Bytes &image, const PayloadReport &report)
+std::string LocateProblem(ByteView image, const PayloadReport &report)
 {
     std::string text = "the launcher finds no payload it can read: " + Describe(report.locate);
     if (const std::uint64_t appended = BytesAfterCertificateTable(image))
@@ -93,7 +95,7 @@ std::string LocateProblem(const Bytes &image, const PayloadReport &report)
     return text;
 }
 
-std::string DescribeStub(const Bytes &image)
+std::string DescribeStub(ByteView image)
 {
     try {
         PeLayout layout = ReadPeLayout(image, "file");
@@ -111,7 +113,7 @@ std::string DescribeStub(const Bytes &image)
     }
 }
 
-std::string Placement(const Bytes &image, const PayloadReport &report)
+std::string Placement(ByteView image, const PayloadReport &report)
 {
     if (report.locate.code != 0)
         return "none found";
@@ -122,7 +124,7 @@ std::string Placement(const Bytes &image, const PayloadReport &report)
     return report.beforeCertificateTable || !IsSigned(image) ? "overlay" : "end";
 }
 
-std::string PlacementDetail(const Bytes &image, const PayloadReport &report)
+std::string PlacementDetail(ByteView image, const PayloadReport &report)
 {
     if (report.locate.code != 0 || report.fromCarriers)
         return "";
@@ -249,7 +251,7 @@ void PrintJson(const ReadOptions &options, const LoadedFile &file, const Payload
 int RunInspect(const ReadOptions &options, bool json, std::ostream &out)
 {
     LoadedFile file = LoadForReading(options);
-    PayloadReport report = ReadPayload(file.image);
+    PayloadReport report = CheckPayload(file.image);
     if (json)
         PrintJson(options, file, report, out);
     else
@@ -492,7 +494,7 @@ namespace {
 // that can't be read is one problem, not a stop.
 LoadedFile LoadLaunchersKey(const std::string &path)
 {
-    LoadedFile file{ReadWholeFile(path), "the launcher's key slot", true, {}, {}, NoKeySet, {}};
+    LoadedFile file{FileImage(path), "the launcher's key slot", true, {}, {}, NoKeySet, {}};
     try {
         file.slotKey = ReadSlotKey(file.image, path);
     } catch (const PackError &error) {
@@ -524,7 +526,7 @@ int VerifyFile(const VerifyOptions &options, std::ostream &out)
     const std::string &name = options.read.file;
     std::vector<std::string> problems;
 
-    PayloadReport report = ReadPayload(file.image);
+    PayloadReport report = CheckPayload(file.image);
     const AuthenticodeCheck authenticode = CheckAuthenticode(file.image, options.caFile);
     const SignatureCoverage coverage = CoverageOf(file, authenticode, report);
     const std::uint64_t appended = BytesAfterCertificateTable(file.image);
@@ -592,14 +594,21 @@ int VerifyFile(const VerifyOptions &options, std::ostream &out)
         for (std::uint32_t lcid : DirectoryLocales(report, true)) {
             LocaleChoice choice{lcid, {}, {}, {}};
             try {
-                Selection selection = SelectPackageFor(file.image, lcid);
+                std::vector<std::unique_ptr<Sha256Hasher>> hashes;
+                Selection selection = SelectPackageFor(
+                    file.image, lcid,
+                    [&](std::size_t f, const std::uint8_t *data, std::size_t length) { hashes[f]->Add(data, length); },
+                    [&](const Selection &chosen) {
+                        for (std::size_t f = 0; f < chosen.files.size(); ++f)
+                            hashes.push_back(std::make_unique<Sha256Hasher>());
+                    });
                 choice.productCode = selection.productCode;
                 choice.productName = selection.productName;
-                for (const auto &selected : selection.files) {
-                    unsigned char digest[SHA256_DIGEST_LENGTH];
-                    SHA256(selected.content.data(), selected.content.size(), digest);
-                    choice.files.push_back(
-                        {selected.name, selected.content.size(), LowercaseHex(digest, sizeof digest)});
+                for (std::size_t f = 0; f < selection.files.size(); ++f) {
+                    const Sha256Digest digest = hashes[f]->Finish();
+                    choice.files.push_back({selection.files[f].name,
+                                            static_cast<std::size_t>(selection.files[f].length),
+                                            LowercaseHex(digest.data(), digest.size())});
                 }
             } catch (const PackError &error) {
                 // A language a package names must find it; the fallback may find none, and the
@@ -681,46 +690,58 @@ void RunExtract(const ExtractOptions &options, std::ostream &out)
     if (!file.key)
         throw PackError(options.read.file + ": " + NoKeySet + " in its launcher, so it accepts no payload");
     // A damaged or changed payload says so, rather than that no package fits.
-    PayloadReport report = ReadPayload(file.image);
+    PayloadReport report = CheckPayload(file.image);
     std::vector<std::string> problems = PayloadProblems(file, report);
     if (!problems.empty())
         throw PackError(options.read.file + ": " + problems.front() + "; nothing was written");
-    Selection selection = SelectPackageFor(file.image, options.lcid);
-
-    std::vector<SelectedFile> files;
-    for (auto &selected : selection.files)
-        if (std::none_of(files.begin(), files.end(), [&](const auto &f) { return f.name == selected.name; }))
-            files.push_back(std::move(selected));
-
     const std::string folder = options.folder.empty() ? "." : options.folder;
-    for (const auto &selected : files) {
-        // The names come from the file being read: none may lead out of the folder.
-        const std::string &name = selected.name;
-        if (!IsPlainFileNameUtf8(name) || name.find('/') != std::string::npos)
-            throw PackError(options.read.file + ": the package names a file \"" + name +
-                            "\" that is not a plain file name; nothing was written");
-    }
     // No file written may be an input: the installer or the key, by any name or link.
     std::vector<std::string> inputs = KeySourceFiles(options.read.key);
     inputs.push_back(options.read.file);
-    for (const auto &selected : files)
-        CheckOutputPath(folder + "/" + selected.name, inputs, options.force);
-    if (!PathExists(folder) && !host::MakeFolder(folder))
-        throw PackError(folder + ": cannot create the folder");
-
-    // All files are written before any takes its name, so a failure leaves nothing behind.
+    // Each file's temporary beside its target; none for a second file of the same name, whose
+    // content the first one's holds. All are written before any takes its name, so a failure
+    // leaves nothing behind.
     std::vector<std::unique_ptr<TemporaryFile>> written;
-    for (const auto &selected : files) {
-        written.push_back(std::make_unique<TemporaryFile>(folder + "/" + selected.name));
-        written.back()->Write(selected.content);
-    }
+    std::vector<TemporaryFile *> writes;
+    const auto prepare = [&](const Selection &chosen) {
+        std::set<std::string> names;
+        for (const auto &selected : chosen.files) {
+            // The names come from the file being read: none may lead out of the folder.
+            const std::string &name = selected.name;
+            if (!IsPlainFileNameUtf8(name) || name.find('/') != std::string::npos)
+                throw PackError(options.read.file + ": the package names a file \"" + name +
+                                "\" that is not a plain file name; nothing was written");
+        }
+        for (const auto &selected : chosen.files)
+            CheckOutputPath(folder + "/" + selected.name, inputs, options.force);
+        if (!PathExists(folder) && !host::MakeFolder(folder))
+            throw PackError(folder + ": cannot create the folder");
+        for (const auto &selected : chosen.files) {
+            if (names.insert(selected.name).second) {
+                written.push_back(std::make_unique<TemporaryFile>(folder + "/" + selected.name));
+                writes.push_back(written.back().get());
+            } else {
+                writes.push_back(nullptr);
+            }
+        }
+    };
+    Selection selection = SelectPackageFor(
+        file.image, options.lcid,
+        [&](std::size_t f, const std::uint8_t *data, std::size_t length) {
+            if (writes[f] != nullptr)
+                writes[f]->Append(data, length);
+        },
+        prepare);
+    for (auto &temporary : written)
+        temporary->Flush();
     for (auto &temporary : written)
         temporary->Commit();
 
     out << "package " << selection.productCode << " " << selection.productName << " for locale " << options.lcid
         << '\n';
-    for (const auto &selected : files)
-        out << "  " << folder << "/" << selected.name << "  " << selected.content.size() << " bytes\n";
+    for (std::size_t f = 0; f < selection.files.size(); ++f)
+        if (writes[f] != nullptr)
+            out << "  " << folder << "/" << selection.files[f].name << "  " << selection.files[f].length << " bytes\n";
 }
 
 } // namespace packer

@@ -13,3 +13,13 @@ typedef void (*ItemOutputVisitor)(const BYTE *output, DWORD size, void *context)
 // An output offered before a failure was not verified.
 ErrorValue CheckPayloadItem(const PayloadDescriptor *descriptor, const BYTE kind[16], DWORD itemId,
                             ItemOutputVisitor visit, void *context, DWORD *outSize);
+
+// Reads size bytes of a container, from offset on, into buffer; FALSE when it cannot.
+typedef BOOL (*ContainerReader)(DWORD offset, BYTE *buffer, DWORD size, void *context);
+
+// CheckPayloadItem for a container whose trailers descriptor->image holds but whose items' data
+// and signatures are read through read, a window at a time. A read that fails ends the check with
+// code ERROR_READ_FAULT.
+ErrorValue CheckPayloadItemFrom(const PayloadDescriptor *descriptor, ContainerReader read, void *readContext,
+                                const BYTE kind[16], DWORD itemId, ItemOutputVisitor visit, void *context,
+                                DWORD *outSize);

@@ -28,11 +28,6 @@ std::string ExecutablePath();
 // The processors this process may use: --threads 0.
 unsigned CoreCount();
 
-// The memory this process may count on: the machine's, or less where a limit is set (a cgroup).
-std::uint64_t MemoryAvailable();
-// Hands the pages of freed blocks back to the system.
-void ReleaseFreeMemory();
-
 // Standard error is a terminal that understands the progress line's escape sequences.
 bool ErrorIsTerminal();
 
@@ -91,6 +86,9 @@ class ReadableFile {
     ~ReadableFile();
     // Up to size bytes; 0 at the end. Throws ReadError naming what.
     std::size_t Read(void *data, std::size_t size, const std::string &what);
+    // Up to size bytes from offset on, without moving the position Read reads from; 0 at the end.
+    // Safe from several threads at once. Throws ReadError naming what.
+    std::size_t ReadAt(std::uint64_t offset, void *data, std::size_t size, const std::string &what) const;
 
   private:
     explicit ReadableFile(std::intptr_t handle) : handle_(handle) {}

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #ifdef __GLIBC__
-#include <malloc.h>
 #endif
 
 #include <algorithm>
@@ -56,52 +55,6 @@ std::string ExecutablePath()
 unsigned CoreCount()
 {
     return std::thread::hardware_concurrency();
-}
-
-namespace {
-
-// The first number in a file, or none.
-bool ReadNumber(const std::string &path, std::uint64_t &value)
-{
-    std::ifstream in(path);
-    unsigned long long number;
-    if (!(in >> number))
-        return false;
-    value = number;
-    return true;
-}
-
-std::uint64_t MachineMemory()
-{
-    std::ifstream in("/proc/meminfo");
-    std::string key;
-    unsigned long long kib;
-    while (in >> key >> kib) {
-        if (key == "MemTotal:")
-            return std::uint64_t{kib} * 1024;
-        in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-    }
-    return std::uint64_t{8} << 30; // unknown: assume a small runner
-}
-
-} // namespace
-
-std::uint64_t MemoryAvailable()
-{
-    std::uint64_t memory = MachineMemory();
-    std::uint64_t cgroup;
-    // "max" (no limit) does not read as a number.
-    if (ReadNumber("/sys/fs/cgroup/memory.max", cgroup) ||
-        ReadNumber("/sys/fs/cgroup/memory/memory.limit_in_bytes", cgroup))
-        memory = std::min(memory, cgroup);
-    return memory;
-}
-
-void ReleaseFreeMemory()
-{
-#ifdef __GLIBC__
-    malloc_trim(0);
-#endif
 }
 
 bool ErrorIsTerminal()
@@ -260,6 +213,18 @@ std::size_t ReadableFile::Read(void *data, std::size_t size, const std::string &
 {
     for (;;) {
         ssize_t count = ::read(static_cast<int>(handle_), data, size);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            throw ReadError(what + ": " + SystemText(errno));
+        return static_cast<std::size_t>(count);
+    }
+}
+
+std::size_t ReadableFile::ReadAt(std::uint64_t offset, void *data, std::size_t size, const std::string &what) const
+{
+    for (;;) {
+        ssize_t count = ::pread(static_cast<int>(handle_), data, size, static_cast<off_t>(offset));
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0)

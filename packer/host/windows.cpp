@@ -9,7 +9,8 @@
 #include <sddl.h>
 #include <windows.h>
 
-#include <malloc.h>
+#include <cerrno>
+#include <cstring>
 
 #include <map>
 #include <mutex>
@@ -67,20 +68,6 @@ unsigned CoreCount()
     return static_cast<unsigned>(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
 }
 
-std::uint64_t MemoryAvailable()
-{
-    MEMORYSTATUSEX status{};
-    status.dwLength = sizeof status;
-    if (!GlobalMemoryStatusEx(&status))
-        return std::uint64_t{8} << 30; // unknown: assume a small runner
-    return status.ullTotalPhys;
-}
-
-void ReleaseFreeMemory()
-{
-    _heapmin();
-}
-
 bool ErrorIsTerminal()
 {
     // The escape sequences are understood once the console was asked for them (at start-up).
@@ -131,8 +118,8 @@ WritableFile WritableFile::CreateBeside(const std::string &target, std::string &
         std::snprintf(suffix, sizeof suffix, ".partial-%lx-%x-%llx", GetCurrentProcessId(), ++counter,
                       static_cast<unsigned long long>(GetTickCount64()));
         std::string candidate = target + suffix;
-        HANDLE file = CreateFileW(WidePath(candidate).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE file = CreateFileW(WidePath(candidate).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             path = candidate;
             return WritableFile(reinterpret_cast<std::intptr_t>(file));
@@ -264,6 +251,22 @@ std::size_t ReadableFile::Read(void *data, std::size_t size, const std::string &
     DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size), got = 0;
     if (!ReadFile(AsHandle(handle_), data, chunk, &got, nullptr))
         throw ReadError(what + ": " + SystemMessage(GetLastError()));
+    return got;
+}
+
+std::size_t ReadableFile::ReadAt(std::uint64_t offset, void *data, std::size_t size, const std::string &what) const
+{
+    // The offset goes with the call; a handle opened for synchronous reading still reads here.
+    DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size), got = 0;
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    if (!ReadFile(AsHandle(handle_), data, chunk, &got, &at)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_HANDLE_EOF)
+            return 0;
+        throw ReadError(what + ": " + SystemMessage(error));
+    }
     return got;
 }
 
