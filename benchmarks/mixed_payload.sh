@@ -41,3 +41,14 @@ enter_wine_bench() {
   enter_work_folder "$benchWork"
   echo "[bench] load: $(uptime)"
 }
+
+# compare_installed_and_remove CODE: sets same to whether the installed file is payload.bin, byte
+# for byte, then uninstalls the product CODE from the prefix.
+compare_installed_and_remove() {
+  local installed="$WINEPREFIX/drive_c/Program Files/Launcher Example/hello.txt"
+  same="NOT identical"
+  cmp -s "$installed" payload.bin && same="byte-identical"
+  echo "installed file: $same ($(stat -c %s "$installed" 2>/dev/null || echo missing) bytes)"
+  "$e2e_wine" msiexec /x "$1" /qn </dev/null || true
+  echo "[bench] load: $(uptime)"
+}

@@ -34,10 +34,5 @@ start_e2e_prefix real "$prefix" ""
 start=$(date +%s.%N)
 "$e2e_wine" "$work/setup.exe" /qn INSTALLABLE=1 </dev/null
 installSeconds=$(echo "$(date +%s.%N) - $start" | bc)
-installed="$WINEPREFIX/drive_c/Program Files/Launcher Example/hello.txt"
-same="NOT identical"
-cmp -s "$installed" payload.bin && same="byte-identical"
-echo "installed file: $same ($(stat -c %s "$installed" 2>/dev/null || echo missing) bytes)"
-"$e2e_wine" msiexec /x "$code" /qn </dev/null || true
-echo "[bench] load: $(uptime)"
+compare_installed_and_remove "$code"
 echo "install $installSeconds s / pack $packSeconds s = $(echo "scale=2; $installSeconds / $packSeconds" | bc)x; the installed file is $same"

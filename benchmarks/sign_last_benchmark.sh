@@ -53,12 +53,7 @@ echo "[bench] installing under Wine with its Windows Installer"
 start_e2e_prefix real "$prefix" ""
 # The launcher's peak is the Wine process's; /usr/bin/time reports the largest child.
 timed installSeconds "install under Wine" "$e2e_wine" "$work/setup-signed.exe" /qn INSTALLABLE=1 </dev/null
-installed="$WINEPREFIX/drive_c/Program Files/Launcher Example/hello.txt"
-same="NOT identical"
-cmp -s "$installed" payload.bin && same="byte-identical"
-echo "installed file: $same ($(stat -c %s "$installed" 2>/dev/null || echo missing) bytes)"
-"$e2e_wine" msiexec /x "$code" /qn </dev/null || true
-echo "[bench] load: $(uptime)"
+compare_installed_and_remove "$code"
 echo "pack $packSeconds s, sign $signSeconds s, osslsigncode verify $checkSeconds s, launcher-pack verify" \
   "$verifySeconds s, install $installSeconds s; sign / pack = $(printf '%.3f' "$(echo "scale=4; $signSeconds / $packSeconds" | bc)")x;" \
   "the installed file is $same"
