@@ -29,13 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     } catch (const packer::PackError &) {
     }
     packer::SetPayloadVerificationKey(slotKey ? *slotKey : TestKeyBlob());
-    const packer::PayloadReport report = packer::ReadPayload(image, nullptr, 1);
+    const packer::PayloadReport report = packer::CheckPayload(image, nullptr, 1);
     if (report.locate.code == 0) {
         // One language a run, chosen by the size: English, German by its primary language, and
         // one no seed names, which falls back to 1033.
         const std::uint32_t languages[] = {1033, 3079, 1036};
         try {
-            packer::SelectPackageFor(image, languages[size % 3]);
+            packer::SelectPackageFor(image, languages[size % 3], [](std::size_t, const std::uint8_t *, std::size_t) {});
         } catch (const packer::PackError &) {
         }
     }
