@@ -120,7 +120,8 @@ deep="$work/deep"
 for level in 1 2 3 4 5; do deep+="/Ordner $level mit einem recht langen Namen, damit der Pfad wächst"; done
 mkdir -p "$deep"
 cp "$world/stub.exe" "$world/key.pem" "$world/packages/en.msi" "$world/packages/shared.cab" "$deep/"
-deep_windows="$(winepath -w "$deep/setup.exe")"
+# Wine shows the Unix root as drive Z: (winepath itself stops short of such lengths).
+deep_windows="Z:${deep//\//\\}\\setup.exe"
 [ "${#deep_windows}" -gt 260 ] || { echo "windows-host: the deep folder's path is only ${#deep_windows} long" >&2; exit 1; }
 "$root/scripts/wine-run.sh" "$exe" -q pack --stub "$deep/stub.exe" --key "$deep/key.pem" --msi "$deep/en.msi" \
   -o "$deep/setup.exe"
