@@ -3,17 +3,20 @@
 # a 1 GiB cabinet of random bytes (which do not compress) and a 2 GiB (2032 MiB) cabinet of mixed
 # content (half noise, half text, in 8 MiB blocks; benchmarks/mixed_payload.sh), each packed onto an
 # unsigned stub with --threads 1 and --threads 2 (the outputs compared byte for byte), then
-# verified, inspected and extracted. Time and peak RSS come from /usr/bin/time. Not a test (up to
-# about 9 GiB of disk under build/ for the 2 GiB case, many minutes); the machine's load is printed
-# first, as a loaded machine cannot show the speed-up. The last line gives the largest peak RSS
-# and the two-thread speed-up of pack.
+# verified, inspected and extracted; and a 60 MiB random cabinet stored (--level 0) in a
+# certificate of the signature object of a signed stub (--placement certificate, which holds
+# under 64 MiB), where each copy of the carrier would show. Time and peak RSS come from
+# /usr/bin/time. Not a test (up to about 9 GiB of disk under build/ for the 2 GiB case, many
+# minutes); the machine's load is printed first, as a loaded machine cannot show the speed-up. The
+# last line gives the largest peak RSS and the two-thread speed-up of pack.
 #   cmake --preset native-release && cmake --build --preset native-release --target launcher-pack
-#   bash benchmarks/memory_benchmark.sh     (CASES="1024:random 2032:mixed" by default: size in
-#                                           MiB and content of each cabinet; a cabinet file
-#                                           stays under 2 GiB, the mix comes in 16 MiB blocks)
+#   bash benchmarks/memory_benchmark.sh     (CASES="1024:random 2032:mixed 60:certificate" by
+#                                           default: size in MiB and content of each cabinet; a
+#                                           cabinet file stays under 2 GiB, the mix comes in 16 MiB
+#                                           blocks; certificate: random, placed as above)
 set -euo pipefail
 source "$(dirname "$0")/bench_setup.sh"
-cases="${CASES:-1024:random 2032:mixed}"
+cases="${CASES:-1024:random 2032:mixed 60:certificate}"
 require "$pack" native-release
 enter_work_folder "$root/build/native-release/memory-benchmark"
 trap 'rm -rf "$work"' EXIT
@@ -25,6 +28,9 @@ source "$root/benchmarks/pack_inputs.sh"
 
 "$pack" keygen --out key >/dev/null
 make_stub key.pub.pem
+openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 2 -subj "/CN=Memory benchmark" \
+  -addext "extendedKeyUsage=codeSigning" -keyout signer-key.pem -out signer.pem 2>/dev/null
+osslsigncode sign -certs signer.pem -key signer-key.pem -h sha256 -in stub.exe -out stub-signed.exe >/dev/null
 
 # measure LABEL COMMAND...: runs the command, prints its time and peak RSS, adds a line to results.
 measure() {
@@ -43,8 +49,12 @@ measure() {
 : >"$work/results.txt"
 for case in $cases; do
   size="${case%%:*}" kind="${case#*:}"
-  mkdir -p "$size" && cd "$size"
-  if [ "$kind" = random ]; then
+  mkdir -p "$size-$kind" && cd "$size-$kind"
+  stub=../stub.exe placed=()
+  if [ "$kind" = certificate ]; then
+    stub=../stub-signed.exe placed=(--placement certificate --level 0)
+  fi
+  if [ "$kind" != mixed ]; then
     echo "[bench] making a $size MiB cabinet of random bytes"
     openssl enc -aes-128-ctr -nosalt -pass pass:memory -pbkdf2 </dev/zero 2>/dev/null | head -c $((size << 20)) >payload.bin || :
   else
@@ -55,7 +65,8 @@ for case in $cases; do
   rm payload.bin
   for threads in 1 2; do
     measure "$size MiB $kind: pack --threads $threads" \
-      "$pack" -q pack --stub ../stub.exe --key ../key.pem --msi product.msi -o "setup-$threads.exe" --threads "$threads"
+      "$pack" -q pack --stub "$stub" --key ../key.pem --msi product.msi -o "setup-$threads.exe" --threads "$threads" \
+      "${placed[@]}"
   done
   cmp -s setup-1.exe setup-2.exe || { echo "[bench] pack wrote different bytes for 1 and 2 threads" >&2; exit 1; }
   rm setup-1.exe
@@ -65,7 +76,7 @@ for case in $cases; do
   measure "$size MiB $kind: extract" "$pack" extract setup-2.exe -o out
   cmp -s out/big.cab big.cab || { echo "[bench] extract gave a different cabinet" >&2; exit 1; }
   cd ..
-  rm -rf "$size"
+  rm -rf "$size-$kind"
 done
 echo "[bench] load: $(uptime)"
 python3 - <<'PY'

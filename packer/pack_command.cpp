@@ -179,37 +179,19 @@ struct WrittenImage {
 };
 
 // Writes the stub with the container (the first containerSize bytes of the file at containerPath)
-// placed. The end and overlay placements copy the container a window at a time, after the head of
-// the image whose padding and checksum depend on it; the certificate placement (under 64 MiB) is
-// put together in memory.
+// placed, copying the container a window at a time between the image's head and tail.
 WrittenImage WriteInstaller(TemporaryFile &file, const Stub &stub, const std::string &containerPath,
                             std::uint64_t containerSize, Placement placement, const PayloadSigner &signer)
 {
-    const bool mayFit = stub.isSigned && placement != Placement::End &&
-                        (placement == Placement::Certificate || containerSize < SignatureObjectLimit);
-    if (mayFit) {
-        Bytes whole;
-        whole.reserve(static_cast<std::size_t>(containerSize));
-        ReadInPieces(containerPath, containerSize, [&](const std::uint8_t *data, std::size_t length) {
-            whole.insert(whole.end(), data, data + length);
-        });
-        PlacedImage placed = PlaceContainer(stub, whole, placement, signer);
-        file.Write(placed.image);
-        return {placed.image.size(), placed.placement};
-    }
-    if (stub.isSigned)
-        WarnPayloadFollowsSignature(placement);
-    Bytes head = ImageHeadForEnd(stub, containerSize);
-    PeChecksum checksum(stub.layout.checksumOffset);
-    checksum.Add(head.data(), head.size());
-    ReadInPieces(containerPath, containerSize,
-                 [&](const std::uint8_t *data, std::size_t length) { checksum.Add(data, length); });
-    WriteU32(head, stub.layout.checksumOffset, checksum.Finish());
-    file.Append(head.data(), head.size());
-    ReadInPieces(containerPath, containerSize,
-                 [&](const std::uint8_t *data, std::size_t length) { file.Append(data, length); });
+    const ContainerReader read = [&](const std::function<void(const std::uint8_t *, std::size_t)> &take) {
+        ReadInPieces(containerPath, containerSize, take);
+    };
+    const PlacedParts placed = PlaceContainerAround(stub, containerSize, read, placement, signer);
+    file.Append(placed.head.data(), placed.head.size());
+    read([&](const std::uint8_t *data, std::size_t length) { file.Append(data, length); });
+    file.Append(placed.tail.data(), placed.tail.size());
     file.Flush();
-    return {head.size() + containerSize, stub.isSigned ? Placement::End : Placement::Overlay};
+    return {placed.head.size() + containerSize + placed.tail.size(), placed.placement};
 }
 
 } // namespace

@@ -4,11 +4,11 @@
 
 #include "packer/console.h"
 #include "packer/pack_error.h"
-#include "packer/signature_object.h"
 #include "payload/payload_item.h"
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace packer {
 
@@ -34,12 +34,6 @@ void SetTableFields(Bytes &image, const PeLayout &layout, std::size_t tableOffse
         WriteU32(image, layout.securityEntryOffset, static_cast<std::uint32_t>(tableOffset));
         WriteU32(image, layout.securityEntryOffset + 4, static_cast<std::uint32_t>(imageSize - tableOffset));
     }
-}
-
-void FinishImage(Bytes &image, const PeLayout &layout, std::size_t tableOffset)
-{
-    SetTableFields(image, layout, tableOffset, image.size());
-    WriteU32(image, layout.checksumOffset, ComputePeChecksum(image, layout.checksumOffset));
 }
 
 } // namespace
@@ -117,6 +111,14 @@ Stub LoadStub(const std::string &path, Placement placement)
     return stub;
 }
 
+namespace {
+
+// For the placements that end the file with the container: the bytes of the image in front of
+// it. Overlay (an unsigned stub): the image and the zero padding that makes the file's length a
+// multiple of 8, so that a signing tool appends its certificate table directly after the
+// container. End (a signed stub): the image to the signature object, padding and the table fields
+// set for the container. The PE checksum is left to be computed over the whole image. Throws
+// PackError past the 4 GiB file size.
 Bytes ImageHeadForEnd(const Stub &stub, std::uint64_t containerSize)
 {
     const SignatureEntry &entry = stub.signature;
@@ -153,39 +155,68 @@ void WarnPayloadFollowsSignature(Placement requested)
          "to avoid that, pack onto an unsigned stub and sign the installer last");
 }
 
-PlacedImage PlaceContainer(const Stub &stub, const Bytes &container, Placement placement, const PayloadSigner &signer)
+} // namespace
+
+PlacedParts PlaceContainerAround(const Stub &stub, std::uint64_t containerSize, const ContainerReader &read,
+                                 Placement placement, const PayloadSigner &signer)
 {
     const SignatureEntry &entry = stub.signature;
-    Bytes object;
-    if (stub.isSigned && placement != Placement::End && container.size() < SignatureObjectLimit)
+    std::optional<AroundContainer> object;
+    std::uint64_t objectSize = 0;
+    if (stub.isSigned && placement != Placement::End && containerSize < SignatureObjectLimit) {
         object = AddCertificateToSignatureObject(stub.image.data() + entry.offset + 8, entry.objectLength,
-                                                 MakeCarrierCertificate(container, signer));
-    const bool fits = !object.empty() && object.size() < SignatureObjectLimit;
+                                                 MakeCarrierCertificate(containerSize, read, signer), containerSize);
+        objectSize = object->head.size() + containerSize + object->tail.size();
+    }
+    const bool fits = object && objectSize < SignatureObjectLimit;
     if (placement == Placement::Certificate && !fits)
         throw PackError("--placement certificate: the signature object would be " +
-                        std::to_string(object.empty() ? container.size() : object.size()) +
+                        std::to_string(object ? objectSize : containerSize) +
                         " bytes or more, and decoders reject 64 MiB (67108864 bytes) or more; use --placement auto "
                         "or end");
     if (stub.isSigned && (placement == Placement::End || !fits))
         WarnPayloadFollowsSignature(placement);
 
+    PeChecksum checksum(stub.layout.checksumOffset);
+    const auto addToChecksum = [&](const std::uint8_t *data, std::size_t length) { checksum.Add(data, length); };
     if (!stub.isSigned || placement == Placement::End || !fits) {
-        Bytes image = ImageHeadForEnd(stub, container.size());
-        image.reserve(image.size() + container.size());
-        image.insert(image.end(), container.begin(), container.end());
-        WriteU32(image, stub.layout.checksumOffset, ComputePeChecksum(image, stub.layout.checksumOffset));
-        return {std::move(image), stub.isSigned ? Placement::End : Placement::Overlay};
+        Bytes head = ImageHeadForEnd(stub, containerSize);
+        checksum.Add(head.data(), head.size());
+        read(addToChecksum);
+        WriteU32(head, stub.layout.checksumOffset, checksum.Finish());
+        return {std::move(head), {}, stub.isSigned ? Placement::End : Placement::Overlay};
     }
 
-    Bytes image;
-    image.reserve(entry.offset + 8 + AlignCertificateEntry(object.size()));
-    image.assign(stub.image.begin(), stub.image.begin() + entry.offset + 8);
-    image.insert(image.end(), object.begin(), object.end());
-    image.resize(AlignCertificateEntry(image.size()), 0);
-    WriteU32(image, entry.offset,
-             static_cast<std::uint32_t>(std::min<std::size_t>(image.size() - entry.offset, 0xFFFFFFFFu)));
-    FinishImage(image, stub.layout, entry.offset);
-    return {std::move(image), Placement::Certificate};
+    // The object ends the entry, which ends the table and the file 8-byte aligned.
+    Bytes head(stub.image.begin(), stub.image.begin() + entry.offset + 8);
+    head.insert(head.end(), object->head.begin(), object->head.end());
+    Bytes tail = std::move(object->tail);
+    const std::uint64_t unpadded = head.size() + containerSize + tail.size();
+    const std::uint64_t imageSize = AlignCertificateEntry(unpadded);
+    tail.resize(tail.size() + static_cast<std::size_t>(imageSize - unpadded), 0);
+    WriteU32(head, entry.offset,
+             static_cast<std::uint32_t>(std::min<std::uint64_t>(imageSize - entry.offset, 0xFFFFFFFFu)));
+    SetTableFields(head, stub.layout, entry.offset, imageSize);
+    checksum.Add(head.data(), head.size());
+    read(addToChecksum);
+    checksum.Add(tail.data(), tail.size());
+    WriteU32(head, stub.layout.checksumOffset, checksum.Finish());
+    return {std::move(head), std::move(tail), Placement::Certificate};
+}
+
+PlacedImage PlaceContainer(const Stub &stub, const Bytes &container, Placement placement, const PayloadSigner &signer)
+{
+    PlacedParts parts = PlaceContainerAround(
+        stub, container.size(),
+        [&](const std::function<void(const std::uint8_t *, std::size_t)> &take) {
+            take(container.data(), container.size());
+        },
+        placement, signer);
+    Bytes image = std::move(parts.head);
+    image.reserve(image.size() + container.size() + parts.tail.size());
+    image.insert(image.end(), container.begin(), container.end());
+    image.insert(image.end(), parts.tail.begin(), parts.tail.end());
+    return {std::move(image), parts.placement};
 }
 
 } // namespace packer

@@ -4,6 +4,7 @@
 #include "packer/byte_io.h"
 #include "packer/keys/payload_signer.h"
 #include "packer/pe_image.h"
+#include "packer/signature_object.h"
 
 #include <cstdint>
 #include <string>
@@ -51,24 +52,23 @@ struct PlacedImage {
     Placement placement; // the one used: end, certificate or overlay
 };
 
-// The stub with the container placed and the PE checksum recomputed. Auto takes certificate on
-// a signed stub when the signature object stays under the limit, else end with a warning.
-// Throws PackError when the result would break a limit (the signature object size for an
-// explicit certificate placement, the 4 GiB file size).
-// signer signs the carrier certificate of certificate placement.
+// An image with its container placed: head, the container's bytes, then tail.
+struct PlacedParts {
+    Bytes head;
+    Bytes tail;
+    Placement placement; // the one used: end, certificate or overlay
+};
+
+// The stub with the container (containerSize bytes, offered by read) placed and the PE checksum
+// recomputed. Auto takes certificate on a signed stub when the signature object stays under the
+// limit, else end with a warning. Throws PackError when the result would break a limit (the
+// signature object size for an explicit certificate placement, the 4 GiB file size).
+// signer signs the carrier certificate of certificate placement. The container is read a few
+// times, never held.
+PlacedParts PlaceContainerAround(const Stub &stub, std::uint64_t containerSize, const ContainerReader &read,
+                                 Placement placement, const PayloadSigner &signer);
+
+// The same for a container in memory, as one image.
 PlacedImage PlaceContainer(const Stub &stub, const Bytes &container, Placement placement, const PayloadSigner &signer);
-
-// The warning for the end placement on a signed stub, chosen by auto (the payload does not fit
-// in the signature object) or asked for.
-void WarnPayloadFollowsSignature(Placement requested);
-
-// For the placements that end the file with the container, written a piece at a time: the bytes
-// of the image in front of a container of containerSize bytes. Overlay (an unsigned stub): the
-// image and the zero padding that makes the file's length a multiple of 8, so that a signing
-// tool appends its certificate table directly after the container. End (a signed stub): the
-// image to the signature object, padding and the table fields set for the container. The PE
-// checksum is left to be computed over the whole image (PeChecksum, at
-// stub.layout.checksumOffset). Throws PackError past the 4 GiB file size.
-Bytes ImageHeadForEnd(const Stub &stub, std::uint64_t containerSize);
 
 } // namespace packer

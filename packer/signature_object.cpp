@@ -3,9 +3,8 @@
 #include "packer/der.h"
 #include "packer/openssl_handles.h"
 #include "packer/pack_error.h"
+#include "packer/sha256.h"
 #include "payload/payload_format.h"
-
-#include <openssl/sha.h>
 
 #include <climits>
 #include <cstring>
@@ -18,8 +17,10 @@ constexpr std::uint8_t TagSequence = 0x30;
 constexpr std::uint8_t TagSet = 0x31;
 constexpr std::uint8_t TagInteger = 0x02;
 constexpr std::uint8_t TagBitString = 0x03;
+constexpr std::uint8_t TagOctetString = 0x04;
 constexpr std::uint8_t TagObjectIdentifier = 0x06;
 constexpr std::uint8_t TagContextZero = 0xA0;
+constexpr std::uint8_t TagContextThree = 0xA3;
 
 // 1.2.840.113549.1.7.2, pkcs7-signedData, as DER content octets.
 constexpr std::uint8_t SignedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
@@ -51,17 +52,19 @@ void Append(Bytes &to, const std::uint8_t *data, std::size_t begin, std::size_t 
 
 } // namespace
 
-Bytes MakeCarrierCertificate(const Bytes &container, const PayloadSigner &signer)
+AroundContainer MakeCarrierCertificate(std::uint64_t containerSize, const ContainerReader &read,
+                                       const PayloadSigner &signer)
 {
-    Check(container.size() <= INT_MAX, "the container is too large");
+    Check(containerSize <= INT_MAX, "the container is too large");
     X509Handle certificate(X509_new());
     Check(certificate && X509_set_version(certificate.get(), 2) == 1, "version");
 
     // The serial comes from the container, so that the same input packs to the same bytes.
-    std::uint8_t digest[SHA256_DIGEST_LENGTH];
-    SHA256(container.data(), container.size(), digest);
+    Sha256Hasher containerDigest;
+    read([&](const std::uint8_t *data, std::size_t length) { containerDigest.Add(data, length); });
+    Sha256Digest digest = containerDigest.Finish();
     digest[0] &= 0x7F;
-    BignumHandle serialNumber(BN_bin2bn(digest, 16, nullptr));
+    BignumHandle serialNumber(BN_bin2bn(digest.data(), 16, nullptr));
     Asn1IntegerHandle serial(serialNumber ? BN_to_ASN1_INTEGER(serialNumber.get(), nullptr) : nullptr);
     Check(serial && X509_set_serialNumber(certificate.get(), serial.get()) == 1, "serial number");
 
@@ -75,39 +78,62 @@ Bytes MakeCarrierCertificate(const Bytes &container, const PayloadSigner &signer
           "validity");
     Check(X509_set_pubkey(certificate.get(), signer.PublicKey()) == 1, "public key");
 
-    ObjectHandle oid(OBJ_txt2obj(PayloadExtensionOid, 1));
-    Asn1StringHandle value(ASN1_OCTET_STRING_new());
-    Check(oid && value && ASN1_OCTET_STRING_set(value.get(), container.data(), static_cast<int>(container.size())) == 1,
-          "extension value");
-    ExtensionHandle extension(X509_EXTENSION_create_by_OBJ(nullptr, oid.get(), 0, value.get()));
-    Check(extension && X509_add_ext(certificate.get(), extension.get(), -1) == 1, "extension");
-
     // The signer signs the digest of the encoded TBSCertificate, as X509_sign would, and the
     // certificate is put together here: the private key may be where OpenSSL can't reach it.
     X509_ALGOR *algorithm = const_cast<X509_ALGOR *>(X509_get0_tbs_sigalg(certificate.get()));
     Check(X509_ALGOR_set0(algorithm, OBJ_nid2obj(NID_sha256WithRSAEncryption), V_ASN1_NULL, nullptr) == 1,
           "signature algorithm");
+    // The TBSCertificate without extensions, as OpenSSL encodes it; the one extension, which
+    // comes last, is added around the container: extensions [3] { SEQUENCE { Extension {
+    // extnID, extnValue OCTET STRING } } } (critical FALSE, the default, is left out).
     unsigned char *tbs = nullptr;
     int tbsLength = i2d_re_X509_tbs(certificate.get(), &tbs);
     Check(tbsLength > 0, "encoding");
-    Bytes encodedTbs(tbs, tbs + tbsLength);
+    const Bytes withoutExtensions(tbs, tbs + tbsLength);
     OPENSSL_free(tbs);
-    Bytes signature = signer.SignDigest(Sha256Of(encodedTbs.data(), encodedTbs.size()), "the payload certificate");
+    const auto fields = ReadDerElement(withoutExtensions.data(), 0, withoutExtensions.size());
+    Check(fields && fields->tag == TagSequence, "encoding");
+    ObjectHandle oid(OBJ_txt2obj(PayloadExtensionOid, 1));
+    unsigned char *oidDer = nullptr;
+    int oidLength = oid ? i2d_ASN1_OBJECT(oid.get(), &oidDer) : 0;
+    Check(oidLength > 0, "extension identifier");
+    Bytes extensionHead(oidDer, oidDer + oidLength);
+    OPENSSL_free(oidDer);
+    const Bytes valueHeader = DerHeader(TagOctetString, static_cast<std::size_t>(containerSize));
+    extensionHead.insert(extensionHead.end(), valueHeader.begin(), valueHeader.end());
+    std::size_t around = extensionHead.size() + static_cast<std::size_t>(containerSize);
+    for (std::uint8_t tag : {TagSequence, TagSequence, TagContextThree}) {
+        Bytes header = DerHeader(tag, around);
+        extensionHead.insert(extensionHead.begin(), header.begin(), header.end());
+        around += header.size();
+    }
+    Bytes tbsHead = DerHeader(TagSequence, fields->contentLength + around);
+    Append(tbsHead, withoutExtensions.data(), fields->ContentOffset(), fields->End());
+    tbsHead.insert(tbsHead.end(), extensionHead.begin(), extensionHead.end());
+    const std::size_t tbsSize = tbsHead.size() + static_cast<std::size_t>(containerSize);
+
+    Sha256Hasher tbsDigest;
+    tbsDigest.Add(tbsHead.data(), tbsHead.size());
+    read([&](const std::uint8_t *data, std::size_t length) { tbsDigest.Add(data, length); });
+    Bytes signature = signer.SignDigest(tbsDigest.Finish(), "the payload certificate");
 
     unsigned char *algorithmDer = nullptr;
     int algorithmLength = i2d_X509_ALGOR(algorithm, &algorithmDer);
     Check(algorithmLength > 0, "encoding");
-    Bytes content = std::move(encodedTbs);
-    content.insert(content.end(), algorithmDer, algorithmDer + algorithmLength);
+    AroundContainer carrier;
+    carrier.tail.assign(algorithmDer, algorithmDer + algorithmLength);
     OPENSSL_free(algorithmDer);
     Bytes bits{0}; // no unused bits
     bits.insert(bits.end(), signature.begin(), signature.end());
     Bytes signatureValue = Wrap(TagBitString, bits);
-    content.insert(content.end(), signatureValue.begin(), signatureValue.end());
-    return Wrap(TagSequence, content);
+    carrier.tail.insert(carrier.tail.end(), signatureValue.begin(), signatureValue.end());
+    carrier.head = DerHeader(TagSequence, tbsSize + carrier.tail.size());
+    carrier.head.insert(carrier.head.end(), tbsHead.begin(), tbsHead.end());
+    return carrier;
 }
 
-Bytes AddCertificateToSignatureObject(const std::uint8_t *object, std::size_t objectLength, const Bytes &certificate)
+AroundContainer AddCertificateToSignatureObject(const std::uint8_t *object, std::size_t objectLength,
+                                                const AroundContainer &certificate, std::uint64_t middleSize)
 {
     DerElement contentInfo = Expect(ReadDerElement(object, 0, objectLength), TagSequence, "ContentInfo");
     DerElement type = Expect(ReadDerElement(object, contentInfo.ContentOffset(), contentInfo.End()),
@@ -126,27 +152,35 @@ Bytes AddCertificateToSignatureObject(const std::uint8_t *object, std::size_t ob
     for (std::uint8_t tag : leadingTags)
         position = Expect(ReadDerElement(object, position, signedData.End()), tag, "SignedData fields").End();
 
-    Bytes certificates;
-    std::size_t restBegin = position;
+    std::size_t existingBegin = position, existingEnd = position, restBegin = position;
     auto existing = ReadDerElement(object, position, signedData.End());
     if (existing && existing->tag == TagContextZero) {
-        Append(certificates, object, existing->ContentOffset(), existing->End());
-        restBegin = existing->End();
+        existingBegin = existing->ContentOffset();
+        existingEnd = restBegin = existing->End();
     }
-    certificates.insert(certificates.end(), certificate.begin(), certificate.end());
+    const std::size_t certificates = existingEnd - existingBegin + certificate.head.size() +
+                                     static_cast<std::size_t>(middleSize) + certificate.tail.size();
+    const Bytes setHeader = DerHeader(TagContextZero, certificates);
+    const std::size_t signedContent =
+        position - signedData.ContentOffset() + setHeader.size() + certificates + signedData.End() - restBegin;
+    const Bytes signedDataHeader = DerHeader(TagSequence, signedContent);
+    const Bytes explicitHeader = DerHeader(TagContextZero, signedDataHeader.size() + signedContent);
+    const std::size_t content = type.End() - contentInfo.ContentOffset() + explicitHeader.size() +
+                                signedDataHeader.size() + signedContent + contentInfo.End() - explicitContent.End();
 
-    Bytes signedContent;
-    Append(signedContent, object, signedData.ContentOffset(), position);
-    Bytes certificateSet = Wrap(TagContextZero, certificates);
-    signedContent.insert(signedContent.end(), certificateSet.begin(), certificateSet.end());
-    Append(signedContent, object, restBegin, signedData.End());
-
-    Bytes content;
-    Append(content, object, contentInfo.ContentOffset(), type.End());
-    Bytes wrappedSignedData = Wrap(TagContextZero, Wrap(TagSequence, signedContent));
-    content.insert(content.end(), wrappedSignedData.begin(), wrappedSignedData.end());
-    Append(content, object, explicitContent.End(), contentInfo.End());
-    return Wrap(TagSequence, content);
+    AroundContainer around;
+    around.head = DerHeader(TagSequence, content);
+    Append(around.head, object, contentInfo.ContentOffset(), type.End());
+    around.head.insert(around.head.end(), explicitHeader.begin(), explicitHeader.end());
+    around.head.insert(around.head.end(), signedDataHeader.begin(), signedDataHeader.end());
+    Append(around.head, object, signedData.ContentOffset(), position);
+    around.head.insert(around.head.end(), setHeader.begin(), setHeader.end());
+    Append(around.head, object, existingBegin, existingEnd);
+    around.head.insert(around.head.end(), certificate.head.begin(), certificate.head.end());
+    around.tail = certificate.tail;
+    Append(around.tail, object, restBegin, signedData.End());
+    Append(around.tail, object, explicitContent.End(), contentInfo.End());
+    return around;
 }
 
 std::vector<Bytes> FindCarrierValues(const std::uint8_t *object, std::size_t objectLength)

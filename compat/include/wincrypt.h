@@ -65,6 +65,12 @@ typedef CMSG_STREAM_INFO *PCMSG_STREAM_INFO;
 // Decoding only (no streaming): dwMsgType 0 takes the type from the data; only signed data is
 // understood. Updates collect the bytes; the final one decodes the leading object, and bytes
 // after it are left alone.
+//
+// Unlike the platform's, these refer to the caller's bytes instead of copying them, so that a
+// certificate of 64 MiB is held once: a message decoded from one final update reads its
+// certificates from that update's data until it is closed, and a certificate context points
+// into pbCertEncoded (pbCertEncoded itself and its extension values) until it is freed. The
+// caller keeps those bytes that long.
 HCRYPTMSG CryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType, HCRYPTPROV_LEGACY hCryptProv,
                                PCERT_INFO pRecipientInfo, PCMSG_STREAM_INFO pStreamInfo);
 BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE *pbData, DWORD cbData, BOOL fFinal);

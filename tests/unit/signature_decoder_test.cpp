@@ -58,33 +58,54 @@ std::vector<SeenExtension> ExtensionsOf(const Bytes &encoded)
     return seen;
 }
 
+// The same object with an indefinite length at the outermost level, as BER allows.
+Bytes WithIndefiniteLength(const Bytes &object)
+{
+    const size_t lengthBytes = 1 + (object[1] & 0x80 ? object[1] & 0x7F : 0);
+    Bytes indefinite = object;
+    indefinite.erase(indefinite.begin() + 1, indefinite.begin() + 1 + static_cast<std::ptrdiff_t>(lengthBytes));
+    indefinite.insert(indefinite.begin() + 1, 0x80);
+    indefinite.push_back(0); // end-of-contents
+    indefinite.push_back(0);
+    return indefinite;
+}
+
+// Large values (a carrier) among small ones, also under a known extension's identifier, whose
+// content the services take as it is.
 TEST(SignatureDecoder, GivesTheCertificatesAndTheirExtensionsInOrder)
 {
+    Bytes large(300000);
+    for (size_t i = 0; i < large.size(); i++)
+        large[i] = static_cast<BYTE>(i * 7 + i / 251);
     const std::vector<std::vector<Extension>> certificates = {
         {{Bytes{1, 2, 3}}, {Bytes{0x30, 0x00}, true, "1.3.6.1.4.1.311.2.1.12"}},
         {},
-        {{Bytes(3000, 0xA5), true}, {Bytes{9}}},
+        {{Bytes(3000, 0xA5), true}, {large}, {Bytes{9}}},
+        {{Bytes(70000, 0x5C), false, "2.5.29.19"}, {Bytes(large.begin(), large.begin() + 65536)}},
     };
-    Bytes object = fixtures::MakeSignatureObject(certificates);
-    // What follows the object (the payload, in the launcher image) is left alone.
-    object.insert(object.end(), 40, 0x5A);
+    const Bytes definite = fixtures::MakeSignatureObject(certificates);
+    for (Bytes object : {definite, WithIndefiniteLength(definite)}) {
+        SCOPED_TRACE(object[1] == 0x80 ? "indefinite length" : "definite length");
+        // What follows the object (the payload, in the launcher image) is left alone.
+        object.insert(object.end(), 40, 0x5A);
 
-    DecodedMessage message;
-    ASSERT_NE(message.handle, nullptr);
-    ASSERT_TRUE(CryptMsgUpdate(message.handle, object.data(), static_cast<DWORD>(object.size()), TRUE));
-    DWORD count = 0;
-    DWORD countSize = sizeof count;
-    ASSERT_TRUE(CryptMsgGetParam(message.handle, CMSG_CERT_COUNT_PARAM, 0, &count, &countSize));
-    ASSERT_EQ(count, certificates.size());
+        DecodedMessage message;
+        ASSERT_NE(message.handle, nullptr);
+        ASSERT_TRUE(CryptMsgUpdate(message.handle, object.data(), static_cast<DWORD>(object.size()), TRUE));
+        DWORD count = 0;
+        DWORD countSize = sizeof count;
+        ASSERT_TRUE(CryptMsgGetParam(message.handle, CMSG_CERT_COUNT_PARAM, 0, &count, &countSize));
+        ASSERT_EQ(count, certificates.size());
 
-    for (DWORD index = 0; index < count; index++) {
-        SCOPED_TRACE(index);
-        std::vector<SeenExtension> seen = ExtensionsOf(FetchCertificate(message.handle, index));
-        ASSERT_EQ(seen.size(), certificates[index].size());
-        for (size_t i = 0; i < seen.size(); i++) {
-            EXPECT_EQ(seen[i].oid, certificates[index][i].oid);
-            EXPECT_EQ(seen[i].critical, certificates[index][i].critical);
-            EXPECT_EQ(seen[i].value, certificates[index][i].value);
+        for (DWORD index = 0; index < count; index++) {
+            SCOPED_TRACE(index);
+            std::vector<SeenExtension> seen = ExtensionsOf(FetchCertificate(message.handle, index));
+            ASSERT_EQ(seen.size(), certificates[index].size());
+            for (size_t i = 0; i < seen.size(); i++) {
+                EXPECT_EQ(seen[i].oid, certificates[index][i].oid);
+                EXPECT_EQ(seen[i].critical, certificates[index][i].critical);
+                EXPECT_EQ(seen[i].value, certificates[index][i].value);
+            }
         }
     }
 }
