@@ -12,6 +12,7 @@
 #include "payload/payload_item.h"
 #include "payload/payload_item_stream.h"
 #include "packer/streaming_input.h"
+#include "unicode/utf.h"
 
 #include <cstring>
 #include <memory>
@@ -198,21 +199,7 @@ namespace {
 // UTF-16 text of UTF-8 name; false when name is not UTF-8.
 bool ToUtf16(const std::string &name, std::u16string &wide)
 {
-    for (std::size_t at = 0; at < name.size();) {
-        char32_t code;
-        if (static_cast<unsigned char>(name[at]) < 0x80) {
-            code = static_cast<unsigned char>(name[at++]);
-        } else if (!writer::DecodeUtf8(name, at, code)) {
-            return false;
-        }
-        if (code >= 0x10000) {
-            wide += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
-            wide += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
-        } else {
-            wide += static_cast<char16_t>(code);
-        }
-    }
-    return true;
+    return unicode::AppendUtf16FromUtf8(wide, name.data(), name.size(), unicode::Utf8Policy::Strict);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "packer/payload_reader.h"
 #include "packer/sha256.h"
 #include "packer/signature_object.h"
+#include "unicode/utf.h"
 
 #include <openssl/sha.h>
 
@@ -151,7 +152,7 @@ std::string JsonString(const std::string &text)
         auto c = static_cast<unsigned char>(text[at]);
         std::size_t start = at;
         char32_t code;
-        if (c >= 0x80 && writer::DecodeUtf8(text, at, code)) {
+        if (c >= 0x80 && unicode::DecodeUtf8(text.data(), text.size(), at, code, unicode::Utf8Policy::Strict)) {
             quoted.append(text, start, at - start);
             continue;
         }
@@ -446,8 +447,8 @@ void PrintSignerJson(const AuthenticodeCheck &authenticode, const VerifyOptions 
 
 void PrintVerifyJson(const VerifyOptions &options, const LoadedFile &file, const AuthenticodeCheck &authenticode,
                      const SignatureCoverage &coverage, const ExpectedKey &expected,
-                     const std::vector<LocaleChoice> &choices,
-                     const std::vector<std::string> &problems, std::ostream &out)
+                     const std::vector<LocaleChoice> &choices, const std::vector<std::string> &problems,
+                     std::ostream &out)
 {
     static const char *const statuses[] = {"unsigned", "valid", "invalid"};
     out << "{\n  \"format\": 1,\n  \"file\": " << JsonString(options.read.file)
