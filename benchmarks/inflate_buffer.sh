@@ -6,18 +6,14 @@
 # off both before they are compared.
 # Needs the Windows build: cmake --preset windows && cmake --build --preset windows --target inflate_buffer_timing
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-build="$root/build/windows"
+source "$(dirname "$0")/bench_setup.sh"
+build="$windows_build"
 runs="${RUNS:-10}"
 repeat="${REPEAT:-8}"
 program="$build/benchmarks/inflate_buffer/inflate_buffer_timing.exe"
-[ -f "$program" ] || { echo "missing $program: build the windows preset first" >&2; exit 1; }
+require "$program" windows
 
-prefix="$build/benchmark-prefix"
-# shellcheck source=tests/installer_e2e/e2e-prefix.sh
-source "$root/tests/installer_e2e/e2e-prefix.sh"
-trap stop_e2e_prefix EXIT
-start_e2e_prefix real "$prefix" ""
+start_benchmark_prefix real ""
 
 work="$prefix/drive_c/inflate"
 mkdir -p "$work"

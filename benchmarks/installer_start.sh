@@ -9,22 +9,18 @@
 # the outputs, and its private bytes while the installer runs, as the stand-in reads them.
 # Needs the Windows build: cmake --preset windows && cmake --build --preset windows
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-build="$root/build/windows"
+source "$(dirname "$0")/bench_setup.sh"
+build="$windows_build"
 mebibytes="${1:-64}"
 runs="${RUNS:-10}"
 # The SHA-256 that the launcher verifies items with: openssl, or system (the OS's CNG).
 launcher_hash="${LAUNCHER_HASH:-system}"
 for program in launcher.exe tests/tools/run_exit_code.exe tests/installer_e2e/standin_msiexec.exe \
   benchmarks/installer_start/baseline_extract.exe benchmarks/installer_start/prepare_installer_start.exe; do
-  [ -f "$build/$program" ] || { echo "missing $build/$program: build the windows preset first" >&2; exit 1; }
+  require "$build/$program" windows
 done
 
-prefix="$build/benchmark-prefix"
-# shellcheck source=tests/installer_e2e/e2e-prefix.sh
-source "$root/tests/installer_e2e/e2e-prefix.sh"
-trap stop_e2e_prefix EXIT
-start_e2e_prefix standin "$prefix" "$build/tests/installer_e2e/standin_msiexec.exe"
+start_benchmark_prefix standin "$build/tests/installer_e2e/standin_msiexec.exe"
 
 work="$prefix/drive_c/bench"
 mkdir -p "$work"

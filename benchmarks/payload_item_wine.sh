@@ -7,12 +7,12 @@
 # build/native-release/benchmarks/payload_item_benchmark.
 # Needs the Windows build: cmake --preset windows && cmake --build --preset windows
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-build="$root/build/windows"
+source "$(dirname "$0")/bench_setup.sh"
+build="$windows_build"
 program="$build/benchmarks/payload_item/payload_item_timing.exe"
 runs="${RUNS:-5}"
 rounds="${ROUNDS:-3}"
-[ -f "$program" ] || { echo "missing $program: build the windows preset first" >&2; exit 1; }
+require "$program" windows
 
 # shellcheck source=scripts/wine-session.sh
 source "$root/scripts/wine-session.sh"

@@ -6,71 +6,11 @@
 #include <cwctype>
 #include <string>
 
+#include "unicode/utf.h"
+
 namespace {
 
 constexpr DWORD ErrorInsufficientBuffer = 122;
-constexpr char32_t ReplacementCharacter = 0xFFFD;
-
-// Decodes one UTF-8 sequence; malformed input yields U+FFFD and consumes one byte.
-char32_t DecodeUtf8(const unsigned char *text, size_t length, size_t &position)
-{
-    unsigned char lead = text[position];
-    size_t extra = 0;
-    char32_t value = 0;
-    if (lead < 0x80) {
-        ++position;
-        return lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-        extra = 1;
-        value = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-        extra = 2;
-        value = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-        extra = 3;
-        value = lead & 0x07;
-    } else {
-        ++position;
-        return ReplacementCharacter;
-    }
-    if (position + extra >= length) {
-        ++position;
-        return ReplacementCharacter;
-    }
-    for (size_t i = 1; i <= extra; ++i) {
-        if ((text[position + i] & 0xC0) != 0x80) {
-            ++position;
-            return ReplacementCharacter;
-        }
-        value = (value << 6) | (text[position + i] & 0x3F);
-    }
-    static const char32_t smallest[] = {0, 0x80, 0x800, 0x10000};
-    if (value < smallest[extra] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-        ++position;
-        return ReplacementCharacter;
-    }
-    position += extra + 1;
-    return value;
-}
-
-void AppendUtf8(std::string &out, char32_t value)
-{
-    if (value < 0x80) {
-        out += static_cast<char>(value);
-    } else if (value < 0x800) {
-        out += static_cast<char>(0xC0 | (value >> 6));
-        out += static_cast<char>(0x80 | (value & 0x3F));
-    } else if (value < 0x10000) {
-        out += static_cast<char>(0xE0 | (value >> 12));
-        out += static_cast<char>(0x80 | ((value >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (value & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (value >> 18));
-        out += static_cast<char>(0x80 | ((value >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((value >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (value & 0x3F));
-    }
-}
 
 // Wide text may sit at any byte offset (package directory records are not aligned), as the
 // platform allows on x86-64.
@@ -91,17 +31,7 @@ int MultiByteToWideChar(UINT, DWORD, LPCSTR text, int textLength, LPWSTR wide, i
     }
     size_t length = textLength == -1 ? std::char_traits<char>::length(text) + 1 : static_cast<size_t>(textLength);
     std::u16string converted;
-    const auto *bytes = reinterpret_cast<const unsigned char *>(text);
-    for (size_t position = 0; position < length;) {
-        char32_t value = DecodeUtf8(bytes, length, position);
-        if (value >= 0x10000) {
-            value -= 0x10000;
-            converted += static_cast<char16_t>(0xD800 + (value >> 10));
-            converted += static_cast<char16_t>(0xDC00 + (value & 0x3FF));
-        } else {
-            converted += static_cast<char16_t>(value);
-        }
-    }
+    unicode::AppendUtf16FromUtf8(converted, text, length, unicode::Utf8Policy::Replacing);
     if (wideLength == 0)
         return static_cast<int>(converted.size());
     if (converted.size() > static_cast<size_t>(wideLength)) {
@@ -129,12 +59,12 @@ int WideCharToMultiByte(UINT, DWORD, LPCWSTR wide, int wideLength, LPSTR text, i
         char32_t unit = UnitAt(wide, i);
         char32_t following = i + 1 < length ? UnitAt(wide, i + 1) : 0;
         if (unit >= 0xD800 && unit <= 0xDBFF && following >= 0xDC00 && following <= 0xDFFF) {
-            AppendUtf8(converted, 0x10000 + ((unit - 0xD800) << 10) + (following - 0xDC00));
+            unicode::AppendUtf8(converted, 0x10000 + ((unit - 0xD800) << 10) + (following - 0xDC00));
             ++i;
         } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            AppendUtf8(converted, ReplacementCharacter);
+            unicode::AppendUtf8(converted, unicode::ReplacementCharacter);
         } else {
-            AppendUtf8(converted, unit);
+            unicode::AppendUtf8(converted, unit);
         }
     }
     if (textLength == 0)

@@ -12,7 +12,8 @@
 // or returns null when the block can't be allocated (the count is then not written).
 WCHAR **SplitCommandLine(const WCHAR *commandLine, int *count);
 
-// 1 when an argument after the program name is "/q", "/qn" or "/quiet" in any letter case.
+// 1 when an argument after the program name is "/q", "/qn" or "/quiet" in any letter case. Asked
+// once, by CaptureCommandLine: the run reads its answer from RunState.quiet.
 int HasQuietSwitch(int count, WCHAR **arguments);
 
 // Writes the installer's command line into commandLine (size UTF-16 units with the terminator):

@@ -26,7 +26,7 @@ static const char ProgressWindowClassName[] = "MSI_STUB_WINDOW_CLASS_NAME";
 static const char ProgressWindowFaceName[] = "MS Sans Serif";
 static const char UninstallKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 
-int IsProductRegistered(const char *productCode, DWORD is64Bit)
+int IsProductRegistered(const char *productCode)
 {
     char keyPath[UninstallKeySize];
     if (productCode[0] == '\0')
@@ -36,8 +36,8 @@ int IsProductRegistered(const char *productCode, DWORD is64Bit)
         return 0;
 
     HKEY key;
-    REGSAM view = is64Bit ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+    // The launcher installs x64 packages only: their products are listed in the 64-bit view.
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
         return 0;
     DWORD bytes = 0;
     LONG status = RegQueryValueExA(key, "UninstallString", NULL, NULL, NULL, &bytes);
@@ -66,12 +66,12 @@ static BOOL FindInstaller(RunState *run)
 
 // Opens the output files in the extraction folder, again after a short wait for as long as a
 // sharing violation stops them. A failed attempt has left nothing behind.
-static BOOL OpenOutputFilesRetrying(RunState *run)
+static BOOL PinFolderAndOpenOutputFilesRetrying(RunState *run)
 {
     for (DWORD retry = 1;; retry++) {
         // Earlier calls leave errors of their own: only the failed call's may be reported.
         SetLastError(0);
-        if (OpenOutputFiles(&run->job, run->extractionFolder))
+        if (PinFolderAndOpenOutputFiles(&run->job, run->extractionFolder))
             return TRUE;
         if (GetLastError() != ERROR_SHARING_VIOLATION || retry > SharingRetries)
             return FALSE;
@@ -96,7 +96,7 @@ static BOOL TryExtractionFolder(RunState *run, BOOL picked, BOOL *refused)
     if (!picked) {
         if (!FileExists(run->extractionFolder))
             CreateDirectoryA(run->extractionFolder, NULL);
-        return OpenOutputFilesRetrying(run);
+        return PinFolderAndOpenOutputFilesRetrying(run);
     }
 
     HANDLE productFolder = OpenPickedProductFolder(root, run->selection.productCode);
@@ -108,7 +108,7 @@ static BOOL TryExtractionFolder(RunState *run, BOOL picked, BOOL *refused)
     // Held until the pin holds the same folder; it shares deletion, so a roll-back can still
     // remove the folder it made.
     run->job.productFolder = productFolder;
-    BOOL opened = OpenOutputFilesRetrying(run);
+    BOOL opened = PinFolderAndOpenOutputFilesRetrying(run);
     DWORD error = GetLastError();
     run->job.productFolder = NULL;
     CloseHandle(productFolder);
@@ -156,7 +156,7 @@ static BOOL OpenOutputFolder(RunState *run)
 
     for (;;) {
         // Unattended, nobody would ever answer the browser.
-        if (HasQuietSwitch(run->argumentCount, run->arguments)) {
+        if (run->quiet) {
             run->outcome = MakeErrorValue(GetLastError, ERROR_CANNOT_MAKE, 2214);
             return FALSE;
         }
@@ -176,7 +176,7 @@ static BOOL OpenOutputFolder(RunState *run)
 
 static BOOL ExtractPackageFiles(RunState *run)
 {
-    run->job.unattended = HasQuietSwitch(run->argumentCount, run->arguments) ? 1 : 0;
+    run->job.unattended = run->quiet ? 1 : 0;
     INT_PTR result =
         RunProgressDialog(&run->job, ProgressWindowClassName, run->selection.productName, ProgressWindowFaceName);
     if (result != 1) {
@@ -248,7 +248,7 @@ static void StartInstaller(RunState *run)
     GetExitCodeProcess(process.hProcess, &run->installerExitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    UnlockOutputFiles(&run->job);
+    CloseOutputFileHandles(&run->job);
     if (run->installerExitCode != 0) {
         run->outcome = MakeFixedErrorValue(run->installerExitCode, 2349);
         run->suppressMessage = 1;
@@ -280,12 +280,17 @@ void CleanUpInstallerPhases(RunState *run)
         return;
 
     // Asked once: the installer has ended, so the answer no longer changes.
-    int registered = IsProductRegistered(run->selection.productCode, launcherState.is64Bit);
+    int registered = IsProductRegistered(run->selection.productCode);
     DWORD exitCode = run->installerExitCode;
     BOOL succeeded = exitCode == ERROR_SUCCESS || exitCode == ERROR_SUCCESS_REBOOT_INITIATED ||
                      exitCode == ERROR_SUCCESS_REBOOT_REQUIRED;
     // A registered product was installed from the file that a replacement pushed aside.
-    FinishOutputFiles(job, exitCode == ERROR_SUCCESS || registered, !succeeded && registered, succeeded);
+    DWORD outcome = OutputFilesDeleted;
+    if (exitCode == ERROR_SUCCESS || (succeeded && registered))
+        outcome = OutputFilesKept;
+    else if (registered)
+        outcome = OutputFilesPutBack;
+    FinishOutputFiles(job, outcome);
     LocalFree(job->items);
     job->items = NULL;
     job->count = 0;

@@ -21,5 +21,5 @@ void CleanUpInstallerPhases(RunState *run);
 // the launcher the process's end does this.
 void ReleaseKeptFiles(RunState *run);
 
-// 1 when the product's uninstall entry has an UninstallString, else 0.
-int IsProductRegistered(const char *productCode, DWORD is64Bit);
+// 1 when the product's uninstall entry in the 64-bit registry view has an UninstallString, else 0.
+int IsProductRegistered(const char *productCode);

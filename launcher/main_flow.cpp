@@ -33,6 +33,7 @@ BOOL CaptureCommandLine(RunState *run)
         run->outcome = MakeErrorValue(GetLastError, ERROR_NOT_ENOUGH_MEMORY, 2411);
         return FALSE;
     }
+    run->quiet = HasQuietSwitch(run->argumentCount, run->arguments);
     return TRUE;
 }
 
@@ -104,9 +105,7 @@ void ReadAndInstall(RunState *run)
 
 int FinishLauncher(RunState *run)
 {
-    if (HasQuietSwitch(run->argumentCount, run->arguments))
-        run->suppressMessage = 1;
-    if (ErrorValueCode(run->outcome) != 0 && !run->suppressMessage)
+    if (ErrorValueCode(run->outcome) != 0 && !run->suppressMessage && !run->quiet)
         ShowFailureMessage(run);
 
     FreePayloadDescriptors(&launcherState);
@@ -117,6 +116,7 @@ int FinishLauncher(RunState *run)
     run->ownPath = NULL;
     run->arguments = NULL;
     run->argumentCount = 0;
+    run->quiet = 0;
     CoUninitialize();
     return (int)ErrorValueCode(run->outcome);
 }

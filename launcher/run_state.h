@@ -22,6 +22,7 @@ struct RunState {
 
     int argumentCount; // from SplitCommandLine, the program name included
     WCHAR **arguments;
+    int quiet;      // a quiet switch was given: nobody is asked anything, and no box is shown
     WCHAR *ownPath; // from GetOwnPath; null until known
 
     ExtractionJob job;

@@ -49,287 +49,145 @@ void RestrictLibrarySearch(void)
         LoadSystemLibrary(preloadedLibraries[i]);
 }
 
-// One entry point of a DLL loaded on first use.
-struct LateFunction {
-    const char *name;
-    FARPROC address;
-};
-
 struct LateLibrary {
     LPCWSTR name;
-    LateFunction *functions;
-    int count;
     BOOL tried;
     DWORD failure; // why loading failed; 0 once every entry point is found
 };
 
-// Loads the library and finds all its entry points, once. FALSE when any is missing.
-static BOOL ResolveLibrary(LateLibrary *library)
+// bcrypt: the calls keep their names and statuses; a missing DLL makes every call fail.
+// ntdll: mapped into every process and a known DLL; only these calls have no kernel32 form that
+// takes a folder handle as the root of a name.
+// crypt32: its header declares the calls as imported, so callers go through the __imp_ pointers
+// that an import table would fill; they are defined here and point at functions that load the
+// DLL and forward. A missing DLL fails every call with the loader's last error.
+enum { LibraryBcrypt, LibraryNtdll, LibraryCrypt32, LateLibraryCount };
+static LateLibrary lateLibraries[LateLibraryCount] = {
+    {L"bcrypt.dll", FALSE, 0},
+    {L"ntdll.dll", FALSE, 0},
+    {L"crypt32.dll", FALSE, 0},
+};
+
+static const NTSTATUS StatusDllNotFound = (NTSTATUS)0xC0000135;
+
+// Every call reached through a DLL loaded on first use, one row each: how callers reach it (by
+// its name, or through its __imp_ pointer), its library, its result and calling convention, its
+// name, what it returns when the DLL or one of the library's entry points is missing (the last
+// error then tells why), its parameters and the arguments it passes on.
+#define LATE_CALLS(CALL)                                                                                               \
+    CALL(NAMED, Bcrypt, NTSTATUS, WINAPI, BCryptOpenAlgorithmProvider, StatusDllNotFound,                              \
+         (BCRYPT_ALG_HANDLE * phAlgorithm, LPCWSTR pszAlgId, LPCWSTR pszImplementation, ULONG dwFlags),                \
+         (phAlgorithm, pszAlgId, pszImplementation, dwFlags))                                                          \
+    CALL(NAMED, Bcrypt, NTSTATUS, WINAPI, BCryptCloseAlgorithmProvider, StatusDllNotFound,                             \
+         (BCRYPT_ALG_HANDLE hAlgorithm, ULONG dwFlags), (hAlgorithm, dwFlags))                                         \
+    CALL(NAMED, Bcrypt, NTSTATUS, WINAPI, BCryptGetProperty, StatusDllNotFound,                                        \
+         (BCRYPT_HANDLE hObject, LPCWSTR pszProperty, PUCHAR pbOutput, ULONG cbOutput, ULONG * pcbResult,              \
+          ULONG dwFlags),                                                                                              \
+         (hObject, pszProperty, pbOutput, cbOutput, pcbResult, dwFlags))                                               \
+    CALL(NAMED, Bcrypt, NTSTATUS, WINAPI, BCryptCreateHash, StatusDllNotFound,                                         \
+         (BCRYPT_ALG_HANDLE hAlgorithm, BCRYPT_HASH_HANDLE * phHash, PUCHAR pbHashObject, ULONG cbHashObject,          \
+          PUCHAR pbSecret, ULONG cbSecret, ULONG dwFlags),                                                             \
+         (hAlgorithm, phHash, pbHashObject, cbHashObject, pbSecret, cbSecret, dwFlags))                                \
+    CALL(NAMED, Bcrypt, NTSTATUS, WINAPI, BCryptHashData, StatusDllNotFound,                                           \
+         (BCRYPT_HASH_HANDLE hHash, PUCHAR pbInput, ULONG cbInput, ULONG dwFlags), (hHash, pbInput, cbInput, dwFlags)) \
+    CALL(NAMED, Bcrypt, NTSTATUS, WINAPI, BCryptFinishHash, StatusDllNotFound,                                         \
+         (BCRYPT_HASH_HANDLE hHash, PUCHAR pbOutput, ULONG cbOutput, ULONG dwFlags),                                   \
+         (hHash, pbOutput, cbOutput, dwFlags))                                                                         \
+    CALL(NAMED, Bcrypt, NTSTATUS, WINAPI, BCryptDestroyHash, StatusDllNotFound, (BCRYPT_HASH_HANDLE hHash), (hHash))   \
+    CALL(NAMED, Bcrypt, NTSTATUS, WINAPI, BCryptImportKeyPair, StatusDllNotFound,                                      \
+         (BCRYPT_ALG_HANDLE hAlgorithm, BCRYPT_KEY_HANDLE hImportKey, LPCWSTR pszBlobType, BCRYPT_KEY_HANDLE * phKey,  \
+          PUCHAR pbInput, ULONG cbInput, ULONG dwFlags),                                                               \
+         (hAlgorithm, hImportKey, pszBlobType, phKey, pbInput, cbInput, dwFlags))                                      \
+    CALL(NAMED, Bcrypt, NTSTATUS, WINAPI, BCryptVerifySignature, StatusDllNotFound,                                    \
+         (BCRYPT_KEY_HANDLE hKey, VOID * pPaddingInfo, PUCHAR pbHash, ULONG cbHash, PUCHAR pbSignature,                \
+          ULONG cbSignature, ULONG dwFlags),                                                                           \
+         (hKey, pPaddingInfo, pbHash, cbHash, pbSignature, cbSignature, dwFlags))                                      \
+    CALL(NAMED, Bcrypt, NTSTATUS, WINAPI, BCryptDestroyKey, StatusDllNotFound, (BCRYPT_KEY_HANDLE hKey), (hKey))       \
+    CALL(NAMED, Ntdll, NTSTATUS, NTAPI, NtCreateFile, StatusDllNotFound,                                               \
+         (PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,                          \
+          PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,      \
+          ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength),                               \
+         (FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize, FileAttributes, ShareAccess,     \
+          CreateDisposition, CreateOptions, EaBuffer, EaLength))                                                       \
+    CALL(NAMED, Ntdll, NTSTATUS, NTAPI, NtSetInformationFile, StatusDllNotFound,                                       \
+         (HANDLE hFile, PIO_STATUS_BLOCK io, PVOID ptr, ULONG len, FILE_INFORMATION_CLASS FileInformationClass),       \
+         (hFile, io, ptr, len, FileInformationClass))                                                                  \
+    CALL(NAMED, Ntdll, NTSTATUS, NTAPI, NtQueryVolumeInformationFile, StatusDllNotFound,                               \
+         (HANDLE hFile, PIO_STATUS_BLOCK io, PVOID ptr, ULONG len, FS_INFORMATION_CLASS FsInformationClass),           \
+         (hFile, io, ptr, len, FsInformationClass))                                                                    \
+    CALL(NAMED, Ntdll, ULONG, NTAPI, RtlNtStatusToDosError, lateLibraries[LibraryNtdll].failure, (NTSTATUS Status),    \
+         (Status))                                                                                                     \
+    CALL(IMPORTED, Crypt32, HCRYPTMSG, WINAPI, CryptMsgOpenToDecode, NULL,                                             \
+         (DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType, HCRYPTPROV_LEGACY hCryptProv,                       \
+          PCERT_INFO pRecipientInfo, PCMSG_STREAM_INFO pStreamInfo),                                                   \
+         (dwMsgEncodingType, dwFlags, dwMsgType, hCryptProv, pRecipientInfo, pStreamInfo))                             \
+    CALL(IMPORTED, Crypt32, BOOL, WINAPI, CryptMsgUpdate, FALSE,                                                       \
+         (HCRYPTMSG hCryptMsg, const BYTE *pbData, DWORD cbData, BOOL fFinal), (hCryptMsg, pbData, cbData, fFinal))    \
+    CALL(IMPORTED, Crypt32, BOOL, WINAPI, CryptMsgGetParam, FALSE,                                                     \
+         (HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void *pvData, DWORD *pcbData),                        \
+         (hCryptMsg, dwParamType, dwIndex, pvData, pcbData))                                                           \
+    CALL(IMPORTED, Crypt32, BOOL, WINAPI, CryptMsgClose, FALSE, (HCRYPTMSG hCryptMsg), (hCryptMsg))                    \
+    CALL(IMPORTED, Crypt32, PCCERT_CONTEXT, WINAPI, CertCreateCertificateContext, NULL,                                \
+         (DWORD dwCertEncodingType, const BYTE *pbCertEncoded, DWORD cbCertEncoded),                                   \
+         (dwCertEncodingType, pbCertEncoded, cbCertEncoded))                                                           \
+    CALL(IMPORTED, Crypt32, BOOL, WINAPI, CertFreeCertificateContext, FALSE, (PCCERT_CONTEXT pCertContext),            \
+         (pCertContext))
+
+#define LATE_INDEX(how, library, Result, convention, name, failed, parameters, arguments) Late_##name,
+enum { LATE_CALLS(LATE_INDEX) LateCallCount };
+
+// The entry points, found when their library is loaded on first use, and the library of each.
+#define LATE_ENTRY(how, library, Result, convention, name, failed, parameters, arguments) {#name, NULL},
+struct LateFunction {
+    const char *name;
+    FARPROC address;
+};
+static LateFunction lateFunctions[LateCallCount] = {LATE_CALLS(LATE_ENTRY)};
+#define LATE_LIBRARY(how, library, Result, convention, name, failed, parameters, arguments) Library##library,
+static const BYTE lateLibraryOf[LateCallCount] = {LATE_CALLS(LATE_LIBRARY)};
+
+// Loads the library and finds all its entry points, once. FALSE, with the last error set to why,
+// when the DLL or any of them is missing.
+static BOOL ResolveLibrary(int index)
 {
+    LateLibrary *library = &lateLibraries[index];
     if (!library->tried) {
         library->tried = TRUE;
         HMODULE module = LoadSystemLibrary(library->name);
         library->failure = 0;
         if (module == NULL)
             library->failure = GetLastError() != 0 ? GetLastError() : ERROR_MOD_NOT_FOUND;
-        for (int i = 0; i < library->count && library->failure == 0; i++) {
-            library->functions[i].address = GetProcAddress(module, library->functions[i].name);
-            if (library->functions[i].address == NULL)
+        for (int i = 0; i < LateCallCount && library->failure == 0; i++) {
+            if (lateLibraryOf[i] != index)
+                continue;
+            lateFunctions[i].address = GetProcAddress(module, lateFunctions[i].name);
+            if (lateFunctions[i].address == NULL)
                 library->failure = ERROR_PROC_NOT_FOUND;
         }
     }
+    if (library->failure != 0)
+        SetLastError(library->failure);
     return library->failure == 0;
 }
 
-#define LATE_CALL(functions, index, name) ((decltype(&name))(void (*)(void))functions[index].address)
-
-// bcrypt: the calls keep their names and statuses; a missing DLL makes every call fail.
-enum {
-    OpenAlgorithmProvider,
-    CloseAlgorithmProvider,
-    GetProperty,
-    CreateHash,
-    HashData,
-    FinishHash,
-    DestroyHash,
-    ImportKeyPair,
-    VerifySignature,
-    DestroyKey,
-    BcryptFunctionCount
-};
-
-static LateFunction bcryptFunctions[BcryptFunctionCount] = {
-    {"BCryptOpenAlgorithmProvider", NULL},
-    {"BCryptCloseAlgorithmProvider", NULL},
-    {"BCryptGetProperty", NULL},
-    {"BCryptCreateHash", NULL},
-    {"BCryptHashData", NULL},
-    {"BCryptFinishHash", NULL},
-    {"BCryptDestroyHash", NULL},
-    {"BCryptImportKeyPair", NULL},
-    {"BCryptVerifySignature", NULL},
-    {"BCryptDestroyKey", NULL},
-};
-
-static LateLibrary bcryptLibrary = {L"bcrypt.dll", bcryptFunctions, BcryptFunctionCount, FALSE, 0};
-
-static const NTSTATUS StatusDllNotFound = (NTSTATUS)0xC0000135;
-
-NTSTATUS WINAPI BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE *phAlgorithm, LPCWSTR pszAlgId, LPCWSTR pszImplementation,
-                                            ULONG dwFlags)
-{
-    if (!ResolveLibrary(&bcryptLibrary))
-        return StatusDllNotFound;
-    return LATE_CALL(bcryptFunctions, OpenAlgorithmProvider, BCryptOpenAlgorithmProvider)(phAlgorithm, pszAlgId,
-                                                                                          pszImplementation, dwFlags);
-}
-
-NTSTATUS WINAPI BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG dwFlags)
-{
-    if (!ResolveLibrary(&bcryptLibrary))
-        return StatusDllNotFound;
-    return LATE_CALL(bcryptFunctions, CloseAlgorithmProvider, BCryptCloseAlgorithmProvider)(hAlgorithm, dwFlags);
-}
-
-NTSTATUS WINAPI BCryptGetProperty(BCRYPT_HANDLE hObject, LPCWSTR pszProperty, PUCHAR pbOutput, ULONG cbOutput,
-                                  ULONG *pcbResult, ULONG dwFlags)
-{
-    if (!ResolveLibrary(&bcryptLibrary))
-        return StatusDllNotFound;
-    return LATE_CALL(bcryptFunctions, GetProperty, BCryptGetProperty)(hObject, pszProperty, pbOutput, cbOutput,
-                                                                      pcbResult, dwFlags);
-}
-
-NTSTATUS WINAPI BCryptCreateHash(BCRYPT_ALG_HANDLE hAlgorithm, BCRYPT_HASH_HANDLE *phHash, PUCHAR pbHashObject,
-                                 ULONG cbHashObject, PUCHAR pbSecret, ULONG cbSecret, ULONG dwFlags)
-{
-    if (!ResolveLibrary(&bcryptLibrary))
-        return StatusDllNotFound;
-    return LATE_CALL(bcryptFunctions, CreateHash, BCryptCreateHash)(hAlgorithm, phHash, pbHashObject, cbHashObject,
-                                                                    pbSecret, cbSecret, dwFlags);
-}
-
-NTSTATUS WINAPI BCryptHashData(BCRYPT_HASH_HANDLE hHash, PUCHAR pbInput, ULONG cbInput, ULONG dwFlags)
-{
-    if (!ResolveLibrary(&bcryptLibrary))
-        return StatusDllNotFound;
-    return LATE_CALL(bcryptFunctions, HashData, BCryptHashData)(hHash, pbInput, cbInput, dwFlags);
-}
-
-NTSTATUS WINAPI BCryptFinishHash(BCRYPT_HASH_HANDLE hHash, PUCHAR pbOutput, ULONG cbOutput, ULONG dwFlags)
-{
-    if (!ResolveLibrary(&bcryptLibrary))
-        return StatusDllNotFound;
-    return LATE_CALL(bcryptFunctions, FinishHash, BCryptFinishHash)(hHash, pbOutput, cbOutput, dwFlags);
-}
-
-NTSTATUS WINAPI BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash)
-{
-    if (!ResolveLibrary(&bcryptLibrary))
-        return StatusDllNotFound;
-    return LATE_CALL(bcryptFunctions, DestroyHash, BCryptDestroyHash)(hHash);
-}
-
-NTSTATUS WINAPI BCryptImportKeyPair(BCRYPT_ALG_HANDLE hAlgorithm, BCRYPT_KEY_HANDLE hImportKey, LPCWSTR pszBlobType,
-                                    BCRYPT_KEY_HANDLE *phKey, PUCHAR pbInput, ULONG cbInput, ULONG dwFlags)
-{
-    if (!ResolveLibrary(&bcryptLibrary))
-        return StatusDllNotFound;
-    return LATE_CALL(bcryptFunctions, ImportKeyPair, BCryptImportKeyPair)(hAlgorithm, hImportKey, pszBlobType, phKey,
-                                                                          pbInput, cbInput, dwFlags);
-}
-
-NTSTATUS WINAPI BCryptVerifySignature(BCRYPT_KEY_HANDLE hKey, VOID *pPaddingInfo, PUCHAR pbHash, ULONG cbHash,
-                                      PUCHAR pbSignature, ULONG cbSignature, ULONG dwFlags)
-{
-    if (!ResolveLibrary(&bcryptLibrary))
-        return StatusDllNotFound;
-    return LATE_CALL(bcryptFunctions, VerifySignature, BCryptVerifySignature)(hKey, pPaddingInfo, pbHash, cbHash,
-                                                                              pbSignature, cbSignature, dwFlags);
-}
-
-NTSTATUS WINAPI BCryptDestroyKey(BCRYPT_KEY_HANDLE hKey)
-{
-    if (!ResolveLibrary(&bcryptLibrary))
-        return StatusDllNotFound;
-    return LATE_CALL(bcryptFunctions, DestroyKey, BCryptDestroyKey)(hKey);
-}
-
-// ntdll: mapped into every process and a known DLL; only these calls have no kernel32 form that
-// takes a folder handle as the root of a name.
-enum { CreateFileNt, SetInformationFile, QueryVolumeInformationFile, StatusToDosError, NtdllFunctionCount };
-
-static LateFunction ntdllFunctions[NtdllFunctionCount] = {
-    {"NtCreateFile", NULL},
-    {"NtSetInformationFile", NULL},
-    {"NtQueryVolumeInformationFile", NULL},
-    {"RtlNtStatusToDosError", NULL},
-};
-
-static LateLibrary ntdllLibrary = {L"ntdll.dll", ntdllFunctions, NtdllFunctionCount, FALSE, 0};
-
-NTSTATUS NTAPI NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                            PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                            ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
-                            ULONG EaLength)
-{
-    if (!ResolveLibrary(&ntdllLibrary))
-        return StatusDllNotFound;
-    return LATE_CALL(ntdllFunctions, CreateFileNt,
-                     NtCreateFile)(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
-                                   FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer, EaLength);
-}
-
-NTSTATUS NTAPI NtSetInformationFile(HANDLE hFile, PIO_STATUS_BLOCK io, PVOID ptr, ULONG len,
-                                    FILE_INFORMATION_CLASS FileInformationClass)
-{
-    if (!ResolveLibrary(&ntdllLibrary))
-        return StatusDllNotFound;
-    return LATE_CALL(ntdllFunctions, SetInformationFile, NtSetInformationFile)(hFile, io, ptr, len,
-                                                                               FileInformationClass);
-}
-
-NTSTATUS NTAPI NtQueryVolumeInformationFile(HANDLE hFile, PIO_STATUS_BLOCK io, PVOID ptr, ULONG len,
-                                            FS_INFORMATION_CLASS FsInformationClass)
-{
-    if (!ResolveLibrary(&ntdllLibrary))
-        return StatusDllNotFound;
-    return LATE_CALL(ntdllFunctions, QueryVolumeInformationFile, NtQueryVolumeInformationFile)(hFile, io, ptr, len,
-                                                                                               FsInformationClass);
-}
-
-ULONG NTAPI RtlNtStatusToDosError(NTSTATUS Status)
-{
-    if (!ResolveLibrary(&ntdllLibrary))
-        return ntdllLibrary.failure;
-    return LATE_CALL(ntdllFunctions, StatusToDosError, RtlNtStatusToDosError)(Status);
-}
-
-// crypt32: its header declares the calls as imported, so callers go through the __imp_ pointers
-// that an import table would fill; they are defined here and point at functions that load the
-// DLL and forward. A missing DLL fails every call with the loader's last error.
-enum {
-    MsgOpenToDecode,
-    MsgUpdate,
-    MsgGetParam,
-    MsgClose,
-    CreateCertificateContext,
-    FreeCertificateContext,
-    Crypt32FunctionCount
-};
-
-static LateFunction crypt32Functions[Crypt32FunctionCount] = {
-    {"CryptMsgOpenToDecode", NULL},
-    {"CryptMsgUpdate", NULL},
-    {"CryptMsgGetParam", NULL},
-    {"CryptMsgClose", NULL},
-    {"CertCreateCertificateContext", NULL},
-    {"CertFreeCertificateContext", NULL},
-};
-
-static LateLibrary crypt32Library = {L"crypt32.dll", crypt32Functions, Crypt32FunctionCount, FALSE, 0};
-
-static BOOL ResolveCrypt32(void)
-{
-    if (ResolveLibrary(&crypt32Library))
-        return TRUE;
-    SetLastError(crypt32Library.failure);
-    return FALSE;
-}
-
-static HCRYPTMSG WINAPI LateCryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
-                                                 HCRYPTPROV_LEGACY hCryptProv, PCERT_INFO pRecipientInfo,
-                                                 PCMSG_STREAM_INFO pStreamInfo)
-{
-    if (!ResolveCrypt32())
-        return NULL;
-    return LATE_CALL(crypt32Functions, MsgOpenToDecode, CryptMsgOpenToDecode)(dwMsgEncodingType, dwFlags, dwMsgType,
-                                                                              hCryptProv, pRecipientInfo, pStreamInfo);
-}
-
-static BOOL WINAPI LateCryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE *pbData, DWORD cbData, BOOL fFinal)
-{
-    if (!ResolveCrypt32())
-        return FALSE;
-    return LATE_CALL(crypt32Functions, MsgUpdate, CryptMsgUpdate)(hCryptMsg, pbData, cbData, fFinal);
-}
-
-static BOOL WINAPI LateCryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void *pvData,
-                                        DWORD *pcbData)
-{
-    if (!ResolveCrypt32())
-        return FALSE;
-    return LATE_CALL(crypt32Functions, MsgGetParam, CryptMsgGetParam)(hCryptMsg, dwParamType, dwIndex, pvData, pcbData);
-}
-
-static BOOL WINAPI LateCryptMsgClose(HCRYPTMSG hCryptMsg)
-{
-    if (!ResolveCrypt32())
-        return FALSE;
-    return LATE_CALL(crypt32Functions, MsgClose, CryptMsgClose)(hCryptMsg);
-}
-
-static PCCERT_CONTEXT WINAPI LateCertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE *pbCertEncoded,
-                                                              DWORD cbCertEncoded)
-{
-    if (!ResolveCrypt32())
-        return NULL;
-    return LATE_CALL(crypt32Functions, CreateCertificateContext,
-                     CertCreateCertificateContext)(dwCertEncodingType, pbCertEncoded, cbCertEncoded);
-}
-
-static BOOL WINAPI LateCertFreeCertificateContext(PCCERT_CONTEXT pCertContext)
-{
-    if (!ResolveCrypt32())
-        return FALSE;
-    return LATE_CALL(crypt32Functions, FreeCertificateContext, CertFreeCertificateContext)(pCertContext);
-}
-
-extern "C" {
-decltype(&CryptMsgOpenToDecode) __imp_CryptMsgOpenToDecode = LateCryptMsgOpenToDecode;
-decltype(&CryptMsgUpdate) __imp_CryptMsgUpdate = LateCryptMsgUpdate;
-decltype(&CryptMsgGetParam) __imp_CryptMsgGetParam = LateCryptMsgGetParam;
-decltype(&CryptMsgClose) __imp_CryptMsgClose = LateCryptMsgClose;
-decltype(&CertCreateCertificateContext) __imp_CertCreateCertificateContext = LateCertCreateCertificateContext;
-decltype(&CertFreeCertificateContext) __imp_CertFreeCertificateContext = LateCertFreeCertificateContext;
-}
+// The forwarder of one call: callers reach a NAMED call by its own name, an IMPORTED one through
+// its __imp_ pointer.
+#define LATE_FORWARDER(definedName, library, Result, convention, name, failed, parameters, arguments)                  \
+    Result convention definedName parameters                                                                           \
+    {                                                                                                                  \
+        if (!ResolveLibrary(Library##library))                                                                         \
+            return failed;                                                                                             \
+        return ((decltype(&name))(void (*)(void))lateFunctions[Late_##name].address)arguments;                         \
+    }
+#define LATE_DEFINE_NAMED(library, Result, convention, name, failed, parameters, arguments)                            \
+    LATE_FORWARDER(name, library, Result, convention, name, failed, parameters, arguments)
+// clang-format off
+#define LATE_DEFINE_IMPORTED(library, Result, convention, name, failed, parameters, arguments)                         \
+    static LATE_FORWARDER(Late##name, library, Result, convention, name, failed, parameters, arguments)                \
+    extern "C" {                                                                                                       \
+    decltype(&name) __imp_##name = Late##name;                                                                         \
+    }
+// clang-format on
+#define LATE_DEFINE(how, library, Result, convention, name, failed, parameters, arguments)                             \
+    LATE_DEFINE_##how(library, Result, convention, name, failed, parameters, arguments)
+LATE_CALLS(LATE_DEFINE)

@@ -3,6 +3,7 @@
 #include "packer/host/host.h"
 #include "packer/pack_error.h"
 #include "packer/payload_reader.h"
+#include "unicode/utf.h"
 
 #include <algorithm>
 #include <array>
@@ -34,14 +35,9 @@ std::size_t AnsiLengthBound(const std::string &text)
 // UTF-16 units of UTF-8 text: the caption is cut in those.
 std::size_t Utf16Length(const std::string &text)
 {
-    std::size_t length = 0;
-    for (unsigned char c : text) {
-        if (c < 0x80 || (c >= 0xC0 && c < 0xF0))
-            length += 1;
-        else if (c >= 0xF0)
-            length += 2;
-    }
-    return length;
+    std::u16string wide;
+    unicode::AppendUtf16FromUtf8(wide, text.data(), text.size(), unicode::Utf8Policy::Replacing);
+    return wide.size();
 }
 
 std::string Join(const std::vector<std::string> &parts, char separator)

@@ -12,6 +12,7 @@
 #include "payload/payload_item.h"
 #include "payload/payload_item_stream.h"
 #include "packer/streaming_input.h"
+#include "unicode/utf.h"
 
 #include <cstring>
 #include <memory>
@@ -148,20 +149,37 @@ ErrorValue CheckItem(const LoadedPayloads &payloads, const PayloadDescriptor &de
     return value;
 }
 
-// The report holds paths as UTF-8.
+// UTF-16 text of the given units (-1: up to its terminator) as UTF-8.
+std::string Utf8Of(const WCHAR *text, int units)
+{
+    std::string utf8;
+    if (units == 0)
+        return utf8;
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr);
+    if (bytes > 0) {
+        utf8.resize(static_cast<std::size_t>(bytes));
+        WideCharToMultiByte(CP_UTF8, 0, text, units, utf8.data(), bytes, nullptr, nullptr);
+    }
+    if (units == -1 && !utf8.empty())
+        utf8.pop_back(); // the terminator
+    return utf8;
+}
+
+// The report holds each record as the launcher's walks read it, its texts as UTF-8.
 int CollectRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path, void *context)
 {
     auto *containers = static_cast<std::vector<ContainerInfo> *>(context);
     if (containerIndex >= containers->size())
         return 1;
-    std::string text;
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, path, -1, nullptr, 0, nullptr, nullptr);
-    if (bytes > 1) {
-        text.resize(static_cast<std::size_t>(bytes));
-        WideCharToMultiByte(CP_UTF8, 0, path, -1, text.data(), bytes, nullptr, nullptr);
-        text.resize(static_cast<std::size_t>(bytes) - 1);
+    DirectoryRecordParts parts;
+    SplitDirectoryRecord(path, &parts);
+    DirectoryRecord record{recordId, Utf8Of(path, -1), "unknown", {}, {}};
+    if (parts.kind != DirectoryRecordOther) {
+        record.kind = parts.kind == DirectoryRecordCabinet ? "cabinet" : "package";
+        record.languages = Utf8Of(parts.components[1].text, parts.components[1].units);
+        record.name = Utf8Of(parts.components[2].text, parts.components[2].units);
     }
-    (*containers)[containerIndex].records.push_back({recordId, text});
+    (*containers)[containerIndex].records.push_back(record);
     return 1;
 }
 
@@ -198,21 +216,7 @@ namespace {
 // UTF-16 text of UTF-8 name; false when name is not UTF-8.
 bool ToUtf16(const std::string &name, std::u16string &wide)
 {
-    for (std::size_t at = 0; at < name.size();) {
-        char32_t code;
-        if (static_cast<unsigned char>(name[at]) < 0x80) {
-            code = static_cast<unsigned char>(name[at++]);
-        } else if (!writer::DecodeUtf8(name, at, code)) {
-            return false;
-        }
-        if (code >= 0x10000) {
-            wide += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
-            wide += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
-        } else {
-            wide += static_cast<char16_t>(code);
-        }
-    }
-    return true;
+    return unicode::AppendUtf16FromUtf8(wide, name.data(), name.size(), unicode::Utf8Policy::Strict);
 }
 
 } // namespace

@@ -27,9 +27,13 @@ struct LauncherFailure {
 
 std::string Describe(const LauncherFailure &failure);
 
+// A package directory's record as the launcher reads it (SplitDirectoryRecord), its texts in UTF-8.
 struct DirectoryRecord {
     std::uint32_t id;
     std::string path;
+    std::string kind;      // "package", "cabinet" or "unknown"
+    std::string languages; // a package entry's languages, a cabinet's package ids
+    std::string name;      // the name that becomes a path component: the ProductCode, the cabinet's name
 };
 
 struct ItemInfo {

@@ -10,6 +10,7 @@
 #include "packer/payload_reader.h"
 #include "packer/sha256.h"
 #include "packer/signature_object.h"
+#include "unicode/utf.h"
 
 #include <openssl/sha.h>
 
@@ -133,14 +134,6 @@ std::string PlacementDetail(ByteView image, const PayloadReport &report)
     return IsSigned(image) ? " (behind the signature object)" : " (after the image, not signed yet: sign it now)";
 }
 
-std::string RecordKind(const std::string &path)
-{
-    std::size_t separators = std::count(path.begin(), path.end(), '\\');
-    if (separators == 2 && (path.rfind("cab\\", 0) == 0 || path.rfind("CAB\\", 0) == 0))
-        return "cabinet";
-    return separators >= 3 ? "package" : "unknown";
-}
-
 // A JSON string that is always valid UTF-8: a byte that is not part of well-formed UTF-8
 // (file names and directory paths can hold any bytes) is written as the code point of the same
 // value, \u0080 to \u00ff.
@@ -151,7 +144,7 @@ std::string JsonString(const std::string &text)
         auto c = static_cast<unsigned char>(text[at]);
         std::size_t start = at;
         char32_t code;
-        if (c >= 0x80 && writer::DecodeUtf8(text, at, code)) {
+        if (c >= 0x80 && unicode::DecodeUtf8(text.data(), text.size(), at, code, unicode::Utf8Policy::Strict)) {
             quoted.append(text, start, at - start);
             continue;
         }
@@ -190,7 +183,7 @@ void PrintText(const ReadOptions &options, const LoadedFile &file, const Payload
         const ContainerInfo &container = report.containers[c];
         out << "container " << c << ": " << container.size << " bytes\n  directory:\n";
         for (const auto &record : container.records)
-            out << "    " << record.id << "  " << RecordKind(record.path) << "  " << record.path << '\n';
+            out << "    " << record.id << "  " << record.kind << "  " << record.path << '\n';
         out << "  items:\n";
         for (const auto &item : container.items) {
             out << "    " << (item.head ? "head" : "file") << ' ' << item.id << "  stored " << item.dataLength
@@ -221,9 +214,8 @@ void PrintJson(const ReadOptions &options, const LoadedFile &file, const Payload
             << ",\n      \"records\": [";
         for (std::size_t r = 0; r < container.records.size(); ++r) {
             const auto &record = container.records[r];
-            out << (r ? "," : "") << "\n        {\"id\": " << record.id
-                << ", \"kind\": " << JsonString(RecordKind(record.path)) << ", \"path\": " << JsonString(record.path)
-                << "}";
+            out << (r ? "," : "") << "\n        {\"id\": " << record.id << ", \"kind\": " << JsonString(record.kind)
+                << ", \"path\": " << JsonString(record.path) << "}";
         }
         out << "\n      ],\n      \"items\": [";
         for (std::size_t i = 0; i < container.items.size(); ++i) {
@@ -327,10 +319,9 @@ std::vector<std::uint32_t> DirectoryLocales(const PayloadReport &report, bool wi
         locales.insert(1033);
     for (const auto &container : report.containers)
         for (const auto &record : container.records) {
-            std::vector<std::string> fields = Split(record.path, '\\');
-            if (RecordKind(record.path) != "package" || fields.size() < 2)
+            if (record.kind != "package")
                 continue;
-            for (const auto &language : Split(fields[1], ';'))
+            for (const auto &language : Split(record.languages, ';'))
                 if (!language.empty() && language.size() <= 5 &&
                     std::all_of(language.begin(), language.end(), [](unsigned char c) { return std::isdigit(c); }))
                     locales.insert(static_cast<std::uint32_t>(std::stoul(language)));
@@ -343,11 +334,8 @@ void CheckDirectoryNames(const PayloadReport &report, std::vector<std::string> &
 {
     for (const auto &container : report.containers)
         for (const auto &record : container.records) {
-            std::vector<std::string> fields = Split(record.path, '\\');
-            const std::string kind = RecordKind(record.path);
-            std::string name = kind == "cabinet" ? fields[2] : kind == "package" ? fields[2] : "";
-            if (kind != "unknown" && !IsPlainFileNameUtf8(name))
-                problems.push_back((kind == "cabinet" ? "cabinet name \"" : "ProductCode \"") + name +
+            if (record.kind != "unknown" && !IsPlainFileNameUtf8(record.name))
+                problems.push_back((record.kind == "cabinet" ? "cabinet name \"" : "ProductCode \"") + record.name +
                                    "\" is one the launcher refuses (a device name, a trailing dot or space, or a "
                                    "character a file name can't hold): rename it and pack again");
         }
@@ -446,8 +434,8 @@ void PrintSignerJson(const AuthenticodeCheck &authenticode, const VerifyOptions 
 
 void PrintVerifyJson(const VerifyOptions &options, const LoadedFile &file, const AuthenticodeCheck &authenticode,
                      const SignatureCoverage &coverage, const ExpectedKey &expected,
-                     const std::vector<LocaleChoice> &choices,
-                     const std::vector<std::string> &problems, std::ostream &out)
+                     const std::vector<LocaleChoice> &choices, const std::vector<std::string> &problems,
+                     std::ostream &out)
 {
     static const char *const statuses[] = {"unsigned", "valid", "invalid"};
     out << "{\n  \"format\": 1,\n  \"file\": " << JsonString(options.read.file)

@@ -517,7 +517,7 @@ static BOOL TakeFolder(ExtractionJob *job)
     return TRUE;
 }
 
-BOOL OpenOutputFiles(ExtractionJob *job, const char *extractionFolder)
+BOOL PinFolderAndOpenOutputFiles(ExtractionJob *job, const char *extractionFolder)
 {
     for (int i = 0; i < job->count; i++)
         ClearRecord(&job->items[i]);
@@ -666,19 +666,21 @@ void FreeOutputData(ExtractionJob *job)
     }
 }
 
-void UnlockOutputFiles(ExtractionJob *job)
+void CloseOutputFileHandles(ExtractionJob *job)
 {
     for (int i = 0; i < job->count; i++)
         CloseRecordHandle(&job->items[i]);
 }
 
-void FinishOutputFiles(ExtractionJob *job, BOOL keepFiles, BOOL restoreLeftovers, BOOL succeeded)
+void FinishOutputFiles(ExtractionJob *job, DWORD outcome)
 {
+    const BOOL keepFiles = outcome != OutputFilesDeleted;
     for (int i = 0; i < job->count; i++) {
         FileRecord *record = &job->items[i];
         // A file still under its temporary name never stays, and what it was to replace keeps
         // its name (or gets it back).
-        if ((record->kind == OutputReplacing && restoreLeftovers) || (IsNewFile(record) && !record->underName)) {
+        if ((record->kind == OutputReplacing && outcome == OutputFilesPutBack) ||
+            (IsNewFile(record) && !record->underName)) {
             DeleteRecordFile(job, record);
             PutBackAside(job, record);
         } else {
@@ -689,7 +691,7 @@ void FinishOutputFiles(ExtractionJob *job, BOOL keepFiles, BOOL restoreLeftovers
         CloseRecordHandle(record);
     }
     // Aside files of runs that ended unsettled were kept for this moment.
-    if (job->folder != NULL && keepFiles && succeeded)
+    if (job->folder != NULL && outcome == OutputFilesKept)
         SettleLeftovers(job, TRUE);
     ReleaseRunLock(job, TRUE);
     UnpinFolder(job, !keepFiles);
@@ -697,7 +699,7 @@ void FinishOutputFiles(ExtractionJob *job, BOOL keepFiles, BOOL restoreLeftovers
 
 void CloseOutputFiles(ExtractionJob *job)
 {
-    UnlockOutputFiles(job);
+    CloseOutputFileHandles(job);
     for (int i = 0; i < job->count; i++)
         CloseAsideHandle(&job->items[i]);
     ReleaseRunLock(job, FALSE);

@@ -28,7 +28,7 @@
 // returned with the failed call's last error. While another live run holds the folder's lock:
 // FALSE with ERROR_INSTALL_ALREADY_RUNNING, and nothing in the folder touched. A folder that can
 // be opened but is refused is left as it is.
-BOOL OpenOutputFiles(ExtractionJob *job, const char *extractionFolder);
+BOOL PinFolderAndOpenOutputFiles(ExtractionJob *job, const char *extractionFolder);
 
 // One step: 0 when every record is finished, 234 (ERROR_MORE_DATA) to be called again, 29
 // (ERROR_WRITE_FAULT) when this step's write failed or was short. progress may be null. The
@@ -51,19 +51,28 @@ BOOL GetPackageVolumePath(const ExtractionJob *job, WCHAR *buffer, DWORD size);
 // Frees every record's data (an item output) once the files hold it.
 void FreeOutputData(ExtractionJob *job);
 
-// Closes every record's handle; the folder stays pinned, and each file is known by its identity.
-void UnlockOutputFiles(ExtractionJob *job);
+// Closes every record's handle (after LockOutputFiles, its lock); the folder stays pinned, and
+// each file is known by its identity.
+void CloseOutputFileHandles(ExtractionJob *job);
 
-// Settles the files once the installer has ended or will not run, while the folder is pinned.
-// A file opened afresh for its deletion is deleted only when it is still the file that was
-// locked. A file still under its temporary name is deleted and the earlier one keeps its name.
-// Without keepFiles every file of the records and every file this run moved aside is deleted;
-// with restoreLeftovers each file that replaced an earlier one is deleted and the earlier one put
-// back under its name; otherwise the new files stay and moved-aside files are deleted. With
-// keepFiles and succeeded the aside files that earlier runs left are deleted too. Then the lock
-// file is deleted, the pin released and, without keepFiles, the folder removed when it is empty
-// and still the folder that was pinned.
-void FinishOutputFiles(ExtractionJob *job, BOOL keepFiles, BOOL restoreLeftovers, BOOL succeeded);
+// What becomes of the files once the installer has ended or will not run.
+enum OutputFilesOutcome {
+    // The installation succeeded: the new files stay; the files they replaced, and the aside
+    // files that earlier runs left, are deleted.
+    OutputFilesKept,
+    // It failed while the product is registered: each file that replaced an earlier one is
+    // deleted and the earlier one put back under its name; the other new files stay.
+    OutputFilesPutBack,
+    // Nothing stays: every file of the records and every file this run moved aside is deleted,
+    // and the folder removed when it is empty and still the folder that was pinned.
+    OutputFilesDeleted,
+};
+
+// Settles the files by outcome (OutputFilesOutcome), while the folder is pinned. A file opened
+// afresh for its deletion is deleted only when it is still the file that was locked. A file still
+// under its temporary name is deleted and the earlier one keeps its name. Then the lock file is
+// deleted and the pin released.
+void FinishOutputFiles(ExtractionJob *job, DWORD outcome);
 
 // Closes every record's handle, the lock and the pin, touching no file: for files that a still
 // running installer may read, which the process's end releases otherwise.

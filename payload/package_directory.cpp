@@ -14,12 +14,6 @@ static const DWORD EnglishLcid = 1033;
 // Texts of the directory are UTF-16; these helpers take ASCII words and separators.
 static const WCHAR PackageFileName[] = {'m', 'a', 'i', 'n', '.', 'm', 's', 'i', 0};
 
-// One component of a path: its start and its length in units, up to a backslash or the end.
-struct PathComponent {
-    const WCHAR *text;
-    int units;
-};
-
 // Splits path into up to count components; returns how many were found, each at least one unit
 // long. What follows the last wanted component is left alone.
 static int SplitPath(const WCHAR *path, PathComponent *components, int count)
@@ -56,6 +50,18 @@ static BOOL ComponentIs(const PathComponent *component, const char *word)
             return FALSE;
     }
     return i == component->units && word[i] == '\0';
+}
+
+DWORD SplitDirectoryRecord(const WCHAR *path, DirectoryRecordParts *parts)
+{
+    int found = SplitPath(path, parts->components, 4);
+    if (found >= 3 && ComponentIs(&parts->components[0], "cab"))
+        parts->kind = DirectoryRecordCabinet;
+    else if (found == 4)
+        parts->kind = DirectoryRecordPackage;
+    else
+        parts->kind = DirectoryRecordOther;
+    return parts->kind;
 }
 
 // A ProductCode or cabinet name becomes one component of a path: it must be a plain file name,
@@ -142,8 +148,9 @@ int EnumeratePackageDirectory(const LauncherState *state, DirectoryCallback call
 int MatchPackageRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path, void *context)
 {
     PackageSelection *selection = (PackageSelection *)context;
-    PathComponent parts[4];
-    if (SplitPath(path, parts, 4) != 4 ||
+    DirectoryRecordParts record;
+    const PathComponent *parts = record.components;
+    if (SplitDirectoryRecord(path, &record) != DirectoryRecordPackage ||
         !ConvertToAnsiForDisplay(parts[0].text, parts[0].units, selection->architecture,
                                  sizeof selection->architecture) ||
         !ConvertToAnsiForDisplay(parts[1].text, parts[1].units, selection->languages, sizeof selection->languages) ||
@@ -173,9 +180,10 @@ int MatchPackageRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path, 
 int CollectCabinetRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path, void *context)
 {
     CabinetCollectContext *collect = (CabinetCollectContext *)context;
-    PathComponent parts[3];
+    DirectoryRecordParts record;
+    const PathComponent *parts = record.components;
     char packageIds[256];
-    if (SplitPath(path, parts, 3) != 3 || !ComponentIs(&parts[0], "cab") ||
+    if (SplitDirectoryRecord(path, &record) != DirectoryRecordCabinet ||
         !ConvertToAnsiForDisplay(parts[1].text, parts[1].units, packageIds, sizeof packageIds))
         return 1;
     // The name ends at the next backslash, if any; it is checked when the record is made. A name

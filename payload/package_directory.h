@@ -8,6 +8,28 @@
 
 struct LauncherState;
 
+// What the launcher's walks take a directory record for.
+enum DirectoryRecordKind {
+    DirectoryRecordOther = 0,
+    DirectoryRecordPackage, // <architecture>\<languages>\<ProductCode>\<ProductName>
+    DirectoryRecordCabinet, // cab\<package ids>\<name>, "cab" in any ASCII letter case
+};
+
+// One component of a path: its start and its length in units, up to a backslash or the end.
+struct PathComponent {
+    const WCHAR *text;
+    int units;
+};
+
+// A record's path as the launcher reads it: components[] holds the three components of a
+// cabinet record or the four of a package entry, each at least one unit long; what follows them
+// is left alone. A path of neither shape is DirectoryRecordOther. Returns the kind.
+struct DirectoryRecordParts {
+    DWORD kind; // DirectoryRecordKind
+    PathComponent components[4];
+};
+DWORD SplitDirectoryRecord(const WCHAR *path, DirectoryRecordParts *parts);
+
 // Offered every record of every directory; return nonzero to go on, 0 to stop the whole walk.
 // The path is the record's UTF-16 text as stored, NUL-terminated, valid only during the call.
 typedef int (*DirectoryCallback)(DWORD containerIndex, DWORD recordId, const WCHAR *path, void *context);
@@ -53,7 +75,7 @@ struct FileRecord {
     WCHAR asideName[AsideNameSize]; // OutputReplacing: the earlier file's name once moved aside, else empty
     HANDLE asideHandle;             // holds the earlier file with delete access, sharing reading alone
     FileIdentity asideIdentity;
-    DWORD itemId;                   // the file item whose content the record holds
+    DWORD itemId; // the file item whose content the record holds
 };
 
 struct ExtractionJob {

@@ -1,6 +1,7 @@
 #include "writer/container_writer.h"
 
 #include "payload/payload_format.h"
+#include "unicode/utf.h"
 
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
@@ -37,61 +38,16 @@ std::uint32_t Length32(std::size_t length, const char *what)
 }
 
 // Bytes that follow a UTF-8 lead byte; 4 for a byte that cannot lead.
-std::size_t ContinuationCount(unsigned char lead)
-{
-    if (lead < 0x80)
-        return 0;
-    if (lead < 0xc2)
-        return 4;
-    if (lead < 0xe0)
-        return 1;
-    if (lead < 0xf0)
-        return 2;
-    if (lead < 0xf5)
-        return 3;
-    return 4;
-}
-
 // Strict UTF-8 to UTF-16: malformed, overlong and surrogate sequences are refused.
 std::u16string Utf16FromUtf8(const std::string &text)
 {
     std::u16string wide;
-    for (std::size_t i = 0; i < text.size();) {
-        char32_t code;
-        if (!DecodeUtf8(text, i, code))
-            throw std::invalid_argument("directory path is not UTF-8: " + text);
-        if (code >= 0x10000) {
-            code -= 0x10000;
-            wide.push_back(static_cast<char16_t>(0xd800 + (code >> 10)));
-            wide.push_back(static_cast<char16_t>(0xdc00 + (code & 0x3ff)));
-        } else {
-            wide.push_back(static_cast<char16_t>(code));
-        }
-    }
+    if (!unicode::AppendUtf16FromUtf8(wide, text.data(), text.size(), unicode::Utf8Policy::Strict))
+        throw std::invalid_argument("directory path is not UTF-8: " + text);
     return wide;
 }
 
 } // namespace
-
-bool DecodeUtf8(const std::string &text, std::size_t &at, char32_t &code)
-{
-    auto lead = static_cast<unsigned char>(text[at]);
-    std::size_t extra = ContinuationCount(lead);
-    if (extra == 4 || text.size() - at <= extra)
-        return false;
-    code = extra == 0 ? lead : lead & (0x3f >> extra);
-    for (std::size_t k = 1; k <= extra; ++k) {
-        auto next = static_cast<unsigned char>(text[at + k]);
-        if ((next & 0xc0) != 0x80)
-            return false;
-        code = (code << 6) | (next & 0x3f);
-    }
-    static constexpr char32_t smallest[] = {0, 0x80, 0x800, 0x10000};
-    if (code < smallest[extra] || code > 0x10ffff || (code >= 0xd800 && code < 0xe000))
-        return false;
-    at += 1 + extra;
-    return true;
-}
 
 PrivateKey LoadPrivateKey(const std::string &pemPath)
 {

@@ -72,10 +72,6 @@ Bytes AssembleContainer(std::vector<PreparedItem> &&items);
 // items carry an empty signature field.
 Bytes WriteContainer(const std::vector<ContainerItem> &items, const ContainerOptions &options, EVP_PKEY *key);
 
-// One code point of strict UTF-8 at text[at] (at < text.size()): on success at moves past it;
-// false, with at unchanged, for a malformed, overlong or surrogate sequence.
-bool DecodeUtf8(const std::string &text, std::size_t &at, char32_t &code);
-
 // A package directory: records of id, byte length of the path with its NUL, UTF-16LE path.
 struct DirectoryEntry {
     std::uint32_t id;

@@ -113,6 +113,7 @@ struct Installers {
     std::string decoy;       // the TEST-ONLY key's blob beside the slot that holds the own key
     std::string testKey;     // packed with the TEST-ONLY key
     std::string refusedName; // a cabinet named aux.cab, made without the packer
+    std::string refusedCase; // the same, its record Cab\1000\aux.cab\more
     std::string emptySlot;   // a payload behind a ready stub whose slot is empty
     std::string dualSigned;  // the stub signed twice (a nested signature), then packed
     std::string appended;    // good, with bytes appended after its certificate table
@@ -143,13 +144,14 @@ std::string Sign(const World &world, const std::string &in, const std::string &o
     return out;
 }
 
-// The stub with a container appended, as a packer without checks would make it.
-std::string Handmade(const World &world, const std::string &stub, const std::string &cabinet, const std::string &out)
+// The stub with a container appended, as a packer without checks would make it; the cabinet's
+// directory record has the path given.
+std::string Handmade(const World &world, const std::string &stub, const std::string &cabinetRecord,
+                     const std::string &out)
 {
     writer::PrivateKey key = writer::LoadPrivateKey(world.key);
-    Bytes directory =
-        writer::WriteDirectory({{1000, "x64\\1033\\{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B61}\\Launcher Example"},
-                                {1001, "cab\\1000\\" + cabinet}});
+    Bytes directory = writer::WriteDirectory(
+        {{1000, "x64\\1033\\{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B61}\\Launcher Example"}, {1001, cabinetRecord}});
     Bytes container = writer::WriteContainer({{writer::ItemKind::Head, 0, directory},
                                               {writer::ItemKind::File, 1000, fixtures::ReadFileBytes(world.en)},
                                               {writer::ItemKind::File, 1001, Bytes{'c', 'a', 'b'}}},
@@ -194,8 +196,10 @@ const Installers &TheInstallers()
                   testBlob);
         made.decoy = pack(Sign(world, f + "/decoy-stub.exe", f + "/decoy-signed.exe"), world.key, f + "/decoy.exe");
         made.testKey = pack(Sign(world, world.testStub, f + "/test-signed.exe"), world.testKey, f + "/test-key.exe");
-        made.refusedName = Handmade(world, world.stub, "aux.cab", f + "/device-cabinet.exe");
-        made.emptySlot = Handmade(world, world.readyStub, "data.cab", f + "/empty-slot.exe");
+        made.refusedName = Handmade(world, world.stub, "cab\\1000\\aux.cab", f + "/device-cabinet.exe");
+        // The launcher takes "cab" in any letter case, and ends the name at the next backslash.
+        made.refusedCase = Handmade(world, world.stub, "Cab\\1000\\aux.cab\\more", f + "/device-cabinet-case.exe");
+        made.emptySlot = Handmade(world, world.readyStub, "cab\\1000\\data.cab", f + "/empty-slot.exe");
         made.dualSigned =
             pack(Sign(world, world.signedStub, f + "/dual-signed-stub.exe", "-nest"), world.key, f + "/dual.exe");
         image = fixtures::ReadFileBytes(made.good);
@@ -309,6 +313,8 @@ const VerifyCase verifyCases[] = {
     {"decoy_is_not_the_key", &Installers::decoy, "--expect-key %TEST%", 1,
      "the installer's key is %OWN%, not the expected %TEST% (--expect-key)"},
     {"refused_cabinet_name", &Installers::refusedName, "--key %KEY% --allow-unsigned", 1,
+     "cabinet name \"aux.cab\" is one the launcher refuses"},
+    {"refused_cabinet_name_any_case", &Installers::refusedCase, "--key %KEY% --allow-unsigned", 1,
      "cabinet name \"aux.cab\" is one the launcher refuses"},
     {"test_key", &Installers::testKey, "--expect-key %TEST%", 1, "the TEST-ONLY key"},
     {"test_key_allowed", &Installers::testKey, "--expect-key %TEST% --allow-test-key", 0, ": verified"},
@@ -770,9 +776,10 @@ TEST(Inspect, JsonIsValidUtf8WhateverTheFileIsCalled)
     const std::string json = folder + "/inspect.json";
     fixtures::WriteFileBytes(json, Bytes(inspected.out.begin(), inspected.out.end()));
     // A strict reader of its own: bytes that are not UTF-8 stop it.
-    RunResult parsed = RunCommand("python3 -c 'import json, sys; d = json.loads(open(sys.argv[1], \"rb\").read()"
-                                  ".decode(\"utf-8\")); print(d[\"format\"]); print(ascii(d[\"file\"].rsplit(\"/\", 1)[1]))' " +
-                                  Quote(json));
+    RunResult parsed =
+        RunCommand("python3 -c 'import json, sys; d = json.loads(open(sys.argv[1], \"rb\").read()"
+                   ".decode(\"utf-8\")); print(d[\"format\"]); print(ascii(d[\"file\"].rsplit(\"/\", 1)[1]))' " +
+                   Quote(json));
     ASSERT_EQ(parsed.exitCode, 0) << parsed.err << inspected.out;
     EXPECT_EQ(parsed.out, "1\n'caf\\xe9-\\x80-caf\\xe9-\".exe'\n");
 }

@@ -1,6 +1,7 @@
 #include "writer/container_writer.h"
 
 #include "tests/unit/payload_fixtures.h"
+#include "unicode/utf.h"
 
 #include <gtest/gtest.h>
 #include <openssl/rsa.h>
@@ -106,6 +107,38 @@ TEST(WriteDirectory, WritesIdLengthAndUtf16Path)
 
     for (const char *bad : {"\xff", "\xc3", "\xc0\xaf", "\xed\xa0\x80", "a\x80"})
         EXPECT_THROW(writer::WriteDirectory({{1, bad}}), std::invalid_argument) << bad;
+}
+
+// The writer's directory refuses what is not UTF-8; the Linux text calls read each faulty byte as
+// U+FFFD. Both decode through one core, so they agree on every well-formed text.
+TEST(Utf8Policy, StrictRefusesWhatReplacingReadsAsOneFffdPerByte)
+{
+    const struct {
+        const char *text;
+        std::u16string replaced;
+        bool wellFormed;
+    } cases[] = {
+        {"a\xc3\xa9\xe2\x82\xac", u"a\u00e9\u20ac", true},
+        {"\xf0\x9f\x93\xa6", u"\U0001f4e6", true},
+        {"\xf4\x8f\xbf\xbf", u"\U0010ffff", true},
+        {"\xc0\xaf", u"\ufffd\ufffd", false},                     // overlong
+        {"\xed\xa0\x80", u"\ufffd\ufffd\ufffd", false},           // a surrogate
+        {"\xf4\x90\x80\x80", u"\ufffd\ufffd\ufffd\ufffd", false}, // beyond U+10FFFF
+        {"\xe2\x82", u"\ufffd\ufffd", false},                     // cut short
+        {"a\x80z", u"a\ufffdz", false},                           // a stray continuation byte
+        {"\xe2(\xac", u"\ufffd(\ufffd", false},                   // a lead byte without its continuation
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        const std::size_t length = std::char_traits<char>::length(c.text);
+        std::u16string strict, replacing;
+        EXPECT_EQ(unicode::AppendUtf16FromUtf8(strict, c.text, length, unicode::Utf8Policy::Strict), c.wellFormed);
+        EXPECT_TRUE(unicode::AppendUtf16FromUtf8(replacing, c.text, length, unicode::Utf8Policy::Replacing));
+        EXPECT_EQ(replacing, c.replaced);
+        if (c.wellFormed) {
+            EXPECT_EQ(strict, c.replaced);
+        }
+    }
 }
 
 TEST(LoadPrivateKey, ReportsAMissingOrForeignFile)

@@ -131,7 +131,7 @@ TEST_P(ExtractionStepRuns, WritesEveryFileInBoundedSteps)
     for (std::size_t i = 0; i < c.files.size(); i++)
         if (c.files[i].existedBefore)
             testfiles::WriteAll(folder / c.files[i].name, test.contents[i]);
-    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
+    ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.path().c_str()));
     std::vector<Call> calls = RunToEnd(test, c.withProgress);
 
     ASSERT_EQ(calls.size(), ExpectedCalls(c));
@@ -213,14 +213,14 @@ bool OthersCanOpen(const std::string &path, DWORD access)
     return true;
 }
 
-TEST(OpenOutputFiles, OpensNewFilesAndLocksAnIdenticalFileFromAnEarlierRun)
+TEST(PinFolderAndOpenOutputFiles, OpensNewFilesAndLocksAnIdenticalFileFromAnEarlierRun)
 {
     SeamScope seams;
     TempFolder folder("open");
     TestJob test({{"main.msi", 10, false}, {"a.cab", 10, true}}, Chunk);
     testfiles::WriteAll(folder / "a.cab", test.contents[1]);
 
-    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
+    ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.path().c_str()));
     EXPECT_EQ(std::string(test.records[0].outputPath), folder / "main.msi");
     EXPECT_EQ(std::string(test.records[1].outputPath), folder / "a.cab");
     EXPECT_EQ(test.records[0].kind, (DWORD)OutputCreated);
@@ -236,12 +236,12 @@ TEST(OpenOutputFiles, OpensNewFilesAndLocksAnIdenticalFileFromAnEarlierRun)
 
 // While files are open in it, the folder can be neither renamed nor deleted: nothing can swap it
 // for a junction. Once the files are settled, it can.
-TEST(OpenOutputFiles, PinsTheFolderUntilTheFilesAreSettled)
+TEST(PinFolderAndOpenOutputFiles, PinsTheFolderUntilTheFilesAreSettled)
 {
     TempFolder root("pin");
     std::string folder = MakeProductFolder(root);
     TestJob test({{"main.msi", 10, false}}, Chunk);
-    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.c_str()));
+    ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()));
     ASSERT_NE(test.job.folder, nullptr);
 
     EXPECT_FALSE(MoveFileA(folder.c_str(), (root / "moved").c_str()));
@@ -250,7 +250,7 @@ TEST(OpenOutputFiles, PinsTheFolderUntilTheFilesAreSettled)
     EXPECT_TRUE(OthersCanOpen(folder, FILE_LIST_DIRECTORY)) << "the folder can still be read";
 
     ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
-    FinishOutputFiles(&test.job, TRUE, FALSE, TRUE);
+    FinishOutputFiles(&test.job, OutputFilesKept);
     EXPECT_EQ(test.job.folder, nullptr);
     EXPECT_TRUE(MoveFileA(folder.c_str(), (root / "moved").c_str()));
 }
@@ -258,7 +258,7 @@ TEST(OpenOutputFiles, PinsTheFolderUntilTheFilesAreSettled)
 // A file in place that is not the verified content (planted, damaged, or the source of an
 // installed product of another version) keeps its name until its replacement is whole, then moves
 // aside in the folder, never deleted here. A roll-back deletes the new file and leaves it as it was.
-TEST(OpenOutputFiles, KeepsADifferingFileUntilItsReplacementIsWhole)
+TEST(PinFolderAndOpenOutputFiles, KeepsADifferingFileUntilItsReplacementIsWhole)
 {
     struct Planted {
         const char *name;
@@ -282,13 +282,13 @@ TEST(OpenOutputFiles, KeepsADifferingFileUntilItsReplacementIsWhole)
         testfiles::WriteAll(folder + "\\main.msi", planted.content);
 
         if (planted.laterRecordFails) {
-            EXPECT_FALSE(OpenOutputFiles(&test.job, folder.c_str()));
+            EXPECT_FALSE(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()));
             EXPECT_EQ(FolderNames(folder), std::vector<std::string>{"main.msi"});
             EXPECT_EQ(ReadAll(folder + "\\main.msi"), planted.content) << "the earlier file stays";
             EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
             continue;
         }
-        ASSERT_TRUE(OpenOutputFiles(&test.job, folder.c_str()));
+        ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()));
         EXPECT_EQ(test.records[1].kind, (DWORD)OutputReplacing);
         ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
         EXPECT_EQ(ReadAll(folder + "\\main.msi"), planted.content) << "written whole before it is replaced";
@@ -306,14 +306,14 @@ TEST(OpenOutputFiles, KeepsADifferingFileUntilItsReplacementIsWhole)
 
 // A name taken by an aside file that an earlier run left is passed over; that file is left as
 // it is until a run succeeds.
-TEST(OpenOutputFiles, MovesAsideUnderAFreeName)
+TEST(PinFolderAndOpenOutputFiles, MovesAsideUnderAFreeName)
 {
     TempFolder folder("asidetaken");
     TestJob test({{"main.msi", 10, true}}, Chunk);
     testfiles::WriteAll(folder / "main.msi", Pattern(10, 50));
     testfiles::WriteAll(folder / "main.msi.0.aside", Pattern(3, 51));
 
-    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
+    ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.path().c_str()));
     ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
     ASSERT_TRUE(LockOutputFiles(&test.job));
     EXPECT_EQ(ReadAll(folder / "main.msi.0.aside"), Pattern(3, 51));
@@ -322,7 +322,7 @@ TEST(OpenOutputFiles, MovesAsideUnderAFreeName)
 
 // What cannot be moved aside fails the attempt and stays as it was: a folder of that name, or a
 // file that another process holds open without sharing deletion.
-TEST(OpenOutputFiles, RefusesWhatCannotBeMovedAside)
+TEST(PinFolderAndOpenOutputFiles, RefusesWhatCannotBeMovedAside)
 {
     for (bool folderInTheWay : {true, false}) {
         SCOPED_TRACE(folderInTheWay ? "folder" : "file held open");
@@ -338,7 +338,7 @@ TEST(OpenOutputFiles, RefusesWhatCannotBeMovedAside)
             ASSERT_NE(held, INVALID_HANDLE_VALUE);
         }
 
-        EXPECT_FALSE(OpenOutputFiles(&test.job, folder.path().c_str()));
+        EXPECT_FALSE(PinFolderAndOpenOutputFiles(&test.job, folder.path().c_str()));
         EXPECT_NE(GetLastError(), 0u) << "the failed call's error";
         EXPECT_EQ(FolderNames(folder.path()), std::vector<std::string>{"main.msi"});
         if (held != INVALID_HANDLE_VALUE) {
@@ -350,7 +350,7 @@ TEST(OpenOutputFiles, RefusesWhatCannotBeMovedAside)
 
 // One file named twice (a cabinet listed twice for the package, or two names that differ only
 // in letter case) is opened and written once; the second record is passed over.
-TEST(OpenOutputFiles, OpensAFileNamedTwiceOnce)
+TEST(PinFolderAndOpenOutputFiles, OpensAFileNamedTwiceOnce)
 {
     struct Twice {
         const char *first;
@@ -368,7 +368,7 @@ TEST(OpenOutputFiles, OpensAFileNamedTwiceOnce)
         if (c.firstInPlace)
             testfiles::WriteAll(folder / c.first, test.contents[1]);
 
-        ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
+        ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.path().c_str()));
         EXPECT_EQ(test.records[1].kind, (DWORD)(c.firstInPlace ? OutputInPlace : OutputCreated));
         EXPECT_EQ(test.records[2].kind, (DWORD)OutputSameFile);
         EXPECT_EQ(test.records[2].handle, nullptr);
@@ -381,7 +381,7 @@ TEST(OpenOutputFiles, OpensAFileNamedTwiceOnce)
 }
 
 // Files land only in a real folder, never through a junction or a symbolic link to another.
-TEST(OpenOutputFiles, RefusesAnExtractionFolderThatIsALink)
+TEST(PinFolderAndOpenOutputFiles, RefusesAnExtractionFolderThatIsALink)
 {
     TempFolder root("reparse");
     std::string target = root / "elsewhere";
@@ -391,7 +391,7 @@ TEST(OpenOutputFiles, RefusesAnExtractionFolderThatIsALink)
     ASSERT_NE(GetFileAttributesA(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
 
     TestJob test({{"main.msi", 10, false}}, Chunk);
-    EXPECT_FALSE(OpenOutputFiles(&test.job, link.c_str()));
+    EXPECT_FALSE(PinFolderAndOpenOutputFiles(&test.job, link.c_str()));
     EXPECT_EQ(test.records[0].handle, nullptr);
     EXPECT_EQ(test.job.folder, nullptr);
     EXPECT_FALSE(Exists(target + "\\main.msi"));
@@ -401,7 +401,7 @@ TEST(OpenOutputFiles, RefusesAnExtractionFolderThatIsALink)
 // What the pin's handle says the folder is decides, not its name: junctions and symbolic links
 // (name surrogates) are refused, other reparse points such as cloud-file placeholders are
 // folders like any other. Wine makes none of these, so the seam gives the answer.
-TEST(OpenOutputFiles, JudgesTheFolderByItsReparseTag)
+TEST(PinFolderAndOpenOutputFiles, JudgesTheFolderByItsReparseTag)
 {
     const struct {
         const char *name;
@@ -423,7 +423,7 @@ TEST(OpenOutputFiles, JudgesTheFolderByItsReparseTag)
         std::string folder = MakeProductFolder(root);
         FakeFolderTag(c.attributes, c.tag);
         TestJob test({{"main.msi", 10, false}}, Chunk);
-        EXPECT_EQ(OpenOutputFiles(&test.job, folder.c_str()), c.accepted ? TRUE : FALSE);
+        EXPECT_EQ(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()), c.accepted ? TRUE : FALSE);
         EXPECT_EQ(Exists(folder + "\\main.msi" + PartialNameSuffix), c.accepted);
         EXPECT_TRUE(Exists(folder));
     }
@@ -438,7 +438,7 @@ TEST(LockOutputFiles, LocksThroughTheHandlesAndRefusesWritersAndDeleters)
     TempFolder folder("lock");
     TestJob test({{"main.msi", 10, false}, {"disk1.cab", 10, true}, {"DISK1.CAB", 10, false}}, Chunk);
     testfiles::WriteAll(folder / "disk1.cab", test.contents[1]);
-    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
+    ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.path().c_str()));
     ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
 
     ASSERT_TRUE(LockOutputFiles(&test.job));
@@ -460,7 +460,7 @@ TEST(LockOutputFiles, LocksThroughTheHandlesAndRefusesWritersAndDeleters)
         CloseHandle(reader);
     }
 
-    UnlockOutputFiles(&test.job);
+    CloseOutputFileHandles(&test.job);
     for (const auto &record : test.records)
         EXPECT_EQ(record.handle, nullptr);
     EXPECT_TRUE(DeleteFileA((folder / "main.msi").c_str()));
@@ -479,7 +479,7 @@ TEST(VerifyOutputFiles, RefusesAFileChangedBeforeTheLock)
         SCOPED_TRACE(c.name);
         TempFolder folder("lockchanged");
         TestJob test({{"main.msi", 100000, false}, {"disk1.cab", 10, false}}, Chunk);
-        ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
+        ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.path().c_str()));
         ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
         HANDLE writer = test.records[0].handle;
         if (c.offset >= 0) {
@@ -509,13 +509,13 @@ TEST(LockOutputFiles, AFailedReopenFailsTheLock)
         TempFolder root("lockfail");
         std::string folder = MakeProductFolder(root);
         TestJob test({{"main.msi", 10, false}}, Chunk);
-        ASSERT_TRUE(OpenOutputFiles(&test.job, folder.c_str()));
+        ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()));
         ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
         FailCall(SeamCall::ReOpenFile, failing, 1, ERROR_SHARING_VIOLATION);
         EXPECT_FALSE(LockOutputFiles(&test.job));
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
 
-        FinishOutputFiles(&test.job, FALSE, FALSE, FALSE);
+        FinishOutputFiles(&test.job, OutputFilesDeleted);
         EXPECT_FALSE(Exists(folder));
         EXPECT_EQ(OpenFileHandles(), 0u);
         EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
@@ -528,14 +528,13 @@ TEST(FinishOutputFiles, KeepsDeletesOrPutsBackAsTold)
 {
     const struct {
         const char *name;
-        BOOL keepFiles;
-        BOOL restoreLeftovers;
+        DWORD outcome;
         bool newFilesStay;
         bool earlierFileBack;
     } cases[] = {
-        {"installed", TRUE, FALSE, true, false},
-        {"failed, registered", TRUE, TRUE, true, true},
-        {"failed, not registered", FALSE, FALSE, false, false},
+        {"installed", OutputFilesKept, true, false},
+        {"failed, registered", OutputFilesPutBack, true, true},
+        {"failed, not registered", OutputFilesDeleted, false, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -546,13 +545,13 @@ TEST(FinishOutputFiles, KeepsDeletesOrPutsBackAsTold)
         const std::vector<std::uint8_t> earlier = Pattern(7, 77);
         testfiles::WriteAll(folder + "\\main.msi", earlier);
         testfiles::WriteAll(folder + "\\same.cab", test.contents[1]);
-        ASSERT_TRUE(OpenOutputFiles(&test.job, folder.c_str()));
+        ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()));
         ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
         ASSERT_TRUE(LockOutputFiles(&test.job));
         ASSERT_TRUE(VerifyOutputFiles(&test.job));
 
-        UnlockOutputFiles(&test.job);
-        FinishOutputFiles(&test.job, c.keepFiles, c.restoreLeftovers, c.keepFiles && !c.restoreLeftovers);
+        CloseOutputFileHandles(&test.job);
+        FinishOutputFiles(&test.job, c.outcome);
         EXPECT_EQ(OpenFileHandles(), 0u);
         EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
         EXPECT_EQ(SeamFileRules().namedCallsWhilePinned, 0u);
@@ -586,14 +585,14 @@ TEST(FinishOutputFiles, GoesByThePinNotByThePaths)
     testfiles::WriteAll(decoy + "\\main.msi", Pattern(5, 1));
     testfiles::WriteAll(decoy + "\\a.cab", Pattern(5, 2));
     TestJob test({{"main.msi", 10, false}, {"a.cab", 10, false}}, Chunk);
-    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.c_str()));
+    ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()));
     ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
     ASSERT_TRUE(LockOutputFiles(&test.job));
-    UnlockOutputFiles(&test.job);
+    CloseOutputFileHandles(&test.job);
 
     MultiByteToWideChar(CP_ACP, 0, decoy.c_str(), -1, test.job.folderPath, OutputFolderSize);
     MultiByteToWideChar(CP_ACP, 0, emptyDecoy.c_str(), -1, test.job.folderVolumePath, OutputFolderSize);
-    FinishOutputFiles(&test.job, FALSE, FALSE, FALSE);
+    FinishOutputFiles(&test.job, OutputFilesDeleted);
 
     EXPECT_EQ(FolderNames(folder), std::vector<std::string>{}) << "the pinned folder's files are deleted";
     EXPECT_EQ(ReadAll(decoy + "\\main.msi"), Pattern(5, 1));
@@ -607,7 +606,7 @@ TEST(FinishOutputFiles, GoesByThePinNotByThePaths)
 // the pin: its temporary files go, an aside file whose name is free goes back under it, other
 // aside files stay until a run succeeds. Its lock file, no longer held, is taken over. After one
 // successful run the folder holds exactly the package.
-TEST(OpenOutputFiles, SettlesWhatAKilledRunLeft)
+TEST(PinFolderAndOpenOutputFiles, SettlesWhatAKilledRunLeft)
 {
     const std::vector<std::uint8_t> earlier = Pattern(7, 77);
     const std::vector<std::uint8_t> package = Pattern(10, 7); // TestJob's content of main.msi
@@ -655,7 +654,7 @@ TEST(OpenOutputFiles, SettlesWhatAKilledRunLeft)
         ASSERT_EQ(test.contents[0], package);
         ASSERT_EQ(test.contents[1], cabinet);
 
-        ASSERT_TRUE(OpenOutputFiles(&test.job, folder.c_str()));
+        ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()));
         EXPECT_EQ(Exists(folder + "\\main.msi"), !c.packageWhenOpened.empty());
         if (!c.packageWhenOpened.empty()) {
             EXPECT_EQ(ReadAll(folder + "\\main.msi"), c.packageWhenOpened);
@@ -663,8 +662,8 @@ TEST(OpenOutputFiles, SettlesWhatAKilledRunLeft)
         ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
         ASSERT_TRUE(LockOutputFiles(&test.job));
         ASSERT_TRUE(VerifyOutputFiles(&test.job));
-        UnlockOutputFiles(&test.job);
-        FinishOutputFiles(&test.job, TRUE, !c.succeeded, c.succeeded);
+        CloseOutputFileHandles(&test.job);
+        FinishOutputFiles(&test.job, c.succeeded ? OutputFilesKept : OutputFilesPutBack);
 
         EXPECT_EQ(FolderNames(folder), c.namesAfter);
         EXPECT_EQ(ReadAll(folder + "\\main.msi"), package);
@@ -677,7 +676,7 @@ TEST(OpenOutputFiles, SettlesWhatAKilledRunLeft)
 
 // While another run holds the folder's lock file, a second one ends at once and touches nothing
 // there, not even what looks left over.
-TEST(OpenOutputFiles, LeavesAFolderInUseByAnotherRunAlone)
+TEST(PinFolderAndOpenOutputFiles, LeavesAFolderInUseByAnotherRunAlone)
 {
     SeamScope seams;
     TempFolder root("busy");
@@ -688,7 +687,7 @@ TEST(OpenOutputFiles, LeavesAFolderInUseByAnotherRunAlone)
     ASSERT_NE(otherRun, INVALID_HANDLE_VALUE);
     TestJob test({{"main.msi", 10, false}}, Chunk);
 
-    EXPECT_FALSE(OpenOutputFiles(&test.job, folder.c_str()));
+    EXPECT_FALSE(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSTALL_ALREADY_RUNNING);
     EXPECT_EQ(test.job.folder, nullptr);
     EXPECT_EQ(OpenFileHandles(), 0u);
@@ -703,9 +702,9 @@ struct RollBackCase {
     SeamCall failingCall = SeamCall::Count;
 };
 
-class OpenOutputFilesRollBack : public testing::TestWithParam<RollBackCase> {};
+class PinFolderAndOpenOutputFilesRollBack : public testing::TestWithParam<RollBackCase> {};
 
-TEST_P(OpenOutputFilesRollBack, RemovesOnlyWhatThisRunCreated)
+TEST_P(PinFolderAndOpenOutputFilesRollBack, RemovesOnlyWhatThisRunCreated)
 {
     const RollBackCase &c = GetParam();
     SeamScope seams;
@@ -720,7 +719,7 @@ TEST_P(OpenOutputFilesRollBack, RemovesOnlyWhatThisRunCreated)
     // new file: the sixth is the third record's look, denied.
     if (c.failingCall == SeamCall::NtCreateFile)
         FailCall(c.failingCall, 5, 10, 0xC0000022u); // STATUS_ACCESS_DENIED
-    EXPECT_FALSE(OpenOutputFiles(&test.job, folder.c_str()));
+    EXPECT_FALSE(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()));
     EXPECT_NE(GetLastError(), 0u);
 
     EXPECT_EQ(FolderNames(folder),
@@ -742,7 +741,7 @@ TEST_P(OpenOutputFilesRollBack, RemovesOnlyWhatThisRunCreated)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Failures, OpenOutputFilesRollBack,
+INSTANTIATE_TEST_SUITE_P(Failures, PinFolderAndOpenOutputFilesRollBack,
                          testing::Values(RollBackCase{"CannotCreate", false, "missing\\c.cab"},
                                          RollBackCase{"CannotCreateBesideOldFile", true, "missing\\c.cab"},
                                          // A path over 260 characters counts as one that can't be created.
@@ -756,7 +755,7 @@ TEST(ExtractionStepFailure, FailedWriteIsRetriedFromTheSameOffset)
 {
     TempFolder folder("fail");
     TestJob test({{"main.msi", 3000, false}}, 1000);
-    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
+    ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.path().c_str()));
     DWORD progress = 0;
     ASSERT_EQ(ExtractionStep(&test.job, &progress), (DWORD)ERROR_MORE_DATA);
     ASSERT_EQ(ExtractionStep(&test.job, &progress), (DWORD)ERROR_MORE_DATA);
@@ -797,7 +796,7 @@ TEST(ExtractionStepShortWrite, ShortWriteContinuesFromWhatArrived)
     TempFolder folder("short");
     DWORD length = limit + limit / 2;
     TestJob test({{"disk1.cab", length, false}}, length);
-    ASSERT_TRUE(OpenOutputFiles(&test.job, folder.path().c_str()));
+    ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.path().c_str()));
     DWORD progress = 0;
     ASSERT_EQ(ExtractionStep(&test.job, &progress), (DWORD)ERROR_MORE_DATA);
 

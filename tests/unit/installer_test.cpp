@@ -131,16 +131,16 @@ const char TestProductCode[] = "{6A1C7C11-0E1B-4C1D-9D36-2B7A0F5E3D01}";
 
 TEST(IsProductRegistered, NeedsAnUninstallStringInThe64BitView)
 {
-    EXPECT_EQ(IsProductRegistered(TestProductCode, 1), 0);
+    EXPECT_EQ(IsProductRegistered(TestProductCode), 0);
     {
         UninstallEntry entry(TestProductCode, false);
-        EXPECT_EQ(IsProductRegistered(TestProductCode, 1), 0) << "a key without UninstallString";
+        EXPECT_EQ(IsProductRegistered(TestProductCode), 0) << "a key without UninstallString";
     }
     {
         UninstallEntry entry(TestProductCode, true);
-        EXPECT_EQ(IsProductRegistered(TestProductCode, 1), 1);
+        EXPECT_EQ(IsProductRegistered(TestProductCode), 1);
     }
-    EXPECT_EQ(IsProductRegistered("", 1), 0) << "the uninstall list itself is no product";
+    EXPECT_EQ(IsProductRegistered(""), 0) << "the uninstall list itself is no product";
 }
 
 // The folder loop with the first extraction folder blocked by a file of its name: the attempt
@@ -180,6 +180,7 @@ TEST_P(InstallerFolderLoop, QuietEndsAtTheFirstFailedAttemptWithoutTheBrowser)
     argv.push_back(nullptr);
     run->arguments = argv.data();
     run->argumentCount = static_cast<int>(argv.size() - 1);
+    run->quiet = HasQuietSwitch(run->argumentCount, run->arguments); // as CaptureCommandLine does
     run->installerExitCode = ERROR_INSTALL_SERVICE_FAILURE;
     run->job.current = -1;
     run->job.chunkSize = 0x80000;
@@ -228,6 +229,7 @@ TEST(InstallerFolderLoopQuiet, AttemptWithANameTooLongSaysSo)
     WCHAR *argv[] = {const_cast<WCHAR *>(L"launcher.exe"), const_cast<WCHAR *>(L"/qn"), nullptr};
     run->arguments = argv;
     run->argumentCount = 2;
+    run->quiet = 1;
     run->installerExitCode = ERROR_INSTALL_SERVICE_FAILURE;
     run->job.current = -1;
     run->job.count = 1;
@@ -297,7 +299,7 @@ TEST_P(InstallerCleanUp, SettlesTheFilesByTheOutcome)
         record.length = 16;
     }
     testfiles::WriteAll(folder + "\\disk1.cab", contents[1]);
-    ASSERT_TRUE(OpenOutputFiles(&run->job, folder.c_str()));
+    ASSERT_TRUE(PinFolderAndOpenOutputFiles(&run->job, folder.c_str()));
     while (ExtractionStep(&run->job, nullptr) == ERROR_MORE_DATA) {
     }
     ASSERT_TRUE(LockOutputFiles(&run->job));

@@ -513,4 +513,39 @@ TEST_F(PackageDirectory, ArchitectureAndLanguagesAreNotBestFitted)
     EXPECT_EQ(selection.packageId, 0u);
 }
 
+// The shapes of records that the walks take for a cabinet or a package entry: the packer's
+// verify and inspect read a directory through this too.
+TEST(SplitDirectoryRecord, TellsCabinetsAndPackageEntriesApart)
+{
+    static_assert(sizeof(WCHAR) == sizeof(char16_t), "WCHAR holds UTF-16 units");
+    const struct {
+        const char16_t *path;
+        DWORD kind;
+        std::u16string name; // the third component
+    } cases[] = {
+        {u"x64\\1033\\{P}\\Product", DirectoryRecordPackage, u"{P}"},
+        {u"x64\\1033\\{P}\\Product\\more", DirectoryRecordPackage, u"{P}"},
+        {u"cab\\1000;1002\\shared.cab", DirectoryRecordCabinet, u"shared.cab"},
+        {u"CAB\\1000\\a.cab", DirectoryRecordCabinet, u"a.cab"},
+        {u"Cab\\1000\\a.cab", DirectoryRecordCabinet, u"a.cab"},
+        {u"cab\\1000\\a.cab\\more", DirectoryRecordCabinet, u"a.cab"},
+        {u"x64\\1033\\{P}", DirectoryRecordOther, u""},
+        {u"x64\\1033\\{P}\\", DirectoryRecordOther, u""},
+        {u"x64\\\\1033\\{P}\\Product", DirectoryRecordOther, u""},
+        {u"cabs\\1000\\a.cab", DirectoryRecordOther, u""},
+        {u"cab\\1000", DirectoryRecordOther, u""},
+        {u"", DirectoryRecordOther, u""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.path, c.path + std::char_traits<char16_t>::length(c.path)));
+        DirectoryRecordParts parts;
+        SplitDirectoryRecord(reinterpret_cast<const WCHAR *>(c.path), &parts);
+        EXPECT_EQ(parts.kind, c.kind);
+        if (c.kind != DirectoryRecordOther) {
+            const PathComponent &name = parts.components[2];
+            EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(name.text), name.units), c.name);
+        }
+    }
+}
+
 } // namespace

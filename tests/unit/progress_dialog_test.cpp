@@ -144,7 +144,7 @@ struct DialogJob {
         job.count = static_cast<int>(records.size());
         job.current = -1;
         job.chunkSize = chunkSize;
-        if (!OpenOutputFiles(&job, folder.path().c_str()))
+        if (!PinFolderAndOpenOutputFiles(&job, folder.path().c_str()))
             throw std::runtime_error("cannot open the output files");
     }
     ~DialogJob()
