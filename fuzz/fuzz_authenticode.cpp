@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "packer/authenticode.h"
+#include "packer/pe/authenticode.h"
 #include "packer/pack_error.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)

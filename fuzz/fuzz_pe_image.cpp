@@ -4,11 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "packer/authenticode.h"
+#include "packer/pe/authenticode.h"
 #include "packer/pack_error.h"
-#include "packer/payload_key.h"
-#include "packer/pe_image.h"
-#include "packer/signature_object.h"
+#include "packer/keys/payload_key.h"
+#include "packer/pe/pe_image.h"
+#include "packer/pe/signature_object.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

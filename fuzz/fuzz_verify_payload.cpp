@@ -7,8 +7,8 @@
 
 #include "packer/keys/pem_key.h"
 #include "packer/pack_error.h"
-#include "packer/payload_key.h"
-#include "packer/payload_reader.h"
+#include "packer/keys/payload_key.h"
+#include "packer/payload/payload_reader.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "packer/keys/pem_key.h"
-#include "packer/payload_key.h"
-#include "packer/placement.h"
+#include "packer/keys/payload_key.h"
+#include "packer/pe/placement.h"
 #include "tests/fixtures/fixtures.h"
 #include "writer/container_writer.h"
 

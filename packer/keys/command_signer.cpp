@@ -2,7 +2,7 @@
 
 #include "packer/host/host.h"
 #include "packer/pack_error.h"
-#include "packer/payload_key.h"
+#include "packer/keys/payload_key.h"
 
 #include <condition_variable>
 #include <mutex>

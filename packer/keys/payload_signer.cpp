@@ -5,7 +5,7 @@
 #include "packer/keys/pkcs11_signer.h"
 #include "packer/keys/pkcs11_uri.h"
 #include "packer/pack_error.h"
-#include "packer/payload_key.h"
+#include "packer/keys/payload_key.h"
 
 #include <openssl/err.h>
 #include <openssl/rsa.h>

@@ -1,7 +1,7 @@
 #include "packer/keys/pem_key.h"
 
 #include "packer/pack_error.h"
-#include "packer/payload_key.h"
+#include "packer/keys/payload_key.h"
 
 #include <openssl/core_names.h>
 #include <openssl/err.h>

@@ -1,7 +1,7 @@
 #include "packer/keys/pkcs11_signer.h"
 
 #include "packer/pack_error.h"
-#include "packer/payload_key.h"
+#include "packer/keys/payload_key.h"
 
 #include <openssl/crypto.h>
 

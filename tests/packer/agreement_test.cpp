@@ -5,13 +5,13 @@
 
 #include "launcher/launcher_state.h"
 #include "packer/keys/pem_key.h"
-#include "packer/payload_key.h"
-#include "packer/payload_reader.h"
+#include "packer/keys/payload_key.h"
+#include "packer/payload/payload_reader.h"
 #include "payload/locator.h"
 #include "payload/payload_item.h"
 #include "payload/payload_item_stream.h"
-#include "packer/compressor.h"
-#include "packer/piece_compressor.h"
+#include "packer/pipeline/compressor.h"
+#include "packer/pipeline/piece_compressor.h"
 #include "tests/fixtures/fixtures.h"
 
 #include <gtest/gtest.h>

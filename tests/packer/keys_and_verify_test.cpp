@@ -3,8 +3,8 @@
 #include "tests/packer/packer_test_support.h"
 
 #include "packer/keys/pem_key.h"
-#include "packer/payload_key.h"
-#include "packer/placement.h"
+#include "packer/keys/payload_key.h"
+#include "packer/pe/placement.h"
 
 #include "tests/unit/payload_fixtures.h"
 

@@ -3,8 +3,8 @@
 // one stream; the memory limit and the progress lines as a user sees them.
 #include "tests/packer/packer_test_support.h"
 
-#include "packer/compressor.h"
-#include "packer/piece_compressor.h"
+#include "packer/pipeline/compressor.h"
+#include "packer/pipeline/piece_compressor.h"
 #include "payload/inflate.h"
 #include "tests/fixtures/fixtures.h"
 

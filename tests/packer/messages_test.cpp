@@ -2,8 +2,8 @@
 // off the progress line.
 #include "tests/packer/packer_test_support.h"
 
-#include "packer/console.h"
-#include "packer/progress_bar.h"
+#include "packer/cli/console.h"
+#include "packer/cli/progress_bar.h"
 
 #include <gtest/gtest.h>
 

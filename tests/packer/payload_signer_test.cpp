@@ -8,8 +8,8 @@
 #include "packer/keys/pem_key.h"
 #include "packer/keys/pkcs11_uri.h"
 #include "packer/pack_error.h"
-#include "packer/parallel.h"
-#include "packer/payload_key.h"
+#include "packer/pipeline/parallel.h"
+#include "packer/keys/payload_key.h"
 
 #include <gtest/gtest.h>
 
@@ -104,10 +104,10 @@ class SameSignatures : public testing::TestWithParam<SignerCase> {};
 TEST_P(SameSignatures, AsThePemKeyGivesThem)
 {
     const TestToken &token = TheTestToken();
-    ASSERT_EQ(
-        RunCommand("openssl pkey -in " + Quote(testKey) + " -pubout -out " + Quote(TheWorld().folder + "/test-key.pub.pem"))
-            .exitCode,
-        0);
+    ASSERT_EQ(RunCommand("openssl pkey -in " + Quote(testKey) + " -pubout -out " +
+                         Quote(TheWorld().folder + "/test-key.pub.pem"))
+                  .exitCode,
+              0);
     const auto digests = SomeDigests();
     auto pem = packer::OpenSigner(Key(testKey), SignerThreads);
     const auto expected = SignAll(*pem, digests);
@@ -255,10 +255,10 @@ TEST(SignCommand, GetsNoSecretAndPackReadsNoPrivateKey)
 TEST_P(UnusableKeys, AreOneErrorLineOfTheirOwnKind)
 {
     const TestToken &token = TheTestToken();
-    ASSERT_EQ(
-        RunCommand("openssl pkey -in " + Quote(testKey) + " -pubout -out " + Quote(TheWorld().folder + "/test-key.pub.pem"))
-            .exitCode,
-        0);
+    ASSERT_EQ(RunCommand("openssl pkey -in " + Quote(testKey) + " -pubout -out " +
+                         Quote(TheWorld().folder + "/test-key.pub.pem"))
+                  .exitCode,
+              0);
     try {
         auto signer = packer::OpenSigner(GetParam().options(token), SignerThreads);
         packer::Sha256Digest digest{};

@@ -3,7 +3,7 @@
 #include "tests/packer/packer_test_support.h"
 
 #include "packer/keys/pem_key.h"
-#include "packer/payload_key.h"
+#include "packer/keys/payload_key.h"
 #include "payload/payload_format.h"
 #include "tests/fixtures/fixtures.h"
 

@@ -1,0 +1,92 @@
+// extract: the package files the launcher would write for a language, written into a folder.
+
+#include "packer/commands/commands.h"
+#include "packer/commands/installer_reading.h"
+
+#include "packer/pe/authenticode.h"
+#include "packer/cli/console.h"
+#include "packer/pe/file_image.h"
+
+#include "packer/pipeline/output_file.h"
+#include "packer/pack_error.h"
+#include "packer/keys/payload_key.h"
+#include "packer/payload/payload_reader.h"
+#include "packer/sha256.h"
+#include "packer/pe/signature_object.h"
+#include "unicode/utf.h"
+
+#include <openssl/sha.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <set>
+
+namespace packer {
+
+using namespace reading;
+
+void RunExtract(const ExtractOptions &options, std::ostream &out)
+{
+    LoadedFile file = LoadForReading(options.read);
+    if (!file.key)
+        throw PackError(options.read.file + ": " + NoKeySet + " in its launcher, so it accepts no payload");
+    // A damaged or changed payload says so, rather than that no package fits.
+    PayloadReport report = CheckPayload(file.image);
+    std::vector<std::string> problems = PayloadProblems(file, report);
+    if (!problems.empty())
+        throw PackError(options.read.file + ": " + problems.front() + "; nothing was written");
+    const std::string folder = options.folder.empty() ? "." : options.folder;
+    // No file written may be an input: the installer or the key, by any name or link.
+    std::vector<std::string> inputs = KeySourceFiles(options.read.key);
+    inputs.push_back(options.read.file);
+    // Each file's temporary beside its target; none for a second file of the same name, whose
+    // content the first one's holds. All are written before any takes its name, so a failure
+    // leaves nothing behind.
+    std::vector<std::unique_ptr<TemporaryFile>> written;
+    std::vector<TemporaryFile *> writes;
+    const auto prepare = [&](const Selection &chosen) {
+        std::set<std::string> names;
+        for (const auto &selected : chosen.files) {
+            // The names come from the file being read: none may lead out of the folder.
+            const std::string &name = selected.name;
+            if (!IsPlainFileNameUtf8(name) || name.find('/') != std::string::npos)
+                throw PackError(options.read.file + ": the package names a file \"" + name +
+                                "\" that is not a plain file name; nothing was written");
+        }
+        for (const auto &selected : chosen.files)
+            CheckOutputPath(folder + "/" + selected.name, inputs, options.force);
+        if (!PathExists(folder) && !host::MakeFolder(folder))
+            throw PackError(folder + ": cannot create the folder");
+        for (const auto &selected : chosen.files) {
+            if (names.insert(selected.name).second) {
+                written.push_back(std::make_unique<TemporaryFile>(folder + "/" + selected.name));
+                writes.push_back(written.back().get());
+            } else {
+                writes.push_back(nullptr);
+            }
+        }
+    };
+    Selection selection = SelectPackageFor(
+        file.image, options.lcid,
+        [&](std::size_t f, const std::uint8_t *data, std::size_t length) {
+            if (writes[f] != nullptr)
+                writes[f]->Append(data, length);
+        },
+        prepare);
+    for (auto &temporary : written)
+        temporary->Flush();
+    for (auto &temporary : written)
+        temporary->Commit();
+
+    out << "package " << selection.productCode << " " << selection.productName << " for locale " << options.lcid
+        << '\n';
+    for (std::size_t f = 0; f < selection.files.size(); ++f)
+        if (writes[f] != nullptr)
+            out << "  " << folder << "/" << selection.files[f].name << "  " << selection.files[f].length << " bytes\n";
+}
+
+} // namespace packer
