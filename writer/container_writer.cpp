@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <limits>
 #include <stdexcept>
 
@@ -51,7 +52,12 @@ std::u16string Utf16FromUtf8(const std::string &text)
 
 PrivateKey LoadPrivateKey(const std::string &pemPath)
 {
+#ifdef _WIN32
+    // The narrow C library would read the path in the ANSI code page.
+    std::unique_ptr<std::FILE, FileCloser> file(_wfopen(std::filesystem::u8path(pemPath).c_str(), L"rb"));
+#else
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(pemPath.c_str(), "rb"));
+#endif
     if (!file)
         throw std::runtime_error("cannot open the signing key " + pemPath);
     // An encrypted key is refused rather than asked for on the terminal.

@@ -19,7 +19,8 @@ struct KeyDeleter {
 };
 using PrivateKey = std::unique_ptr<EVP_PKEY, KeyDeleter>;
 
-// Reads a PEM RSA private key; throws std::runtime_error with a clear message on failure.
+// Reads a PEM RSA private key from pemPath (UTF-8); throws std::runtime_error with a clear
+// message on failure.
 PrivateKey LoadPrivateKey(const std::string &pemPath);
 
 // RSASSA-PKCS1-v1_5 over SHA-256 of output, DigestInfo with explicit NULL parameters.

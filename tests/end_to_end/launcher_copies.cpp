@@ -1,6 +1,7 @@
 #include "tests/end_to_end/launcher_copies.h"
 
 #include "tests/tools/process_tools.h"
+#include "tests/tools/wide_text.h"
 #include "tests/unit/win32_test_files.h"
 
 #include <algorithm>
@@ -42,7 +43,7 @@ Bytes WithoutString(const Bytes &launcher, UINT id)
     WORD block = static_cast<WORD>(id / 16 + 1);
     WORD language = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
     std::vector<WORD> table;
-    HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HMODULE module = LoadLibraryExW(testtools::Wide(path).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (module != nullptr) {
         HRSRC found = FindResourceExA(module, MAKEINTRESOURCEA(6), MAKEINTRESOURCEA(block), language);
         if (found != nullptr) {
@@ -62,7 +63,7 @@ Bytes WithoutString(const Bytes &launcher, UINT id)
         position += 1 + length;
     }
 
-    HANDLE update = BeginUpdateResourceA(path.c_str(), FALSE);
+    HANDLE update = BeginUpdateResourceW(testtools::Wide(path).c_str(), FALSE);
     bool done = update != nullptr && !table.empty() &&
                 UpdateResourceA(update, MAKEINTRESOURCEA(6), MAKEINTRESOURCEA(block), language, rewritten.data(),
                                 static_cast<DWORD>(rewritten.size() * sizeof(WORD)));

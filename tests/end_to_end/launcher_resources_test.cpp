@@ -1,6 +1,7 @@
 // The resources built into launcher.exe: the string table, the icon groups and the manifest.
 #include "resources/resource_ids.h"
 #include "tests/tools/process_tools.h"
+#include "tests/tools/wide_text.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +17,7 @@ class LauncherResources : public ::testing::Test {
     void SetUp() override
     {
         std::string path = testtools::WindowsPathOfUnixPath(LAUNCHER_EXE_PATH);
-        module_ = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        module_ = LoadLibraryExW(testtools::Wide(path).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
         ASSERT_NE(module_, nullptr) << path;
     }
     void TearDown() override { FreeLibrary(module_); }

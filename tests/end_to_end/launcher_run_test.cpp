@@ -4,6 +4,7 @@
 #include "tests/fixtures/fixtures.h"
 #include "tests/tools/file_tools.h"
 #include "tests/tools/process_tools.h"
+#include "tests/tools/wide_text.h"
 #include "tests/unit/system_text.h"
 #include "tests/unit/win32_test_files.h"
 
@@ -175,7 +176,7 @@ TEST_F(LauncherRunTest, RefusesAnOwnFileOfFourGibibytesOrMore)
 {
     // Sparse on the Linux side: the file takes no room on disk.
     std::string program = Place("four-gibibytes", *launcher_);
-    HANDLE file = CreateFileA(program.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileW(testtools::Wide(program).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     LARGE_INTEGER size;
     size.QuadPart = 0x100000000LL + static_cast<LONGLONG>(launcher_->size());
@@ -184,7 +185,7 @@ TEST_F(LauncherRunTest, RefusesAnOwnFileOfFourGibibytesOrMore)
     CloseHandle(file);
 
     endtoend::LauncherRun run = endtoend::RunAndAnswer(program, "");
-    DeleteFileA(program.c_str());
+    DeleteFileW(testtools::Wide(program).c_str());
     ASSERT_TRUE(run.ended);
     EXPECT_EQ(run.exitCode, ERROR_SEEK_ON_DEVICE);
     ASSERT_TRUE(run.box.has_value());

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -10,27 +11,16 @@
 
 #include "launcher/error_value.h"
 #include "tests/tools/process_tools.h"
+#include "tests/unit/win32_test_files.h"
 #include "writer/container_writer.h"
 
 namespace e2e {
 
-namespace {
-
-Bytes ReadBytes(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("cannot read " + path);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-} // namespace
-
 Package BuiltPackage(const std::string &name, const std::string &productCode, const std::string &productName)
 {
     std::string folder = testtools::WindowsPathOfUnixPath(PACKAGES_PATH) + "\\" + name;
-    return Package{productCode, productName, ReadBytes(folder + "\\main.msi"), "disk1.cab",
-                   ReadBytes(folder + "\\disk1.cab")};
+    return Package{productCode, productName, testfiles::ReadAll(folder + "\\main.msi"), "disk1.cab",
+                   testfiles::ReadAll(folder + "\\disk1.cab")};
 }
 
 void WritePackedLauncher(const std::string &path, const Package &package, int compressionLevel,
@@ -50,12 +40,9 @@ void WritePackedLauncher(const std::string &path, const Package &package, int co
     options.level = compressionLevel;
     Bytes container = writer::WriteContainer(items, options, key.get());
 
-    Bytes image = ReadBytes(testtools::WindowsPathOfUnixPath(LAUNCHER_EXE_PATH));
+    Bytes image = testfiles::ReadAll(testtools::WindowsPathOfUnixPath(LAUNCHER_EXE_PATH));
     image.insert(image.end(), container.begin(), container.end());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
-    if (!out.flush())
-        throw std::runtime_error("cannot write " + path);
+    testfiles::WriteAll(path, image);
 }
 
 Run RunWatched(const std::string &program, const std::string &commandTail, const WindowHandler &onWindow,
@@ -122,7 +109,7 @@ std::string DocumentsFolder()
 
 std::string ReadText(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 

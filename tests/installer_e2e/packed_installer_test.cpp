@@ -10,7 +10,7 @@
 #include "tests/tools/process_tools.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <optional>
 
 namespace {
 
@@ -33,12 +33,6 @@ const PackedCase packedCases[] = {
     {"overlay-resigned", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A7A}"},       // signature removed, signed again
     {"overlay-signed-twice", "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A7B}"},   // the second signature replaces the first
 };
-
-std::string WindowsPath(std::string unixPath)
-{
-    std::replace(unixPath.begin(), unixPath.end(), '/', '\\');
-    return "Z:" + unixPath;
-}
 
 std::string InstalledFile()
 {
@@ -66,9 +60,9 @@ class PackedInstaller : public testing::TestWithParam<PackedCase> {
 
 TEST_P(PackedInstaller, InstallsQuietly)
 {
-    const char *folder = std::getenv("PACKED_INSTALLERS");
-    ASSERT_NE(folder, nullptr) << "run by packed-installers.sh";
-    std::string setup = WindowsPath(std::string(folder) + "/setup-" + GetParam().name + ".exe");
+    std::optional<std::string> folder = testtools::EnvironmentVariable("PACKED_INSTALLERS");
+    ASSERT_TRUE(folder.has_value()) << "run by packed-installers.sh";
+    std::string setup = testtools::WindowsPathOfUnixPath(*folder + "/setup-" + GetParam().name + ".exe");
 
     e2e::Run run = e2e::RunWatched(setup, " /qn");
     ASSERT_TRUE(run.ended);
@@ -77,7 +71,7 @@ TEST_P(PackedInstaller, InstallsQuietly)
     EXPECT_NE(e2e::UninstallString(GetParam().productCode), "") << "registered in the 64-bit uninstall list";
     // Byte for byte the file that was packed.
     EXPECT_EQ(e2e::ReadText(InstalledFile()),
-              e2e::ReadText(WindowsPath(std::string(folder) + "/" + GetParam().name + ".txt")));
+              e2e::ReadText(testtools::WindowsPathOfUnixPath(*folder + "/" + GetParam().name + ".txt")));
     EXPECT_TRUE(e2e::Exists(e2e::DefaultExtractionFolder(GetParam().productCode) + "\\main.msi"));
 }
 
@@ -85,11 +79,11 @@ TEST_P(PackedInstaller, InstallsQuietly)
 // code, and nothing is installed.
 TEST(TamperedSignLastInstaller, FailsWithTheLauncherTamperCode)
 {
-    const char *folder = std::getenv("PACKED_INSTALLERS");
-    ASSERT_NE(folder, nullptr) << "run by packed-installers.sh";
+    std::optional<std::string> folder = testtools::EnvironmentVariable("PACKED_INSTALLERS");
+    ASSERT_TRUE(folder.has_value()) << "run by packed-installers.sh";
     const std::string productCode = "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A7C}";
     Uninstall(productCode);
-    e2e::Run run = e2e::RunWatched(WindowsPath(std::string(folder) + "/setup-overlay-tampered.exe"), " /qn");
+    e2e::Run run = e2e::RunWatched(testtools::WindowsPathOfUnixPath(*folder + "/setup-overlay-tampered.exe"), " /qn");
     ASSERT_TRUE(run.ended);
     EXPECT_EQ(run.exitCode, static_cast<DWORD>(ERROR_INVALID_DATA)) << "no package passes its check";
     EXPECT_EQ(e2e::UninstallString(productCode), "");

@@ -11,6 +11,7 @@
 #include "tests/installer_e2e/e2e_support.h"
 #include "tests/tools/file_tools.h"
 #include "tests/tools/process_tools.h"
+#include "tests/tools/wide_text.h"
 
 namespace {
 
@@ -36,11 +37,13 @@ class PlantedDlls : public testing::Test {
     {
         std::string planted = testtools::WindowsPathOfUnixPath(PLANTED_DLL_PATH);
         for (const char *name : plantedNames)
-            ASSERT_TRUE(CopyFileA(planted.c_str(), (folder_ / (std::string(name) + ".dll")).c_str(), FALSE));
+            ASSERT_TRUE(CopyFileW(testtools::Wide(planted).c_str(),
+                                  testtools::Wide(folder_ / (std::string(name) + ".dll")).c_str(), FALSE));
         SetEnvironmentVariableA("STANDIN_RECORD", record_.c_str());
         SetEnvironmentVariableA("STANDIN_EXIT_CODE", "0");
         e2e::RemoveTree(e2e::DefaultExtractionFolder(ProductCode));
-        ASSERT_TRUE(CopyFileA(testtools::WindowsPathOfUnixPath(PLANTED_PROBE_PATH).c_str(), probe_.c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW(testtools::Wide(testtools::WindowsPathOfUnixPath(PLANTED_PROBE_PATH)).c_str(),
+                              testtools::Wide(probe_).c_str(), FALSE));
         startUp_ = ProbeLoads("");
     }
     void TearDown() override { e2e::RemoveTree(e2e::DefaultExtractionFolder(ProductCode)); }

@@ -16,6 +16,7 @@
 #include "tests/installer_e2e/e2e_support.h"
 #include "tests/tools/file_tools.h"
 #include "tests/tools/process_tools.h"
+#include "tests/tools/wide_text.h"
 
 namespace {
 
@@ -89,8 +90,8 @@ TEST_F(StandInInstaller, GetsThePackageAndTheArgumentsInOrder)
 {
     std::string setup = Packed(e2e::BuiltPackage("good", ProductCode, ProductName));
     // An msiexec.exe beside the launcher must never be the one that runs.
-    ASSERT_TRUE(CopyFileA(testtools::WindowsPathOfUnixPath(STANDIN_MSIEXEC_PATH).c_str(),
-                          (folder_ / "msiexec.exe").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(testtools::Wide(testtools::WindowsPathOfUnixPath(STANDIN_MSIEXEC_PATH)).c_str(),
+                          testtools::Wide(folder_ / "msiexec.exe").c_str(), FALSE));
 
     e2e::Run run = e2e::RunWatched(setup, " TRANSFORMS=a.mst \"A B\" \"\" /qn");
     ASSERT_TRUE(run.ended);
@@ -356,7 +357,7 @@ TEST_F(StandInInstaller, SecondLauncherForTheProductEndsAtOnce)
     e2e::Package package = e2e::BuiltPackage("good", ProductCode, ProductName);
     std::string setup = Packed(package);
     std::string second = folder_ / "second.exe";
-    ASSERT_TRUE(CopyFileA(setup.c_str(), second.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(testtools::Wide(setup).c_str(), testtools::Wide(second).c_str(), FALSE));
     const std::string folder = e2e::DefaultExtractionFolder(ProductCode);
     SetEnvironmentVariableA("STANDIN_SLEEP_MS", "4000");
 
@@ -790,11 +791,11 @@ TEST_F(StandInInstaller, InstallerRunsInTheLaunchersCurrentFolder)
     std::string setup = Packed(e2e::BuiltPackage("good", ProductCode, ProductName));
     std::string directoryRecord = folder_ / "directory.txt";
     SetEnvironmentVariableA("STANDIN_DIRECTORY", directoryRecord.c_str());
-    char current[MAX_PATH];
-    GetCurrentDirectoryA(sizeof current, current);
-    ASSERT_TRUE(SetCurrentDirectoryA(folder_.path().c_str()));
+    wchar_t current[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, current);
+    ASSERT_TRUE(SetCurrentDirectoryW(testtools::Wide(folder_.path()).c_str()));
     e2e::Run run = e2e::RunWatched(setup, " /qn /l*v log.txt");
-    SetCurrentDirectoryA(current);
+    SetCurrentDirectoryW(current);
     SetEnvironmentVariableA("STANDIN_DIRECTORY", nullptr);
     ASSERT_TRUE(run.ended);
     EXPECT_EQ(run.exitCode, 0u);
@@ -902,7 +903,7 @@ TEST_F(StandInReplaced, MissingInstallerShowsItsMessageAndCreatesNoFolder)
 {
     std::string setup = Packed(e2e::BuiltPackage("good", ProductCode, ProductName));
     // One beside the launcher does not count.
-    ASSERT_TRUE(CopyFileA(aside_.c_str(), (folder_ / "msiexec.exe").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(testtools::Wide(aside_).c_str(), testtools::Wide(folder_ / "msiexec.exe").c_str(), FALSE));
 
     e2e::Run run = e2e::RunWatched(setup, "");
     ASSERT_TRUE(run.ended);

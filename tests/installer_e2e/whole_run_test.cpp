@@ -104,7 +104,7 @@ class WholeRun : public testing::Test {
     {
         StartLauncher(&run, GetModuleHandleA(nullptr), SW_SHOWNORMAL);
         if (CaptureCommandLine(&run) && CaptureOwnPath(&run)) {
-            MultiByteToWideChar(CP_ACP, 0, setup_.c_str(), -1, run.ownPath, MAX_PATH);
+            MultiByteToWideChar(CP_UTF8, 0, setup_.c_str(), -1, run.ownPath, MAX_PATH);
             ReadAndInstall(&run);
         }
         DWORD line = ErrorValueLine(run.outcome);

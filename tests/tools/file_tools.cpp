@@ -1,17 +1,17 @@
 #include "tests/tools/file_tools.h"
 
-#include <windows.h>
+#include "tests/tools/wide_text.h"
 
 namespace testtools {
 
 std::string TestOutputFolder(const std::string &name)
 {
-    char current[MAX_PATH];
-    GetCurrentDirectoryA(sizeof current, current);
-    std::string folder = std::string(current) + "\\test-output";
-    CreateDirectoryA(folder.c_str(), nullptr);
+    std::wstring current(GetCurrentDirectoryW(0, nullptr), L'\0');
+    current.resize(GetCurrentDirectoryW(static_cast<DWORD>(current.size()), current.data()));
+    std::string folder = Utf8(current) + "\\test-output";
+    CreateDirectoryW(Wide(folder).c_str(), nullptr);
     folder += "\\" + name;
-    CreateDirectoryA(folder.c_str(), nullptr);
+    CreateDirectoryW(Wide(folder).c_str(), nullptr);
     return folder;
 }
 

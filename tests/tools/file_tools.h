@@ -6,7 +6,7 @@
 
 namespace testtools {
 
-// "<current directory>\test-output\<name>", created (with its parents) when missing. ctest runs
+// "<current directory>\test-output\<name>" (UTF-8), created (with its parents) when missing. ctest runs
 // each test program in its build folder, so the output lands beside it.
 std::string TestOutputFolder(const std::string &name);
 

@@ -1,5 +1,7 @@
 #include "tests/tools/process_tools.h"
 
+#include "tests/tools/wide_text.h"
+
 #include <utility>
 
 namespace testtools {
@@ -25,25 +27,13 @@ ChildProcess::~ChildProcess()
     Terminate();
 }
 
-namespace {
-
-std::wstring WideOf(UINT codePage, const std::string &text)
-{
-    std::wstring wide(text.size() + 1, L'\0');
-    int units = MultiByteToWideChar(codePage, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
-    wide.resize(units > 0 ? static_cast<std::size_t>(units - 1) : 0);
-    return wide;
-}
-
-} // namespace
-
 ChildProcess ChildProcess::Start(const std::string &program, const std::string &commandTail,
                                  const std::string &currentDirectory, int showCommand)
 {
     ChildProcess child;
-    std::wstring commandLine = WideOf(CP_ACP, QuoteArgument(program)) + WideOf(CP_UTF8, commandTail);
-    std::wstring application = WideOf(CP_ACP, program);
-    std::wstring directory = WideOf(CP_ACP, currentDirectory);
+    std::wstring commandLine = Wide(QuoteArgument(program) + commandTail);
+    std::wstring application = Wide(program);
+    std::wstring directory = Wide(currentDirectory);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     if (showCommand != -1) {
@@ -103,6 +93,17 @@ std::string JoinArguments(const std::vector<std::string> &arguments)
     for (const std::string &argument : arguments)
         joined += " " + QuoteArgument(argument);
     return joined;
+}
+
+std::optional<std::string> EnvironmentVariable(const std::string &name)
+{
+    std::wstring wideName = Wide(name);
+    DWORD size = GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
+    if (size == 0)
+        return std::nullopt;
+    std::wstring value(size, L'\0');
+    value.resize(GetEnvironmentVariableW(wideName.c_str(), value.data(), size));
+    return Utf8(value);
 }
 
 std::string WindowsPathOfUnixPath(const std::string &unixPath)

@@ -22,8 +22,8 @@ class ChildProcess {
     ~ChildProcess();
 
     // Starts program with the command line "program" commandTail: commandTail is passed as it
-    // stands (it is the text after the program name, usually beginning with a space), UTF-8
-    // read as UTF-16, so that any character can reach the program. An empty
+    // stands (it is the text after the program name, usually beginning with a space). All three
+    // strings are UTF-8, handed on as UTF-16, so that any character can reach the program. An empty
     // object (started() false) when CreateProcess failed; lastError() tells why. showCommand,
     // when not -1, is the child's start-up show value (STARTF_USESHOWWINDOW).
     static ChildProcess Start(const std::string &program, const std::string &commandTail,
@@ -55,7 +55,12 @@ std::string QuoteArgument(const std::string &argument);
 // " a1 a2 ..." with each argument quoted as needed.
 std::string JoinArguments(const std::vector<std::string> &arguments);
 
-// Windows path of a Unix path (Z: drive), for paths that the build hands to the tests.
+// The value of an environment variable (UTF-8), or nothing when it is not set. The C library's
+// getenv gives it in the ANSI code page.
+std::optional<std::string> EnvironmentVariable(const std::string &name);
+
+// Windows path of a Unix path (Z: drive), for paths that the build hands to the tests; UTF-8 in
+// and out, as the build writes them.
 std::string WindowsPathOfUnixPath(const std::string &unixPath);
 
 } // namespace testtools

@@ -4,6 +4,7 @@
 // also prints the program's peak working set and peak pagefile usage, in bytes. Exit code
 // 0xFFFFFFF0 with a message on stderr when the program could not be started or timed out.
 #include "tests/tools/process_tools.h"
+#include "tests/tools/wide_text.h"
 
 #include <psapi.h>
 
@@ -40,7 +41,7 @@ size_t NextToken(const std::string &line, size_t position, std::string *token)
 
 int main()
 {
-    std::string line = GetCommandLineA();
+    std::string line = testtools::Utf8(GetCommandLineW());
     std::string token;
     size_t position = NextToken(line, 0, &token); // our own name
     DWORD timeoutMs = INFINITE;

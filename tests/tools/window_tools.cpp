@@ -1,6 +1,7 @@
 #include "tests/tools/window_tools.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 namespace testtools {
@@ -206,7 +207,7 @@ bool SaveScreenshot(const Screenshot &screenshot, const std::string &bmpPath)
     fileHeader.bfType = 0x4D42;
     fileHeader.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
     fileHeader.bfSize = fileHeader.bfOffBits + (DWORD)screenshot.rows.size();
-    std::ofstream file(bmpPath, std::ios::binary);
+    std::ofstream file(std::filesystem::u8path(bmpPath), std::ios::binary);
     file.write(reinterpret_cast<const char *>(&fileHeader), sizeof fileHeader);
     file.write(reinterpret_cast<const char *>(&info), sizeof info);
     file.write(reinterpret_cast<const char *>(screenshot.rows.data()), (std::streamsize)screenshot.rows.size());

@@ -590,8 +590,8 @@ TEST(FinishOutputFiles, GoesByThePinNotByThePaths)
     ASSERT_TRUE(LockOutputFiles(&test.job));
     CloseOutputFileHandles(&test.job);
 
-    MultiByteToWideChar(CP_ACP, 0, decoy.c_str(), -1, test.job.folderPath, OutputFolderSize);
-    MultiByteToWideChar(CP_ACP, 0, emptyDecoy.c_str(), -1, test.job.folderVolumePath, OutputFolderSize);
+    MultiByteToWideChar(CP_UTF8, 0, decoy.c_str(), -1, test.job.folderPath, OutputFolderSize);
+    MultiByteToWideChar(CP_UTF8, 0, emptyDecoy.c_str(), -1, test.job.folderVolumePath, OutputFolderSize);
     FinishOutputFiles(&test.job, OutputFilesDeleted);
 
     EXPECT_EQ(FolderNames(folder), std::vector<std::string>{}) << "the pinned folder's files are deleted";

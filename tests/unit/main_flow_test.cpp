@@ -6,6 +6,7 @@
 #include "launcher/own_file.h"
 #include "tests/seam/fault_control.h"
 #include "tests/tools/process_tools.h"
+#include "tests/tools/wide_text.h"
 #include "tests/unit/win32_test_files.h"
 #include "ui/taskbar_progress.h"
 #include "writer/container_writer.h"
@@ -17,18 +18,12 @@
 
 namespace {
 
+using testtools::Wide;
+
 const writer::DirectoryEntry IntelPackage{1000, "Intel\\1033\\{0C1D2E3F-4A5B-4C6D-8E7F-0123456789AB}\\Sample"};
 
 // A file that is no executable, so that the locator finds nothing and the whole image is the
 // container: some leading bytes, then the items.
-std::wstring Wide(const std::string &text)
-{
-    std::wstring wide(text.size() + 1, L'\0');
-    int units = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
-    wide.resize(units > 0 ? static_cast<std::size_t>(units - 1) : 0);
-    return wide;
-}
-
 std::string WriteOwnFile(const std::string &path, const std::vector<writer::DirectoryEntry> &entries)
 {
     writer::PrivateKey key = writer::LoadPrivateKey(

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tests/seam/fault_control.h"
+#include "tests/tools/wide_text.h"
 #include "tests/unit/win32_test_files.h"
 
 namespace {
@@ -134,12 +135,12 @@ TEST_F(PickedFolder, FileInPlaceOrMissingParentFailsWithItsError)
 // "C:" alone would be the drive's current directory.
 TEST_F(PickedFolder, DriveGivenByItsLetterIsItsRoot)
 {
-    char current[MAX_PATH];
-    GetCurrentDirectoryA(sizeof current, current);
-    SetCurrentDirectoryA(parent_.path().c_str());
+    wchar_t current[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, current);
+    SetCurrentDirectoryW(testtools::Wide(parent_.path()).c_str());
     std::string drive = parent_.path().substr(0, 2);
     HANDLE folder = OpenPickedProductFolder(drive.c_str(), ProductCode);
-    SetCurrentDirectoryA(current);
+    SetCurrentDirectoryW(current);
     ASSERT_NE(folder, INVALID_HANDLE_VALUE) << GetLastError();
     CloseHandle(folder);
     EXPECT_TRUE(testfiles::Exists(drive + "\\" + ProductCode));

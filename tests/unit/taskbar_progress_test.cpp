@@ -1,6 +1,7 @@
 #include "ui/taskbar_progress.h"
 
 #include "tests/tools/process_tools.h"
+#include "tests/tools/wide_text.h"
 #include "tests/unit/win32_test_files.h"
 
 #include <gtest/gtest.h>
@@ -167,7 +168,7 @@ TEST(TaskbarProgress, IsMadeFromWindows7On)
         SCOPED_TRACE(c.version);
         std::string name = std::string("taskbar_probe_") + c.version + ".exe";
         std::string copy = folder / name;
-        ASSERT_TRUE(CopyFileA(probe.c_str(), copy.c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW(testtools::Wide(probe).c_str(), testtools::Wide(copy).c_str(), FALSE));
         WineVersionOverride version(name, c.version);
         std::optional<DWORD> result = testtools::RunProgram(copy, "");
         ASSERT_TRUE(result.has_value());

@@ -1,5 +1,7 @@
 #include "tests/unit/win32_test_files.h"
 
+#include "tests/tools/wide_text.h"
+
 #include <sddl.h>
 
 #include <algorithm>
@@ -8,15 +10,18 @@
 
 namespace testfiles {
 
+using testtools::Utf8;
+using testtools::Wide;
+
 TempFolder::TempFolder(const std::string &tag)
 {
-    char base[MAX_PATH];
-    DWORD length = GetTempPathA(MAX_PATH, base);
-    if (length == 0 || length >= MAX_PATH)
+    wchar_t base[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, base);
+    if (length == 0 || length > MAX_PATH)
         throw std::runtime_error("no temporary folder");
     for (unsigned n = GetTickCount() ^ GetCurrentProcessId();; n++) {
-        std::string candidate = std::string(base) + tag + "-" + std::to_string(n);
-        if (CreateDirectoryA(candidate.c_str(), nullptr)) {
+        std::string candidate = Utf8(base) + tag + "-" + std::to_string(n);
+        if (CreateDirectoryW(Wide(candidate).c_str(), nullptr)) {
             path_ = candidate;
             return;
         }
@@ -32,12 +37,12 @@ TempFolder::~TempFolder()
 
 bool Exists(const std::string &path)
 {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::vector<std::uint8_t> ReadAll(const std::string &path)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         throw std::runtime_error("cannot open " + path);
@@ -52,7 +57,8 @@ std::vector<std::uint8_t> ReadAll(const std::string &path)
 
 void WriteAll(const std::string &path, const std::vector<std::uint8_t> &bytes)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         throw std::runtime_error("cannot create " + path);
     DWORD written = 0;
@@ -66,11 +72,11 @@ namespace {
 
 bool IsReparsePoint(const std::string &path)
 {
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = GetFileAttributesW(Wide(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-// The Unix name of a Windows path under Wine; empty elsewhere.
+// The Unix name (UTF-8) of a Windows path under Wine; empty elsewhere.
 std::string UnixName(const std::string &path)
 {
     using UnixNameGetter = char *(CDECL *)(LPCWSTR);
@@ -78,8 +84,7 @@ std::string UnixName(const std::string &path)
         reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
     if (getter == nullptr)
         return "";
-    std::wstring wide(path.begin(), path.end());
-    char *name = getter(wide.c_str());
+    char *name = getter(Wide(path).c_str());
     if (name == nullptr)
         return "";
     std::string result = name;
@@ -92,45 +97,47 @@ std::string UnixName(const std::string &path)
 void RemoveTree(const std::string &path)
 {
     // A link goes, never what it points to.
+    const std::wstring wide = Wide(path);
     if (IsReparsePoint(path)) {
-        if (!RemoveDirectoryA(path.c_str()))
-            DeleteFileA(path.c_str());
+        if (!RemoveDirectoryW(wide.c_str()))
+            DeleteFileW(wide.c_str());
         return;
     }
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((wide + L"\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            std::string name = found.cFileName;
-            if (name == "." || name == "..")
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
                 continue;
-            std::string child = path + "\\" + name;
+            std::wstring child = wide + L"\\" + name;
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(child);
+                RemoveTree(Utf8(child));
             else {
-                SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileA(child.c_str());
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(child.c_str());
             }
-        } while (FindNextFileA(search, &found));
+        } while (FindNextFileW(search, &found));
         FindClose(search);
     }
-    if (!RemoveDirectoryA(path.c_str()))
-        DeleteFileA(path.c_str());
+    if (!RemoveDirectoryW(wide.c_str()))
+        DeleteFileW(wide.c_str());
 }
 
 bool MakeFolderLink(const std::string &link, const std::string &target)
 {
-    if (CreateSymbolicLinkA(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) && IsReparsePoint(link))
+    if (CreateSymbolicLinkW(Wide(link).c_str(), Wide(target).c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) &&
+        IsReparsePoint(link))
         return true;
     std::string unixLink = UnixName(link), unixTarget = UnixName(target);
     if (unixLink.empty() || unixTarget.empty())
         return false;
     // Wine starts a Unix program given by its Unix path on the Z: drive.
-    std::string commandLine = "/bin/ln -s \"" + unixTarget + "\" \"" + unixLink + "\"";
-    STARTUPINFOA startup = {};
+    std::wstring commandLine = Wide("/bin/ln -s \"" + unixTarget + "\" \"" + unixLink + "\"");
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA("Z:\\bin\\ln", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+    if (!CreateProcessW(L"Z:\\bin\\ln", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &process))
         return false;
     CloseHandle(process.hThread);
@@ -188,15 +195,15 @@ std::vector<std::uint8_t> Pattern(std::size_t length, unsigned seed)
 std::vector<std::string> FolderNames(const std::string &folder)
 {
     std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(Wide(folder + "\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
         return names;
     do {
-        std::string name = found.cFileName;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    } while (FindNextFileA(search, &found));
+        std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..")
+            names.push_back(Utf8(name));
+    } while (FindNextFileW(search, &found));
     FindClose(search);
     std::sort(names.begin(), names.end());
     return names;

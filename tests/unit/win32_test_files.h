@@ -1,4 +1,5 @@
-// Small file-system helpers for the Windows-side tests.
+// Small file-system helpers for the Windows-side tests. Paths and names are UTF-8 (see
+// tests/tools/wide_text.h).
 #pragma once
 
 #include <windows.h>
