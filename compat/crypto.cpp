@@ -1,12 +1,19 @@
-// Decoding PKCS #7 signed data and X.509 certificates on Linux, with the results and last
-// errors of the platform's message and certificate services where callers rely on them.
+// Decoding PKCS #7 signed data and X.509 certificates on Linux and in launcher-pack.exe (see
+// compat/crypt_decoding.h), with the results and last errors of the platform's message and
+// certificate services where callers rely on them.
 //
 // A payload carrier is a certificate extension of up to 64 MiB, so the bytes are held once, by
 // the caller: a message hands out its certificates from the bytes it was given, and a context
 // points its extension values into its encoded certificate. OpenSSL decodes only to check and to
 // name the extensions, from a copy in which every large extension value is emptied (its content
 // is an opaque OCTET STRING to the decoder, so emptying it changes no verdict).
+#ifdef _WIN32
+#include "compat/crypt_decoding.h"
+#define CRYPT_ENTRY(name) Decoding##name
+#else
 #include <wincrypt.h>
+#define CRYPT_ENTRY(name) name
+#endif
 
 #include <openssl/asn1.h>
 #include <openssl/objects.h>
@@ -15,6 +22,7 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -367,8 +375,8 @@ size_t AlignUp(size_t value)
 
 } // namespace
 
-HCRYPTMSG CryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD, DWORD dwMsgType, HCRYPTPROV_LEGACY, PCERT_INFO,
-                               PCMSG_STREAM_INFO pStreamInfo)
+HCRYPTMSG CRYPT_ENTRY(CryptMsgOpenToDecode)(DWORD dwMsgEncodingType, DWORD, DWORD dwMsgType, HCRYPTPROV_LEGACY,
+                                            PCERT_INFO, PCMSG_STREAM_INFO pStreamInfo)
 {
     if (!(dwMsgEncodingType & PKCS_7_ASN_ENCODING) || pStreamInfo != nullptr) {
         SetLastError(E_INVALIDARG);
@@ -384,7 +392,7 @@ HCRYPTMSG CryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD, DWORD dwMsgType, 
     return message;
 }
 
-BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE *pbData, DWORD cbData, BOOL fFinal)
+BOOL CRYPT_ENTRY(CryptMsgUpdate)(HCRYPTMSG hCryptMsg, const BYTE *pbData, DWORD cbData, BOOL fFinal)
 {
     auto *message = static_cast<DecodeMessage *>(hCryptMsg);
     if (message == nullptr || (pbData == nullptr && cbData != 0))
@@ -408,7 +416,7 @@ BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE *pbData, DWORD cbData, BOOL 
     return TRUE;
 }
 
-BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void *pvData, DWORD *pcbData)
+BOOL CRYPT_ENTRY(CryptMsgGetParam)(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void *pvData, DWORD *pcbData)
 {
     auto *message = static_cast<DecodeMessage *>(hCryptMsg);
     if (message == nullptr || pcbData == nullptr)
@@ -430,7 +438,7 @@ BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, voi
     }
 }
 
-BOOL CryptMsgClose(HCRYPTMSG hCryptMsg)
+BOOL CRYPT_ENTRY(CryptMsgClose)(HCRYPTMSG hCryptMsg)
 {
     auto *message = static_cast<DecodeMessage *>(hCryptMsg);
     if (message != nullptr) {
@@ -443,7 +451,8 @@ BOOL CryptMsgClose(HCRYPTMSG hCryptMsg)
 // One block holds the context, the certificate information, the extension array, the
 // identifiers and the extension values that do not lie whole in the encoded certificate, which
 // the context points to where the caller keeps it.
-PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE *pbCertEncoded, DWORD cbCertEncoded)
+PCCERT_CONTEXT CRYPT_ENTRY(CertCreateCertificateContext)(DWORD dwCertEncodingType, const BYTE *pbCertEncoded,
+                                                         DWORD cbCertEncoded)
 {
     if (!(dwCertEncodingType & X509_ASN_ENCODING) || pbCertEncoded == nullptr) {
         SetLastError(E_INVALIDARG);
@@ -534,7 +543,7 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE
     return context;
 }
 
-BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext)
+BOOL CRYPT_ENTRY(CertFreeCertificateContext)(PCCERT_CONTEXT pCertContext)
 {
     std::free(const_cast<CERT_CONTEXT *>(pCertContext));
     return TRUE;

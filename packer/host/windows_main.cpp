@@ -1,6 +1,7 @@
 // launcher-pack.exe's entry: UTF-16 arguments made UTF-8, output the console shows as it is,
 // and OpenSSL kept from configuration files.
 #include "packer/host/entry.h"
+#include "packer/host/windows_decoding.h"
 #include "packer/host/windows_text.h"
 
 #include <fcntl.h>
@@ -87,6 +88,7 @@ int wmain(int argc, wchar_t **argv)
     // The configuration would be read from OPENSSLDIR, a folder that no Windows machine has; never
     // read one at all.
     OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
+    packer::host::UseOwnSignatureDecoding();
     _setmode(_fileno(stdin), _O_BINARY);
     SetUpStream(std::cout, STD_OUTPUT_HANDLE, stdout);
     SetUpStream(std::cerr, STD_ERROR_HANDLE, stderr);

@@ -243,11 +243,13 @@ struct MemoryCase {
 // times at most (by the file's certificate table, the certificate that the decoder hands out and
 // the container taken from it), and pack writes the image around the container without holding
 // it. The bound leaves room for a fourth copy and the sanitizers' own memory; a copy at each
-// step, as there were eight, would pass it.
+// step, as there were eight, would pass it. launcher-pack.exe under Wine runs the certificate
+// row alone (its decoding of the signature object is the part that differs from Linux; the
+// bound leaves room for Wine's own memory too): the system's decoding copies a carrier about
+// seven times.
 TEST(LargeItems, EveryCommandHoldsFarLessThanThePayload)
 {
-    if (std::getenv("LAUNCHER_PACK_UNDER_TEST") != nullptr)
-        GTEST_SKIP() << "measures the native launcher-pack's memory";
+    const bool windowsPacker = std::getenv("LAUNCHER_PACK_UNDER_TEST") != nullptr;
     const MemoryCase cases[] = {
         {"after_the_image", 200, false, 128},
         {"in_a_certificate", 40, true, 4 * 40 + 64},
@@ -259,6 +261,8 @@ TEST(LargeItems, EveryCommandHoldsFarLessThanThePayload)
         Quote(std::string(sanitizer ? sanitizer : "") + ":quarantine_size_mb=16:thread_local_quarantine_size_kb=64");
     const World &world = TheWorld();
     for (const MemoryCase &c : cases) {
+        if (windowsPacker && !c.inCertificate)
+            continue;
         SCOPED_TRACE(c.name);
         const std::string folder = FreshFolder(std::string("large-items-memory-") + c.name);
         const std::string package = PackageWithRandomCabinet(folder, "random", c.cabinetMib << 20);
