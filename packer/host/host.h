@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace packer::host {
 
@@ -61,8 +62,13 @@ class WritableFile {
     // the user may read it.
     static WritableFile CreateNew(const std::string &path, bool privateKey);
 
-    WritableFile(WritableFile &&other) noexcept;
-    WritableFile &operator=(WritableFile &&other) noexcept;
+    // Both hosts mark a closed file -1 (on Windows, INVALID_HANDLE_VALUE).
+    WritableFile(WritableFile &&other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+    WritableFile &operator=(WritableFile &&other) noexcept
+    {
+        std::swap(handle_, other.handle_);
+        return *this;
+    }
     ~WritableFile();
 
     // All of the bytes, or PackError naming what.
@@ -81,8 +87,13 @@ class ReadableFile {
   public:
     // A regular file and its size; throws ReadError naming the reason.
     static ReadableFile Open(const std::string &path, std::uint64_t &size);
-    ReadableFile(ReadableFile &&other) noexcept;
-    ReadableFile &operator=(ReadableFile &&other) noexcept;
+    // Both hosts mark a closed file -1 (on Windows, INVALID_HANDLE_VALUE).
+    ReadableFile(ReadableFile &&other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+    ReadableFile &operator=(ReadableFile &&other) noexcept
+    {
+        std::swap(handle_, other.handle_);
+        return *this;
+    }
     ~ReadableFile();
     // Up to size bytes; 0 at the end. Throws ReadError naming what.
     std::size_t Read(void *data, std::size_t size, const std::string &what);

@@ -126,17 +126,6 @@ WritableFile WritableFile::CreateNew(const std::string &path, bool privateKey)
     return WritableFile(descriptor);
 }
 
-WritableFile::WritableFile(WritableFile &&other) noexcept : handle_(other.handle_)
-{
-    other.handle_ = -1;
-}
-
-WritableFile &WritableFile::operator=(WritableFile &&other) noexcept
-{
-    std::swap(handle_, other.handle_);
-    return *this;
-}
-
 WritableFile::~WritableFile()
 {
     if (handle_ >= 0)
@@ -190,17 +179,6 @@ ReadableFile ReadableFile::Open(const std::string &path, std::uint64_t &size)
     // Read once, front to back: the kernel may read ahead and drop pages behind.
     ::posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
     return file;
-}
-
-ReadableFile::ReadableFile(ReadableFile &&other) noexcept : handle_(other.handle_)
-{
-    other.handle_ = -1;
-}
-
-ReadableFile &ReadableFile::operator=(ReadableFile &&other) noexcept
-{
-    std::swap(handle_, other.handle_);
-    return *this;
 }
 
 ReadableFile::~ReadableFile()

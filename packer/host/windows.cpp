@@ -160,17 +160,6 @@ WritableFile WritableFile::CreateNew(const std::string &path, bool privateKey)
     return WritableFile(reinterpret_cast<std::intptr_t>(file));
 }
 
-WritableFile::WritableFile(WritableFile &&other) noexcept : handle_(other.handle_)
-{
-    other.handle_ = -1;
-}
-
-WritableFile &WritableFile::operator=(WritableFile &&other) noexcept
-{
-    std::swap(handle_, other.handle_);
-    return *this;
-}
-
 WritableFile::~WritableFile()
 {
     if (handle_ != -1)
@@ -209,8 +198,8 @@ ReadableFile ReadableFile::Open(const std::string &path, std::uint64_t &size)
     // Shared as the C runtime shares the files it opens; pack also reads back its own output, which it
     // holds open for writing.
     HANDLE handle =
-        CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         // A folder does not open without backup semantics: say what it is, not "access denied".
         const DWORD error = GetLastError();
@@ -227,17 +216,6 @@ ReadableFile ReadableFile::Open(const std::string &path, std::uint64_t &size)
         throw ReadError(path + ": not a regular file");
     size = static_cast<std::uint64_t>(length.QuadPart);
     return file;
-}
-
-ReadableFile::ReadableFile(ReadableFile &&other) noexcept : handle_(other.handle_)
-{
-    other.handle_ = -1;
-}
-
-ReadableFile &ReadableFile::operator=(ReadableFile &&other) noexcept
-{
-    std::swap(handle_, other.handle_);
-    return *this;
 }
 
 ReadableFile::~ReadableFile()
