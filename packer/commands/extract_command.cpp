@@ -1,29 +1,18 @@
 // extract: the package files the launcher would write for a language, written into a folder.
 
 #include "packer/commands/commands.h"
+
 #include "packer/commands/installer_reading.h"
-
-#include "packer/pe/authenticode.h"
-#include "packer/cli/console.h"
-#include "packer/pe/file_image.h"
-
-#include "packer/pipeline/output_file.h"
+#include "packer/host/host.h"
 #include "packer/pack_error.h"
-#include "packer/keys/payload_key.h"
 #include "packer/payload/payload_reader.h"
-#include "packer/sha256.h"
-#include "packer/pe/signature_object.h"
-#include "unicode/utf.h"
+#include "packer/pipeline/output_file.h"
 
-#include <openssl/sha.h>
-
-#include <algorithm>
-#include <cctype>
-#include <cstdio>
-#include <iostream>
-#include <iterator>
-#include <optional>
+#include <memory>
+#include <ostream>
 #include <set>
+#include <string>
+#include <vector>
 
 namespace packer {
 

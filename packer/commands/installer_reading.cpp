@@ -1,25 +1,14 @@
 #include "packer/commands/installer_reading.h"
 
-#include "packer/pe/authenticode.h"
-#include "packer/cli/console.h"
-#include "packer/pe/file_image.h"
-
-#include "packer/pipeline/output_file.h"
-#include "packer/pack_error.h"
 #include "packer/keys/payload_key.h"
+#include "packer/pe/authenticode.h"
+#include "packer/pack_error.h"
 #include "packer/payload/payload_reader.h"
-#include "packer/sha256.h"
+#include "packer/pe/pe_image.h"
 #include "packer/pe/signature_object.h"
 #include "unicode/utf.h"
 
-#include <openssl/sha.h>
-
-#include <algorithm>
-#include <cctype>
 #include <cstdio>
-#include <iostream>
-#include <iterator>
-#include <optional>
 #include <set>
 
 namespace packer::reading {

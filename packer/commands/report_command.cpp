@@ -1,29 +1,13 @@
 // inspect: what the launcher finds in an installer, as text or JSON.
 
 #include "packer/commands/commands.h"
+
 #include "packer/commands/installer_reading.h"
-
-#include "packer/pe/authenticode.h"
-#include "packer/cli/console.h"
-#include "packer/pe/file_image.h"
-
-#include "packer/pipeline/output_file.h"
 #include "packer/pack_error.h"
-#include "packer/keys/payload_key.h"
 #include "packer/payload/payload_reader.h"
-#include "packer/sha256.h"
-#include "packer/pe/signature_object.h"
-#include "unicode/utf.h"
 
-#include <openssl/sha.h>
-
-#include <algorithm>
-#include <cctype>
-#include <cstdio>
-#include <iostream>
-#include <iterator>
-#include <optional>
-#include <set>
+#include <ostream>
+#include <string>
 
 namespace packer {
 

@@ -1,19 +1,14 @@
 // verify: the release gate, every check of an installer against the key and signer it must carry.
 
 #include "packer/commands/commands.h"
-#include "packer/commands/installer_reading.h"
 
-#include "packer/pe/authenticode.h"
 #include "packer/cli/console.h"
-#include "packer/pe/file_image.h"
-
-#include "packer/pipeline/output_file.h"
-#include "packer/pack_error.h"
+#include "packer/commands/installer_reading.h"
 #include "packer/keys/payload_key.h"
+#include "packer/pack_error.h"
 #include "packer/payload/payload_reader.h"
-#include "packer/sha256.h"
-#include "packer/pe/signature_object.h"
-#include "unicode/utf.h"
+#include "packer/pe/authenticode.h"
+#include "packer/pe/file_image.h"
 
 #include <openssl/sha.h>
 

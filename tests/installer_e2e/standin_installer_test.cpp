@@ -467,7 +467,8 @@ DrawnFill FillInScreenshot(const testtools::Screenshot &shot, HWND window, HWND 
 // Whether the file holds exactly these bytes, read a slice at a time.
 bool FileHolds(const std::string &path, const std::vector<std::uint8_t> &bytes)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileW(testtools::Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     std::vector<std::uint8_t> slice(1u << 20);
