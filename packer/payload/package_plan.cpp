@@ -1,6 +1,7 @@
 #include "packer/payload/package_plan.h"
 
 #include "packer/host/host.h"
+#include "packer/msi/cabinet_match.h"
 #include "packer/pack_error.h"
 #include "packer/payload/payload_reader.h"
 #include "unicode/utf.h"
@@ -225,14 +226,15 @@ PackagePlan PlanPackages(const std::vector<MsiPackage> &packages, bool allowUnre
                                     host::ShellWord(package.path + "=" + package.productLanguage));
 
         for (const auto &cabinet : package.cabinets)
-            CheckCabinetName(cabinet, package.path);
+            CheckCabinetName(cabinet.name, package.path);
         std::uint32_t packageId = items.Add(SummarizeFile(package.path), package.path);
         packageIds.push_back(packageId);
         plan.directory.push_back(
             {packageId, Join({package.architecture, languages, package.productCode, package.productName}, '\\')});
 
         std::vector<std::pair<std::string, std::uint32_t>> written; // this package's cabinets and their items
-        for (const auto &cabinet : package.cabinets) {
+        for (const auto &external : package.cabinets) {
+            const std::string &cabinet = external.name;
             std::string cabinetPath = Directory(package.path) + cabinet;
             FileSummary content;
             try {
@@ -251,6 +253,7 @@ PackagePlan PlanPackages(const std::vector<MsiPackage> &packages, bool allowUnre
                                     "table)");
             }
             written.emplace_back(cabinet, itemId);
+            CheckCabinetMembers(package.path, external, cabinetPath, plan.warnings);
             auto entry = std::find_if(cabinets.begin(), cabinets.end(), [&](const CabinetEntry &existing) {
                 return existing.name == cabinet && existing.itemId == itemId;
             });
