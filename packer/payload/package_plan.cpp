@@ -215,9 +215,16 @@ PackagePlan PlanPackages(const std::vector<MsiPackage> &packages, bool allowUnre
                                                "; the launcher takes the one listed first"});
         }
 
-        if (!package.languagesGiven && !package.productLanguage.empty() &&
-            std::find(package.languages.begin(), package.languages.end(), package.productLanguage) ==
-                package.languages.end())
+        const bool productLanguageLeftOut =
+            !package.productLanguage.empty() && std::find(package.languages.begin(), package.languages.end(),
+                                                          package.productLanguage) == package.languages.end();
+        // Given languages that leave out the product's own may name the wrong file, or a fallback.
+        if (productLanguageLeftOut && package.languagesGiven)
+            plan.warnings.push_back(package.path + ": --msi-language gives it " + Join(package.languages, ',') +
+                                    ", not its ProductLanguage " + package.productLanguage +
+                                    ": the launcher chooses it for those languages, not for its own (right for a "
+                                    "fallback package; else give them to the package of that language)");
+        else if (productLanguageLeftOut)
             plan.warnings.push_back(package.path + ": ProductLanguage " + package.productLanguage +
                                     " is not among the Template's languages (" + package.architecture + ";" +
                                     Join(package.languages, ',') +
