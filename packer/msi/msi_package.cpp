@@ -125,8 +125,10 @@ std::vector<ExternalCabinet> ReadCabinets(MsiDatabase &database, const std::stri
     if (stranded != files.end())
         throw PackError(
             path + ": file " + stranded->file.key + " has Sequence " + std::to_string(stranded->file.sequence) +
-            (media.empty() ? ", and the package has no Media row" : ", above every Media row's LastSequence") +
-            ", so no cabinet holds it: give its Media row a LastSequence that includes it");
+            (media.empty() ? ", but the package has no Media row, so no cabinet holds it: add one that names its "
+                             "cabinet"
+                           : ", above every Media row's LastSequence, so no cabinet holds it: give its Media row a "
+                             "LastSequence that includes it"));
     // A cabinet named by several rows holds all of their files, still in Sequence order.
     for (ExternalCabinet &cabinet : cabinets)
         std::stable_sort(cabinet.files.begin(), cabinet.files.end(),
