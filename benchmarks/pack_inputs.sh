@@ -19,15 +19,15 @@ mix() (
 )
 
 make_package() {
-  # The package: the example product with a large stream added, as packages carry binaries.
-  EXAMPLE_CABINET=bench.cab bash "$root/examples/build-example.sh" "$PWD" product >/dev/null
+  # The package: the example product installing the mix, stored in its cabinet, with a large
+  # stream added, as packages carry binaries.
+  mix 64 7 >payload.bin
+  truncate -s "$((64 * mib - 32 * 1024))" payload.bin
+  EXAMPLE_PAYLOAD="$PWD/payload.bin" EXAMPLE_CABINET=bench.cab bash "$root/examples/build-example.sh" "$PWD" product >/dev/null
   mix 64 1 >stream.bin
   truncate -s "$((64 * mib - 64 * 1024))" stream.bin
   msibuild product.msi -a Bench stream.bin
-  mix 64 7 >HelloFile
-  truncate -s "$((64 * mib - 32 * 1024))" HelloFile
-  gcab -c bench.cab HelloFile # stored: the cabinet's file is the mix itself
-  rm stream.bin HelloFile
+  rm stream.bin payload.bin
   ls -l product.msi bench.cab
 }
 

@@ -18,7 +18,8 @@ build="$root/build/fuzz/fuzz"
 runs="$root/build/fuzz/runs"
 # Each target runs on one core: as many at a time as there are cores (FUZZ_JOBS to choose).
 parallel="${FUZZ_JOBS:-$(nproc 2>/dev/null || echo 1)}"
-targets=(read_path payload_item inflate directory command_line pe_image authenticode verify_payload)
+targets=(read_path payload_item inflate directory command_line pe_image authenticode verify_payload
+  cabinet_file_list)
 
 # run_target TARGET: one fuzzing run; its summary line goes to runs/TARGET.result, its exit
 # status is 0 for no finding.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <memory>
 
 namespace packer {
@@ -48,20 +49,91 @@ constexpr int WordCountCompressed = 0x2;
 constexpr int FileAttributeNoncompressed = 0x2000;
 constexpr int FileAttributeCompressed = 0x4000;
 
-std::size_t UncompressedFiles(MsiDatabase &database)
+struct FileRow {
+    CabinetFile file;
+    bool compressed;
+};
+
+// An integer column as the database gives it, in decimal.
+std::int64_t Integer(const std::string &path, const std::string &text, const std::string &what)
 {
+    std::size_t at = text.size() > 1 && text.front() == '-' ? 1 : 0;
+    if (text.size() == at || text.size() - at > 10 ||
+        !std::all_of(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(),
+                     [](unsigned char c) { return std::isdigit(c); }))
+        throw PackError(path + ": " + what + " \"" + text + "\" is not a number");
+    return std::stoll(text);
+}
+
+std::vector<FileRow> ReadFiles(MsiDatabase &database, const std::string &path)
+{
+    std::vector<FileRow> files;
     if (!HasTable(database, "File"))
-        return 0;
+        return files;
     const int wordCount = database.WordCount().value_or(0);
-    std::size_t outside = 0;
-    for (auto &row : database.Select("SELECT `Attributes` FROM `File`", 1)) {
-        int attributes = row.front().empty() ? 0 : std::stoi(row.front());
-        bool compressed = (attributes & FileAttributeNoncompressed) ? false
-                          : (attributes & FileAttributeCompressed)  ? true
-                                                                    : (wordCount & WordCountCompressed) != 0;
-        outside += compressed ? 0 : 1;
+    for (auto &row :
+         database.Select("SELECT `File`, `FileName`, `FileSize`, `Attributes`, `Sequence` FROM `File`", 5)) {
+        const std::string what = "the File table's row " + row[0] + ": ";
+        const std::int64_t size = Integer(path, row[2], what + "FileSize");
+        const std::int64_t attributes = row[3].empty() ? 0 : Integer(path, row[3], what + "Attributes");
+        const std::int64_t sequence = Integer(path, row[4], what + "Sequence");
+        if (size < 0 || sequence < 0 || sequence > 0x7FFFFFFF)
+            throw PackError(path + ": " + what + "FileSize " + row[2] + " or Sequence " + row[4] + " is out of range");
+        const bool compressed = (attributes & FileAttributeNoncompressed) ? false
+                                : (attributes & FileAttributeCompressed)  ? true
+                                                                          : (wordCount & WordCountCompressed) != 0;
+        files.push_back(
+            {{row[0], row[1], static_cast<std::uint64_t>(size), static_cast<std::uint32_t>(sequence)}, compressed});
     }
-    return outside;
+    std::stable_sort(files.begin(), files.end(),
+                     [](const FileRow &a, const FileRow &b) { return a.file.sequence < b.file.sequence; });
+    return files;
+}
+
+// The external cabinets, each with the compressed files of its Media rows: a row holds the files
+// whose Sequence is above the LastSequence of the row before it in DiskId order, up to its own.
+// A Cabinet starting with '#' is a stream inside the package, which comes with it.
+std::vector<ExternalCabinet> ReadCabinets(MsiDatabase &database, const std::string &path,
+                                          const std::vector<FileRow> &files)
+{
+    struct MediaRow {
+        std::int64_t diskId, lastSequence;
+        std::string cabinet;
+    };
+    std::vector<MediaRow> media;
+    if (HasTable(database, "Media"))
+        for (auto &row : database.Select("SELECT `DiskId`, `LastSequence`, `Cabinet` FROM `Media`", 3))
+            media.push_back({Integer(path, row[0], "the Media table's DiskId"),
+                             Integer(path, row[1], "the Media table's LastSequence of disk " + row[0]), row[2]});
+    std::stable_sort(media.begin(), media.end(),
+                     [](const MediaRow &a, const MediaRow &b) { return a.diskId < b.diskId; });
+
+    std::vector<ExternalCabinet> cabinets;
+    auto file = files.begin();
+    for (const MediaRow &row : media) {
+        ExternalCabinet *cabinet = nullptr;
+        if (!row.cabinet.empty() && row.cabinet.front() != '#') {
+            auto found = std::find_if(cabinets.begin(), cabinets.end(),
+                                      [&](const ExternalCabinet &c) { return c.name == row.cabinet; });
+            cabinet = found != cabinets.end() ? &*found : &cabinets.emplace_back(ExternalCabinet{row.cabinet, {}});
+        }
+        for (; file != files.end() && file->file.sequence <= row.lastSequence; ++file)
+            if (cabinet && file->compressed)
+                cabinet->files.push_back(file->file);
+    }
+    auto stranded = std::find_if(file, files.end(), [](const FileRow &row) { return row.compressed; });
+    if (stranded != files.end())
+        throw PackError(
+            path + ": file " + stranded->file.key + " has Sequence " + std::to_string(stranded->file.sequence) +
+            (media.empty() ? ", but the package has no Media row, so no cabinet holds it: add one that names its "
+                             "cabinet"
+                           : ", above every Media row's LastSequence, so no cabinet holds it: give its Media row a "
+                             "LastSequence that includes it"));
+    // A cabinet named by several rows holds all of their files, still in Sequence order.
+    for (ExternalCabinet &cabinet : cabinets)
+        std::stable_sort(cabinet.files.begin(), cabinet.files.end(),
+                         [](const CabinetFile &a, const CabinetFile &b) { return a.sequence < b.sequence; });
+    return cabinets;
 }
 
 } // namespace
@@ -113,25 +185,16 @@ MsiPackage ReadMsiPackage(const std::string &path, bool allowUncompressed)
 
     // Files outside cabinets are looked for beside the package when it installs, and the
     // launcher brings only the package and its cabinets.
+    const std::vector<FileRow> files = ReadFiles(database, path);
     if (!allowUncompressed) {
-        std::size_t outside = UncompressedFiles(database);
+        const auto outside = static_cast<std::size_t>(
+            std::count_if(files.begin(), files.end(), [](const FileRow &row) { return !row.compressed; }));
         if (outside != 0)
             throw PackError(path + ": " + std::to_string(outside) + (outside == 1 ? " file is" : " files are") +
                             " not in a cabinet, so the installation would look for them beside the "
                             "package (give --allow-uncompressed if they are brought another way)");
     }
-
-    // External cabinets; a name starting with '#' is a stream inside the package.
-    std::vector<std::vector<std::string>> media;
-    if (HasTable(database, "Media"))
-        media = database.Select("SELECT `Cabinet` FROM `Media`", 1);
-    for (auto &row : media) {
-        const std::string &cabinet = row.front();
-        if (cabinet.empty() || cabinet.front() == '#')
-            continue;
-        if (std::find(package.cabinets.begin(), package.cabinets.end(), cabinet) == package.cabinets.end())
-            package.cabinets.push_back(cabinet);
-    }
+    package.cabinets = ReadCabinets(database, path, files);
     return package;
 }
 

@@ -1,6 +1,7 @@
 #include "packer/payload/package_plan.h"
 
 #include "packer/host/host.h"
+#include "packer/msi/cabinet_match.h"
 #include "packer/pack_error.h"
 #include "packer/payload/payload_reader.h"
 #include "unicode/utf.h"
@@ -214,9 +215,16 @@ PackagePlan PlanPackages(const std::vector<MsiPackage> &packages, bool allowUnre
                                                "; the launcher takes the one listed first"});
         }
 
-        if (!package.languagesGiven && !package.productLanguage.empty() &&
-            std::find(package.languages.begin(), package.languages.end(), package.productLanguage) ==
-                package.languages.end())
+        const bool productLanguageLeftOut =
+            !package.productLanguage.empty() && std::find(package.languages.begin(), package.languages.end(),
+                                                          package.productLanguage) == package.languages.end();
+        // Given languages that leave out the product's own may name the wrong file, or a fallback.
+        if (productLanguageLeftOut && package.languagesGiven)
+            plan.warnings.push_back(package.path + ": --msi-language gives it " + Join(package.languages, ',') +
+                                    ", not its ProductLanguage " + package.productLanguage +
+                                    ": the launcher chooses it for those languages, not for its own (right for a "
+                                    "fallback package; else give them to the package of that language)");
+        else if (productLanguageLeftOut)
             plan.warnings.push_back(package.path + ": ProductLanguage " + package.productLanguage +
                                     " is not among the Template's languages (" + package.architecture + ";" +
                                     Join(package.languages, ',') +
@@ -225,14 +233,15 @@ PackagePlan PlanPackages(const std::vector<MsiPackage> &packages, bool allowUnre
                                     host::ShellWord(package.path + "=" + package.productLanguage));
 
         for (const auto &cabinet : package.cabinets)
-            CheckCabinetName(cabinet, package.path);
+            CheckCabinetName(cabinet.name, package.path);
         std::uint32_t packageId = items.Add(SummarizeFile(package.path), package.path);
         packageIds.push_back(packageId);
         plan.directory.push_back(
             {packageId, Join({package.architecture, languages, package.productCode, package.productName}, '\\')});
 
         std::vector<std::pair<std::string, std::uint32_t>> written; // this package's cabinets and their items
-        for (const auto &cabinet : package.cabinets) {
+        for (const auto &external : package.cabinets) {
+            const std::string &cabinet = external.name;
             std::string cabinetPath = Directory(package.path) + cabinet;
             FileSummary content;
             try {
@@ -251,6 +260,7 @@ PackagePlan PlanPackages(const std::vector<MsiPackage> &packages, bool allowUnre
                                     "table)");
             }
             written.emplace_back(cabinet, itemId);
+            CheckCabinetMembers(package.path, external, cabinetPath, plan.warnings);
             auto entry = std::find_if(cabinets.begin(), cabinets.end(), [&](const CabinetEntry &existing) {
                 return existing.name == cabinet && existing.itemId == itemId;
             });

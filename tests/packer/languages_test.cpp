@@ -153,6 +153,40 @@ const LanguageCase languageCases[] = {
      0,
      [](const World &, const std::vector<std::string> &) { return std::vector<std::string>{""}; },
      {{"1031", "{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B66}"}}},
+    // The languages given to the wrong file: both packages are chosen, each for the other's
+    // language, and pack says so for each.
+    {"language_option_on_the_wrong_package",
+     [](const World &w, const std::string &f, std::string &extra) {
+         extra = LanguageOption(w.en, "1031");
+         return std::vector<std::string>{w.en, WixlGerman(f)};
+     },
+     0,
+     [](const World &, const std::vector<std::string> &p) {
+         return std::vector<std::string>{
+             p[0] + ": --msi-language gives it 1031, not its ProductLanguage 1033: the launcher chooses it for "
+                    "those languages, not for its own",
+             p[1] + ": ProductLanguage 1031 is not among the Template's languages"};
+     },
+     {{"1031", EnglishCode}, {"1033", WixlGermanCode}}},
+    // A package that is also the fallback for another language, and one that is only that.
+    {"language_option_including_the_product_language",
+     [](const World &w, const std::string &, std::string &extra) {
+         extra = LanguageOption(w.fr, "1049,1036");
+         return std::vector<std::string>{w.en, w.fr};
+     },
+     0,
+     [](const World &, const std::vector<std::string> &) { return std::vector<std::string>{""}; },
+     {{"1049", "{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B63}"}, {"1036", "{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B63}"}}},
+    {"language_option_leaving_out_the_product_language",
+     [](const World &w, const std::string &, std::string &extra) {
+         extra = LanguageOption(w.fr, "1049");
+         return std::vector<std::string>{w.en, w.fr};
+     },
+     0,
+     [](const World &, const std::vector<std::string> &p) {
+         return std::vector<std::string>{p[1] + ": --msi-language gives it 1049, not its ProductLanguage 1036"};
+     },
+     {{"1049", "{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B63}"}, {"1036", EnglishCode}}},
     {"language_option_for_a_package_not_given",
      [](const World &w, const std::string &, std::string &extra) {
          extra = LanguageOption(w.fr, "1036");

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <filesystem>
 #include <random>
 #include <regex>
 
@@ -127,13 +128,15 @@ TEST(Pieces, OfTheDefaultSizeCostUnderHalfAPercent)
     EXPECT_LT(pieces, whole * 1.005) << pieces << " against " << whole;
 }
 
-// A package whose cabinet is a mixed file of bytes, in folder; its path.
+// A package whose cabinet stores a mixed file of bytes, in folder; its path.
 std::string PackageWithMixedCabinet(const std::string &folder, std::size_t bytes)
 {
     PackageSource source;
     source.cabinet = "mixed.cab";
+    source.payloadFile = folder + "/mixed.bin";
+    fixtures::WriteFileBytes(source.payloadFile, MixedContent(bytes, 5));
     BuildPackage(folder, "mixed", source);
-    fixtures::WriteFileBytes(folder + "/mixed.cab", MixedContent(bytes, 5));
+    std::filesystem::remove(source.payloadFile);
     return folder + "/mixed.msi";
 }
 

@@ -281,7 +281,7 @@ const Refusal refusals[] = {
              w, w.signedStub,
              AlteredPackage(f, "nocode", {"-q", R"(DELETE FROM `Property` WHERE `Property` = 'ProductCode')"}), f);
      }},
-    {"media_query_fails", "the query SELECT `Cabinet` FROM `Media` failed",
+    {"media_query_fails", "the query SELECT `DiskId`, `LastSequence`, `Cabinet` FROM `Media` failed",
      [](const World &w, const std::string &f) {
          return PackOne(w, w.signedStub,
                         AlteredPackage(f, "nocolumn",

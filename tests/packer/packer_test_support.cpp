@@ -164,8 +164,11 @@ const World &TheWorld()
 void BuildPackage(const std::string &folder, const std::string &name, const PackageSource &source)
 {
     fs::create_directories(folder);
-    std::string payload = folder + "/" + name + "-payload.txt";
-    fixtures::WriteFileBytes(payload, Bytes(source.payloadText.begin(), source.payloadText.end()));
+    std::string payload = source.payloadFile;
+    if (payload.empty()) {
+        payload = folder + "/" + name + "-payload.txt";
+        fixtures::WriteFileBytes(payload, Bytes(source.payloadText.begin(), source.payloadText.end()));
+    }
     Require(RunCommand("EXAMPLE_LANGUAGE=" + Quote(source.language) + " EXAMPLE_PRODUCT_NAME=" +
                        Quote(source.productName) + " EXAMPLE_PRODUCT_CODE=" + Quote(source.productCode) +
                        " EXAMPLE_CABINET=" + Quote(source.cabinet) + " EXAMPLE_PAYLOAD=" + Quote(payload) +
@@ -182,9 +185,11 @@ std::string PackageWithRandomCabinet(const std::string &folder, const std::strin
 {
     PackageSource source;
     source.cabinet = name + ".cab";
+    source.payloadFile = folder + "/" + name + "-random.bin";
+    Require(RunCommand("head -c " + std::to_string(bytes) + " /dev/urandom > " + Quote(source.payloadFile)),
+            "making a random file");
     BuildPackage(folder, name, source);
-    Require(RunCommand("head -c " + std::to_string(bytes) + " /dev/urandom > " + Quote(folder + "/" + source.cabinet)),
-            "making a random cabinet");
+    fs::remove(source.payloadFile);
     return folder + "/" + name + ".msi";
 }
 

@@ -69,12 +69,13 @@ struct PackageSource {
     std::string productCode = "{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B61}";
     std::string cabinet = "example.cab";
     std::string payloadText = "Hello from the launcher example.\n";
+    std::string payloadFile;   // when given, the file installed instead of payloadText
     bool wixlTemplate = false; // the Template as wixl writes it: x64;1033 whatever the language
 };
 void BuildPackage(const std::string &folder, const std::string &name, const PackageSource &source);
 
-// The example package folder/name.msi whose cabinet, folder/name.cab, is that many random bytes
-// (which do not compress); the package's path.
+// The example package folder/name.msi whose cabinet, folder/name.cab, stores a file of that many
+// random bytes (which do not compress); the package's path.
 std::string PackageWithRandomCabinet(const std::string &folder, const std::string &name, std::size_t bytes);
 
 // The warning lines of standard error, each with its newline: what is left once the progress
