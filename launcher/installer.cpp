@@ -5,9 +5,9 @@
 
 #include "launcher/command_line.h"
 #include "launcher/failure_message.h"
-#include "launcher/file_exists.h"
 #include "launcher/launcher_state.h"
-#include "launcher/picked_folder.h"
+#include "launcher/product_folder.h"
+#include "payload/ansi_text.h"
 #include "payload/extraction.h"
 #include "payload/inflate.h"
 #include "ui/folder_prompt.h"
@@ -64,6 +64,17 @@ static BOOL FindInstaller(RunState *run)
     return TRUE;
 }
 
+// Another process (a virus scanner, an indexer) may hold a file for a moment: a step that met a
+// sharing violation is made again after 25, 50, ... ms, about two seconds in all. FALSE when the
+// step is not to be made again; the failed call's error is kept.
+static BOOL WaitToRetry(DWORD retry)
+{
+    if (GetLastError() != ERROR_SHARING_VIOLATION || retry > SharingRetries)
+        return FALSE;
+    Sleep(retry * SharingRetryStepMs);
+    return TRUE;
+}
+
 // Opens the output files in the extraction folder, again after a short wait for as long as a
 // sharing violation stops them. A failed attempt has left nothing behind.
 static BOOL PinFolderAndOpenOutputFilesRetrying(RunState *run)
@@ -73,47 +84,40 @@ static BOOL PinFolderAndOpenOutputFilesRetrying(RunState *run)
         SetLastError(0);
         if (PinFolderAndOpenOutputFiles(&run->job, run->extractionFolder))
             return TRUE;
-        if (GetLastError() != ERROR_SHARING_VIOLATION || retry > SharingRetries)
+        if (!WaitToRetry(retry))
             return FALSE;
-        Sleep(retry * SharingRetryStepMs);
     }
 }
 
-// Appends "\<productCode>" to the root in extractionFolder, makes the folder and opens the
-// output files there. In a folder the user picked, the product folder is the launcher's own
-// (OpenPickedProductFolder); *refused tells when the one found there, or the drive, may not be
-// used. FALSE when the files cannot all be opened (nothing of this attempt is left behind then).
-static BOOL TryExtractionFolder(RunState *run, BOOL picked, BOOL *refused)
+// Appends "\<productCode>" to the root's ANSI path in extractionFolder, makes or opens the folder
+// relative to a handle on root (OpenProductFolder) and opens the output files there. *refused
+// tells when the folder found in a picked root, or its drive, may not be used. FALSE when the
+// files cannot all be opened: nothing of this attempt is left behind then, and the folder is
+// removed only when this attempt made it, through the handle it was made with.
+static BOOL TryExtractionFolder(RunState *run, const WCHAR *root, BOOL picked, BOOL *refused)
 {
-    char root[PathBufferSize];
-    lstrcpynA(root, run->extractionFolder, sizeof root);
+    ExtractionJob *job = &run->job;
     DWORD length = (DWORD)strlen(run->extractionFolder);
     *refused = FALSE;
     if (!AppendFormatted(run->extractionFolder, PathBufferSize, &length, "\\%s", run->selection.productCode)) {
         SetLastError(0);
         return FALSE;
     }
-    if (!picked) {
-        if (!FileExists(run->extractionFolder))
-            CreateDirectoryA(run->extractionFolder, NULL);
-        return PinFolderAndOpenOutputFilesRetrying(run);
-    }
-
-    HANDLE productFolder = OpenPickedProductFolder(root, run->selection.productCode);
-    if (productFolder == INVALID_HANDLE_VALUE) {
+    BOOL made = FALSE;
+    job->productFolder = OpenProductFolder(root, run->selection.productCode, picked, &made);
+    if (job->productFolder == INVALID_HANDLE_VALUE) {
+        job->productFolder = NULL;
         DWORD error = GetLastError();
-        *refused = error == ERROR_ALREADY_EXISTS || error == ERROR_NOT_SUPPORTED;
+        *refused = picked && (error == ERROR_ALREADY_EXISTS || error == ERROR_NOT_SUPPORTED);
         return FALSE;
     }
-    // Held until the pin holds the same folder; it shares deletion, so a roll-back can still
-    // remove the folder it made.
-    run->job.productFolder = productFolder;
-    BOOL opened = PinFolderAndOpenOutputFilesRetrying(run);
+    job->pickedFolder = picked;
+    if (PinFolderAndOpenOutputFilesRetrying(run))
+        return TRUE;
     DWORD error = GetLastError();
-    run->job.productFolder = NULL;
-    CloseHandle(productFolder);
+    CloseProductFolder(job, made);
     SetLastError(error);
-    return opened;
+    return FALSE;
 }
 
 // Tells the user why the folder can't be used; the browser comes back after it.
@@ -138,18 +142,22 @@ static BOOL FolderIsBusy(RunState *run)
 
 static BOOL OpenOutputFolder(RunState *run)
 {
+    // The system's Windows folder: on a session host, a program not marked aware of it is told of
+    // a private one in the user's profile by GetWindowsDirectory.
+    WCHAR root[PathBufferSize];
+    UINT windowsLength = GetSystemWindowsDirectoryW(root, PathBufferSize);
     run->extractionFolder[0] = '\0';
-    UINT windowsLength = GetWindowsDirectoryA(run->extractionFolder, PathBufferSize);
-    if (windowsLength > 0 && windowsLength < PathBufferSize) {
-        DWORD length = windowsLength;
-        if (AppendFormatted(run->extractionFolder, PathBufferSize, &length, "\\%s", "Installer") &&
-            !FileExists(run->extractionFolder))
-            CreateDirectoryA(run->extractionFolder, NULL);
+    if (windowsLength > 0 && windowsLength < PathBufferSize - 16) {
+        lstrcpyW(root + windowsLength, L"\\Installer");
+        // Made when missing and never removed; only administrators can make it there.
+        CreateDirectoryW(root, NULL);
     } else {
-        run->extractionFolder[0] = '\0';
+        root[0] = L'\0';
     }
+    if (!ConvertToAnsiExactly(root, lstrlenW(root), run->extractionFolder, PathBufferSize))
+        root[0] = L'\0';
     BOOL refused = FALSE;
-    if (TryExtractionFolder(run, FALSE, &refused))
+    if (TryExtractionFolder(run, root, FALSE, &refused))
         return TRUE;
     if (FolderIsBusy(run))
         return FALSE;
@@ -165,7 +173,9 @@ static BOOL OpenOutputFolder(RunState *run)
             run->suppressMessage = 1;
             return FALSE;
         }
-        if (TryExtractionFolder(run, TRUE, &refused))
+        if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, run->extractionFolder, -1, root, PathBufferSize) <= 0)
+            root[0] = L'\0';
+        if (TryExtractionFolder(run, root, TRUE, &refused))
             return TRUE;
         if (FolderIsBusy(run))
             return FALSE;
@@ -192,9 +202,14 @@ static BOOL ExtractPackageFiles(RunState *run)
 // files are locked and checked through their locks, and the launcher holds none of their data.
 static BOOL LockPackageFiles(RunState *run)
 {
-    if (!LockOutputFiles(&run->job) || !VerifyOutputFiles(&run->job)) {
-        run->outcome = MakeErrorValue(GetLastError, ERROR_SHARING_VIOLATION, 2286);
-        return FALSE;
+    for (DWORD retry = 1;; retry++) {
+        SetLastError(0);
+        if (LockOutputFiles(&run->job) && VerifyOutputFiles(&run->job))
+            break;
+        if (!WaitToRetry(retry)) {
+            run->outcome = MakeErrorValue(GetLastError, ERROR_SHARING_VIOLATION, 2286);
+            return FALSE;
+        }
     }
     FreeOutputData(&run->job);
     return TRUE;
@@ -208,10 +223,11 @@ static void StartInstaller(RunState *run)
         run->outcome = MakeErrorValue(GetLastError, ERROR_INVALID_DATA, 2357);
         return;
     }
-    // The installer gets the locked package's own path from its volume: no drive letter, mount
-    // point or junction that someone else may change takes part in it.
+    // The installer gets the locked package's final path with its drive letter, which the Windows
+    // Installer keeps as the product's source. A folder with an open file below it can't be
+    // renamed on Windows, so while the pin and the locks are held the path names the locked file.
     WCHAR packagePath[PathBufferSize];
-    if (!GetPackageVolumePath(&run->job, packagePath, PathBufferSize)) {
+    if (!GetPackagePath(&run->job, packagePath, PathBufferSize)) {
         run->outcome = MakeErrorValue(GetLastError, ERROR_INVALID_HANDLE, 2359);
         return;
     }

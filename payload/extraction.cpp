@@ -4,7 +4,8 @@
 #include <string.h>
 #include <winternl.h>
 
-#include "launcher/picked_folder.h"
+#include <sddl.h>
+
 #include "payload/file_name_rule.h"
 #include "payload/inflate.h"
 #include "payload/pinned_folder.h"
@@ -17,6 +18,12 @@ enum {
 
 // A new file's handle can delete it: a roll-back then removes exactly the file this run made.
 static const DWORD NewFileAccess = GENERIC_READ | GENERIC_WRITE | DELETE;
+
+// SYSTEM and the Administrators alone may open the lock file for more than its attributes: no
+// other user's process can hold it, so a lock file that is held belongs to a live run.
+static const WCHAR RunLockSecurity[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
+// The lock file of earlier releases, which Users may read and so hold: no lock any more.
+static const WCHAR EarlierRunLockName[] = L"extraction.lock";
 
 static BOOL ToWide(const char *text, WCHAR *buffer, int size)
 {
@@ -182,32 +189,37 @@ static void ReleaseRunLock(ExtractionJob *job, BOOL deleteLockFile)
     job->runLock = NULL;
 }
 
-// Removes the folder through a handle once the pin is let go, and only when what its pinned path
-// leads to is still the folder that was pinned; only an empty folder goes.
-static void RemovePinnedFolder(const ExtractionJob *job)
+static void ReleasePin(ExtractionJob *job)
 {
-    // The path it was pinned by serves where its final path could not be read.
-    const WCHAR *path = job->folderVolumePath[0] != L'\0' ? job->folderVolumePath : job->folderPath;
-    HANDLE folder =
-        CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (folder == INVALID_HANDLE_VALUE)
-        return;
-    FileIdentity found;
-    if (ReadFileIdentity(folder, &found) && SameFile(&found, &job->folderIdentity))
-        DeleteThroughHandle(folder);
-    CloseHandle(folder);
+    if (job->folder != NULL) {
+        CloseHandle(job->folder);
+        job->folder = NULL;
+    }
 }
 
-// Releases the pin, then removes the folder if told, which only works when it is empty.
+void CloseProductFolder(ExtractionJob *job, BOOL removeFolder)
+{
+    if (job->productFolder == NULL)
+        return;
+    // Through the handle held since the folder was made or opened, whatever its path leads to
+    // now; only an empty folder goes.
+    if (removeFolder) {
+        HANDLE folder = ReOpenFile(job->productFolder, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   FILE_FLAG_BACKUP_SEMANTICS);
+        if (folder != INVALID_HANDLE_VALUE) {
+            DeleteThroughHandle(folder);
+            CloseHandle(folder);
+        }
+    }
+    CloseHandle(job->productFolder);
+    job->productFolder = NULL;
+}
+
+// Releases the pin, then the product folder, removed if told (which only works when it is empty).
 static void UnpinFolder(ExtractionJob *job, BOOL removeFolder)
 {
-    if (job->folder == NULL)
-        return;
-    CloseHandle(job->folder);
-    job->folder = NULL;
-    if (removeFolder && job->folderIdentityKnown)
-        RemovePinnedFolder(job);
+    ReleasePin(job);
+    CloseProductFolder(job, removeFolder);
 }
 
 static void ClearRecord(FileRecord *record)
@@ -225,8 +237,8 @@ static void ClearRecord(FileRecord *record)
 }
 
 // Undoes what one attempt did, while the folder is still pinned: deletes the files it created,
-// lets go of the files it found; then releases the lock and the pin and removes the folder if
-// that left it empty. Keeps the last error of the failure.
+// lets go of the files it found; then releases the lock and the pin. The product folder stays
+// held for the caller (CloseProductFolder). Keeps the last error of the failure.
 static void RollBackOutputFiles(ExtractionJob *job)
 {
     DWORD error = GetLastError();
@@ -239,17 +251,8 @@ static void RollBackOutputFiles(ExtractionJob *job)
         ClearRecord(record);
     }
     ReleaseRunLock(job, TRUE);
-    UnpinFolder(job, TRUE);
+    ReleasePin(job);
     SetLastError(error);
-}
-
-// Opens the folder so that nobody can rename or delete it while the handle is held: any handle
-// takes part in share checks, and this one shares no deletion. It does share reading and
-// writing, since adding or renaming a file in the folder opens the folder too.
-static HANDLE OpenFolderPin(const WCHAR *path)
-{
-    return CreateFileW(path, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
 }
 
 // A reparse point always has a tag; one reported without (Wine's links) can't be told apart from
@@ -285,30 +288,6 @@ static BOOL IsUsableFolder(HANDLE folder, const WCHAR *path)
     return TRUE;
 }
 
-// In a picked folder, the pin opened by path must hold the folder that the launcher made or
-// checked there.
-static BOOL IsProductFolder(const ExtractionJob *job, HANDLE folder)
-{
-    if (job->productFolder == NULL || IsSameFile(folder, job->productFolder))
-        return TRUE;
-    SetLastError(ERROR_CANT_RESOLVE_FILENAME);
-    return FALSE;
-}
-
-// When the folder could not be pinned, the attempt may still have made it: an empty folder of
-// that name is removed through the handle that judged it, never followed through a link.
-static void RemoveUnpinnedFolder(const WCHAR *path)
-{
-    HANDLE folder =
-        CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (folder == INVALID_HANDLE_VALUE)
-        return;
-    if (IsUsableFolder(folder, path))
-        DeleteThroughHandle(folder);
-    CloseHandle(folder);
-}
-
 // The length of name without the ending, when name ends in it (ASCII, any letter case); else 0.
 static int StemLength(const WCHAR *name, const char *ending)
 {
@@ -342,6 +321,7 @@ static BOOL AsideOrigin(const WCHAR *asideName, WCHAR *origin)
 enum LeftoverAction {
     LeftoverDelete = 1,  // a temporary file
     LeftoverPutBack = 2, // an aside file whose name is free
+    LeftoverSwap = 3,    // the first aside file of a name that a killed run's file holds
 };
 
 struct LeftoverSearch {
@@ -369,22 +349,30 @@ static void FindLeftover(const WCHAR *name, void *context)
     if (search->action != 0)
         return;
     WCHAR origin[WideNameSize];
+    WCHAR first[WideNameSize];
     int action = 0;
     if (StemLength(name, PartialNameSuffix) > 0 || (search->withAsides && StemLength(name, AsideNameSuffix) > 0))
         action = LeftoverDelete;
     else if (AsideOrigin(name, origin) && NameIsFree(search->folder, origin))
         action = LeftoverPutBack;
+    // Asides are numbered from 0 and all go once a run succeeds: "<name>.0.aside" is what stood
+    // under the name before the runs that ended unsettled, the file of the product that may be
+    // registered. What holds the name now is a killed run's file.
+    else if (AsideOrigin(name, origin) && AsideName(first, origin, 0) &&
+             CompareStringOrdinal(first, -1, name, -1, TRUE) == CSTR_EQUAL)
+        action = LeftoverSwap;
     if (action != 0) {
         search->action = action;
         lstrcpyW(search->name, name);
-        lstrcpyW(search->origin, action == LeftoverPutBack ? origin : L"");
+        lstrcpyW(search->origin, action != LeftoverDelete ? origin : L"");
     }
 }
 
 // Settles, through the pin, what runs that ended without settling left in the folder: their
-// temporary files are deleted and each aside file whose name is free again goes back under it;
-// with withAsides every aside file is deleted instead. The other aside files stay. Whatever
-// stands in the way fails the call.
+// temporary files are deleted, each aside file whose name is free again goes back under it, and
+// a first aside file whose name a killed run's file holds takes the name back from it (that file
+// is deleted); with withAsides every aside file is deleted instead. The other aside files stay.
+// Whatever stands in the way fails the call.
 static BOOL SettleLeftovers(ExtractionJob *job, BOOL withAsides)
 {
     for (int pass = 0; pass < SettlePasses; pass++) {
@@ -401,6 +389,8 @@ static BOOL SettleLeftovers(ExtractionJob *job, BOOL withAsides)
                 return FALSE;
             continue;
         }
+        if (search.action == LeftoverSwap && !DeleteInFolder(job->folder, search.origin, NULL))
+            return FALSE;
         HANDLE aside =
             OpenInFolder(job->folder, search.name, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, FILE_OPEN);
         if (aside == INVALID_HANDLE_VALUE)
@@ -428,7 +418,9 @@ static BOOL OpenOutputFile(ExtractionJob *job, FileRecord *record, const WCHAR *
     // never its target.
     HANDLE existing = OpenInFolder(job->folder, name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN);
     if (existing != INVALID_HANDLE_VALUE) {
-        if (IsRegularFile(existing) && FileHoldsContent(existing, record->data, record->length) &&
+        // Not in a picked folder: a folder made elsewhere may hold files with rights of their own
+        // that let others write them once the run is over.
+        if (!job->pickedFolder && IsRegularFile(existing) && FileHoldsContent(existing, record->data, record->length) &&
             ReadFileIdentity(existing, &record->identity)) {
             record->handle = existing;
             record->handleIsLock = 1;
@@ -465,52 +457,76 @@ static BOOL OpenOutputFile(ExtractionJob *job, FileRecord *record, const WCHAR *
     return ReadFileIdentity(file, &record->identity);
 }
 
-// Takes the folder for this run: pinned, locked against a second launcher, the leftovers of
-// runs that ended unsettled settled. FALSE with ERROR_INSTALL_ALREADY_RUNNING while another run
-// holds the lock: then nothing in the folder is touched.
-static BOOL TakeFolder(ExtractionJob *job)
+// The installer gets the package's path with its drive letter (GetPackagePath): a folder whose
+// package path would not be such a path, shorter than MAX_PATH, can't be used.
+static BOOL PackagePathFits(const ExtractionJob *job)
 {
-    HANDLE folder = OpenFolderPin(job->folderPath);
-    if (folder == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        RemoveUnpinnedFolder(job->folderPath);
-        SetLastError(error);
+    WCHAR path[OutputFolderSize];
+    WCHAR name[WideNameSize];
+    if (!GetDrivePath(job->folder, path, OutputFolderSize))
+        return FALSE;
+    if (job->count > 0 && RecordName(&job->items[0], name) && lstrlenW(path) + 1 + lstrlenW(name) >= MAX_PATH) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }
-    // Such a folder was not made by this attempt, so it is left as it is. In a picked folder the
-    // pin must hold the product folder that the launcher made or checked, not one put in its place.
-    if (!IsUsableFolder(folder, job->folderPath) || !IsProductFolder(job, folder)) {
-        DWORD error = GetLastError();
-        CloseHandle(folder);
-        SetLastError(error);
-        return FALSE;
-    }
-    job->folder = folder;
-    job->folderIdentityKnown = ReadFileIdentity(folder, &job->folderIdentity);
-    if (!job->folderIdentityKnown || !GetVolumePath(folder, job->folderVolumePath, OutputFolderSize)) {
-        job->folderVolumePath[0] = L'\0';
-        RollBackOutputFiles(job);
-        return FALSE;
-    }
+    return TRUE;
+}
 
+// Takes the folder's lock: held for the run's lifetime and shared with nobody, so that the system
+// lets go of it when the process ends, however it ends. FALSE with ERROR_INSTALL_ALREADY_RUNNING
+// while another run holds it.
+static BOOL TakeRunLock(ExtractionJob *job)
+{
     WCHAR lockName[WideNameSize];
-    ToWide(RunLockFileName, lockName, WideNameSize);
-    // Held for the run's lifetime and shared with nobody: the system closes it when the process
-    // ends, however it ends, so a lock file that opens belongs to no live run.
-    HANDLE lock = OpenInFolder(folder, lockName, DELETE | FILE_READ_ATTRIBUTES, 0, FILE_OPEN_IF);
-    if (lock == INVALID_HANDLE_VALUE) {
+    PSECURITY_DESCRIPTOR security = NULL;
+    if (!ToWide(RunLockFileName, lockName, WideNameSize) ||
+        !ConvertStringSecurityDescriptorToSecurityDescriptorW(RunLockSecurity, SDDL_REVISION_1, &security, NULL))
+        return FALSE;
+    const DWORD access = DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES;
+    BOOL created = FALSE;
+    HANDLE lock =
+        OpenRelative(job->folder, lockName, access, 0, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE, security, &created);
+    // One found with other rights (made by hand, or where no descriptor is kept) is not trusted:
+    // it is replaced by one of the launcher's own.
+    if (lock != INVALID_HANDLE_VALUE && !created && !HasExactSecurity(lock, security)) {
+        BOOL deleted = DeleteThroughHandle(lock);
         DWORD error = GetLastError();
-        if (error == ERROR_SHARING_VIOLATION) {
-            CloseHandle(folder);
-            job->folder = NULL;
-            SetLastError(ERROR_INSTALL_ALREADY_RUNNING);
-            return FALSE;
-        }
-        RollBackOutputFiles(job);
+        CloseHandle(lock);
+        SetLastError(error);
+        lock = deleted ? OpenRelative(job->folder, lockName, access, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE, security,
+                                      NULL)
+                       : INVALID_HANDLE_VALUE;
+    }
+    DWORD error = GetLastError();
+    LocalFree(security);
+    if (lock == INVALID_HANDLE_VALUE) {
+        // Held, or made again in the meantime, by another live run.
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_ALREADY_EXISTS)
+            error = ERROR_INSTALL_ALREADY_RUNNING;
+        SetLastError(error);
         return FALSE;
     }
     job->runLock = lock;
-    if (!SettleLeftovers(job, FALSE)) {
+    DeleteInFolder(job->folder, EarlierRunLockName, NULL);
+    return TRUE;
+}
+
+// Takes the folder for this run: pinned, checked, locked against a second launcher, the
+// leftovers of runs that ended unsettled settled. FALSE with ERROR_INSTALL_ALREADY_RUNNING while
+// another run holds the lock: then nothing in the folder is touched.
+static BOOL TakeFolder(ExtractionJob *job)
+{
+    // The pin holds the very folder that the launcher made or checked: reopened from its handle,
+    // where a path joined again could lead to another folder by now.
+    job->folder = ReOpenFile(job->productFolder, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             FILE_FLAG_BACKUP_SEMANTICS);
+    if (job->folder == INVALID_HANDLE_VALUE) {
+        job->folder = NULL;
+        return FALSE;
+    }
+    // A folder that is refused is left as it is.
+    if (!IsUsableFolder(job->folder, job->folderPath) || !PackagePathFits(job) || !TakeRunLock(job) ||
+        !SettleLeftovers(job, FALSE)) {
         RollBackOutputFiles(job);
         return FALSE;
     }
@@ -523,8 +539,6 @@ BOOL PinFolderAndOpenOutputFiles(ExtractionJob *job, const char *extractionFolde
         ClearRecord(&job->items[i]);
     job->folder = NULL;
     job->runLock = NULL;
-    job->folderIdentityKnown = FALSE;
-    job->folderVolumePath[0] = L'\0';
     if (!ToWide(extractionFolder, job->folderPath, OutputFolderSize))
         return FALSE;
     if (!TakeFolder(job))
@@ -583,7 +597,7 @@ static BOOL PutUnderName(const ExtractionJob *job, FileRecord *record)
     WCHAR name[WideNameSize];
     if (!RecordName(record, name))
         return FALSE;
-    if (record->kind == OutputReplacing && !MoveAside(job, record, name))
+    if (record->kind == OutputReplacing && record->asideName[0] == L'\0' && !MoveAside(job, record, name))
         return FALSE;
     if (!RenameInFolder(record->handle, job->folder, name))
         return FALSE;
@@ -602,19 +616,20 @@ BOOL LockOutputFiles(ExtractionJob *job)
         // The lock can't be opened beside the write handle, whose write access it does not
         // share. A middle handle that shares writing (and deletion, which the write handle
         // holds) bridges the two; VerifyOutputFiles checks what a writer or a rename in that
-        // moment could have changed.
+        // moment could have changed. A call made again after a failure goes on from the write
+        // handle or from the middle one, whichever the record holds.
         HANDLE middle =
             ReOpenFile(record->handle, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
         if (middle == INVALID_HANDLE_VALUE)
             return FALSE;
         CloseHandle(record->handle);
         record->handle = middle;
-        record->handleIsLock = 1;
         HANDLE lock = ReOpenFile(middle, GENERIC_READ, FILE_SHARE_READ, 0);
         if (lock == INVALID_HANDLE_VALUE)
             return FALSE;
         CloseHandle(middle);
         record->handle = lock;
+        record->handleIsLock = 1;
     }
     return TRUE;
 }
@@ -649,13 +664,13 @@ BOOL VerifyOutputFiles(ExtractionJob *job)
     return TRUE;
 }
 
-BOOL GetPackageVolumePath(const ExtractionJob *job, WCHAR *buffer, DWORD size)
+BOOL GetPackagePath(const ExtractionJob *job, WCHAR *buffer, DWORD size)
 {
     if (job->count == 0 || job->items[0].handle == NULL) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return GetVolumePath(job->items[0].handle, buffer, size);
+    return GetDrivePath(job->items[0].handle, buffer, size);
 }
 
 void FreeOutputData(ExtractionJob *job)

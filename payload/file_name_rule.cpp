@@ -4,7 +4,7 @@
 
 const char PartialNameSuffix[] = ".partial";
 const char AsideNameSuffix[] = ".aside";
-const char RunLockFileName[] = "extraction.lock";
+const char RunLockFileName[] = "launcher.lock";
 
 // The forms that the launcher's own names end in; the lock's name ends in the last.
 static const char *const reservedEndings[] = {PartialNameSuffix, AsideNameSuffix, ".lock"};

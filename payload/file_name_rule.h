@@ -8,10 +8,11 @@
 // The launcher's own names in an extraction folder, which no payload name may take:
 //   "<name>.partial"   a file while it is written, renamed to name once it is whole;
 //   "<name>.<n>.aside" what stood under name before (n from 0), until the run is settled;
-//   "extraction.lock"  held open by the run that works in the folder, for as long as it does.
+//   "launcher.lock"    held open by the run that works in the folder, for as long as it does
+//                      ("extraction.lock" in earlier releases).
 extern const char PartialNameSuffix[]; // ".partial"
 extern const char AsideNameSuffix[];   // ".aside"
-extern const char RunLockFileName[];   // "extraction.lock"
+extern const char RunLockFileName[];   // "launcher.lock"
 
 // TRUE when name (UTF-16, NUL-terminated) names exactly one ordinary file in the folder it is
 // put in: not empty, not "." or "..", no separator, drive or stream colon, wildcard, quote, pipe

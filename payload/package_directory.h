@@ -86,14 +86,12 @@ struct ExtractionJob {
     UINT_PTR timerId; // the progress dialog's timer
     HANDLE folder;    // pins the extraction folder while files are open in it; null otherwise
     HANDLE runLock;   // the folder's lock file, held without sharing while this run works there
-    FileIdentity folderIdentity;
-    BOOL folderIdentityKnown;
     WCHAR folderPath[OutputFolderSize];
-    WCHAR folderVolumePath[OutputFolderSize]; // the pinned folder's path from its volume's name
     DWORD unattended; // a quiet switch was given: a failed step ends the dialog, nobody is asked
-    // In a folder the user picked, the product folder that the launcher made or checked there; null
-    // otherwise.
+    // The extraction folder as the launcher made or checked it, held from then until the files are
+    // settled: the pin is reopened from it, and the folder removed through it. Null otherwise.
     HANDLE productFolder;
+    DWORD pickedFolder; // the folder lies in one the user picked: no file found there is used
 };
 
 struct CabinetCollectContext {

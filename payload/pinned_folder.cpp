@@ -4,10 +4,17 @@
 #include <string.h>
 #include <winternl.h>
 
+#include <aclapi.h>
+
 enum {
     NameUnits = 261, // the longest plain file name, with its terminator
     ListingBytes = 16384,
+    // FILE_DISPOSITION_INFO_EX's flags (Windows 10 1607 and later).
+    DispositionDelete = 1,
+    DispositionPosixSemantics = 2,
 };
+
+static const FILE_INFO_BY_HANDLE_CLASS DispositionInfoEx = (FILE_INFO_BY_HANDLE_CLASS)21;
 
 // The file calls of ntdll report NTSTATUS values; callers here see Win32 errors.
 static BOOL FailWithStatus(NTSTATUS status)
@@ -16,7 +23,8 @@ static BOOL FailWithStatus(NTSTATUS status)
     return FALSE;
 }
 
-HANDLE OpenInFolder(HANDLE folder, const WCHAR *name, DWORD access, DWORD share, DWORD disposition)
+HANDLE OpenRelative(HANDLE folder, const WCHAR *name, DWORD access, DWORD share, DWORD disposition, DWORD options,
+                    PSECURITY_DESCRIPTOR security, BOOL *created)
 {
     int units = lstrlenW(name);
     if (units == 0 || units >= NameUnits) {
@@ -28,17 +36,24 @@ HANDLE OpenInFolder(HANDLE folder, const WCHAR *name, DWORD access, DWORD share,
     objectName.MaximumLength = objectName.Length;
     objectName.Buffer = (PWSTR)name;
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, folder, NULL);
+    InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, folder, security);
     IO_STATUS_BLOCK io;
     HANDLE file = NULL;
     NTSTATUS status =
         NtCreateFile(&file, access | SYNCHRONIZE, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL, share, disposition,
-                     FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, NULL, 0);
+                     options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, NULL, 0);
     if (!NT_SUCCESS(status)) {
         FailWithStatus(status);
         return INVALID_HANDLE_VALUE;
     }
+    if (created != NULL)
+        *created = io.Information == FILE_CREATED;
     return file;
+}
+
+HANDLE OpenInFolder(HANDLE folder, const WCHAR *name, DWORD access, DWORD share, DWORD disposition)
+{
+    return OpenRelative(folder, name, access, share, disposition, FILE_NON_DIRECTORY_FILE, NULL, NULL);
 }
 
 BOOL RenameInFolder(HANDLE file, HANDLE folder, const WCHAR *name)
@@ -66,24 +81,37 @@ BOOL RenameInFolder(HANDLE file, HANDLE folder, const WCHAR *name)
 
 BOOL DeleteThroughHandle(HANDLE handle)
 {
+    // Where the system knows it, the name goes at once: a handle that someone else holds (one that
+    // reads attributes alone needs no sharing) can't keep the name taken for the next run.
+    DWORD flags = DispositionDelete | DispositionPosixSemantics;
+    if (SetFileInformationByHandle(handle, DispositionInfoEx, &flags, sizeof flags))
+        return TRUE;
     FILE_DISPOSITION_INFO disposition = {TRUE};
     return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
 BOOL ReadFileIdentity(HANDLE handle, FileIdentity *identity)
 {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info))
+    memset(identity, 0, sizeof *identity);
+    FILE_ID_INFO info;
+    if (GetFileInformationByHandleEx(handle, FileIdInfo, &info, sizeof info)) {
+        identity->volume = info.VolumeSerialNumber;
+        memcpy(identity->id, &info.FileId, sizeof identity->id);
+        return TRUE;
+    }
+    // Systems before Windows 8 know no 128-bit id; there the 64-bit index is unique.
+    BY_HANDLE_FILE_INFORMATION byHandle;
+    if (!GetFileInformationByHandle(handle, &byHandle))
         return FALSE;
-    identity->volume = info.dwVolumeSerialNumber;
-    identity->indexHigh = info.nFileIndexHigh;
-    identity->indexLow = info.nFileIndexLow;
+    identity->volume = byHandle.dwVolumeSerialNumber;
+    ULONGLONG index = ((ULONGLONG)byHandle.nFileIndexHigh << 32) | byHandle.nFileIndexLow;
+    memcpy(identity->id, &index, sizeof index);
     return TRUE;
 }
 
 BOOL SameFile(const FileIdentity *a, const FileIdentity *b)
 {
-    return a->volume == b->volume && a->indexHigh == b->indexHigh && a->indexLow == b->indexLow;
+    return memcmp(a, b, sizeof *a) == 0;
 }
 
 BOOL DeleteInFolder(HANDLE folder, const WCHAR *name, const FileIdentity *identity)
@@ -132,31 +160,59 @@ BOOL VisitFolderFiles(HANDLE folder, FolderEntryVisitor visit, void *context)
     }
 }
 
-// 1 when path leads to the file that handle holds, 0 when it leads elsewhere or nowhere.
-static int PathLeadsToFile(const WCHAR *path, HANDLE handle)
+BOOL GetDrivePath(HANDLE handle, WCHAR *buffer, DWORD size)
 {
-    HANDLE found = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (found == INVALID_HANDLE_VALUE)
-        return 0;
-    FileIdentity expected;
-    FileIdentity actual;
-    int same = ReadFileIdentity(handle, &expected) && ReadFileIdentity(found, &actual) && SameFile(&expected, &actual);
-    CloseHandle(found);
-    return same;
-}
-
-BOOL GetVolumePath(HANDLE handle, WCHAR *buffer, DWORD size)
-{
-    // The volume's GUID name where the system resolves it back to this very file (Wine names
-    // volumes so but does not resolve the names), else the final path with its drive letter.
-    DWORD length = GetFinalPathNameByHandleW(handle, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_GUID);
-    if (length > 0 && length < size && PathLeadsToFile(buffer, handle))
-        return TRUE;
-    length = GetFinalPathNameByHandleW(handle, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    DWORD length = GetFinalPathNameByHandleW(handle, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0)
+        return FALSE;
     if (length >= size) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }
-    return length > 0;
+    // "\\?\C:\..." alone: a share ("\\?\UNC\...") or a volume without a letter has no drive path.
+    if (length < 7 || memcmp(buffer, L"\\\\?\\", 4 * sizeof(WCHAR)) != 0 ||
+        (unsigned)((buffer[4] | 0x20) - L'a') > 25u || buffer[5] != L':' || buffer[6] != L'\\') {
+        SetLastError(ERROR_BAD_PATHNAME);
+        return FALSE;
+    }
+    length -= 4;
+    if (length >= MAX_PATH) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
+    memmove(buffer, buffer + 4, (length + 1) * sizeof(WCHAR));
+    return TRUE;
+}
+
+BOOL HasExactSecurity(HANDLE handle, PSECURITY_DESCRIPTOR expected)
+{
+    PSID owner = NULL;
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR actual = NULL;
+    DWORD status = GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                   &owner, NULL, &dacl, NULL, &actual);
+    if (status != ERROR_SUCCESS) {
+        SetLastError(status);
+        return FALSE;
+    }
+    PSID expectedOwner = NULL;
+    PACL expectedDacl = NULL;
+    BOOL defaulted = FALSE, present = FALSE;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    BOOL same = GetSecurityDescriptorOwner(expected, &expectedOwner, &defaulted) &&
+                GetSecurityDescriptorDacl(expected, &present, &expectedDacl, &defaulted) &&
+                GetSecurityDescriptorControl(actual, &control, &revision) && (control & SE_DACL_PROTECTED) != 0 &&
+                owner != NULL && dacl != NULL && expectedDacl != NULL && EqualSid(owner, expectedOwner) &&
+                dacl->AceCount == expectedDacl->AceCount;
+    for (WORD i = 0; same && i < dacl->AceCount; i++) {
+        ACE_HEADER *ace = NULL;
+        ACE_HEADER *expectedAce = NULL;
+        same = GetAce(dacl, i, (void **)&ace) && GetAce(expectedDacl, i, (void **)&expectedAce) &&
+               ace->AceSize == expectedAce->AceSize && memcmp(ace, expectedAce, ace->AceSize) == 0;
+    }
+    LocalFree(actual);
+    if (!same)
+        SetLastError(ERROR_ALREADY_EXISTS);
+    return same;
 }

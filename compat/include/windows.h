@@ -34,6 +34,7 @@ typedef void *HLOCAL;
 typedef void *HINSTANCE;
 typedef void *HWND;
 typedef void *HMODULE;
+typedef void *PSECURITY_DESCRIPTOR;
 typedef DWORD *LPDWORD;
 typedef BOOL *LPBOOL;
 

@@ -81,9 +81,6 @@ class StandInInstaller : public testing::Test {
     std::string probe_; // what the stand-in found while it ran
     const std::string systemInstaller_ = e2e::SystemFolder() + "\\msiexec.exe";
     const std::string package_ = e2e::DefaultExtractionFolder(ProductCode) + "\\main.msi";
-    // The installer gets the locked package's final path: from its volume's GUID name where the
-    // system resolves that (Windows), else with its drive letter, as under Wine.
-    const std::string packageArgument_ = "\\\\?\\" + package_;
 };
 
 TEST_F(StandInInstaller, GetsThePackageAndTheArgumentsInOrder)
@@ -101,8 +98,9 @@ TEST_F(StandInInstaller, GetsThePackageAndTheArgumentsInOrder)
     std::vector<std::string> starts = Starts();
     ASSERT_EQ(starts.size(), 2u) << "one start of the installer";
     EXPECT_EQ(starts[0], systemInstaller_) << "the installer of the system folder ran";
-    // The empty argument adds only its space, and so vanishes for the installer.
-    EXPECT_EQ(starts[1], systemInstaller_ + " /i " + packageArgument_ + " TRANSFORMS=a.mst \"A B\"  /qn");
+    // The package's final path with its drive letter, as the Windows Installer keeps a source. The
+    // empty argument adds only its space, and so vanishes for the installer.
+    EXPECT_EQ(starts[1], systemInstaller_ + " /i " + package_ + " TRANSFORMS=a.mst \"A B\"  /qn");
     EXPECT_TRUE(e2e::Exists(package_)) << "a successful installer keeps the files";
 }
 
@@ -122,7 +120,7 @@ TEST_F(StandInInstaller, ArgumentsOutsideTheCodePageArriveUnchanged)
     ASSERT_TRUE(run.ended);
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(Lines(e2e::ReadText(arguments)),
-              (std::vector<std::string>{systemInstaller_, "/i", packageArgument_, quoted, folder, "/qn"}));
+              (std::vector<std::string>{systemInstaller_, "/i", package_, quoted, folder, "/qn"}));
 }
 
 // The installer is shown as the launcher was asked to show itself, and while it runs no other
@@ -142,7 +140,7 @@ TEST_F(StandInInstaller, StartsWithTheLaunchersShowCommandOnLockedFiles)
                 std::to_string(ERROR_SHARING_VIOLATION),
             "disk1.cab rename " + std::to_string(ERROR_SHARING_VIOLATION) + " delete " +
                 std::to_string(ERROR_SHARING_VIOLATION),
-            "extraction.lock rename " + std::to_string(ERROR_SHARING_VIOLATION) + " delete " +
+            "launcher.lock rename " + std::to_string(ERROR_SHARING_VIOLATION) + " delete " +
                 std::to_string(ERROR_SHARING_VIOLATION),
             "main.msi rename " + std::to_string(ERROR_SHARING_VIOLATION) + " delete " +
                 std::to_string(ERROR_SHARING_VIOLATION)}));
@@ -641,7 +639,8 @@ TEST_F(StandInFolderPrompt, ChosenFolderIsWhereTheInstallerStarts)
     std::string chosen = e2e::DocumentsFolder() + "\\" + ProductCode;
     std::vector<std::string> starts = Starts();
     ASSERT_EQ(starts.size(), 2u);
-    EXPECT_EQ(starts[1], systemInstaller_ + " /i \\\\?\\" + chosen + "\\main.msi");
+    EXPECT_EQ(starts[1], systemInstaller_ + " /i " + chosen + "\\main.msi")
+        << "the package's path with its drive letter";
     EXPECT_FALSE(e2e::Exists(chosen)) << "cleaned up after the failed installer";
 }
 

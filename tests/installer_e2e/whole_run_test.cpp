@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -16,6 +17,7 @@
 #include "tests/fixtures/fixtures.h"
 #include "tests/seam/fault_control.h"
 #include "tests/tools/process_tools.h"
+#include "tests/tools/wide_text.h"
 #include "tests/unit/win32_test_files.h"
 #include "writer/container_writer.h"
 
@@ -77,6 +79,7 @@ void ExpectReleasedAndPinned(const RunResult &result)
     EXPECT_EQ(result.openFiles, 0u) << "file handles left open";
     EXPECT_EQ(result.fileRules.namedCallsWhilePinned, 0u) << "a file reached by its path while pinned";
     EXPECT_EQ(result.fileRules.changesUnpinned, 0u) << "a delete or a rename outside the pinned folder";
+    EXPECT_EQ(result.fileRules.folderRemovalsByPath, 0u) << "a folder removed through a path";
 }
 
 RunState run; // the last run's state, for what a failed wait keeps
@@ -132,7 +135,7 @@ TEST_F(WholeRun, EveryFailingCallEndsCleanly)
         {"CreateFileA", SeamCall::CreateFileA, ERROR_ACCESS_DENIED},
         {"CreateFileW", SeamCall::CreateFileW, ERROR_ACCESS_DENIED, true},
         {"WriteFile", SeamCall::WriteFile, ERROR_DISK_FULL},
-        {"CreateDirectoryA", SeamCall::CreateDirectoryA, ERROR_ACCESS_DENIED},
+        {"CreateDirectoryW", SeamCall::CreateDirectoryW, ERROR_ACCESS_DENIED},
         {"CreateProcessW", SeamCall::CreateProcessW, ERROR_ACCESS_DENIED},
         {"ReOpenFile", SeamCall::ReOpenFile, ERROR_SHARING_VIOLATION},
         {"NtCreateFile", SeamCall::NtCreateFile, 0xC0000022u, true}, // STATUS_ACCESS_DENIED
@@ -306,6 +309,142 @@ TEST_F(WholeRun, EveryFailingCallInAPickedFolderEndsCleanly)
     testfiles::RemoveTree(made);
 }
 
+// What another process may do to the folder in the middle of a run, and what a system may answer,
+// one whole run each. The seam stands in for the other process at the right moment, or answers
+// as a system that Wine is not would.
+struct FolderEvent {
+    const char *name;
+    std::function<void()> arrange; // after the seams are reset, before the run
+    DWORD exitCode;
+    std::function<void(const RunResult &)> check;
+    std::function<void()> cleanUp;
+};
+
+TEST_F(WholeRun, FolderEventsInTheMiddleOfARun)
+{
+    const std::string moved = extracted_ + ".moved";
+    const std::string earlierLock = extracted_ + "\\extraction.lock";
+    const std::string uninstallKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + ProductCode;
+    const Bytes package = testfiles::ReadAll(testtools::WindowsPathOfUnixPath(PACKAGES_PATH) + "\\good\\main.msi");
+    const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+    HANDLE other = INVALID_HANDLE_VALUE; // what the other process holds
+    auto letGo = [&] {
+        if (other != INVALID_HANDLE_VALUE)
+            CloseHandle(other);
+        other = INVALID_HANDLE_VALUE;
+    };
+    const FolderEvent events[] = {
+        // Right before the pin, another process that may delete the folder (in a picked folder the
+        // user's may) renames it away and holds it, and puts an empty folder in its place. The pin
+        // fails for about two seconds; the folder this run made is then removed through its own
+        // handle or not at all, and the other one stays.
+        {"the folder swapped and held before the pin",
+         [&] {
+             BeforeCall(SeamCall::ReOpenFile, 0, [&] {
+                 other = CreateFileA(extracted_.c_str(), DELETE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                 testfiles::RenameHeld(other, moved);
+                 CreateDirectoryA(extracted_.c_str(), nullptr);
+             });
+         },
+         ERROR_CANCELLED,
+         [&](const RunResult &result) {
+             EXPECT_EQ(result.line, 2219u) << "the browser came and was cancelled";
+             EXPECT_TRUE(testfiles::Exists(moved)) << "held by the other process";
+             EXPECT_TRUE(testfiles::Exists(extracted_)) << "the folder put in its place stays";
+             EXPECT_EQ(testfiles::FolderNames(extracted_), std::vector<std::string>{});
+             EXPECT_EQ(result.fileRules.folderRemovals, 0u);
+         },
+         [&] {
+             letGo();
+             testfiles::RemoveTree(moved);
+         }},
+        // A virus scanner opens the fresh package for a moment, as the lock is taken.
+        {"a sharing violation once as the package is locked",
+         [&] { FailCall(SeamCall::ReOpenFile, 1, 1, ERROR_SHARING_VIOLATION); }, 0,
+         [&](const RunResult &) {
+             EXPECT_EQ(testfiles::FolderNames(extracted_), (std::vector<std::string>{"disk1.cab", "main.msi"}));
+         },
+         [] {}},
+        // The lock file of an earlier release, which Users could read, held by a reader.
+        {"a reader holding an earlier release's lock file",
+         [&] {
+             CreateDirectoryA(extracted_.c_str(), nullptr);
+             testfiles::WriteAll(earlierLock, {});
+             other =
+                 CreateFileA(earlierLock.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+         },
+         0,
+         [&](const RunResult &) {
+             EXPECT_EQ(testfiles::FolderNames(extracted_),
+                       (std::vector<std::string>{"disk1.cab", "extraction.lock", "main.msi"}))
+                 << "still held, it stays";
+         },
+         letGo},
+        // Wine keeps no descriptor: the seam tells the one the lock file was made with.
+        {"the lock file's rights", [] {}, 0,
+         [&](const RunResult &) {
+             // S-1-5-18 SYSTEM, S-1-5-32-544 Administrators, full control; nothing inherited.
+             EXPECT_EQ(testfiles::DescribeSecurity(MadeFileSecurity()),
+                       "owner S-1-5-32-544, protected; type 0 flags 0 mask 0x1f01ff S-1-5-18; type 0 flags 0 mask "
+                       "0x1f01ff S-1-5-32-544");
+         },
+         [] {}},
+        // A run killed while its installer ran left its package under the name and the earlier
+        // one aside; this run's installer fails with the product registered.
+        {"put back over a killed run's package",
+         [&] {
+             CreateDirectoryA(extracted_.c_str(), nullptr);
+             testfiles::WriteAll(extracted_ + "\\main.msi", package);
+             testfiles::WriteAll(extracted_ + "\\main.msi.0.aside", earlier);
+             HKEY key;
+             if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, uninstallKey.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY,
+                                 nullptr, &key, nullptr) == ERROR_SUCCESS) {
+                 const char command[] = "MsiExec.exe /X{x}";
+                 RegSetValueExA(key, "UninstallString", 0, REG_SZ, reinterpret_cast<const BYTE *>(command),
+                                sizeof command);
+                 RegCloseKey(key);
+             }
+             SetEnvironmentVariableA("STANDIN_EXIT_CODE", "1603");
+         },
+         1603,
+         [&](const RunResult &) {
+             EXPECT_EQ(testfiles::FolderNames(extracted_), (std::vector<std::string>{"disk1.cab", "main.msi"}));
+             EXPECT_EQ(testfiles::ReadAll(extracted_ + "\\main.msi"), earlier)
+                 << "what the registered product was installed from";
+         },
+         [&] {
+             SetEnvironmentVariableA("STANDIN_EXIT_CODE", nullptr);
+             RegDeleteKeyExA(HKEY_LOCAL_MACHINE, uninstallKey.c_str(), KEY_WOW64_64KEY, 0);
+         }},
+        {"a system before Windows 8, without 128-bit file ids", [] { WithoutFileIdInfo(); }, 0,
+         [&](const RunResult &) {
+             EXPECT_EQ(testfiles::FolderNames(extracted_), (std::vector<std::string>{"disk1.cab", "main.msi"}));
+         },
+         [] {}},
+        // The package's path would not be one the Windows Installer keeps as a plain source.
+        {"a folder that the system names as a share's",
+         [] { AnswerFinalPath(L"\\\\?\\UNC\\server\\share\\Installer\\" + testtools::Wide(ProductCode)); },
+         ERROR_CANCELLED,
+         [&](const RunResult &) {
+             EXPECT_FALSE(testfiles::Exists(extracted_)) << "the folder this run made is removed";
+         },
+         [] {}},
+    };
+    for (const FolderEvent &event : events) {
+        SCOPED_TRACE(event.name);
+        testfiles::RemoveTree(extracted_);
+        ResetSeams();
+        AnswerDialogs(IDCANCEL);
+        event.arrange();
+        RunResult result = RunOnce();
+        EXPECT_EQ(result.exitCode, event.exitCode) << "line " << result.line;
+        ExpectReleasedAndPinned(result);
+        event.check(result);
+        event.cleanUp();
+    }
+}
+
 // A wait that fails is the launcher's own failure, and the files stay locked in their pinned
 // folder until the process ends: the installer may still be reading them. In this process the
 // test releases them itself.
@@ -319,7 +458,7 @@ TEST_F(WholeRun, FailedWaitKeepsTheFiles)
     EXPECT_EQ(result.line, 2351u);
     EXPECT_TRUE(testfiles::Exists(extracted_ + "\\main.msi"));
     EXPECT_TRUE(testfiles::Exists(extracted_ + "\\disk1.cab"));
-    EXPECT_EQ(result.openFiles, 4u) << "the folder, its lock file and both files";
+    EXPECT_EQ(result.openFiles, 5u) << "the folder held and pinned, its lock file and both files";
     EXPECT_FALSE(MoveFileA(extracted_.c_str(), (extracted_ + ".moved").c_str()));
     EXPECT_FALSE(DeleteFileA((extracted_ + "\\main.msi").c_str()));
     EXPECT_EQ(result.liveBlocks, 1u) << "the records that hold the handles";

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 // BCrypt and Crypt32 count every call into that DLL, so that a test can fail the nth one of a
@@ -21,7 +22,7 @@ enum class SeamCall {
     CreateFileA,
     CreateFileW,
     WriteFile,
-    CreateDirectoryA,
+    CreateDirectoryW,
     CreateProcessW,
     WaitForSingleObject, // fails with WAIT_FAILED
     ReOpenFile,
@@ -46,6 +47,10 @@ void FailCall(SeamCall call, unsigned succeedFirst, unsigned failCount, DWORD la
 // Calls made since the last ResetSeams.
 unsigned SeamCallCount(SeamCall call);
 
+// Runs action once, right before the call of that kind after the first `callsBefore` ones from
+// now goes on (or fails as armed): what another process does in that moment.
+void BeforeCall(SeamCall call, unsigned callsBefore, std::function<void()> action);
+
 // Bytes that VirtualAlloc calls with MEM_COMMIT alone (commits in reserved space) committed
 // since the last ResetSeams.
 SIZE_T SeamCommittedBytes();
@@ -68,16 +73,19 @@ unsigned OpenFileHandles();
 
 // How the seamed code treated the extraction folder and its files since the last ResetSeams
 // (Windows only), told apart by the handles used, never by comparing paths. A pin is a handle
-// that CreateFileW opened with FILE_FLAG_BACKUP_SEMANTICS to list a folder, without DELETE; a handle
+// that ReOpenFile made with FILE_FLAG_BACKUP_SEMANTICS to list a folder, without DELETE; a handle
 // opened by NtCreateFile with a pin as its root (or reopened from one) lies in the pin.
 struct FileRules {
     unsigned namedCallsWhilePinned; // opens (beyond reading attributes), creates, moves, deletes by a
                                     // path while a pin is open
     unsigned changesWhilePinned;    // creates relative to a pin, renames into a pin and deletes of
                                     // handles that lie in one
-    unsigned changesUnpinned;       // renames and deletes (FileDispositionInfo, MoveFileExW,
+    unsigned changesUnpinned;       // renames and deletes (a disposition set, MoveFileExW,
                                     // DeleteFileW) of anything else
-    unsigned folderRemovals;        // deletes through a folder handle opened with DELETE access
+    unsigned folderRemovals;        // deletes through a folder handle that ReOpenFile made with
+                                    // DELETE access from a held one
+    unsigned folderRemovalsByPath;  // deletes through a folder handle that CreateFileW opened by a
+                                    // path with DELETE access
 };
 FileRules SeamFileRules();
 
@@ -88,6 +96,18 @@ void FakeFolderTag(DWORD attributes, DWORD reparseTag);
 // The security descriptor, in SDDL (owner and DACL), that the seamed code last passed to
 // NtCreateFile to make a folder; empty when it made none since the last ResetSeams (Windows only).
 std::wstring MadeFolderSecurity();
+
+// The same for a file that NtCreateFile made with a descriptor (the run's lock file).
+std::wstring MadeFileSecurity();
+
+// From now on FileIdInfo is answered with ERROR_INVALID_PARAMETER, as systems before Windows 8
+// answer it (Windows only).
+void WithoutFileIdInfo();
+
+// From now on every GetFinalPathNameByHandleW call for a drive-letter path (VOLUME_NAME_DOS)
+// answers this path, as a system would for a share or a volume without a letter; empty goes back
+// to the real answer (Windows only).
+void AnswerFinalPath(const std::wstring &path);
 
 // From now on every volume the seamed code asks about lacks the file-system flags in
 // clearedFlags and has the device characteristics in addedCharacteristics (FILE_REMOTE_DEVICE,
@@ -103,9 +123,9 @@ void AnswerSecurity(const std::wstring &sddl);
 // cancelled, without showing a window (Windows only).
 void AnswerDialogs(int messageBoxAnswer);
 
-// From now on every folder browser answers at once with this folder (ANSI), as a user who picks
-// it would; empty goes back to AnswerDialogs (Windows only).
-void AnswerBrowser(const std::string &folder);
+// From now on the next `times` folder browsers answer at once with this folder (ANSI), as a user
+// who picks it would; after them, or with an empty folder, AnswerDialogs answers (Windows only).
+void AnswerBrowser(const std::string &folder, unsigned times = ~0u);
 
 // Resets the seams when constructed and again when destroyed, for one test's scope.
 struct SeamScope {

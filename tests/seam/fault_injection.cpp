@@ -21,6 +21,8 @@ struct SeamSlot {
     unsigned succeedFirst;
     unsigned failCount;
     DWORD lastError;
+    unsigned hookAt; // the call before which hook runs
+    std::function<void()> hook;
 };
 
 SeamSlot slots[static_cast<int>(SeamCall::Count)];
@@ -33,16 +35,21 @@ int dialogAnswer;
 #ifdef _WIN32
 std::set<HANDLE> pins;           // folder handles that pin their folder
 std::set<HANDLE> pinnedFiles;    // handles opened relative to a pin, or reopened from one
-std::set<HANDLE> folderRemovers; // folder handles opened with DELETE access
+std::set<HANDLE> folderRemovers; // folder handles reopened from a held one with DELETE access
+std::set<HANDLE> pathRemovers;   // folder handles opened by a path with DELETE access
 FileRules fileRules;
 bool fakeTag;
 DWORD fakeAttributes;
 DWORD fakeReparseTag;
 std::wstring madeFolderSecurity;
+std::wstring madeFileSecurity;
+bool withoutFileIdInfo;
+std::wstring answeredFinalPath;
 DWORD clearedVolumeFlags;
 DWORD addedDeviceCharacteristics;
 std::wstring answeredSecurity;
 std::string browserAnswer;
+unsigned browserAnswersLeft;
 #endif
 
 // Counts the call; true when this one is armed to fail.
@@ -50,6 +57,11 @@ bool ShouldFail(SeamCall call, DWORD *lastError)
 {
     SeamSlot &slot = slots[static_cast<int>(call)];
     unsigned index = slot.calls++;
+    if (slot.hook && index == slot.hookAt) {
+        std::function<void()> hook = std::move(slot.hook);
+        slot.hook = nullptr;
+        hook();
+    }
     if (index < slot.succeedFirst || index - slot.succeedFirst >= slot.failCount)
         return false;
     *lastError = slot.lastError;
@@ -71,6 +83,13 @@ unsigned SeamCallCount(SeamCall call)
     return slots[static_cast<int>(call)].calls;
 }
 
+void BeforeCall(SeamCall call, unsigned callsBefore, std::function<void()> action)
+{
+    SeamSlot &slot = slots[static_cast<int>(call)];
+    slot.hookAt = slot.calls + callsBefore;
+    slot.hook = std::move(action);
+}
+
 SIZE_T SeamCommittedBytes()
 {
     return committedBytes;
@@ -90,9 +109,13 @@ void ResetSeams()
     pins.clear();
     pinnedFiles.clear();
     folderRemovers.clear();
+    pathRemovers.clear();
     fileRules = FileRules{};
     fakeTag = false;
     madeFolderSecurity.clear();
+    madeFileSecurity.clear();
+    withoutFileIdInfo = false;
+    answeredFinalPath.clear();
     clearedVolumeFlags = 0;
     addedDeviceCharacteristics = 0;
     answeredSecurity.clear();
@@ -363,20 +386,21 @@ BOOL SeamReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVER
 
 namespace {
 
-// A call that names a file by its path: while a pin is open, no such call may touch the files.
-// The owner and DACL a folder was made with, as SDDL: Wine stores none to read back.
-void NoteMadeFolderSecurity(PSECURITY_DESCRIPTOR descriptor)
+// The owner and DACL a folder or file was made with, as SDDL: Wine stores none to read back.
+std::wstring DescriptorText(PSECURITY_DESCRIPTOR descriptor)
 {
     LPWSTR sddl = nullptr;
-    madeFolderSecurity.clear();
+    std::wstring text;
     if (descriptor != nullptr &&
         ConvertSecurityDescriptorToStringSecurityDescriptorW(
             descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
-        madeFolderSecurity = sddl;
+        text = sddl;
         LocalFree(sddl);
     }
+    return text;
 }
 
+// A call that names a file by its path: while a pin is open, no such call may touch the files.
 void NoteNamedCall()
 {
     if (!pins.empty())
@@ -412,9 +436,7 @@ HANDLE WINAPI SeamCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURIT
     if (file != INVALID_HANDLE_VALUE) {
         openFiles.insert(file);
         if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0 && (access & DELETE) != 0)
-            folderRemovers.insert(file);
-        else if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0 && (access & FILE_LIST_DIRECTORY) != 0)
-            pins.insert(file);
+            pathRemovers.insert(file);
     }
     return file;
 }
@@ -439,7 +461,9 @@ NTSTATUS NTAPI SeamNtCreateFile(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIB
                 fileRules.changesWhilePinned++;
         }
         if (disposition == FILE_CREATE && (options & FILE_DIRECTORY_FILE) != 0)
-            NoteMadeFolderSecurity(attributes->SecurityDescriptor);
+            madeFolderSecurity = DescriptorText(attributes->SecurityDescriptor);
+        else if (io->Information == FILE_CREATED && attributes->SecurityDescriptor != nullptr)
+            madeFileSecurity = DescriptorText(attributes->SecurityDescriptor);
     }
     return result;
 }
@@ -470,6 +494,10 @@ HANDLE WINAPI SeamReOpenFile(HANDLE original, DWORD access, DWORD share, DWORD f
         openFiles.insert(file);
         if (pinnedFiles.count(original) > 0)
             pinnedFiles.insert(file);
+        else if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0 && (access & DELETE) != 0)
+            folderRemovers.insert(file);
+        else if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0 && (access & FILE_LIST_DIRECTORY) != 0)
+            pins.insert(file);
     }
     return file;
 }
@@ -500,19 +528,28 @@ BOOL WINAPI SeamSetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLAS
         SetLastError(error);
         return FALSE;
     }
-    if (infoClass == FileDispositionInfo) {
+    BOOL done = SetFileInformationByHandle(file, infoClass, info, size);
+    // The plain disposition, or the one with flags that a system since Windows 10 knows: counted
+    // when it was set (the launcher tries the second first).
+    if (done && (infoClass == FileDispositionInfo || infoClass == static_cast<FILE_INFO_BY_HANDLE_CLASS>(21))) {
         if (pinnedFiles.count(file) > 0)
             fileRules.changesWhilePinned++;
         else if (folderRemovers.count(file) > 0)
             fileRules.folderRemovals++;
+        else if (pathRemovers.count(file) > 0)
+            fileRules.folderRemovalsByPath++;
         else
             fileRules.changesUnpinned++;
     }
-    return SetFileInformationByHandle(file, infoClass, info, size);
+    return done;
 }
 
 BOOL WINAPI SeamGetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID info, DWORD size)
 {
+    if (withoutFileIdInfo && infoClass == FileIdInfo) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     BOOL answered = GetFileInformationByHandleEx(file, infoClass, info, size);
     if (answered && fakeTag && infoClass == FileAttributeTagInfo && pins.count(file) > 0) {
         auto *tagInfo = static_cast<FILE_ATTRIBUTE_TAG_INFO *>(info);
@@ -528,6 +565,14 @@ DWORD WINAPI SeamGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size,
     if (ShouldFail(SeamCall::GetFinalPathNameByHandleW, &error)) {
         SetLastError(error);
         return 0;
+    }
+    if (!answeredFinalPath.empty() &&
+        (flags & (VOLUME_NAME_GUID | VOLUME_NAME_NT | VOLUME_NAME_NONE)) == VOLUME_NAME_DOS) {
+        DWORD units = static_cast<DWORD>(answeredFinalPath.size());
+        if (units >= size)
+            return units + 1;
+        lstrcpyW(path, answeredFinalPath.c_str());
+        return units;
     }
     return GetFinalPathNameByHandleW(file, path, size, flags);
 }
@@ -553,6 +598,7 @@ BOOL WINAPI SeamCloseHandle(HANDLE handle)
     pins.erase(handle);
     pinnedFiles.erase(handle);
     folderRemovers.erase(handle);
+    pathRemovers.erase(handle);
     return CloseHandle(handle);
 }
 
@@ -577,14 +623,14 @@ BOOL SeamQueryPerformanceCounter(LARGE_INTEGER *counter)
     return TRUE;
 }
 
-BOOL WINAPI SeamCreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security)
+BOOL WINAPI SeamCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
 {
     DWORD error;
-    if (ShouldFail(SeamCall::CreateDirectoryA, &error)) {
+    if (ShouldFail(SeamCall::CreateDirectoryW, &error)) {
         SetLastError(error);
         return FALSE;
     }
-    return CreateDirectoryA(path, security);
+    return CreateDirectoryW(path, security);
 }
 
 BOOL WINAPI SeamCreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
@@ -621,21 +667,39 @@ int WINAPI SeamMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
 PIDLIST_ABSOLUTE WINAPI SeamSHBrowseForFolderA(LPBROWSEINFOA browse)
 {
     slots[static_cast<int>(SeamCall::SHBrowseForFolderA)].calls++;
-    if (!browserAnswer.empty())
+    if (!browserAnswer.empty() && browserAnswersLeft > 0) {
+        browserAnswersLeft--;
         return ILCreateFromPathA(browserAnswer.c_str());
+    }
     if (dialogAnswer != 0)
         return nullptr;
     return SHBrowseForFolderA(browse);
 }
 
-void AnswerBrowser(const std::string &folder)
+void AnswerBrowser(const std::string &folder, unsigned times)
 {
     browserAnswer = folder;
+    browserAnswersLeft = times;
 }
 
 std::wstring MadeFolderSecurity()
 {
     return madeFolderSecurity;
+}
+
+std::wstring MadeFileSecurity()
+{
+    return madeFileSecurity;
+}
+
+void WithoutFileIdInfo()
+{
+    withoutFileIdInfo = true;
+}
+
+void AnswerFinalPath(const std::wstring &path)
+{
+    answeredFinalPath = path;
 }
 
 void FakeVolume(DWORD clearedFlags, DWORD addedCharacteristics)

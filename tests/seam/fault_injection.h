@@ -100,7 +100,7 @@ HANDLE WINAPI SeamCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURIT
                               DWORD flags, HANDLE templateFile);
 BOOL WINAPI SeamCloseHandle(HANDLE handle);
 BOOL WINAPI SeamWriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);
-BOOL WINAPI SeamCreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
+BOOL WINAPI SeamCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 BOOL WINAPI SeamCreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
                                LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit, DWORD flags, LPVOID environment,
                                LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process);
@@ -123,7 +123,7 @@ DWORD WINAPI SeamGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size,
 #define CreateFileA SeamCreateFileA
 #define CloseHandle SeamCloseHandle
 #define WriteFile SeamWriteFile
-#define CreateDirectoryA SeamCreateDirectoryA
+#define CreateDirectoryW SeamCreateDirectoryW
 #define CreateProcessW SeamCreateProcessW
 #define WaitForSingleObject SeamWaitForSingleObject
 #define MessageBoxA SeamMessageBoxA

@@ -12,6 +12,7 @@
 #include "payload/file_name_rule.h"
 #include "payload/inflate.h"
 #include "tests/seam/fault_control.h"
+#include "tests/tools/wide_text.h"
 #include "tests/unit/win32_test_files.h"
 
 using testfiles::Exists;
@@ -62,6 +63,17 @@ struct TestJob {
         CloseOutputFiles(&job);
         for (auto &record : records)
             FreeItemOutput(record.data);
+    }
+
+    // Holds folder as the launcher holds the product folder it made or checked, then pins it and
+    // opens the output files.
+    BOOL Pin(const std::string &folder)
+    {
+        if (job.productFolder == nullptr)
+            job.productFolder = testfiles::HoldFolder(folder);
+        if (job.productFolder == INVALID_HANDLE_VALUE)
+            throw std::runtime_error("cannot hold " + folder);
+        return PinFolderAndOpenOutputFiles(&job, folder.c_str());
     }
 
     // Whether every record's data is still held (before the lock) or really released (after it).
@@ -131,7 +143,7 @@ TEST_P(ExtractionStepRuns, WritesEveryFileInBoundedSteps)
     for (std::size_t i = 0; i < c.files.size(); i++)
         if (c.files[i].existedBefore)
             testfiles::WriteAll(folder / c.files[i].name, test.contents[i]);
-    ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.path().c_str()));
+    ASSERT_TRUE(test.Pin(folder.path()));
     std::vector<Call> calls = RunToEnd(test, c.withProgress);
 
     ASSERT_EQ(calls.size(), ExpectedCalls(c));
@@ -220,7 +232,7 @@ TEST(PinFolderAndOpenOutputFiles, OpensNewFilesAndLocksAnIdenticalFileFromAnEarl
     TestJob test({{"main.msi", 10, false}, {"a.cab", 10, true}}, Chunk);
     testfiles::WriteAll(folder / "a.cab", test.contents[1]);
 
-    ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.path().c_str()));
+    ASSERT_TRUE(test.Pin(folder.path()));
     EXPECT_EQ(std::string(test.records[0].outputPath), folder / "main.msi");
     EXPECT_EQ(std::string(test.records[1].outputPath), folder / "a.cab");
     EXPECT_EQ(test.records[0].kind, (DWORD)OutputCreated);
@@ -241,7 +253,7 @@ TEST(PinFolderAndOpenOutputFiles, PinsTheFolderUntilTheFilesAreSettled)
     TempFolder root("pin");
     std::string folder = MakeProductFolder(root);
     TestJob test({{"main.msi", 10, false}}, Chunk);
-    ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()));
+    ASSERT_TRUE(test.Pin(folder));
     ASSERT_NE(test.job.folder, nullptr);
 
     EXPECT_FALSE(MoveFileA(folder.c_str(), (root / "moved").c_str()));
@@ -282,13 +294,13 @@ TEST(PinFolderAndOpenOutputFiles, KeepsADifferingFileUntilItsReplacementIsWhole)
         testfiles::WriteAll(folder + "\\main.msi", planted.content);
 
         if (planted.laterRecordFails) {
-            EXPECT_FALSE(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()));
+            EXPECT_FALSE(test.Pin(folder));
             EXPECT_EQ(FolderNames(folder), std::vector<std::string>{"main.msi"});
             EXPECT_EQ(ReadAll(folder + "\\main.msi"), planted.content) << "the earlier file stays";
             EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
             continue;
         }
-        ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()));
+        ASSERT_TRUE(test.Pin(folder));
         EXPECT_EQ(test.records[1].kind, (DWORD)OutputReplacing);
         ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
         EXPECT_EQ(ReadAll(folder + "\\main.msi"), planted.content) << "written whole before it is replaced";
@@ -304,19 +316,20 @@ TEST(PinFolderAndOpenOutputFiles, KeepsADifferingFileUntilItsReplacementIsWhole)
     }
 }
 
-// A name taken by an aside file that an earlier run left is passed over; that file is left as
-// it is until a run succeeds.
+// An aside name that something else holds (here a folder, which settling leaves alone) is passed
+// over, and that stays as it is.
 TEST(PinFolderAndOpenOutputFiles, MovesAsideUnderAFreeName)
 {
     TempFolder folder("asidetaken");
     TestJob test({{"main.msi", 10, true}}, Chunk);
     testfiles::WriteAll(folder / "main.msi", Pattern(10, 50));
-    testfiles::WriteAll(folder / "main.msi.0.aside", Pattern(3, 51));
+    ASSERT_TRUE(CreateDirectoryA((folder / "main.msi.0.aside").c_str(), nullptr));
+    testfiles::WriteAll(folder / "main.msi.0.aside\\inside", Pattern(3, 51));
 
-    ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.path().c_str()));
+    ASSERT_TRUE(test.Pin(folder.path()));
     ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
     ASSERT_TRUE(LockOutputFiles(&test.job));
-    EXPECT_EQ(ReadAll(folder / "main.msi.0.aside"), Pattern(3, 51));
+    EXPECT_EQ(ReadAll(folder / "main.msi.0.aside\\inside"), Pattern(3, 51));
     EXPECT_EQ(ReadAll(folder / "main.msi.1.aside"), Pattern(10, 50));
 }
 
@@ -338,7 +351,7 @@ TEST(PinFolderAndOpenOutputFiles, RefusesWhatCannotBeMovedAside)
             ASSERT_NE(held, INVALID_HANDLE_VALUE);
         }
 
-        EXPECT_FALSE(PinFolderAndOpenOutputFiles(&test.job, folder.path().c_str()));
+        EXPECT_FALSE(test.Pin(folder.path()));
         EXPECT_NE(GetLastError(), 0u) << "the failed call's error";
         EXPECT_EQ(FolderNames(folder.path()), std::vector<std::string>{"main.msi"});
         if (held != INVALID_HANDLE_VALUE) {
@@ -368,7 +381,7 @@ TEST(PinFolderAndOpenOutputFiles, OpensAFileNamedTwiceOnce)
         if (c.firstInPlace)
             testfiles::WriteAll(folder / c.first, test.contents[1]);
 
-        ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.path().c_str()));
+        ASSERT_TRUE(test.Pin(folder.path()));
         EXPECT_EQ(test.records[1].kind, (DWORD)(c.firstInPlace ? OutputInPlace : OutputCreated));
         EXPECT_EQ(test.records[2].kind, (DWORD)OutputSameFile);
         EXPECT_EQ(test.records[2].handle, nullptr);
@@ -391,7 +404,7 @@ TEST(PinFolderAndOpenOutputFiles, RefusesAnExtractionFolderThatIsALink)
     ASSERT_NE(GetFileAttributesA(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
 
     TestJob test({{"main.msi", 10, false}}, Chunk);
-    EXPECT_FALSE(PinFolderAndOpenOutputFiles(&test.job, link.c_str()));
+    EXPECT_FALSE(test.Pin(link));
     EXPECT_EQ(test.records[0].handle, nullptr);
     EXPECT_EQ(test.job.folder, nullptr);
     EXPECT_FALSE(Exists(target + "\\main.msi"));
@@ -423,7 +436,7 @@ TEST(PinFolderAndOpenOutputFiles, JudgesTheFolderByItsReparseTag)
         std::string folder = MakeProductFolder(root);
         FakeFolderTag(c.attributes, c.tag);
         TestJob test({{"main.msi", 10, false}}, Chunk);
-        EXPECT_EQ(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()), c.accepted ? TRUE : FALSE);
+        EXPECT_EQ(test.Pin(folder), c.accepted ? TRUE : FALSE);
         EXPECT_EQ(Exists(folder + "\\main.msi" + PartialNameSuffix), c.accepted);
         EXPECT_TRUE(Exists(folder));
     }
@@ -438,14 +451,14 @@ TEST(LockOutputFiles, LocksThroughTheHandlesAndRefusesWritersAndDeleters)
     TempFolder folder("lock");
     TestJob test({{"main.msi", 10, false}, {"disk1.cab", 10, true}, {"DISK1.CAB", 10, false}}, Chunk);
     testfiles::WriteAll(folder / "disk1.cab", test.contents[1]);
-    ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.path().c_str()));
+    ASSERT_TRUE(test.Pin(folder.path()));
     ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
 
     ASSERT_TRUE(LockOutputFiles(&test.job));
     ASSERT_TRUE(VerifyOutputFiles(&test.job));
     FreeOutputData(&test.job);
     test.ExpectDataHeld(false);
-    EXPECT_EQ(SeamCallCount(SeamCall::ReOpenFile), 2u) << "the middle handle and the lock of main.msi";
+    EXPECT_EQ(SeamCallCount(SeamCall::ReOpenFile), 3u) << "the pin, the middle handle and the lock of main.msi";
     EXPECT_EQ(SeamFileRules().namedCallsWhilePinned, 0u);
     EXPECT_EQ(OpenFileHandles(), 4u) << "the folder, its lock file and two locks";
     for (const char *name : {"main.msi", "disk1.cab"}) {
@@ -479,7 +492,7 @@ TEST(VerifyOutputFiles, RefusesAFileChangedBeforeTheLock)
         SCOPED_TRACE(c.name);
         TempFolder folder("lockchanged");
         TestJob test({{"main.msi", 100000, false}, {"disk1.cab", 10, false}}, Chunk);
-        ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.path().c_str()));
+        ASSERT_TRUE(test.Pin(folder.path()));
         ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
         HANDLE writer = test.records[0].handle;
         if (c.offset >= 0) {
@@ -499,27 +512,58 @@ TEST(VerifyOutputFiles, RefusesAFileChangedBeforeTheLock)
     }
 }
 
-// A reopen that fails (as the last one does when a writer slipped in between) fails the lock
-// with its error, and the files can still be settled.
-TEST(LockOutputFiles, AFailedReopenFailsTheLock)
+// A reopen or a rename that meets another process's hold (a virus scanner that opens the fresh
+// file for a moment) fails the lock with its error. Made again, the lock goes on from where it
+// stopped: the earlier file is moved aside once, and the new one ends up locked under its name.
+// Given up instead, the files can still be settled.
+TEST(LockOutputFiles, AFailedStepFailsTheLockAndGoesOnWhenMadeAgain)
 {
-    for (unsigned failing : {0u, 1u}) {
-        SCOPED_TRACE(failing == 0 ? "the middle handle" : "the lock");
-        SeamScope seams;
-        TempFolder root("lockfail");
-        std::string folder = MakeProductFolder(root);
-        TestJob test({{"main.msi", 10, false}}, Chunk);
-        ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()));
-        ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
-        FailCall(SeamCall::ReOpenFile, failing, 1, ERROR_SHARING_VIOLATION);
-        EXPECT_FALSE(LockOutputFiles(&test.job));
-        EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+    const struct {
+        const char *name;
+        SeamCall call;
+        unsigned callsBefore;
+        DWORD failure;
+        bool named; // the new file has its name when the step fails
+    } steps[] = {
+        {"the middle handle", SeamCall::ReOpenFile, 0, ERROR_SHARING_VIOLATION, true},
+        {"the lock", SeamCall::ReOpenFile, 1, ERROR_SHARING_VIOLATION, true},
+        // The first rename moves the earlier file aside, the second names the new one.
+        {"naming the new file", SeamCall::NtSetInformationFile, 1, 0xC0000043u, false}, // STATUS_SHARING_VIOLATION
+    };
+    for (const auto &step : steps)
+        for (bool madeAgain : {true, false}) {
+            SCOPED_TRACE(std::string(step.name) + (madeAgain ? ", made again" : ", given up"));
+            SeamScope seams;
+            TempFolder root("lockfail");
+            std::string folder = MakeProductFolder(root);
+            const std::vector<std::uint8_t> earlier = Pattern(3, 30);
+            testfiles::WriteAll(folder + "\\main.msi", earlier);
+            TestJob test({{"main.msi", 10, false}}, Chunk);
+            ASSERT_TRUE(test.Pin(folder));
+            ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
+            FailCall(step.call, step.callsBefore, 1, step.failure);
+            EXPECT_FALSE(LockOutputFiles(&test.job));
+            EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+            if (madeAgain) {
+                ASSERT_TRUE(LockOutputFiles(&test.job));
+                ASSERT_TRUE(VerifyOutputFiles(&test.job));
+                EXPECT_EQ(FolderNames(folder),
+                          (std::vector<std::string>{RunLockFileName, "main.msi", "main.msi.0.aside"}));
+                EXPECT_EQ(ReadAll(folder + "\\main.msi"), test.contents[0]);
+                EXPECT_FALSE(OthersCanOpen(folder + "\\main.msi", GENERIC_WRITE)) << "locked";
+            }
 
-        FinishOutputFiles(&test.job, OutputFilesDeleted);
-        EXPECT_FALSE(Exists(folder));
-        EXPECT_EQ(OpenFileHandles(), 0u);
-        EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
-    }
+            // A new file that never got its name goes, and the earlier one keeps (or gets back) its name.
+            FinishOutputFiles(&test.job, OutputFilesDeleted);
+            if (madeAgain || step.named) {
+                EXPECT_FALSE(Exists(folder));
+            } else {
+                EXPECT_EQ(FolderNames(folder), std::vector<std::string>{"main.msi"});
+                EXPECT_EQ(ReadAll(folder + "\\main.msi"), earlier);
+            }
+            EXPECT_EQ(OpenFileHandles(), 0u);
+            EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
+        }
 }
 
 // How the files are settled after the installer: which stay, and whether a file that was moved
@@ -545,7 +589,7 @@ TEST(FinishOutputFiles, KeepsDeletesOrPutsBackAsTold)
         const std::vector<std::uint8_t> earlier = Pattern(7, 77);
         testfiles::WriteAll(folder + "\\main.msi", earlier);
         testfiles::WriteAll(folder + "\\same.cab", test.contents[1]);
-        ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()));
+        ASSERT_TRUE(test.Pin(folder));
         ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
         ASSERT_TRUE(LockOutputFiles(&test.job));
         ASSERT_TRUE(VerifyOutputFiles(&test.job));
@@ -571,41 +615,50 @@ TEST(FinishOutputFiles, KeepsDeletesOrPutsBackAsTold)
 
 // Once pinned, the folder's paths are never looked up again: made to lead elsewhere, as a
 // junction above the folder re-pointed while it is pinned would make them (Wine can't re-point
-// one), they change nothing. The files are deleted in the pinned folder, the files of the same
-// names where the paths now lead stay, and an empty folder there is not taken for the pinned one.
+// one), they change nothing. The files are deleted in the pinned folder and the folder removed
+// through the handle held since it was made; the files of the same names where the path now
+// leads stay, and so does an empty folder there.
 TEST(FinishOutputFiles, GoesByThePinNotByThePaths)
 {
-    SeamScope seams;
-    TempFolder root("repointed");
-    std::string folder = MakeProductFolder(root);
-    std::string decoy = root / "decoy";
-    std::string emptyDecoy = root / "empty";
-    ASSERT_TRUE(CreateDirectoryA(decoy.c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryA(emptyDecoy.c_str(), nullptr));
-    testfiles::WriteAll(decoy + "\\main.msi", Pattern(5, 1));
-    testfiles::WriteAll(decoy + "\\a.cab", Pattern(5, 2));
-    TestJob test({{"main.msi", 10, false}, {"a.cab", 10, false}}, Chunk);
-    ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()));
-    ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
-    ASSERT_TRUE(LockOutputFiles(&test.job));
-    CloseOutputFileHandles(&test.job);
+    for (bool decoyEmpty : {false, true}) {
+        SCOPED_TRACE(decoyEmpty ? "the path leads to an empty folder" : "the path leads to files of the same names");
+        SeamScope seams;
+        TempFolder root("repointed");
+        std::string folder = MakeProductFolder(root);
+        std::string decoy = root / "decoy";
+        ASSERT_TRUE(CreateDirectoryA(decoy.c_str(), nullptr));
+        if (!decoyEmpty) {
+            testfiles::WriteAll(decoy + "\\main.msi", Pattern(5, 1));
+            testfiles::WriteAll(decoy + "\\a.cab", Pattern(5, 2));
+        }
+        TestJob test({{"main.msi", 10, false}, {"a.cab", 10, false}}, Chunk);
+        ASSERT_TRUE(test.Pin(folder));
+        ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
+        ASSERT_TRUE(LockOutputFiles(&test.job));
+        CloseOutputFileHandles(&test.job);
 
-    MultiByteToWideChar(CP_UTF8, 0, decoy.c_str(), -1, test.job.folderPath, OutputFolderSize);
-    MultiByteToWideChar(CP_UTF8, 0, emptyDecoy.c_str(), -1, test.job.folderVolumePath, OutputFolderSize);
-    FinishOutputFiles(&test.job, OutputFilesDeleted);
+        MultiByteToWideChar(CP_UTF8, 0, decoy.c_str(), -1, test.job.folderPath, OutputFolderSize);
+        FinishOutputFiles(&test.job, OutputFilesDeleted);
 
-    EXPECT_EQ(FolderNames(folder), std::vector<std::string>{}) << "the pinned folder's files are deleted";
-    EXPECT_EQ(ReadAll(decoy + "\\main.msi"), Pattern(5, 1));
-    EXPECT_EQ(ReadAll(decoy + "\\a.cab"), Pattern(5, 2));
-    EXPECT_TRUE(Exists(emptyDecoy)) << "another folder is never removed";
-    EXPECT_EQ(SeamFileRules().folderRemovals, 0u);
-    EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
+        EXPECT_FALSE(Exists(folder)) << "the pinned folder's files are deleted and the folder removed";
+        EXPECT_EQ(FolderNames(decoy),
+                  decoyEmpty ? std::vector<std::string>{} : (std::vector<std::string>{"a.cab", "main.msi"}));
+        if (!decoyEmpty) {
+            EXPECT_EQ(ReadAll(decoy + "\\main.msi"), Pattern(5, 1));
+            EXPECT_EQ(ReadAll(decoy + "\\a.cab"), Pattern(5, 2));
+        }
+        EXPECT_EQ(SeamFileRules().folderRemovals, 1u);
+        EXPECT_EQ(SeamFileRules().folderRemovalsByPath, 0u);
+        EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
+    }
 }
 
 // What a killed run left in the folder is settled by the next run before anything else, through
-// the pin: its temporary files go, an aside file whose name is free goes back under it, other
-// aside files stay until a run succeeds. Its lock file, no longer held, is taken over. After one
-// successful run the folder holds exactly the package.
+// the pin: its temporary files go, an aside file whose name is free goes back under it, and the
+// first aside file of a name takes it back from the killed run's file there, so that a failed
+// install puts back what the registered product was installed from. Other aside files stay until
+// a run succeeds. Its lock file, no longer held, is taken over; an earlier release's lock file
+// goes. After one successful run the folder holds exactly the package.
 TEST(PinFolderAndOpenOutputFiles, SettlesWhatAKilledRunLeft)
 {
     const std::vector<std::uint8_t> earlier = Pattern(7, 77);
@@ -621,27 +674,46 @@ TEST(PinFolderAndOpenOutputFiles, SettlesWhatAKilledRunLeft)
         bool succeeded;
         std::vector<std::uint8_t> packageWhenOpened; // main.msi once the leftovers are settled
         std::vector<std::string> namesAfter;
+        std::vector<std::uint8_t> packageAfter; // main.msi once this run is settled
     } cases[] = {
         {"killed while writing",
          {{"main.msi.partial", Pattern(4, 1)}, {"disk1.cab.partial", Pattern(3, 2)}, {RunLockFileName, {}}},
          true,
          {},
-         {"disk1.cab", "main.msi"}},
+         {"disk1.cab", "main.msi"},
+         package},
         {"killed between moving aside and naming",
          {{"main.msi.0.aside", earlier}},
          true,
          earlier,
-         {"disk1.cab", "main.msi"}},
+         {"disk1.cab", "main.msi"},
+         package},
         {"killed while the installer ran, then installed",
          {{"main.msi", package}, {"main.msi.0.aside", earlier}, {"disk1.cab", cabinet}, {RunLockFileName, {}}},
          true,
-         package,
-         {"disk1.cab", "main.msi"}},
+         earlier,
+         {"disk1.cab", "main.msi"},
+         package},
         {"killed while the installer ran, then failed",
          {{"main.msi", package}, {"main.msi.0.aside", earlier}, {"disk1.cab", cabinet}},
          false,
-         package,
-         {"disk1.cab", "main.msi", "main.msi.0.aside"}},
+         earlier,
+         {"disk1.cab", "main.msi"},
+         earlier},
+        // The second killed run had moved the first one's file aside as .1: only .0 is what stood
+        // there before them.
+        {"killed twice while installers ran, then failed",
+         {{"main.msi", package}, {"main.msi.0.aside", earlier}, {"main.msi.1.aside", Pattern(8, 78)}},
+         false,
+         earlier,
+         {"disk1.cab", "main.msi", "main.msi.1.aside"},
+         earlier},
+        {"an earlier release's lock file left",
+         {{"extraction.lock", {}}},
+         true,
+         {},
+         {"disk1.cab", "main.msi"},
+         package},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -654,7 +726,7 @@ TEST(PinFolderAndOpenOutputFiles, SettlesWhatAKilledRunLeft)
         ASSERT_EQ(test.contents[0], package);
         ASSERT_EQ(test.contents[1], cabinet);
 
-        ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()));
+        ASSERT_TRUE(test.Pin(folder));
         EXPECT_EQ(Exists(folder + "\\main.msi"), !c.packageWhenOpened.empty());
         if (!c.packageWhenOpened.empty()) {
             EXPECT_EQ(ReadAll(folder + "\\main.msi"), c.packageWhenOpened);
@@ -666,7 +738,7 @@ TEST(PinFolderAndOpenOutputFiles, SettlesWhatAKilledRunLeft)
         FinishOutputFiles(&test.job, c.succeeded ? OutputFilesKept : OutputFilesPutBack);
 
         EXPECT_EQ(FolderNames(folder), c.namesAfter);
-        EXPECT_EQ(ReadAll(folder + "\\main.msi"), package);
+        EXPECT_EQ(ReadAll(folder + "\\main.msi"), c.packageAfter);
         EXPECT_EQ(ReadAll(folder + "\\disk1.cab"), cabinet);
         EXPECT_EQ(SeamFileRules().namedCallsWhilePinned, 0u);
         EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
@@ -687,7 +759,7 @@ TEST(PinFolderAndOpenOutputFiles, LeavesAFolderInUseByAnotherRunAlone)
     ASSERT_NE(otherRun, INVALID_HANDLE_VALUE);
     TestJob test({{"main.msi", 10, false}}, Chunk);
 
-    EXPECT_FALSE(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()));
+    EXPECT_FALSE(test.Pin(folder));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSTALL_ALREADY_RUNNING);
     EXPECT_EQ(test.job.folder, nullptr);
     EXPECT_EQ(OpenFileHandles(), 0u);
@@ -714,13 +786,15 @@ TEST_P(PinFolderAndOpenOutputFilesRollBack, RemovesOnlyWhatThisRunCreated)
     const std::vector<std::uint8_t> old = test.contents[1];
     if (c.folderHoldsOldFile)
         testfiles::WriteAll(folder + "\\old.cab", old);
-    // The third file's check of where it lies, or the delete through its handle.
-    // The lock file, then for each of the first two records the look for a file in place and the
-    // new file: the sixth is the third record's look, denied.
+    // The lock file and the look for an earlier release's, then for each of the first two records
+    // the look for a file in place and the new file: the seventh is the third record's look, denied.
     if (c.failingCall == SeamCall::NtCreateFile)
-        FailCall(c.failingCall, 5, 10, 0xC0000022u); // STATUS_ACCESS_DENIED
-    EXPECT_FALSE(PinFolderAndOpenOutputFiles(&test.job, folder.c_str()));
+        FailCall(c.failingCall, 6, 10, 0xC0000022u); // STATUS_ACCESS_DENIED
+    EXPECT_FALSE(test.Pin(folder));
     EXPECT_NE(GetLastError(), 0u);
+    EXPECT_TRUE(Exists(folder)) << "the folder stays held for the caller";
+    // As the launcher does after an attempt in a folder that it made.
+    CloseProductFolder(&test.job, TRUE);
 
     EXPECT_EQ(FolderNames(folder),
               c.folderHoldsOldFile ? std::vector<std::string>{"old.cab"} : std::vector<std::string>{})
@@ -749,13 +823,270 @@ INSTANTIATE_TEST_SUITE_P(Failures, PinFolderAndOpenOutputFilesRollBack,
                                          RollBackCase{"AccessDenied", false, "c.cab", SeamCall::NtCreateFile}),
                          [](const testing::TestParamInfo<RollBackCase> &info) { return std::string(info.param.name); });
 
+// The run's lock file is made with SYSTEM and the Administrators alone let in (Wine stores no
+// descriptor: the seam tells the one passed and answers the one read back), so that no other
+// user's process can hold it open and keep every later run out. A lock file left unheld with
+// exactly those rights is taken over as it is; one with other rights is not trusted and is
+// replaced. The lock file of earlier releases, which Users could read, is no lock: a reader that
+// holds it keeps nobody out.
+TEST(PinFolderAndOpenOutputFiles, TakesALockThatOnlyAdministratorsCanHold)
+{
+    const std::wstring lockSecurity = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
+    const std::wstring otherRights = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)";
+    const struct {
+        const char *name;
+        const char *left;        // the lock file left in the folder, or null
+        const wchar_t *answered; // what its descriptor reads as; null: what Wine makes up
+        bool readerHoldsIt;      // another process reads the file left while the run starts
+        bool sameLock;           // the run's lock is the file left
+        std::vector<std::string> namesWhileRunning;
+    } cases[] = {
+        {"none left", nullptr, nullptr, false, false, {RunLockFileName}},
+        {"a killed run's", RunLockFileName, lockSecurity.c_str(), false, true, {RunLockFileName}},
+        {"one with other rights", RunLockFileName, otherRights.c_str(), false, false, {RunLockFileName}},
+        {"one with what Wine makes up", RunLockFileName, nullptr, false, false, {RunLockFileName}},
+        {"an earlier release's", "extraction.lock", nullptr, false, false, {RunLockFileName}},
+        {"an earlier release's, held by a reader",
+         "extraction.lock",
+         nullptr,
+         true,
+         false,
+         {"extraction.lock", RunLockFileName}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        SeamScope seams;
+        TempFolder root("lockrights");
+        std::string folder = MakeProductFolder(root);
+        FileIdentity left{};
+        HANDLE reader = INVALID_HANDLE_VALUE;
+        if (c.left != nullptr) {
+            std::string path = folder + "\\" + c.left;
+            testfiles::WriteAll(path, {});
+            reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+            ASSERT_TRUE(ReadFileIdentity(reader, &left));
+            if (!c.readerHoldsIt) {
+                CloseHandle(reader);
+                reader = INVALID_HANDLE_VALUE;
+            }
+        }
+        if (c.answered != nullptr)
+            AnswerSecurity(c.answered);
+        TestJob test({{"main.msi", 10, false}}, Chunk);
+
+        ASSERT_TRUE(test.Pin(folder)) << GetLastError();
+        // A file made anew may get the number of the one deleted before it: only the lock that was
+        // taken over is told by its identity, a new one by the descriptor it was made with.
+        FileIdentity lock{};
+        ASSERT_TRUE(ReadFileIdentity(test.job.runLock, &lock));
+        if (c.sameLock) {
+            EXPECT_TRUE(SameFile(&lock, &left));
+        }
+        // S-1-5-18 SYSTEM, S-1-5-32-544 Administrators; 0x1f01ff full control; nothing inherited.
+        if (c.sameLock) {
+            EXPECT_EQ(MadeFileSecurity(), L"") << "nothing made";
+        } else {
+            EXPECT_EQ(testfiles::DescribeSecurity(MadeFileSecurity()),
+                      "owner S-1-5-32-544, protected; type 0 flags 0 mask 0x1f01ff S-1-5-18; type 0 flags 0 mask "
+                      "0x1f01ff S-1-5-32-544");
+        }
+        std::vector<std::string> names = FolderNames(folder);
+        names.erase(std::remove(names.begin(), names.end(), "main.msi.partial"), names.end());
+        EXPECT_EQ(names, c.namesWhileRunning);
+        EXPECT_FALSE(OthersCanOpen(folder + "\\" + RunLockFileName, GENERIC_READ)) << "held unshared";
+        if (reader != INVALID_HANDLE_VALUE)
+            CloseHandle(reader);
+    }
+}
+
+// The pin holds the folder that the launcher has held since it made or checked it, never what its
+// path leads to by then. Another process (in a picked folder, the user's can) renames the folder
+// away and puts an empty one in its place between the two: the files go into the held folder and
+// the other one stays as it is. While that process also holds the folder with delete access, the
+// pin fails with a sharing violation; then nothing is removed, the folder in the path's place
+// least of all.
+TEST(PinFolderAndOpenOutputFiles, PinsTheHeldFolderWhateverThePathLeadsTo)
+{
+    for (bool racerHoldsOn : {false, true}) {
+        SCOPED_TRACE(racerHoldsOn ? "the other process holds on" : "the other process lets go");
+        SeamScope seams;
+        TempFolder root("repoint");
+        std::string folder = MakeProductFolder(root);
+        std::string moved = root / "moved";
+        TestJob test({{"main.msi", 10, false}}, Chunk);
+        test.job.productFolder = testfiles::HoldFolder(folder);
+        ASSERT_NE(test.job.productFolder, INVALID_HANDLE_VALUE);
+        HANDLE racer = INVALID_HANDLE_VALUE;
+        bool repointed = false;
+        BeforeCall(SeamCall::ReOpenFile, 0, [&] {
+            racer = CreateFileA(folder.c_str(), DELETE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+            repointed = racer != INVALID_HANDLE_VALUE && testfiles::RenameHeld(racer, moved) &&
+                        CreateDirectoryA(folder.c_str(), nullptr);
+            if (!racerHoldsOn && racer != INVALID_HANDLE_VALUE) {
+                CloseHandle(racer);
+                racer = INVALID_HANDLE_VALUE;
+            }
+        });
+
+        BOOL pinned = test.Pin(folder);
+        DWORD error = GetLastError();
+        ASSERT_TRUE(repointed);
+        if (!racerHoldsOn) {
+            ASSERT_TRUE(pinned);
+            EXPECT_EQ(FolderNames(moved), (std::vector<std::string>{RunLockFileName, "main.msi.partial"}));
+        } else {
+            EXPECT_FALSE(pinned);
+            EXPECT_EQ(error, (DWORD)ERROR_SHARING_VIOLATION);
+            // As the launcher does once its attempts in a folder that it made are over.
+            CloseProductFolder(&test.job, TRUE);
+            EXPECT_TRUE(Exists(moved)) << "held by the other process, it stays";
+            CloseHandle(racer);
+        }
+        EXPECT_EQ(FolderNames(folder), std::vector<std::string>{}) << "the folder in the path's place is untouched";
+        EXPECT_TRUE(Exists(folder));
+        EXPECT_EQ(SeamFileRules().folderRemovalsByPath, 0u);
+        EXPECT_EQ(SeamFileRules().changesUnpinned, 0u);
+    }
+}
+
+// The installer is given the package's final path with its drive letter, which the Windows
+// Installer keeps as the product's source. A folder that has no such path (on a share, on a
+// volume without a letter: the seam answers as such a system would) or where the package's path
+// would be MAX_PATH units or longer can't be used, and nothing is made in it.
+TEST(PinFolderAndOpenOutputFiles, NeedsAPlainDrivePathForThePackage)
+{
+    TempFolder root("drivepath");
+    std::string folder = MakeProductFolder(root);
+    // "\\?\C:\" and as many characters as make the package's path (with "\main.msi") this long.
+    auto answerFor = [](std::size_t packageUnits) { return L"\\\\?\\C:\\" + std::wstring(packageUnits - 3 - 9, L'x'); };
+    const struct {
+        const char *name;
+        std::wstring answer; // empty: the system's own
+        DWORD error;         // 0: usable
+    } cases[] = {
+        {"a plain drive path", L"", 0},
+        {"the package's path one short of MAX_PATH", answerFor(MAX_PATH - 1), 0},
+        {"the package's path MAX_PATH long", answerFor(MAX_PATH), ERROR_FILENAME_EXCED_RANGE},
+        {"a share", L"\\\\?\\UNC\\server\\share\\{PRODUCT}", ERROR_BAD_PATHNAME},
+        {"a volume without a letter", L"\\\\?\\Volume{6f1c7b2e-0d4a-4e1b-9c8d-2a3b4c5d6e7f}\\{PRODUCT}",
+         ERROR_BAD_PATHNAME},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        SeamScope seams;
+        AnswerFinalPath(c.answer);
+        TestJob test({{"main.msi", 10, false}}, Chunk);
+        SetLastError(0);
+        BOOL pinned = test.Pin(folder);
+        EXPECT_EQ(pinned ? 0u : GetLastError(), c.error);
+        if (!pinned) {
+            EXPECT_EQ(FolderNames(folder), std::vector<std::string>{}) << "nothing made";
+            continue;
+        }
+        ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
+        ASSERT_TRUE(LockOutputFiles(&test.job));
+        if (c.answer.empty()) {
+            WCHAR path[MAX_PATH * 2];
+            ASSERT_TRUE(GetPackagePath(&test.job, path, MAX_PATH * 2));
+            EXPECT_EQ(CompareStringOrdinal(path, -1, testtools::Wide(folder + "\\main.msi").c_str(), -1, TRUE),
+                      CSTR_EQUAL)
+                << testtools::Utf8(path);
+        }
+        CloseOutputFileHandles(&test.job);
+        FinishOutputFiles(&test.job, OutputFilesDeleted);
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    }
+}
+
+// In a picked folder a file found in place is never used as it is, not even with the verified
+// content: a folder made elsewhere can hold files whose own rights let others write them once the
+// run is over. It is replaced like any other. In the system's Installer folder an identical file
+// is used as it is.
+TEST(PinFolderAndOpenOutputFiles, ReplacesEveryFileFoundInAPickedFolder)
+{
+    for (bool picked : {false, true}) {
+        SCOPED_TRACE(picked ? "picked folder" : "the system's Installer folder");
+        SeamScope seams;
+        TempFolder root("pickedreuse");
+        std::string folder = MakeProductFolder(root);
+        TestJob test({{"main.msi", 10, false}}, Chunk);
+        testfiles::WriteAll(folder + "\\main.msi", test.contents[0]);
+        FileIdentity found{};
+        HANDLE file =
+            CreateFileA((folder + "\\main.msi").c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_TRUE(ReadFileIdentity(file, &found));
+        CloseHandle(file);
+        test.job.pickedFolder = picked;
+
+        ASSERT_TRUE(test.Pin(folder));
+        EXPECT_EQ(test.records[0].kind, (DWORD)(picked ? OutputReplacing : OutputInPlace));
+        ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
+        ASSERT_TRUE(LockOutputFiles(&test.job));
+        ASSERT_TRUE(VerifyOutputFiles(&test.job));
+        FileIdentity locked{};
+        ASSERT_TRUE(ReadFileIdentity(test.records[0].handle, &locked));
+        EXPECT_EQ(SameFile(&locked, &found) != FALSE, !picked);
+        CloseOutputFileHandles(&test.job);
+        FinishOutputFiles(&test.job, OutputFilesKept);
+        EXPECT_EQ(FolderNames(folder), std::vector<std::string>{"main.msi"});
+        EXPECT_EQ(ReadAll(folder + "\\main.msi"), test.contents[0]);
+    }
+}
+
+// One comparison of files for the whole launcher: the 128-bit file id where the system gives one,
+// the volume serial and the 64-bit index where it does not (before Windows 8: the seam answers as
+// those systems do). Two handles on one file are the same file and two files are not, either way;
+// ids that differ only in their upper half (a 64-bit index is not unique on ReFS) are two files.
+TEST(FileIdentity, TellsFilesApartWithAndWithoutTheLongId)
+{
+    TempFolder folder("identity");
+    testfiles::WriteAll(folder / "a", {1});
+    testfiles::WriteAll(folder / "b", {1});
+    for (bool longIds : {true, false}) {
+        SCOPED_TRACE(longIds ? "128-bit ids" : "before Windows 8");
+        SeamScope seams;
+        if (!longIds)
+            WithoutFileIdInfo();
+        HANDLE a1 = CreateFileA((folder / "a").c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE a2 = CreateFileA((folder / "a").c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE b = CreateFileA((folder / "b").c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+        FileIdentity first{}, second{}, other{};
+        ASSERT_TRUE(ReadFileIdentity(a1, &first));
+        ASSERT_TRUE(ReadFileIdentity(a2, &second));
+        ASSERT_TRUE(ReadFileIdentity(b, &other));
+        EXPECT_TRUE(SameFile(&first, &second));
+        EXPECT_FALSE(SameFile(&first, &other));
+
+        BY_HANDLE_FILE_INFORMATION index;
+        ASSERT_TRUE(GetFileInformationByHandle(a1, &index));
+        FILE_ID_INFO id;
+        ASSERT_TRUE(GetFileInformationByHandleEx(a1, FileIdInfo, &id, sizeof id));
+        ULONGLONG shortId = ((ULONGLONG)index.nFileIndexHigh << 32) | index.nFileIndexLow;
+        std::vector<BYTE> expected(16, 0);
+        if (longIds)
+            memcpy(expected.data(), &id.FileId, 16);
+        else
+            memcpy(expected.data(), &shortId, 8);
+        EXPECT_EQ(std::vector<BYTE>(first.id, first.id + 16), expected);
+        EXPECT_EQ(first.volume, longIds ? id.VolumeSerialNumber : index.dwVolumeSerialNumber);
+
+        FileIdentity upperHalf = first;
+        upperHalf.id[15] ^= 1;
+        EXPECT_FALSE(SameFile(&first, &upperHalf));
+        for (HANDLE handle : {a1, a2, b})
+            CloseHandle(handle);
+    }
+}
+
 // A write on a handle without write access really fails: the step reports 29, keeps the
 // record current and goes on from where it stopped once writing works again.
 TEST(ExtractionStepFailure, FailedWriteIsRetriedFromTheSameOffset)
 {
     TempFolder folder("fail");
     TestJob test({{"main.msi", 3000, false}}, 1000);
-    ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.path().c_str()));
+    ASSERT_TRUE(test.Pin(folder.path()));
     DWORD progress = 0;
     ASSERT_EQ(ExtractionStep(&test.job, &progress), (DWORD)ERROR_MORE_DATA);
     ASSERT_EQ(ExtractionStep(&test.job, &progress), (DWORD)ERROR_MORE_DATA);
@@ -796,7 +1127,7 @@ TEST(ExtractionStepShortWrite, ShortWriteContinuesFromWhatArrived)
     TempFolder folder("short");
     DWORD length = limit + limit / 2;
     TestJob test({{"disk1.cab", length, false}}, length);
-    ASSERT_TRUE(PinFolderAndOpenOutputFiles(&test.job, folder.path().c_str()));
+    ASSERT_TRUE(test.Pin(folder.path()));
     DWORD progress = 0;
     ASSERT_EQ(ExtractionStep(&test.job, &progress), (DWORD)ERROR_MORE_DATA);
 

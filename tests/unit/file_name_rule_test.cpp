@@ -72,7 +72,8 @@ TEST(FileNameRule, DecidesEachName)
         {u"disk1.cab.partial", false},
         {u"main.msi.0.aside", false},
         {u"X.ASIDE", false},
-        {u"extraction.lock", false},
+        {u"launcher.lock", false},
+        {u"extraction.lock", false}, // the lock of earlier releases
         {u"a.Lock", false},
         {u"aside", true},
         {u"disk1.partial.cab", true},

@@ -299,6 +299,8 @@ TEST_P(InstallerCleanUp, SettlesTheFilesByTheOutcome)
         record.length = 16;
     }
     testfiles::WriteAll(folder + "\\disk1.cab", contents[1]);
+    run->job.productFolder = testfiles::HoldFolder(folder);
+    ASSERT_NE(run->job.productFolder, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(PinFolderAndOpenOutputFiles(&run->job, folder.c_str()));
     while (ExtractionStep(&run->job, nullptr) == ERROR_MORE_DATA) {
     }

@@ -144,7 +144,8 @@ struct DialogJob {
         job.count = static_cast<int>(records.size());
         job.current = -1;
         job.chunkSize = chunkSize;
-        if (!PinFolderAndOpenOutputFiles(&job, folder.path().c_str()))
+        job.productFolder = testfiles::HoldFolder(folder.path());
+        if (job.productFolder == INVALID_HANDLE_VALUE || !PinFolderAndOpenOutputFiles(&job, folder.path().c_str()))
             throw std::runtime_error("cannot open the output files");
     }
     ~DialogJob()

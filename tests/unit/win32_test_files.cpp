@@ -4,6 +4,8 @@
 
 #include <sddl.h>
 
+#include <cstring>
+
 #include <algorithm>
 #include <sstream>
 #include <stdexcept>
@@ -146,6 +148,25 @@ bool MakeFolderLink(const std::string &link, const std::string &target)
     for (int i = 0; i < 100 && !IsReparsePoint(link); i++)
         Sleep(50);
     return IsReparsePoint(link);
+}
+
+HANDLE HoldFolder(const std::string &path)
+{
+    return CreateFileW(Wide(path).c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+bool RenameHeld(HANDLE handle, const std::string &path)
+{
+    std::wstring target = Wide(path);
+    std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(WCHAR));
+    auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(WCHAR));
+    memcpy(rename->FileName, target.data(), target.size() * sizeof(WCHAR));
+    return SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) != FALSE;
 }
 
 std::string DescribeSecurity(const std::wstring &sddl)

@@ -39,6 +39,14 @@ std::vector<std::string> FolderNames(const std::string &folder);
 // neither works.
 bool MakeFolderLink(const std::string &link, const std::string &target);
 
+// Opens a folder as the launcher holds the product folder that it made or checked: sharing
+// everything, the folder itself even where its name is a link. INVALID_HANDLE_VALUE when it
+// can't be opened.
+HANDLE HoldFolder(const std::string &path);
+
+// Renames what handle holds (opened with DELETE access) to path, through the handle itself.
+bool RenameHeld(HANDLE handle, const std::string &path);
+
 // A security descriptor given in SDDL, in plain words: the owner's SID, whether the DACL is
 // protected, then each ACE's type, flags, mask and SID, so that a check does not depend on how a
 // system spells rights in SDDL.
