@@ -522,13 +522,17 @@ TEST(Verify, AChainIsCheckedAtTheTimeOfAVerifiedTimeStampOnly)
                          "cat signer.pem tsa.pem >roots.pem")
                   .exitCode,
               0);
-    auto packSignedStub = [&](const std::string &name, const std::string &timeStamp) {
+    // The stamped stub is signed through a time-stamp authority of the test's own, on this machine.
+    auto packSignedStub = [&](const std::string &name, bool stamped) {
         const std::string stub = f + "/" + name + "-stub.exe";
-        EXPECT_EQ(RunCommand(std::string(OSSLSIGNCODE) + " sign -certs " + Quote(f + "/signer.pem") + " -key " +
-                             Quote(f + "/signer-key.pem") + " -h sha256 " + timeStamp + " -in " + Quote(world.stub) +
-                             " -out " + Quote(stub))
-                      .exitCode,
-                  0);
+        const std::string sign = std::string(OSSLSIGNCODE) + " sign -certs " + Quote(f + "/signer.pem") + " -key " +
+                                 Quote(f + "/signer-key.pem") + " -h sha256 " + (stamped ? "-ts '{URL}' " : "") +
+                                 "-in " + Quote(world.stub) + " -out " + Quote(stub);
+        RunResult signedStub =
+            RunCommand(stamped ? "python3 " + Quote(TEST_SOURCE_DIR "/tests/packer/time_stamp_authority.py") + " " +
+                                     Quote(f + "/tsa.pem") + " " + Quote(f + "/tsa-key.pem") + " 1590969600 -- " + sign
+                               : sign);
+        EXPECT_EQ(signedStub.exitCode, 0) << signedStub.out << signedStub.err;
         const std::string installer = f + "/" + name + ".exe";
         EXPECT_EQ(Pack("pack --stub " + Quote(stub) + " --key " + Quote(world.key) + " --msi " + Quote(world.en) +
                        " -o " + Quote(installer))
@@ -536,10 +540,9 @@ TEST(Verify, AChainIsCheckedAtTheTimeOfAVerifiedTimeStampOnly)
                   0);
         return installer;
     };
-    // 2020-06-01, when the signer was valid.
-    const std::string stamped = packSignedStub("stamped", "-TSA-certs " + Quote(f + "/tsa.pem") + " -TSA-key " +
-                                                              Quote(f + "/tsa-key.pem") + " -TSA-time 1590969600");
-    const std::string plain = packSignedStub("plain", "");
+    // Stamped 2020-06-01, when the signer was valid.
+    const std::string stamped = packSignedStub("stamped", true);
+    const std::string plain = packSignedStub("plain", false);
 
     const struct {
         const char *name;
