@@ -130,14 +130,33 @@ struct ExpectedKey {
     std::string source;
 };
 
+// Every pin given holds: --key and --expect-key that name different keys are a usage error,
+// never one quietly taken over the other.
 ExpectedKey ExpectedKeyOf(const VerifyOptions &options)
 {
+    ExpectedKey expected;
     if (options.read.key.Given())
-        return {KeyFingerprint(PublicKeyBlob(OpenPublicKey(options.read.key).get(), options.read.key.Name())),
-                "the key of --key " + options.read.key.Name()};
-    if (!options.expectKey.empty())
-        return {NormalFingerprint(options.expectKey), "--expect-key"};
-    return {};
+        expected = {KeyFingerprint(PublicKeyBlob(OpenPublicKey(options.read.key).get(), options.read.key.Name())),
+                    "the key of --key " + options.read.key.Name()};
+    if (options.expectKey.empty())
+        return expected;
+    const std::string pinned = NormalFingerprint(options.expectKey);
+    if (expected.fingerprint.empty())
+        return {pinned, "--expect-key"};
+    if (expected.fingerprint != pinned)
+        throw UsageError("--key " + options.read.key.Name() + " is " + expected.fingerprint +
+                         ", but --expect-key names " + pinned + ": give the one key the installer must carry");
+    expected.source += " and --expect-key";
+    return expected;
+}
+
+// --trust-file-key beside a pin names the file's own key as well: the two must agree.
+void CheckTrustedFileKey(const VerifyOptions &options, const ExpectedKey &expected, const LoadedFile &file)
+{
+    if (options.trustFileKey && !expected.fingerprint.empty() && file.key && file.fingerprint != expected.fingerprint)
+        throw UsageError("--trust-file-key trusts the installer's own key " + file.fingerprint + ", but " +
+                         expected.source + " names " + expected.fingerprint +
+                         ": give either the pin or --trust-file-key");
 }
 
 const char *ChainStatus(const ChainReport &chain)
@@ -242,15 +261,6 @@ LoadedFile LoadLaunchersKey(const std::string &path)
     return file;
 }
 
-int ExitCodeOf(const std::exception &error)
-{
-    if (dynamic_cast<const UsageError *>(&error) != nullptr)
-        return ExitUsage;
-    if (dynamic_cast<const ReadError *>(&error) != nullptr)
-        return ExitNotRead;
-    return ExitFailed;
-}
-
 int VerifyFile(const VerifyOptions &options, std::ostream &out)
 {
     if (!options.read.key.Given() && options.expectKey.empty() && !options.trustFileKey)
@@ -258,6 +268,7 @@ int VerifyFile(const VerifyOptions &options, std::ostream &out)
                          "--trust-file-key");
     const ExpectedKey expected = ExpectedKeyOf(options);
     LoadedFile file = LoadLaunchersKey(options.read.file);
+    CheckTrustedFileKey(options, expected, file);
     const std::string &name = options.read.file;
     std::vector<std::string> problems;
 
@@ -406,17 +417,7 @@ int VerifyFile(const VerifyOptions &options, std::ostream &out)
 
 int RunVerify(const VerifyOptions &options, std::ostream &out)
 {
-    try {
-        return VerifyFile(options, out);
-    } catch (const std::exception &error) {
-        // A pipeline that reads the JSON gets an object on every exit code.
-        if (options.json)
-            out << "{\n  \"format\": 1,\n  \"file\": " << JsonString(options.read.file)
-                << ",\n  \"verified\": false,\n  \"exitCode\": " << ExitCodeOf(error)
-                << ",\n  \"error\": " << JsonString(error.what()) << "\n}\n"
-                << std::flush;
-        throw;
-    }
+    return VerifyFile(options, out);
 }
 
 } // namespace packer

@@ -58,13 +58,6 @@ const PassphraseCase passphraseCases[] = {
     {"not_a_source", "", "--key %KEY% --pass sekrit", 2, "give env:VAR or file:PATH"},
 };
 
-std::string Filled(std::string text, const std::string &name, const std::string &value)
-{
-    for (std::size_t at; (at = text.find(name)) != std::string::npos;)
-        text.replace(at, name.size(), value);
-    return text;
-}
-
 TEST(Passphrase, ComesFromTheEnvironmentOrAFileAndIsNeverPromptedFor)
 {
     const World &world = TheWorld();
@@ -328,6 +321,24 @@ const VerifyCase verifyCases[] = {
     {"unreadable_key", &Installers::good, "--key %FILE%.missing %FILE%", 3, "no such file"},
     {"ec_key", &Installers::good, "--key %ECKEY%", 3, "not an RSA key"},
     {"malformed_fingerprint", &Installers::good, "--expect-key SHA256:abc", 2, "give SHA256: and 64 hex digits"},
+    // Every pin given holds: two that name different keys are a usage error, two that agree
+    // are both checked.
+    {"key_and_its_fingerprint", &Installers::good, "--key %KEY% --expect-key %OWN%", 0,
+     ": expected key %OWN% (the key of --key %KEYNAME% and --expect-key)"},
+    {"key_and_another_fingerprint", &Installers::good,
+     "--key %KEY% --expect-key SHA256:0000000000000000000000000000000000000000000000000000000000000000", 2,
+     "--key %KEYNAME% is %OWN%, but --expect-key names SHA256:0000"},
+    {"fingerprint_and_another_key", &Installers::good, "--expect-key %OWN% --key %OTHERKEY%", 2,
+     "but --expect-key names %OWN%: give the one key the installer must carry"},
+    {"key_and_fingerprint_agree_on_another_key", &Installers::testKey,
+     "--key %KEY% --expect-key %OWN% --allow-test-key", 1,
+     "the installer's key is %TEST%, not the expected %OWN% (the key of --key %KEYNAME% and --expect-key)"},
+    {"trust_file_key_and_its_own_key", &Installers::good, "--trust-file-key --key %KEY%", 0,
+     ": expected key %OWN% (the key of --key %KEYNAME%)\n"},
+    {"trust_file_key_and_another_fingerprint", &Installers::good, "--trust-file-key --expect-key %TEST%", 2,
+     "--trust-file-key trusts the installer's own key %OWN%, but --expect-key names %TEST%"},
+    {"trust_file_key_and_another_key", &Installers::testKey, "--trust-file-key --key %KEY% --allow-test-key", 2,
+     "--trust-file-key trusts the installer's own key %TEST%, but the key of --key %KEYNAME% names %OWN%"},
 };
 
 TEST(Verify, IsAReleaseGateWithOneExitCodeTable)
@@ -347,6 +358,7 @@ TEST(Verify, IsAReleaseGateWithOneExitCodeTable)
         if (arguments.find("%FILE%") == std::string::npos)
             arguments += " %FILE%";
         auto fill = [&](std::string text) {
+            text = Filled(text, "%KEYNAME%", world.publicKey);
             text = Filled(text, "%KEY%", Quote(world.publicKey));
             text = Filled(text, "%OTHERKEY%", Quote(fixtures::FixturePath("test-signer-key.pem")));
             text = Filled(text, "%ECKEY%", Quote(ecKey));
@@ -389,8 +401,8 @@ TEST(Verify, AnotherKeyIsOneProblemNamingBothKeys)
         << verified.out;
 }
 
-// A pipeline that reads verify's JSON gets an object whatever the exit code, with an error
-// member when verify could not run.
+// A pipeline that reads the JSON of verify or inspect gets an object whatever the exit code, a
+// usage error included, with an error member when the command could not run.
 TEST(Verify, JsonIsAnObjectOnEveryExitCode)
 {
     const World &world = TheWorld();
@@ -400,11 +412,19 @@ TEST(Verify, JsonIsAnObjectOnEveryExitCode)
         int exitCode;
         const char *error; // the error member's value, or "None"
     } cases[] = {
-        {"--key %KEY% %GOOD%", 0, "None"},
-        {"--key %KEY% %APPENDED%", 1, "None"},
-        {"%GOOD%", 2, "verify needs the key to trust"},
-        {"--key %KEY% %FOLDER%", 3, "is a folder"},
-        {"--key %KEY% %FOLDER%/missing.exe", 3, "no such file"},
+        {"verify --json --key %KEY% %GOOD%", 0, "None"},
+        {"verify --json --key %KEY% %APPENDED%", 1, "None"},
+        {"verify --json %GOOD%", 2, "verify needs the key to trust"},
+        {"verify --json --key %KEY% %FOLDER%", 3, "is a folder"},
+        {"verify --json --key %KEY% %FOLDER%/missing.exe", 3, "no such file"},
+        // Usage errors the parser finds, the file named or not.
+        {"verify --json --strict --key %KEY% %APPENDED% --version", 2, "unknown option --version of verify"},
+        {"verify --json --key %KEY% %GOOD% --help", 2, "--help prints help and checks nothing"},
+        {"verify --json --key %KEY% --colour %GOOD%", 2, "unknown option --colour of verify"},
+        {"verify --json --key", 2, "--key"},
+        {"inspect --json %GOOD%", 0, "None"},
+        {"inspect --json %GOOD% --version", 2, "unknown option --version of inspect"},
+        {"inspect --json %FOLDER%/missing.exe", 3, "no such file"},
     };
     for (const auto &item : cases) {
         SCOPED_TRACE(item.arguments);
@@ -412,15 +432,21 @@ TEST(Verify, JsonIsAnObjectOnEveryExitCode)
         arguments = Filled(arguments, "%GOOD%", Quote(TheInstallers().good));
         arguments = Filled(arguments, "%APPENDED%", Quote(TheInstallers().appended));
         arguments = Filled(arguments, "%FOLDER%", Quote(folder));
-        RunResult verified = Pack("verify --json " + arguments);
-        EXPECT_EQ(verified.exitCode, item.exitCode) << verified.err;
-        const std::string json = folder + "/verify.json";
-        fixtures::WriteFileBytes(json, Bytes(verified.out.begin(), verified.out.end()));
+        RunResult result = Pack(arguments);
+        EXPECT_EQ(result.exitCode, item.exitCode) << result.err;
+        const std::string json = folder + "/result.json";
+        fixtures::WriteFileBytes(json, Bytes(result.out.begin(), result.out.end()));
         RunResult parsed = RunCommand("python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); "
-                                      "print(d[\"verified\"], d.get(\"error\"))' " +
+                                      "print(d[\"format\"], d.get(\"exitCode\"), d.get(\"verified\"), "
+                                      "d.get(\"error\"))' " +
                                       Quote(json));
-        ASSERT_EQ(parsed.exitCode, 0) << parsed.err << verified.out;
-        EXPECT_EQ(parsed.out.rfind(item.exitCode == 0 ? "True " : "False ", 0), 0u) << parsed.out;
+        ASSERT_EQ(parsed.exitCode, 0) << parsed.err << result.out;
+        const std::string verified = std::string(item.arguments).rfind("verify", 0) != 0 ? "None"
+                                     : item.exitCode == 0                                ? "True"
+                                                                                         : "False";
+        // A result has no exit code member; an error names its exit code.
+        const std::string exitCode = std::string(item.error) == "None" ? "None" : std::to_string(item.exitCode);
+        EXPECT_EQ(parsed.out.rfind("1 " + exitCode + " " + verified + " ", 0), 0u) << parsed.out;
         EXPECT_NE(parsed.out.find(item.error), std::string::npos) << parsed.out;
     }
 }

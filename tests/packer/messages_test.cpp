@@ -94,6 +94,92 @@ TEST_P(Mistakes, EachGetsAMessageThatNamesIt)
 INSTANTIATE_TEST_SUITE_P(CommandLine, Mistakes, testing::ValuesIn(mistakes),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// --help and --version end with 0 and check nothing, so they are taken only alone or, --help,
+// right after a command's name; anywhere else they are a usage error and nothing is done. Each
+// command's arguments alone do their work (the control row).
+TEST(HelpAndVersion, EndWithZeroOnlyWhereNothingElseIsAsked)
+{
+    const World &world = TheWorld();
+    const std::string folder = FreshFolder("help-and-version");
+    const std::string installer = folder + "/setup.exe";
+    ASSERT_EQ(Pack("pack --stub " + Quote(world.signedStub) + " --key " + Quote(world.key) + " --msi " +
+                   Quote(world.en) + " -o " + Quote(installer))
+                  .exitCode,
+              0);
+    const struct {
+        const char *name;
+        std::string arguments; // a command line that does its work
+        std::string output;    // what that work writes ("" for nothing)
+    } commands[] = {
+        {"keygen", "--out " + Quote(folder + "/key"), folder + "/key.pem"},
+        {"stub",
+         "--stub " + Quote(world.readyStub) + " --key " + Quote(world.publicKey) + " -o " + Quote(folder + "/stub.exe"),
+         folder + "/stub.exe"},
+        {"pack",
+         "--stub " + Quote(world.signedStub) + " --key " + Quote(world.key) + " --msi " + Quote(world.en) + " -o " +
+             Quote(folder + "/packed.exe"),
+         folder + "/packed.exe"},
+        {"inspect", Quote(installer), ""},
+        {"verify", "--strict --key " + Quote(world.publicKey) + " " + Quote(installer), ""},
+        {"extract", Quote(installer) + " -o " + Quote(folder + "/extracted"), folder + "/extracted"},
+    };
+    const struct {
+        const char *form; // %C% the command, %A% its arguments
+        int exitCode;
+        const char *says; // on standard output for 0, else a part of the one error line
+    } forms[] = {
+        {"%C% %A%", 0, ""},
+        {"%C% --help", 0, "Usage: launcher-pack %C% [OPTIONS]"},
+        {"%C% -h", 0, "Usage: launcher-pack %C% [OPTIONS]"},
+        {"%C% %A% --help", 2, "--help prints help and checks nothing"},
+        {"%C% --help %A%", 2, "give it alone or right after the command's name (launcher-pack %C% --help)"},
+        {"--help %C% %A%", 2, "--help prints help and checks nothing"},
+        {"-q %C% --help", 2, "--help prints help and checks nothing"},
+        {"%C% -qh", 2, "--help prints help and checks nothing"},
+        {"%C% --version", 2, "unknown option --version of %C%"},
+        {"%C% %A% --version", 2, "unknown option --version of %C%"},
+        {"--version %C% %A%", 2, "unknown option --version of %C%"},
+    };
+    auto expect = [](const std::string &arguments, int exitCode, const std::string &says) {
+        RunResult result = Pack(arguments);
+        if (exitCode != 0) {
+            ExpectRefusal(result, says, exitCode);
+            return;
+        }
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_NE(result.out.find(says), std::string::npos) << result.out;
+    };
+    for (const auto &command : commands) {
+        for (const auto &form : forms) {
+            const std::string arguments = Filled(form.form, "%C%", command.name);
+            SCOPED_TRACE(arguments);
+            expect(Filled(arguments, "%A%", command.arguments), form.exitCode, Filled(form.says, "%C%", command.name));
+            const bool worked = form.exitCode == 0 && *form.says == 0;
+            if (!command.output.empty()) {
+                EXPECT_EQ(std::filesystem::exists(command.output), worked);
+                std::filesystem::remove_all(command.output);
+                std::filesystem::remove(folder + "/key.pub.pem");
+            }
+        }
+    }
+    // The program's own: alone, and never beside anything else.
+    const struct {
+        const char *arguments;
+        int exitCode;
+        const char *says;
+    } alone[] = {
+        {"--version", 0, "launcher-pack "},
+        {"--help", 0, "Usage: launcher-pack [OPTIONS] SUBCOMMAND"},
+        {"-h", 0, "Usage: launcher-pack [OPTIONS] SUBCOMMAND"},
+        {"--version -q", 2, "--version is given alone: launcher-pack --version"},
+        {"-q --help", 2, "--help prints help and checks nothing"},
+    };
+    for (const auto &item : alone) {
+        SCOPED_TRACE(item.arguments);
+        expect(item.arguments, item.exitCode, item.says);
+    }
+}
+
 // On a terminal every message starts a line of its own: the progress line is cleared first, and
 // drawn again below it.
 TEST(Console, AMessageNeverLandsOnTheProgressLine)
