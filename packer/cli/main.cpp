@@ -9,6 +9,7 @@
 #include "packer/pipeline/memory_budget.h"
 #include "packer/pack_error.h"
 #include "packer/keys/payload_key.h"
+#include "packer/msi/msi_package.h"
 #include "packer/cli/usage_hints.h"
 
 #include <CLI/CLI.hpp>
@@ -35,6 +36,16 @@ const CLI::Validator PassSource(
 const CLI::Validator FingerprintText(
     [](std::string &text) { return IsKeyFingerprint(text) ? std::string() : "give SHA256: and 64 hex digits"; },
     "SHA256:<hex>");
+
+const CLI::Validator LanguageText(
+    [](std::string &text) {
+        const std::optional<std::string> language = LanguageId(text);
+        return language && *language != "0" ? std::string()
+                                            : "\"" + text +
+                                                  "\" is not a language identifier (a decimal LCID from 1 to 65535, "
+                                                  "such as 1031 for de-DE)";
+    },
+    "LCID");
 
 // --key, --pass and --pkcs11-module, the same on every command that reads a key.
 void AddKeyOptions(CLI::App *command, KeySource &key, const std::string &help, bool required)
@@ -239,7 +250,8 @@ int RunLauncherPack(int argc, char **argv)
         ->check(FingerprintText);
     verifyCommand->add_option("--ca-file", verify.caFile,
                               "PEM root certificates the signer's chain must reach (checked at the time of a "
-                              "verified RFC 3161 time-stamp, else now; the signer must allow code signing). "
+                              "verified RFC 3161 time-stamp, else now), every certificate in it allowing code "
+                              "signing: its extended key usage names it (a CA's may name any purpose) or is absent. "
                               "Revocation is not checked");
     verifyCommand->add_flag("--trust-file-key", verify.trustFileKey,
                             "Trust the key found in the file itself (with a warning); not for a release gate");
@@ -247,7 +259,10 @@ int RunLauncherPack(int argc, char **argv)
                             "Accept a file without an Authenticode signature (for test builds)");
     verifyCommand->add_flag("--strict", verify.strict,
                             "Fail a file that does not pass the certificate padding check (EnableCertPaddingCheck), "
-                            "which Windows with that check on sees as unsigned: the end placement on a signed stub");
+                            "which Windows with that check on sees as unsigned (the end placement on a signed stub), "
+                            "or the strict policy, reported always: a signer certificate that names code signing "
+                            "and is not a CA, SHA-256, SHA-384 or SHA-512 image and signer digests, and no "
+                            "certificate in the chain signed with MD5 or SHA-1");
     verifyCommand->add_flag("--allow-test-key", verify.allowTestKey,
                             "Accept the repository's TEST-ONLY key (for tests only)");
     verifyCommand->add_flag("--json", verify.json, "Print the result as JSON");
@@ -257,7 +272,9 @@ int RunLauncherPack(int argc, char **argv)
         app.add_subcommand("extract", "Write the package the launcher would choose, as main.msi and its cabinets");
     extractCommand->add_option("file", extract.read.file, "The installer")->required();
     extractCommand->add_option("-o,--output", extract.folder, "Folder to write into")->required();
-    extractCommand->add_option("--lcid", extract.lcid, "The user's locale to choose for")->capture_default_str();
+    extractCommand->add_option("--lcid", extract.lcid, "The user's locale to choose for")
+        ->check(LanguageText)
+        ->capture_default_str();
     AddKeyOptions(extractCommand, extract.read.key,
                   "Verify with this key instead of the one in the launcher's key slot", false);
     extractCommand->add_flag("--force", extract.force, "Replace files that exist");

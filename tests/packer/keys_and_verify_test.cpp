@@ -117,7 +117,91 @@ struct Installers {
     std::string otherSignerKey;
     std::string serverSigned;      // good, but signed with a certificate for TLS servers only
     std::string serverCertificate; // its certificate
+    // Signed last under a throwaway CA of the test's own (roots): each a way a chain or a
+    // signature falls short of what Windows or the strict policy asks, and the right one.
+    std::string roots;
+    std::string underCodeSigningCa; // the leaf under an intermediate limited to code signing
+    std::string underServerCa;      // a code-signing leaf under an intermediate for TLS servers only
+    std::string leafWithoutUsage;   // a leaf with no extended key usage
+    std::string leafThatIsACa;      // a code-signing leaf with basic constraints CA:TRUE
+    std::string leafSignedWithSha1; // the leaf's certificate signed by its CA with SHA-1
+    std::string leafSignedWithMd5;
+    std::string md5Digests;    // the right leaf, image and signer digests MD5 (osslsigncode -h md5)
+    std::string sha1Digests;   // -h sha1
+    std::string sha512Digests; // -h sha512
+    std::string sha1Roots;     // a root that signs itself with SHA-1
+    std::string underSha1Root; // a right leaf under it
 };
+
+// The throwaway CA: a root, intermediates limited to code signing and to TLS servers, and
+// leaves, each signed onto a copy of the unsigned installer with its chain.
+void SignUnderATestCa(const std::string &unsignedInstaller, const std::string &f, Installers &made)
+{
+    const std::string extensions =
+        "[req]\ndistinguished_name = name\n[name]\n"
+        "[root]\nbasicConstraints = critical,CA:TRUE\nkeyUsage = critical,keyCertSign,cRLSign\n"
+        "subjectKeyIdentifier = hash\n"
+        "[codeCa]\nbasicConstraints = critical,CA:TRUE\nkeyUsage = critical,keyCertSign,cRLSign\n"
+        "extendedKeyUsage = codeSigning\n"
+        "[serverCa]\nbasicConstraints = critical,CA:TRUE\nkeyUsage = critical,keyCertSign,cRLSign\n"
+        "extendedKeyUsage = serverAuth\n"
+        "[signer]\nbasicConstraints = critical,CA:FALSE\nkeyUsage = critical,digitalSignature\n"
+        "extendedKeyUsage = codeSigning\n"
+        "[noUsage]\nbasicConstraints = critical,CA:FALSE\nkeyUsage = critical,digitalSignature\n"
+        "[caSigner]\nbasicConstraints = critical,CA:TRUE\nextendedKeyUsage = codeSigning\n";
+    fixtures::WriteFileBytes(f + "/ca.cnf", Bytes(extensions.begin(), extensions.end()));
+    // issue NAME SUBJECT ISSUER SECTION DIGEST: NAME.pem, signed by ISSUER.pem with ISSUER-key.pem.
+    const std::string script =
+        "set -e; cd " + Quote(f) +
+        "\nissue() { openssl req -new -key leaf-key.pem -subj \"$2\" -config ca.cnf -out \"$1.csr\"; "
+        "openssl x509 -req -in \"$1.csr\" -CA \"$3.pem\" -CAkey \"$3-key.pem\" -CAcreateserial -days 3650 "
+        "\"-$5\" -extfile ca.cnf -extensions \"$4\" -out \"$1.pem\"; }\n"
+        "for key in root ca leaf; do openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "
+        "\"$key-key.pem\"; done\n"
+        "openssl req -x509 -new -key root-key.pem -subj '/CN=Test root CA' -days 3650 -sha256 -config ca.cnf "
+        "-extensions root -out root.pem\n"
+        "openssl req -x509 -new -key root-key.pem -subj '/CN=Test SHA-1 root CA' -days 3650 -sha1 -config ca.cnf "
+        "-extensions root -out sha1-root.pem\n"
+        "cp root-key.pem sha1-root-key.pem\n"
+        "for ca in code server; do openssl req -new -key ca-key.pem -subj \"/CN=Test $ca CA\" -config ca.cnf "
+        "-out $ca-ca.csr; openssl x509 -req -in $ca-ca.csr -CA root.pem -CAkey root-key.pem -CAcreateserial "
+        "-days 3650 -sha256 -extfile ca.cnf -extensions ${ca}Ca -out $ca-ca.pem; cp ca-key.pem $ca-ca-key.pem; "
+        "done\n"
+        "issue signer '/CN=Test signer' code-ca signer sha256\n"
+        "issue server-signer '/CN=Test signer under a TLS CA' server-ca signer sha256\n"
+        "issue no-usage '/CN=Test signer without a usage' code-ca noUsage sha256\n"
+        "issue ca-signer '/CN=Test signer that is a CA' code-ca caSigner sha256\n"
+        "issue sha1-signer '/CN=Test signer signed with SHA-1' code-ca signer sha1\n"
+        "issue md5-signer '/CN=Test signer signed with MD5' code-ca signer md5\n"
+        "issue sha1-root-signer '/CN=Test signer under a SHA-1 root' sha1-root signer sha256\n";
+    RunResult ca = RunCommand("( " + script + " ) 2>&1");
+    if (ca.exitCode != 0)
+        throw std::runtime_error("making the test CA failed: " + ca.out);
+    made.roots = f + "/root.pem";
+    made.sha1Roots = f + "/sha1-root.pem";
+    // Each leaf signs with its chain up to the root, as a signing tool is given it.
+    auto sign = [&](const std::string &leaf, const std::string &issuer, const std::string &name,
+                    const std::string &digest = "sha256") {
+        const std::string chain = f + "/" + name + "-chain.pem";
+        RunResult signedFile = RunCommand(
+            "cat " + Quote(f + "/" + leaf + ".pem") + " " + Quote(f + "/" + issuer + ".pem") + " >" + Quote(chain) +
+            " && " + OSSLSIGNCODE + " sign -certs " + Quote(chain) + " -key " + Quote(f + "/leaf-key.pem") + " -h " +
+            digest + " -in " + Quote(unsignedInstaller) + " -out " + Quote(f + "/" + name + ".exe"));
+        if (signedFile.exitCode != 0)
+            throw std::runtime_error("osslsigncode failed: " + signedFile.out + signedFile.err);
+        return f + "/" + name + ".exe";
+    };
+    made.underCodeSigningCa = sign("signer", "code-ca", "under-code-signing-ca");
+    made.underServerCa = sign("server-signer", "server-ca", "under-server-ca");
+    made.leafWithoutUsage = sign("no-usage", "code-ca", "leaf-without-usage");
+    made.leafThatIsACa = sign("ca-signer", "code-ca", "leaf-that-is-a-ca");
+    made.leafSignedWithSha1 = sign("sha1-signer", "code-ca", "leaf-signed-with-sha1");
+    made.leafSignedWithMd5 = sign("md5-signer", "code-ca", "leaf-signed-with-md5");
+    made.md5Digests = sign("signer", "code-ca", "md5-digests", "md5");
+    made.sha1Digests = sign("signer", "code-ca", "sha1-digests", "sha1");
+    made.sha512Digests = sign("signer", "code-ca", "sha512-digests", "sha512");
+    made.underSha1Root = sign("sha1-root-signer", "sha1-root", "under-sha1-root");
+}
 
 // The offset of the first section's raw data.
 std::size_t FirstSectionData(const Bytes &image)
@@ -172,6 +256,7 @@ const Installers &TheInstallers()
         };
         made.unsigned_ = pack(world.stub, world.key, f + "/unsigned.exe", "overlay");
         made.good = Sign(world, made.unsigned_, f + "/good.exe");
+        SignUnderATestCa(made.unsigned_, f, made);
         made.goodEnd = pack(world.signedStub, world.key, f + "/good-end.exe");
         made.goodCertificate = pack(world.signedStub, world.key, f + "/good-certificate.exe", "certificate");
         Bytes image = fixtures::ReadFileBytes(made.goodEnd);
@@ -251,8 +336,8 @@ const Installers &TheInstallers()
 struct VerifyCase {
     const char *name;
     std::string Installers::*file;
-    // %OWN%, %TEST%, %KEY%, %OTHERKEY%, %SIGNER%, %OTHERSIGNER%, %CA%, %OTHERCA% and %SERVERCA% are
-    // filled in
+    // %OWN%, %TEST%, %KEY%, %KEYNAME%, %OTHERKEY%, %SIGNER%, %OTHERSIGNER%, %CA%, %OTHERCA%,
+    // %SERVERCA%, %ROOTS% and %SHA1ROOTS% are filled in
     const char *arguments;
     int exitCode;
     const char *says; // a part of standard output and standard error
@@ -299,8 +384,54 @@ const VerifyCase verifyCases[] = {
     {"chain_not_reaching_the_ca_file", &Installers::good, "--key %KEY% --ca-file %OTHERCA%", 1,
      "the signer's chain does not reach --ca-file at the current time"},
     {"signer_not_for_code_signing", &Installers::serverSigned, "--key %KEY% --ca-file %SERVERCA%", 1,
-     "the signer certificate's extended key usage does not allow code signing"},
+     "the signer's chain does not allow code signing: the signer certificate's extended key usage does not name "
+     "it"},
     {"missing_ca_file", &Installers::good, "--key %KEY% --ca-file %FILE%.missing %FILE%", 3, "no such file"},
+    // A chain as Windows judges it: a usage holds only where every certificate allows it.
+    {"under_a_code_signing_ca", &Installers::underCodeSigningCa, "--key %KEY% --ca-file %ROOTS%", 0,
+     ": chain valid to /CN=Test root CA at the current time"},
+    {"under_a_code_signing_ca_strict", &Installers::underCodeSigningCa, "--strict --key %KEY% --ca-file %ROOTS%", 0,
+     ": strict policy: no certificate of the chain may be signed with MD5 or SHA-1: met (none is)"},
+    {"under_a_server_only_ca", &Installers::underServerCa, "--key %KEY% --ca-file %ROOTS%", 1,
+     "the signer's chain does not allow code signing: the extended key usage of /CN=Test server CA, a CA in it, "
+     "names neither code signing nor any purpose"},
+    {"under_a_server_only_ca_strict", &Installers::underServerCa, "--strict --key %KEY% --ca-file %ROOTS%", 1,
+     "the extended key usage of /CN=Test server CA, a CA in it, names neither code signing nor any purpose"},
+    // The strict policy: reported always, a failure only with --strict.
+    {"leaf_without_a_usage", &Installers::leafWithoutUsage, "--key %KEY% --ca-file %ROOTS%", 0,
+     ": strict policy (not enforced without --strict): the signer certificate must name code signing in its "
+     "extended key usage: not met (it has no extended key usage)"},
+    {"leaf_without_a_usage_strict", &Installers::leafWithoutUsage, "--strict --key %KEY% --ca-file %ROOTS%", 1,
+     "--strict: the signer certificate must name code signing in its extended key usage: it has no extended key "
+     "usage"},
+    {"leaf_that_is_a_ca", &Installers::leafThatIsACa, "--key %KEY% --ca-file %ROOTS%", 0, ": verified"},
+    {"leaf_that_is_a_ca_strict", &Installers::leafThatIsACa, "--strict --key %KEY% --ca-file %ROOTS%", 1,
+     "--strict: the signer certificate must not be a CA: it is a CA (basic constraints CA:TRUE)"},
+    {"leaf_that_is_a_ca_strict_without_roots", &Installers::leafThatIsACa, "--strict --key %KEY%", 1,
+     "--strict: the signer certificate must not be a CA"},
+    {"leaf_signed_with_sha1", &Installers::leafSignedWithSha1, "--key %KEY% --ca-file %ROOTS%", 0, ": verified"},
+    {"leaf_signed_with_sha1_strict", &Installers::leafSignedWithSha1, "--strict --key %KEY% --ca-file %ROOTS%", 1,
+     "--strict: no certificate of the chain may be signed with MD5 or SHA-1: /CN=Test signer signed with SHA-1 with "
+     "sha1WithRSAEncryption"},
+    // Without roots, the chain is what the signature carries.
+    {"leaf_signed_with_sha1_strict_without_roots", &Installers::leafSignedWithSha1, "--strict --key %KEY%", 1,
+     "/CN=Test signer signed with SHA-1 with sha1WithRSAEncryption"},
+    {"leaf_signed_with_md5", &Installers::leafSignedWithMd5, "--key %KEY% --ca-file %ROOTS%", 0, ": verified"},
+    {"leaf_signed_with_md5_strict", &Installers::leafSignedWithMd5, "--strict --key %KEY% --ca-file %ROOTS%", 1,
+     "/CN=Test signer signed with MD5 with md5WithRSAEncryption"},
+    // A root's signature on itself vouches for nothing, so a SHA-1 one is no weakness.
+    {"under_a_sha1_root_strict", &Installers::underSha1Root, "--strict --key %KEY% --ca-file %SHA1ROOTS%", 0,
+     ": verified"},
+    {"md5_digests", &Installers::md5Digests, "--key %KEY% --ca-file %ROOTS%", 0, ": Authenticode: valid (MD5, "},
+    {"md5_digests_strict", &Installers::md5Digests, "--strict --key %KEY% --ca-file %ROOTS%", 1,
+     "--strict: the PE image digest must be SHA-256, SHA-384 or SHA-512: it is MD5"},
+    {"md5_signer_digest_strict", &Installers::md5Digests, "--strict --key %KEY%", 1,
+     "--strict: the signer's digest must be SHA-256, SHA-384 or SHA-512: it is MD5"},
+    {"sha1_digests", &Installers::sha1Digests, "--key %KEY% --ca-file %ROOTS%", 0, ": verified"},
+    {"sha1_digests_strict", &Installers::sha1Digests, "--strict --key %KEY% --ca-file %ROOTS%", 1,
+     "--strict: the PE image digest must be SHA-256, SHA-384 or SHA-512: it is SHA1"},
+    {"sha512_digests_strict", &Installers::sha512Digests, "--strict --key %KEY% --ca-file %ROOTS%", 0,
+     ": strict policy: the PE image digest must be SHA-256, SHA-384 or SHA-512: met (it is SHA512)"},
     // The key is the one in the slot, whatever else the image holds.
     {"decoy_beside_the_slot", &Installers::decoy, "--expect-key %OWN%", 0, ": key %OWN% "},
     {"decoy_is_not_the_key", &Installers::decoy, "--expect-key %TEST%", 1,
@@ -367,6 +498,8 @@ TEST(Verify, IsAReleaseGateWithOneExitCodeTable)
             text = Filled(text, "%CA%", Quote(world.signerCertificate));
             text = Filled(text, "%OTHERCA%", Quote(installers.otherSigner));
             text = Filled(text, "%SERVERCA%", Quote(installers.serverCertificate));
+            text = Filled(text, "%ROOTS%", Quote(installers.roots));
+            text = Filled(text, "%SHA1ROOTS%", Quote(installers.sha1Roots));
             text = Filled(text, "%OWN%", own);
             return Filled(text, "%TEST%", Fingerprint(world.testKey));
         };
