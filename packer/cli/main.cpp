@@ -156,7 +156,8 @@ int RunLauncherPack(int argc, char **argv)
 
     StubOptions stub;
     CLI::App *stubCommand = app.add_subcommand(
-        "stub", "Write a copy of the ready stub (launcher.exe) with your payload key set: sign it, then pack");
+        "stub", "Write a copy of the ready stub (launcher.exe) with your payload key set: pack onto it and sign the "
+                "installer last, or sign it once to pack many times");
     AddKeyOptions(stubCommand, stub.key, "The payload key, whose public half is set", true);
     stubCommand->add_option("-o,--output", stub.output, "The stub to write")->required();
     stubCommand->add_option("--stub", stub.stub,
