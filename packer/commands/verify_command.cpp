@@ -402,7 +402,7 @@ int VerifyFile(const VerifyOptions &options, std::ostream &out)
         if (isSigned) {
             out << name << ": signer "
                 << (authenticode.primary.signerSubject.empty()
-                        ? std::string("unknown (the signature carries no signer certificate)")
+                        ? std::string("unknown (no signer certificate could be read)")
                         : authenticode.primary.signerSubject + " " + authenticode.primary.signerFingerprint)
                 << '\n'
                 << name << ": chain " << ChainText(authenticode.chain) << '\n'
