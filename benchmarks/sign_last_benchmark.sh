@@ -25,7 +25,8 @@ source "$root/benchmarks/mixed_payload.sh"
 enter_wine_bench "$work" "$prefix"
 make_mixed_product "$sizeMib" "$code"
 openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 2 -subj "/CN=Sign-last benchmark" \
-  -addext "extendedKeyUsage=codeSigning" -keyout signer-key.pem -out signer.pem 2>/dev/null
+  -addext "extendedKeyUsage=codeSigning" -addext "basicConstraints=critical,CA:FALSE" \
+  -keyout signer-key.pem -out signer.pem 2>/dev/null
 
 # Runs a step under /usr/bin/time; its seconds go into the variable named first.
 timed() {

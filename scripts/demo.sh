@@ -2,9 +2,10 @@
 # The main job, the way a user takes it, from a fresh Debian 12 machine to an installed product:
 # installs the main job's Debian packages (scripts/setup.sh --main), builds launcher-pack and the
 # ready stub, makes the Debian package and installs it with apt-get. Then, as a user with only
-# that package: makes a payload key, sets it in the ready stub, signs the stub with a throwaway
-# code-signing certificate, builds the example product (examples/), packs it, verifies the result
-# and installs it under Wine with /qn. Prints each step's time at the end.
+# that package, signing last: makes a payload key, sets it in the ready stub, builds the example
+# product (examples/), packs it onto the unsigned stub, signs setup.exe with a throwaway
+# code-signing certificate, verifies the result as a release gate and installs it under Wine with
+# /qn. Prints each step's time at the end.
 # Everything it makes stays in build/demo; the package is installed system-wide.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -77,29 +78,31 @@ show launcher-pack keygen --out payload-key
 step "2. launcher-pack stub: the ready stub with that key set"
 show launcher-pack stub --key payload-key.pub.pem -o launcher.exe
 
-step "3. Signing the stub once with a throwaway code-signing certificate (or pack first and sign setup.exe last)"
-show openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 30 -subj "/CN=Launcher demo signer" \
-  -addext "extendedKeyUsage=codeSigning" -keyout signer-key.pem -out signer.pem 2>/dev/null
-show osslsigncode sign -certs signer.pem -key signer-key.pem -h sha256 -n "Launcher Example" \
-  -in launcher.exe -out launcher-signed.exe
-
-step "4. Building the example product with wixl, msibuild and gcab"
+step "3. Building the example product with wixl, msibuild and gcab"
 show bash "$root/examples/build-example.sh" product example
 ls -l product
 
-step "5. launcher-pack pack: the product into the signed stub (default placement)"
-show launcher-pack pack --stub launcher-signed.exe --key payload-key.pem --msi product/example.msi -o setup.exe
+step "4. launcher-pack pack: the product onto the unsigned stub, to be signed last"
+show launcher-pack pack --stub launcher.exe --key payload-key.pem --msi product/example.msi -o setup.exe
 
-step "6. launcher-pack verify, expecting our key's fingerprint"
+step "5. Signing setup.exe last, with a throwaway code-signing certificate"
+show openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 30 -subj "/CN=Launcher demo signer" \
+  -addext "extendedKeyUsage=codeSigning" -addext "basicConstraints=critical,CA:FALSE" \
+  -keyout signer-key.pem -out signer.pem 2>/dev/null
+show osslsigncode sign -certs signer.pem -key signer-key.pem -h sha256 -n "Launcher Example" \
+  -in setup.exe -out setup-signed.exe
+
+step "6. launcher-pack verify --strict, expecting our key's fingerprint and the signer's chain"
 # The fingerprint is the SHA-256 of the DER public key.
 fingerprint="SHA256:$(openssl pkey -pubin -in payload-key.pub.pem -outform DER | sha256sum | cut -c1-64)"
 echo "    our key: $fingerprint"
-show launcher-pack verify --expect-key "$fingerprint" setup.exe
-show launcher-pack inspect setup.exe
+show launcher-pack verify --strict --expect-key "$fingerprint" --ca-file signer.pem setup-signed.exe
+show launcher-pack inspect setup-signed.exe
 
-step "7. osslsigncode verify: the Authenticode signature still holds"
-printf '    $ %s\n' "osslsigncode verify -CAfile signer.pem -in setup.exe"
-osslsigncode verify -CAfile signer.pem -in setup.exe | grep -E '^(Signature verification|Calculated PE checksum|Succeeded|Failed)'
+step "7. osslsigncode verify: the Authenticode signature holds, and covers the payload"
+printf '    $ %s\n' "osslsigncode verify -CAfile signer.pem -in setup-signed.exe"
+osslsigncode verify -CAfile signer.pem -in setup-signed.exe |
+  grep -E '^(Signature verification|Calculated PE checksum|Succeeded|Failed)'
 
 step "8. Installing under Wine with /qn (a fresh Wine prefix in build/demo/wine-prefix)"
 rm -rf "$demo/wine-prefix"
@@ -110,8 +113,8 @@ trap stop_wine_session EXIT
 wine="$root/scripts/wine-run.sh"
 cp "$demo/run_exit_code.exe" .
 status=0
-echo "    \$ wine run_exit_code.exe setup.exe /qn"
-"$wine" run_exit_code.exe setup.exe /qn || status=$?
+echo "    \$ wine run_exit_code.exe setup-signed.exe /qn"
+"$wine" run_exit_code.exe setup-signed.exe /qn || status=$?
 
 step "The installed product"
 "$wine" reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product_code" 2>/dev/null |
@@ -127,7 +130,7 @@ stop_wine_session
 trap - EXIT
 print_times
 if [ "$status" -eq 0 ] && [ -f "$installed" ]; then
-  printf '\nDone: setup.exe installed the example product (exit code 0). Everything is in %s.\n' "$out"
+  printf '\nDone: setup-signed.exe installed the example product (exit code 0). Everything is in %s.\n' "$out"
 else
   printf '\nThe installation failed (run_exit_code exit status %s).\n' "$status"
   exit 1

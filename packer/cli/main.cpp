@@ -9,10 +9,13 @@
 #include "packer/pipeline/memory_budget.h"
 #include "packer/pack_error.h"
 #include "packer/keys/payload_key.h"
+#include "packer/msi/msi_package.h"
 #include "packer/cli/usage_hints.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -34,6 +37,16 @@ const CLI::Validator FingerprintText(
     [](std::string &text) { return IsKeyFingerprint(text) ? std::string() : "give SHA256: and 64 hex digits"; },
     "SHA256:<hex>");
 
+const CLI::Validator LanguageText(
+    [](std::string &text) {
+        const std::optional<std::string> language = LanguageId(text);
+        return language && *language != "0" ? std::string()
+                                            : "\"" + text +
+                                                  "\" is not a language identifier (a decimal LCID from 1 to 65535, "
+                                                  "such as 1031 for de-DE)";
+    },
+    "LCID");
+
 // --key, --pass and --pkcs11-module, the same on every command that reads a key.
 void AddKeyOptions(CLI::App *command, KeySource &key, const std::string &help, bool required)
 {
@@ -51,6 +64,66 @@ void AddKeyOptions(CLI::App *command, KeySource &key, const std::string &help, b
                         "every module registered with it)");
 }
 
+const CLI::App *CommandNamed(const CLI::App &app, const std::string &name)
+{
+    for (const CLI::App *command : app.get_subcommands(std::function<bool(const CLI::App *)>()))
+        if (command->get_name() == name)
+            return command;
+    return nullptr;
+}
+
+// --help and --version check nothing and end with 0, so they are taken only where nothing else
+// is asked for: --version alone, --help alone or right after a command's name. A stray one on a
+// gate's command line is a usage error, never a pass.
+bool AskedAlone(const CLI::App &app, const CLI::ParseError &request, const std::vector<std::string> &arguments)
+{
+    const bool help = !arguments.empty() && (arguments.back() == "--help" || arguments.back() == "-h");
+    if (dynamic_cast<const CLI::CallForVersion *>(&request) != nullptr)
+        return arguments.size() == 1 && arguments[0] == "--version";
+    return help && (arguments.size() == 1 || (arguments.size() == 2 && CommandNamed(app, arguments[0]) != nullptr));
+}
+
+std::string StrayRequest(const CLI::ParseError &request, const CLI::App *command)
+{
+    if (dynamic_cast<const CLI::CallForVersion *>(&request) == nullptr)
+        return "--help prints help and checks nothing: give it alone or right after the command's name "
+               "(launcher-pack " +
+               (command ? command->get_name() : std::string("COMMAND")) + " --help), not with a file or another option";
+    if (command != nullptr)
+        return "unknown option --version of " + command->get_name() +
+               " (launcher-pack --version, alone, prints the version)";
+    return "--version is given alone: launcher-pack --version";
+}
+
+// The command named on the command line as typed (the first word that names one), whether or
+// not the rest could be parsed.
+const CLI::App *NamedCommand(const CLI::App &app, const std::vector<std::string> &arguments)
+{
+    for (const std::string &argument : arguments) {
+        if (argument == "--")
+            break;
+        if (!argument.empty() && argument[0] != '-')
+            return CommandNamed(app, argument);
+    }
+    return nullptr;
+}
+
+// The file a reading command was given, as typed, whether or not the rest could be parsed.
+std::string FileNamed(const CLI::App &command)
+{
+    const CLI::Option *file = command.get_option_no_throw("file");
+    return file != nullptr && !file->results().empty() ? file->results().front() : std::string();
+}
+
+// With --json, inspect and verify print a JSON object on every exit, a usage error included.
+bool JsonAsked(const CLI::App *command, const std::vector<std::string> &arguments)
+{
+    if (command == nullptr || (command->get_name() != "inspect" && command->get_name() != "verify"))
+        return false;
+    const auto end = std::find(arguments.begin(), arguments.end(), "--");
+    return std::find(arguments.begin(), end, "--json") != end;
+}
+
 } // namespace
 
 int RunLauncherPack(int argc, char **argv)
@@ -65,9 +138,6 @@ int RunLauncherPack(int argc, char **argv)
     app.fallthrough();
     app.require_subcommand(1);
     app.footer(ExitCodeFooter);
-    app.failure_message([](const CLI::App *, const CLI::Error &error) {
-        return std::string("launcher-pack: error: ") + error.what() + " (see --help)\n";
-    });
     bool quiet = false;
     bool verbose = false;
     auto *quietFlag = app.add_flag("-q,--quiet", quiet, "Print errors only");
@@ -86,7 +156,8 @@ int RunLauncherPack(int argc, char **argv)
 
     StubOptions stub;
     CLI::App *stubCommand = app.add_subcommand(
-        "stub", "Write a copy of the ready stub (launcher.exe) with your payload key set: sign it, then pack");
+        "stub", "Write a copy of the ready stub (launcher.exe) with your payload key set: pack onto it and sign the "
+                "installer last, or sign it once to pack many times");
     AddKeyOptions(stubCommand, stub.key, "The payload key, whose public half is set", true);
     stubCommand->add_option("-o,--output", stub.output, "The stub to write")->required();
     stubCommand->add_option("--stub", stub.stub,
@@ -180,7 +251,8 @@ int RunLauncherPack(int argc, char **argv)
         ->check(FingerprintText);
     verifyCommand->add_option("--ca-file", verify.caFile,
                               "PEM root certificates the signer's chain must reach (checked at the time of a "
-                              "verified RFC 3161 time-stamp, else now; the signer must allow code signing). "
+                              "verified RFC 3161 time-stamp, else now), every certificate in it allowing code "
+                              "signing: its extended key usage names it (a CA's may name any purpose) or is absent. "
                               "Revocation is not checked");
     verifyCommand->add_flag("--trust-file-key", verify.trustFileKey,
                             "Trust the key found in the file itself (with a warning); not for a release gate");
@@ -188,7 +260,10 @@ int RunLauncherPack(int argc, char **argv)
                             "Accept a file without an Authenticode signature (for test builds)");
     verifyCommand->add_flag("--strict", verify.strict,
                             "Fail a file that does not pass the certificate padding check (EnableCertPaddingCheck), "
-                            "which Windows with that check on sees as unsigned: the end placement on a signed stub");
+                            "which Windows with that check on sees as unsigned (the end placement on a signed stub), "
+                            "or the strict policy, reported always: a signer certificate that names code signing "
+                            "and is not a CA, SHA-256, SHA-384 or SHA-512 image and signer digests, and no "
+                            "certificate in the chain signed with MD5 or SHA-1");
     verifyCommand->add_flag("--allow-test-key", verify.allowTestKey,
                             "Accept the repository's TEST-ONLY key (for tests only)");
     verifyCommand->add_flag("--json", verify.json, "Print the result as JSON");
@@ -198,7 +273,9 @@ int RunLauncherPack(int argc, char **argv)
         app.add_subcommand("extract", "Write the package the launcher would choose, as main.msi and its cabinets");
     extractCommand->add_option("file", extract.read.file, "The installer")->required();
     extractCommand->add_option("-o,--output", extract.folder, "Folder to write into")->required();
-    extractCommand->add_option("--lcid", extract.lcid, "The user's locale to choose for")->capture_default_str();
+    extractCommand->add_option("--lcid", extract.lcid, "The user's locale to choose for")
+        ->check(LanguageText)
+        ->capture_default_str();
     AddKeyOptions(extractCommand, extract.read.key,
                   "Verify with this key instead of the one in the launcher's key slot", false);
     extractCommand->add_flag("--force", extract.force, "Replace files that exist");
@@ -206,24 +283,31 @@ int RunLauncherPack(int argc, char **argv)
     for (CLI::App *command : {keygen, stubCommand, packCommand, inspectCommand, verifyCommand, extractCommand})
         command->footer(ExitCodeFooter);
 
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    const CLI::App *named = NamedCommand(app, arguments);
+    // -q keeps the results too; errors go to standard error whatever the verbosity.
+    std::ostream silent(nullptr);
+    auto refuse = [&](int code, const std::string &error, std::ostream &out) {
+        std::cerr << "launcher-pack: error: " << error << '\n';
+        if (JsonAsked(named, arguments))
+            PrintJsonError(named->get_name(), FileNamed(*named), code, error, out);
+        return code;
+    };
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &error) {
+        std::ostream &out = quiet ? silent : std::cout;
+        if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+            if (AskedAlone(app, error, arguments))
+                return app.exit(error) == 0 ? ExitDone : ExitUsage;
+            return refuse(ExitUsage, StrayRequest(error, named), out);
+        }
         // A name typed wrong is the likelier cause of most refusals (a misspelt --msi makes --msi
         // missing), so it is named first.
-        if (error.get_exit_code() != static_cast<int>(CLI::ExitCodes::Success)) {
-            std::optional<std::string> hint = ExplainUsageError(app, std::vector<std::string>(argv + 1, argv + argc));
-            if (hint) {
-                std::cerr << "launcher-pack: error: " << *hint << " (see --help)\n";
-                return ExitUsage;
-            }
-        }
-        int code = app.exit(error);
-        return code == 0 ? ExitDone : ExitUsage;
+        const std::optional<std::string> hint = ExplainUsageError(app, arguments);
+        return refuse(ExitUsage, (hint ? *hint : std::string(error.what())) + " (see --help)", out);
     }
     SetVerbosity(quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal);
-    // -q keeps the results too; errors go to standard error whatever the verbosity.
-    std::ostream silent(nullptr);
     std::ostream &out = quiet ? silent : std::cout;
 
     try {
@@ -250,17 +334,13 @@ int RunLauncherPack(int argc, char **argv)
             RunExtract(extract, out);
         }
     } catch (const std::bad_alloc &) {
-        std::cerr << "launcher-pack: error: out of memory\n";
-        return ExitFailed;
+        return refuse(ExitFailed, "out of memory", out);
     } catch (const UsageError &error) {
-        std::cerr << "launcher-pack: error: " << error.what() << '\n';
-        return ExitUsage;
+        return refuse(ExitUsage, error.what(), out);
     } catch (const ReadError &error) {
-        std::cerr << "launcher-pack: error: " << error.what() << '\n';
-        return ExitNotRead;
+        return refuse(ExitNotRead, error.what(), out);
     } catch (const std::exception &error) {
-        std::cerr << "launcher-pack: error: " << error.what() << '\n';
-        return ExitFailed;
+        return refuse(ExitFailed, error.what(), out);
     }
     return ExitDone;
 }

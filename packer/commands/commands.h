@@ -71,9 +71,14 @@ struct VerifyOptions {
 bool IsKeyFingerprint(const std::string &text);
 
 // ExitDone when the file passes every check of the release gate, else ExitFailed with every
-// failure listed on standard error. Throws like the other commands when it can't start; with
-// --json it prints a JSON object with an "error" member first.
+// failure listed on standard error. Throws like the other commands when it can't start.
 int RunVerify(const VerifyOptions &options, std::ostream &out);
+
+// What inspect and verify print with --json when they can't run, so that a pipeline that reads
+// the JSON gets an object on every exit: the file (empty: not known), the exit code and the
+// error line.
+void PrintJsonError(const std::string &command, const std::string &file, int exitCode, const std::string &error,
+                    std::ostream &out);
 
 struct ExtractOptions {
     ReadOptions read;

@@ -9,6 +9,7 @@
 #include "packer/pipeline/output_file.h"
 
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <string>
@@ -29,6 +30,9 @@ void RunExtract(const ExtractOptions &options, std::ostream &out)
     if (!problems.empty())
         throw PackError(options.read.file + ": " + problems.front() + "; nothing was written");
     const std::string folder = options.folder.empty() ? "." : options.folder;
+    // An output that can't be used is an input/output problem, told before anything is read.
+    if (const std::optional<host::FileIdentity> identity = host::IdentifyFile(folder); identity && !identity->isFolder)
+        throw ReadError(folder + ": is a file, not a folder: -o names the folder to write into");
     // No file written may be an input: the installer or the key, by any name or link.
     std::vector<std::string> inputs = KeySourceFiles(options.read.key);
     inputs.push_back(options.read.file);
@@ -49,7 +53,7 @@ void RunExtract(const ExtractOptions &options, std::ostream &out)
         for (const auto &selected : chosen.files)
             CheckOutputPath(folder + "/" + selected.name, inputs, options.force);
         if (!PathExists(folder) && !host::MakeFolder(folder))
-            throw PackError(folder + ": cannot create the folder");
+            throw ReadError(folder + ": cannot create the folder");
         for (const auto &selected : chosen.files) {
             if (names.insert(selected.name).second) {
                 written.push_back(std::make_unique<TemporaryFile>(folder + "/" + selected.name));

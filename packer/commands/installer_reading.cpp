@@ -9,6 +9,7 @@
 #include "unicode/utf.h"
 
 #include <cstdio>
+#include <ostream>
 #include <set>
 
 namespace packer::reading {
@@ -139,6 +140,24 @@ std::string JsonString(const std::string &text)
     }
     return quoted + "\"";
 }
+
+} // namespace packer::reading
+
+namespace packer {
+
+void PrintJsonError(const std::string &command, const std::string &file, int exitCode, const std::string &error,
+                    std::ostream &out)
+{
+    out << "{\n  \"format\": 1,\n  \"file\": " << (file.empty() ? "null" : reading::JsonString(file));
+    if (command == "verify")
+        out << ",\n  \"verified\": false";
+    out << ",\n  \"exitCode\": " << exitCode << ",\n  \"error\": " << reading::JsonString(error) << "\n}\n"
+        << std::flush;
+}
+
+} // namespace packer
+
+namespace packer::reading {
 
 std::string ItemResult(const ItemInfo &item)
 {

@@ -15,7 +15,9 @@ void RunKeygen(const std::string &name, const std::string &passphrase, std::ostr
         << (passphrase.empty() ? " (private payload signing key: keep it secret, give it to pack --key)\n"
                                : " (private payload signing key, encrypted: give it to pack --key with --pass)\n")
         << "wrote " << paths.publicKey << " (set it into the ready stub: launcher-pack stub --key "
-        << host::ShellWord(paths.publicKey) << " -o launcher.exe, then sign launcher.exe)\n";
+        << host::ShellWord(paths.publicKey)
+        << " -o launcher.exe; then pack onto launcher.exe and sign setup.exe last, or sign launcher.exe once to "
+           "pack many times)\n";
 }
 
 } // namespace packer

@@ -57,7 +57,8 @@ void RunStub(const StubOptions &options, std::ostream &out)
     file.Write(image);
     file.Commit();
     out << options.output << ": " << path << " with the key " << KeyFingerprint(blob)
-        << "; sign it, then pack it with the private key\n";
+        << "; pack onto it with the private key and sign the installer last, or sign it once to pack many times "
+           "(and never sign those installers)\n";
 }
 
 } // namespace packer

@@ -130,14 +130,33 @@ struct ExpectedKey {
     std::string source;
 };
 
+// Every pin given holds: --key and --expect-key that name different keys are a usage error,
+// never one quietly taken over the other.
 ExpectedKey ExpectedKeyOf(const VerifyOptions &options)
 {
+    ExpectedKey expected;
     if (options.read.key.Given())
-        return {KeyFingerprint(PublicKeyBlob(OpenPublicKey(options.read.key).get(), options.read.key.Name())),
-                "the key of --key " + options.read.key.Name()};
-    if (!options.expectKey.empty())
-        return {NormalFingerprint(options.expectKey), "--expect-key"};
-    return {};
+        expected = {KeyFingerprint(PublicKeyBlob(OpenPublicKey(options.read.key).get(), options.read.key.Name())),
+                    "the key of --key " + options.read.key.Name()};
+    if (options.expectKey.empty())
+        return expected;
+    const std::string pinned = NormalFingerprint(options.expectKey);
+    if (expected.fingerprint.empty())
+        return {pinned, "--expect-key"};
+    if (expected.fingerprint != pinned)
+        throw UsageError("--key " + options.read.key.Name() + " is " + expected.fingerprint +
+                         ", but --expect-key names " + pinned + ": give the one key the installer must carry");
+    expected.source += " and --expect-key";
+    return expected;
+}
+
+// --trust-file-key beside a pin names the file's own key as well: the two must agree.
+void CheckTrustedFileKey(const VerifyOptions &options, const ExpectedKey &expected, const LoadedFile &file)
+{
+    if (options.trustFileKey && !expected.fingerprint.empty() && file.key && file.fingerprint != expected.fingerprint)
+        throw UsageError("--trust-file-key trusts the installer's own key " + file.fingerprint + ", but " +
+                         expected.source + " names " + expected.fingerprint +
+                         ": give either the pin or --trust-file-key");
 }
 
 const char *ChainStatus(const ChainReport &chain)
@@ -149,7 +168,8 @@ const char *ChainStatus(const ChainReport &chain)
 std::string ChainText(const ChainReport &chain)
 {
     if (chain.status == ChainReport::Status::NotChecked)
-        return "not checked (give --ca-file; revocation is never checked)";
+        return chain.detail.empty() ? "not checked (give --ca-file; revocation is never checked)"
+                                    : "not checked: " + chain.detail;
     return chain.status == ChainReport::Status::Valid ? chain.detail : "invalid: " + chain.detail;
 }
 
@@ -168,7 +188,14 @@ void PrintSignerJson(const AuthenticodeCheck &authenticode, const VerifyOptions 
         << ", \"caFile\": " << (options.caFile.empty() ? "null" : JsonString(options.caFile))
         << ", \"revocationChecked\": false},\n  \"timestamp\": {\"time\": "
         << (authenticode.timestamp.empty() ? "null" : JsonString(authenticode.timestamp))
-        << ", \"result\": " << JsonString(authenticode.timestampDetail) << "},\n  \"nestedSignatures\": [";
+        << ", \"result\": " << JsonString(authenticode.timestampDetail)
+        << "},\n  \"strictPolicy\": {\"enforced\": " << (options.strict ? "true" : "false") << ", \"rules\": {";
+    for (std::size_t i = 0; i < authenticode.policy.size(); ++i) {
+        const PolicyRule &rule = authenticode.policy[i];
+        out << (i ? ", " : "") << JsonString(rule.name) << ": {\"met\": " << (rule.met ? "true" : "false")
+            << ", \"rule\": " << JsonString(rule.rule) << ", \"found\": " << JsonString(rule.found) << "}";
+    }
+    out << "}},\n  \"nestedSignatures\": [";
     for (std::size_t i = 0; i < authenticode.nested.size(); ++i) {
         const SignatureReport &nested = authenticode.nested[i];
         out << (i ? ", " : "") << "{\"subject\": " << JsonString(nested.signerSubject)
@@ -233,22 +260,18 @@ LoadedFile LoadLaunchersKey(const std::string &path)
     try {
         file.slotKey = ReadSlotKey(file.image, path);
     } catch (const PackError &error) {
+        // Every problem is printed after the file's name: not twice.
         file.slotProblem = error.what();
+        if (file.slotProblem.rfind(path + ": ", 0) == 0)
+            file.slotProblem.erase(0, path.size() + 2);
+        else if (file.slotProblem.rfind(path + " ", 0) == 0)
+            file.slotProblem.erase(0, path.size() + 1);
     }
     file.key = file.slotKey;
     SetPayloadVerificationKey(file.key ? *file.key : Bytes());
     if (file.key)
         file.fingerprint = KeyFingerprint(*file.key);
     return file;
-}
-
-int ExitCodeOf(const std::exception &error)
-{
-    if (dynamic_cast<const UsageError *>(&error) != nullptr)
-        return ExitUsage;
-    if (dynamic_cast<const ReadError *>(&error) != nullptr)
-        return ExitNotRead;
-    return ExitFailed;
 }
 
 int VerifyFile(const VerifyOptions &options, std::ostream &out)
@@ -258,6 +281,7 @@ int VerifyFile(const VerifyOptions &options, std::ostream &out)
                          "--trust-file-key");
     const ExpectedKey expected = ExpectedKeyOf(options);
     LoadedFile file = LoadLaunchersKey(options.read.file);
+    CheckTrustedFileKey(options, expected, file);
     const std::string &name = options.read.file;
     std::vector<std::string> problems;
 
@@ -283,12 +307,18 @@ int VerifyFile(const VerifyOptions &options, std::ostream &out)
         problems.push_back("--strict: the file fails the certificate padding check (" + coverage.padding.detail +
                            "), so Windows with EnableCertPaddingCheck on sees it as unsigned; pack onto an "
                            "unsigned stub and sign the installer last");
+    if (options.strict)
+        for (const PolicyRule &rule : authenticode.policy)
+            if (!rule.met)
+                problems.push_back("--strict: " + rule.rule + ": " + rule.found);
     if (!options.expectSigner.empty()) {
         const std::string &signer = authenticode.primary.signerFingerprint;
-        // An unsigned file without --allow-unsigned is already one problem.
+        // An unsigned file without --allow-unsigned is already one problem, and so is a
+        // signature that names no signer.
+        const bool signerUnread = signer.empty() && authenticode.status == AuthenticodeCheck::Status::Invalid;
         if (!isSigned && options.allowUnsigned)
             problems.push_back("the file has no signer, not the expected " + options.expectSigner);
-        else if (isSigned && signer != NormalFingerprint(options.expectSigner))
+        else if (isSigned && !signerUnread && signer != NormalFingerprint(options.expectSigner))
             problems.push_back(
                 "the signer is " +
                 (signer.empty() ? std::string("unknown") : authenticode.primary.signerSubject + " " + signer) +
@@ -369,12 +399,19 @@ int VerifyFile(const VerifyOptions &options, std::ostream &out)
             << name << ": certificate padding check (EnableCertPaddingCheck): " << PaddingText(coverage.padding) << '\n'
             << name << ": payload under the Authenticode signature: " << (coverage.payloadUnderSignature ? "yes" : "no")
             << '\n';
-        if (isSigned)
-            out << name << ": signer " << authenticode.primary.signerSubject << " "
-                << authenticode.primary.signerFingerprint << '\n'
+        if (isSigned) {
+            out << name << ": signer "
+                << (authenticode.primary.signerSubject.empty()
+                        ? std::string("unknown (no signer certificate could be read)")
+                        : authenticode.primary.signerSubject + " " + authenticode.primary.signerFingerprint)
+                << '\n'
                 << name << ": chain " << ChainText(authenticode.chain) << '\n'
                 << name << ": time-stamp " << (authenticode.timestamp.empty() ? "" : authenticode.timestamp + ", ")
                 << authenticode.timestampDetail << '\n';
+            for (const PolicyRule &rule : authenticode.policy)
+                out << name << ": strict policy" << (options.strict ? "" : " (not enforced without --strict)") << ": "
+                    << rule.rule << ": " << (rule.met ? "met (" : "not met (") << rule.found << ")\n";
+        }
         for (const SignatureReport &nested : authenticode.nested)
             out << name << ": nested signature "
                 << (nested.valid ? "valid (" + nested.detail + ") " : "invalid: " + nested.detail + " ")
@@ -406,17 +443,7 @@ int VerifyFile(const VerifyOptions &options, std::ostream &out)
 
 int RunVerify(const VerifyOptions &options, std::ostream &out)
 {
-    try {
-        return VerifyFile(options, out);
-    } catch (const std::exception &error) {
-        // A pipeline that reads the JSON gets an object on every exit code.
-        if (options.json)
-            out << "{\n  \"format\": 1,\n  \"file\": " << JsonString(options.read.file)
-                << ",\n  \"verified\": false,\n  \"exitCode\": " << ExitCodeOf(error)
-                << ",\n  \"error\": " << JsonString(error.what()) << "\n}\n"
-                << std::flush;
-        throw;
-    }
+    return VerifyFile(options, out);
 }
 
 } // namespace packer

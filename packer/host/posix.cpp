@@ -108,7 +108,7 @@ WritableFile WritableFile::CreateBeside(const std::string &target, std::string &
     pattern.insert(pattern.end(), suffix, suffix + sizeof suffix);
     int descriptor = ::mkstemp(pattern.data());
     if (descriptor < 0)
-        throw PackError(target + ": cannot create a file beside it (" + SystemText(errno) + ")");
+        throw ReadError(target + ": cannot create a file beside it (" + SystemText(errno) + ")");
     ::fcntl(descriptor, F_SETFD, FD_CLOEXEC);
     path = pattern.data();
     // mkstemp makes 0600; give the output the mode a plain new file would get.

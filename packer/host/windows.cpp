@@ -125,9 +125,9 @@ WritableFile WritableFile::CreateBeside(const std::string &target, std::string &
             return WritableFile(reinterpret_cast<std::intptr_t>(file));
         }
         if (GetLastError() != ERROR_FILE_EXISTS)
-            throw PackError(target + ": cannot create a file beside it (" + SystemMessage(GetLastError()) + ")");
+            throw ReadError(target + ": cannot create a file beside it (" + SystemMessage(GetLastError()) + ")");
     }
-    throw PackError(target + ": cannot create a file beside it");
+    throw ReadError(target + ": cannot create a file beside it");
 }
 
 WritableFile WritableFile::CreateNew(const std::string &path, bool privateKey)

@@ -110,7 +110,10 @@ EvpKeyHandle LoadPublicKeyOnly(const KeySource &source)
     const std::string name = source.Name();
     const std::string text = ReadKeyText(source);
     BioHandle bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
-    EvpKeyHandle key(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
+    // OpenSSL would open an encrypted private key for its public half, and without a callback
+    // of ours it asks the terminal for the passphrase.
+    PassphraseRequest none;
+    EvpKeyHandle key(PEM_read_bio_PUBKEY(bio.get(), nullptr, GivePassphrase, &none));
     ERR_clear_error();
     if (!key && text.find("PRIVATE KEY-----") != std::string::npos)
         throw UnusableKey(name + ": a private key; with --sign-command pack reads no private key: give its public "

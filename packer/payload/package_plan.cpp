@@ -247,8 +247,10 @@ PackagePlan PlanPackages(const std::vector<MsiPackage> &packages, bool allowUnre
             try {
                 content = SummarizeFile(cabinetPath);
             } catch (const PackError &error) {
-                throw ReadError(package.path + ": cabinet " + cabinet + " from the Media table is missing (" +
-                                error.what() + ")");
+                // One that is there, a folder or unreadable, is not missing.
+                throw ReadError(package.path + ": cabinet " + cabinet + " from the Media table " +
+                                (host::PathExists(cabinetPath) ? "can't be read (" : "is missing (") + error.what() +
+                                ")");
             }
             std::uint32_t itemId = items.Add(content, cabinetPath);
             // The launcher writes a package's cabinets into one folder, where names that differ only

@@ -35,6 +35,10 @@ using StoreContextHandle = std::unique_ptr<X509_STORE_CTX, OpenSslDeleter<X509_S
 using TstInfoHandle = std::unique_ptr<TS_TST_INFO, OpenSslDeleter<TS_TST_INFO_free>>;
 using TsVerifyHandle = std::unique_ptr<TS_VERIFY_CTX, OpenSslDeleter<TS_VERIFY_CTX_free>>;
 using TimeHandle = std::unique_ptr<ASN1_TIME, OpenSslDeleter<ASN1_TIME_free>>;
+struct CertificatesFree {
+    void operator()(STACK_OF(X509) * certificates) const { sk_X509_pop_free(certificates, X509_free); }
+};
+using CertificatesHandle = std::unique_ptr<STACK_OF(X509), CertificatesFree>;
 
 SequenceHandle DecodeSequence(const ASN1_TYPE *type)
 {
@@ -47,7 +51,7 @@ SequenceHandle DecodeSequence(const ASN1_TYPE *type)
 AuthenticodeCheck Invalid(const std::string &detail)
 {
     ERR_clear_error();
-    return {AuthenticodeCheck::Status::Invalid, detail, {}, {}, {}, {}, "none"};
+    return {AuthenticodeCheck::Status::Invalid, detail, {}, {}, {}, {}, "none", {}};
 }
 
 SignatureReport Failed(SignatureReport report, const std::string &detail)
@@ -69,6 +73,16 @@ std::string SubjectOf(X509 *certificate)
     char name[256];
     X509_NAME_oneline(X509_get_subject_name(certificate), name, sizeof name);
     return name;
+}
+
+// The primary signer's certificate among those the signature carries; nullptr when none is.
+X509 *SignerCertificate(PKCS7 *signature)
+{
+    STACK_OF(X509) *signers = PKCS7_get0_signers(signature, nullptr, 0);
+    X509 *signer = signers != nullptr && sk_X509_num(signers) > 0 ? sk_X509_value(signers, 0) : nullptr;
+    sk_X509_free(signers);
+    ERR_clear_error();
+    return signer;
 }
 
 std::string FingerprintOf(X509 *certificate)
@@ -112,12 +126,15 @@ SignatureReport CheckSignatureObject(PKCS7 *signature, ByteView image)
     SignatureReport report;
     if (!PKCS7_type_is_signed(signature) || signature->d.sign->contents == nullptr)
         return Failed(report, "the signature object is not PKCS #7 signed data");
-    STACK_OF(X509) *signers = PKCS7_get0_signers(signature, nullptr, 0);
-    if (signers != nullptr && sk_X509_num(signers) > 0) {
-        report.signerSubject = SubjectOf(sk_X509_value(signers, 0));
-        report.signerFingerprint = FingerprintOf(sk_X509_value(signers, 0));
+    if (X509 *signer = SignerCertificate(signature)) {
+        report.signerSubject = SubjectOf(signer);
+        report.signerFingerprint = FingerprintOf(signer);
     }
-    sk_X509_free(signers);
+    if (PKCS7_SIGNER_INFO *signerInfo = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(signature), 0)) {
+        report.signerDigestNid = OBJ_obj2nid(signerInfo->digest_alg->algorithm);
+        report.signerDigest = report.signerDigestNid != NID_undef ? OBJ_nid2sn(report.signerDigestNid)
+                                                                  : OidText(signerInfo->digest_alg->algorithm);
+    }
 
     PKCS7 *contents = signature->d.sign->contents;
     if (OidText(contents->type) != SpcIndirectDataOid || contents->d.other == nullptr ||
@@ -158,6 +175,7 @@ SignatureReport CheckSignatureObject(PKCS7 *signature, ByteView image)
     if (digest == nullptr)
         return Failed(report, "the signature's digest algorithm is unknown");
     report.digest = EVP_MD_get0_name(digest);
+    report.digestNid = EVP_MD_get_type(digest);
 
     const Bytes computed = PeImageDigest(image, digest);
     const ASN1_OCTET_STRING *signedDigest = digestType->value.octet_string;
@@ -180,7 +198,9 @@ StoreHandle LoadRoots(const std::string &caFile)
     StoreHandle store(X509_STORE_new());
     int count = 0;
     while (bio && store) {
-        X509Handle certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+        // No passphrase is ever asked for, least of all on the terminal.
+        X509Handle certificate(PEM_read_bio_X509(
+            bio.get(), nullptr, [](char *, int, int, void *) { return -1; }, nullptr));
         if (!certificate)
             break;
         if (X509_STORE_add_cert(store.get(), certificate.get()) == 1)
@@ -267,14 +287,14 @@ TimestampCheck CheckTimestamp(PKCS7_SIGNER_INFO *signerInfo, X509_STORE *roots)
     return check;
 }
 
-// The primary signer's chain to the roots, built by OpenSSL's store, for any purpose; then the
-// signer certificate must allow code signing, which no OpenSSL purpose checks.
-ChainReport CheckChain(PKCS7 *signature, X509_STORE *roots, const TimestampCheck &timestamp)
+// The primary signer's chain to the roots, built by OpenSSL's store for any purpose; then the
+// extended key usages along it, which no OpenSSL purpose checks as Windows does: code signing is
+// valid only where every certificate names it (a CA may name any purpose instead) or names no
+// usage at all. chain receives the path built when it verifies.
+ChainReport CheckChain(PKCS7 *signature, X509_STORE *roots, const TimestampCheck &timestamp, CertificatesHandle &chain)
 {
     ChainReport report;
-    STACK_OF(X509) *signers = PKCS7_get0_signers(signature, nullptr, 0);
-    X509 *signer = signers != nullptr && sk_X509_num(signers) > 0 ? sk_X509_value(signers, 0) : nullptr;
-    sk_X509_free(signers);
+    X509 *signer = SignerCertificate(signature);
     StoreContextHandle context(X509_STORE_CTX_new());
     if (signer == nullptr || !context ||
         X509_STORE_CTX_init(context.get(), roots, signer, signature->d.sign->cert) != 1) {
@@ -294,17 +314,85 @@ ChainReport CheckChain(PKCS7 *signature, X509_STORE *roots, const TimestampCheck
         ERR_clear_error();
         return report;
     }
-    if ((X509_get_extension_flags(signer) & EXFLAG_XKUSAGE) != 0 &&
-        (X509_get_extended_key_usage(signer) & XKU_CODE_SIGN) == 0) {
+    chain.reset(X509_STORE_CTX_get1_chain(context.get()));
+    for (int i = 0; chain && i < sk_X509_num(chain.get()); ++i) {
+        X509 *certificate = sk_X509_value(chain.get(), i);
+        if ((X509_get_extension_flags(certificate) & EXFLAG_XKUSAGE) == 0)
+            continue;
+        const std::uint32_t usages = X509_get_extended_key_usage(certificate);
+        if ((usages & XKU_CODE_SIGN) != 0 || (i > 0 && (usages & XKU_ANYEKU) != 0))
+            continue;
         report.status = ChainReport::Status::Invalid;
-        report.detail = "the signer certificate's extended key usage does not allow code signing";
+        report.detail = i == 0 ? "does not allow code signing: the signer certificate's extended key usage does "
+                                 "not name it"
+                               : "does not allow code signing: the extended key usage of " + SubjectOf(certificate) +
+                                     ", a CA in it, names neither code signing nor any purpose";
         return report;
     }
-    STACK_OF(X509) *chain = X509_STORE_CTX_get0_chain(context.get());
     report.status = ChainReport::Status::Valid;
-    report.detail =
-        "valid to " + SubjectOf(sk_X509_value(chain, sk_X509_num(chain) - 1)) + when + " (revocation not checked)";
+    report.detail = "valid to " + SubjectOf(sk_X509_value(chain.get(), sk_X509_num(chain.get()) - 1)) + when +
+                    " (revocation not checked)";
     return report;
+}
+
+bool StrongDigest(int nid)
+{
+    return nid == NID_sha256 || nid == NID_sha384 || nid == NID_sha512;
+}
+
+// A certificate signed with a digest that collisions have broken.
+bool WeaklySigned(X509 *certificate, std::string &algorithm)
+{
+    int digest = NID_undef, key = NID_undef;
+    const int signature = X509_get_signature_nid(certificate);
+    if (OBJ_find_sigid_algs(signature, &digest, &key) != 1)
+        return false;
+    algorithm = OBJ_nid2ln(signature);
+    return digest == NID_md2 || digest == NID_md4 || digest == NID_md5 || digest == NID_md5_sha1 ||
+           digest == NID_sha1 || digest == NID_mdc2;
+}
+
+// The strict policy on the primary signature. chain is the verified path, or else the path
+// built from the certificates the signature carries; a self-signed root's own signature is left
+// out, as it vouches for nothing.
+std::vector<PolicyRule> CheckPolicy(X509 *signer, const SignatureReport &primary, STACK_OF(X509) * chain)
+{
+    const char *noSigner = "there is no signer certificate";
+    const std::uint32_t flags = signer != nullptr ? X509_get_extension_flags(signer) : 0;
+    const bool namesUsages = (flags & EXFLAG_XKUSAGE) != 0;
+    const bool codeSigning = signer != nullptr && namesUsages && (X509_get_extended_key_usage(signer) & XKU_CODE_SIGN);
+    const bool ca = (flags & EXFLAG_CA) != 0;
+    std::string weak;
+    for (int i = 0; chain != nullptr && i < sk_X509_num(chain); ++i) {
+        X509 *certificate = sk_X509_value(chain, i);
+        std::string algorithm;
+        const bool root = i + 1 == sk_X509_num(chain) && (X509_get_extension_flags(certificate) & EXFLAG_SS) != 0;
+        if (!root && WeaklySigned(certificate, algorithm))
+            weak += (weak.empty() ? "" : ", ") + SubjectOf(certificate) + " with " + algorithm;
+    }
+    auto digestRule = [](const char *name, const char *what, const std::string &digest, int nid) {
+        return PolicyRule{name, std::string(what) + " must be SHA-256, SHA-384 or SHA-512", StrongDigest(nid),
+                          "it is " + (digest.empty() ? std::string("unknown") : digest)};
+    };
+    ERR_clear_error();
+    return {
+        {"signerCodeSigning", "the signer certificate must name code signing in its extended key usage", codeSigning,
+         signer == nullptr ? noSigner
+         : codeSigning     ? "it does"
+         : namesUsages     ? "its extended key usage does not name code signing"
+                           : "it has no extended key usage"},
+        {"signerNotCa", "the signer certificate must not be a CA", signer != nullptr && !ca,
+         signer == nullptr ? noSigner
+         : ca              ? "it is a CA (basic constraints CA:TRUE)"
+                           : "it is not"},
+        digestRule("imageDigest", "the PE image digest", primary.digest, primary.digestNid),
+        digestRule("signerDigest", "the signer's digest", primary.signerDigest, primary.signerDigestNid),
+        {"certificateSignatures", "no certificate of the chain may be signed with MD5 or SHA-1",
+         chain != nullptr && weak.empty(),
+         chain == nullptr ? noSigner
+         : weak.empty()   ? "none is"
+                          : weak},
+    };
 }
 
 } // namespace
@@ -378,38 +466,47 @@ AuthenticodeCheck CheckAuthenticode(ByteView image, const std::string &caFile)
     try {
         layout = ReadPeLayout(image, "file");
         if (!FindSignatureEntry(image, layout, entry, "file"))
-            return {AuthenticodeCheck::Status::Unsigned, "no Authenticode signature", {}, {}, {}, {}, "none"};
+            return {AuthenticodeCheck::Status::Unsigned, "no Authenticode signature", {}, {}, {}, {}, "none", {}};
     } catch (const PackError &error) {
         return Invalid(error.what());
     }
-    if (const std::uint64_t appended = BytesAfterCertificateTable(image))
-        return Invalid(std::to_string(appended) +
-                       " bytes are appended after the certificate table, outside what the signature covers");
+    // Bytes appended after the table fail the file, but the signature is read and reported all
+    // the same: its signer, chain and time-stamp are still what the file carries.
+    const std::uint64_t appended = BytesAfterCertificateTable(image);
+    const std::string appendedDetail =
+        std::to_string(appended) + " bytes are appended after the certificate table, outside what the signature covers";
 
     const unsigned char *in = image.data() + entry.offset + 8;
     Pkcs7Handle signature(d2i_PKCS7(nullptr, &in, entry.objectLength));
     if (!signature)
-        return Invalid("the signature object is not PKCS #7 signed data");
+        return Invalid(appended != 0 ? appendedDetail : "the signature object is not PKCS #7 signed data");
     AuthenticodeCheck check{
-        AuthenticodeCheck::Status::Invalid, {}, CheckSignatureObject(signature.get(), image), {}, {}, {}, "none"};
-    check.detail = check.primary.detail;
-    if (!check.primary.valid)
-        return check;
-    check.status = AuthenticodeCheck::Status::Valid;
-
-    PKCS7_SIGNER_INFO *signerInfo = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(signature.get()), 0);
-    if (signerInfo == nullptr)
-        return Invalid("the signature object has no signer");
-    for (const ASN1_TYPE *value : UnsignedAttributeValues(signerInfo, NestedSignatureOid)) {
-        Pkcs7Handle nested = DecodeSignedData(value);
-        check.nested.push_back(nested ? CheckSignatureObject(nested.get(), image)
-                                      : Failed({}, "the nested signature object does not decode"));
-    }
-    const TimestampCheck timestamp = CheckTimestamp(signerInfo, roots.get());
-    check.timestamp = timestamp.text;
-    check.timestampDetail = timestamp.detail;
+        AuthenticodeCheck::Status::Invalid, {}, CheckSignatureObject(signature.get(), image), {}, {}, {}, "none", {}};
     if (roots)
-        check.chain = CheckChain(signature.get(), roots.get(), timestamp);
+        check.chain.detail = "the signature object does not name its signer";
+    PKCS7_SIGNER_INFO *signerInfo = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(signature.get()), 0);
+    if (signerInfo != nullptr) {
+        for (const ASN1_TYPE *value : UnsignedAttributeValues(signerInfo, NestedSignatureOid)) {
+            Pkcs7Handle nested = DecodeSignedData(value);
+            check.nested.push_back(nested ? CheckSignatureObject(nested.get(), image)
+                                          : Failed({}, "the nested signature object does not decode"));
+        }
+        const TimestampCheck timestamp = CheckTimestamp(signerInfo, roots.get());
+        check.timestamp = timestamp.text;
+        check.timestampDetail = timestamp.detail;
+        CertificatesHandle chain;
+        if (roots)
+            check.chain = CheckChain(signature.get(), roots.get(), timestamp, chain);
+        X509 *signer = SignerCertificate(signature.get());
+        if (!chain && signer != nullptr)
+            chain.reset(X509_build_chain(signer, signature->d.sign->cert, nullptr, 1, nullptr, nullptr));
+        check.policy = CheckPolicy(signer, check.primary, chain.get());
+    }
+    check.status = check.primary.valid && signerInfo != nullptr && appended == 0 ? AuthenticodeCheck::Status::Valid
+                                                                                 : AuthenticodeCheck::Status::Invalid;
+    check.detail = appended != 0           ? appendedDetail
+                   : signerInfo == nullptr ? "the signature object has no signer"
+                                           : check.primary.detail;
     ERR_clear_error();
     return check;
 }

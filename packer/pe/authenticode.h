@@ -18,7 +18,10 @@ namespace packer {
 struct SignatureReport {
     bool valid = false;
     std::string detail;            // valid: the digest and the signer; else what does not hold
-    std::string digest;            // the digest algorithm's name, when known
+    std::string digest;            // the image digest's algorithm name, when known
+    int digestNid = 0;             // NID_undef when not known
+    std::string signerDigest;      // the algorithm of the signer's own digest, when known
+    int signerDigestNid = 0;       // NID_undef when not known
     std::string signerSubject;     // empty when no signer certificate was found
     std::string signerFingerprint; // "SHA256:" and the hex SHA-256 of the signer certificate's DER
 };
@@ -26,7 +29,16 @@ struct SignatureReport {
 // What the chain check of the primary signer found.
 struct ChainReport {
     enum class Status { NotChecked, Valid, Invalid } status = Status::NotChecked;
-    std::string detail;
+    std::string detail; // NotChecked with roots given: why no chain could be built
+};
+
+// One rule of the strict signing policy, which goes beyond what Windows requires. Every rule is
+// checked on every signed file; the caller decides whether it is enforced.
+struct PolicyRule {
+    const char *name; // stable, for JSON
+    std::string rule; // what it requires, in words
+    bool met = false;
+    std::string found; // what the file has, in words
 };
 
 struct AuthenticodeCheck {
@@ -37,10 +49,15 @@ struct AuthenticodeCheck {
     ChainReport chain;
     std::string timestamp;       // the signing time an RFC 3161 time-stamp vouches for, once verified
     std::string timestampDetail; // "none", "verified", or why it was not taken
+    // The strict policy on the primary signature: empty when the file is unsigned or its
+    // signature object does not decode.
+    std::vector<PolicyRule> policy;
 };
 
 // Roots to check the primary signer's chain against: a PEM file of certificates; empty checks
-// no chain.
+// no chain. The chain holds for code signing only where every certificate in it names code
+// signing (or any purpose) in its extended key usage, or names no usage at all, and the signer's,
+// when it names any, names code signing.
 AuthenticodeCheck CheckAuthenticode(ByteView image, const std::string &caFile = "");
 
 // Whether Windows with the certificate padding check (EnableCertPaddingCheck) on sees the

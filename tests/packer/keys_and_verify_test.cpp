@@ -58,13 +58,6 @@ const PassphraseCase passphraseCases[] = {
     {"not_a_source", "", "--key %KEY% --pass sekrit", 2, "give env:VAR or file:PATH"},
 };
 
-std::string Filled(std::string text, const std::string &name, const std::string &value)
-{
-    for (std::size_t at; (at = text.find(name)) != std::string::npos;)
-        text.replace(at, name.size(), value);
-    return text;
-}
-
 TEST(Passphrase, ComesFromTheEnvironmentOrAFileAndIsNeverPromptedFor)
 {
     const World &world = TheWorld();
@@ -124,7 +117,91 @@ struct Installers {
     std::string otherSignerKey;
     std::string serverSigned;      // good, but signed with a certificate for TLS servers only
     std::string serverCertificate; // its certificate
+    // Signed last under a throwaway CA of the test's own (roots): each a way a chain or a
+    // signature falls short of what Windows or the strict policy asks, and the right one.
+    std::string roots;
+    std::string underCodeSigningCa; // the leaf under an intermediate limited to code signing
+    std::string underServerCa;      // a code-signing leaf under an intermediate for TLS servers only
+    std::string leafWithoutUsage;   // a leaf with no extended key usage
+    std::string leafThatIsACa;      // a code-signing leaf with basic constraints CA:TRUE
+    std::string leafSignedWithSha1; // the leaf's certificate signed by its CA with SHA-1
+    std::string leafSignedWithMd5;
+    std::string md5Digests;    // the right leaf, image and signer digests MD5 (osslsigncode -h md5)
+    std::string sha1Digests;   // -h sha1
+    std::string sha512Digests; // -h sha512
+    std::string sha1Roots;     // a root that signs itself with SHA-1
+    std::string underSha1Root; // a right leaf under it
 };
+
+// The throwaway CA: a root, intermediates limited to code signing and to TLS servers, and
+// leaves, each signed onto a copy of the unsigned installer with its chain.
+void SignUnderATestCa(const std::string &unsignedInstaller, const std::string &f, Installers &made)
+{
+    const std::string extensions =
+        "[req]\ndistinguished_name = name\n[name]\n"
+        "[root]\nbasicConstraints = critical,CA:TRUE\nkeyUsage = critical,keyCertSign,cRLSign\n"
+        "subjectKeyIdentifier = hash\n"
+        "[codeCa]\nbasicConstraints = critical,CA:TRUE\nkeyUsage = critical,keyCertSign,cRLSign\n"
+        "extendedKeyUsage = codeSigning\n"
+        "[serverCa]\nbasicConstraints = critical,CA:TRUE\nkeyUsage = critical,keyCertSign,cRLSign\n"
+        "extendedKeyUsage = serverAuth\n"
+        "[signer]\nbasicConstraints = critical,CA:FALSE\nkeyUsage = critical,digitalSignature\n"
+        "extendedKeyUsage = codeSigning\n"
+        "[noUsage]\nbasicConstraints = critical,CA:FALSE\nkeyUsage = critical,digitalSignature\n"
+        "[caSigner]\nbasicConstraints = critical,CA:TRUE\nextendedKeyUsage = codeSigning\n";
+    fixtures::WriteFileBytes(f + "/ca.cnf", Bytes(extensions.begin(), extensions.end()));
+    // issue NAME SUBJECT ISSUER SECTION DIGEST: NAME.pem, signed by ISSUER.pem with ISSUER-key.pem.
+    const std::string script =
+        "set -e; cd " + Quote(f) +
+        "\nissue() { openssl req -new -key leaf-key.pem -subj \"$2\" -config ca.cnf -out \"$1.csr\"; "
+        "openssl x509 -req -in \"$1.csr\" -CA \"$3.pem\" -CAkey \"$3-key.pem\" -CAcreateserial -days 3650 "
+        "\"-$5\" -extfile ca.cnf -extensions \"$4\" -out \"$1.pem\"; }\n"
+        "for key in root ca leaf; do openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "
+        "\"$key-key.pem\"; done\n"
+        "openssl req -x509 -new -key root-key.pem -subj '/CN=Test root CA' -days 3650 -sha256 -config ca.cnf "
+        "-extensions root -out root.pem\n"
+        "openssl req -x509 -new -key root-key.pem -subj '/CN=Test SHA-1 root CA' -days 3650 -sha1 -config ca.cnf "
+        "-extensions root -out sha1-root.pem\n"
+        "cp root-key.pem sha1-root-key.pem\n"
+        "for ca in code server; do openssl req -new -key ca-key.pem -subj \"/CN=Test $ca CA\" -config ca.cnf "
+        "-out $ca-ca.csr; openssl x509 -req -in $ca-ca.csr -CA root.pem -CAkey root-key.pem -CAcreateserial "
+        "-days 3650 -sha256 -extfile ca.cnf -extensions ${ca}Ca -out $ca-ca.pem; cp ca-key.pem $ca-ca-key.pem; "
+        "done\n"
+        "issue signer '/CN=Test signer' code-ca signer sha256\n"
+        "issue server-signer '/CN=Test signer under a TLS CA' server-ca signer sha256\n"
+        "issue no-usage '/CN=Test signer without a usage' code-ca noUsage sha256\n"
+        "issue ca-signer '/CN=Test signer that is a CA' code-ca caSigner sha256\n"
+        "issue sha1-signer '/CN=Test signer signed with SHA-1' code-ca signer sha1\n"
+        "issue md5-signer '/CN=Test signer signed with MD5' code-ca signer md5\n"
+        "issue sha1-root-signer '/CN=Test signer under a SHA-1 root' sha1-root signer sha256\n";
+    RunResult ca = RunCommand("( " + script + " ) 2>&1");
+    if (ca.exitCode != 0)
+        throw std::runtime_error("making the test CA failed: " + ca.out);
+    made.roots = f + "/root.pem";
+    made.sha1Roots = f + "/sha1-root.pem";
+    // Each leaf signs with its chain up to the root, as a signing tool is given it.
+    auto sign = [&](const std::string &leaf, const std::string &issuer, const std::string &name,
+                    const std::string &digest = "sha256") {
+        const std::string chain = f + "/" + name + "-chain.pem";
+        RunResult signedFile = RunCommand(
+            "cat " + Quote(f + "/" + leaf + ".pem") + " " + Quote(f + "/" + issuer + ".pem") + " >" + Quote(chain) +
+            " && " + OSSLSIGNCODE + " sign -certs " + Quote(chain) + " -key " + Quote(f + "/leaf-key.pem") + " -h " +
+            digest + " -in " + Quote(unsignedInstaller) + " -out " + Quote(f + "/" + name + ".exe"));
+        if (signedFile.exitCode != 0)
+            throw std::runtime_error("osslsigncode failed: " + signedFile.out + signedFile.err);
+        return f + "/" + name + ".exe";
+    };
+    made.underCodeSigningCa = sign("signer", "code-ca", "under-code-signing-ca");
+    made.underServerCa = sign("server-signer", "server-ca", "under-server-ca");
+    made.leafWithoutUsage = sign("no-usage", "code-ca", "leaf-without-usage");
+    made.leafThatIsACa = sign("ca-signer", "code-ca", "leaf-that-is-a-ca");
+    made.leafSignedWithSha1 = sign("sha1-signer", "code-ca", "leaf-signed-with-sha1");
+    made.leafSignedWithMd5 = sign("md5-signer", "code-ca", "leaf-signed-with-md5");
+    made.md5Digests = sign("signer", "code-ca", "md5-digests", "md5");
+    made.sha1Digests = sign("signer", "code-ca", "sha1-digests", "sha1");
+    made.sha512Digests = sign("signer", "code-ca", "sha512-digests", "sha512");
+    made.underSha1Root = sign("sha1-root-signer", "sha1-root", "under-sha1-root");
+}
 
 // The offset of the first section's raw data.
 std::size_t FirstSectionData(const Bytes &image)
@@ -179,6 +256,7 @@ const Installers &TheInstallers()
         };
         made.unsigned_ = pack(world.stub, world.key, f + "/unsigned.exe", "overlay");
         made.good = Sign(world, made.unsigned_, f + "/good.exe");
+        SignUnderATestCa(made.unsigned_, f, made);
         made.goodEnd = pack(world.signedStub, world.key, f + "/good-end.exe");
         made.goodCertificate = pack(world.signedStub, world.key, f + "/good-certificate.exe", "certificate");
         Bytes image = fixtures::ReadFileBytes(made.goodEnd);
@@ -258,8 +336,8 @@ const Installers &TheInstallers()
 struct VerifyCase {
     const char *name;
     std::string Installers::*file;
-    // %OWN%, %TEST%, %KEY%, %OTHERKEY%, %SIGNER%, %OTHERSIGNER%, %CA%, %OTHERCA% and %SERVERCA% are
-    // filled in
+    // %OWN%, %TEST%, %KEY%, %KEYNAME%, %OTHERKEY%, %SIGNER%, %OTHERSIGNER%, %CA%, %OTHERCA%,
+    // %SERVERCA%, %ROOTS% and %SHA1ROOTS% are filled in
     const char *arguments;
     int exitCode;
     const char *says; // a part of standard output and standard error
@@ -306,8 +384,54 @@ const VerifyCase verifyCases[] = {
     {"chain_not_reaching_the_ca_file", &Installers::good, "--key %KEY% --ca-file %OTHERCA%", 1,
      "the signer's chain does not reach --ca-file at the current time"},
     {"signer_not_for_code_signing", &Installers::serverSigned, "--key %KEY% --ca-file %SERVERCA%", 1,
-     "the signer certificate's extended key usage does not allow code signing"},
+     "the signer's chain does not allow code signing: the signer certificate's extended key usage does not name "
+     "it"},
     {"missing_ca_file", &Installers::good, "--key %KEY% --ca-file %FILE%.missing %FILE%", 3, "no such file"},
+    // A chain as Windows judges it: a usage holds only where every certificate allows it.
+    {"under_a_code_signing_ca", &Installers::underCodeSigningCa, "--key %KEY% --ca-file %ROOTS%", 0,
+     ": chain valid to /CN=Test root CA at the current time"},
+    {"under_a_code_signing_ca_strict", &Installers::underCodeSigningCa, "--strict --key %KEY% --ca-file %ROOTS%", 0,
+     ": strict policy: no certificate of the chain may be signed with MD5 or SHA-1: met (none is)"},
+    {"under_a_server_only_ca", &Installers::underServerCa, "--key %KEY% --ca-file %ROOTS%", 1,
+     "the signer's chain does not allow code signing: the extended key usage of /CN=Test server CA, a CA in it, "
+     "names neither code signing nor any purpose"},
+    {"under_a_server_only_ca_strict", &Installers::underServerCa, "--strict --key %KEY% --ca-file %ROOTS%", 1,
+     "the extended key usage of /CN=Test server CA, a CA in it, names neither code signing nor any purpose"},
+    // The strict policy: reported always, a failure only with --strict.
+    {"leaf_without_a_usage", &Installers::leafWithoutUsage, "--key %KEY% --ca-file %ROOTS%", 0,
+     ": strict policy (not enforced without --strict): the signer certificate must name code signing in its "
+     "extended key usage: not met (it has no extended key usage)"},
+    {"leaf_without_a_usage_strict", &Installers::leafWithoutUsage, "--strict --key %KEY% --ca-file %ROOTS%", 1,
+     "--strict: the signer certificate must name code signing in its extended key usage: it has no extended key "
+     "usage"},
+    {"leaf_that_is_a_ca", &Installers::leafThatIsACa, "--key %KEY% --ca-file %ROOTS%", 0, ": verified"},
+    {"leaf_that_is_a_ca_strict", &Installers::leafThatIsACa, "--strict --key %KEY% --ca-file %ROOTS%", 1,
+     "--strict: the signer certificate must not be a CA: it is a CA (basic constraints CA:TRUE)"},
+    {"leaf_that_is_a_ca_strict_without_roots", &Installers::leafThatIsACa, "--strict --key %KEY%", 1,
+     "--strict: the signer certificate must not be a CA"},
+    {"leaf_signed_with_sha1", &Installers::leafSignedWithSha1, "--key %KEY% --ca-file %ROOTS%", 0, ": verified"},
+    {"leaf_signed_with_sha1_strict", &Installers::leafSignedWithSha1, "--strict --key %KEY% --ca-file %ROOTS%", 1,
+     "--strict: no certificate of the chain may be signed with MD5 or SHA-1: /CN=Test signer signed with SHA-1 with "
+     "sha1WithRSAEncryption"},
+    // Without roots, the chain is what the signature carries.
+    {"leaf_signed_with_sha1_strict_without_roots", &Installers::leafSignedWithSha1, "--strict --key %KEY%", 1,
+     "/CN=Test signer signed with SHA-1 with sha1WithRSAEncryption"},
+    {"leaf_signed_with_md5", &Installers::leafSignedWithMd5, "--key %KEY% --ca-file %ROOTS%", 0, ": verified"},
+    {"leaf_signed_with_md5_strict", &Installers::leafSignedWithMd5, "--strict --key %KEY% --ca-file %ROOTS%", 1,
+     "/CN=Test signer signed with MD5 with md5WithRSAEncryption"},
+    // A root's signature on itself vouches for nothing, so a SHA-1 one is no weakness.
+    {"under_a_sha1_root_strict", &Installers::underSha1Root, "--strict --key %KEY% --ca-file %SHA1ROOTS%", 0,
+     ": verified"},
+    {"md5_digests", &Installers::md5Digests, "--key %KEY% --ca-file %ROOTS%", 0, ": Authenticode: valid (MD5, "},
+    {"md5_digests_strict", &Installers::md5Digests, "--strict --key %KEY% --ca-file %ROOTS%", 1,
+     "--strict: the PE image digest must be SHA-256, SHA-384 or SHA-512: it is MD5"},
+    {"md5_signer_digest_strict", &Installers::md5Digests, "--strict --key %KEY%", 1,
+     "--strict: the signer's digest must be SHA-256, SHA-384 or SHA-512: it is MD5"},
+    {"sha1_digests", &Installers::sha1Digests, "--key %KEY% --ca-file %ROOTS%", 0, ": verified"},
+    {"sha1_digests_strict", &Installers::sha1Digests, "--strict --key %KEY% --ca-file %ROOTS%", 1,
+     "--strict: the PE image digest must be SHA-256, SHA-384 or SHA-512: it is SHA1"},
+    {"sha512_digests_strict", &Installers::sha512Digests, "--strict --key %KEY% --ca-file %ROOTS%", 0,
+     ": strict policy: the PE image digest must be SHA-256, SHA-384 or SHA-512: met (it is SHA512)"},
     // The key is the one in the slot, whatever else the image holds.
     {"decoy_beside_the_slot", &Installers::decoy, "--expect-key %OWN%", 0, ": key %OWN% "},
     {"decoy_is_not_the_key", &Installers::decoy, "--expect-key %TEST%", 1,
@@ -328,6 +452,24 @@ const VerifyCase verifyCases[] = {
     {"unreadable_key", &Installers::good, "--key %FILE%.missing %FILE%", 3, "no such file"},
     {"ec_key", &Installers::good, "--key %ECKEY%", 3, "not an RSA key"},
     {"malformed_fingerprint", &Installers::good, "--expect-key SHA256:abc", 2, "give SHA256: and 64 hex digits"},
+    // Every pin given holds: two that name different keys are a usage error, two that agree
+    // are both checked.
+    {"key_and_its_fingerprint", &Installers::good, "--key %KEY% --expect-key %OWN%", 0,
+     ": expected key %OWN% (the key of --key %KEYNAME% and --expect-key)"},
+    {"key_and_another_fingerprint", &Installers::good,
+     "--key %KEY% --expect-key SHA256:0000000000000000000000000000000000000000000000000000000000000000", 2,
+     "--key %KEYNAME% is %OWN%, but --expect-key names SHA256:0000"},
+    {"fingerprint_and_another_key", &Installers::good, "--expect-key %OWN% --key %OTHERKEY%", 2,
+     "but --expect-key names %OWN%: give the one key the installer must carry"},
+    {"key_and_fingerprint_agree_on_another_key", &Installers::testKey,
+     "--key %KEY% --expect-key %OWN% --allow-test-key", 1,
+     "the installer's key is %TEST%, not the expected %OWN% (the key of --key %KEYNAME% and --expect-key)"},
+    {"trust_file_key_and_its_own_key", &Installers::good, "--trust-file-key --key %KEY%", 0,
+     ": expected key %OWN% (the key of --key %KEYNAME%)\n"},
+    {"trust_file_key_and_another_fingerprint", &Installers::good, "--trust-file-key --expect-key %TEST%", 2,
+     "--trust-file-key trusts the installer's own key %OWN%, but --expect-key names %TEST%"},
+    {"trust_file_key_and_another_key", &Installers::testKey, "--trust-file-key --key %KEY% --allow-test-key", 2,
+     "--trust-file-key trusts the installer's own key %TEST%, but the key of --key %KEYNAME% names %OWN%"},
 };
 
 TEST(Verify, IsAReleaseGateWithOneExitCodeTable)
@@ -347,6 +489,7 @@ TEST(Verify, IsAReleaseGateWithOneExitCodeTable)
         if (arguments.find("%FILE%") == std::string::npos)
             arguments += " %FILE%";
         auto fill = [&](std::string text) {
+            text = Filled(text, "%KEYNAME%", world.publicKey);
             text = Filled(text, "%KEY%", Quote(world.publicKey));
             text = Filled(text, "%OTHERKEY%", Quote(fixtures::FixturePath("test-signer-key.pem")));
             text = Filled(text, "%ECKEY%", Quote(ecKey));
@@ -355,6 +498,8 @@ TEST(Verify, IsAReleaseGateWithOneExitCodeTable)
             text = Filled(text, "%CA%", Quote(world.signerCertificate));
             text = Filled(text, "%OTHERCA%", Quote(installers.otherSigner));
             text = Filled(text, "%SERVERCA%", Quote(installers.serverCertificate));
+            text = Filled(text, "%ROOTS%", Quote(installers.roots));
+            text = Filled(text, "%SHA1ROOTS%", Quote(installers.sha1Roots));
             text = Filled(text, "%OWN%", own);
             return Filled(text, "%TEST%", Fingerprint(world.testKey));
         };
@@ -389,8 +534,8 @@ TEST(Verify, AnotherKeyIsOneProblemNamingBothKeys)
         << verified.out;
 }
 
-// A pipeline that reads verify's JSON gets an object whatever the exit code, with an error
-// member when verify could not run.
+// A pipeline that reads the JSON of verify or inspect gets an object whatever the exit code, a
+// usage error included, with an error member when the command could not run.
 TEST(Verify, JsonIsAnObjectOnEveryExitCode)
 {
     const World &world = TheWorld();
@@ -400,11 +545,19 @@ TEST(Verify, JsonIsAnObjectOnEveryExitCode)
         int exitCode;
         const char *error; // the error member's value, or "None"
     } cases[] = {
-        {"--key %KEY% %GOOD%", 0, "None"},
-        {"--key %KEY% %APPENDED%", 1, "None"},
-        {"%GOOD%", 2, "verify needs the key to trust"},
-        {"--key %KEY% %FOLDER%", 3, "is a folder"},
-        {"--key %KEY% %FOLDER%/missing.exe", 3, "no such file"},
+        {"verify --json --key %KEY% %GOOD%", 0, "None"},
+        {"verify --json --key %KEY% %APPENDED%", 1, "None"},
+        {"verify --json %GOOD%", 2, "verify needs the key to trust"},
+        {"verify --json --key %KEY% %FOLDER%", 3, "is a folder"},
+        {"verify --json --key %KEY% %FOLDER%/missing.exe", 3, "no such file"},
+        // Usage errors the parser finds, the file named or not.
+        {"verify --json --strict --key %KEY% %APPENDED% --version", 2, "unknown option --version of verify"},
+        {"verify --json --key %KEY% %GOOD% --help", 2, "--help prints help and checks nothing"},
+        {"verify --json --key %KEY% --colour %GOOD%", 2, "unknown option --colour of verify"},
+        {"verify --json --key", 2, "--key"},
+        {"inspect --json %GOOD%", 0, "None"},
+        {"inspect --json %GOOD% --version", 2, "unknown option --version of inspect"},
+        {"inspect --json %FOLDER%/missing.exe", 3, "no such file"},
     };
     for (const auto &item : cases) {
         SCOPED_TRACE(item.arguments);
@@ -412,15 +565,21 @@ TEST(Verify, JsonIsAnObjectOnEveryExitCode)
         arguments = Filled(arguments, "%GOOD%", Quote(TheInstallers().good));
         arguments = Filled(arguments, "%APPENDED%", Quote(TheInstallers().appended));
         arguments = Filled(arguments, "%FOLDER%", Quote(folder));
-        RunResult verified = Pack("verify --json " + arguments);
-        EXPECT_EQ(verified.exitCode, item.exitCode) << verified.err;
-        const std::string json = folder + "/verify.json";
-        fixtures::WriteFileBytes(json, Bytes(verified.out.begin(), verified.out.end()));
+        RunResult result = Pack(arguments);
+        EXPECT_EQ(result.exitCode, item.exitCode) << result.err;
+        const std::string json = folder + "/result.json";
+        fixtures::WriteFileBytes(json, Bytes(result.out.begin(), result.out.end()));
         RunResult parsed = RunCommand("python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); "
-                                      "print(d[\"verified\"], d.get(\"error\"))' " +
+                                      "print(d[\"format\"], d.get(\"exitCode\"), d.get(\"verified\"), "
+                                      "d.get(\"error\"))' " +
                                       Quote(json));
-        ASSERT_EQ(parsed.exitCode, 0) << parsed.err << verified.out;
-        EXPECT_EQ(parsed.out.rfind(item.exitCode == 0 ? "True " : "False ", 0), 0u) << parsed.out;
+        ASSERT_EQ(parsed.exitCode, 0) << parsed.err << result.out;
+        const std::string verified = std::string(item.arguments).rfind("verify", 0) != 0 ? "None"
+                                     : item.exitCode == 0                                ? "True"
+                                                                                         : "False";
+        // A result has no exit code member; an error names its exit code.
+        const std::string exitCode = std::string(item.error) == "None" ? "None" : std::to_string(item.exitCode);
+        EXPECT_EQ(parsed.out.rfind("1 " + exitCode + " " + verified + " ", 0), 0u) << parsed.out;
         EXPECT_NE(parsed.out.find(item.error), std::string::npos) << parsed.out;
     }
 }
@@ -522,13 +681,17 @@ TEST(Verify, AChainIsCheckedAtTheTimeOfAVerifiedTimeStampOnly)
                          "cat signer.pem tsa.pem >roots.pem")
                   .exitCode,
               0);
-    auto packSignedStub = [&](const std::string &name, const std::string &timeStamp) {
+    // The stamped stub is signed through a time-stamp authority of the test's own, on this machine.
+    auto packSignedStub = [&](const std::string &name, bool stamped) {
         const std::string stub = f + "/" + name + "-stub.exe";
-        EXPECT_EQ(RunCommand(std::string(OSSLSIGNCODE) + " sign -certs " + Quote(f + "/signer.pem") + " -key " +
-                             Quote(f + "/signer-key.pem") + " -h sha256 " + timeStamp + " -in " + Quote(world.stub) +
-                             " -out " + Quote(stub))
-                      .exitCode,
-                  0);
+        const std::string sign = std::string(OSSLSIGNCODE) + " sign -certs " + Quote(f + "/signer.pem") + " -key " +
+                                 Quote(f + "/signer-key.pem") + " -h sha256 " + (stamped ? "-ts '{URL}' " : "") +
+                                 "-in " + Quote(world.stub) + " -out " + Quote(stub);
+        RunResult signedStub =
+            RunCommand(stamped ? "python3 " + Quote(TEST_SOURCE_DIR "/tests/packer/time_stamp_authority.py") + " " +
+                                     Quote(f + "/tsa.pem") + " " + Quote(f + "/tsa-key.pem") + " 1590969600 -- " + sign
+                               : sign);
+        EXPECT_EQ(signedStub.exitCode, 0) << signedStub.out << signedStub.err;
         const std::string installer = f + "/" + name + ".exe";
         EXPECT_EQ(Pack("pack --stub " + Quote(stub) + " --key " + Quote(world.key) + " --msi " + Quote(world.en) +
                        " -o " + Quote(installer))
@@ -536,10 +699,9 @@ TEST(Verify, AChainIsCheckedAtTheTimeOfAVerifiedTimeStampOnly)
                   0);
         return installer;
     };
-    // 2020-06-01, when the signer was valid.
-    const std::string stamped = packSignedStub("stamped", "-TSA-certs " + Quote(f + "/tsa.pem") + " -TSA-key " +
-                                                              Quote(f + "/tsa-key.pem") + " -TSA-time 1590969600");
-    const std::string plain = packSignedStub("plain", "");
+    // Stamped 2020-06-01, when the signer was valid.
+    const std::string stamped = packSignedStub("stamped", true);
+    const std::string plain = packSignedStub("plain", false);
 
     const struct {
         const char *name;

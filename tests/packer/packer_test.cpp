@@ -661,8 +661,7 @@ TEST(Output, NeverAnInputAndReplacedOnlyWithForce)
                                    {"%CAB%", "shared.cab"},
                                    {"%OTHER%", "other.exe"},
                                    {"%F%", ""}})
-            for (std::size_t at; (at = command.find(name)) != std::string::npos;)
-                command.replace(at, std::strlen(name), Quote(*value ? f + "/" + value : f));
+            command = Filled(command, name, Quote(*value ? f + "/" + value : f));
         const Bytes before = fixtures::ReadFileBytes(f + "/" + item.target);
 
         RunResult result = command.rfind("ln ", 0) == 0 ? RunCommand(command) : Pack(command);

@@ -132,6 +132,13 @@ RunResult Pack(const std::string &arguments)
     return RunCommand(LauncherPack() + " " + arguments);
 }
 
+std::string Filled(std::string text, const std::string &name, const std::string &value)
+{
+    for (std::size_t at; (at = text.find(name)) != std::string::npos;)
+        text.replace(at, name.size(), value);
+    return text;
+}
+
 std::string ReadText(const std::string &path)
 {
     Bytes bytes = fs::exists(path) ? fixtures::ReadFileBytes(path) : Bytes();

@@ -30,6 +30,9 @@ inline std::string Quote(const std::string &text)
     return fixtures::ShellQuote(text);
 }
 
+// text with every name (a %PLACEHOLDER%) replaced by value.
+std::string Filled(std::string text, const std::string &name, const std::string &value);
+
 std::string ReadText(const std::string &path);
 // The names in a folder, sorted.
 std::vector<std::string> ListFolder(const std::string &folder);
