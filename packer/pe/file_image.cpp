@@ -9,13 +9,6 @@
 #include <cstring>
 #include <new>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define PACKER_CHECKED_BLOCKS 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define PACKER_CHECKED_BLOCKS 1
-#endif
-#endif
 #ifdef PACKER_CHECKED_BLOCKS
 #include <sanitizer/asan_interface.h>
 #endif

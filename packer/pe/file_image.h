@@ -14,6 +14,15 @@
 #include <utility>
 #include <vector>
 
+// Defined in sanitizer builds, where the bytes of a block never loaded are unreadable.
+#if defined(__SANITIZE_ADDRESS__)
+#define PACKER_CHECKED_BLOCKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PACKER_CHECKED_BLOCKS 1
+#endif
+#endif
+
 namespace packer {
 
 struct CertificateTablePlace;
