@@ -3,20 +3,23 @@
 # a 1 GiB cabinet of random bytes (which do not compress) and a 2 GiB (2032 MiB) cabinet of mixed
 # content (half noise, half text, in 8 MiB blocks; benchmarks/mixed_payload.sh), each packed onto an
 # unsigned stub with --threads 1 and --threads 2 (the outputs compared byte for byte), then
-# verified, inspected and extracted; and a 60 MiB random cabinet stored (--level 0) in a
+# verified, inspected and extracted; a 60 MiB random cabinet stored (--level 0) in a
 # certificate of the signature object of a signed stub (--placement certificate, which holds
-# under 64 MiB), where each copy of the carrier would show. Time and peak RSS come from
-# /usr/bin/time. Not a test (up to about 9 GiB of disk under build/ for the 2 GiB case, many
-# minutes); the machine's load is printed first, as a loaded machine cannot show the speed-up. The
-# last line gives the largest peak RSS and the two-thread speed-up of pack.
+# under 64 MiB), where each copy of the carrier would show; and 1 GiB and 2 GiB (2032 MiB) random
+# cabinets stored behind the signature object of the signed stub (--placement end), where the
+# certificate table holds the payload, so that loading the table whole would show. Time and peak
+# RSS come from /usr/bin/time. Not a test (up to about 9 GiB of disk under build/ for a 2 GiB
+# case, many minutes); the machine's load is printed first, as a loaded machine cannot show the
+# speed-up. The last line gives the largest peak RSS and the two-thread speed-up of pack.
 #   cmake --preset native-release && cmake --build --preset native-release --target launcher-pack
-#   bash benchmarks/memory_benchmark.sh     (CASES="1024:random 2032:mixed 60:certificate" by
-#                                           default: size in MiB and content of each cabinet; a
-#                                           cabinet file stays under 2 GiB, the mix comes in 16 MiB
-#                                           blocks; certificate: random, placed as above)
+#   bash benchmarks/memory_benchmark.sh     (CASES="1024:random 2032:mixed 60:certificate 1024:end
+#                                           2032:end" by default: size in MiB and content of each
+#                                           cabinet; a cabinet file stays under 2 GiB, the mix comes
+#                                           in 16 MiB blocks; certificate and end: random, placed as
+#                                           above)
 set -euo pipefail
 source "$(dirname "$0")/bench_setup.sh"
-cases="${CASES:-1024:random 2032:mixed 60:certificate}"
+cases="${CASES:-1024:random 2032:mixed 60:certificate 1024:end 2032:end}"
 require "$pack" native-release
 enter_work_folder "$root/build/native-release/memory-benchmark"
 trap 'rm -rf "$work"' EXIT
@@ -51,8 +54,8 @@ for case in $cases; do
   size="${case%%:*}" kind="${case#*:}"
   mkdir -p "$size-$kind" && cd "$size-$kind"
   stub=../stub.exe placed=()
-  if [ "$kind" = certificate ]; then
-    stub=../stub-signed.exe placed=(--placement certificate --level 0)
+  if [ "$kind" = certificate ] || [ "$kind" = end ]; then
+    stub=../stub-signed.exe placed=(--placement "$kind" --level 0)
   fi
   if [ "$kind" != mixed ]; then
     echo "[bench] making a $size MiB cabinet of random bytes"

@@ -40,14 +40,15 @@ void SetLastError(DWORD code)
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
 {
-    auto *header = static_cast<BlockHeader *>(std::malloc(sizeof(BlockHeader) + bytes));
+    // calloc leaves a large block's fresh pages untouched, so that what is never written takes
+    // no memory.
+    auto *header = static_cast<BlockHeader *>((flags & LMEM_ZEROINIT) ? std::calloc(1, sizeof(BlockHeader) + bytes)
+                                                                      : std::malloc(sizeof(BlockHeader) + bytes));
     if (header == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     header->size = bytes;
-    if (flags & LMEM_ZEROINIT)
-        std::memset(header + 1, 0, bytes);
     return header + 1;
 }
 

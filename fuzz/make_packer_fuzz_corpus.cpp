@@ -1,7 +1,8 @@
 // Writes the seed corpora of the packer's fuzz targets from the packer's own outputs: the signed
 // and unsigned test executables as stubs, with the test key in a key slot, and a small payload
-// placed by the packer's placement code at the end (signed and unsigned) and in a carrier
-// certificate. Usage: make_packer_fuzz_corpus OUTPUT_DIR KEY_PEM
+// placed by the packer's placement code at the end (signed and unsigned, and the unsigned one
+// given a certificate table as when it is signed after packing) and in a carrier certificate.
+// Usage: make_packer_fuzz_corpus OUTPUT_DIR KEY_PEM
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -86,8 +87,14 @@ int main(int argc, char **argv)
         const Output signedOutputs[] = {{"signed-stub", fixtures::SignedPe()},
                                         {"signed-end", place(signedStub, packer::Placement::End)},
                                         {"signed-certificate", place(signedStub, packer::Placement::Certificate)}};
-        const Output unsignedOutputs[] = {{"unsigned-stub", fixtures::ReadFileBytes(unsignedStub)},
-                                          {"unsigned-end", place(unsignedStub, packer::Placement::End)}};
+        const Bytes overlay = place(unsignedStub, packer::Placement::End);
+        // Signed after packing, as a signing tool does it: its table behind the payload (a
+        // signature object of another file, which does not hold here).
+        const Output unsignedOutputs[] = {
+            {"unsigned-stub", fixtures::ReadFileBytes(unsignedStub)},
+            {"unsigned-end", overlay},
+            {"signed-after-packing",
+             fixtures::WithCertificateEntry(overlay, fixtures::LeadingSignatureObject(fixtures::SignedPe()))}};
 
         // The Authenticode check wants signatures that hold; the readers of the slot and the
         // payload want the key slot, which breaks them.
@@ -95,10 +102,11 @@ int main(int argc, char **argv)
             Seed(root, "authenticode", output.name, output.image);
             Seed(root, "pe_image", output.name, output.image);
             Seed(root, "pe_image", std::string(output.name) + "-with-slot", WithKeySlot(output.image, blob));
-            Seed(root, "verify_payload", output.name, WithKeySlot(output.image, blob));
+            for (const char *target : {"verify_payload", "verify_file"})
+                Seed(root, target, output.name, WithKeySlot(output.image, blob));
         }
         for (const Output &output : unsignedOutputs)
-            for (const char *target : {"authenticode", "pe_image", "verify_payload"})
+            for (const char *target : {"authenticode", "pe_image", "verify_payload", "verify_file"})
                 Seed(root, target, output.name, output.image);
         fs::remove_all(stubs);
     } catch (const std::exception &error) {

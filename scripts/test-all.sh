@@ -39,8 +39,8 @@ cmake --build --preset native -j2
 # Each native test program works in folders of its own: two at a time.
 ctest --preset native -j2
 
-say "fuzzing the readers of untrusted bytes, 20 s per target"
-bash scripts/fuzz.sh 20
+say "fuzzing the readers of untrusted bytes: each target's corpus, then its time box"
+bash scripts/fuzz.sh
 
 # The tests ran in the native build; here only what the package and the Windows tests use, and
 # the benchmark, so that it keeps building.

@@ -38,18 +38,14 @@ void LoadPayloadRanges(const FileImage &file)
 {
     const ByteView view = file;
     std::vector<std::uint64_t> ends{file.size()};
-    try {
-        const PeLayout layout = ReadPeLayout(view, file.Path());
-        if (layout.tableSize != 0) {
-            const std::uint64_t front = CertificateTableAlignment + ItemTrailerSize;
-            const std::uint64_t from = layout.tableOffset > front ? layout.tableOffset - front : 0;
-            file.Load(from, layout.tableOffset - from);
-            for (std::uint64_t skipped = 0; skipped < CertificateTableAlignment && skipped <= layout.tableOffset;
-                 ++skipped)
-                ends.push_back(layout.tableOffset - skipped);
-        }
-    } catch (const PackError &) {
-        // No certificate table to find: the file's end is the only one.
+    // Without a table the launcher finds, the file's end is the only one.
+    CertificateTablePlace table;
+    if (FindCertificateTableLoosely(view, table)) {
+        const std::uint64_t front = CertificateTableAlignment + ItemTrailerSize;
+        const std::uint64_t from = table.offset > front ? table.offset - front : 0;
+        file.Load(from, table.offset - from);
+        for (std::uint64_t skipped = 0; skipped < CertificateTableAlignment && skipped <= table.offset; ++skipped)
+            ends.push_back(table.offset - skipped);
     }
     std::vector<std::uint64_t> trailers;
     for (std::uint64_t end : ends)
@@ -94,9 +90,9 @@ class LoadedPayloads {
             if (image.File() == nullptr) {
                 value = LoadWholeImagePayload(&state, image.data(), size);
             } else {
-                // A block of the file's size that holds only what was loaded: the items' data is
-                // read from the file as each item is checked.
-                BYTE *block = static_cast<BYTE *>(LocalAlloc(LMEM_FIXED, size > 0 ? size : 1));
+                // A block of the file's size that holds only what was loaded, zero elsewhere: the
+                // items' data is read from the file as each item is checked.
+                BYTE *block = static_cast<BYTE *>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, size > 0 ? size : 1));
                 if (block == nullptr)
                     throw std::bad_alloc();
                 image.File()->CopyLoaded(block);

@@ -1,40 +1,111 @@
 #include "packer/pe/file_image.h"
 
 #include "packer/pack_error.h"
+#include "packer/pe/der.h"
 #include "packer/pe/pe_image.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+
+#ifdef PACKER_CHECKED_BLOCKS
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace packer {
 
 namespace {
 
-// Where the headers of any image this packer reads lie: the first bytes, and from the NT headers
-// on as many again (the optional header and a section table of hundreds of sections).
-constexpr std::uint64_t HeaderRoom = 64 * 1024;
+constexpr std::uint64_t DosHeaderSize = 64;
 constexpr std::uint64_t NtHeadersPointer = 0x3C;
+// The NT headers of a PE32+ image to its data directories' end: what the launcher's lookup reads.
+constexpr std::uint64_t NtHeadersSize = 264;
+constexpr std::uint64_t FileHeaderSize = 24; // the NT signature and the file header
+constexpr std::uint64_t SectionHeaderSize = 40;
+constexpr std::uint64_t CertificateEntryHeaderSize = 8;
+// A DER header with a one-byte tag and up to four length bytes.
+constexpr std::uint64_t DerHeaderRoom = 6;
 constexpr std::size_t ReadWindow = 1 << 20;
 
+// Marks the bytes of a block of blockSize bytes as not read (unreadable) or read, in sanitizer
+// builds; a no-op elsewhere and for blocks too large to check.
+void MarkUnread([[maybe_unused]] std::uint8_t *block, [[maybe_unused]] std::size_t blockSize)
+{
+#ifdef PACKER_CHECKED_BLOCKS
+    if (blockSize <= CheckedBlockLimit)
+        ASAN_POISON_MEMORY_REGION(block, blockSize);
+#endif
+}
+
+void MarkRead([[maybe_unused]] std::uint8_t *begin, [[maybe_unused]] std::size_t length,
+              [[maybe_unused]] std::size_t blockSize)
+{
+#ifdef PACKER_CHECKED_BLOCKS
+    if (blockSize <= CheckedBlockLimit)
+        ASAN_UNPOISON_MEMORY_REGION(begin, length);
+#endif
+}
+
 } // namespace
+
+void FileImage::BlockRelease::operator()(std::uint8_t *block) const
+{
+    MarkRead(block, size, size);
+    std::free(block);
+}
 
 FileImage::FileImage(const std::string &path) : path_(path), file_(host::ReadableFile::Open(path, size_))
 {
     if (size_ > SIZE_MAX)
         throw ReadError(path + ": too large to read");
-    // Never read in full: only the ranges loaded are touched.
-    block_.reset(new std::uint8_t[size_ > 0 ? size() : 1]);
+    // Zeroed by the system as pages are first touched: only the ranges loaded take memory.
+    const std::size_t blockSize = size_ > 0 ? size() : 1;
+    block_ = std::unique_ptr<std::uint8_t[], BlockRelease>(static_cast<std::uint8_t *>(std::calloc(blockSize, 1)),
+                                                           BlockRelease{blockSize});
+    if (!block_)
+        throw std::bad_alloc();
+    MarkUnread(block_.get(), blockSize);
 
-    Load(0, HeaderRoom);
-    if (size_ >= NtHeadersPointer + 4)
-        Load(::ReadU32(block_.get() + NtHeadersPointer), HeaderRoom);
-    try {
-        const PeLayout layout = ReadPeLayout(*this, path);
-        Load(0, layout.imageEnd);
-        Load(layout.tableOffset, layout.tableSize);
-    } catch (const PackError &) {
-        // Not an image this packer reads: its first bytes are all there is to look at.
+    // The headers, exactly: of a small file too, only what is read is loaded.
+    Load(0, DosHeaderSize);
+    if (size_ >= NtHeadersPointer + 4) {
+        const std::uint64_t nt = ::ReadU32(block_.get() + NtHeadersPointer);
+        Load(nt, NtHeadersSize);
+        // The section table, however far a large optional header puts it.
+        if (nt + FileHeaderSize <= size_)
+            Load(nt, FileHeaderSize + ::ReadU16(block_.get() + nt + 20) +
+                         SectionHeaderSize * ::ReadU16(block_.get() + nt + 6));
     }
+    try {
+        Load(0, ReadPeLayout(*this, path).imageEnd);
+    } catch (const PackError &) {
+        // Not an image this packer reads; the launcher's lookup may still find a table in it.
+    }
+    CertificateTablePlace table;
+    if (FindCertificateTableLoosely(*this, table))
+        LoadSignatureObject(table);
+}
+
+// Of the certificate table, what is read from memory: the first entry's header, its leading DER
+// object (the launcher hands its decoder nothing more, and the carriers of the certificate
+// placement are in it) and the zero bytes behind the object up to the entry's alignment (the
+// padding check reads them). An entry whose object has no definite length within it is loaded
+// whole, as the launcher's decoder is then handed all of it.
+void FileImage::LoadSignatureObject(const CertificateTablePlace &table) const
+{
+    Load(table.offset, CertificateEntryHeaderSize + DerHeaderRoom);
+    const std::uint64_t entryLength = ReadU32(*this, table.offset);
+    if (entryLength < CertificateEntryHeaderSize || entryLength > table.size)
+        return; // refused before its body is read
+    const std::uint64_t body = table.offset + CertificateEntryHeaderSize;
+    const std::uint64_t entryEnd = table.offset + entryLength;
+    const auto object = ReadDerElement(block_.get(), body, entryEnd);
+    const std::uint64_t end =
+        object ? std::min(entryEnd, table.offset + AlignCertificateEntry(CertificateEntryHeaderSize +
+                                                                         object->headerLength + object->contentLength))
+               : entryEnd;
+    Load(body, end - body);
 }
 
 void FileImage::Load(std::uint64_t offset, std::uint64_t length) const
@@ -54,6 +125,7 @@ void FileImage::Load(std::uint64_t offset, std::uint64_t length) const
             continue;
         }
         const std::uint64_t gapEnd = next != loaded_.end() ? std::min(end, next->first) : end;
+        MarkRead(block_.get() + at, static_cast<std::size_t>(gapEnd - at), block_.get_deleter().size);
         if (!ReadAt(at, block_.get() + at, static_cast<std::size_t>(gapEnd - at)))
             throw ReadError(path_ + ": the file got shorter while being read");
         added.push_back({at, gapEnd});
@@ -76,8 +148,21 @@ void FileImage::Load(std::uint64_t offset, std::uint64_t length) const
 void FileImage::CopyLoaded(std::uint8_t *into) const
 {
     std::lock_guard<std::mutex> lock(*loading_);
-    for (const auto &[begin, end] : loaded_)
+    const std::size_t blockSize = block_.get_deleter().size;
+    MarkUnread(into, blockSize);
+    for (const auto &[begin, end] : loaded_) {
+        MarkRead(into + begin, static_cast<std::size_t>(end - begin), blockSize);
         std::memcpy(into + begin, block_.get() + begin, static_cast<std::size_t>(end - begin));
+    }
+}
+
+std::uint64_t FileImage::LoadedSize() const
+{
+    std::lock_guard<std::mutex> lock(*loading_);
+    std::uint64_t size = 0;
+    for (const auto &[begin, end] : loaded_)
+        size += end - begin;
+    return size;
 }
 
 bool FileImage::ReadAt(std::uint64_t offset, std::uint8_t *buffer, std::size_t length) const

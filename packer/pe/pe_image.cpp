@@ -72,6 +72,18 @@ PeLayout ReadPeLayout(ByteView image, const std::string &what)
     return layout;
 }
 
+bool FindCertificateTableLoosely(ByteView image, CertificateTablePlace &table)
+{
+    constexpr std::uint64_t securityDirectory = 24 + 112 + 8 * SecurityDirectoryIndex; // from the NT headers
+    if (image.size() < 64)
+        return false;
+    const std::uint64_t nt = ReadU32(image, 0x3C);
+    if (nt + securityDirectory + 8 > image.size())
+        return false;
+    table = {ReadU32(image, nt + securityDirectory), ReadU32(image, nt + securityDirectory + 4)};
+    return table.size >= 8 && table.offset + table.size <= image.size();
+}
+
 bool FindSignatureEntry(ByteView image, const PeLayout &layout, SignatureEntry &entry, const std::string &what)
 {
     if (layout.tableSize == 0)

@@ -21,6 +21,16 @@ struct PeLayout {
 // else or for a certificate table outside the file.
 PeLayout ReadPeLayout(ByteView image, const std::string &what);
 
+// The certificate table that the security directory names, checked only to hold an entry header
+// and to lie within the file, whatever else the headers say: the launcher's lookup asks no more
+// (it ignores NumberOfRvaAndSizes, for one), so that what it may read of a table lies in this
+// one. Reads the NT headers pointer and the security directory only; false for none.
+struct CertificateTablePlace {
+    std::uint64_t offset;
+    std::uint64_t size;
+};
+bool FindCertificateTableLoosely(ByteView image, CertificateTablePlace &table);
+
 // Certificate table entries start at multiples of 8: an entry's length rounded up.
 inline std::uint64_t AlignCertificateEntry(std::uint64_t length)
 {

@@ -235,15 +235,16 @@ long PeakResidentKib(const std::string &command)
 struct MemoryCase {
     const char *name;
     std::size_t cabinetMib;
-    bool inCertificate; // stored in a certificate of the signed stub's signature object, else after the image
+    const char *placement; // overlay on the unsigned stub; certificate or end on the signed one
     long boundMib;
 };
 
 // pack, verify, inspect and extract hold little of an installer whose payload does not compress.
-// After the image (200 MiB): the installer is read by ranges and each item a window at a time,
-// and reading a whole file or a whole item again would hold at least the cabinet. In a
+// After the image and behind the signature object (200 MiB): the installer is read by ranges and
+// each item a window at a time, and reading a whole file, a whole certificate table (which holds
+// the payload of the end placement) or a whole item again would hold at least the cabinet. In a
 // certificate (40 MiB, under the 64 MiB that the placement allows): the carrier is held three
-// times at most (by the file's certificate table, the certificate that the decoder hands out and
+// times at most (by the file's signature object, the certificate that the decoder hands out and
 // the container taken from it), and pack writes the image around the container without holding
 // it. The bound leaves room for a fourth copy and the sanitizers' own memory; a copy at each
 // step, as there were eight, would pass it. launcher-pack.exe under Wine runs the certificate
@@ -254,8 +255,9 @@ TEST(LargeItems, EveryCommandHoldsFarLessThanThePayload)
 {
     const bool windowsPacker = std::getenv("LAUNCHER_PACK_UNDER_TEST") != nullptr;
     const MemoryCase cases[] = {
-        {"after_the_image", 200, false, 128},
-        {"in_a_certificate", 40, true, 4 * 40 + 64},
+        {"after_the_image", 200, "overlay", 128},
+        {"in_a_certificate", 40, "certificate", 4 * 40 + 64},
+        {"behind_the_signature_object", 200, "end", 128},
     };
     // The sanitizers' quarantine of freed blocks would count as well: keep it small.
     const char *sanitizer = std::getenv("ASAN_OPTIONS");
@@ -264,19 +266,19 @@ TEST(LargeItems, EveryCommandHoldsFarLessThanThePayload)
         Quote(std::string(sanitizer ? sanitizer : "") + ":quarantine_size_mb=16:thread_local_quarantine_size_kb=64");
     const World &world = TheWorld();
     for (const MemoryCase &c : cases) {
-        if (windowsPacker && !c.inCertificate)
+        const bool overlay = std::string(c.placement) == "overlay";
+        if (windowsPacker && std::string(c.placement) != "certificate")
             continue;
         SCOPED_TRACE(c.name);
         const std::string folder = FreshFolder(std::string("large-items-memory-") + c.name);
         const std::string package = PackageWithRandomCabinet(folder, "random", c.cabinetMib << 20);
         const std::string installer = folder + "/setup.exe";
-        const std::string pack = "-q pack --stub " + Quote(c.inCertificate ? world.signedStub : world.stub) +
-                                 " --key " + Quote(world.key) + " --msi " + Quote(package) + " -o " + Quote(installer) +
-                                 " --level 0" + (c.inCertificate ? " --placement certificate" : "");
+        const std::string pack = "-q pack --stub " + Quote(overlay ? world.stub : world.signedStub) + " --key " +
+                                 Quote(world.key) + " --msi " + Quote(package) + " -o " + Quote(installer) +
+                                 " --level 0 --placement " + c.placement;
         const std::string commands[] = {
             pack,
-            "verify --key " + Quote(world.publicKey) + (c.inCertificate ? "" : " --allow-unsigned") + " " +
-                Quote(installer),
+            "verify --key " + Quote(world.publicKey) + (overlay ? " --allow-unsigned" : "") + " " + Quote(installer),
             "inspect " + Quote(installer),
             "extract " + Quote(installer) + " -o " + Quote(folder + "/out"),
         };
