@@ -624,9 +624,9 @@ const SigningCase signingCases[] = {
 };
 
 // The steps after packing, separated by commas: sign [osslsigncode options], remove (the
-// signature), payload (change a byte of the last item's signature), padding (change a zero byte
-// in front of the head item), unalign (take the padding in front of the head item out, as
-// packers did before it was added).
+// signature), payload (change a byte of the last item's signature), padding (change a byte in
+// front of the head item: a zero byte of the padding where there is one), unalign (take the
+// padding in front of the head item out, as packers did before it was added).
 void SignAfterPacking(const World &world, const std::string &file, const std::string &steps)
 {
     for (std::size_t begin = 0; begin < steps.size();) {
@@ -648,15 +648,14 @@ void SignAfterPacking(const World &world, const std::string &file, const std::st
             if (step == "payload") {
                 image[payloadEnd - 28 - 10] ^= 0x01;
             } else if (step == "padding") {
-                if (image[stubSize] != 0)
-                    throw std::runtime_error("no padding in front of the head item");
-                image[stubSize] = 0x5A;
+                // A payload whose length is a multiple of 8 has no padding: the stub's last byte
+                // is in front of the head item as well, and as unread by the launcher.
+                image[image[stubSize] == 0 ? stubSize : stubSize - 1] ^= 0x5A;
             } else if (step == "unalign") {
+                // Such a payload is already as packers made it before the padding.
                 std::size_t padding = 0;
                 while (padding < 8 && image[stubSize + padding] == 0)
                     ++padding;
-                if (padding == 0)
-                    throw std::runtime_error("no padding in front of the head item");
                 image.erase(image.begin() + static_cast<std::ptrdiff_t>(stubSize),
                             image.begin() + static_cast<std::ptrdiff_t>(stubSize + padding));
                 fixtures::UpdatePeChecksum(image);
