@@ -97,6 +97,89 @@ inline void WriteItemTrailer(uint8_t bytes[ItemTrailerSize], const ItemTrailer &
 // then the path in UTF-16LE.
 enum { DirectoryRecordHeaderSize = 8 };
 
+enum { Sha256Size = 32 };
+
+// A binding record ties a file item to the output it was packed with, inside the signed
+// directory: its id is the file item's, its path "sha256\<64 lowercase hex digits>\<decimal
+// length>". An item's own signature covers its output only, so without the binding an item of
+// another release signed with the same key could take its place. Three components whose first
+// is not "cab": the walks for packages and cabinets pass over it.
+enum {
+    BindingWordLength = 6, // "sha256"
+    BindingDigestDigits = 2 * Sha256Size,
+    BindingLengthDigits = 10, // the most a 32-bit length takes
+    BindingPathMaxLength = BindingWordLength + 1 + BindingDigestDigits + 1 + BindingLengthDigits,
+};
+inline constexpr char BindingWord[BindingWordLength + 1] = "sha256";
+
+// The binding path of an output with this digest and length, NUL-terminated, into text; returns
+// its length. The one spelling: lowercase digits, the length without leading zeros.
+inline int FormatBindingPath(char (&text)[BindingPathMaxLength + 1], const uint8_t digest[Sha256Size], uint32_t length)
+{
+    static const char hex[] = "0123456789abcdef";
+    int at = 0;
+    for (int i = 0; i < BindingWordLength; i++)
+        text[at++] = BindingWord[i];
+    text[at++] = '\\';
+    for (int i = 0; i < Sha256Size; i++) {
+        text[at++] = hex[digest[i] >> 4];
+        text[at++] = hex[digest[i] & 15];
+    }
+    text[at++] = '\\';
+    char reversed[BindingLengthDigits];
+    int digits = 0;
+    do {
+        reversed[digits++] = (char)('0' + length % 10);
+        length /= 10;
+    } while (length != 0);
+    while (digits > 0)
+        text[at++] = reversed[--digits];
+    text[at] = '\0';
+    return at;
+}
+
+enum BindingPathKind {
+    BindingPathNone = 0,  // not a binding record
+    BindingPathMalformed, // "sha256\" and then not the one spelling: it binds to nothing
+    BindingPathWellFormed,
+};
+
+// Reads a record's path (code units of any width, NUL-terminated) as a binding. Any path that
+// begins with "sha256\" is a binding record; only the spelling FormatBindingPath makes is a
+// well-formed one, whose digest and length are then filled in.
+template <typename Unit> inline int ReadBindingPath(const Unit *path, uint8_t digest[Sha256Size], uint32_t *length)
+{
+    for (int i = 0; i < BindingWordLength; i++)
+        if (path[i] != (Unit)BindingWord[i])
+            return BindingPathNone;
+    if (path[BindingWordLength] != (Unit)'\\')
+        return BindingPathNone;
+    const Unit *p = path + BindingWordLength + 1;
+    for (int i = 0; i < BindingDigestDigits; i++) {
+        int value;
+        if (p[i] >= (Unit)'0' && p[i] <= (Unit)'9')
+            value = (int)(p[i] - (Unit)'0');
+        else if (p[i] >= (Unit)'a' && p[i] <= (Unit)'f')
+            value = (int)(p[i] - (Unit)'a') + 10;
+        else
+            return BindingPathMalformed;
+        digest[i / 2] = (uint8_t)(i % 2 == 0 ? value << 4 : digest[i / 2] | value);
+    }
+    p += BindingDigestDigits;
+    if (*p++ != (Unit)'\\' || *p < (Unit)'0' || *p > (Unit)'9' || (*p == (Unit)'0' && p[1] != 0))
+        return BindingPathMalformed;
+    uint64_t value = 0;
+    for (int digits = 0; *p != 0; p++, digits++) {
+        if (*p < (Unit)'0' || *p > (Unit)'9' || digits == BindingLengthDigits)
+            return BindingPathMalformed;
+        value = value * 10 + (uint64_t)(*p - (Unit)'0');
+    }
+    if (value > 0xFFFFFFFFu)
+        return BindingPathMalformed;
+    *length = (uint32_t)value;
+    return BindingPathWellFormed;
+}
+
 // The verification key: a public key blob of a 2048-bit RSA key with exponent 65537, this
 // header followed by the modulus, little-endian.
 enum { PayloadPublicKeySize = 276, PayloadPublicKeyHeaderSize = 20 };

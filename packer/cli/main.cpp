@@ -188,7 +188,13 @@ int RunLauncherPack(int argc, char **argv)
                             "Accept a file without an Authenticode signature (for test builds)");
     verifyCommand->add_flag("--strict", verify.strict,
                             "Fail a file that does not pass the certificate padding check (EnableCertPaddingCheck), "
-                            "which Windows with that check on sees as unsigned: the end placement on a signed stub");
+                            "which Windows with that check on sees as unsigned: the end placement on a signed stub; "
+                            "also one that holds a payload the launcher ignores, or whose items are not bound to "
+                            "its directory");
+    verifyCommand->add_flag("--require-signed-payload", verify.requireSignedPayload,
+                            "Fail a file whose payload the Authenticode signature does not cover (only an installer "
+                            "packed onto the unsigned stub and signed last passes), or that holds another payload "
+                            "outside it; not with --allow-unsigned");
     verifyCommand->add_flag("--allow-test-key", verify.allowTestKey,
                             "Accept the repository's TEST-ONLY key (for tests only)");
     verifyCommand->add_flag("--json", verify.json, "Print the result as JSON");
