@@ -288,8 +288,7 @@ BOOL SelectPackage(LauncherState *state, ExtractionJob *job, PackageSelection *s
 struct BindingSearch {
     DWORD containerIndex;
     DWORD itemId;
-    const BYTE *digest;
-    DWORD length;
+    char expected[BindingPathMaxLength + 1]; // the output's binding path
     BOOL anyBinding;
     BOOL matches;
     BOOL differs;
@@ -298,17 +297,15 @@ struct BindingSearch {
 static int CompareBinding(DWORD containerIndex, DWORD recordId, const WCHAR *path, void *context)
 {
     BindingSearch *search = (BindingSearch *)context;
-    BYTE digest[Sha256Size];
-    uint32_t length = 0;
-    if (containerIndex != search->containerIndex)
-        return 1;
-    int kind = ReadBindingPath(path, digest, &length);
-    if (kind == BindingPathNone)
+    if (containerIndex != search->containerIndex || !IsBindingPath(path))
         return 1;
     search->anyBinding = TRUE;
     if (recordId != search->itemId)
         return 1;
-    if (kind == BindingPathWellFormed && length == search->length && memcmp(digest, search->digest, Sha256Size) == 0)
+    int i = 0;
+    while (path[i] != 0 && path[i] == (WCHAR)search->expected[i])
+        i++;
+    if (path[i] == 0 && search->expected[i] == 0)
         search->matches = TRUE;
     else
         search->differs = TRUE;
@@ -318,7 +315,11 @@ static int CompareBinding(DWORD containerIndex, DWORD recordId, const WCHAR *pat
 DWORD CheckItemBinding(const LauncherState *state, DWORD containerIndex, DWORD itemId, const BYTE digest[Sha256Size],
                        DWORD length)
 {
-    BindingSearch search = {containerIndex, itemId, digest, length, FALSE, FALSE, FALSE};
+    BindingSearch search;
+    memset(&search, 0, sizeof search);
+    search.containerIndex = containerIndex;
+    search.itemId = itemId;
+    FormatBindingPath(search.expected, digest, length);
     if (EnumeratePackageDirectory(state, CompareBinding, &search) < 0)
         return ItemBindingMissing;
     if (!search.anyBinding)

@@ -113,7 +113,8 @@ enum {
 inline constexpr char BindingWord[BindingWordLength + 1] = "sha256";
 
 // The binding path of an output with this digest and length, NUL-terminated, into text; returns
-// its length. The one spelling: lowercase digits, the length without leading zeros.
+// its length. The one spelling (lowercase digits, the length without leading zeros): a binding is
+// compared as text.
 inline int FormatBindingPath(char (&text)[BindingPathMaxLength + 1], const uint8_t digest[Sha256Size], uint32_t length)
 {
     static const char hex[] = "0123456789abcdef";
@@ -138,46 +139,14 @@ inline int FormatBindingPath(char (&text)[BindingPathMaxLength + 1], const uint8
     return at;
 }
 
-enum BindingPathKind {
-    BindingPathNone = 0,  // not a binding record
-    BindingPathMalformed, // "sha256\" and then not the one spelling: it binds to nothing
-    BindingPathWellFormed,
-};
-
-// Reads a record's path (code units of any width, NUL-terminated) as a binding. Any path that
-// begins with "sha256\" is a binding record; only the spelling FormatBindingPath makes is a
-// well-formed one, whose digest and length are then filled in.
-template <typename Unit> inline int ReadBindingPath(const Unit *path, uint8_t digest[Sha256Size], uint32_t *length)
+// A binding record is any whose path begins with "sha256\\" (code units of any width,
+// NUL-terminated). It binds an output only when its path is the one FormatBindingPath makes.
+template <typename Unit> inline bool IsBindingPath(const Unit *path)
 {
     for (int i = 0; i < BindingWordLength; i++)
         if (path[i] != (Unit)BindingWord[i])
-            return BindingPathNone;
-    if (path[BindingWordLength] != (Unit)'\\')
-        return BindingPathNone;
-    const Unit *p = path + BindingWordLength + 1;
-    for (int i = 0; i < BindingDigestDigits; i++) {
-        int value;
-        if (p[i] >= (Unit)'0' && p[i] <= (Unit)'9')
-            value = (int)(p[i] - (Unit)'0');
-        else if (p[i] >= (Unit)'a' && p[i] <= (Unit)'f')
-            value = (int)(p[i] - (Unit)'a') + 10;
-        else
-            return BindingPathMalformed;
-        digest[i / 2] = (uint8_t)(i % 2 == 0 ? value << 4 : digest[i / 2] | value);
-    }
-    p += BindingDigestDigits;
-    if (*p++ != (Unit)'\\' || *p < (Unit)'0' || *p > (Unit)'9' || (*p == (Unit)'0' && p[1] != 0))
-        return BindingPathMalformed;
-    uint64_t value = 0;
-    for (int digits = 0; *p != 0; p++, digits++) {
-        if (*p < (Unit)'0' || *p > (Unit)'9' || digits == BindingLengthDigits)
-            return BindingPathMalformed;
-        value = value * 10 + (uint64_t)(*p - (Unit)'0');
-    }
-    if (value > 0xFFFFFFFFu)
-        return BindingPathMalformed;
-    *length = (uint32_t)value;
-    return BindingPathWellFormed;
+            return false;
+    return path[BindingWordLength] == (Unit)'\\';
 }
 
 // The verification key: a public key blob of a 2048-bit RSA key with exponent 65537, this

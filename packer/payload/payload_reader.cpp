@@ -190,9 +190,7 @@ int CollectRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path, void 
     DirectoryRecordParts parts;
     SplitDirectoryRecord(path, &parts);
     DirectoryRecord record{recordId, Utf8Of(path, -1), "unknown", {}, {}};
-    std::uint8_t digest[Sha256Size];
-    std::uint32_t length = 0;
-    if (ReadBindingPath(path, digest, &length) != BindingPathNone) {
+    if (IsBindingPath(path)) {
         record.kind = "binding";
     } else if (parts.kind != DirectoryRecordOther) {
         record.kind = parts.kind == DirectoryRecordCabinet ? "cabinet" : "package";

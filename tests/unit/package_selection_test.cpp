@@ -614,53 +614,51 @@ TEST_F(PackageDirectory, ABindingThatCannotBeReadIsMissing)
               static_cast<DWORD>(ItemBindingMissing));
 }
 
-// Only the one spelling that the writer makes is a binding of an output; any path that begins
-// with the word is a binding record.
-TEST(BindingPath, ReadsTheOneSpellingTheWriterMakes)
+// Only the one spelling that the writer makes binds an output; any path that begins with the
+// word and a backslash is a binding record, and one in any other spelling binds nothing.
+TEST_F(PackageDirectory, ABindingIsTheOneSpellingTheWriterMakes)
 {
     std::uint8_t digest[Sha256Size];
     for (int i = 0; i < Sha256Size; ++i)
         digest[i] = static_cast<std::uint8_t>(i * 37 + 5);
     const Bytes digestBytes(digest, digest + Sha256Size);
-    char written[BindingPathMaxLength + 1];
-    FormatBindingPath(written, digest, 4294967295u);
-    EXPECT_EQ(std::string(written), BindingPath(digestBytes, "4294967295"));
-    const std::string digits = BindingPath(digestBytes, "").substr(7, 64);
+    for (std::uint32_t length : {0u, 1234u, 4294967295u}) {
+        char written[BindingPathMaxLength + 1];
+        EXPECT_EQ(FormatBindingPath(written, digest, length),
+                  static_cast<int>(BindingPath(digestBytes, "").size() + std::to_string(length).size()));
+        EXPECT_EQ(std::string(written), BindingPath(digestBytes, std::to_string(length)));
+    }
 
+    const Bytes package = Content(0, 1000);
+    const Bytes packageDigest = fixtures::Sha256Bytes(package);
+    const std::string size = std::to_string(package.size());
+    const std::string digits = BindingPath(packageDigest, "").substr(7, 64);
+    std::string upper = digits;
+    for (char &c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     const struct {
         std::string path;
-        int kind;
-        std::uint32_t length;
+        DWORD binding;
     } cases[] = {
-        {written, BindingPathWellFormed, 4294967295u},
-        {BindingPath(digestBytes, "0"), BindingPathWellFormed, 0},
-        {BindingPath(digestBytes, "1234"), BindingPathWellFormed, 1234},
-        {BindingPath(digestBytes, "4294967296"), BindingPathMalformed, 0},
-        {BindingPath(digestBytes, "12345678901"), BindingPathMalformed, 0},
-        {BindingPath(digestBytes, "0123"), BindingPathMalformed, 0},
-        {BindingPath(digestBytes, ""), BindingPathMalformed, 0},
-        {BindingPath(digestBytes, "12a"), BindingPathMalformed, 0},
-        {BindingPath(digestBytes, "12\\more"), BindingPathMalformed, 0},
-        {"sha256\\" + digits.substr(1) + "\\12", BindingPathMalformed, 0},
-        {"sha256\\" + digits + "0\\12", BindingPathMalformed, 0},
-        {"sha256\\" + digits.substr(0, 63) + "G\\12", BindingPathMalformed, 0},
-        {"sha256\\", BindingPathMalformed, 0},
-        {"SHA256\\" + digits + "\\12", BindingPathNone, 0},
-        {"sha256", BindingPathNone, 0},
-        {"sha2561\\" + digits + "\\12", BindingPathNone, 0},
-        {"cab\\1000\\data.cab", BindingPathNone, 0},
-        {"", BindingPathNone, 0},
+        {BindingPath(packageDigest, size), ItemBindingMatches},
+        {BindingPath(packageDigest, "0" + size), ItemBindingDiffers},
+        {"sha256\\" + upper + "\\" + size, ItemBindingDiffers},
+        {"sha256\\" + digits.substr(1) + "\\" + size, ItemBindingDiffers},
+        {"sha256\\" + digits + "0\\" + size, ItemBindingDiffers},
+        {BindingPath(packageDigest, size + "\\more"), ItemBindingDiffers},
+        {BindingPath(packageDigest, ""), ItemBindingDiffers},
+        {"sha256\\", ItemBindingDiffers},
+        {"SHA256\\" + digits + "\\" + size, ItemBindingNone},
+        {"sha2561\\" + digits + "\\" + size, ItemBindingNone},
+        {"sha256", ItemBindingNone},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.path);
-        std::u16string wide(c.path.begin(), c.path.end());
-        std::uint8_t read[Sha256Size] = {};
-        std::uint32_t length = 0xDEADu;
-        EXPECT_EQ(ReadBindingPath(wide.c_str(), read, &length), c.kind);
-        if (c.kind == BindingPathWellFormed) {
-            EXPECT_EQ(length, c.length);
-            EXPECT_EQ(Bytes(read, read + Sha256Size), digestBytes);
-        }
+        FreePayloadDescriptors(&launcherState);
+        AddContainer(ContainerOf(writer::WriteDirectory({{1000, "x64\\1033\\{EN}\\Product"}, {1000, c.path}}),
+                                 {{writer::ItemKind::File, 1000, package}}));
+        EXPECT_EQ(CheckItemBinding(&launcherState, 0, 1000, packageDigest.data(), static_cast<DWORD>(package.size())),
+                  c.binding);
     }
 }
 
