@@ -60,7 +60,7 @@ void BM_ReadPayloadItem(benchmark::State &state, Content content)
     for (auto _ : state) {
         BYTE *data = nullptr;
         DWORD size = 0;
-        ErrorValue value = ReadPayloadItem(&descriptor, FileItemGuid, itemId, &data, &size);
+        ErrorValue value = ReadPayloadItem(&descriptor, FileItemGuid, itemId, &data, &size, nullptr);
         if (ErrorValueCode(value) != 0 || size != fixture.outputSize) {
             state.SkipWithError("the item did not read back");
             break;

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     BYTE *output = nullptr;
     DWORD outputSize = 0;
-    ErrorValue result = ReadPayloadItem(&descriptor, kind, itemId, &output, &outputSize);
+    ErrorValue result = ReadPayloadItem(&descriptor, kind, itemId, &output, &outputSize, nullptr);
     if (ErrorValueCode(result) == 0) {
         if (output != nullptr)
             FreeItemOutput(output);

@@ -1,8 +1,8 @@
-// The launcher's whole read path over one file image: the certificate-table locator, the
-// whole-image step when it finds no carrier, then the package selection with every chosen
-// item inflated and verified.
+// The launcher's whole read path over one file image: the payload locator, then the package
+// selection with every chosen item inflated and verified and compared with its binding.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "payload/locator.h"
 #include "fuzz/fuzz_support.h"
@@ -17,10 +17,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     state.is64Bit = 1;
     state.showProgress = 1;
 
+    // The file's buffer, as the launcher reads it: a container found in it keeps it.
     DWORD imageSize = static_cast<DWORD>(size);
-    ErrorValue outcome = LocatePayload(&state, data, imageSize);
-    if (ErrorValueCode(outcome) == 0 && state.payloadCount == 0)
-        outcome = LoadWholeImagePayload(&state, data, imageSize);
+    BYTE *image = static_cast<BYTE *>(LocalAlloc(LMEM_FIXED, size > 0 ? size : 1));
+    if (image == nullptr)
+        return 0;
+    if (size > 0)
+        std::memcpy(image, data, size);
+    DWORD placement;
+    ErrorValue outcome = LocatePayloadInBlock(&state, image, imageSize, &placement);
     if (ErrorValueCode(outcome) == 0)
         SelectAndRelease(&state);
     FreePayloadDescriptors(&state);

@@ -2,6 +2,8 @@
 // (signed and compressed, and the unsigned and stored forms), signed PE images that carry them
 // behind the signature or in certificate extensions, real zlib streams, package directories
 // and command lines. Usage: make_fuzz_corpus OUTPUT_DIR KEY_PEM
+#include <openssl/sha.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -55,11 +57,25 @@ Bytes Container(const std::vector<writer::DirectoryEntry> &entries, bool compres
 {
     std::vector<writer::ContainerItem> items = {{writer::ItemKind::Head, 0, writer::WriteDirectory(entries)}};
     for (const auto &entry : entries)
-        items.push_back({writer::ItemKind::File, entry.id, Text("content of item " + std::to_string(entry.id), 8)});
+        if (!IsBindingPath(entry.path.c_str()))
+            items.push_back({writer::ItemKind::File, entry.id, Text("content of item " + std::to_string(entry.id), 8)});
     writer::ContainerOptions options;
     options.compressed = compressed;
     options.sign = sign;
     return writer::WriteContainer(items, options, key.get());
+}
+
+// The directory with a binding record for each of its file items, as pack writes it.
+std::vector<writer::DirectoryEntry> Bound(std::vector<writer::DirectoryEntry> entries)
+{
+    const std::size_t files = entries.size();
+    for (std::size_t i = 0; i < files; ++i) {
+        const Bytes content = Text("content of item " + std::to_string(entries[i].id), 8);
+        std::uint8_t digest[SHA256_DIGEST_LENGTH];
+        SHA256(content.data(), content.size(), digest);
+        entries.push_back(writer::BindingEntry(entries[i].id, digest, content.size()));
+    }
+    return entries;
 }
 
 Bytes U32(std::uint32_t value)
@@ -98,6 +114,11 @@ int main(int argc, char **argv)
         Seed("read_path", "unsigned-pe-with-container", Join(fixtures::UnsignedPe(), english));
         Seed("read_path", "behind-signature", fixtures::EmbedBehindSignature(fixtures::SignedPe(), english));
         Seed("read_path", "signed-pe", fixtures::SignedPe());
+        // Signed last, its items bound, with a carrier beside it in the table that is never read.
+        Seed("read_path", "signed-last-bound",
+             fixtures::WithCertificateEntry(
+                 Join(fixtures::UnsignedPe(), Container(Bound(Directory("1033", code)), true, true)),
+                 fixtures::MakeSignatureObject({{fixtures::Extension{german}}})));
         Seed("read_path", "carriers",
              fixtures::WithCertificateEntry(
                  fixtures::UnsignedPe(),

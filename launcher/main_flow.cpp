@@ -84,6 +84,10 @@ void SelectAndInstall(RunState *run)
     if (!selected) {
         SetMessageText(run, run->damagedPackageText);
         run->outcome = MakeFixedErrorValue(ERROR_INVALID_DATA, 2151);
+    } else if (!CheckJobBindings(&launcherState, &run->job, run->selection.containerIndex)) {
+        // An item signed with the key, but not the one the signed directory names: another release's.
+        SetMessageText(run, run->damagedPackageText);
+        run->outcome = MakeFixedErrorValue(ERROR_INVALID_DATA, 2147);
     } else {
         RunInstallerPhases(run);
     }

@@ -45,11 +45,9 @@ ErrorValue ReadOwnFile(const WCHAR *path)
     } else if (!ReadFile(file, image, size, &read, NULL) || read != size) {
         outcome = MakeFixedErrorValue(ERROR_READ_FAULT, 2023);
     } else {
-        outcome = LocatePayload(&launcherState, image, size);
-        if (ErrorValueCode(outcome) == 0 && launcherState.payloadCount == 0) {
-            outcome = AdoptWholeImagePayload(&launcherState, image, size);
-            image = NULL; // the descriptor holds it now
-        }
+        DWORD placement;
+        outcome = LocatePayloadInBlock(&launcherState, image, size, &placement);
+        image = NULL; // held by the descriptor of a container in it, or freed
     }
 
     if (image != NULL)

@@ -9,8 +9,7 @@
 // look-alike file), in a LocalAlloc block, or null.
 WCHAR *GetOwnPath(void);
 
-// Reads the file at path whole and has its payload containers located; when the locator finds
-// none, the whole image is taken as the one container, which then keeps the file's buffer (the
-// file is held once). Every container found is appended to launcherState.payloads. Otherwise
-// the file's buffer is freed before returning.
+// Reads the file at path whole and has its payload containers located (LocatePayload). A
+// container in the file keeps the file's buffer (the file is held once); otherwise the buffer is
+// freed before returning. Every container found is appended to launcherState.payloads.
 ErrorValue ReadOwnFile(const WCHAR *path);

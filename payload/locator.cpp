@@ -62,7 +62,8 @@ static ErrorValue ReadContainer(LauncherState *state, BYTE *image, DWORD size, D
     descriptor.imageSize = size;
     descriptor.image = image;
 
-    ErrorValue result = ReadPayloadItem(&descriptor, HeadItemGuid, 0, &descriptor.directory, &descriptor.directorySize);
+    ErrorValue result =
+        ReadPayloadItem(&descriptor, HeadItemGuid, 0, &descriptor.directory, &descriptor.directorySize, NULL);
     if (ErrorValueCode(result) != 0)
         return result;
     if (!AppendPayloadDescriptor(state, &descriptor)) {
@@ -93,9 +94,11 @@ static BOOL IsCarrierExtension(const CERT_EXTENSION *extension)
            strcmp(extension->pszObjId, PayloadExtensionOid) == 0;
 }
 
-// Loads every carrier extension of the certificate at index into the descriptor list. *result
-// receives the last container's value or the failure; FALSE when the search must stop.
-static BOOL LoadCertificateCarriers(LauncherState *state, HCRYPTMSG message, DWORD index, ErrorValue *result)
+// Loads every carrier extension of the certificate at index into the descriptor list, or with
+// no state only counts them into *carriers. *result receives the last container's value or the
+// failure; FALSE when the search must stop.
+static BOOL LoadCertificateCarriers(LauncherState *state, HCRYPTMSG message, DWORD index, ErrorValue *result,
+                                    DWORD *carriers)
 {
     DWORD encodedSize = 0;
     if (!CryptMsgGetParam(message, CMSG_CERT_PARAM, index, NULL, &encodedSize)) {
@@ -125,6 +128,9 @@ static BOOL LoadCertificateCarriers(LauncherState *state, HCRYPTMSG message, DWO
         const CERT_EXTENSION *extension = &info->rgExtension[i];
         if (!IsCarrierExtension(extension))
             continue;
+        (*carriers)++;
+        if (state == NULL)
+            continue;
         *result = LoadContainer(state, extension->Value.pbData, extension->Value.cbData, 907, 892);
         goOn = ErrorValueCode(*result) == 0;
     }
@@ -135,7 +141,8 @@ static BOOL LoadCertificateCarriers(LauncherState *state, HCRYPTMSG message, DWO
 }
 
 // Feeds the first certificate-table entry to the decoder and walks its certificates.
-static ErrorValue ReadSignatureObject(LauncherState *state, HCRYPTMSG message, const BYTE *table, DWORD tableSize)
+static ErrorValue ReadSignatureObject(LauncherState *state, HCRYPTMSG message, const BYTE *table, DWORD tableSize,
+                                      DWORD *carriers)
 {
     ErrorValue result = MakeFixedErrorValue(0, 789);
 
@@ -155,9 +162,21 @@ static ErrorValue ReadSignatureObject(LauncherState *state, HCRYPTMSG message, c
         return MakeErrorValue(GetLastError, DecoderDefaultCode, 846);
 
     for (DWORD index = 0; index < count; index++) {
-        if (!LoadCertificateCarriers(state, message, index, &result))
+        if (!LoadCertificateCarriers(state, message, index, &result, carriers))
             break;
     }
+    return result;
+}
+
+// The carriers of the signature object in the certificate table (counted into *carriers), each
+// loaded as a container unless state is null.
+static ErrorValue ReadCarriers(LauncherState *state, const BYTE *table, DWORD tableSize, DWORD *carriers)
+{
+    HCRYPTMSG message = CryptMsgOpenToDecode(PKCS_7_ASN_ENCODING, 0, 0, 0, NULL, NULL);
+    if (message == NULL)
+        return MakeErrorValue(GetLastError, DecoderDefaultCode, 831);
+    ErrorValue result = ReadSignatureObject(state, message, table, tableSize, carriers);
+    CryptMsgClose(message);
     return result;
 }
 
@@ -178,72 +197,78 @@ static BOOL FindCertificateTable(const BYTE *image, DWORD imageSize, DWORD *tabl
     return *tableSize >= CertificateEntryHeaderSize && (ULONGLONG)*tableOffset + *tableSize <= imageSize;
 }
 
-ErrorValue LocatePayload(LauncherState *state, const BYTE *image, DWORD imageSize)
-{
-    ErrorValue result = MakeFixedErrorValue(0, 789);
-
-    // Headers that do not check out mean that there is nothing to find.
-    DWORD tableOffset = 0;
-    DWORD tableSize = 0;
-    if (!FindCertificateTable(image, imageSize, &tableOffset, &tableSize))
-        return result;
-
-    HCRYPTMSG message = CryptMsgOpenToDecode(PKCS_7_ASN_ENCODING, 0, 0, 0, NULL, NULL);
-    if (message == NULL)
-        return MakeErrorValue(GetLastError, DecoderDefaultCode, 831);
-    result = ReadSignatureObject(state, message, image + tableOffset, tableSize);
-    CryptMsgClose(message);
-    return result;
-}
-
 // A file signed after packing holds its items in front of the certificate table that the signing
 // tool appended, with up to 7 zero bytes between them when the file's length was not a multiple
 // of 8. The end of that container: the first end, from the table's offset back over at most 7
-// zero bytes, behind which a trailer of a known kind lies. Where there is none, reading the
-// container would find no item at all, so leaving it untried changes no result.
-static BOOL FindContainerBeforeTable(const BYTE *image, DWORD imageSize, DWORD *end)
+// zero bytes, behind which a trailer of a known kind lies.
+static BOOL FindContainerBeforeTable(const BYTE *image, DWORD tableOffset, DWORD *end)
 {
-    DWORD tableOffset = 0;
-    DWORD tableSize = 0;
-    if (!FindCertificateTable(image, imageSize, &tableOffset, &tableSize))
-        return FALSE;
     for (DWORD skipped = 0; skipped < CertificateTableAlignment && skipped <= tableOffset; skipped++) {
         DWORD candidate = tableOffset - skipped;
         if (skipped > 0 && image[candidate] != 0)
             return FALSE;
-        if (candidate >= ItemTrailerSize) {
-            if (IsItemKind(image + candidate - ItemTrailerSize)) {
-                *end = candidate;
-                return TRUE;
-            }
+        if (candidate >= ItemTrailerSize && IsItemKind(image + candidate - ItemTrailerSize)) {
+            *end = candidate;
+            return TRUE;
         }
     }
     return FALSE;
 }
 
-// The whole-image step found no head item at the end of the file.
-static BOOL NoHeadItemAtEnd(ErrorValue result)
+ErrorValue LocatePayload(LauncherState *state, BYTE *image, DWORD imageSize, DWORD *placement)
 {
-    return ErrorValueCode(result) == ERROR_NOT_FOUND && ErrorValueLine(result) == LineItemNotFound;
+    // Headers that do not check out mean a file without a table: its end is where one would begin.
+    DWORD tableOffset = 0;
+    DWORD tableSize = 0;
+    DWORD end = imageSize;
+    if (!FindCertificateTable(image, imageSize, &tableOffset, &tableSize) ||
+        FindContainerBeforeTable(image, tableOffset, &end)) {
+        *placement = PayloadBeforeTable;
+        return ReadContainer(state, image, end, 2001);
+    }
+    DWORD carriers = 0;
+    ErrorValue result = ReadCarriers(state, image + tableOffset, tableSize, &carriers);
+    if (ErrorValueCode(result) != 0 || carriers != 0) {
+        *placement = PayloadInCarriers;
+        return result;
+    }
+    *placement = PayloadAtFileEnd;
+    return ReadContainer(state, image, imageSize, 2001);
 }
 
-ErrorValue LoadWholeImagePayload(LauncherState *state, const BYTE *image, DWORD imageSize)
+ErrorValue LocatePayloadInBlock(LauncherState *state, BYTE *image, DWORD imageSize, DWORD *placement)
 {
-    ErrorValue result = LoadContainer(state, image, imageSize, 2016, 2001);
-    DWORD end = 0;
-    if (NoHeadItemAtEnd(result) && FindContainerBeforeTable(image, imageSize, &end))
-        result = LoadContainer(state, image, end, 2016, 2001);
-    return result;
-}
-
-ErrorValue AdoptWholeImagePayload(LauncherState *state, BYTE *image, DWORD imageSize)
-{
-    ErrorValue result = ReadContainer(state, image, imageSize, 2001);
-    DWORD end = 0;
-    // The container before the table is the front of the same block: no copy is made.
-    if (NoHeadItemAtEnd(result) && FindContainerBeforeTable(image, imageSize, &end))
-        result = ReadContainer(state, image, end, 2001);
-    if (ErrorValueCode(result) != 0)
+    ErrorValue result = LocatePayload(state, image, imageSize, placement);
+    if (ErrorValueCode(result) != 0 || *placement == PayloadInCarriers)
         LocalFree(image);
     return result;
+}
+
+static BOOL NoteHeadItem(const PayloadItemPlace *place, void *context)
+{
+    *(BOOL *)context = place->head;
+    return TRUE;
+}
+
+DWORD FindIgnoredPayloads(const BYTE *image, DWORD imageSize, DWORD placement)
+{
+    DWORD tableOffset = 0;
+    DWORD tableSize = 0;
+    DWORD ignored = 0;
+    if (placement == PayloadAtFileEnd || !FindCertificateTable(image, imageSize, &tableOffset, &tableSize))
+        return ignored;
+    DWORD carriers = 0;
+    if (placement == PayloadBeforeTable &&
+        ErrorValueCode(ReadCarriers(NULL, image + tableOffset, tableSize, &carriers)) == 0 && carriers != 0)
+        ignored |= IgnoredCarriers;
+    // A chain of items from the file's end to a head item.
+    PayloadDescriptor end;
+    memset(&end, 0, sizeof end);
+    end.image = (BYTE *)image;
+    end.imageSize = imageSize;
+    BOOL reachesHead = FALSE;
+    WalkPayloadItems(&end, NoteHeadItem, &reachesHead);
+    if (reachesHead)
+        ignored |= IgnoredContainerAtEnd;
+    return ignored;
 }

@@ -229,8 +229,8 @@ int MakeFileRecord(const LauncherState *state, DWORD containerIndex, DWORD itemI
         return 0;
     if (containerIndex >= state->payloadCount)
         return 0;
-    ErrorValue result =
-        ReadPayloadItem(&state->payloads[containerIndex], FileItemGuid, itemId, &record->data, &record->length);
+    ErrorValue result = ReadPayloadItem(&state->payloads[containerIndex], FileItemGuid, itemId, &record->data,
+                                        &record->length, record->digest);
     return ErrorValueCode(result) == 0;
 }
 
@@ -282,4 +282,62 @@ BOOL SelectPackage(LauncherState *state, ExtractionJob *job, PackageSelection *s
     if (EnumeratePackageDirectory(state, CollectCabinetRecord, &collect) < 0)
         collect.failed = 1;
     return !collect.failed;
+}
+
+// What CompareBinding looks for, and what it found.
+struct BindingSearch {
+    DWORD containerIndex;
+    DWORD itemId;
+    char expected[BindingPathMaxLength + 1]; // the output's binding path
+    BOOL anyBinding;
+    BOOL matches;
+    BOOL differs;
+};
+
+static int CompareBinding(DWORD containerIndex, DWORD recordId, const WCHAR *path, void *context)
+{
+    BindingSearch *search = (BindingSearch *)context;
+    if (containerIndex != search->containerIndex || !IsBindingPath(path))
+        return 1;
+    search->anyBinding = TRUE;
+    if (recordId != search->itemId)
+        return 1;
+    int i = 0;
+    while (path[i] != 0 && path[i] == (WCHAR)search->expected[i])
+        i++;
+    if (path[i] == 0 && search->expected[i] == 0)
+        search->matches = TRUE;
+    else
+        search->differs = TRUE;
+    return 1;
+}
+
+DWORD CheckItemBinding(const LauncherState *state, DWORD containerIndex, DWORD itemId, const BYTE digest[Sha256Size],
+                       DWORD length)
+{
+    BindingSearch search;
+    memset(&search, 0, sizeof search);
+    search.containerIndex = containerIndex;
+    search.itemId = itemId;
+    FormatBindingPath(search.expected, digest, length);
+    if (EnumeratePackageDirectory(state, CompareBinding, &search) < 0)
+        return ItemBindingMissing;
+    if (!search.anyBinding)
+        return ItemBindingNone;
+    if (search.differs)
+        return ItemBindingDiffers;
+    return search.matches ? ItemBindingMatches : ItemBindingMissing;
+}
+
+BOOL CheckJobBindings(const LauncherState *state, const ExtractionJob *job, DWORD containerIndex)
+{
+    for (int i = 0; i < job->count; i++) {
+        const FileRecord *record = &job->items[i];
+        DWORD binding = CheckItemBinding(state, containerIndex, record->itemId, record->digest, record->length);
+        if (binding == ItemBindingNone)
+            return TRUE;
+        if (binding != ItemBindingMatches)
+            return FALSE;
+    }
+    return TRUE;
 }

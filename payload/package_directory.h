@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "payload/payload_format.h"
 #include "payload/pinned_folder.h"
 
 struct LauncherState;
@@ -75,7 +76,8 @@ struct FileRecord {
     WCHAR asideName[AsideNameSize]; // OutputReplacing: the earlier file's name once moved aside, else empty
     HANDLE asideHandle;             // holds the earlier file with delete access, sharing reading alone
     FileIdentity asideIdentity;
-    DWORD itemId; // the file item whose content the record holds
+    DWORD itemId;            // the file item whose content the record holds
+    BYTE digest[Sha256Size]; // SHA-256 of data, made when its signature was checked
 };
 
 struct ExtractionJob {
@@ -124,3 +126,21 @@ BOOL ChoosePackageEntry(LauncherState *state, PackageSelection *selection);
 // ChoosePackageEntry, then fills job->items and job->count ("main.msi" first, then its
 // cabinets) from state->payloads. TRUE on success.
 BOOL SelectPackage(LauncherState *state, ExtractionJob *job, PackageSelection *selection);
+
+// What the directory of a container says of a file item's output.
+enum ItemBinding {
+    ItemBindingNone = 0, // the directory holds no binding record at all: it binds no item
+    ItemBindingMatches,  // a binding for the item names this digest and length, and no other does
+    ItemBindingMissing,  // the directory binds items, but not this one
+    ItemBindingDiffers,  // a binding for the item names another output (or is not well-formed)
+};
+
+// Compares an output (its SHA-256 digest and length) of file item itemId with the binding
+// records in the directory of container containerIndex. A directory that can't be walked to its
+// end for want of memory is not taken as one without bindings: the item is then missing.
+DWORD CheckItemBinding(const LauncherState *state, DWORD containerIndex, DWORD itemId, const BYTE digest[Sha256Size],
+                       DWORD length);
+
+// TRUE when every file of the job matches its binding in the directory of the container the
+// package was chosen from, or when that directory binds no item.
+BOOL CheckJobBindings(const LauncherState *state, const ExtractionJob *job, DWORD containerIndex);

@@ -97,6 +97,58 @@ inline void WriteItemTrailer(uint8_t bytes[ItemTrailerSize], const ItemTrailer &
 // then the path in UTF-16LE.
 enum { DirectoryRecordHeaderSize = 8 };
 
+enum { Sha256Size = 32 };
+
+// A binding record ties a file item to the output it was packed with, inside the signed
+// directory: its id is the file item's, its path "sha256\<64 lowercase hex digits>\<decimal
+// length>". An item's own signature covers its output only, so without the binding an item of
+// another release signed with the same key could take its place. Three components whose first
+// is not "cab": the walks for packages and cabinets pass over it.
+enum {
+    BindingWordLength = 6, // "sha256"
+    BindingDigestDigits = 2 * Sha256Size,
+    BindingLengthDigits = 10, // the most a 32-bit length takes
+    BindingPathMaxLength = BindingWordLength + 1 + BindingDigestDigits + 1 + BindingLengthDigits,
+};
+inline constexpr char BindingWord[BindingWordLength + 1] = "sha256";
+
+// The binding path of an output with this digest and length, NUL-terminated, into text; returns
+// its length. The one spelling (lowercase digits, the length without leading zeros): a binding is
+// compared as text.
+inline int FormatBindingPath(char (&text)[BindingPathMaxLength + 1], const uint8_t digest[Sha256Size], uint32_t length)
+{
+    static const char hex[] = "0123456789abcdef";
+    int at = 0;
+    for (int i = 0; i < BindingWordLength; i++)
+        text[at++] = BindingWord[i];
+    text[at++] = '\\';
+    for (int i = 0; i < Sha256Size; i++) {
+        text[at++] = hex[digest[i] >> 4];
+        text[at++] = hex[digest[i] & 15];
+    }
+    text[at++] = '\\';
+    char reversed[BindingLengthDigits];
+    int digits = 0;
+    do {
+        reversed[digits++] = (char)('0' + length % 10);
+        length /= 10;
+    } while (length != 0);
+    while (digits > 0)
+        text[at++] = reversed[--digits];
+    text[at] = '\0';
+    return at;
+}
+
+// A binding record is any whose path begins with "sha256\\" (code units of any width,
+// NUL-terminated). It binds an output only when its path is the one FormatBindingPath makes.
+template <typename Unit> inline bool IsBindingPath(const Unit *path)
+{
+    for (int i = 0; i < BindingWordLength; i++)
+        if (path[i] != (Unit)BindingWord[i])
+            return false;
+    return path[BindingWordLength] == (Unit)'\\';
+}
+
 // The verification key: a public key blob of a 2048-bit RSA key with exponent 65537, this
 // header followed by the modulus, little-endian.
 enum { PayloadPublicKeySize = 276, PayloadPublicKeyHeaderSize = 20 };

@@ -94,7 +94,7 @@ static BOOL HashSha256(const BYTE *data, DWORD size, BYTE digest[Sha256Size])
 }
 
 ErrorValue VerifyItemSignature(ItemDigestMaker makeDigest, void *context, const BYTE *signature, DWORD signatureLength,
-                               const ItemSites *sites)
+                               const ItemSites *sites, BYTE digest[Sha256Size])
 {
     const ErrorValue keyNotLoadable = MakeFixedErrorValue((DWORD)NTE_BAD_KEY, sites->keyNotLoadable);
     BYTE key[PayloadPublicKeySize];
@@ -109,12 +109,11 @@ ErrorValue VerifyItemSignature(ItemDigestMaker makeDigest, void *context, const 
     BCRYPT_KEY_HANDLE publicKey;
     ErrorValue result = keyNotLoadable;
     if (BCRYPT_SUCCESS(BCryptImportKeyPair(rsa, NULL, BCRYPT_RSAPUBLIC_BLOB, &publicKey, blob, sizeof blob, 0))) {
-        BYTE digest[Sha256Size];
         if (makeDigest(digest, context)) {
             BCRYPT_PKCS1_PADDING_INFO padding;
             padding.pszAlgId = BCRYPT_SHA256_ALGORITHM;
             // A signature of any length other than the modulus's fails here.
-            if (BCRYPT_SUCCESS(BCryptVerifySignature(publicKey, &padding, digest, sizeof digest, (PUCHAR)signature,
+            if (BCRYPT_SUCCESS(BCryptVerifySignature(publicKey, &padding, digest, Sha256Size, (PUCHAR)signature,
                                                      signatureLength, BCRYPT_PAD_PKCS1)))
                 result = MakeFixedErrorValue(ERROR_SUCCESS, 0);
             else
@@ -142,7 +141,7 @@ static BOOL HashHeldOutput(BYTE digest[Sha256Size], void *context)
 // were not checked against the key.
 static ErrorValue ProduceItem(const PayloadDescriptor *descriptor, const BYTE *data, DWORD dataLength,
                               const BYTE *signature, DWORD signatureLength, const ItemSites *sites, BYTE **outData,
-                              DWORD *outSize)
+                              DWORD *outSize, BYTE digest[Sha256Size])
 {
     BYTE *output;
     DWORD outputSize;
@@ -162,7 +161,7 @@ static ErrorValue ProduceItem(const PayloadDescriptor *descriptor, const BYTE *d
 
     if (descriptor->flags & PayloadFlagSigned) {
         HeldOutput held = {output, outputSize};
-        ErrorValue verified = VerifyItemSignature(HashHeldOutput, &held, signature, signatureLength, sites);
+        ErrorValue verified = VerifyItemSignature(HashHeldOutput, &held, signature, signatureLength, sites, digest);
         if (ErrorValueCode(verified) != 0) {
             FreeItemOutput(output);
             return verified;
@@ -251,16 +250,21 @@ ErrorValue FindPayloadItem(const PayloadDescriptor *descriptor, const BYTE kind[
 }
 
 ErrorValue ReadPayloadItem(const PayloadDescriptor *descriptor, const BYTE kind[16], DWORD itemId, BYTE **outData,
-                           DWORD *outSize)
+                           DWORD *outSize, BYTE *outDigest)
 {
     *outData = NULL;
     *outSize = 0;
+    BYTE digest[Sha256Size];
+    memset(digest, 0, sizeof digest);
 
     PayloadItemPlace place;
     ErrorValue found = FindPayloadItem(descriptor, kind, itemId, &place);
     if (ErrorValueCode(found) != 0)
         return found;
-    return ProduceItem(descriptor, descriptor->image + place.dataStart, place.trailer.dataLength,
-                       descriptor->image + place.signatureStart, place.trailer.signatureLength, ItemSitesOf(place.head),
-                       outData, outSize);
+    ErrorValue result = ProduceItem(descriptor, descriptor->image + place.dataStart, place.trailer.dataLength,
+                                    descriptor->image + place.signatureStart, place.trailer.signatureLength,
+                                    ItemSitesOf(place.head), outData, outSize, digest);
+    if (outDigest != NULL && ErrorValueCode(result) == 0)
+        memcpy(outDigest, digest, Sha256Size);
+    return result;
 }

@@ -29,10 +29,11 @@ void AssemblePayloadPublicKey(BYTE key[PayloadPublicKeySize]);
 enum { LineItemNotFound = 509 };
 
 // Finds the item of the given kind and id, inflates and verifies it as descriptor->flags say.
-// On success *outData (free it with FreeItemOutput) and *outSize hold the item's output; on failure nothing
-// is handed over.
+// On success *outData (free it with FreeItemOutput) and *outSize hold the item's output, and
+// outDigest (when not null) the SHA-256 of that output which the signature check made (zeros in
+// a container that is not signed); on failure nothing is handed over.
 ErrorValue ReadPayloadItem(const PayloadDescriptor *descriptor, const BYTE kind[16], DWORD itemId, BYTE **outData,
-                           DWORD *outSize);
+                           DWORD *outSize, BYTE *outDigest);
 
 // One item that the walk reaches: its trailer and where its signature and data start.
 struct PayloadItemPlace {
@@ -53,7 +54,6 @@ void WalkPayloadItems(const PayloadDescriptor *descriptor, PayloadItemVisitor vi
 // output, and CheckPayloadItem (payload_item_stream.h), which inflates and hashes it as a stream.
 
 enum {
-    Sha256Size = 32,
     // Room for the provider's SHA-256 hash object on the stack.
     HashObjectRoom = 1024,
 };
@@ -88,8 +88,8 @@ BOOL FinishSha256(Sha256Stream *stream, BYTE digest[Sha256Size], BOOL hashed);
 typedef BOOL (*ItemDigestMaker)(BYTE digest[Sha256Size], void *context);
 
 // Checks signature against the digest of an item's output with a key object that lives for
-// this one check only; the digest is asked for once the key has imported. A key that does not
-// import, or a digest that cannot be made, gives the key failure; any signature that does not
-// verify, the mismatch.
+// this one check only; the digest is asked for once the key has imported, and is left in digest
+// for the caller, which so never hashes an output twice. A key that does not import, or a digest
+// that cannot be made, gives the key failure; any signature that does not verify, the mismatch.
 ErrorValue VerifyItemSignature(ItemDigestMaker makeDigest, void *context, const BYTE *signature, DWORD signatureLength,
-                               const ItemSites *sites);
+                               const ItemSites *sites, BYTE digest[Sha256Size]);

@@ -115,7 +115,8 @@ static void CopyInto(OutputStream *out, ItemInput *input)
 }
 
 static ErrorValue CheckItem(const PayloadDescriptor *descriptor, ContainerReader read, void *readContext,
-                            const BYTE kind[16], DWORD itemId, ItemOutputVisitor visit, void *context, DWORD *outSize)
+                            const BYTE kind[16], DWORD itemId, ItemOutputVisitor visit, void *context, DWORD *outSize,
+                            BYTE *outDigest)
 {
     *outSize = 0;
     PayloadItemPlace place;
@@ -170,7 +171,8 @@ static ErrorValue CheckItem(const PayloadDescriptor *descriptor, ContainerReader
     free(input.window);
     // A hash that began is always finished, so that its provider is released.
     MadeDigest digest = {&out};
-    BYTE unused[Sha256Size];
+    BYTE made[Sha256Size];
+    memset(made, 0, sizeof made);
     ErrorValue result = MakeFixedErrorValue(ERROR_SUCCESS, successLine);
     if (input.failed)
         result = readFault;
@@ -178,27 +180,32 @@ static ErrorValue CheckItem(const PayloadDescriptor *descriptor, ContainerReader
         result = MakeFixedErrorValue(ERROR_INVALID_DATA, sites->inflateFailed);
     else if (descriptor->flags & PayloadFlagSigned) {
         ErrorValue verified =
-            VerifyItemSignature(FinishDigest, &digest, signature, place.trailer.signatureLength, sites);
+            VerifyItemSignature(FinishDigest, &digest, signature, place.trailer.signatureLength, sites, made);
         if (ErrorValueCode(verified) != 0)
             result = verified;
     }
-    if (out.hashing)
+    if (out.hashing) {
+        BYTE unused[Sha256Size];
         FinishDigest(unused, &digest);
+    }
     free(signatureCopy);
-    if (ErrorValueCode(result) == 0)
+    if (ErrorValueCode(result) == 0) {
         *outSize = out.size;
+        if (outDigest != NULL)
+            memcpy(outDigest, made, Sha256Size);
+    }
     return result;
 }
 
 ErrorValue CheckPayloadItem(const PayloadDescriptor *descriptor, const BYTE kind[16], DWORD itemId,
-                            ItemOutputVisitor visit, void *context, DWORD *outSize)
+                            ItemOutputVisitor visit, void *context, DWORD *outSize, BYTE *outDigest)
 {
-    return CheckItem(descriptor, NULL, NULL, kind, itemId, visit, context, outSize);
+    return CheckItem(descriptor, NULL, NULL, kind, itemId, visit, context, outSize, outDigest);
 }
 
 ErrorValue CheckPayloadItemFrom(const PayloadDescriptor *descriptor, ContainerReader read, void *readContext,
                                 const BYTE kind[16], DWORD itemId, ItemOutputVisitor visit, void *context,
-                                DWORD *outSize)
+                                DWORD *outSize, BYTE *outDigest)
 {
-    return CheckItem(descriptor, read, readContext, kind, itemId, visit, context, outSize);
+    return CheckItem(descriptor, read, readContext, kind, itemId, visit, context, outSize, outDigest);
 }

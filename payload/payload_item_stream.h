@@ -9,10 +9,11 @@
 typedef void (*ItemOutputVisitor)(const BYTE *output, DWORD size, void *context);
 
 // ReadPayloadItem's outcome (code and site) for the kind and id, with the output offered to
-// visit (may be null) instead of handed over; *outSize holds its length on success, 0 on failure.
-// An output offered before a failure was not verified.
+// visit (may be null) instead of handed over; *outSize holds its length on success, 0 on failure,
+// and outDigest (may be null) what ReadPayloadItem's holds. An output offered before a failure
+// was not verified.
 ErrorValue CheckPayloadItem(const PayloadDescriptor *descriptor, const BYTE kind[16], DWORD itemId,
-                            ItemOutputVisitor visit, void *context, DWORD *outSize);
+                            ItemOutputVisitor visit, void *context, DWORD *outSize, BYTE *outDigest);
 
 // Reads size bytes of a container, from offset on, into buffer; FALSE when it cannot.
 typedef BOOL (*ContainerReader)(DWORD offset, BYTE *buffer, DWORD size, void *context);
@@ -22,4 +23,4 @@ typedef BOOL (*ContainerReader)(DWORD offset, BYTE *buffer, DWORD size, void *co
 // code ERROR_READ_FAULT.
 ErrorValue CheckPayloadItemFrom(const PayloadDescriptor *descriptor, ContainerReader read, void *readContext,
                                 const BYTE kind[16], DWORD itemId, ItemOutputVisitor visit, void *context,
-                                DWORD *outSize);
+                                DWORD *outSize, BYTE *outDigest);

@@ -207,4 +207,11 @@ Bytes WriteDirectory(const std::vector<DirectoryEntry> &entries)
     return directory;
 }
 
+DirectoryEntry BindingEntry(std::uint32_t id, const std::uint8_t *digest, std::size_t length)
+{
+    char path[BindingPathMaxLength + 1];
+    FormatBindingPath(path, digest, Length32(length, "an item's output"));
+    return {id, path};
+}
+
 } // namespace writer

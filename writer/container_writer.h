@@ -80,4 +80,7 @@ struct DirectoryEntry {
 };
 Bytes WriteDirectory(const std::vector<DirectoryEntry> &entries);
 
+// The binding record of file item id, whose output has this SHA-256 digest (32 bytes) and length.
+DirectoryEntry BindingEntry(std::uint32_t id, const std::uint8_t *digest, std::size_t length);
+
 } // namespace writer

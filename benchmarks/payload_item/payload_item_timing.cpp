@@ -44,7 +44,7 @@ bool ReadItem(Bytes &container, DWORD flags)
     PayloadDescriptor descriptor = {container.data(), static_cast<DWORD>(container.size()), nullptr, 0, flags};
     BYTE *data = nullptr;
     DWORD size = 0;
-    ErrorValue value = ReadPayloadItem(&descriptor, FileItemGuid, itemId, &data, &size);
+    ErrorValue value = ReadPayloadItem(&descriptor, FileItemGuid, itemId, &data, &size, NULL);
     FreeItemOutput(data);
     return ErrorValueCode(value) == 0 && size == itemSize;
 }

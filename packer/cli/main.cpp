@@ -260,10 +260,15 @@ int RunLauncherPack(int argc, char **argv)
                             "Accept a file without an Authenticode signature (for test builds)");
     verifyCommand->add_flag("--strict", verify.strict,
                             "Fail a file that does not pass the certificate padding check (EnableCertPaddingCheck), "
-                            "which Windows with that check on sees as unsigned (the end placement on a signed stub), "
-                            "or the strict policy, reported always: a signer certificate that names code signing "
-                            "and is not a CA, SHA-256, SHA-384 or SHA-512 image and signer digests, and no "
+                            "which Windows with that check on sees as unsigned (the end placement on a signed stub); "
+                            "one that holds a payload the launcher ignores, or whose items are not bound to its "
+                            "directory; or the strict policy, reported always: a signer certificate that names code "
+                            "signing and is not a CA, SHA-256, SHA-384 or SHA-512 image and signer digests, and no "
                             "certificate in the chain signed with MD5 or SHA-1");
+    verifyCommand->add_flag("--require-signed-payload", verify.requireSignedPayload,
+                            "Fail a file whose payload the Authenticode signature does not cover (only an installer "
+                            "packed onto the unsigned stub and signed last passes), or that holds another payload "
+                            "outside it; not with --allow-unsigned");
     verifyCommand->add_flag("--allow-test-key", verify.allowTestKey,
                             "Accept the repository's TEST-ONLY key (for tests only)");
     verifyCommand->add_flag("--json", verify.json, "Print the result as JSON");

@@ -64,6 +64,8 @@ struct VerifyOptions {
     bool allowTestKey = false;
     bool allowUnsigned = false;
     bool strict = false; // fail a file that does not pass the certificate padding check
+    // Fail a file whose payload the Authenticode signature does not cover.
+    bool requireSignedPayload = false;
     bool json = false;
 };
 

@@ -2,6 +2,7 @@
 
 #include "packer/commands/commands.h"
 
+#include "packer/cli/console.h"
 #include "packer/commands/installer_reading.h"
 #include "packer/host/host.h"
 #include "packer/pack_error.h"
@@ -29,6 +30,8 @@ void RunExtract(const ExtractOptions &options, std::ostream &out)
     std::vector<std::string> problems = PayloadProblems(file, report);
     if (!problems.empty())
         throw PackError(options.read.file + ": " + problems.front() + "; nothing was written");
+    for (const std::string &extra : IgnoredPayloads(report))
+        Warn(options.read.file + ": " + extra);
     const std::string folder = options.folder.empty() ? "." : options.folder;
     // An output that can't be used is an input/output problem, told before anything is read.
     if (const std::optional<host::FileIdentity> identity = host::IdentifyFile(folder); identity && !identity->isFolder)

@@ -141,6 +141,14 @@ std::string JsonString(const std::string &text)
     return quoted + "\"";
 }
 
+std::string JsonStrings(const std::vector<std::string> &texts)
+{
+    std::string array = "[";
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        array += (i ? ", " : "") + JsonString(texts[i]);
+    return array + "]";
+}
+
 } // namespace packer::reading
 
 namespace packer {
@@ -163,7 +171,41 @@ std::string ItemResult(const ItemInfo &item)
 {
     if (!item.read)
         return "never read: an item nearer the end has this id";
-    return item.result.code == 0 ? "valid" : Describe(item.result);
+    if (item.result.code != 0)
+        return Describe(item.result);
+    if (item.binding == Binding::Missing || item.binding == Binding::Differs)
+        return "valid signature, but it " + BindingProblem(item.binding);
+    return "valid";
+}
+
+std::string BindingName(Binding binding)
+{
+    static const char *const names[] = {"", "none", "matches", "missing", "differs"};
+    return names[static_cast<int>(binding)];
+}
+
+bool ItemsBound(const PayloadReport &report)
+{
+    bool any = false;
+    for (const ContainerInfo &container : report.containers)
+        for (const ItemInfo &item : container.items) {
+            if (item.head || !item.read)
+                continue;
+            if (item.binding != Binding::Matches)
+                return false;
+            any = true;
+        }
+    return any && report.locate.code == 0;
+}
+
+std::vector<std::string> IgnoredPayloads(const PayloadReport &report)
+{
+    std::vector<std::string> ignored;
+    if (report.ignoredCarriers)
+        ignored.push_back("carriers outside the signature, ignored");
+    if (report.ignoredContainerAtEnd)
+        ignored.push_back("a container behind the signature object, ignored");
+    return ignored;
 }
 
 // What keeps the launcher from reading every item of the payload, in words.
@@ -184,6 +226,9 @@ std::vector<std::string> PayloadProblems(const LoadedFile &file, const PayloadRe
             if (item.result.code != 0)
                 problems.push_back(where + (item.head ? "head item" : "item " + std::to_string(item.id)) + ": " +
                                    Describe(item.result) + "; the file is damaged or was changed after packing");
+            else if (item.binding == Binding::Missing || item.binding == Binding::Differs)
+                problems.push_back(where + "item " + std::to_string(item.id) + " " + BindingProblem(item.binding) +
+                                   "; the launcher stops with code 13, line 2147");
         }
         for (const auto &record : container.records)
             if (!fileIds.count(record.id))

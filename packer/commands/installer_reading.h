@@ -45,8 +45,20 @@ std::string PlacementDetail(ByteView image, const PayloadReport &report);
 // (file names and directory paths can hold any bytes) is written as the code point of the same
 // value, \u0080 to \u00ff.
 std::string JsonString(const std::string &text);
+// A JSON array of such strings.
+std::string JsonStrings(const std::vector<std::string> &texts);
 
 std::string ItemResult(const ItemInfo &item);
+
+// "matches", "none", "missing" or "differs"; empty when not checked.
+std::string BindingName(Binding binding);
+
+// Every file item the launcher would read matches its binding in the signed directory.
+bool ItemsBound(const PayloadReport &report);
+
+// What the file holds besides the payload the launcher takes, in words: "carriers outside the
+// signature, ignored", "a container behind the signature object, ignored".
+std::vector<std::string> IgnoredPayloads(const PayloadReport &report);
 
 // What keeps the launcher from reading every item of the payload, in words.
 std::vector<std::string> PayloadProblems(const LoadedFile &file, const PayloadReport &report);

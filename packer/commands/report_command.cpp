@@ -22,6 +22,10 @@ void PrintText(const ReadOptions &options, const LoadedFile &file, const Payload
         << "verification key: " << file.keySource << (file.keyMatchesFile ? "" : " (not the launcher's own)") << '\n'
         << "key fingerprint: " << file.fingerprint << '\n'
         << "placement: " << PlacementName(file.image, report) << PlacementDetail(file.image, report) << '\n';
+    for (const std::string &extra : IgnoredPayloads(report))
+        out << extra << '\n';
+    if (report.locate.code == 0)
+        out << "items bound to the directory: " << (ItemsBound(report) ? "yes" : "no") << '\n';
     if (report.locate.code != 0)
         out << LocateProblem(file.image, report) << '\n';
     for (std::size_t c = 0; c < report.containers.size(); ++c) {
@@ -50,7 +54,8 @@ void PrintJson(const ReadOptions &options, const LoadedFile &file, const Payload
         << ",\n  \"keyFingerprint\": " << (file.key ? JsonString(file.fingerprint) : "null")
         << ",\n  \"keyIsLaunchers\": " << (file.keyMatchesFile ? "true" : "false")
         << ",\n  \"placement\": " << JsonString(PlacementName(file.image, report))
-        << ",\n  \"launcherResult\": {\"text\": "
+        << ",\n  \"ignored\": " << JsonStrings(IgnoredPayloads(report))
+        << ",\n  \"itemsBound\": " << (ItemsBound(report) ? "true" : "false") << ",\n  \"launcherResult\": {\"text\": "
         << JsonString(report.locate.code == 0 ? "payload found" : LocateProblem(file.image, report))
         << ", \"code\": " << report.locate.code << ", \"line\": " << report.locate.line << "},\n  \"containers\": [";
     for (std::size_t c = 0; c < report.containers.size(); ++c) {
@@ -72,7 +77,9 @@ void PrintJson(const ReadOptions &options, const LoadedFile &file, const Payload
                 << ", \"signatureSize\": " << item.signatureLength
                 << ", \"readByLauncher\": " << (item.read ? "true" : "false")
                 << ", \"outputSize\": " << (valid ? std::to_string(item.outputLength) : "null")
-                << ", \"signatureValid\": " << (valid ? "true" : "false") << ", \"result\": ";
+                << ", \"signatureValid\": " << (valid ? "true" : "false") << ", \"binding\": "
+                << (item.binding == Binding::NotChecked ? "null" : JsonString(BindingName(item.binding)))
+                << ", \"result\": ";
             if (item.read)
                 out << "{\"text\": " << JsonString(ItemResult(item)) << ", \"code\": " << item.result.code
                     << ", \"line\": " << item.result.line << "}}";

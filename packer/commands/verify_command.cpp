@@ -81,7 +81,7 @@ void CheckDirectoryNames(const PayloadReport &report, std::vector<std::string> &
 {
     for (const auto &container : report.containers)
         for (const auto &record : container.records) {
-            if (record.kind != "unknown" && !IsPlainFileNameUtf8(record.name))
+            if ((record.kind == "package" || record.kind == "cabinet") && !IsPlainFileNameUtf8(record.name))
                 problems.push_back((record.kind == "cabinet" ? "cabinet name \"" : "ProductCode \"") + record.name +
                                    "\" is one the launcher refuses (a device name, a trailing dot or space, or a "
                                    "character a file name can't hold): rename it and pack again");
@@ -207,7 +207,7 @@ void PrintSignerJson(const AuthenticodeCheck &authenticode, const VerifyOptions 
 }
 
 void PrintVerifyJson(const VerifyOptions &options, const LoadedFile &file, const AuthenticodeCheck &authenticode,
-                     const SignatureCoverage &coverage, const ExpectedKey &expected,
+                     const SignatureCoverage &coverage, const PayloadReport &report, const ExpectedKey &expected,
                      const std::vector<LocaleChoice> &choices, const std::vector<std::string> &problems,
                      std::ostream &out)
 {
@@ -223,6 +223,9 @@ void PrintVerifyJson(const VerifyOptions &options, const LoadedFile &file, const
                                                                       : "false")
         << ", \"text\": " << JsonString(PaddingText(coverage.padding))
         << "},\n  \"payloadUnderSignature\": " << (coverage.payloadUnderSignature ? "true" : "false")
+        << ",\n  \"requireSignedPayload\": " << (options.requireSignedPayload ? "true" : "false")
+        << ",\n  \"itemsBound\": " << (ItemsBound(report) ? "true" : "false")
+        << ",\n  \"ignored\": " << JsonStrings(IgnoredPayloads(report))
         << ",\n  \"key\": {\"fingerprint\": " << (file.key ? JsonString(file.fingerprint) : "null")
         << ", \"source\": " << JsonString(file.keySource)
         << ", \"expected\": " << (expected.fingerprint.empty() ? "null" : JsonString(expected.fingerprint))
@@ -279,6 +282,9 @@ int VerifyFile(const VerifyOptions &options, std::ostream &out)
     if (!options.read.key.Given() && options.expectKey.empty() && !options.trustFileKey)
         throw UsageError("verify needs the key to trust: give --key FILE, --expect-key SHA256:<hex> or "
                          "--trust-file-key");
+    if (options.requireSignedPayload && options.allowUnsigned)
+        throw UsageError("--require-signed-payload and --allow-unsigned contradict each other: an unsigned file "
+                         "has no signature over its payload");
     const ExpectedKey expected = ExpectedKeyOf(options);
     LoadedFile file = LoadLaunchersKey(options.read.file);
     CheckTrustedFileKey(options, expected, file);
@@ -326,6 +332,18 @@ int VerifyFile(const VerifyOptions &options, std::ostream &out)
     }
     if (isSigned && authenticode.chain.status == ChainReport::Status::Invalid)
         problems.push_back("the signer's chain " + authenticode.chain.detail);
+    // An unsigned file is already one problem.
+    if (options.requireSignedPayload && isSigned && !coverage.payloadUnderSignature)
+        problems.push_back("--require-signed-payload: the payload is not under the Authenticode signature, so "
+                           "anyone can replace it with another signed with the same payload key; pack onto the "
+                           "unsigned stub and sign the installer last");
+    // Payloads beside the one the launcher takes lie outside the signature too.
+    if (options.strict || options.requireSignedPayload)
+        for (const std::string &extra : IgnoredPayloads(report))
+            problems.push_back(std::string(options.requireSignedPayload ? "--require-signed-payload: " : "--strict: ") +
+                               extra +
+                               ": the file holds a payload that the signature does not cover, added after "
+                               "signing; publish the installer as it was signed");
 
     if (expected.fingerprint.empty())
         Warn(name + ": --trust-file-key: trusting the key found in the file itself, which anyone who rebuilds "
@@ -348,6 +366,11 @@ int VerifyFile(const VerifyOptions &options, std::ostream &out)
         // Appended bytes are named once, above.
         if (appended != 0 && report.locate.code != 0 && !payloadProblems.empty())
             payloadProblems.erase(payloadProblems.begin());
+        // An item bound to another output is already one problem.
+        if (options.strict && payloadProblems.empty() && report.locate.code == 0 && !ItemsBound(report))
+            payloadProblems.push_back("--strict: the items are not bound to the package directory (packed before "
+                                      "bindings or by another tool), so items of another release signed with the "
+                                      "same key could replace them: pack it again");
         problems.insert(problems.end(), payloadProblems.begin(), payloadProblems.end());
     }
     CheckDirectoryNames(report, problems);
@@ -389,7 +412,7 @@ int VerifyFile(const VerifyOptions &options, std::ostream &out)
     }
 
     if (options.json) {
-        PrintVerifyJson(options, file, authenticode, coverage, expected, choices, problems, out);
+        PrintVerifyJson(options, file, authenticode, coverage, report, expected, choices, problems, out);
     } else {
         out << name << ": Authenticode: "
             << (authenticode.status == AuthenticodeCheck::Status::Valid      ? "valid (" + authenticode.detail + ")"
@@ -398,7 +421,10 @@ int VerifyFile(const VerifyOptions &options, std::ostream &out)
             << '\n'
             << name << ": certificate padding check (EnableCertPaddingCheck): " << PaddingText(coverage.padding) << '\n'
             << name << ": payload under the Authenticode signature: " << (coverage.payloadUnderSignature ? "yes" : "no")
-            << '\n';
+            << '\n'
+            << name << ": items bound to the directory: " << (ItemsBound(report) ? "yes" : "no") << '\n';
+        for (const std::string &extra : IgnoredPayloads(report))
+            out << name << ": " << extra << '\n';
         if (isSigned) {
             out << name << ": signer "
                 << (authenticode.primary.signerSubject.empty()

@@ -294,6 +294,8 @@ PackagePlan PlanPackages(const std::vector<MsiPackage> &packages, bool allowUnre
         CheckComponent(packageIds, "the package list of cabinet " + cabinet.name);
         plan.directory.push_back({cabinet.itemId, Join({"cab", packageIds, cabinet.name}, '\\')});
     }
+    for (const PlannedItem &item : plan.items)
+        plan.directory.push_back(writer::BindingEntry(item.id, item.digest.data(), item.size));
     return plan;
 }
 

@@ -29,6 +29,20 @@ LauncherFailure FailureOf(ErrorValue value)
     return {ErrorValueCode(value), ErrorValueLine(value)};
 }
 
+Binding BindingOf(DWORD binding)
+{
+    switch (binding) {
+    case ItemBindingNone:
+        return Binding::None;
+    case ItemBindingMatches:
+        return Binding::Matches;
+    case ItemBindingMissing:
+        return Binding::Missing;
+    default:
+        return Binding::Differs;
+    }
+}
+
 // Loads into a file image every byte that the launcher's lookup may read other than items' data
 // and signatures: the certificate table and the bytes in front of it (the file's headers are
 // there already), the trailers its walk may reach from each end a container may have, and the
@@ -84,33 +98,34 @@ class LoadedPayloads {
         fileSize = size;
         if (image.File() != nullptr)
             LoadPayloadRanges(*image.File());
-        ErrorValue value = LocatePayload(&state, image.data(), size);
-        fromCarriers = state.payloadCount != 0;
-        if (ErrorValueCode(value) == 0 && state.payloadCount == 0) {
-            if (image.File() == nullptr) {
-                value = LoadWholeImagePayload(&state, image.data(), size);
-            } else {
-                // A block of the file's size that holds only what was loaded, zero elsewhere: the
-                // items' data is read from the file as each item is checked.
-                BYTE *block = static_cast<BYTE *>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, size > 0 ? size : 1));
-                if (block == nullptr)
-                    throw std::bad_alloc();
-                image.File()->CopyLoaded(block);
-                value = AdoptWholeImagePayload(&state, block, size);
-                file = image.File();
-            }
+        // A container in the image is read where it lies (of a file, only what was loaded; its
+        // items' data is read from the file as each item is checked): nothing writes through it.
+        BYTE *bytes = const_cast<BYTE *>(image.data());
+        ErrorValue value = LocatePayload(&state, bytes, size, &placement);
+        if (placement != PayloadInCarriers && state.payloadCount != 0) {
+            inImage = true;
+            file = image.File();
         }
+        ignored = FindIgnoredPayloads(bytes, size, placement);
         result = FailureOf(value);
     }
-    ~LoadedPayloads() { FreePayloadDescriptors(&state); }
+    ~LoadedPayloads()
+    {
+        // The image is the caller's, not the descriptor's.
+        if (inImage)
+            state.payloads[0].image = nullptr;
+        FreePayloadDescriptors(&state);
+    }
     LoadedPayloads(const LoadedPayloads &) = delete;
     LoadedPayloads &operator=(const LoadedPayloads &) = delete;
 
     LauncherState state{};
     LauncherFailure result;
-    bool fromCarriers;
+    DWORD placement = PayloadNotFound;
+    DWORD ignored = 0; // IgnoredPayload flags
     DWORD fileSize;
-    const FileImage *file = nullptr; // where the whole-image containers' items are read from
+    bool inImage = false;            // the one container is the front of the image
+    const FileImage *file = nullptr; // where that container's items are read from, for a file
 };
 
 struct FileReader {
@@ -133,13 +148,14 @@ BOOL ReadFromFile(DWORD offset, BYTE *buffer, DWORD size, void *context)
 
 // The streaming item check of one item, its data read from where the container lies.
 ErrorValue CheckItem(const LoadedPayloads &payloads, const PayloadDescriptor &descriptor, const BYTE kind[16],
-                     DWORD itemId, ItemOutputVisitor visit, void *context, DWORD *outSize)
+                     DWORD itemId, ItemOutputVisitor visit, void *context, DWORD *outSize, BYTE *outDigest)
 {
     if (payloads.file == nullptr)
-        return CheckPayloadItem(&descriptor, kind, itemId, visit, context, outSize);
-    // Both whole-image containers begin where the file does.
+        return CheckPayloadItem(&descriptor, kind, itemId, visit, context, outSize, outDigest);
+    // A container in the image begins where the file does.
     FileReader reader{payloads.file, {}};
-    ErrorValue value = CheckPayloadItemFrom(&descriptor, ReadFromFile, &reader, kind, itemId, visit, context, outSize);
+    ErrorValue value =
+        CheckPayloadItemFrom(&descriptor, ReadFromFile, &reader, kind, itemId, visit, context, outSize, outDigest);
     if (!reader.failure.empty())
         throw ReadError(reader.failure);
     return value;
@@ -170,7 +186,9 @@ int CollectRecord(DWORD containerIndex, DWORD recordId, const WCHAR *path, void 
     DirectoryRecordParts parts;
     SplitDirectoryRecord(path, &parts);
     DirectoryRecord record{recordId, Utf8Of(path, -1), "unknown", {}, {}};
-    if (parts.kind != DirectoryRecordOther) {
+    if (IsBindingPath(path)) {
+        record.kind = "binding";
+    } else if (parts.kind != DirectoryRecordOther) {
         record.kind = parts.kind == DirectoryRecordCabinet ? "cabinet" : "package";
         record.languages = Utf8Of(parts.components[1].text, parts.components[1].units);
         record.name = Utf8Of(parts.components[2].text, parts.components[2].units);
@@ -236,6 +254,13 @@ void SetPayloadVerificationKey(const Bytes &blob)
     chosenKey = blob;
 }
 
+std::string BindingProblem(Binding binding)
+{
+    return binding == Binding::Missing ? "has no binding in the signed directory, which binds the others"
+                                       : "is not the output the signed directory binds to it: it is from another "
+                                         "release signed with the same key";
+}
+
 std::string Describe(const LauncherFailure &failure)
 {
     // The plain words first; the launcher's code and line are the detail a bug report needs.
@@ -264,13 +289,15 @@ PayloadReport ReadLoadedPayload(const LoadedPayloads &payloads, unsigned threads
 {
     PayloadReport report;
     report.locate = payloads.result;
-    report.fromCarriers = payloads.fromCarriers;
+    report.fromCarriers = payloads.placement == PayloadInCarriers;
+    report.ignoredCarriers = (payloads.ignored & IgnoredCarriers) != 0;
+    report.ignoredContainerAtEnd = (payloads.ignored & IgnoredContainerAtEnd) != 0;
     if (report.locate.code != 0)
         return report;
 
     const LauncherState &state = payloads.state;
-    report.beforeCertificateTable =
-        !payloads.fromCarriers && state.payloadCount == 1 && state.payloads[0].imageSize != payloads.fileSize;
+    report.beforeCertificateTable = payloads.placement == PayloadBeforeTable && state.payloadCount == 1 &&
+                                    state.payloads[0].imageSize != payloads.fileSize;
     report.containers.resize(state.payloadCount);
     EnumeratePackageDirectory(&state, CollectRecord, &report.containers);
     std::vector<std::pair<DWORD, std::size_t>> reads; // container, position
@@ -315,13 +342,18 @@ PayloadReport CheckLoadedPayload(const LoadedPayloads &payloads, const OutputPie
         [&](const PayloadDescriptor &descriptor, std::size_t i, std::size_t position, ItemInfo &item) {
             StreamVisit context{&visit, i, position, &item};
             DWORD outputLength = 0;
+            BYTE digest[Sha256Size];
             // The launcher reads its head item as id 0, whatever the trailer says.
             ErrorValue value =
                 CheckItem(payloads, descriptor, item.head ? HeadItemGuid : FileItemGuid, item.head ? 0 : item.id,
-                          visit ? OfferPiece : nullptr, &context, &outputLength);
+                          visit ? OfferPiece : nullptr, &context, &outputLength, digest);
             item.result = FailureOf(value);
-            if (item.result.code == 0)
+            if (item.result.code == 0) {
                 item.outputLength = outputLength;
+                if (!item.head)
+                    item.binding = BindingOf(
+                        CheckItemBinding(&payloads.state, static_cast<DWORD>(i), item.id, digest, outputLength));
+            }
         });
 }
 
@@ -433,11 +465,17 @@ Selection SelectPackageFor(ByteView image, std::uint32_t lcid, const FileContent
     for (std::size_t file = 0; file < ids.size(); ++file) {
         FileVisit visit{&content, file, 0};
         DWORD outputLength = 0;
+        BYTE digest[Sha256Size];
         ErrorValue value = CheckItem(payloads, payloads.state.payloads[package.containerIndex], FileItemGuid, ids[file],
-                                     OfferFilePiece, &visit, &outputLength);
+                                     OfferFilePiece, &visit, &outputLength, digest);
         if (ErrorValueCode(value) != 0)
             throw noPackage;
         selection.files[file].length = outputLength;
+        const Binding binding =
+            BindingOf(CheckItemBinding(&payloads.state, package.containerIndex, ids[file], digest, outputLength));
+        if (binding == Binding::Missing || binding == Binding::Differs)
+            throw PackError(selection.files[file].name + " (item " + std::to_string(ids[file]) + ") " +
+                            BindingProblem(binding) + " (the launcher would report code 13, line 2147)");
     }
     return selection;
 }

@@ -20,6 +20,15 @@ bool IsSameFileNameUtf8(const std::string &first, const std::string &second);
 // The key (a 276-byte public key blob) that payload items are verified with from now on.
 void SetPayloadVerificationKey(const Bytes &blob);
 
+// What the signed directory of a file item's container says of the item's output.
+enum class Binding {
+    NotChecked, // a head item, or one that did not read
+    None,       // the directory binds no item (packed before bindings)
+    Matches,
+    Missing, // the directory binds items, but not this one
+    Differs, // it names another output: the item is another release's
+};
+
 struct LauncherFailure {
     std::uint32_t code = 0; // Win32 code, 0 for success
     std::uint32_t line = 0; // the launcher's failure site
@@ -27,11 +36,14 @@ struct LauncherFailure {
 
 std::string Describe(const LauncherFailure &failure);
 
+// What is wrong with an item whose binding is missing or differs, in words.
+std::string BindingProblem(Binding binding);
+
 // A package directory's record as the launcher reads it (SplitDirectoryRecord), its texts in UTF-8.
 struct DirectoryRecord {
     std::uint32_t id;
     std::string path;
-    std::string kind;      // "package", "cabinet" or "unknown"
+    std::string kind;      // "package", "cabinet", "binding" or "unknown"
     std::string languages; // a package entry's languages, a cabinet's package ids
     std::string name;      // the name that becomes a path component: the ProductCode, the cabinet's name
 };
@@ -45,6 +57,7 @@ struct ItemInfo {
     bool read;
     std::uint32_t outputLength; // when read successfully
     LauncherFailure result;     // of the launcher's ReadPayloadItem for this kind and id, when read
+    Binding binding = Binding::NotChecked;
 };
 
 struct ContainerInfo {
@@ -55,11 +68,15 @@ struct ContainerInfo {
 };
 
 struct PayloadReport {
-    LauncherFailure locate;    // LocatePayload, then the whole-image step as the launcher runs it
+    LauncherFailure locate;    // the launcher's LocatePayload
     bool fromCarriers = false; // the containers came from carrier extensions
     // The container ends where the certificate table begins (a file signed after packing), not
     // at the end of the file.
     bool beforeCertificateTable = false;
+    // What the file holds besides the payload taken, which the launcher ignores: carriers in a
+    // file signed after packing, a container behind the signature object.
+    bool ignoredCarriers = false;
+    bool ignoredContainerAtEnd = false;
     std::vector<ContainerInfo> containers;
 };
 
@@ -98,7 +115,8 @@ using FileContentVisitor = std::function<void(std::size_t file, const std::uint8
 
 // The launcher's package selection for a user locale, its files read with the streaming item
 // check: none is held whole. Throws PackError when the launcher would find no package, also when
-// a file of the chosen one does not read.
+// a file of the chosen one does not read, and when one does not match its binding in the signed
+// directory.
 Selection SelectPackageFor(ByteView image, std::uint32_t lcid, const FileContentVisitor &content,
                            const SelectionVisitor &chosen = nullptr);
 

@@ -145,17 +145,6 @@ void FileImage::Load(std::uint64_t offset, std::uint64_t length) const
     loaded_ = std::move(merged);
 }
 
-void FileImage::CopyLoaded(std::uint8_t *into) const
-{
-    std::lock_guard<std::mutex> lock(*loading_);
-    const std::size_t blockSize = block_.get_deleter().size;
-    MarkUnread(into, blockSize);
-    for (const auto &[begin, end] : loaded_) {
-        MarkRead(into + begin, static_cast<std::size_t>(end - begin), blockSize);
-        std::memcpy(into + begin, block_.get() + begin, static_cast<std::size_t>(end - begin));
-    }
-}
-
 std::uint64_t FileImage::LoadedSize() const
 {
     std::lock_guard<std::mutex> lock(*loading_);

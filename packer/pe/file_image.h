@@ -48,9 +48,6 @@ class FileImage {
     // Reads the bytes from offset on (as many as the file has, up to length) into the block,
     // where they are not there yet. Throws ReadError.
     void Load(std::uint64_t offset, std::uint64_t length) const;
-    // Copies every range read into the block into a zeroed block of the same size, whose other
-    // bytes are made unreadable as the block's are.
-    void CopyLoaded(std::uint8_t *into) const;
     // How many bytes of the file are in the block.
     std::uint64_t LoadedSize() const;
     // Reads length bytes from offset on from the file into buffer (not the block); false when

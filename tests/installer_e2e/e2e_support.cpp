@@ -2,6 +2,8 @@
 
 #include <shlobj.h>
 
+#include <openssl/sha.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -27,9 +29,15 @@ void WritePackedLauncher(const std::string &path, const Package &package, int co
                          const std::string &cabinetPackages)
 {
     writer::PrivateKey key = writer::LoadPrivateKey(testtools::WindowsPathOfUnixPath(TEST_KEY_PATH));
+    std::uint8_t databaseDigest[SHA256_DIGEST_LENGTH];
+    std::uint8_t cabinetDigest[SHA256_DIGEST_LENGTH];
+    SHA256(package.database.data(), package.database.size(), databaseDigest);
+    SHA256(package.cabinet.data(), package.cabinet.size(), cabinetDigest);
     std::vector<writer::DirectoryEntry> directory = {
         {1000, package.architecture + "\\1033\\" + package.productCode + "\\" + package.productName},
         {1001, "cab\\" + cabinetPackages + "\\" + package.cabinetName},
+        writer::BindingEntry(1000, databaseDigest, package.database.size()),
+        writer::BindingEntry(1001, cabinetDigest, package.cabinet.size()),
     };
     std::vector<writer::ContainerItem> items = {
         {writer::ItemKind::Head, 0, writer::WriteDirectory(directory)},

@@ -34,7 +34,8 @@ Package BuiltPackage(const std::string &name, const std::string &productCode, co
 
 // launcher.exe with a container for the package appended to its end (the whole image is read as
 // one container): directory entries "<architecture>\1033\<ProductCode>\<name>" (id 1000) and
-// "cab\<cabinetPackages>\<cabinet>" (id 1001). Writes it to path.
+// "cab\<cabinetPackages>\<cabinet>" (id 1001), and the bindings of both items, as pack writes
+// them. Writes it to path.
 void WritePackedLauncher(const std::string &path, const Package &package, int compressionLevel = 9,
                          const std::string &cabinetPackages = "1000");
 

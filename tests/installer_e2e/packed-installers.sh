@@ -102,6 +102,12 @@ if "$pack" verify --key "$key" --allow-test-key "$tampered" >/dev/null 2>&1; the
   echo "launcher-pack verify passes the tampered sign-last installer" >&2
   exit 1
 fi
+# Two releases packed with the same key onto the ready stub that launcher-pack stub keyed: one
+# signed last, one of another product; packed_installer_test forges installers from the two.
+packed release-signed-last "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A7D}" "$work/launcher-ready-keyed.exe" overlay
+sign "$work/setup-release-signed-last.exe"
+checked "$work/setup-release-signed-last.exe"
+packed other-release "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A7E}" "$work/launcher-ready-keyed.exe" overlay
 packed ready-stub-signed "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A75}" "$work/launcher-ready-signed.exe" end
 packKey="$token" packed token-key-signed "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A76}" "$work/launcher-token-signed.exe" \
   certificate 0 --pass "file:$work/pin"

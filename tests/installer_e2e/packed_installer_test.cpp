@@ -2,14 +2,17 @@
 // Installer: each placement on a signed launcher.exe, the end placement on an unsigned one, and
 // the ready stub with its key set by launcher-pack stub, then signed (a PEM key, and a key that
 // stays in a PKCS#11 token), and the launcher packed for signing last, then signed by
-// osslsigncode in the ways a release pipeline does.
+// osslsigncode in the ways a release pipeline does; and installers forged from two releases
+// packed with the same key, which install the signed release or nothing.
 // packed-installers.sh packs them (natively) before this program runs.
 #include <gtest/gtest.h>
 
+#include "tests/fixtures/fixtures.h"
 #include "tests/installer_e2e/e2e_support.h"
 #include "tests/tools/process_tools.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 
 namespace {
@@ -89,6 +92,103 @@ TEST(TamperedSignLastInstaller, FailsWithTheLauncherTamperCode)
     EXPECT_EQ(e2e::UninstallString(productCode), "");
     EXPECT_FALSE(e2e::Exists(e2e::DefaultExtractionFolder(productCode) + "\\main.msi"));
 }
+
+// Installers forged from two releases packed with the same key (packed-installers.sh): the one
+// signed last, and another product's, whose payload the forgeries put in.
+const char *const SignedRelease = "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A7D}";
+const char *const OtherRelease = "{5B0E7A21-3C4D-4E8F-9A1B-2C3D4E5F6A7E}";
+
+struct Releases {
+    fixtures::Bytes signedLast;               // setup-release-signed-last.exe
+    fixtures::Bytes signedStub;               // the keyed ready stub, signed
+    std::vector<fixtures::Bytes> signedItems; // its container's items, the head item first
+    std::vector<fixtures::Bytes> otherItems;  // the other release's
+};
+
+fixtures::Bytes Joined(const std::vector<fixtures::Bytes> &items, std::size_t first = 0)
+{
+    fixtures::Bytes joined;
+    for (std::size_t i = first; i < items.size(); ++i)
+        joined.insert(joined.end(), items[i].begin(), items[i].end());
+    return joined;
+}
+
+struct ForgedCase {
+    const char *name;
+    std::function<fixtures::Bytes(const Releases &)> forge;
+    DWORD exitCode;
+    bool installsTheSignedRelease; // else nothing is installed or written
+};
+
+const ForgedCase forgedCases[] = {
+    {"bindings_match", [](const Releases &r) { return r.signedLast; }, 0, true},
+    // Another release's payload beside the signed one, where the signature does not reach.
+    {"injected_carrier",
+     [](const Releases &r) {
+         return fixtures::AddCertificates(r.signedLast, {fixtures::CarrierCertificate(Joined(r.otherItems))});
+     },
+     0, true},
+    {"container_behind_the_signature_object",
+     [](const Releases &r) { return fixtures::EmbedBehindSignature(r.signedLast, Joined(r.otherItems)); }, 0, true},
+    // The certificate placement with the signed release's directory and the other's items.
+    {"spliced_items",
+     [](const Releases &r) {
+         fixtures::Bytes spliced = r.signedItems.front();
+         const fixtures::Bytes items = Joined(r.otherItems, 1);
+         spliced.insert(spliced.end(), items.begin(), items.end());
+         return fixtures::AddCertificates(r.signedStub, {fixtures::CarrierCertificate(spliced)});
+     },
+     ERROR_INVALID_DATA, false},
+};
+
+class ForgedInstaller : public testing::TestWithParam<ForgedCase> {
+  protected:
+    void SetUp() override
+    {
+        for (const char *code : {SignedRelease, OtherRelease}) {
+            Uninstall(code);
+            e2e::RemoveTree(e2e::DefaultExtractionFolder(code));
+        }
+    }
+    void TearDown() override
+    {
+        Uninstall(SignedRelease);
+        Uninstall(OtherRelease);
+    }
+};
+
+TEST_P(ForgedInstaller, InstallsOnlyTheReleaseTheSignatureAndDirectoryName)
+{
+    std::optional<std::string> folder = testtools::EnvironmentVariable("PACKED_INSTALLERS");
+    ASSERT_TRUE(folder.has_value()) << "run by packed-installers.sh";
+    auto path = [&](const std::string &name) { return testtools::WindowsPathOfUnixPath(*folder + "/" + name); };
+    Releases releases;
+    releases.signedLast = testfiles::ReadAll(path("setup-release-signed-last.exe"));
+    releases.signedStub = testfiles::ReadAll(path("launcher-ready-signed.exe"));
+    releases.signedItems =
+        fixtures::ContainerItems(releases.signedLast, fixtures::ContainerEndBeforeTable(releases.signedLast));
+    const fixtures::Bytes other = testfiles::ReadAll(path("setup-other-release.exe"));
+    releases.otherItems = fixtures::ContainerItems(other, other.size());
+    const std::string forged = path(std::string("forged-") + GetParam().name + ".exe");
+    testfiles::WriteAll(forged, GetParam().forge(releases));
+
+    e2e::Run run = e2e::RunWatched(forged, " /qn");
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(run.exitCode, GetParam().exitCode);
+    EXPECT_TRUE(run.windows.empty()) << "no message box";
+    EXPECT_EQ(e2e::UninstallString(OtherRelease), "") << "the other release is never installed";
+    EXPECT_FALSE(e2e::Exists(e2e::DefaultExtractionFolder(OtherRelease)));
+    if (GetParam().installsTheSignedRelease) {
+        EXPECT_NE(e2e::UninstallString(SignedRelease), "");
+        EXPECT_EQ(e2e::ReadText(InstalledFile()), e2e::ReadText(path("release-signed-last.txt")));
+    } else {
+        EXPECT_EQ(e2e::UninstallString(SignedRelease), "");
+        EXPECT_FALSE(e2e::Exists(e2e::DefaultExtractionFolder(SignedRelease))) << "nothing written";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Forgeries, ForgedInstaller, testing::ValuesIn(forgedCases),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(Placements, PackedInstaller, testing::ValuesIn(packedCases), [](const auto &info) {
     std::string name = info.param.name;

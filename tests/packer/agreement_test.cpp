@@ -13,6 +13,7 @@
 #include "packer/pipeline/compressor.h"
 #include "packer/pipeline/piece_compressor.h"
 #include "tests/fixtures/fixtures.h"
+#include "tests/unit/payload_fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -175,7 +176,7 @@ LauncherView AskTheLauncher(const Bytes &image, const std::set<std::uint32_t> &i
 {
     LauncherView view{};
     LauncherState state{};
-    ErrorValue located = LoadWholeImagePayload(&state, image.data(), static_cast<DWORD>(image.size()));
+    ErrorValue located = fixtures::LocateInCopy(&state, image);
     view.locate = {ErrorValueCode(located), ErrorValueLine(located)};
     if (view.locate.first == 0) {
         // Both forms of the item check: the launcher's, which makes the whole output, and the
@@ -183,23 +184,28 @@ LauncherView AskTheLauncher(const Bytes &image, const std::set<std::uint32_t> &i
         auto read = [&](const std::uint8_t *kind, std::uint32_t id) {
             BYTE *output = nullptr;
             DWORD size = 0;
-            ErrorValue value = ReadPayloadItem(&state.payloads[0], kind, id, &output, &size);
+            Bytes digest(Sha256Size);
+            ErrorValue value = ReadPayloadItem(&state.payloads[0], kind, id, &output, &size, digest.data());
             Bytes whole = output != nullptr ? Bytes(output, output + size) : Bytes();
             FreeItemOutput(output);
             Outcome outcome{ErrorValueCode(value), ErrorValueLine(value), size};
 
             Bytes streamed;
             DWORD streamedSize = 0;
+            Bytes streamedDigest(Sha256Size);
             ErrorValue checked = CheckPayloadItem(
                 &state.payloads[0], kind, id,
                 [](const BYTE *piece, DWORD length, void *context) {
                     auto *into = static_cast<Bytes *>(context);
                     into->insert(into->end(), piece, piece + length);
                 },
-                &streamed, &streamedSize);
+                &streamed, &streamedSize, streamedDigest.data());
             EXPECT_EQ((Outcome{ErrorValueCode(checked), ErrorValueLine(checked), streamedSize}), outcome) << id;
             if (ErrorValueCode(value) == 0) {
                 EXPECT_EQ(streamed, whole) << id;
+                // Both hand out the digest their signature check made, of the output itself.
+                EXPECT_EQ(digest, fixtures::Sha256Bytes(whole)) << id;
+                EXPECT_EQ(streamedDigest, digest) << id;
             }
             return outcome;
         };

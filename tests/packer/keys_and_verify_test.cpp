@@ -131,6 +131,13 @@ struct Installers {
     std::string sha512Digests; // -h sha512
     std::string sha1Roots;     // a root that signs itself with SHA-1
     std::string underSha1Root; // a right leaf under it
+    // Another release of another product, packed with the same key, unsigned: its container ends
+    // the file. Its payload is what the forgeries below put in.
+    std::string otherRelease;
+    std::string injected;          // good, with a carrier of the other release added to its signature object
+    std::string appendedContainer; // good, with the other release's container behind its signature object
+    std::string spliced;           // the signed stub carrying good's directory with the other release's items
+    std::string unbound;           // packed without bindings (as before they existed), then signed
 };
 
 // The throwaway CA: a root, intermediates limited to code signing and to TLS servers, and
@@ -328,6 +335,38 @@ const Installers &TheInstallers()
                                  packer::PlaceContainer(packer::LoadStub(forgedStub, packer::Placement::End), container,
                                                         packer::Placement::End, carrierSigner)
                                      .image);
+
+        PackageSource old;
+        old.productName = "Old Other Product";
+        old.productCode = "{9A1B2C3D-4E5F-4A6B-8C7D-0E1F2A3B4C5D}";
+        old.payloadText = "the other release's file\n";
+        BuildPackage(f + "/old", "old", old);
+        made.otherRelease = f + "/other-release.exe";
+        if (Pack("pack --stub " + Quote(world.stub) + " --key " + Quote(world.key) + " --msi " +
+                 Quote(f + "/old/old.msi") + " -o " + Quote(made.otherRelease))
+                .exitCode != 0)
+            throw std::runtime_error("pack failed for the other release");
+        const Bytes other = fixtures::ReadFileBytes(made.otherRelease);
+        const std::vector<Bytes> otherItems = fixtures::ContainerItems(other, other.size());
+        Bytes otherContainer;
+        for (const Bytes &item : otherItems)
+            otherContainer.insert(otherContainer.end(), item.begin(), item.end());
+        const Bytes good = fixtures::ReadFileBytes(made.good);
+        made.injected = f + "/injected.exe";
+        fixtures::WriteFileBytes(made.injected,
+                                 fixtures::AddCertificates(good, {fixtures::CarrierCertificate(otherContainer)}));
+        made.appendedContainer = f + "/appended-container.exe";
+        fixtures::WriteFileBytes(made.appendedContainer, fixtures::EmbedBehindSignature(good, otherContainer));
+        // The first release's directory, the other's items under the same ids.
+        Bytes splicedContainer = fixtures::ContainerItems(good, fixtures::ContainerEndBeforeTable(good)).front();
+        for (std::size_t i = 1; i < otherItems.size(); ++i)
+            splicedContainer.insert(splicedContainer.end(), otherItems[i].begin(), otherItems[i].end());
+        made.spliced = f + "/spliced.exe";
+        fixtures::WriteFileBytes(made.spliced,
+                                 fixtures::AddCertificates(fixtures::ReadFileBytes(world.signedStub),
+                                                           {fixtures::CarrierCertificate(splicedContainer)}));
+        made.unbound = Sign(world, Handmade(world, world.stub, "cab\\1000\\data.cab", f + "/unbound-unsigned.exe"),
+                            f + "/unbound.exe");
         return made;
     }();
     return installers;
@@ -470,6 +509,40 @@ const VerifyCase verifyCases[] = {
      "--trust-file-key trusts the installer's own key %OWN%, but --expect-key names %TEST%"},
     {"trust_file_key_and_another_key", &Installers::testKey, "--trust-file-key --key %KEY% --allow-test-key", 2,
      "--trust-file-key trusts the installer's own key %TEST%, but the key of --key %KEYNAME% names %OWN%"},
+    // The payload under the signature comes first; what else the file holds is reported and ignored.
+    {"signed_payload_bound", &Installers::good, "--key %KEY% --strict --require-signed-payload", 0,
+     ": items bound to the directory: yes"},
+    {"injected_carrier", &Installers::injected, "--key %KEY%", 0, ": carriers outside the signature, ignored"},
+    {"injected_carrier_installs_the_signed_release", &Installers::injected, "--key %KEY%", 0,
+     ": locale 1033 installs {0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B61} Launcher Example: main.msi"},
+    {"injected_carrier_strict", &Installers::injected, "--key %KEY% --strict", 1,
+     "--strict: carriers outside the signature, ignored: the file holds a payload"},
+    {"injected_carrier_signed_payload_required", &Installers::injected, "--key %KEY% --require-signed-payload", 1,
+     "--require-signed-payload: carriers outside the signature, ignored"},
+    {"appended_container", &Installers::appendedContainer, "--key %KEY%", 0,
+     ": a container behind the signature object, ignored"},
+    {"appended_container_strict", &Installers::appendedContainer, "--key %KEY% --strict", 1,
+     "--strict: a container behind the signature object, ignored"},
+    {"spliced_items", &Installers::spliced, "--key %KEY%", 1,
+     "item 1000 is not the output the signed directory binds to it: it is from another release"},
+    {"spliced_items_cabinet", &Installers::spliced, "--key %KEY%", 1,
+     "item 1001 is not the output the signed directory binds to it"},
+    {"no_bindings", &Installers::unbound, "--key %KEY%", 0, ": items bound to the directory: no"},
+    {"no_bindings_strict", &Installers::unbound, "--key %KEY% --strict", 1,
+     "--strict: the items are not bound to the package directory"},
+    // Under --require-signed-payload only an installer signed last passes.
+    {"certificate_placement_signed_payload_required", &Installers::goodCertificate,
+     "--key %KEY% --require-signed-payload", 1,
+     "--require-signed-payload: the payload is not under the Authenticode signature"},
+    {"certificate_placement_strict", &Installers::goodCertificate, "--key %KEY% --strict", 0,
+     ": items bound to the directory: yes"},
+    {"end_placement_signed_payload_required", &Installers::goodEnd, "--key %KEY% --require-signed-payload", 1,
+     "--require-signed-payload: the payload is not under the Authenticode signature"},
+    {"unsigned_signed_payload_required", &Installers::unsigned_, "--key %KEY% --require-signed-payload", 1,
+     "has no Authenticode signature: sign %FILE% with"},
+    {"unsigned_allowed_signed_payload_required", &Installers::unsigned_,
+     "--key %KEY% --allow-unsigned --require-signed-payload", 2,
+     "--require-signed-payload and --allow-unsigned contradict each other"},
 };
 
 TEST(Verify, IsAReleaseGateWithOneExitCodeTable)
@@ -786,9 +859,9 @@ const SigningCase signingCases[] = {
 };
 
 // The steps after packing, separated by commas: sign [osslsigncode options], remove (the
-// signature), payload (change a byte of the last item's signature), padding (change a zero byte
-// in front of the head item), unalign (take the padding in front of the head item out, as
-// packers did before it was added).
+// signature), payload (change a byte of the last item's signature), padding (change a byte in
+// front of the head item: a zero byte of the padding where there is one), unalign (take the
+// padding in front of the head item out, as packers did before it was added).
 void SignAfterPacking(const World &world, const std::string &file, const std::string &steps)
 {
     for (std::size_t begin = 0; begin < steps.size();) {
@@ -810,15 +883,14 @@ void SignAfterPacking(const World &world, const std::string &file, const std::st
             if (step == "payload") {
                 image[payloadEnd - 28 - 10] ^= 0x01;
             } else if (step == "padding") {
-                if (image[stubSize] != 0)
-                    throw std::runtime_error("no padding in front of the head item");
-                image[stubSize] = 0x5A;
+                // A payload whose length is a multiple of 8 has no padding: the stub's last byte
+                // is in front of the head item as well, and as unread by the launcher.
+                image[image[stubSize] == 0 ? stubSize : stubSize - 1] ^= 0x5A;
             } else if (step == "unalign") {
+                // Such a payload is already as packers made it before the padding.
                 std::size_t padding = 0;
                 while (padding < 8 && image[stubSize + padding] == 0)
                     ++padding;
-                if (padding == 0)
-                    throw std::runtime_error("no padding in front of the head item");
                 image.erase(image.begin() + static_cast<std::ptrdiff_t>(stubSize),
                             image.begin() + static_cast<std::ptrdiff_t>(stubSize + padding));
                 fixtures::UpdatePeChecksum(image);
@@ -899,6 +971,82 @@ TEST(Verify, JsonNamesEachOutputFileWithItsDigest)
     EXPECT_EQ(listed.out, "1 True valid " + Fingerprint(world.publicKey) + " expect-key\n" +
                               line(1033, "main.msi", world.en) + line(1033, "shared.cab", world.sharedCabinet) +
                               line(1036, "main.msi", world.fr) + line(1036, "fr.cab", world.frCabinet));
+}
+
+// What inspect and extract make of the forged installers: extract writes the signed release and
+// says what it ignored, and writes nothing of items that are not the ones their directory binds.
+TEST(Extract, TakesTheSignedPayloadAndRefusesItemsOfAnotherRelease)
+{
+    const World &world = TheWorld();
+    const Installers &installers = TheInstallers();
+    const std::string folder = FreshFolder("forged-extract");
+    const struct {
+        const char *name;
+        std::string Installers::*file;
+        const char *inspectSays;
+        int extractExitCode;
+        const char *extractSays; // on standard error
+    } cases[] = {
+        {"injected carrier", &Installers::injected, "\ncarriers outside the signature, ignored\n", 0,
+         "warning: %FILE%: carriers outside the signature, ignored"},
+        {"appended container", &Installers::appendedContainer, "\na container behind the signature object, ignored\n",
+         0, "warning: %FILE%: a container behind the signature object, ignored"},
+        {"spliced items", &Installers::spliced, "valid signature, but it is not the output the signed directory binds",
+         1, "item 1000 is not the output the signed directory binds to it"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = installers.*c.file;
+        // The forgery keeps the Authenticode signature: only the lookup's order and the bindings stop it.
+        RunResult authenticode = RunCommand(std::string(OSSLSIGNCODE) + " verify -CAfile " +
+                                            Quote(world.signerCertificate) + " -in " + Quote(file));
+        EXPECT_EQ(authenticode.exitCode, 0) << authenticode.out << authenticode.err;
+        RunResult inspected = Pack("inspect " + Quote(file));
+        EXPECT_NE(inspected.out.find(c.inspectSays), std::string::npos) << inspected.out;
+
+        const std::string out = folder + "/" + c.name;
+        RunResult extracted = Pack("extract " + Quote(file) + " -o " + Quote(out));
+        EXPECT_EQ(extracted.exitCode, c.extractExitCode) << extracted.err;
+        EXPECT_NE(extracted.err.find(Filled(c.extractSays, "%FILE%", file)), std::string::npos) << extracted.err;
+        if (c.extractExitCode == 0) {
+            EXPECT_EQ(fixtures::ReadFileBytes(out + "/main.msi"), fixtures::ReadFileBytes(world.en));
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(out + "/main.msi"));
+        }
+    }
+}
+
+// verify's JSON names what it found beside the payload, whether the items are bound, and whether
+// the signed payload was required.
+TEST(Verify, JsonSaysWhatWasIgnoredAndWhetherItemsAreBound)
+{
+    const World &world = TheWorld();
+    const Installers &installers = TheInstallers();
+    const std::string folder = FreshFolder("verify-json-bound");
+    const struct {
+        std::string Installers::*file;
+        const char *options;
+        const char *expected; // ignored, itemsBound, requireSignedPayload, verified
+    } cases[] = {
+        {&Installers::good, "--require-signed-payload", "[] True True True"},
+        {&Installers::injected, "", "['carriers outside the signature, ignored'] True False True"},
+        {&Installers::appendedContainer, "", "['a container behind the signature object, ignored'] True False True"},
+        {&Installers::unbound, "", "[] False False True"},
+        {&Installers::spliced, "", "[] False False False"},
+    };
+    for (const auto &c : cases) {
+        const std::string file = installers.*c.file;
+        SCOPED_TRACE(file);
+        RunResult verified =
+            Pack("verify --json --key " + Quote(world.publicKey) + " " + c.options + " " + Quote(file));
+        const std::string json = folder + "/verify.json";
+        fixtures::WriteFileBytes(json, Bytes(verified.out.begin(), verified.out.end()));
+        RunResult fields = RunCommand("python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); "
+                                      "print(d[\"ignored\"], d[\"itemsBound\"], d[\"requireSignedPayload\"], "
+                                      "d[\"verified\"])' " +
+                                      Quote(json));
+        EXPECT_EQ(fields.out, std::string(c.expected) + "\n") << verified.out << fields.err;
+    }
 }
 
 TEST(Verify, HelpListsTheExitCodes)

@@ -158,14 +158,22 @@ TEST(PackageDirectory, NamesEachLanguageAndStoresASharedCabinetOnce)
 
     RunResult inspected = Pack("inspect " + Quote(output));
     ASSERT_EQ(inspected.exitCode, 0) << inspected.err;
+    // Then each file item bound to its content, as sha256sum and the file's size give them.
+    std::string bindings;
+    const std::pair<int, std::string> files[] = {
+        {1000, world.en}, {1001, world.sharedCabinet}, {1002, world.de}, {1003, world.fr}, {1004, world.frCabinet}};
+    for (const auto &[id, file] : files)
+        bindings += "    " + std::to_string(id) + "  binding  sha256\\" +
+                    RunCommand("sha256sum " + Quote(file)).out.substr(0, 64) + "\\" +
+                    std::to_string(fixtures::ReadFileBytes(file).size()) + "\n";
     const std::string expectedDirectory =
         "  directory:\n"
         "    1000  package  x64\\1033\\{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B61}\\Launcher Example\n"
         "    1002  package  x64\\1031\\{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B62}\\Beispiel\n"
         "    1003  package  x64\\1036\\{0D3B8C52-6E0A-4C4B-9E5D-2A7F1C3E8B63}\\Exemple\n"
         "    1001  cabinet  cab\\1000;1002\\shared.cab\n"
-        "    1004  cabinet  cab\\1003\\fr.cab\n"
-        "  items:\n";
+        "    1004  cabinet  cab\\1003\\fr.cab\n" +
+        bindings + "  items:\n";
     EXPECT_NE(inspected.out.find(expectedDirectory), std::string::npos) << inspected.out;
     // The head item and five files: three packages, the shared cabinet once, fr.cab.
     for (const char *item : {"head 0 ", "file 1000 ", "file 1001 ", "file 1002 ", "file 1003 ", "file 1004 "})

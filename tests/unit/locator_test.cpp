@@ -1,5 +1,6 @@
-// Finding the payload containers of an executable: carrier extensions in the certificates of
-// its signature object, else the whole file image, on real signed executables.
+// Finding the payload containers of an executable, on real signed executables: a container in
+// front of the certificate table (or ending a file without one), else carrier extensions in the
+// certificates of its signature object, else the container that ends the file.
 #include "payload/locator.h"
 
 #include "launcher/launcher_state.h"
@@ -60,14 +61,10 @@ Outcome Collect(ErrorValue value)
     return outcome;
 }
 
-// As the main flow reads its own image: the search, then the whole image when the search
-// succeeded and found nothing.
-Outcome LoadPayloads(const Bytes &image)
+// As the main flow reads its own image, from a block that a container in it keeps.
+Outcome LoadPayloads(const Bytes &image, DWORD *placement = nullptr)
 {
-    ErrorValue value = LocatePayload(&launcherState, image.data(), static_cast<DWORD>(image.size()));
-    if (ErrorValueCode(value) == 0 && launcherState.payloadCount == 0)
-        value = LoadWholeImagePayload(&launcherState, image.data(), static_cast<DWORD>(image.size()));
-    return Collect(value);
+    return Collect(fixtures::LocateInCopy(&launcherState, image, placement));
 }
 
 class PayloadSearch : public testing::Test {
@@ -83,6 +80,7 @@ struct HeaderCase {
     const char *name;
     std::function<void(Bytes &)> damage;
     bool wholeImageLoads;
+    DWORD placement = PayloadBeforeTable;
 };
 
 TEST_F(PayloadSearch, HeadersWithoutACertificateTableLeaveTheWholeImage)
@@ -91,7 +89,7 @@ TEST_F(PayloadSearch, HeadersWithoutACertificateTableLeaveTheWholeImage)
     const std::uint32_t nt = fixtures::NtHeadersOffset(signedImage);
     const fixtures::SecurityDirectory table = fixtures::ReadSecurityDirectory(signedImage);
     const HeaderCase cases[] = {
-        {"signed, no carrier", [](Bytes &) {}, true},
+        {"signed, no carrier: behind the signature object", [](Bytes &) {}, true, PayloadAtFileEnd},
         {"unsigned, container appended",
          [this](Bytes &image) {
              image = fixtures::UnsignedPe();
@@ -128,13 +126,10 @@ TEST_F(PayloadSearch, HeadersWithoutACertificateTableLeaveTheWholeImage)
         Bytes image = signedImage;
         c.damage(image);
 
-        ErrorValue searched = LocatePayload(&launcherState, image.data(), static_cast<DWORD>(image.size()));
-        EXPECT_EQ(ErrorValueCode(searched), 0u);
-        EXPECT_EQ(ErrorValueLine(searched), 789u);
-        EXPECT_EQ(launcherState.payloadCount, 0u);
-
-        Outcome outcome =
-            Collect(LoadWholeImagePayload(&launcherState, image.data(), static_cast<DWORD>(image.size())));
+        // A file without a table is read from its end, as one signed last is from the table's start.
+        DWORD placement = PayloadNotFound;
+        Outcome outcome = LoadPayloads(image, &placement);
+        EXPECT_EQ(placement, c.placement);
         if (c.wholeImageLoads) {
             EXPECT_EQ(outcome.code, 0u);
             EXPECT_EQ(outcome.line, 547u);
@@ -321,18 +316,26 @@ struct BeforeTableCase {
     DWORD line;
     std::size_t containerEnd; // where the one container found ends; 0 when none is found
     Bytes directory;
+    DWORD placement;
+    DWORD ignored; // what FindIgnoredPayloads reports besides it
 };
 
-// The container in front of the certificate table is tried only when there is no carrier and no
-// head item at the end of the file, and then read like any other.
-TEST_F(PayloadSearch, FindsAContainerThatEndsWhereTheCertificateTableBegins)
+// The order in which a file's payloads are taken: the container in front of the certificate
+// table (which the signature covers), else the table's carriers, else the container at the end
+// of the file; whatever else the file holds is left unread, and reported.
+TEST_F(PayloadSearch, TakesThePayloadUnderTheSignatureFirst)
 {
     const Bytes noCarrier = fixtures::MakeSignatureObject({{}});
+    const Bytes carrierDirectory = Text("directory of the carrier");
+    const Bytes carrierObject = fixtures::MakeSignatureObject({{Extension{ContainerWith(carrierDirectory)}}});
+    const Bytes otherDirectory = Text("directory of another release");
+    const Bytes otherContainer = ContainerWith(otherDirectory);
     std::vector<BeforeTableCase> cases;
     for (std::size_t gap = 0; gap < 8; gap++) {
         Bytes image = SignedAfterPacking(wholeContainer, gap, noCarrier);
         const std::size_t end = fixtures::ReadSecurityDirectory(image).offset - gap;
-        cases.push_back({"signed last, zero bytes in front of the table", image, 0, 547, end, wholeDirectory});
+        cases.push_back({"signed last, zero bytes in front of the table", image, 0, 547, end, wholeDirectory,
+                         PayloadBeforeTable, 0});
     }
     Bytes padded = wholeContainer;
     padded.resize(padded.size() + 8, 0);
@@ -341,50 +344,74 @@ TEST_F(PayloadSearch, FindsAContainerThatEndsWhereTheCertificateTableBegins)
                      ERROR_NOT_FOUND,
                      509,
                      0,
-                     {}});
+                     {},
+                     PayloadAtFileEnd,
+                     0});
     Bytes tampered = wholeContainer;
     tampered[tampered.size() - 28 - 1] ^= 0x01; // the head item's signature
-    cases.push_back({"signed last, signature byte changed",
-                     SignedAfterPacking(tampered, 3, noCarrier),
+    cases.push_back({"signed last, signature byte changed: nothing else is tried",
+                     SignedAfterPacking(tampered, 3, carrierObject),
                      ERROR_FILE_CORRUPT,
                      592,
                      0,
-                     {}});
-    const Bytes carrierDirectory = Text("directory of the carrier");
-    Bytes withCarrier = SignedAfterPacking(
-        wholeContainer, 0, fixtures::MakeSignatureObject({{Extension{ContainerWith(carrierDirectory)}}}));
-    cases.push_back({"a carrier comes first", withCarrier, 0, 547, 0, carrierDirectory});
+                     {},
+                     PayloadBeforeTable,
+                     IgnoredCarriers});
+    Bytes withCarrier = SignedAfterPacking(wholeContainer, 0, carrierObject);
+    const std::size_t carrierEnd = fixtures::ReadSecurityDirectory(withCarrier).offset;
+    cases.push_back({"signed last, a carrier beside it is ignored", withCarrier, 0, 547, carrierEnd, wholeDirectory,
+                     PayloadBeforeTable, IgnoredCarriers});
+    Bytes appended = fixtures::EmbedBehindSignature(SignedAfterPacking(wholeContainer, 5, noCarrier), otherContainer);
+    const std::size_t appendedEnd = fixtures::ReadSecurityDirectory(appended).offset - 5;
+    cases.push_back({"signed last, a container behind the signature object is ignored", appended, 0, 547, appendedEnd,
+                     wholeDirectory, PayloadBeforeTable, IgnoredContainerAtEnd});
+    Bytes both = fixtures::EmbedBehindSignature(SignedAfterPacking(wholeContainer, 0, carrierObject), otherContainer);
+    cases.push_back({"signed last, a carrier and a container behind the signature object", both, 0, 547,
+                     fixtures::ReadSecurityDirectory(both).offset, wholeDirectory, PayloadBeforeTable,
+                     IgnoredCarriers | IgnoredContainerAtEnd});
+    Bytes carrierAndEnd = fixtures::EmbedBehindSignature(
+        fixtures::WithCertificateEntry(fixtures::UnsignedPe(), carrierObject), otherContainer);
+    cases.push_back({"a carrier beats a container behind the signature object", carrierAndEnd, 0, 547, 0,
+                     carrierDirectory, PayloadInCarriers, IgnoredContainerAtEnd});
+    cases.push_back({"a carrier alone", fixtures::WithCertificateEntry(fixtures::UnsignedPe(), carrierObject), 0, 547,
+                     0, carrierDirectory, PayloadInCarriers, 0});
     Bytes behind = fixtures::EmbedBehindSignature(fixtures::SignedPe(), wholeContainer);
-    cases.push_back({"behind the signature object: the whole image", behind, 0, 547, behind.size(), wholeDirectory});
+    cases.push_back({"behind the signature object: the whole image", behind, 0, 547, behind.size(), wholeDirectory,
+                     PayloadAtFileEnd, 0});
     Bytes behindTampered = fixtures::EmbedBehindSignature(fixtures::SignedPe(), tampered);
-    cases.push_back({"behind the signature object, changed", behindTampered, ERROR_FILE_CORRUPT, 592, 0, {}});
-    cases.push_back({"signed, no payload", fixtures::SignedPe(), ERROR_NOT_FOUND, 509, 0, {}});
+    cases.push_back(
+        {"behind the signature object, changed", behindTampered, ERROR_FILE_CORRUPT, 592, 0, {}, PayloadAtFileEnd, 0});
+    cases.push_back({"signed, no payload", fixtures::SignedPe(), ERROR_NOT_FOUND, 509, 0, {}, PayloadAtFileEnd, 0});
     Bytes unsignedImage = fixtures::UnsignedPe();
     unsignedImage.insert(unsignedImage.end(), wholeContainer.begin(), wholeContainer.end());
-    cases.push_back({"not signed yet: the whole image", unsignedImage, 0, 547, unsignedImage.size(), wholeDirectory});
+    cases.push_back({"not signed yet: the whole image", unsignedImage, 0, 547, unsignedImage.size(), wholeDirectory,
+                     PayloadBeforeTable, 0});
 
     for (const BeforeTableCase &c : cases) {
         SCOPED_TRACE(c.name);
-        // As the packer reads a file (a copy for the container), and as the launcher reads its
-        // own (the block taken over).
-        for (bool adopt : {false, true}) {
-            SCOPED_TRACE(adopt ? "adopted" : "copied");
+        // As the packer reads a file (the container read where it lies), and as the launcher reads
+        // its own (a block that the container keeps).
+        for (bool inBlock : {false, true}) {
+            SCOPED_TRACE(inBlock ? "in a block" : "where it lies");
             FreePayloadDescriptors(&launcherState);
-            const DWORD size = static_cast<DWORD>(c.image.size());
-            ErrorValue value = LocatePayload(&launcherState, c.image.data(), size);
-            if (ErrorValueCode(value) == 0 && launcherState.payloadCount == 0) {
-                if (adopt) {
-                    BYTE *block = static_cast<BYTE *>(LocalAlloc(LMEM_FIXED, size));
-                    ASSERT_NE(block, nullptr);
-                    std::memcpy(block, c.image.data(), size);
-                    value = AdoptWholeImagePayload(&launcherState, block, size);
-                } else {
-                    value = LoadWholeImagePayload(&launcherState, c.image.data(), size);
-                }
+            Bytes image = c.image;
+            DWORD placement = PayloadNotFound;
+            Outcome outcome;
+            if (inBlock) {
+                outcome = LoadPayloads(image, &placement);
+            } else {
+                ErrorValue value =
+                    LocatePayload(&launcherState, image.data(), static_cast<DWORD>(image.size()), &placement);
+                outcome = Collect(value);
+                for (DWORD i = 0; i < launcherState.payloadCount; i++)
+                    if (launcherState.payloads[i].image == image.data())
+                        launcherState.payloads[i].image = nullptr; // the vector's, not the descriptor's
+                EXPECT_EQ(image, c.image) << "the image is read, never written";
             }
-            Outcome outcome = Collect(value);
             EXPECT_EQ(outcome.code, c.code);
             EXPECT_EQ(outcome.line, c.line);
+            EXPECT_EQ(placement, c.placement);
+            EXPECT_EQ(FindIgnoredPayloads(c.image.data(), static_cast<DWORD>(c.image.size()), placement), c.ignored);
             if (c.directory.empty()) {
                 EXPECT_TRUE(outcome.payloads.empty());
                 continue;
@@ -444,10 +471,10 @@ TEST_F(PayloadSearch, AllocationFailuresReleaseWhatTheyMadeAndKeepTheList)
     const unsigned readAllocs = SeamCallCount(SeamCall::LocalAlloc);
     const unsigned readReAllocs = SeamCallCount(SeamCall::LocalReAlloc);
 
+    // A container in the image is read where it lies, never copied.
     const AllocationCase cases[] = {
-        {"whole image: copy", true, 0, SeamCall::LocalAlloc, 0, 14, 14, 2016, 0},
-        {"whole image: append", true, 0, SeamCall::LocalAlloc, 1 + readAllocs, 14, 14, 2001, 0},
-        {"whole image: append, no last error", true, 0, SeamCall::LocalAlloc, 1 + readAllocs, 0, 8, 2001, 0},
+        {"whole image: append", true, 0, SeamCall::LocalAlloc, readAllocs, 14, 14, 2001, 0},
+        {"whole image: append, no last error", true, 0, SeamCall::LocalAlloc, readAllocs, 0, 8, 2001, 0},
         {"certificate buffer", false, 1, SeamCall::LocalAlloc, 0, 14, 14, 932, 0},
         {"carrier copy", false, 1, SeamCall::LocalAlloc, 1, 14, 14, 907, 0},
         {"first append", false, 1, SeamCall::LocalAlloc, 2 + readAllocs, 14, 14, 892, 0},
@@ -462,11 +489,11 @@ TEST_F(PayloadSearch, AllocationFailuresReleaseWhatTheyMadeAndKeepTheList)
                                                                     fixtures::MakeSignatureObject({carriers}));
         SeamScope seams;
         FailCall(c.call, c.succeedFirst, 1, c.lastError);
-        ErrorValue value = c.wholeImage
-                               ? LoadWholeImagePayload(&launcherState, image.data(), static_cast<DWORD>(image.size()))
-                               : LocatePayload(&launcherState, image.data(), static_cast<DWORD>(image.size()));
+        DWORD placement = PayloadNotFound;
+        ErrorValue value = LocatePayload(&launcherState, image.data(), static_cast<DWORD>(image.size()), &placement);
         EXPECT_EQ(ErrorValueCode(value), c.code);
         EXPECT_EQ(ErrorValueLine(value), c.line);
+        EXPECT_EQ(placement, static_cast<DWORD>(c.wholeImage ? PayloadBeforeTable : PayloadInCarriers));
         EXPECT_EQ(launcherState.payloadCount, c.payloadsLeft);
         for (DWORD i = 0; i < launcherState.payloadCount; i++)
             EXPECT_EQ(Bytes(launcherState.payloads[i].directory,

@@ -204,4 +204,23 @@ TEST_F(MainFlowTest, SelectionFailsWithoutAPackageForThisMachine)
     EXPECT_EQ(taskbarProgress, nullptr);
 }
 
+// A package whose item is signed with the key but is not the output that the signed directory
+// binds to it: another release's. Refused with its own line before any folder is made.
+TEST_F(MainFlowTest, SelectionFailsWhenAnItemIsNotTheOneItsDirectoryBinds)
+{
+    const std::uint8_t otherDigest[32] = {1};
+    std::string path =
+        WriteOwnFile(folder / "spliced.bin", {{1000, "x64\\1033\\{0C1D2E3F-4A5B-4C6D-8E7F-0123456789AC}\\Sample"},
+                                              writer::BindingEntry(1000, otherDigest, 1000)});
+    ASSERT_EQ(ErrorValueCode(ReadOwnFile(Wide(path).c_str())), 0u);
+    lstrcpyA(run.damagedPackageText, "string 101");
+
+    SelectAndInstall(&run);
+    EXPECT_EQ(run.outcome, MakeFixedErrorValue(ERROR_INVALID_DATA, 2147));
+    EXPECT_STREQ(run.messageText, "string 101");
+    EXPECT_EQ(run.installerExitCode, 1601u);
+    EXPECT_STREQ(run.extractionFolder, "") << "no folder was chosen, none made";
+    EXPECT_EQ(run.job.items, nullptr);
+}
+
 } // namespace

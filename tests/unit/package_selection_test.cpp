@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -75,7 +76,7 @@ Bytes operator+(Bytes first, const Bytes &second)
 
 void AddContainer(const Bytes &container)
 {
-    ErrorValue value = LoadWholeImagePayload(&launcherState, container.data(), static_cast<DWORD>(container.size()));
+    ErrorValue value = fixtures::LocateInCopy(&launcherState, container);
     ASSERT_EQ(ErrorValueCode(value), 0u);
 }
 
@@ -513,6 +514,154 @@ TEST_F(PackageDirectory, ArchitectureAndLanguagesAreNotBestFitted)
     EXPECT_EQ(selection.packageId, 0u);
 }
 
+// A binding record for item id of the file item holding output.
+writer::DirectoryEntry Binding(DWORD id, const Bytes &output)
+{
+    return writer::BindingEntry(id, fixtures::Sha256Bytes(output).data(), output.size());
+}
+
+std::string BindingPath(const Bytes &digest, const std::string &length)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string path = "sha256\\";
+    for (std::uint8_t byte : digest) {
+        path += hex[byte >> 4];
+        path += hex[byte & 15];
+    }
+    return path + "\\" + length;
+}
+
+struct BindingCase {
+    const char *name;
+    std::vector<std::vector<writer::DirectoryEntry>> extra; // each container's records after its entries
+    bool bound;                                             // CheckJobBindings' answer
+    DWORD packageBinding;                                   // CheckItemBinding's for the package's item
+};
+
+// Each chosen file is compared with the binding record of its item, in the directory of the
+// container it was chosen from; a directory without any binding binds nothing.
+TEST_F(PackageDirectory, BindingsTieEachChosenFileToItsOutput)
+{
+    const Bytes package = Content(0, 1000);
+    const Bytes cabinet = Content(0, 1001);
+    const Bytes other = Content(7, 1000);
+    std::string upper = Binding(1000, package).path;
+    for (char &c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    upper.replace(0, 6, "sha256");
+    const BindingCase cases[] = {
+        {"no bindings: packed before them", {{}}, true, ItemBindingNone},
+        {"both bound", {{Binding(1000, package), Binding(1001, cabinet)}}, true, ItemBindingMatches},
+        {"listed before the entries they bind",
+         {{Binding(1001, cabinet), Binding(1000, package)}},
+         true,
+         ItemBindingMatches},
+        {"the cabinet not bound", {{Binding(1000, package)}}, false, ItemBindingMatches},
+        {"another release's package", {{Binding(1000, other), Binding(1001, cabinet)}}, false, ItemBindingDiffers},
+        {"the right digest, another length",
+         {{{1000, BindingPath(fixtures::Sha256Bytes(package), std::to_string(package.size() + 1))},
+           Binding(1001, cabinet)}},
+         false,
+         ItemBindingDiffers},
+        {"hex digits in upper case bind nothing", {{{1000, upper}, Binding(1001, cabinet)}}, false, ItemBindingDiffers},
+        {"a second binding for the same item that differs",
+         {{Binding(1000, package), Binding(1000, other), Binding(1001, cabinet)}},
+         false,
+         ItemBindingDiffers},
+        {"a binding of an item nobody chose",
+         {{Binding(1000, package), Binding(1001, cabinet), Binding(1005, other)}},
+         true,
+         ItemBindingMatches},
+        {"bindings in another container bind nothing here",
+         {{}, {Binding(1000, other), Binding(1001, other)}},
+         true,
+         ItemBindingNone},
+    };
+    for (const BindingCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        FreeJob(job);
+        FreePayloadDescriptors(&launcherState);
+        for (std::size_t index = 0; index < c.extra.size(); ++index) {
+            std::vector<writer::DirectoryEntry> records = {{1000, "x64\\1033\\{EN}\\Product"},
+                                                           {1001, "cab\\1000\\data.cab"}};
+            records.insert(records.end(), c.extra[index].begin(), c.extra[index].end());
+            // The chosen container holds the package and cabinet; the other one holds other content.
+            const DWORD contentOf = index == 0 ? 0 : 7;
+            AddContainer(ContainerOf(writer::WriteDirectory(records),
+                                     {{writer::ItemKind::File, 1000, Content(contentOf, 1000)},
+                                      {writer::ItemKind::File, 1001, Content(contentOf, 1001)}}));
+        }
+        launcherState.lcid = 1033;
+        ASSERT_TRUE(SelectPackage(&launcherState, &job, &selection));
+        ASSERT_EQ(job.count, 2);
+        EXPECT_EQ(CheckJobBindings(&launcherState, &job, selection.containerIndex), static_cast<BOOL>(c.bound));
+        const Bytes digest = fixtures::Sha256Bytes(package);
+        EXPECT_EQ(CheckItemBinding(&launcherState, 0, 1000, digest.data(), static_cast<DWORD>(package.size())),
+                  c.packageBinding);
+    }
+}
+
+// A directory that can't be walked for want of memory binds nothing that it can prove.
+TEST_F(PackageDirectory, ABindingThatCannotBeReadIsMissing)
+{
+    const Bytes package = Content(0, 1000);
+    AddContainer(ContainerOf(writer::WriteDirectory({{1000, "x64\\1033\\{EN}\\Product"}, Binding(1000, package)}),
+                             {{writer::ItemKind::File, 1000, package}}));
+    const Bytes digest = fixtures::Sha256Bytes(package);
+    SeamScope seams;
+    FailCall(SeamCall::LocalAlloc, 0, 1, 14);
+    EXPECT_EQ(CheckItemBinding(&launcherState, 0, 1000, digest.data(), static_cast<DWORD>(package.size())),
+              static_cast<DWORD>(ItemBindingMissing));
+}
+
+// Only the one spelling that the writer makes binds an output; any path that begins with the
+// word and a backslash is a binding record, and one in any other spelling binds nothing.
+TEST_F(PackageDirectory, ABindingIsTheOneSpellingTheWriterMakes)
+{
+    std::uint8_t digest[Sha256Size];
+    for (int i = 0; i < Sha256Size; ++i)
+        digest[i] = static_cast<std::uint8_t>(i * 37 + 5);
+    const Bytes digestBytes(digest, digest + Sha256Size);
+    for (std::uint32_t length : {0u, 1234u, 4294967295u}) {
+        char written[BindingPathMaxLength + 1];
+        EXPECT_EQ(FormatBindingPath(written, digest, length),
+                  static_cast<int>(BindingPath(digestBytes, "").size() + std::to_string(length).size()));
+        EXPECT_EQ(std::string(written), BindingPath(digestBytes, std::to_string(length)));
+    }
+
+    const Bytes package = Content(0, 1000);
+    const Bytes packageDigest = fixtures::Sha256Bytes(package);
+    const std::string size = std::to_string(package.size());
+    const std::string digits = BindingPath(packageDigest, "").substr(7, 64);
+    std::string upper = digits;
+    for (char &c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const struct {
+        std::string path;
+        DWORD binding;
+    } cases[] = {
+        {BindingPath(packageDigest, size), ItemBindingMatches},
+        {BindingPath(packageDigest, "0" + size), ItemBindingDiffers},
+        {"sha256\\" + upper + "\\" + size, ItemBindingDiffers},
+        {"sha256\\" + digits.substr(1) + "\\" + size, ItemBindingDiffers},
+        {"sha256\\" + digits + "0\\" + size, ItemBindingDiffers},
+        {BindingPath(packageDigest, size + "\\more"), ItemBindingDiffers},
+        {BindingPath(packageDigest, ""), ItemBindingDiffers},
+        {"sha256\\", ItemBindingDiffers},
+        {"SHA256\\" + digits + "\\" + size, ItemBindingNone},
+        {"sha2561\\" + digits + "\\" + size, ItemBindingNone},
+        {"sha256", ItemBindingNone},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        FreePayloadDescriptors(&launcherState);
+        AddContainer(ContainerOf(writer::WriteDirectory({{1000, "x64\\1033\\{EN}\\Product"}, {1000, c.path}}),
+                                 {{writer::ItemKind::File, 1000, package}}));
+        EXPECT_EQ(CheckItemBinding(&launcherState, 0, 1000, packageDigest.data(), static_cast<DWORD>(package.size())),
+                  c.binding);
+    }
+}
+
 // The shapes of records that the walks take for a cabinet or a package entry: the packer's
 // verify and inspect read a directory through this too.
 TEST(SplitDirectoryRecord, TellsCabinetsAndPackageEntriesApart)
@@ -534,6 +683,8 @@ TEST(SplitDirectoryRecord, TellsCabinetsAndPackageEntriesApart)
         {u"x64\\\\1033\\{P}\\Product", DirectoryRecordOther, u""},
         {u"cabs\\1000\\a.cab", DirectoryRecordOther, u""},
         {u"cab\\1000", DirectoryRecordOther, u""},
+        // A binding record: three components, the first not "cab".
+        {u"sha256\\0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef\\1234", DirectoryRecordOther, u""},
         {u"", DirectoryRecordOther, u""},
     };
     for (const auto &c : cases) {

@@ -2,6 +2,8 @@
 // item out of a container built in memory.
 #pragma once
 
+#include "launcher/launcher_state.h"
+#include "payload/locator.h"
 #include "payload/payload_item.h"
 #include "writer/container_writer.h"
 
@@ -9,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <string>
 
@@ -82,7 +85,15 @@ struct ItemResult {
     DWORD line;
     bool handedOver; // outData and outSize were not left null and 0
     Bytes output;
+    Bytes digest; // the digest handed out with the output
 };
+
+inline Bytes Sha256Bytes(const Bytes &data)
+{
+    Bytes digest(SHA256_DIGEST_LENGTH);
+    SHA256(data.data(), data.size(), digest.data());
+    return digest;
+}
 
 // ReadPayloadItem on a copy of container; takes the output over and frees it.
 inline ItemResult ReadItem(const Bytes &container, DWORD flags, const BYTE kind[16], DWORD id)
@@ -91,13 +102,32 @@ inline ItemResult ReadItem(const Bytes &container, DWORD flags, const BYTE kind[
     PayloadDescriptor descriptor = {image.data(), static_cast<DWORD>(image.size()), nullptr, 0, flags};
     BYTE *data = reinterpret_cast<BYTE *>(&descriptor); // any non-null value: a failure must reset it
     DWORD size = 0xDEADu;
-    ErrorValue value = ReadPayloadItem(&descriptor, kind, id, &data, &size);
-    ItemResult result{ErrorValueCode(value), ErrorValueLine(value), data != nullptr || size != 0, {}};
+    BYTE digest[Sha256Size];
+    std::fill(std::begin(digest), std::end(digest), 0xA5);
+    ErrorValue value = ReadPayloadItem(&descriptor, kind, id, &data, &size, digest);
+    ItemResult result{ErrorValueCode(value), ErrorValueLine(value), data != nullptr || size != 0, {}, {}};
     if (result.code == 0 && data != nullptr) {
         result.output.assign(data, data + size);
+        result.digest.assign(std::begin(digest), std::end(digest));
         FreeItemOutput(data);
     }
     return result;
+}
+
+// The launcher's lookup over a copy of image in a block of its own, as the launcher reads its own
+// file: a container found in it keeps the block.
+inline ErrorValue LocateInCopy(LauncherState *state, const Bytes &image, DWORD *placement = nullptr)
+{
+    BYTE *block = static_cast<BYTE *>(LocalAlloc(LMEM_FIXED, image.empty() ? 1 : image.size()));
+    if (block == nullptr)
+        return MakeFixedErrorValue(ERROR_NOT_ENOUGH_MEMORY, 0);
+    if (!image.empty())
+        std::memcpy(block, image.data(), image.size());
+    DWORD found = PayloadNotFound;
+    ErrorValue value = LocatePayloadInBlock(state, block, static_cast<DWORD>(image.size()), &found);
+    if (placement != nullptr)
+        *placement = found;
+    return value;
 }
 
 } // namespace fixtures

@@ -133,6 +133,8 @@ TEST_P(ReadPayloadItemFlags, ReadsBackWhatTheWriterWrote)
         EXPECT_EQ(result.code, 0u);
         EXPECT_EQ(result.line, compressed ? e.sites.inflated : e.sites.stored);
         EXPECT_EQ(result.output, e.output);
+        // The digest the signature was checked against comes out with the output; no check, no digest.
+        EXPECT_EQ(result.digest, (flags & PayloadFlagSigned) ? Sha256Bytes(e.output) : Bytes(Sha256Size, 0));
     }
 }
 

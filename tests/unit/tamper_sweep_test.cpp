@@ -67,8 +67,10 @@ class TamperSweep : public testing::Test {
   protected:
     void SetUp() override
     {
-        directory_ = writer::WriteDirectory({{1000, std::string("x64\\1033\\") + ProductCode + "\\Product"}});
         content_ = fixtures::Pattern(300, 11);
+        directory_ = writer::WriteDirectory(
+            {{1000, std::string("x64\\1033\\") + ProductCode + "\\Product"},
+             writer::BindingEntry(1000, fixtures::Sha256Bytes(content_).data(), content_.size())});
         container_ =
             writer::WriteContainer({{writer::ItemKind::Head, 0, directory_}, {writer::ItemKind::File, 1000, content_}},
                                    {}, fixtures::TestKey());
@@ -86,10 +88,7 @@ class TamperSweep : public testing::Test {
     {
         FreePayloadDescriptors(&launcherState);
         launcherState.lcid = 1033;
-        const DWORD size = static_cast<DWORD>(image.size());
-        ErrorValue loaded = LocatePayload(&launcherState, image.data(), size);
-        if (ErrorValueCode(loaded) == 0 && launcherState.payloadCount == 0)
-            loaded = LoadWholeImagePayload(&launcherState, image.data(), size);
+        ErrorValue loaded = fixtures::LocateInCopy(&launcherState, image);
         if (ErrorValueCode(loaded) != 0)
             return {ErrorValueCode(loaded), ErrorValueLine(loaded)};
         const PayloadDescriptor &payload = launcherState.payloads[0];
@@ -101,7 +100,9 @@ class TamperSweep : public testing::Test {
         PackageSelection selection;
         BOOL selected = SelectPackage(&launcherState, &job, &selection);
         Outcome outcome = {0, 0};
-        if (selected) {
+        if (selected && !CheckJobBindings(&launcherState, &job, selection.containerIndex)) {
+            outcome = {ERROR_INVALID_DATA, 2147};
+        } else if (selected) {
             EXPECT_EQ(job.count, 1);
             EXPECT_STREQ(selection.productCode, ProductCode);
             EXPECT_EQ(Bytes(job.items[0].data, job.items[0].data + job.items[0].length), content_)
@@ -110,7 +111,7 @@ class TamperSweep : public testing::Test {
             // The selection passes no code on: ask the item reader why the file item failed.
             BYTE *data = nullptr;
             DWORD size = 0;
-            ErrorValue read = ReadPayloadItem(&payload, FileItemGuid, 1000, &data, &size);
+            ErrorValue read = ReadPayloadItem(&payload, FileItemGuid, 1000, &data, &size, nullptr);
             outcome = {ErrorValueCode(read), ErrorValueLine(read)};
             if (data != nullptr)
                 FreeItemOutput(data);
