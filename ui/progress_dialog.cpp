@@ -5,6 +5,7 @@
 
 #include "launcher/error_value.h"
 #include "launcher/launcher_state.h"
+#include "launcher/phase_marks.h"
 #include "payload/extraction.h"
 #include "ui/taskbar_progress.h"
 
@@ -152,6 +153,7 @@ static void InitProgressDialog(HWND window, ExtractionJob *job)
     TaskbarProgressSetCompleted(taskbarProgress, 0);
 
     ArmStepTimer(window, job);
+    MarkPhase(MarkWindowReady);
 }
 
 // Whether the batch of steps in one tick may go on: the last step asked for more, the frame
@@ -173,6 +175,7 @@ static void RunExtractionTick(HWND window)
     ExtractionJob *job = (ExtractionJob *)GetWindowLongPtrA(window, GWLP_USERDATA);
     if (job == NULL)
         return;
+    MarkPhase(MarkBatchStarted);
     // No tick may arrive while the steps or a message box run.
     KillTimer(window, job->timerId);
 
@@ -186,6 +189,7 @@ static void RunExtractionTick(HWND window)
     DWORD result;
     do {
         result = ExtractionStep(job, &progress);
+        MarkPhase(MarkStepDone);
     } while (MayRunAnotherStep(result, &tickStart, budget));
 
     SendDlgItemMessageA(window, ProgressBarId, PBM_SETPOS, progress, 0);
@@ -195,6 +199,7 @@ static void RunExtractionTick(HWND window)
         EndDialog(window, 1);
     } else if (result == ERROR_MORE_DATA) {
         ArmStepTimer(window, job);
+        MarkPhase(MarkBatchEnded);
     } else {
         const char *path = job->current >= 0 && job->current < job->count ? job->items[job->current].outputPath : NULL;
         if (AskRetry(window, job, result, path))
