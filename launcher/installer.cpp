@@ -1,11 +1,12 @@
 #include "launcher/installer.h"
 
-#include <stdio.h>
 #include <string.h>
 
 #include "launcher/command_line.h"
 #include "launcher/failure_message.h"
+#include "launcher/format_text.h"
 #include "launcher/launcher_state.h"
+#include "launcher/main_flow.h"
 #include "launcher/phase_marks.h"
 #include "launcher/product_folder.h"
 #include "payload/ansi_text.h"
@@ -32,8 +33,7 @@ int IsProductRegistered(const char *productCode)
     char keyPath[UninstallKeySize];
     if (productCode[0] == '\0')
         return 0;
-    int needed = snprintf(keyPath, sizeof keyPath, "%s\\%s", UninstallKeyPath, productCode);
-    if (needed < 0 || needed >= (int)sizeof keyPath)
+    if (FormatText(keyPath, sizeof keyPath, "%s\\%s", UninstallKeyPath, productCode) < 0)
         return 0;
 
     HKEY key;
@@ -58,7 +58,7 @@ static BOOL FindInstaller(RunState *run)
         found = SearchPathA(systemDirectory, "msiexec.exe", NULL, PathBufferSize, run->installerPath, &filePart);
     if (found == 0 || found >= PathBufferSize) {
         run->installerPath[0] = '\0';
-        snprintf(run->messageText, sizeof run->messageText, "%s", run->installerMissingText);
+        SetMessageText(run, run->installerMissingText);
         run->outcome = MakeFixedErrorValue(ERROR_NO_ASSOCIATION, 2161);
         return FALSE;
     }
@@ -126,7 +126,7 @@ static void ShowFolderRefused(RunState *run)
 {
     char text[MessageTextSize];
     char caption[MAX_PATH];
-    snprintf(text, sizeof text, run->folderRefusedText, run->extractionFolder);
+    FormatText(text, sizeof text, run->folderRefusedText, run->extractionFolder);
     GetMessageCaption(run->ownPath, caption, sizeof caption);
     MessageBoxA(NULL, text, caption, MB_ICONWARNING | MB_OK);
 }

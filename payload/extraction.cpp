@@ -1,11 +1,11 @@
 #include "payload/extraction.h"
 
-#include <stdio.h>
 #include <string.h>
 #include <winternl.h>
 
 #include <sddl.h>
 
+#include "launcher/format_text.h"
 #include "payload/file_name_rule.h"
 #include "payload/inflate.h"
 #include "payload/pinned_folder.h"
@@ -59,7 +59,7 @@ static BOOL PartialName(WCHAR *buffer, const WCHAR *name)
 static BOOL AsideName(WCHAR *buffer, const WCHAR *name, DWORD number)
 {
     char suffix[32];
-    snprintf(suffix, sizeof suffix, ".%lu%s", (unsigned long)number, AsideNameSuffix);
+    FormatText(suffix, sizeof suffix, ".%lu%s", (unsigned long)number, AsideNameSuffix);
     return NameWithSuffix(buffer, name, suffix);
 }
 
@@ -562,9 +562,8 @@ BOOL PinFolderAndOpenOutputFiles(ExtractionJob *job, const char *extractionFolde
 
         // A path that does not fit the field would name another file: treat it like a file
         // that cannot be created.
-        int needed = snprintf(record->outputPath, sizeof record->outputPath, "%s\\%s", extractionFolder, record->name);
         WCHAR name[WideNameSize];
-        if (needed < 0 || needed >= (int)sizeof record->outputPath) {
+        if (FormatText(record->outputPath, sizeof record->outputPath, "%s\\%s", extractionFolder, record->name) < 0) {
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
             RollBackOutputFiles(job);
             return FALSE;
