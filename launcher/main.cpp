@@ -10,7 +10,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
     MarkPhase(MarkEntered);
     RestrictLibrarySearch();
     // On the stack: a static record would be written into the image, all of its zero bytes.
-    static RunState run;
+    RunState run;
     StartLauncher(&run, instance, showCommand);
     MarkPhase(MarkStarted);
     if (CaptureCommandLine(&run) && CaptureOwnPath(&run))
