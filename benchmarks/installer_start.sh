@@ -92,13 +92,14 @@ def phases(path):
     started = dict(events)  # the stand-in's line, and every mark that is taken once
     steps = idle = tail = 0.0
     step_count = batch_count = 0
-    last = ready = None
+    last = ended = first = None
     for name, t in events:
-        if name == "window-ready":
-            ready = t
-        elif name == "batch-started":
+        if name == "batch-started":
             batch_count += 1
-            idle += t - ready
+            if ended is None:
+                first = t
+            else:
+                idle += t - ended
             last = t
         elif name == "step-done":
             steps += t - last
@@ -106,7 +107,7 @@ def phases(path):
             last = t
         elif name == "batch-ended":
             tail += t - last
-            ready = t
+            ended = t
     span = lambda a, b: started[b] - started[a]
     return (step_count, batch_count), [
         ("process start (Wine loads the program and its DLLs)", started["entered"] - started["created"]),
@@ -116,8 +117,9 @@ def phases(path):
         ("finding msiexec", span("items-checked", "installer-found")),
         ("creating, pinning and locking the folder, opening the files", span("installer-found", "folder-opened")),
         ("making the progress window", span("folder-opened", "window-ready")),
+        ("showing it, until the first batch of steps", first - started["window-ready"]),
         ("extraction steps", steps),
-        ("idle before and between batches", idle),
+        ("idle between batches", idle),
         ("after each batch: bar, taskbar, next batch asked for", tail),
         ("closing the window", started["window-closed"] - last),
         ("naming and locking the files", span("window-closed", "files-locked")),
