@@ -10,6 +10,16 @@ if(WIN32)
   set_target_properties(ZLIB::ZLIB PROPERTIES
     IMPORTED_LOCATION "/usr/${MINGW_TRIPLE}/lib/libz.a"
     INTERFACE_INCLUDE_DIRECTORIES "/usr/${MINGW_TRIPLE}/include")
+  # The launcher's zlib: the inflate alone, of the same zlib version (its headers are the ones
+  # above), without gzip support, which would bring CRC-32 code and tables it never uses.
+  set(_zlibInflate "${LAUNCHER_DEPS_CACHE}/zlib-inflate-mingw64")
+  if(NOT EXISTS "${_zlibInflate}/lib/libz-inflate.a")
+    message(FATAL_ERROR "MinGW zlib inflate not found in ${_zlibInflate}: run scripts/setup.sh first")
+  endif()
+  add_library(ZLIB::Inflate STATIC IMPORTED)
+  set_target_properties(ZLIB::Inflate PROPERTIES
+    IMPORTED_LOCATION "${_zlibInflate}/lib/libz-inflate.a"
+    INTERFACE_INCLUDE_DIRECTORIES "/usr/${MINGW_TRIPLE}/include")
 
   # launcher.exe verifies with the system's provider; OpenSSL signs payloads in launcher-pack.exe
   # and the tests. Its OPENSSLDIR names no folder a Windows machine can have (see setup.sh).

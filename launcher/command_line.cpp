@@ -1,8 +1,9 @@
 #include "launcher/command_line.h"
 
 #include <stdarg.h>
-#include <stdio.h>
 #include <string.h>
+
+#include "launcher/format_text.h"
 
 static int IsSeparator(WCHAR c)
 {
@@ -82,9 +83,9 @@ BOOL AppendFormatted(char *buffer, DWORD size, DWORD *length, const char *format
         return FALSE;
     va_list arguments;
     va_start(arguments, format);
-    int written = vsnprintf(buffer + *length, size - *length, format, arguments);
+    int written = FormatTextList(buffer + *length, size - *length, format, arguments);
     va_end(arguments);
-    if (written < 0 || (DWORD)written >= size - *length) {
+    if (written < 0) {
         buffer[*length] = '\0';
         return FALSE;
     }

@@ -1,6 +1,6 @@
 #include "launcher/error_value.h"
 
-#include <stdio.h>
+#include "launcher/format_text.h"
 
 ErrorValue MakeErrorValue(LastErrorGetter getter, DWORD defaultCode, DWORD line)
 {
@@ -32,13 +32,13 @@ void FormatErrorText(DWORD code, char *buffer, DWORD size, const char *detail)
 
     if (detail != NULL && detail[0] != '\0') {
         if (length > 0)
-            snprintf(buffer + length, size - length, " (%s).", detail);
+            FormatText(buffer + length, size - length, " (%s).", detail);
         else
-            snprintf(buffer, size, "%s %u (%s).", "Error", (unsigned)code, detail);
+            FormatText(buffer, size, "%s %u (%s).", "Error", (unsigned)code, detail);
     } else {
         if (length > 0)
-            snprintf(buffer + length, size - length, ".");
+            FormatText(buffer + length, size - length, ".");
         else
-            snprintf(buffer, size, "%s %u", "Error", (unsigned)code);
+            FormatText(buffer, size, "%s %u", "Error", (unsigned)code);
     }
 }

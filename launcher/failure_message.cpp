@@ -1,7 +1,6 @@
 #include "launcher/failure_message.h"
 
-#include <stdio.h>
-
+#include "launcher/format_text.h"
 #include "payload/ansi_text.h"
 
 void GetMessageCaption(const WCHAR *ownPath, char *caption, int size)
@@ -23,8 +22,8 @@ void ShowFailureMessage(RunState *run)
 {
     if (run->messageText[0] == '\0') {
         char detail[64];
-        snprintf(detail, sizeof detail, "%u, %u, %u", 1u, (unsigned)ErrorValueCode(run->outcome),
-                 (unsigned)ErrorValueLine(run->outcome));
+        FormatText(detail, sizeof detail, "%u, %u, %u", 1u, (unsigned)ErrorValueCode(run->outcome),
+                   (unsigned)ErrorValueLine(run->outcome));
         FormatErrorText(ErrorValueCode(run->outcome), run->messageText, sizeof run->messageText, detail);
     }
     char caption[MAX_PATH];

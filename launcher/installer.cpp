@@ -1,11 +1,13 @@
 #include "launcher/installer.h"
 
-#include <stdio.h>
 #include <string.h>
 
 #include "launcher/command_line.h"
 #include "launcher/failure_message.h"
+#include "launcher/format_text.h"
 #include "launcher/launcher_state.h"
+#include "launcher/main_flow.h"
+#include "launcher/phase_marks.h"
 #include "launcher/product_folder.h"
 #include "payload/ansi_text.h"
 #include "payload/extraction.h"
@@ -31,8 +33,7 @@ int IsProductRegistered(const char *productCode)
     char keyPath[UninstallKeySize];
     if (productCode[0] == '\0')
         return 0;
-    int needed = snprintf(keyPath, sizeof keyPath, "%s\\%s", UninstallKeyPath, productCode);
-    if (needed < 0 || needed >= (int)sizeof keyPath)
+    if (FormatText(keyPath, sizeof keyPath, "%s\\%s", UninstallKeyPath, productCode) < 0)
         return 0;
 
     HKEY key;
@@ -57,7 +58,7 @@ static BOOL FindInstaller(RunState *run)
         found = SearchPathA(systemDirectory, "msiexec.exe", NULL, PathBufferSize, run->installerPath, &filePart);
     if (found == 0 || found >= PathBufferSize) {
         run->installerPath[0] = '\0';
-        snprintf(run->messageText, sizeof run->messageText, "%s", run->installerMissingText);
+        SetMessageText(run, run->installerMissingText);
         run->outcome = MakeFixedErrorValue(ERROR_NO_ASSOCIATION, 2161);
         return FALSE;
     }
@@ -125,7 +126,7 @@ static void ShowFolderRefused(RunState *run)
 {
     char text[MessageTextSize];
     char caption[MAX_PATH];
-    snprintf(text, sizeof text, run->folderRefusedText, run->extractionFolder);
+    FormatText(text, sizeof text, run->folderRefusedText, run->extractionFolder);
     GetMessageCaption(run->ownPath, caption, sizeof caption);
     MessageBoxA(NULL, text, caption, MB_ICONWARNING | MB_OK);
 }
@@ -204,8 +205,12 @@ static BOOL LockPackageFiles(RunState *run)
 {
     for (DWORD retry = 1;; retry++) {
         SetLastError(0);
-        if (LockOutputFiles(&run->job) && VerifyOutputFiles(&run->job))
+        BOOL locked = LockOutputFiles(&run->job);
+        MarkPhase(MarkFilesLocked);
+        if (locked && VerifyOutputFiles(&run->job)) {
+            MarkPhase(MarkFilesVerified);
             break;
+        }
         if (!WaitToRetry(retry)) {
             run->outcome = MakeErrorValue(GetLastError, ERROR_SHARING_VIOLATION, 2286);
             return FALSE;
@@ -246,12 +251,16 @@ static void StartInstaller(RunState *run)
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof process);
 
-    if (!CreateProcessW(installerPath, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+    MarkPhase(MarkInstallerStarting);
+    BOOL created = CreateProcessW(installerPath, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process);
+    MarkPhase(MarkInstallerCreated);
+    if (!created) {
         run->outcome = MakeErrorValue(GetLastError, ERROR_NO_PROC_SLOTS, 2355);
         FormatErrorText(ErrorValueCode(run->outcome), run->messageText, sizeof run->messageText, run->installerPath);
         return;
     }
     DWORD waited = WaitForSingleObject(process.hProcess, INFINITE);
+    MarkPhase(MarkInstallerEnded);
     if (waited != WAIT_OBJECT_0) {
         // The installer may still be running and reading the files: they stay, locked until
         // the launcher ends.
@@ -275,9 +284,13 @@ void RunInstallerPhases(RunState *run)
 {
     if (!FindInstaller(run))
         return;
+    MarkPhase(MarkInstallerFound);
     if (!OpenOutputFolder(run))
         return;
-    if (!ExtractPackageFiles(run))
+    MarkPhase(MarkFolderOpened);
+    BOOL extracted = ExtractPackageFiles(run);
+    MarkPhase(MarkWindowClosed);
+    if (!extracted)
         return;
     if (!LockPackageFiles(run))
         return;

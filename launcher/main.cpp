@@ -2,14 +2,21 @@
 #include <windows.h>
 
 #include "launcher/main_flow.h"
+#include "launcher/phase_marks.h"
 #include "launcher/system_libraries.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 {
+    MarkPhase(MarkEntered);
     RestrictLibrarySearch();
-    static RunState run;
+    // On the stack: a static record would be written into the image, all of its zero bytes.
+    RunState run;
     StartLauncher(&run, instance, showCommand);
+    MarkPhase(MarkStarted);
     if (CaptureCommandLine(&run) && CaptureOwnPath(&run))
         ReadAndInstall(&run);
-    return FinishLauncher(&run);
+    int exitCode = FinishLauncher(&run);
+    MarkPhase(MarkFinished);
+    WritePhaseMarks();
+    return exitCode;
 }

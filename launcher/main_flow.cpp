@@ -8,6 +8,7 @@
 #include "launcher/installer.h"
 #include "launcher/launcher_state.h"
 #include "launcher/own_file.h"
+#include "launcher/phase_marks.h"
 #include "resources/resource_ids.h"
 #include "ui/taskbar_progress.h"
 
@@ -81,6 +82,7 @@ void SelectAndInstall(RunState *run)
     BOOL selected = SelectPackage(&launcherState, &run->job, &run->selection);
     // Every chosen item is inflated and verified: the containers are not read again.
     FreePayloadImages(&launcherState);
+    MarkPhase(MarkItemsChecked);
     if (!selected) {
         SetMessageText(run, run->damagedPackageText);
         run->outcome = MakeFixedErrorValue(ERROR_INVALID_DATA, 2151);
@@ -100,6 +102,7 @@ void SelectAndInstall(RunState *run)
 void ReadAndInstall(RunState *run)
 {
     run->outcome = ReadOwnFile(run->ownPath);
+    MarkPhase(MarkPayloadRead);
     LoadLauncherStrings(run);
     if (ErrorValueCode(run->outcome) != 0)
         SetMessageText(run, run->damagedPackageText);

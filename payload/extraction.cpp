@@ -1,11 +1,11 @@
 #include "payload/extraction.h"
 
-#include <stdio.h>
 #include <string.h>
 #include <winternl.h>
 
 #include <sddl.h>
 
+#include "launcher/format_text.h"
 #include "payload/file_name_rule.h"
 #include "payload/inflate.h"
 #include "payload/pinned_folder.h"
@@ -14,6 +14,7 @@ enum {
     WideNameSize = 261,
     AsideAttempts = 100,
     SettlePasses = 256, // leftovers settled in one go, one per pass
+    CompareBlockSize = 1 << 20,
 };
 
 // A new file's handle can delete it: a roll-back then removes exactly the file this run made.
@@ -58,7 +59,7 @@ static BOOL PartialName(WCHAR *buffer, const WCHAR *name)
 static BOOL AsideName(WCHAR *buffer, const WCHAR *name, DWORD number)
 {
     char suffix[32];
-    snprintf(suffix, sizeof suffix, ".%lu%s", (unsigned long)number, AsideNameSuffix);
+    FormatText(suffix, sizeof suffix, ".%lu%s", (unsigned long)number, AsideNameSuffix);
     return NameWithSuffix(buffer, name, suffix);
 }
 
@@ -69,22 +70,34 @@ static BOOL IsRegularFile(HANDLE file)
            (info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
 }
 
-// 1 when the open file holds exactly data, read from its start.
+// 1 when the open file holds exactly data, read from its start. Reads of a mebibyte cost about
+// half as much per byte as small ones; when no such block can be had, a small one serves.
 static int FileHoldsContent(HANDLE file, const BYTE *data, DWORD length)
 {
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file, &size) || size.QuadPart != (LONGLONG)length)
         return 0;
-    BYTE buffer[65536];
+    BYTE small[65536];
+    BYTE *block = small;
+    DWORD blockSize = sizeof small;
+    if (length > sizeof small) {
+        BYTE *large = (BYTE *)VirtualAlloc(NULL, CompareBlockSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        if (large != NULL) {
+            block = large;
+            blockSize = CompareBlockSize;
+        }
+    }
     DWORD offset = 0;
-    while (offset < length) {
-        DWORD wanted = length - offset < sizeof buffer ? length - offset : (DWORD)sizeof buffer;
+    int same = 1;
+    while (same && offset < length) {
+        DWORD wanted = length - offset < blockSize ? length - offset : blockSize;
         DWORD read = 0;
-        if (!ReadFile(file, buffer, wanted, &read, NULL) || read != wanted || memcmp(buffer, data + offset, read) != 0)
-            return 0;
+        same = ReadFile(file, block, wanted, &read, NULL) && read == wanted && memcmp(block, data + offset, read) == 0;
         offset += read;
     }
-    return 1;
+    if (block != small)
+        VirtualFree(block, 0, MEM_RELEASE);
+    return same;
 }
 
 // 1 when an earlier record names the same file; Windows' names ignore letter case.
@@ -549,9 +562,8 @@ BOOL PinFolderAndOpenOutputFiles(ExtractionJob *job, const char *extractionFolde
 
         // A path that does not fit the field would name another file: treat it like a file
         // that cannot be created.
-        int needed = snprintf(record->outputPath, sizeof record->outputPath, "%s\\%s", extractionFolder, record->name);
         WCHAR name[WideNameSize];
-        if (needed < 0 || needed >= (int)sizeof record->outputPath) {
+        if (FormatText(record->outputPath, sizeof record->outputPath, "%s\\%s", extractionFolder, record->name) < 0) {
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
             RollBackOutputFiles(job);
             return FALSE;

@@ -3,16 +3,16 @@
 # finished steps are skipped.
 #   --main  only the main job's Debian packages (scripts/demo.sh): the native build of
 #           launcher-pack and its Debian package, the MinGW-w64 build of the ready stub, the
-#           example product's tools, signing, Wine;
+#           example product's tools, signing, Wine; and zlib's inflate for launcher.exe;
 #   (none)  the test command's set-up (scripts/test-all.sh): those, the test and benchmark
 #           tools, and the MinGW-w64 libraries that Debian does not package (OpenSSL libcrypto,
 #           libdeflate, GoogleTest), built into a cache outside the source tree;
-#   STEP... only the named cache steps (build_openssl, build_libdeflate, build_googletest), for
-#           a machine set up before they changed.
-# launcher.exe itself needs no such library (it verifies with the system's provider); the MinGW
-# OpenSSL and libdeflate serve launcher-pack.exe (the windows-packer preset) and the
-# Windows-side tests: the container writer that signs their payloads, the signature object and
-# PE fixtures, and the installer-start benchmark's baseline.
+#   STEP... only the named cache steps (build_zlib_inflate, build_openssl, build_libdeflate,
+#           build_googletest), for a machine set up before they changed.
+# launcher.exe links only zlib's inflate, built here without gzip support (it verifies with the
+# system's provider); the MinGW OpenSSL and libdeflate serve launcher-pack.exe (the
+# windows-packer preset) and the Windows-side tests: the container writer that signs their
+# payloads, the signature object and PE fixtures, and the installer-start benchmark's baseline.
 set -euo pipefail
 
 mode=tests
@@ -168,6 +168,44 @@ build_libdeflate() {
   rm -rf "$work"
 }
 
+# zlib's inflate for launcher.exe, from Debian's zlib source package of the installed zlib1g-dev
+# (the zlib version of libz-mingw-w64-dev, whose headers the build uses), built without gzip
+# support (NO_GZIP): the launcher reads zlib streams only, and gzip's CRC-32 code and tables would
+# be 12.8 KB of the release stub. Each function in a section of its own, for the linker to drop
+# what the launcher does not call. The same source and flags give the same bytes (ar D).
+zlib_inflate_flags='-O2 -DNO_GZIP -ffunction-sections -fdata-sections'
+build_zlib_inflate() {
+  local prefix="$cache_dir/zlib-inflate-mingw64"
+  local version
+  version="$(dpkg-query -W -f='${Version}' zlib1g-dev 2>/dev/null)" || fail "zlib1g-dev is not installed"
+  local key="$version $zlib_inflate_flags"
+  if [ -f "$prefix/.complete" ] && [ "$(cat "$prefix/.complete")" = "$key" ]; then
+    say "MinGW zlib inflate: cached in $prefix"
+    return
+  fi
+  local work
+  work="$(mktemp -d)"
+  say "fetching Debian's zlib $version source package"
+  fetch_source zlib "$work" "$version" >/dev/null || fail "could not fetch Debian's zlib $version source package"
+  say "building zlib $version's inflate for x86_64-w64-mingw32, without gzip support"
+  local staged="$work/stage"
+  mkdir -p "$staged/lib"
+  local objects=(adler32.o inffast.o inflate.o inftrees.o zutil.o)
+  (
+    cd "$work/src"
+    for object in "${objects[@]}"; do
+      # shellcheck disable=SC2086 # the flags are words
+      x86_64-w64-mingw32-gcc-posix $zlib_inflate_flags -c "${object%.o}.c" -o "$object" || exit 1
+    done
+    x86_64-w64-mingw32-ar rcD "$staged/lib/libz-inflate.a" "${objects[@]}"
+  ) >"$work/build.log" 2>&1 || { tail -30 "$work/build.log"; fail "the MinGW zlib inflate build failed"; }
+  cp "$work/src/LICENSE" "$staged/"
+  echo "$key" >"$staged/.complete"
+  rm -rf "$prefix"
+  mv "$staged" "$prefix"
+  rm -rf "$work"
+}
+
 build_googletest() {
   local prefix="$cache_dir/googletest-mingw64"
   if [ -f "$prefix/.complete" ]; then
@@ -191,19 +229,20 @@ if [ "$mode" = steps ]; then
   mkdir -p "$cache_dir"
   for step in "$@"; do
     case "$step" in
-      build_openssl | build_libdeflate | build_googletest) "$step" ;;
-      *) fail "unknown step $step (build_openssl, build_libdeflate, build_googletest)" ;;
+      build_zlib_inflate | build_openssl | build_libdeflate | build_googletest) "$step" ;;
+      *) fail "unknown step $step (build_zlib_inflate, build_openssl, build_libdeflate, build_googletest)" ;;
     esac
   done
   exit 0
 fi
 
 install_packages
+mkdir -p "$cache_dir"
+build_zlib_inflate
 if [ "$mode" = main ]; then
-  say "done (the main job's packages)"
+  say "done (the main job's packages and zlib's inflate)"
   exit 0
 fi
-mkdir -p "$cache_dir"
 build_openssl
 build_libdeflate
 build_googletest

@@ -1,7 +1,6 @@
 #include "ui/folder_prompt.h"
 
 #include <shlobj.h>
-#include <stdio.h>
 #include <string.h>
 
 #include "launcher/file_exists.h"
@@ -75,7 +74,7 @@ BOOL PromptExtractionFolder(const char *promptText, char *folder)
     char title[FolderBufferSize];
 
     GetDefaultExtractionFolder(defaultFolder, sizeof defaultFolder);
-    snprintf(title, sizeof title, "%s", promptText);
+    lstrcpynA(title, promptText, sizeof title);
 
     BROWSEINFOA browse;
     memset(&browse, 0, sizeof browse);
@@ -119,7 +118,7 @@ BOOL PromptExtractionFolder(const char *promptText, char *folder)
         while (length > 0 && (widePath[length - 1] == L'\\' || widePath[length - 1] == L'/'))
             widePath[--length] = 0;
         if (length > 0 && ConvertToAnsiExactly(widePath, length, path, sizeof path)) {
-            snprintf(folder, FolderBufferSize, "%s", path);
+            lstrcpynA(folder, path, FolderBufferSize);
             break;
         }
     }

@@ -5,6 +5,7 @@
 
 #include "launcher/error_value.h"
 #include "launcher/launcher_state.h"
+#include "launcher/phase_marks.h"
 #include "payload/extraction.h"
 #include "ui/taskbar_progress.h"
 
@@ -12,7 +13,9 @@ enum {
     ProgressBarId = 100,
     StepTimerId = 1,
     TemplateStringUnits = 50,   // each template string, terminator included
-    StepBatchMilliseconds = 15, // the steps of one tick stop after about a frame
+    StepBatchMilliseconds = 15, // a batch of steps stops after about a frame
+    QueueCheckMilliseconds = 2, // how often a batch asks whether messages wait
+    NextBatchMessage = WM_APP + 1,
 };
 
 // Converts text into at most TemplateStringUnits UTF-16 units at target and returns the units
@@ -152,41 +155,65 @@ static void InitProgressDialog(HWND window, ExtractionJob *job)
     TaskbarProgressSetCompleted(taskbarProgress, 0);
 
     ArmStepTimer(window, job);
+    MarkPhase(MarkWindowReady);
 }
 
-// Whether the batch of steps in one tick may go on: the last step asked for more, the frame
-// budget is not used up, and no input or painting waits for the message loop.
-static BOOL MayRunAnotherStep(DWORD result, const LARGE_INTEGER *tickStart, LONGLONG budget)
+// Whether the batch of steps may go on: the last step asked for more, the frame budget is not
+// used up, and no input, painting or message sent by another thread waits for the message loop.
+// Asking the queue costs more than a step's clock reading, so it is asked every few milliseconds.
+static BOOL MayRunAnotherStep(DWORD result, const LARGE_INTEGER *batchStart, const LONGLONG *budgets,
+                              LONGLONG *nextQueueCheck)
 {
     if (result != ERROR_MORE_DATA)
         return FALSE;
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    if (now.QuadPart - tickStart->QuadPart >= budget)
+    if (now.QuadPart - batchStart->QuadPart >= budgets[0])
         return FALSE;
+    if (now.QuadPart < *nextQueueCheck)
+        return TRUE;
+    *nextQueueCheck = now.QuadPart + budgets[1];
     // QS_INPUT would carry touch and pointer bits that Windows 7 refuses, failing every call.
-    return HIWORD(GetQueueStatus(QS_KEY | QS_MOUSE | QS_RAWINPUT | QS_PAINT)) == 0;
+    return HIWORD(GetQueueStatus(QS_KEY | QS_MOUSE | QS_RAWINPUT | QS_PAINT | QS_SENDMESSAGE)) == 0;
 }
 
-static void RunExtractionTick(HWND window)
+// Asks for the next batch. While the window is shown and no input waits, a posted message brings
+// it as soon as the messages before it are handled; otherwise the zero timer does, once the queue
+// is empty: the dialog shows itself only then, and input goes first.
+static void AskForNextBatch(HWND window, ExtractionJob *job)
+{
+    // What needs painting (the bar, a part of the window uncovered) is painted now: a posted
+    // message would be handled before it.
+    RedrawWindow(window, NULL, NULL, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    if (IsWindowVisible(window) && HIWORD(GetQueueStatus(QS_KEY | QS_MOUSE | QS_RAWINPUT)) == 0 &&
+        PostMessageA(window, NextBatchMessage, 0, 0))
+        return;
+    ArmStepTimer(window, job);
+}
+
+static void RunExtractionBatch(HWND window)
 {
     ExtractionJob *job = (ExtractionJob *)GetWindowLongPtrA(window, GWLP_USERDATA);
     if (job == NULL)
         return;
+    MarkPhase(MarkBatchStarted);
     // No tick may arrive while the steps or a message box run.
     KillTimer(window, job->timerId);
 
-    // One tick runs steps for up to a frame, so that the job goes as fast as the disk allows
-    // while the window still paints and moves between ticks.
-    LARGE_INTEGER frequency, tickStart;
+    // One batch runs steps for up to a frame, so that the job goes as fast as the disk allows
+    // while the window still paints, moves and answers between batches.
+    LARGE_INTEGER frequency, batchStart;
     QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&tickStart);
-    LONGLONG budget = frequency.QuadPart * StepBatchMilliseconds / 1000;
+    QueryPerformanceCounter(&batchStart);
+    const LONGLONG budgets[2] = {frequency.QuadPart * StepBatchMilliseconds / 1000,
+                                 frequency.QuadPart * QueueCheckMilliseconds / 1000};
+    LONGLONG nextQueueCheck = batchStart.QuadPart + budgets[1];
     DWORD progress = 0;
     DWORD result;
     do {
         result = ExtractionStep(job, &progress);
-    } while (MayRunAnotherStep(result, &tickStart, budget));
+        MarkPhase(MarkStepDone);
+    } while (MayRunAnotherStep(result, &batchStart, budgets, &nextQueueCheck));
 
     SendDlgItemMessageA(window, ProgressBarId, PBM_SETPOS, progress, 0);
     TaskbarProgressSetCompleted(taskbarProgress, progress);
@@ -194,7 +221,8 @@ static void RunExtractionTick(HWND window)
     if (result == ERROR_SUCCESS) {
         EndDialog(window, 1);
     } else if (result == ERROR_MORE_DATA) {
-        ArmStepTimer(window, job);
+        AskForNextBatch(window, job);
+        MarkPhase(MarkBatchEnded);
     } else {
         const char *path = job->current >= 0 && job->current < job->count ? job->items[job->current].outputPath : NULL;
         if (AskRetry(window, job, result, path))
@@ -206,13 +234,19 @@ static void RunExtractionTick(HWND window)
 
 INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    (void)wParam;
     switch (message) {
     case WM_INITDIALOG:
         InitProgressDialog(window, (ExtractionJob *)lParam);
         break;
+    case WM_SHOWWINDOW:
+        // Shown by the dialog call once its queue was empty: the first batch starts at once,
+        // not a timer period later.
+        if (wParam && lParam == 0)
+            PostMessageA(window, NextBatchMessage, 0, 0);
+        break;
     case WM_TIMER:
-        RunExtractionTick(window);
+    case NextBatchMessage:
+        RunExtractionBatch(window);
         break;
     case WM_PAINT: {
         PAINTSTRUCT paint;

@@ -1,4 +1,5 @@
-// The modal progress window that drives an extraction job, one step per timer tick.
+// The modal progress window that drives an extraction job in batches of steps, between which the
+// window paints, moves and answers its messages.
 #pragma once
 
 #include <windows.h>

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "payload/file_name_rule.h"
 #include "tests/installer_e2e/e2e_support.h"
@@ -490,6 +491,29 @@ bool FileHolds(const std::string &path, const std::vector<std::uint8_t> &bytes)
     return same && offset == bytes.size();
 }
 
+// How long each message sent to the window took to be answered, one after the other from the
+// window's first sight until it is gone, as another program (or the system asking whether it
+// hangs) would send them.
+std::vector<double> TimeAnswers(HWND window)
+{
+    std::vector<double> milliseconds;
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    while (IsWindow(window)) {
+        LARGE_INTEGER before, after;
+        DWORD_PTR result = 0;
+        QueryPerformanceCounter(&before);
+        LRESULT answered = SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result);
+        QueryPerformanceCounter(&after);
+        // A message that was not answered counts too, unless the window went away meanwhile.
+        if (answered || IsWindow(window))
+            milliseconds.push_back(static_cast<double>(after.QuadPart - before.QuadPart) * 1000.0 /
+                                   static_cast<double>(frequency.QuadPart));
+        Sleep(1);
+    }
+    return milliseconds;
+}
+
 TEST_F(StandInInstaller, ProgressWindowMovesWhileALargeCabinetIsWritten)
 {
     // 1 GiB that packs small: long enough to write that the keys, the drag and the screenshot all
@@ -503,6 +527,8 @@ TEST_F(StandInInstaller, ProgressWindowMovesWhileALargeCabinetIsWritten)
     bool moved = false, survivedCloseKeys = false;
     int positionBefore = -1, positionAfter = -1;
     DrawnFill fill;
+    std::vector<double> answers;
+    std::thread answerTimer;
     auto watch = [&](DWORD processId) {
         if (progress != nullptr)
             return;
@@ -513,6 +539,7 @@ TEST_F(StandInInstaller, ProgressWindowMovesWhileALargeCabinetIsWritten)
         if (found.empty() || !found.front().visible)
             return;
         progress = found.front().handle;
+        answerTimer = std::thread([&answers, window = progress] { answers = TimeAnswers(window); });
         caption = testtools::ReadWindowText(progress);
         HWND bar = FindWindowExA(progress, nullptr, "msctls_progress32", nullptr);
         barClass = bar != nullptr ? "msctls_progress32" : "";
@@ -547,8 +574,16 @@ TEST_F(StandInInstaller, ProgressWindowMovesWhileALargeCabinetIsWritten)
         }
     };
     e2e::Run run = e2e::RunWatched(setup, "", nullptr, watch);
+    if (answerTimer.joinable())
+        answerTimer.join();
 
     ASSERT_NE(progress, nullptr) << "the progress window appeared";
+    // Every message sent to the window while the 1 GiB cabinet is written, through the keys, the
+    // drag and the screenshot, is answered within a quarter of a second.
+    EXPECT_GE(answers.size(), 10u) << "messages were sent while the cabinet was written";
+    double slowest = answers.empty() ? 0 : *std::max_element(answers.begin(), answers.end());
+    EXPECT_LE(slowest, 250.0) << "the slowest of " << answers.size() << " answers, in ms";
+    std::printf("[answers] %zu messages answered, the slowest in %.1f ms\n", answers.size(), slowest);
     EXPECT_EQ(caption, ProductName);
     EXPECT_EQ(barClass, "msctls_progress32");
     EXPECT_TRUE(survivedCloseKeys) << "Escape, Alt+F4 and the close command leave the window open";

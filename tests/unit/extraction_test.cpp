@@ -512,6 +512,40 @@ TEST(VerifyOutputFiles, RefusesAFileChangedBeforeTheLock)
     }
 }
 
+// A file longer than the check's read block is compared block by block to its end: a change in
+// any block, at a block's edge or in the last byte, fails the check; the unchanged file passes.
+TEST(VerifyOutputFiles, ComparesALargeFileBlockByBlock)
+{
+    const DWORD length = (5u << 20) / 2; // two and a half mebibytes
+    const struct {
+        const char *name;
+        LONG offset; // where one byte is flipped, or -1
+    } cases[] = {{"unchanged", -1},
+                 {"the first byte", 0},
+                 {"the last byte of the first mebibyte", (1 << 20) - 1},
+                 {"the first byte of the second", 1 << 20},
+                 {"the last byte", static_cast<LONG>(length) - 1}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder folder("largecheck");
+        TestJob test({{"main.msi", length, false}}, Chunk);
+        ASSERT_TRUE(test.Pin(folder.path()));
+        ASSERT_EQ(RunToEnd(test, false).back().result, ERROR_SUCCESS);
+        if (c.offset >= 0) {
+            BYTE flipped = test.contents[0][c.offset] ^ 0x80;
+            DWORD written = 0;
+            SetFilePointer(test.records[0].handle, c.offset, nullptr, FILE_BEGIN);
+            ASSERT_TRUE(WriteFile(test.records[0].handle, &flipped, 1, &written, nullptr));
+        }
+
+        ASSERT_TRUE(LockOutputFiles(&test.job));
+        EXPECT_EQ(VerifyOutputFiles(&test.job), c.offset < 0);
+        if (c.offset >= 0) {
+            EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_CORRUPT);
+        }
+    }
+}
+
 // A reopen or a rename that meets another process's hold (a virus scanner that opens the fresh
 // file for a moment) fails the lock with its error. Made again, the lock goes on from where it
 // stopped: the earlier file is moved aside once, and the new one ends up locked under its name.

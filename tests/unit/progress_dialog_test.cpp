@@ -234,6 +234,33 @@ TEST_F(ProgressDialogRun, LongJobSpreadsOverTicksOfAboutOneFrame)
     EXPECT_EQ(ReadAll(files.WrittenPath(0)), files.contents[0]);
 }
 
+// While nothing waits in the queue, each batch follows the one before at once. A batch started
+// by the timer comes a timer period (USER_TIMER_MINIMUM, 10 ms) after the one before at the
+// least: with the clock moving a millisecond per reading, the 200 batches of 15 steps between the
+// first write and the last would take two seconds that way.
+TEST_F(ProgressDialogRun, BatchesFollowEachOtherWithoutWaitingForATimer)
+{
+    const unsigned writes = 3000;
+    DialogJob files({writes * 64}, 64);
+    SeamScope seams;
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    StepSeamClock(frequency.QuadPart / 1000);
+    ULONGLONG firstWrite = 0, lastWrite = 0;
+    BeforeCall(SeamCall::WriteFile, 0, [&] {
+        firstWrite = GetTickCount64();
+        BeforeCall(SeamCall::WriteFile, writes - 2, [&] { lastWrite = GetTickCount64(); });
+    });
+    EXPECT_EQ(RunProgressDialog(&files.job, ClassName, "Quick Batches", FaceName), 1);
+
+    std::size_t batches = taskbarrecorder::completedValues.size() - 1;
+    ASSERT_GE(batches, 150u);
+    ASSERT_NE(lastWrite, 0u);
+    EXPECT_LT(lastWrite - firstWrite, (batches - 1) * USER_TIMER_MINIMUM)
+        << batches << " batches in " << lastWrite - firstWrite << " ms";
+    EXPECT_EQ(ReadAll(files.WrittenPath(0)), files.contents[0]);
+}
+
 TEST_F(ProgressDialogRun, RunsAgainWithTheClassRegisteredBefore)
 {
     for (int run = 0; run < 2; run++) {
